@@ -1,0 +1,69 @@
+#pragma once
+// Every message box, file or folder dialog, print dialog, the wait cursor,
+// "process pending messages" and the terminate request go through this one
+// interface, so tests can script the answers and read the exact texts.
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+// The four kinds of message box: warning, error and information have an OK button,
+// confirmation has Yes and No.
+enum class MsgKind { Warning, Error, Information, Confirmation };
+
+// Modal results that callers test.
+enum ModalResult : int { mrNone = 0, mrOk = 1, mrCancel = 2, mrYes = 6, mrNo = 7 };
+
+class IUiServices {
+ public:
+  virtual ~IUiServices() = default;
+
+  // Shows a modal box and returns mrOk, or mrYes/mrNo for a confirmation.
+  virtual int messageBox(MsgKind kind, const QString& text, const QString& caption = QString()) = 0;
+
+  // The wait cursor is a single value, not a stack: setting it twice and restoring
+  // once leaves the normal cursor.
+  virtual void setWaitCursor(bool on) = 0;
+  virtual bool waitCursor() const = 0;
+
+  // Lets pending window messages (timers, repaints, queued calls) run, without
+  // user input.
+  virtual void processPendingMessages() = 0;
+
+  // Terminate is not close: it ends the event loop without the main window's close
+  // handler, also when it comes before the loop starts.
+  virtual void requestTerminate() = 0;
+  virtual bool terminateRequested() const = 0;
+
+  // File and folder dialogs; an empty result means cancelled.
+  virtual QString openFileName(const QString& caption, const QString& folder, const QString& filter) = 0;
+  virtual QString saveFileName(const QString& caption, const QString& suggestedPath, const QString& filter) = 0;
+  virtual QString folderName(const QString& caption, const QString& folder) = 0;
+
+  // The print dialog; true when the user chose to print.
+  virtual bool printDialog(QWidget* printerOwner) = 0;
+};
+
+// The services in force; a Qt implementation unless a test put its own in place.
+IUiServices& Ui();
+// Puts services in place (nullptr brings back the Qt implementation); returns the earlier ones.
+IUiServices* SetUiServices(IUiServices* services);
+
+// The standard Qt implementation.
+class QtUiServices : public IUiServices {
+ public:
+  int messageBox(MsgKind kind, const QString& text, const QString& caption) override;
+  void setWaitCursor(bool on) override;
+  bool waitCursor() const override { return wait_; }
+  void processPendingMessages() override;
+  void requestTerminate() override;
+  bool terminateRequested() const override { return terminate_; }
+  QString openFileName(const QString& caption, const QString& folder, const QString& filter) override;
+  QString saveFileName(const QString& caption, const QString& suggestedPath, const QString& filter) override;
+  QString folderName(const QString& caption, const QString& folder) override;
+  bool printDialog(QWidget* printerOwner) override;
+
+ private:
+  bool wait_ = false;
+  bool terminate_ = false;
+};

@@ -1,0 +1,27 @@
+#pragma once
+// A private temporary folder removed with everything in it when the object dies.
+#include <string>
+#include <vector>
+
+class TempDir {
+ public:
+  explicit TempDir(const std::string& tag = "t");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Small file helpers for tests.
+std::vector<unsigned char> ReadAll(const std::string& path);
+void WriteAll(const std::string& path, const void* data, size_t size);
+void WriteAll(const std::string& path, const std::string& text);
+std::string ReadText(const std::string& path);
+
+// Runs a shell command; returns its exit status and, when out is given, its standard output.
+int Run(const std::string& command, std::string* out = nullptr);
