@@ -1,0 +1,109 @@
+#include "platform/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+namespace {
+
+QString Reason(const char* step, int err) {
+  return QString::fromUtf8(step) + ": " + QString::fromLocal8Bit(std::strerror(err));
+}
+
+bool WriteAll(int fd, const char* p, qint64 n, int* err) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, static_cast<size_t>(n));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      *err = errno;
+      return false;
+    }
+    if (w == 0) {  // cannot happen for regular files; do not spin
+      *err = EIO;
+      return false;
+    }
+    p += w;
+    n -= w;
+  }
+  return true;
+}
+
+// A name that nobody else in the folder uses: opened with O_EXCL.
+int CreateTemp(const QByteArray& folder, const QByteArray& base, QByteArray* tempPath, int* err) {
+  std::random_device rd;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    QByteArray name = folder + "/." + base + ".tmp" + QByteArray::number(static_cast<quint32>(rd()), 16);
+    int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      *tempPath = name;
+      return fd;
+    }
+    if (errno != EEXIST) {
+      *err = errno;
+      return -1;
+    }
+  }
+  *err = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const QString& path, const QByteArray& data, QString* error) {
+  auto fail = [&](const QString& why) {
+    if (error) *error = why;
+    return false;
+  };
+  if (path.isEmpty()) return fail(QStringLiteral("empty file name"));
+
+  const QFileInfo info(path);
+  const QByteArray target = QFile::encodeName(path);
+  const QByteArray folder = QFile::encodeName(info.path());
+  const QByteArray base = QFile::encodeName(info.fileName());
+
+  int err = 0;
+  QByteArray temp;
+  int fd = CreateTemp(folder, base, &temp, &err);
+  if (fd < 0) return fail(Reason("create", err));
+
+  bool ok = true;
+  QString why;
+  struct stat st {};
+  if (::stat(target.constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+    // Keep the permissions the user gave the file; failure here is not fatal.
+    (void)::fchmod(fd, st.st_mode & 07777);
+  }
+  if (!WriteAll(fd, data.constData(), data.size(), &err)) {
+    ok = false;
+    why = Reason("write", err);
+  } else if (::fsync(fd) != 0) {
+    ok = false;
+    why = Reason("fsync", errno);
+  }
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    why = Reason("close", errno);
+  }
+  if (ok && ::rename(temp.constData(), target.constData()) != 0) {
+    ok = false;
+    why = Reason("rename", errno);
+  }
+  if (!ok) {
+    ::unlink(temp.constData());
+    return fail(why);
+  }
+  // The rename itself reaches the disk only with the folder's entry.
+  int dfd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    (void)::fsync(dfd);
+    ::close(dfd);
+  }
+  if (error) error->clear();
+  return true;
+}
