@@ -24,6 +24,7 @@ class FakeUiServices : public IUiServices {
   // Answers for the file and folder dialogs, in order; when empty, "" (cancelled).
   std::deque<QString> fileAnswers;
   bool printAnswer = false;
+  int printCalls = 0;
   int processCalls = 0;
   int waitCursorChanges = 0;
   // Runs inside processPendingMessages (lets a test simulate timers or card events).
@@ -56,7 +57,10 @@ class FakeUiServices : public IUiServices {
   QString openFileName(const QString&, const QString&, const QString&) override { return nextFile(); }
   QString saveFileName(const QString&, const QString&, const QString&) override { return nextFile(); }
   QString folderName(const QString&, const QString&) override { return nextFile(); }
-  bool printDialog(QWidget*) override { return printAnswer; }
+  bool printDialog(QPrinter*, QWidget* = nullptr) override {
+    ++printCalls;
+    return printAnswer;
+  }
 
   QString lastText() const { return boxes.empty() ? QString() : boxes.back().text; }
   void clearTerminate() { terminate_ = false; }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+class QPrinter;
 class QWidget;
 
 // The four kinds of message box: warning, error and information have an OK button,
@@ -40,8 +41,9 @@ class IUiServices {
   virtual QString saveFileName(const QString& caption, const QString& suggestedPath, const QString& filter) = 0;
   virtual QString folderName(const QString& caption, const QString& folder) = 0;
 
-  // The print dialog; true when the user chose to print.
-  virtual bool printDialog(QWidget* printerOwner) = 0;
+  // The print dialog over the given printer (its settings change with the user's
+  // choices); true when the user chose to print.
+  virtual bool printDialog(QPrinter* printer, QWidget* parent = nullptr) = 0;
 };
 
 // The services in force; a Qt implementation unless a test put its own in place.
@@ -61,7 +63,7 @@ class QtUiServices : public IUiServices {
   QString openFileName(const QString& caption, const QString& folder, const QString& filter) override;
   QString saveFileName(const QString& caption, const QString& suggestedPath, const QString& filter) override;
   QString folderName(const QString& caption, const QString& folder) override;
-  bool printDialog(QWidget* printerOwner) override;
+  bool printDialog(QPrinter* printer, QWidget* parent = nullptr) override;
 
  private:
   bool wait_ = false;
