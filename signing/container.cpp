@@ -1,0 +1,467 @@
+#include "signing/container.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+// ---- writer pieces -------------------------------------------------------------
+
+std::string SgnHeaderText(std::string_view dtdName) {
+  std::string s;
+  s.reserve(kSgnXmlLine.size() + kSgnDoctypeStart.size() + dtdName.size() + kSgnDoctypeEnd.size() +
+            kSgnRootLine.size());
+  s.append(kSgnXmlLine).append(kSgnDoctypeStart).append(dtdName).append(kSgnDoctypeEnd).append(kSgnRootLine);
+  return s;
+}
+
+std::string SgnRangePrefixText(std::string_view timeStamp14) {
+  std::string s;
+  s.reserve(size_t(kSgnPrefixLength));
+  s.append(kSgnPrefixHead).append(timeStamp14).append(kSgnPrefixRest);
+  return s;
+}
+
+std::string SgnSignerText(const uint8_t* cert, size_t certLen, const uint8_t* sig, size_t sigLen,
+                          std::string_view time17) {
+  std::string s;
+  s.reserve(kSgnSignerHead.size() + 2 * certLen + kSgnSignerAfterCert.size() + 2 * sigLen +
+            kSgnSignerAfterSign.size() + time17.size() + kSgnSignerEnd.size());
+  s.append(kSgnSignerHead);
+  s.append(BytesToHexText(cert, certLen));
+  s.append(kSgnSignerAfterCert);
+  s.append(BytesToHexText(sig, sigLen));
+  s.append(kSgnSignerAfterSign);
+  s.append(time17);
+  s.append(kSgnSignerEnd);
+  return s;
+}
+
+namespace {
+std::string ClockDigits(const QDateTime& t, bool withMillis) {
+  const QDate d = t.date();
+  const QTime c = t.time();
+  char buf[32];
+  if (withMillis)
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d%03d", d.year() % 10000, d.month(), d.day(), c.hour(),
+                  c.minute(), c.second(), c.msec());
+  else
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", d.year() % 10000, d.month(), d.day(), c.hour(),
+                  c.minute(), c.second());
+  return buf;
+}
+}  // namespace
+
+std::string SgnTimeStampText(const QDateTime& localTime) { return ClockDigits(localTime, false); }
+std::string SgnSigningTimeText(const QDateTime& localTime) { return ClockDigits(localTime, true); }
+
+std::string BytesToHexText(const uint8_t* data, size_t len) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s(2 * len, '0');
+  for (size_t i = 0; i < len; ++i) {
+    s[2 * i] = digits[data[i] >> 4];
+    s[2 * i + 1] = digits[data[i] & 15];
+  }
+  return s;
+}
+
+namespace {
+int HexValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+bool IsHex(unsigned char c) { return HexValue(c) >= 0; }
+bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+}  // namespace
+
+int64_t HexTextToBytes(char* text, int64_t len) {
+  int64_t n = 0;
+  for (int64_t i = 0; i + 1 < len; i += 2) {
+    int hi = HexValue(static_cast<unsigned char>(text[i]));
+    int lo = HexValue(static_cast<unsigned char>(text[i + 1]));
+    text[n++] = char(((hi < 0 ? 0 : hi) << 4) | (lo < 0 ? 0 : lo));
+  }
+  if (len > 0) text[n] = 0;
+  return n;
+}
+
+bool TagAt(const char* text, int64_t len, int64_t pos, std::string_view tag) {
+  if (pos < 0 || len < 0 || pos > len || int64_t(tag.size()) > len - pos) return false;
+  return std::memcmp(text + pos, tag.data(), tag.size()) == 0;
+}
+
+// ---- sources -------------------------------------------------------------------
+
+int64_t SgnMemorySource::readAt(int64_t offset, void* buf, size_t n) {
+  if (offset < 0 || offset > size_) return -1;
+  int64_t k = std::min<int64_t>(int64_t(n), size_ - offset);
+  if (k > 0) std::memcpy(buf, data_ + offset, size_t(k));
+  return k;
+}
+
+SgnFileSource::SgnFileSource(const QString& path) : own_(std::make_unique<QFile>(path)) {
+  if (own_->open(QIODevice::ReadOnly)) file_ = own_.get();
+}
+
+int64_t SgnFileSource::size() const { return file_ ? file_->size() : 0; }
+
+int64_t SgnFileSource::readAt(int64_t offset, void* buf, size_t n) {
+  if (!file_) return -1;
+  if (file_->pos() != offset && !file_->seek(offset)) return -1;
+  int64_t total = 0;
+  // QFile may return fewer bytes than asked before the end; keep reading.
+  while (size_t(total) < n) {
+    qint64 got = file_->read(static_cast<char*>(buf) + total, qint64(n - size_t(total)));
+    if (got < 0) return -1;
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
+const char* SgnFaultName(SgnFault fault) {
+  switch (fault) {
+    case SgnFault::None: return "none";
+    case SgnFault::ReadError: return "read error";
+    case SgnFault::Truncated: return "truncated";
+    case SgnFault::BadHeader: return "bad header";
+    case SgnFault::BadDtdName: return "bad DTD name";
+    case SgnFault::BadTimeStamp: return "bad time stamp";
+    case SgnFault::BadPayload: return "bad payload";
+    case SgnFault::BadSigner: return "bad signer";
+    case SgnFault::BadHex: return "bad hex field";
+    case SgnFault::BadTime: return "bad signing time";
+    case SgnFault::TooManySigners: return "too many signers";
+    case SgnFault::BadEnd: return "bad end";
+  }
+  return "?";
+}
+
+// ---- the reader ----------------------------------------------------------------
+
+namespace {
+
+// Base64 alphabet, "=" and CR LF: the only bytes a payload may hold.
+constexpr std::array<uint8_t, 256> MakePayloadTable() {
+  std::array<uint8_t, 256> t{};
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = 1;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = 1;
+  for (int c = '0'; c <= '9'; ++c) t[c] = 1;
+  t['+'] = t['/'] = t['='] = t['\r'] = t['\n'] = 1;
+  return t;
+}
+constexpr std::array<uint8_t, 256> kPayloadByte = MakePayloadTable();
+
+// Length of the leading run of payload bytes.
+size_t ScanPayload(const uint8_t* d, size_t n) {
+  size_t i = 0;
+  while (i + 8 <= n && (kPayloadByte[d[i]] & kPayloadByte[d[i + 1]] & kPayloadByte[d[i + 2]] &
+                        kPayloadByte[d[i + 3]] & kPayloadByte[d[i + 4]] & kPayloadByte[d[i + 5]] &
+                        kPayloadByte[d[i + 6]] & kPayloadByte[d[i + 7]]))
+    i += 8;
+  while (i < n && kPayloadByte[d[i]]) ++i;
+  return i;
+}
+
+enum class Match { Ok, Short, Mismatch, Io };
+
+// A forward-only window over the source: one block of memory whatever its size.
+class Cursor {
+ public:
+  Cursor(SgnSource& src, size_t block) : src_(src), buf_(std::max<size_t>(block, 256) + 256) {}
+
+  int64_t pos() const { return base_ + int64_t(head_); }
+  size_t avail() const { return tail_ - head_; }
+  const uint8_t* ptr() const { return buf_.data() + head_; }
+  void advance(size_t n) { head_ += n; }
+  bool ioError() const { return io_; }
+  void seek(int64_t offset) {
+    base_ = offset;
+    head_ = tail_ = 0;
+  }
+
+  // At least n bytes (n small) from the current position, when the file has them.
+  bool need(size_t n) {
+    if (avail() >= n) return true;
+    if (head_ > 0) {
+      std::memmove(buf_.data(), buf_.data() + head_, avail());
+      base_ += int64_t(head_);
+      tail_ -= head_;
+      head_ = 0;
+    }
+    while (tail_ < n) {
+      int64_t got = src_.readAt(base_ + int64_t(tail_), buf_.data() + tail_, buf_.size() - tail_);
+      if (got < 0) {
+        io_ = true;
+        return false;
+      }
+      if (got == 0) return false;
+      tail_ += size_t(got);
+    }
+    return true;
+  }
+
+  Match peek(std::string_view lit) {
+    bool have = need(lit.size());
+    size_t k = std::min(avail(), lit.size());
+    if (std::memcmp(ptr(), lit.data(), k) != 0) return Match::Mismatch;
+    if (!have) return io_ ? Match::Io : Match::Short;
+    return Match::Ok;
+  }
+
+  // Collects the leading run of bytes that pass the test, at most limit + 1 of them
+  // (so that an over-long run shows itself).
+  template <typename Pred>
+  bool run(Pred ok, size_t limit, std::string& out) {
+    out.clear();
+    for (;;) {
+      if (!need(1)) return !io_;
+      const uint8_t* d = ptr();
+      size_t n = avail(), i = 0;
+      while (i < n && out.size() + i <= limit && ok(d[i])) ++i;
+      out.append(reinterpret_cast<const char*>(d), i);
+      advance(i);
+      if (i < n || out.size() > limit) return true;
+    }
+  }
+
+ private:
+  SgnSource& src_;
+  std::vector<uint8_t> buf_;
+  int64_t base_ = 0;
+  size_t head_ = 0, tail_ = 0;
+  bool io_ = false;
+};
+
+class Reader {
+ public:
+  Reader(SgnSource& src, SgnLayout& layout, SgnSink* sink, const SgnReadOptions& opt)
+      : src_(src), cur_(src, opt.blockSize), l_(layout), sink_(sink), opt_(opt) {}
+
+  bool read() {
+    l_ = SgnLayout{};
+    l_.size = src_.size();
+    if (l_.size < 0) return fail(SgnFault::ReadError, 0);
+    bool reachedSigners = false;
+    if (header() && range()) {
+      reachedSigners = true;
+      if (signers()) {
+        l_.wellFormed = true;
+        return true;
+      }
+    }
+    if (!reachedSigners && l_.fault != SgnFault::ReadError) salvageSigners();
+    return false;
+  }
+
+ private:
+  bool fail(SgnFault f, int64_t at) {
+    if (l_.fault == SgnFault::None) {
+      l_.fault = f;
+      l_.faultOffset = at;
+    }
+    return false;
+  }
+  // A literal that must follow; a shortage is truncation, anything else the fault given.
+  bool expect(std::string_view lit, SgnFault f) {
+    int64_t at = cur_.pos();
+    switch (cur_.peek(lit)) {
+      case Match::Ok: cur_.advance(lit.size()); return true;
+      case Match::Short: return fail(SgnFault::Truncated, at);
+      case Match::Io: return fail(SgnFault::ReadError, at);
+      case Match::Mismatch: return fail(f, at);
+    }
+    return false;
+  }
+
+  bool header() {
+    if (!expect(kSgnXmlLine, SgnFault::BadHeader) || !expect(kSgnDoctypeStart, SgnFault::BadHeader)) return false;
+    int64_t at = cur_.pos();
+    std::string name;
+    if (!cur_.run([](uint8_t c) { return c != '"' && c != '\r' && c != '\n' && c != '<' && c != '>'; },
+                  kSgnMaxDtdName, name))
+      return fail(SgnFault::ReadError, at);
+    if (name.size() > kSgnMaxDtdName) return fail(SgnFault::BadDtdName, at);
+    if (!expect(kSgnDoctypeEnd, SgnFault::BadDtdName)) return false;
+    l_.dtdName = std::move(name);
+    return expect(kSgnRootLine, SgnFault::BadHeader);
+  }
+
+  bool range() {
+    const int64_t start = cur_.pos();
+    int64_t at = start;
+    if (!cur_.need(size_t(kSgnPrefixLength))) {
+      // Tell a wrong prefix from a short file.
+      if (cur_.ioError()) return fail(SgnFault::ReadError, at);
+      if (!expect(kSgnPrefixHead, SgnFault::BadTimeStamp)) return false;
+      return fail(SgnFault::Truncated, at);
+    }
+    const uint8_t* p = cur_.ptr();
+    if (std::memcmp(p, kSgnPrefixHead.data(), kSgnPrefixHead.size()) != 0) return fail(SgnFault::BadTimeStamp, at);
+    const uint8_t* digits = p + kSgnPrefixHead.size();
+    for (int i = 0; i < kSgnTimeStampDigits; ++i)
+      if (!IsDigit(digits[i])) return fail(SgnFault::BadTimeStamp, at + int64_t(kSgnPrefixHead.size()) + i);
+    if (std::memcmp(digits + kSgnTimeStampDigits, kSgnPrefixRest.data(), kSgnPrefixRest.size()) != 0)
+      return fail(SgnFault::BadTimeStamp, at + int64_t(kSgnPrefixHead.size()) + kSgnTimeStampDigits);
+    l_.timeStamp.assign(reinterpret_cast<const char*>(digits), kSgnTimeStampDigits);
+    if (sink_) sink_->rangeBytes(p, size_t(kSgnPrefixLength));
+    cur_.advance(size_t(kSgnPrefixLength));
+    const int64_t payloadStart = cur_.pos();
+
+    // The payload runs up to the first byte outside its alphabet. Its last two
+    // bytes belong to the tail, so the payload sink lags two bytes behind.
+    uint8_t last[2] = {0, 0};
+    size_t nlast = 0;
+    for (;;) {
+      if (!cur_.need(1)) return fail(cur_.ioError() ? SgnFault::ReadError : SgnFault::Truncated, cur_.pos());
+      const uint8_t* d = cur_.ptr();
+      const size_t n = cur_.avail();
+      const size_t k = ScanPayload(d, n);
+      if (k > 0) {
+        if (sink_) sink_->rangeBytes(d, k);
+        if (k >= 2) {
+          if (sink_) {
+            if (nlast) sink_->payloadBytes(last, nlast);
+            if (k > 2) sink_->payloadBytes(d, k - 2);
+          }
+          last[0] = d[k - 2];
+          last[1] = d[k - 1];
+          nlast = 2;
+        } else if (nlast == 2) {
+          if (sink_) sink_->payloadBytes(last, 1);
+          last[0] = last[1];
+          last[1] = d[0];
+        } else {
+          last[nlast++] = d[0];
+        }
+        cur_.advance(k);
+      }
+      if (k < n) break;
+    }
+    at = cur_.pos();
+    if (nlast < 2 || last[0] != '\r' || last[1] != '\n' || at - payloadStart < 2) return fail(SgnFault::BadPayload, at);
+    const std::string_view rest = kSgnTail.substr(2);
+    switch (cur_.peek(rest)) {
+      case Match::Ok: break;
+      case Match::Short: return fail(SgnFault::Truncated, at);
+      case Match::Io: return fail(SgnFault::ReadError, at);
+      case Match::Mismatch: return fail(SgnFault::BadPayload, at);
+    }
+    if (sink_) sink_->rangeBytes(cur_.ptr(), rest.size());
+    cur_.advance(rest.size());
+    l_.haveRange = true;
+    l_.rangeStart = start;
+    l_.payloadStart = payloadStart;
+    l_.payloadEnd = at - 2;
+    l_.rangeEnd = cur_.pos();
+    return true;
+  }
+
+  // Signer elements up to the closing CR LF "</FileUpload>" at the very end.
+  bool signers() {
+    for (;;) {
+      const int64_t at = cur_.pos();
+      switch (cur_.peek(kSgnClose)) {
+        case Match::Ok:
+          cur_.advance(kSgnClose.size());
+          if (cur_.need(1)) return fail(SgnFault::BadEnd, cur_.pos());
+          if (cur_.ioError()) return fail(SgnFault::ReadError, cur_.pos());
+          return true;
+        case Match::Short: return fail(SgnFault::Truncated, at);
+        case Match::Io: return fail(SgnFault::ReadError, at);
+        case Match::Mismatch: break;
+      }
+      switch (cur_.peek(kSgnSignerHead)) {
+        case Match::Ok: break;
+        case Match::Short: return fail(SgnFault::Truncated, at);
+        case Match::Io: return fail(SgnFault::ReadError, at);
+        case Match::Mismatch: return fail(SgnFault::BadEnd, at);
+      }
+      if (l_.signers.size() >= kSgnMaxSigners) return fail(SgnFault::TooManySigners, at);
+      if (!signer()) return false;
+    }
+  }
+
+  bool field(int64_t& pos, int64_t& len, size_t limit, std::vector<uint8_t>* bytes) {
+    pos = cur_.pos();
+    std::string hex;
+    if (!cur_.run(IsHex, limit, hex)) return fail(SgnFault::ReadError, pos);
+    len = int64_t(hex.size());
+    if (hex.empty() || hex.size() > limit) return fail(SgnFault::BadHex, pos);
+    if (hex.size() % 2 != 0) {
+      // An odd run that stops at a non-hex digit is a framing fault; one that stops
+      // at its end tag has lost a digit.
+      if (cur_.peek("\r") == Match::Ok) return fail(SgnFault::BadHex, pos);
+      return fail(SgnFault::BadSigner, cur_.pos());
+    }
+    if (bytes) {
+      int64_t n = HexTextToBytes(hex.data(), int64_t(hex.size()));
+      bytes->assign(hex.data(), hex.data() + n);
+    }
+    return true;
+  }
+
+  bool signer() {
+    SgnSignerElement e;
+    e.start = cur_.pos() + 2;
+    cur_.advance(kSgnSignerHead.size());
+    if (!field(e.certHexPos, e.certHexLen, size_t(kSgnMaxCertificateHex),
+               opt_.decodeFields ? &e.certificate : nullptr))
+      return false;
+    if (!expect(kSgnSignerAfterCert, SgnFault::BadSigner)) return false;
+    if (!field(e.signHexPos, e.signHexLen, size_t(kSgnMaxSignatureHex),
+               opt_.decodeFields ? &e.signature : nullptr))
+      return false;
+    if (!expect(kSgnSignerAfterSign, SgnFault::BadSigner)) return false;
+    e.timePos = cur_.pos();
+    if (!cur_.run(IsDigit, kSgnSigningTimeDigits, e.time)) return fail(SgnFault::ReadError, e.timePos);
+    if (e.time.size() != size_t(kSgnSigningTimeDigits)) return fail(SgnFault::BadTime, e.timePos);
+    e.end = cur_.pos() + 11;  // past CR LF "</Time>" CR LF
+    if (!expect(kSgnSignerEnd, SgnFault::BadSigner)) return false;
+    l_.signers.push_back(std::move(e));
+    return true;
+  }
+
+  // A malformed head or range still lets a listing show the Signer elements: they
+  // follow the last tail of the file, found by searching backwards.
+  void salvageSigners() {
+    int64_t tailEnd = LastTailEnd();
+    if (tailEnd < 0) return;
+    cur_.seek(tailEnd);
+    l_.signers.clear();
+    signers();  // its faults do not replace the first one
+  }
+
+  int64_t LastTailEnd() {
+    const int64_t size = l_.size;
+    const size_t win = std::max<size_t>(opt_.blockSize, 4096);
+    std::vector<uint8_t> buf(win + kSgnTail.size());
+    int64_t hi = size;  // search [lo, hi)
+    while (hi >= int64_t(kSgnTail.size())) {
+      int64_t lo = std::max<int64_t>(0, hi - int64_t(win) - int64_t(kSgnTail.size()) + 1);
+      size_t n = size_t(hi - lo);
+      if (src_.readAt(lo, buf.data(), n) != int64_t(n)) return -1;
+      std::string_view v(reinterpret_cast<const char*>(buf.data()), n);
+      size_t f = v.rfind(kSgnTail);
+      if (f != std::string_view::npos) return lo + int64_t(f + kSgnTail.size());
+      if (lo == 0) break;
+      hi = lo + int64_t(kSgnTail.size()) - 1;
+    }
+    return -1;
+  }
+
+  SgnSource& src_;
+  Cursor cur_;
+  SgnLayout& l_;
+  SgnSink* sink_;
+  SgnReadOptions opt_;
+};
+
+}  // namespace
+
+bool ReadSignedContainer(SgnSource& source, SgnLayout& layout, SgnSink* sink, const SgnReadOptions& options) {
+  Reader r(source, layout, sink, options);
+  return r.read();
+}
