@@ -1,0 +1,124 @@
+#pragma once
+// Loads one build of our middleware module the way the program does (dlopen of
+// the file in the build's bin folder) and reaches its control functions.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "card/pkcs11.h"
+#include "outside/acpkcs/acpkcs_control.h"
+#include "support/token.h"
+
+struct AcpkcsControl {
+#define ACPKCS_CONTROL_POINTER(result, name, params) result(*name) params = nullptr;
+  ACPKCS_CONTROL_FUNCTIONS(ACPKCS_CONTROL_POINTER)
+#undef ACPKCS_CONTROL_POINTER
+};
+
+class Acpkcs {
+ public:
+  explicit Acpkcs(const std::string& file = "libacpkcs.so") : path_(std::string(TARVI_BIN_DIR) + "/" + file) {
+    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle_) throw std::runtime_error("cannot load " + path_ + ": " + dlerror());
+    auto get = symbol<CK_C_GetFunctionList>("C_GetFunctionList");
+    if (!get || get(&f) != CKR_OK || !f) throw std::runtime_error("no function list in " + path_);
+#define ACPKCS_CONTROL_LOAD(result, name, params) ctl.name = symbol<result(*) params>(#name);
+    ACPKCS_CONTROL_FUNCTIONS(ACPKCS_CONTROL_LOAD)
+#undef ACPKCS_CONTROL_LOAD
+  }
+  ~Acpkcs() {
+    ctl.acpkcs_ctl_reset();
+    dlclose(handle_);
+  }
+  Acpkcs(const Acpkcs&) = delete;
+  Acpkcs& operator=(const Acpkcs&) = delete;
+
+  template <typename F>
+  F symbol(const char* name) const {
+    return reinterpret_cast<F>(dlsym(handle_, name));
+  }
+  const std::string& path() const { return path_; }
+
+  std::string takeLog() {
+    size_t n = ctl.acpkcs_ctl_take_log(nullptr, 0);
+    std::string s(n + 1, '\0');
+    ctl.acpkcs_ctl_take_log(s.data(), s.size());
+    s.resize(n);
+    return s;
+  }
+
+  // The slot whose token carries this label.
+  CK_SLOT_ID slotOf(const std::string& label) {
+    CK_ULONG n = 0;
+    f->C_GetSlotList(CK_FALSE, nullptr, &n);
+    std::vector<CK_SLOT_ID> slots(n);
+    f->C_GetSlotList(CK_FALSE, slots.data(), &n);
+    for (CK_ULONG i = 0; i < n; ++i) {
+      CK_TOKEN_INFO ti;
+      if (f->C_GetTokenInfo(slots[i], &ti) != CKR_OK) continue;
+      std::string l(reinterpret_cast<char*>(ti.label), sizeof ti.label);
+      l.erase(l.find_last_not_of(' ') + 1);
+      if (l == label) return slots[i];
+    }
+    throw std::runtime_error("no token labelled " + label);
+  }
+  int indexOf(CK_SLOT_ID slot) {
+    for (int i = 0, n = ctl.acpkcs_ctl_slot_count(); i < n; ++i)
+      if (ctl.acpkcs_ctl_slot_id(i) == slot) return i;
+    return -1;
+  }
+  CK_FLAGS tokenFlags(CK_SLOT_ID slot) {
+    CK_TOKEN_INFO ti;
+    EXPECT_EQ(f->C_GetTokenInfo(slot, &ti), CKR_OK);
+    return ti.flags;
+  }
+  CK_SESSION_HANDLE open(CK_SLOT_ID slot, CK_NOTIFY notify = nullptr, void* app = nullptr) {
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, app, notify, &h), CKR_OK);
+    return h;
+  }
+  CK_RV login(CK_SESSION_HANDLE h, const std::string& pin) {
+    return f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())), pin.size());
+  }
+
+  CK_FUNCTION_LIST* f = nullptr;
+  AcpkcsControl ctl;
+
+ private:
+  std::string path_;
+  void* handle_ = nullptr;
+};
+
+// Environment for another program (pkcs11-tool) that loads our module: in a
+// sanitizer build the module needs the sanitizer runtimes loaded first.
+inline std::string PeerEnv() {
+  std::string preload;
+  for (const char* sym : {"__asan_init", "__ubsan_handle_add_overflow"}) {
+    Dl_info info;
+    void* p = dlsym(RTLD_DEFAULT, sym);
+    if (p && dladdr(p, &info) && info.dli_fname) preload += std::string(preload.empty() ? "" : " ") + info.dli_fname;
+  }
+  return preload.empty() ? "" : "LD_PRELOAD='" + preload + "' ASAN_OPTIONS=detect_leaks=0 ";
+}
+
+// A private SoftHSM2 with the given tokens behind an initialised module.
+class AcpkcsTokenTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* label : labels()) tokens_.push_back(hsm_.addToken(label, "1234", 1024));
+    ASSERT_EQ(m_.f->C_Initialize(nullptr), CKR_OK);
+  }
+  void TearDown() override {
+    m_.f->C_Finalize(nullptr);
+    m_.ctl.acpkcs_ctl_reset();
+  }
+  virtual std::vector<const char*> labels() const { return {"Alpha"}; }
+
+  SoftHsm hsm_;
+  std::vector<TokenFiles> tokens_;
+  Acpkcs m_;
+};
