@@ -216,15 +216,18 @@ static_assert(sizeof(TR_MD5_CTX) == 144, "MD5 context layout");
    * what = TR_PKCS7_CERTIFICATE, index = TR_PKCS7_FIRST or a 0-based position, flags = 0.             \
    * certOut (TR_MAX_CERT_LEN bytes, may be null) gets the certificate's DER and *certLen its length;  \
    * keyOut (may be null) its RSA key; *work (may be null) the number of certificates in the set.      \
-   * A certificate longer than TR_MAX_CERT_LEN gives TR_E_LEN. */                                      \
+   * A certificate longer than TR_MAX_CERT_LEN gives TR_E_LEN with *certLen its length; no such        \
+   * position gives TR_E_NOT_FOUND; anything but a SignedData gives TR_E_DATA. */                     \
   X(TRRESULT, X509ExtractFromPKCS7,                                                                    \
     (const uint8_t* data, uint32_t len, TR_RSA_PUBLIC_KEY* keyOut, int32_t what, int32_t index,        \
      int32_t flags, uint8_t* certOut, uint32_t* certLen, uint32_t* work),                              \
     (data, len, keyOut, what, index, flags, certOut, certLen, work))                                   \
   /* nameDer: a Name TLV (bounded by it). The first attribute with the id's OID (TR_COMPONENT_*),      \
-   * as CP1250 text bytes without a terminator; two-step. UTF8String and BMPString are converted,     \
-   * a character CP1250 lacks becomes '?'; the other string types are passed through.                  \
-   * TR_E_NOT_SUPPORTED for another id, TR_E_NOT_FOUND when absent. */                                 \
+   * as CP1250 text bytes without a terminator; two-step. UTF8String, BMPString and UniversalString   \
+   * are converted, a character CP1250 lacks becomes '?' (malformed UTF-8 too, byte by byte); the      \
+   * 8-bit string types (PrintableString, IA5String, T61String, VisibleString, ...) are passed through; \
+   * a value that is no string gives TR_E_DATA. TR_E_NOT_SUPPORTED for another id, TR_E_NOT_FOUND      \
+   * when absent. */                                                                                   \
   X(TRRESULT, X509ExtractComponent, (const uint8_t* nameDer, int32_t id, uint8_t* buf, uint32_t* len),  \
     (nameDer, id, buf, len))
 
