@@ -194,6 +194,20 @@ TEST_F(TarviRsaX509Test, ExtensionsAndOneExtensionsValue) {
   EXPECT_EQ(tarvirsa::X509ExtractExtensions(v1.data(), nullptr, &len), TR_E_NOT_FOUND);
 }
 
+TEST_F(TarviRsaX509Test, KeysOtherThanRsaOf1024To4096BitsAreRefused) {
+  const std::pair<std::string, std::string> keys[] = {{"ec", "ec -pkeyopt ec_paramgen_curve:P-256"},
+                                                      {"rsa512", "rsa:512"}};
+  for (const auto& [name, spec] : keys) {
+    Sh("openssl req -x509 -newkey " + spec + " -nodes -keyout " + F(name + ".key") + " -subj /CN=" + name +
+       " -outform DER -out " + F(name + ".der"));
+    const Bytes der = File(F(name + ".der"));
+    TR_RSA_PUBLIC_KEY key;
+    EXPECT_EQ(tarvirsa::X509ExtractRSAPublicKey(der.data(), &key), TR_E_KEY) << name;
+    uint32_t len = 0;
+    EXPECT_EQ(tarvirsa::X509ExtractSerial(der.data(), nullptr, &len), 0) << name;  // the rest still reads
+  }
+}
+
 TEST_F(TarviRsaX509Test, CheckCertVerifiesOnlyTheSignatureWithTheIssuersKey) {
   const Bytes caDer = SelfSigned("ca", "/CN=Test CA/O=Tarvi/C=HR", "1");
   // A second CA with the same name but another key.
