@@ -56,7 +56,7 @@ typedef int32_t TRRESULT; /* 0 = success */
 #define TR_E_PARAM         0x40A /* a required pointer is null */
 #define TR_E_CRYPTO        0x40B /* the underlying cryptographic operation failed */
 
-/* Ids of X509ExtractComponent (the last arc of the attribute's OID 2.5.4.x is not used). */
+/* Ids of X509ExtractComponent; they are not the last arcs of the attributes' OIDs. */
 #define TR_COMPONENT_COMMON_NAME 8 /* 2.5.4.3 */
 #define TR_COMPONENT_ORG_UNIT 5    /* 2.5.4.11 */
 #define TR_COMPONENT_ORG 4         /* 2.5.4.10 */
