@@ -1,0 +1,151 @@
+#include "zip/zip_archiver.h"
+
+#include <QCoreApplication>
+#include <cstring>
+
+#include "platform/ui_services.h"
+#include "zip/zip_messages.h"
+
+ZipLibParams::ZipLibParams() { std::memset(&rec, 0, sizeof rec); }
+
+char* ZipLibParams::Text(const QByteArray& bytes) {
+  auto copy = std::make_unique<char[]>(static_cast<size_t>(bytes.size()) + 1);
+  std::memcpy(copy.get(), bytes.constData(), static_cast<size_t>(bytes.size()));
+  copy[static_cast<size_t>(bytes.size())] = '\0';
+  texts.push_back(std::move(copy));
+  return texts.back().get();
+}
+
+UnzLibParams::UnzLibParams() { std::memset(&rec, 0, sizeof rec); }
+
+char* UnzLibParams::Text(const QByteArray& bytes) {
+  auto copy = std::make_unique<char[]>(static_cast<size_t>(bytes.size()) + 1);
+  std::memcpy(copy.get(), bytes.constData(), static_cast<size_t>(bytes.size()));
+  copy[static_cast<size_t>(bytes.size())] = '\0';
+  texts.push_back(std::move(copy));
+  return texts.back().get();
+}
+
+TZipArchiver::TZipArchiver() {
+  destroying_ = false;
+  // The libraries only learn whether a window exists; any nonzero value will do.
+  windowHandle_ = QCoreApplication::instance() ? reinterpret_cast<uintptr_t>(QCoreApplication::instance()) : 1;
+  zipLib_ = std::make_unique<TZipLib>(*this);
+  unzLib_ = std::make_unique<TUnzLib>(*this);
+  zipBusy_ = unzBusy_ = opBusy_ = false;
+  zipParams_ = nullptr;
+  unzParams_ = nullptr;
+
+  verbose_ = false;
+  trace_ = false;
+  addCompLevel_ = 9;
+  addOptions_ = {};
+  addFrom_ = QDate(1899, 12, 30);  // the date whose serial number is 0
+  extrOptions_ = {};
+  unattended_ = false;
+  codePage_ = cpAuto;
+  howToDelete_ = htdAllowUndo;
+  addStoreSuffixes_ = AddStoreExts::Range(assGIF, assJAR);
+  passwordReqCount_ = 1;
+  useDirOnlyEntries_ = false;
+  spanOptions_ = {};
+  confirmErase_ = true;
+  keepFreeOnDisk1_ = 0;
+  keepFreeOnAllDisks_ = 0;
+  maxVolumeSize_ = 0;
+  minFreeVolumeSize_ = 65536;
+  sfxSlave_ = nullptr;
+  sfxCaption_ = QStringLiteral("Self-extracting Archive");
+  sfxOptions_ = {SFXCheckSize};
+  sfxOverWriteMode_ = OvrConfirm;
+  sfxPath_ = QStringLiteral("ZASFXUS.BIN");
+  errCode_ = errCodeFull_ = processedCount_ = 0;
+  cancel_ = false;
+}
+
+TZipArchiver::~TZipArchiver() {
+  BeforeDestruction();
+  zipStream_.Clear();
+  ClearDirectory();
+}
+
+void TZipArchiver::BeforeDestruction() { destroying_ = true; }
+
+int32_t TZipArchiver::Count() const {
+  return zipFileName_.isEmpty() ? 0 : static_cast<int32_t>(dirList_.size());
+}
+
+int32_t TZipArchiver::Add() {
+  if (IsBusy()) return -255;
+  opBusy_ = true;
+  try {
+    AddFiles();
+  } catch (...) {
+    opBusy_ = false;
+    throw;
+  }
+  opBusy_ = false;
+  return errCode_;
+}
+
+int32_t TZipArchiver::Extract() {
+  if (IsBusy()) return -255;
+  opBusy_ = true;
+  try {
+    ExtractFiles();
+  } catch (...) {
+    opBusy_ = false;
+    throw;
+  }
+  opBusy_ = false;
+  return errCode_;
+}
+
+void TZipArchiver::ClearDirectory() {
+  while (!dirList_.empty()) dirList_.pop_back();
+}
+
+// ---- Messages ---------------------------------------------------------------------
+
+QString TZipArchiver::LoadZipString(int id) {
+  QString text = ZipMessageText(id);
+  if (OnZipStr) OnZipStr(*this, id, text);
+  return text;
+}
+
+QString TZipArchiver::LoadZipStringDef(int id, const QString& def) {
+  QString text = LoadZipString(id);
+  return text.isEmpty() ? def : text;
+}
+
+namespace {
+QString MissingText(int id) {
+  return QStringLiteral("ZipMsgXX.res is probably not linked to the executable\nMissing String ID is: ") +
+         QString::number(id);
+}
+}  // namespace
+
+void TZipArchiver::ShowZipMessage(int id, const QString& extra) {
+  QString text = LoadZipString(id);
+  if (text.isEmpty()) text = MissingText(id) + u' ';
+  text += extra;
+  message_ = text;
+  errCode_ = id;
+  if (!unattended_) Ui().messageBox(MsgKind::Information, text, QString());
+  if (OnMessage) OnMessage(*this, 0, text);
+}
+
+void TZipArchiver::ShowExceptionError(const EZipArchiver& e) {
+  errCode_ = e.Id();
+  QString text = LoadZipString(e.Id());
+  if (text.isEmpty()) {
+    text = MissingText(e.Id());
+  } else if (!e.TextArg().isEmpty()) {
+    text = FormatZipText(text, {e.TextArg(), e.NumberArg()});
+  } else if (!e.NumberArg().isEmpty()) {
+    text = FormatZipText(text, {e.NumberArg()});
+  }
+  if (e.Display() && !unattended_) Ui().messageBox(MsgKind::Information, text, QString());
+  message_ = text;
+  if (OnMessage) OnMessage(*this, errCode_, text);
+}

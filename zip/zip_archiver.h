@@ -1,0 +1,402 @@
+#pragma once
+// TZipArchiver: the non-visual ZIP component. It holds the settings of the next
+// operation as properties, the result of the last one as public state, and reports
+// progress, questions and messages through its events. Adding and extracting run
+// in the two ZIP libraries (zip/zip_loader.h), driven through the records of
+// zip/ziplib_records.h; the archive directory is read by the component itself.
+//
+// Single-threaded: everything runs on the UI thread; the libraries call back on
+// it, and every callback lets pending window messages run, so a handler may try a
+// second operation: Add and Extract then answer -255.
+#include <QByteArray>
+#include <QDate>
+#include <QIcon>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "zip/ezip_archiver.h"
+#include "zip/zip_loader.h"
+#include "zip/zip_stream.h"
+#include "zip/zip_types.h"
+#include "zip/ziplib_records.h"
+
+class TZipArchiver;
+class TCustomZaSFX;
+
+// The library callback: hands the record to the component named in it. Never lets
+// an exception through; answers -1 (cancel) for a destroying or missing component
+// and for anything that went wrong.
+extern "C" int32_t DllCallback(ZipCallbackRec* rec) noexcept;
+
+// The ZIP parameter record of one add, with every text, entry and array that it
+// points to; all of it is freed with this object.
+struct ZipLibParams {
+  ZipLibParams();
+  ZipLibParams(const ZipLibParams&) = delete;
+  ZipLibParams& operator=(const ZipLibParams&) = delete;
+  // A NUL-terminated copy that lives as long as this object.
+  char* Text(const QByteArray& bytes);
+
+  ZipRec rec;
+  std::vector<std::unique_ptr<char[]>> texts;
+  std::unique_ptr<ZipSpec[]> specs;
+  std::unique_ptr<char*[]> excl;
+};
+
+// The UNZ parameter record of one extract, with what it points to.
+struct UnzLibParams {
+  UnzLibParams();
+  UnzLibParams(const UnzLibParams&) = delete;
+  UnzLibParams& operator=(const UnzLibParams&) = delete;
+  char* Text(const QByteArray& bytes);
+
+  UnzRec rec;
+  std::vector<std::unique_ptr<char[]>> texts;
+  std::unique_ptr<UnzName[]> names;
+};
+
+// Disk state of spanning: the drive (the archive's folder, with a trailing "/"),
+// its figures, the current part and the files being copied.
+struct ZipDiskState {
+  QString drive;
+  bool driveFixed = true;
+  QString volumeLabel;
+  int64_t sizeOfDisk = -1;
+  int64_t freeOnDisk = -1;
+  int32_t diskNr = 0;       // current part, 0-based; -1 while the last is unknown
+  int32_t totalDisks = 0;   // number of parts, 0-based like diskNr
+  int64_t fileSize = 0;     // size of the archive being spread
+  bool newDisk = false;
+  int inFile = -1;
+  int outFile = -1;
+  bool showProgress = false;
+};
+
+class TZipArchiver {
+ public:
+  TZipArchiver();
+  virtual ~TZipArchiver();
+  TZipArchiver(const TZipArchiver&) = delete;
+  TZipArchiver& operator=(const TZipArchiver&) = delete;
+
+  // From here on every library callback answers cancel and no event fires. The
+  // destructor calls it; an owner may call it earlier.
+  void BeforeDestruction();
+
+  // ---- Published properties ---------------------------------------------------
+  bool Verbose() const { return verbose_; }
+  void SetVerbose(bool v) { verbose_ = v; }
+  bool Trace() const { return trace_; }
+  void SetTrace(bool v) { trace_ = v; }
+  int32_t AddCompLevel() const { return addCompLevel_; }
+  void SetAddCompLevel(int32_t v) { addCompLevel_ = v; }
+  AddOpts AddOptions() const { return addOptions_; }
+  void SetAddOptions(AddOpts v) { addOptions_ = v; }
+  // With AddFromDate: only files from this date on.
+  QDate AddFrom() const { return addFrom_; }
+  void SetAddFrom(QDate v) { addFrom_ = v; }
+  const QString& ExtrBaseDir() const { return extrBaseDir_; }
+  void SetExtrBaseDir(const QString& v) { extrBaseDir_ = v; }
+  ExtrOpts ExtrOptions() const { return extrOptions_; }
+  void SetExtrOptions(ExtrOpts v) { extrOptions_ = v; }
+  // The component's own lists; the setters copy the lines.
+  QStringList& FSpecArgs() { return fSpecArgs_; }
+  const QStringList& FSpecArgs() const { return fSpecArgs_; }
+  void SetFSpecArgs(const QStringList& v) { fSpecArgs_ = v; }
+  QStringList& FSpecArgsExcl() { return fSpecArgsExcl_; }
+  const QStringList& FSpecArgsExcl() const { return fSpecArgsExcl_; }
+  void SetFSpecArgsExcl(const QStringList& v) { fSpecArgsExcl_ = v; }
+  bool Unattended() const { return unattended_; }
+  void SetUnattended(bool v) { unattended_ = v; }
+  // Writing it reads the archive's directory (List).
+  const QString& ZipFileName() const { return zipFileName_; }
+  void SetZipFileName(const QString& v);
+  const QString& Password() const { return password_; }
+  void SetPassword(const QString& v) { password_ = v; }
+  // Stored without one trailing "/" ("/" itself stays).
+  const QString& DLLDirectory() const { return dllDirectory_; }
+  void SetDLLDirectory(const QString& v);
+  const QString& TempDir() const { return tempDir_; }
+  void SetTempDir(const QString& v) { tempDir_ = v; }
+  CodePageOpts CodePage() const { return codePage_; }
+  void SetCodePage(CodePageOpts v) { codePage_ = v; }
+  DeleteOpts HowToDelete() const { return howToDelete_; }
+  void SetHowToDelete(DeleteOpts v) { howToDelete_ = v; }
+  // Always "1.73"; writing is ignored.
+  QString VersionInfo() const { return QStringLiteral("1.73"); }
+  void SetVersionInfo(const QString&) {}
+  AddStoreExts AddStoreSuffixes() const { return addStoreSuffixes_; }
+  void SetAddStoreSuffixes(AddStoreExts v) { addStoreSuffixes_ = v; }
+  // Stored normalised (".doc:.pdf:") and lower-cased; non-empty adds assEXT to
+  // AddStoreSuffixes, empty removes it.
+  const QString& ExtAddStoreSuffixes() const { return extAddStoreSuffixes_; }
+  void SetExtAddStoreSuffixes(const QString& v);
+  // At most 15.
+  uint32_t PasswordReqCount() const { return passwordReqCount_; }
+  void SetPasswordReqCount(uint32_t v);
+  bool UseDirOnlyEntries() const { return useDirOnlyEntries_; }
+  void SetUseDirOnlyEntries(bool v) { useDirOnlyEntries_ = v; }
+  const QString& RootDir() const { return rootDir_; }
+  void SetRootDir(const QString& v) { rootDir_ = v; }
+  SpanOpts SpanOptions() const { return spanOptions_; }
+  void SetSpanOptions(SpanOpts v) { spanOptions_ = v; }
+  bool ConfirmErase() const { return confirmErase_; }
+  void SetConfirmErase(bool v) { confirmErase_ = v; }
+  int32_t KeepFreeOnDisk1() const { return keepFreeOnDisk1_; }
+  void SetKeepFreeOnDisk1(int32_t v) { keepFreeOnDisk1_ = v; }
+  uint32_t KeepFreeOnAllDisks() const { return keepFreeOnAllDisks_; }
+  void SetKeepFreeOnAllDisks(uint32_t v) { keepFreeOnAllDisks_ = v; }
+  int32_t MaxVolumeSize() const { return maxVolumeSize_; }
+  void SetMaxVolumeSize(int32_t v) { maxVolumeSize_ = v; }
+  int32_t MinFreeVolumeSize() const { return minFreeVolumeSize_; }
+  void SetMinFreeVolumeSize(int32_t v) { minFreeVolumeSize_ = v; }
+  TCustomZaSFX* SFXSlave() const { return sfxSlave_; }
+  void SetSFXSlave(TCustomZaSFX* v) { sfxSlave_ = v; }
+  const QString& SFXCaption() const { return sfxCaption_; }
+  void SetSFXCaption(const QString& v) { sfxCaption_ = v; }
+  const QString& SFXCommandLine() const { return sfxCommandLine_; }
+  void SetSFXCommandLine(const QString& v) { sfxCommandLine_ = v; }
+  const QString& SFXDefaultDir() const { return sfxDefaultDir_; }
+  void SetSFXDefaultDir(const QString& v) { sfxDefaultDir_ = v; }
+  const QString& SFXMessage() const { return sfxMessage_; }
+  void SetSFXMessage(const QString& v) { sfxMessage_ = v; }
+  const QIcon& SFXIcon() const { return sfxIcon_; }
+  void SetSFXIcon(const QIcon& v) { sfxIcon_ = v; }
+  SFXOpts SFXOptions() const { return sfxOptions_; }
+  void SetSFXOptions(SFXOpts v) { sfxOptions_ = v; }
+  OvrOpts SFXOverWriteMode() const { return sfxOverWriteMode_; }
+  void SetSFXOverWriteMode(OvrOpts v) { sfxOverWriteMode_ = v; }
+  const QString& SFXPath() const { return sfxPath_; }
+  void SetSFXPath(const QString& v) { sfxPath_ = v; }
+
+  // ---- Public state -----------------------------------------------------------
+  int32_t ErrCode() const { return errCode_; }
+  int32_t ErrCodeFull() const { return errCodeFull_; }
+  const QString& Message() const { return message_; }
+  int32_t ProcessedCount() const { return processedCount_; }
+  bool Cancel() const { return cancel_; }
+  void SetCancel(bool v) { cancel_ = v; }
+  // Entries of the directory list; 0 while ZipFileName is empty.
+  int32_t Count() const;
+  // Entry i (0-based) of the directory list; i below the list's own size.
+  const ZipDirEntry& DirEntry(int i) const { return *dirList_.at(static_cast<size_t>(i)); }
+  // The archive comment as stored (not converted).
+  const QByteArray& ZipComment() const { return zipComment_; }
+
+  // ---- Operations -------------------------------------------------------------
+  // -255 without doing anything while any operation runs; otherwise runs the add
+  // (or extract) and returns ErrCode.
+  int32_t Add();
+  int32_t Extract();
+  // Re-reads the directory of ZipFileName.
+  void List();
+  // Empties the directory list.
+  void ClearDirectory();
+
+  // ---- Messages ---------------------------------------------------------------
+  // The table's text, then OnZipStr may replace it.
+  QString LoadZipString(int id);
+  // LoadZipString, or def when that is empty.
+  QString LoadZipStringDef(int id, const QString& def);
+  // A failure or notice the component found itself: Message, ErrCode = id, a box
+  // unless Unattended, OnMessage(0, text).
+  void ShowZipMessage(int id, const QString& extra = QString());
+  // A caught EZipArchiver: ErrCode = its id, a box when it asks for one and the
+  // component is not Unattended, Message, OnMessage(ErrCode, text).
+  void ShowExceptionError(const EZipArchiver& e);
+
+  // ---- Library records and callbacks ------------------------------------------
+  // The record of an add from the properties: every field, the specification
+  // entries from FSpecArgs, the exclusions from FSpecArgsExcl and the sentinel.
+  std::unique_ptr<ZipLibParams> FillZipLibRecord(const QString& archiveName);
+  // The record of an extract; version is what the loaded library reported. The
+  // name entries come from FSpecArgs unless it is empty or begins with "*.*".
+  std::unique_ptr<UnzLibParams> FillUnzLibRecord(const QString& archiveName, int32_t version);
+  // The text of the store suffixes, as it goes into the ZIP record.
+  QString StoreSuffixText() const;
+
+  // Raises the events of a callback code. Code 17: a library called, and code,
+  // error, size and text come from rec. The component's own calls (codes 0 to 6)
+  // let a handler's exception through and raise 11007 when Cancel is set; a
+  // library call keeps the first exception's text and answers cancel instead.
+  // Returns whether to cancel.
+  bool DispatchEvent(uint8_t code, int32_t error, uint32_t size, const QString& text,
+                     ZipCallbackRec* rec = nullptr);
+  static constexpr uint8_t kLibraryCall = 17;
+  // Percentage of done in total: 0 when either is 0.
+  static uint32_t PercentOf(uint32_t total, uint32_t done);
+
+  // ---- Utilities --------------------------------------------------------------
+  bool IsBusy() const { return opBusy_ || zipBusy_ || unzBusy_; }
+  // Nested wait cursor: the first start saves the cursor, the last stop restores it.
+  void StartWaitCursor();
+  void StopWaitCursor();
+  // A new unique name prefix + "XXXXXX" + ext in TempDir, or in the program's
+  // private temporary folder; no file of that name exists on return. Empty on
+  // failure.
+  QString MakeTempFileName(const QString& prefix = QString(), const QString& ext = QString());
+  // The program's private temporary folder (mode 0700, made once per run), with a
+  // trailing "/".
+  static QString PrivateTempFolder();
+  // Exactly one "/" at the seam.
+  static QString PathConcat(const QString& folder, const QString& name);
+  static QString AppendSlash(const QString& path);
+  // -1 when the file does not exist; otherwise 0 when it is gone (to the trash
+  // with htdAllowUndo, else removed), nonzero when that failed. A file that cannot
+  // be moved to the trash is kept.
+  int EraseFile(const QString& name, DeleteOpts how);
+  // Every Linux path counts as a fixed drive.
+  virtual bool IsFixedDrive(const QString& path);
+  // which: 1 free space, 2 size, 3 both, into the disk state (-1 when unknown).
+  void DiskFreeAndSize(int which);
+  // True when the spanning drive answers: reads its figures into the disk state.
+  bool DiskIsReady();
+  // Asks for the next disk until a usable one is in (nothing on a fixed drive).
+  void PromptForDisk(bool writing);
+  // The copy steps of spanning. buffer holds at least min(length, 10240) bytes.
+  void WriteChecked(const uint8_t* buffer, uint32_t length, int messageId);
+  void CopyToSpan(uint8_t* buffer, uint32_t length, int messageId);
+  void CopyFromSpan(uint8_t* buffer, uint32_t length, int messageId);
+  static QByteArray BufferToText(const uint8_t* buffer, uint32_t length);
+  // The file name of the current part of a spanned set.
+  void MakePartFileName(QString& name, bool replace);
+
+  TZipLib& ZipLib() { return *zipLib_; }
+  TUnzLib& UnzLib() { return *unzLib_; }
+  TZipStream& ZipStream() { return zipStream_; }
+  ZipDiskState& DiskState() { return disk_; }
+
+  // ---- Events (the sender is always this component) -----------------------------
+  std::function<void(TZipArchiver&)> OnDirUpdate;
+  std::function<void(TZipArchiver&, uint32_t totalSize, int32_t perCent)> OnTotalProgress;
+  std::function<void(TZipArchiver&, const QString& item, uint32_t totalSize, int32_t perCent)> OnItemProgress;
+  std::function<void(TZipArchiver&, ProgressType type, const QString& fileName, uint32_t fileSize)> OnProgress;
+  std::function<void(TZipArchiver&, int32_t errCode, const QString& message)> OnMessage;
+  std::function<void(TZipArchiver&, QString& oldFileName, bool& isChanged)> OnSetNewName;
+  std::function<void(TZipArchiver&, int32_t seqNo, const ZipDirEntry& entry)> OnNewName;
+  std::function<void(TZipArchiver&, const QString& forFile, uint32_t foundCrc, uint32_t expectedCrc, bool& doExtract)>
+      OnCRC32Error;
+  std::function<void(TZipArchiver&, bool isZipAction, QString& newPassword, const QString& forFile,
+                     uint32_t& repeatCount, TPasswordButton& action)>
+      OnPasswordError;
+  std::function<void(TZipArchiver&, const QString& forFile, bool isOlder, bool& doOverwrite, int32_t dirIndex)>
+      OnExtractOverwrite;
+  std::function<void(TZipArchiver&, const QString& forFile, UnZipSkipTypes skipType, int32_t extError)>
+      OnExtractSkipped;
+  std::function<void(TZipArchiver&, const QString& forFile, bool& doOverwrite)> OnCopyZipOverwrite;
+  std::function<void(TZipArchiver&, const QString& forFile, QString& fileComment, bool& isChanged)> OnFileComment;
+  std::function<void(TZipArchiver&, bool& abort)> OnAfterCallback;
+  std::function<void(TZipArchiver&)> OnTick;
+  std::function<void(TZipArchiver&, const QString& forFile, QByteArray& data, bool& isChanged)> OnFileExtra;
+  std::function<void(TZipArchiver&, int32_t id, QString& str)> OnZipStr;
+  std::function<void(TZipArchiver&, int32_t diskSeqNo, int32_t diskTotal, const QString& drive, bool& abortAction)>
+      OnGetNextDisk;
+  std::function<void(TZipArchiver&, int32_t previousDisk, const QString& previousFile, TZipDiskStatus status,
+                     TZipDiskAction& action)>
+      OnStatusDisk;
+
+ protected:
+  // The add and extract drivers; each runs inside Add or Extract with the
+  // operation-busy flag set.
+  virtual void AddFiles();
+  virtual void ExtractFiles();
+  // The password questions when no OnPasswordError handler is bound: the answer
+  // goes to password (empty when cancelled), the button to lastPasswordButton_.
+  virtual void GetAddPassword(QString& password);
+  virtual void GetExtrPassword(QString& password);
+  // Spanning: waits for the disk that holds part diskNr and reopens the archive;
+  // hands length bytes to the span writer (minRoom > 0: not to be split).
+  virtual void GetNewDisk(int32_t diskNr);
+  virtual void CheckForDisk(const uint8_t* data, uint32_t length, uint32_t minRoom);
+
+  // Dispatch steps for one code; rec is null for the component's own calls.
+  void DispatchCode(uint8_t code, int32_t error, uint32_t size, const QString& text, ZipCallbackRec* rec);
+  void DispatchPassword(int32_t error, uint32_t size, const QString& text, ZipCallbackRec* rec);
+
+  // ---- Property values ----------------------------------------------------------
+  bool verbose_ = false;
+  bool trace_ = false;
+  int32_t addCompLevel_ = 9;
+  AddOpts addOptions_;
+  QDate addFrom_;
+  QString extrBaseDir_;
+  ExtrOpts extrOptions_;
+  QStringList fSpecArgs_;
+  QStringList fSpecArgsExcl_;
+  bool unattended_ = false;
+  QString zipFileName_;
+  QString password_;
+  QString dllDirectory_;
+  QString tempDir_;
+  CodePageOpts codePage_ = cpAuto;
+  DeleteOpts howToDelete_ = htdAllowUndo;
+  AddStoreExts addStoreSuffixes_;
+  QString extAddStoreSuffixes_;
+  uint32_t passwordReqCount_ = 1;
+  bool useDirOnlyEntries_ = false;
+  QString rootDir_;
+  SpanOpts spanOptions_;
+  bool confirmErase_ = true;
+  int32_t keepFreeOnDisk1_ = 0;
+  uint32_t keepFreeOnAllDisks_ = 0;
+  int32_t maxVolumeSize_ = 0;
+  int32_t minFreeVolumeSize_ = 65536;
+  TCustomZaSFX* sfxSlave_ = nullptr;
+  QString sfxCaption_;
+  QString sfxCommandLine_;
+  QString sfxDefaultDir_;
+  QString sfxMessage_;
+  QIcon sfxIcon_;
+  SFXOpts sfxOptions_;
+  OvrOpts sfxOverWriteMode_ = OvrConfirm;
+  QString sfxPath_;
+
+  // ---- Public state -------------------------------------------------------------
+  int32_t errCode_ = 0;
+  int32_t errCodeFull_ = 0;
+  QString message_;
+  int32_t processedCount_ = 0;
+  bool cancel_ = false;
+  std::vector<std::unique_ptr<ZipDirEntry>> dirList_;
+  QByteArray zipComment_;
+
+  // ---- Inner state --------------------------------------------------------------
+  uintptr_t windowHandle_ = 0;  // a nonzero token for the libraries
+  bool zipBusy_ = false;        // the adding library is in use
+  bool unzBusy_ = false;        // the extracting library is in use
+  bool opBusy_ = false;         // Add or Extract runs
+  bool destroying_ = false;
+  uint32_t totalSize_ = 0;
+  uint32_t totalDone_ = 0;
+  uint32_t itemSize_ = 0;
+  uint32_t itemDone_ = 0;
+  QString itemName_;
+  // The first exception a handler raised during the library call, as
+  // ' #<code> "<message>"'; emptied by the drivers before each call.
+  QString eventErrorText_;
+  ZipLibParams* zipParams_ = nullptr;  // the records while a library runs
+  UnzLibParams* unzParams_ = nullptr;
+  int32_t waitCursorCount_ = 0;
+  bool savedCursor_ = false;
+  std::unique_ptr<TZipLib> zipLib_;
+  std::unique_ptr<TUnzLib> unzLib_;
+  TZipStream zipStream_;
+  QByteArray extraData_;  // code 14's answer of 512 bytes or more, until the operation ends
+  // The button of the last password question without a handler.
+  TPasswordButton lastPasswordButton_ = pwbOk;
+  // Cleared while a library's password request is answered, so the typed text goes
+  // to the library and not into Password.
+  bool storePassword_ = false;
+
+  // ---- Directory reading and spanning -----------------------------------------------
+  bool spanned_ = false;
+  int32_t thisDisk_ = 0;
+  int64_t dataOffset_ = 0;
+  bool structureWarning_ = false;
+  int32_t droppedDirEntries_ = 0;
+  ZipDiskState disk_;
+};

@@ -1,0 +1,335 @@
+// Property accessors that do more than store, and the component's utilities:
+// wait cursor, temporary names, paths, deleting, disks and the span copies.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/ui_services.h"
+#include "zip/zip_archiver.h"
+#include "zip/zip_messages.h"
+
+namespace {
+
+constexpr uint32_t kSpanChunk = 10240;
+
+bool IsSuffixSeparator(QChar c) { return c == u';' || c == u':' || c == u','; }
+
+// Reads until count bytes came, the file ended or an error occurred.
+size_t ReadUpTo(int fd, uint8_t* buffer, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    ssize_t n = read(fd, buffer + got, count - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
+bool AtEnd(int fd) {
+  struct stat st;
+  off_t pos = lseek(fd, 0, SEEK_CUR);
+  return pos >= 0 && fstat(fd, &st) == 0 && pos >= st.st_size;
+}
+
+// Qt's trash gives up on a home trash whose parent folder is missing, and then
+// moves the file into "files" under the current folder. The folders of the home
+// trash are made first (0700, as the trash specification asks).
+bool EnsureHomeTrash() {
+  const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+  if (data.isEmpty() || !QDir().mkpath(data)) return false;
+  for (const QString& sub : {QStringLiteral("/Trash"), QStringLiteral("/Trash/files"), QStringLiteral("/Trash/info")}) {
+    QByteArray path = QFile::encodeName(data + sub);
+    if (mkdir(path.constData(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+std::string g_privateTemp;
+
+void RemovePrivateTemp() {
+  // Only an empty folder goes: work files are deleted after use, and anything
+  // left behind after a failure stays for inspection.
+  if (!g_privateTemp.empty()) rmdir(g_privateTemp.c_str());
+}
+
+}  // namespace
+
+// ---- Accessors ----------------------------------------------------------------------
+
+void TZipArchiver::SetZipFileName(const QString& v) {
+  zipFileName_ = v;
+  List();
+}
+
+void TZipArchiver::SetDLLDirectory(const QString& v) {
+  if (v == dllDirectory_) return;
+  QString dir = v;
+  if (dir.size() > 1 && dir.endsWith(u'/')) dir.chop(1);
+  dllDirectory_ = dir;
+}
+
+void TZipArchiver::SetPasswordReqCount(uint32_t v) {
+  if (v == passwordReqCount_) return;
+  passwordReqCount_ = v > 15 ? 15 : v;
+}
+
+void TZipArchiver::SetExtAddStoreSuffixes(const QString& v) {
+  // "DOC;pdf" -> ".doc:.pdf:", ".zip, .rar" -> ".zip:. .rar:". Empty items (a
+  // leading separator, two in a row) are skipped.
+  QString out;
+  qsizetype i = 0;
+  const qsizetype n = v.size();
+  while (i < n) {
+    if (IsSuffixSeparator(v[i])) {
+      ++i;
+      continue;
+    }
+    if (v[i] != u'.') out += u'.';
+    while (i < n) {
+      QChar c = v[i++];
+      if (IsSuffixSeparator(c)) {
+        out += u':';
+        break;
+      }
+      out += c;
+    }
+  }
+  if (!out.isEmpty() && !out.endsWith(u':')) out += u':';
+  extAddStoreSuffixes_ = out.toLower();
+  if (extAddStoreSuffixes_.isEmpty())
+    addStoreSuffixes_.Exclude(assEXT);
+  else
+    addStoreSuffixes_.Include(assEXT);
+}
+
+// ---- Wait cursor ----------------------------------------------------------------------
+
+void TZipArchiver::StartWaitCursor() {
+  if (waitCursorCount_ == 0) {
+    savedCursor_ = Ui().waitCursor();
+    Ui().setWaitCursor(true);
+  }
+  ++waitCursorCount_;
+}
+
+void TZipArchiver::StopWaitCursor() {
+  if (waitCursorCount_ <= 0) return;
+  if (--waitCursorCount_ == 0) Ui().setWaitCursor(savedCursor_);
+}
+
+// ---- Temporary names and paths ----------------------------------------------------------
+
+QString TZipArchiver::PrivateTempFolder() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const char* base = getenv("TMPDIR");
+    std::string root = base && *base ? base : "/tmp";
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    std::string pattern = root + "/tarvi-zip-XXXXXX";
+    // mkdtemp makes the folder with mode 0700 under a name nobody could plant.
+    if (mkdtemp(pattern.data())) {
+      g_privateTemp = pattern;
+      atexit(RemovePrivateTemp);
+    }
+  });
+  return g_privateTemp.empty() ? QString() : QFile::decodeName(g_privateTemp.c_str()) + u'/';
+}
+
+QString TZipArchiver::MakeTempFileName(const QString& prefix, const QString& ext) {
+  const QString pre = prefix.isEmpty() ? QStringLiteral("zip") : prefix;
+  const QString extension = ext.isEmpty() ? QStringLiteral(".zip") : ext;
+  QString folder;
+  if (!tempDir_.isEmpty()) {
+    tempDir_ = AppendSlash(tempDir_);
+    folder = tempDir_;
+  } else {
+    folder = PrivateTempFolder();
+  }
+  if (folder.isEmpty()) return QString();
+  QByteArray pattern = QFile::encodeName(folder + pre + QStringLiteral("XXXXXX") + extension);
+  QByteArray suffix = QFile::encodeName(extension);
+  // The name is made exclusively and given back unused: the caller creates the file.
+  int fd = mkstemps(pattern.data(), static_cast<int>(suffix.size()));
+  if (fd < 0) return QString();
+  close(fd);
+  unlink(pattern.constData());
+  return QFile::decodeName(pattern);
+}
+
+QString TZipArchiver::PathConcat(const QString& folder, const QString& name) {
+  QString result = folder;
+  if (!folder.isEmpty() && !name.isEmpty()) {
+    bool folderSlash = folder.endsWith(u'/');
+    bool nameSlash = name.startsWith(u'/');
+    if (!folderSlash && !nameSlash)
+      result += u'/';
+    else if (folderSlash && nameSlash)
+      result.chop(1);
+  }
+  return result + name;
+}
+
+QString TZipArchiver::AppendSlash(const QString& path) {
+  if (path.isEmpty() || path.endsWith(u'/')) return path;
+  return path + u'/';
+}
+
+int TZipArchiver::EraseFile(const QString& name, DeleteOpts how) {
+  const QString path = QFileInfo(name).isRelative() ? QDir::current().absoluteFilePath(name) : name;
+  const QByteArray native = QFile::encodeName(path);
+  struct stat st;
+  if (lstat(native.constData(), &st) != 0) return -1;
+  if (how == htdAllowUndo) {
+    QString inTrash;
+    if (!EnsureHomeTrash() || !QFile::moveToTrash(path, &inTrash)) return 1;
+    return 0;
+  }
+  return unlink(native.constData()) == 0 ? 0 : errno;
+}
+
+// ---- Disks ------------------------------------------------------------------------------------
+
+bool TZipArchiver::IsFixedDrive(const QString&) { return true; }
+
+void TZipArchiver::DiskFreeAndSize(int which) {
+  int64_t freeSpace = -1;
+  int64_t size = -1;
+  struct statvfs st;
+  if (!disk_.drive.isEmpty() && statvfs(QFile::encodeName(disk_.drive).constData(), &st) == 0) {
+    freeSpace = static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+    size = static_cast<int64_t>(st.f_blocks) * static_cast<int64_t>(st.f_frsize);
+  }
+  if (which & 1) disk_.freeOnDisk = freeSpace;
+  if (which & 2) disk_.sizeOfDisk = size;
+}
+
+bool TZipArchiver::DiskIsReady() {
+  disk_.volumeLabel.clear();
+  disk_.sizeOfDisk = 0;
+  disk_.freeOnDisk = 0;
+  // There are no drive letters to check: the drive is the folder of the archive.
+  if (!disk_.driveFixed) {
+    struct statvfs st;
+    if (disk_.drive.isEmpty() || statvfs(QFile::encodeName(disk_.drive).constData(), &st) != 0) return false;
+  }
+  DiskFreeAndSize(3);
+  return disk_.sizeOfDisk != -1;
+}
+
+void TZipArchiver::PromptForDisk(bool writing) {
+  disk_.driveFixed = IsFixedDrive(disk_.drive);
+  if (disk_.driveFixed) {
+    disk_.newDisk = false;
+    return;
+  }
+  DispatchEvent(ZIPCB_TICK, 0, 0, QString());
+  int answer = mrOk;
+  for (;;) {
+    if (!disk_.newDisk && (answer != mrOk || DiskIsReady())) break;
+    if (unattended_) throw EZipArchiver::CreateFromId(11025, true);
+    QString text;
+    if (disk_.diskNr < 0) {
+      text = LoadZipStringDef(11033, QStringLiteral("Please insert last disk in set"));
+    } else if (writing) {
+      int64_t room = disk_.sizeOfDisk - static_cast<int64_t>(keepFreeOnAllDisks_);
+      if (maxVolumeSize_ > 0 && room > maxVolumeSize_) room = maxVolumeSize_;
+      if (room > 0) {
+        int64_t needed = (disk_.fileSize + 4 + keepFreeOnDisk1_) / room;
+        if (needed > disk_.totalDisks) disk_.totalDisks = static_cast<int32_t>(needed);
+        text = FormatZipText(LoadZipString(11034),
+                             {QString::number(disk_.diskNr + 1), QString::number(disk_.totalDisks + 1)});
+      } else {
+        text = FormatZipText(LoadZipString(11046), {QString::number(disk_.diskNr + 1)});
+      }
+    } else {
+      text = FormatZipText(LoadZipString(11034),
+                           {QString::number(disk_.diskNr + 1), QString::number(disk_.totalDisks + 1)});
+    }
+    text += FormatZipText(LoadZipString(11035), {disk_.drive});
+    if (writing && disk_.diskNr == 0 && DiskIsReady()) {
+      disk_.newDisk = false;
+      continue;
+    }
+    if (OnGetNextDisk) {
+      bool abort = false;
+      OnGetNextDisk(*this, disk_.diskNr + 1, disk_.totalDisks + 1, disk_.drive.left(1), abort);
+      answer = abort ? mrCancel : mrOk;
+    } else {
+      // An OK/Cancel question: Yes goes on, No cancels.
+      int r = Ui().messageBox(MsgKind::Confirmation, text, QString());
+      answer = r == mrYes ? mrOk : (r == mrNone ? mrNone : mrCancel);
+    }
+    disk_.newDisk = false;
+  }
+  if (answer == mrNone) throw EZipArchiver::CreateFromId(11006, true);
+  if (answer != mrOk) throw EZipArchiver::CreateFromId(11007, false);
+}
+
+// ---- Span copies ------------------------------------------------------------------------------
+
+void TZipArchiver::WriteChecked(const uint8_t* buffer, uint32_t length, int messageId) {
+  size_t written = 0;
+  while (written < length) {
+    ssize_t n = write(disk_.outFile, buffer + written, length - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  if (written < length) throw EZipArchiver::CreateFromId(messageId, true);
+  if (disk_.showProgress) DispatchEvent(ZIPCB_PROGRESS, 0, length, QString());
+}
+
+void TZipArchiver::CopyToSpan(uint8_t* buffer, uint32_t length, int messageId) {
+  while (length > 0) {
+    uint32_t n = std::min(length, kSpanChunk);
+    if (ReadUpTo(disk_.inFile, buffer, n) < n) throw EZipArchiver::CreateFromId(messageId, true);
+    CheckForDisk(buffer, n, 0);
+    length -= n;
+  }
+}
+
+void TZipArchiver::CopyFromSpan(uint8_t* buffer, uint32_t length, int messageId) {
+  while (length > 0) {
+    uint32_t n = std::min(length, kSpanChunk);
+    uint32_t got = static_cast<uint32_t>(ReadUpTo(disk_.inFile, buffer, n));
+    if (got < n) {
+      // A part may end inside a record: the rest is on the next one.
+      if (AtEnd(disk_.inFile))
+        GetNewDisk(disk_.diskNr + 1);
+      else
+        throw EZipArchiver::CreateFromId(messageId, true);
+    }
+    if (got > 0) WriteChecked(buffer, got, messageId);
+    length -= got;
+  }
+}
+
+QByteArray TZipArchiver::BufferToText(const uint8_t* buffer, uint32_t length) {
+  return QByteArray(reinterpret_cast<const char*>(buffer), static_cast<qsizetype>(length));
+}
+
+void TZipArchiver::MakePartFileName(QString& name, bool replace) {
+  const qsizetype slash = name.lastIndexOf(u'/');
+  qsizetype dot = name.lastIndexOf(u'.');
+  if (dot <= slash) dot = name.size();  // no extension
+  if (spanOptions_.Contains(spCompatName)) {
+    QString ext = disk_.diskNr == disk_.totalDisks ? QStringLiteral(".zip")
+                                                   : QStringLiteral(".z") + QString::number(disk_.diskNr + 101).right(2);
+    name = name.left(dot) + ext;
+    return;
+  }
+  QString base = name.left(dot);
+  const QString ext = name.mid(dot);
+  if (replace) base.chop(std::min<qsizetype>(3, base.size() - (slash + 1)));
+  name = base + QString::number(disk_.diskNr + 1001).right(3) + ext;
+}
