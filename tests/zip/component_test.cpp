@@ -417,3 +417,26 @@ TEST(ZipStream, OwnAndAttachedMemory) {
 }
 
 }  // namespace
+
+namespace {
+
+class ListedZip : public TZipArchiver {
+ public:
+  void Put(const QString& name) {
+    auto e = std::make_unique<ZipDirEntry>();
+    e->FileName = name;
+    dirList_.push_back(std::move(e));
+  }
+  void SetNameOnly(const QString& name) { zipFileName_ = name; }
+};
+
+TEST(State, CountIgnoresEntriesWhileTheNameIsEmpty) {
+  ListedZip z;
+  z.Put("a.txt");
+  EXPECT_EQ(z.Count(), 0);
+  z.SetNameOnly("x.zip");
+  EXPECT_EQ(z.Count(), 1);
+  EXPECT_EQ(S(z.DirEntry(0).FileName), "a.txt");
+}
+
+}  // namespace
