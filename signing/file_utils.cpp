@@ -1,0 +1,344 @@
+#include "signing/file_utils.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QUrl>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <string>
+
+#include "platform/library.h"
+
+namespace {
+
+constexpr size_t kCopyBlock = 16384;
+
+std::string Native(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Close(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void Reset(int fd) {
+    Close();
+    fd_ = fd;
+  }
+  int Close() {
+    int rc = 0;
+    if (fd_ >= 0) rc = close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+QString FolderOf(const QString& path) {
+  QString folder = QFileInfo(path).path();
+  return folder.isEmpty() ? QStringLiteral(".") : folder;
+}
+
+// Drives the optional progress bar and label. QProgressBar holds an int, so
+// large sizes are counted in larger units.
+class Progress {
+ public:
+  Progress(QProgressBar* bar, QLabel* label, int64_t size) : bar_(bar), label_(label), size_(size < 0 ? 0 : size) {
+    while ((size_ >> shift_) > INT_MAX) ++shift_;
+    if (bar_) {
+      bar_->setMinimum(0);
+      bar_->setValue(0);
+      bar_->setMaximum(static_cast<int>(size_ >> shift_));
+      if (label_) label_->setText(QStringLiteral("0 %"));
+    }
+  }
+  void Set(int64_t total) {
+    if (!bar_) return;
+    bar_->setValue(static_cast<int>(std::min(total, size_) >> shift_));
+    if (label_) {
+      // An empty source is done as soon as it is opened.
+      int64_t percent = size_ > 0 ? total * 100 / size_ : 100;
+      label_->setText(QString::number(percent) + QStringLiteral(" %"));
+    }
+  }
+
+ private:
+  QProgressBar* bar_;
+  QLabel* label_;
+  int64_t size_;
+  int shift_ = 0;
+};
+
+bool WriteAllFd(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool HasWildcard(const QString& s) { return s.contains(QLatin1Char('*')) || s.contains(QLatin1Char('?')); }
+
+// * matches any run of characters, ? any one character.
+bool WildcardMatch(const char* mask, const char* name) {
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*name) {
+    if (*mask == '?' || (*mask && *mask != '*' && *mask == *name)) {
+      ++mask;
+      ++name;
+    } else if (*mask == '*') {
+      star = mask++;
+      resume = name;
+    } else if (star) {
+      mask = star + 1;
+      name = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*mask == '*') ++mask;
+  return *mask == '\0';
+}
+
+// The path of the first entry that matches the name, or "".
+std::string FirstMatch(const QString& name) {
+  const QString full = QFileInfo(name).absoluteFilePath();
+  const QFileInfo info(full);
+  if (!HasWildcard(info.fileName())) {
+    struct stat st;
+    std::string path = Native(full);
+    return lstat(path.c_str(), &st) == 0 ? path : std::string();
+  }
+  const std::string folder = Native(info.path());
+  const std::string mask = Native(info.fileName());
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return {};
+  std::string found;
+  while (dirent* e = readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    if (WildcardMatch(mask.c_str(), e->d_name)) {
+      found = folder + "/" + e->d_name;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+std::mt19937& Generator() {
+  static std::mt19937 generator{std::random_device{}()};
+  return generator;
+}
+
+std::mutex g_tempMutex;
+std::string g_tempFolder;
+
+void RemoveTempFolderIfEmpty() {
+  if (!g_tempFolder.empty()) rmdir(g_tempFolder.c_str());
+}
+
+FileOpener& Opener() {
+  static FileOpener opener;
+  return opener;
+}
+
+bool DesktopOpen(const QString& path) {
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+}
+
+}  // namespace
+
+QString IncludeTrailingBackslash(const QString& text) {
+  if (text.isEmpty() || text.endsWith(QLatin1Char('/'))) return text;
+  return text + QLatin1Char('/');
+}
+
+bool CopyFileWithProgress(const QString& source, const QString& destination, QProgressBar* progressBar,
+                          QLabel* label) {
+  QString target = destination;
+  if (QFileInfo(destination).isDir())
+    target = IncludeTrailingBackslash(destination) + QFileInfo(source).fileName();
+
+  const int64_t size = GetFileSizeByName(source);
+  const auto unableToOpen = [](const QString& name) { return EFileError(QStringLiteral("Unable to open %1").arg(name)); };
+
+  Fd in(open(Native(source).c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat srcStat;
+  if (in.get() < 0 || fstat(in.get(), &srcStat) != 0 || S_ISDIR(srcStat.st_mode)) throw unableToOpen(source);
+
+  Progress progress(progressBar, label, size);
+
+  // The new content goes to a temporary file beside the target and replaces the
+  // target only when complete. A target that may not be written keeps its
+  // content, as a read-only file does on Windows.
+  const std::string targetPath = Native(target);
+  bool replacing = false;
+  mode_t mode = 0;
+  struct stat old;
+  if (stat(targetPath.c_str(), &old) == 0) {
+    if (S_ISDIR(old.st_mode) || access(targetPath.c_str(), W_OK) != 0) throw unableToOpen(target);
+    mode = old.st_mode & 07777;
+    replacing = true;
+  }
+  const QString folder = FolderOf(target);
+  std::string tempPath;
+  Fd out;
+  for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
+    tempPath = Native(folder + QStringLiteral("/.") + QFileInfo(target).fileName() + QLatin1Char('.') +
+                      RandomLetters(6) + QStringLiteral(".tmp"));
+    out.Reset(open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out.get() < 0 && errno != EEXIST) break;
+  }
+  if (out.get() < 0) throw unableToOpen(target);
+
+  auto fail = [&](const QString& text) {
+    out.Close();
+    unlink(tempPath.c_str());
+    return EFileError(text);
+  };
+
+  std::unique_ptr<char[]> block(new char[kCopyBlock]);
+  int64_t total = 0;
+  while (true) {
+    ssize_t n = read(in.get(), block.get(), kCopyBlock);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw fail(QStringLiteral("Unable to read %1").arg(source));
+    if (n == 0) break;
+    if (!WriteAllFd(out.get(), block.get(), static_cast<size_t>(n)))
+      throw fail(QStringLiteral("Unable to write %1").arg(target));
+    total += n;
+    progress.Set(total);
+  }
+  if (total == 0) progress.Set(0);
+
+  // Permission bits of a replaced target are kept; a new file gets the usual
+  // ones (0666 less the umask).
+  if (!replacing) {
+    mode_t mask = umask(0);  // reads the umask; the program has one thread doing files
+
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  struct timespec times[2] = {{0, UTIME_NOW}, srcStat.st_mtim};
+  if (fchmod(out.get(), mode) != 0 || futimens(out.get(), times) != 0 || fsync(out.get()) != 0 || out.Close() != 0)
+    throw fail(QStringLiteral("Unable to write %1").arg(target));
+  if (rename(tempPath.c_str(), targetPath.c_str()) != 0) throw fail(QStringLiteral("Unable to write %1").arg(target));
+  Fd dir(open(Native(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) fsync(dir.get());
+  return true;
+}
+
+void MoveFileWithFallback(const QString& source, const QString& destination, QProgressBar* progress, QLabel* label) {
+  const QString target = QFileInfo(destination).absoluteFilePath();
+  const std::string src = Native(source), dst = Native(target);
+  if (renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return;
+  struct stat st;
+  if (stat(src.c_str(), &st) != 0) return;
+  if (CopyFileWithProgress(source, target, progress, label)) unlink(src.c_str());
+}
+
+int64_t GetFileSizeByName(const QString& name) {
+  std::string path = FirstMatch(name);
+  if (path.empty()) return -1;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  if (S_ISDIR(st.st_mode)) return 0;
+  return static_cast<int64_t>(st.st_size);
+}
+
+QDateTime GetFileDateTime(const QString& name) {
+  QFileInfo info(name);
+  if (!info.exists()) return QDateTime();
+  return info.lastModified();
+}
+
+bool FileMaskExists(const QString& name) { return !FirstMatch(name).empty(); }
+
+QString RandomLetters(int n) {
+  if (n <= 0) return QString();
+  std::uniform_int_distribution<int> letter(0, 24);  // "A" to "Y"
+  QString s;
+  s.reserve(n);
+  for (int i = 0; i < n; ++i) s += QLatin1Char(static_cast<char>('A' + letter(Generator())));
+  return s;
+}
+
+QString CreateUniqueFile(const QString& folder, const QString& prefix, const QString& extension) {
+  if (prefix.size() >= 8) throw std::invalid_argument("CreateUniqueFile: the prefix leaves no room for letters");
+  const QString dir = folder.isEmpty() ? GetTempDirectory() : IncludeTrailingBackslash(folder);
+  for (int attempt = 0; attempt < 100000; ++attempt) {
+    const QString base = dir + prefix + RandomLetters(8 - static_cast<int>(prefix.size()));
+    if (FileMaskExists(base + QStringLiteral(".*"))) continue;
+    const QString name = base + QLatin1Char('.') + extension;
+    // O_EXCL closes the race with another process choosing the same name.
+    int fd = open(Native(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      close(fd);
+      return name;
+    }
+    if (errno != EEXIST) throw EFileError(QStringLiteral("Unable to open %1").arg(name));
+  }
+  throw EFileError(QStringLiteral("Unable to open %1").arg(dir + prefix));
+}
+
+QString CreateUniqueTempFile(const QString& prefix, const QString& extension) {
+  return CreateUniqueFile(QString(), prefix, extension);
+}
+
+QString GetTempDirectory() {
+  std::lock_guard<std::mutex> lock(g_tempMutex);
+  struct stat st;
+  if (g_tempFolder.empty() || lstat(g_tempFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    const char* env = std::getenv("TMPDIR");
+    std::string base = env && *env == '/' ? env : "/tmp";
+    std::string pattern = base + "/" + ProgramBaseName() + "-XXXXXX";
+    if (!mkdtemp(pattern.data())) return IncludeTrailingBackslash(QFile::decodeName(base.c_str()));
+    static bool registered = false;
+    if (!registered) {
+      std::atexit(RemoveTempFolderIfEmpty);
+      registered = true;
+    }
+    g_tempFolder = pattern;
+  }
+  return IncludeTrailingBackslash(QFile::decodeName(g_tempFolder.c_str()));
+}
+
+bool ShellOpenFile(const QString& name) {
+  if (!QFileInfo::exists(name)) {
+    errno = ENOENT;
+    return false;
+  }
+  errno = 0;
+  const FileOpener& opener = Opener();
+  bool ok = opener ? opener(name) : DesktopOpen(name);
+  if (!ok && errno == 0) errno = EIO;
+  return ok;
+}
+
+FileOpener SetFileOpener(FileOpener opener) {
+  FileOpener previous = std::move(Opener());
+  Opener() = std::move(opener);
+  return previous;
+}
