@@ -1,4 +1,5 @@
-// Each build exports exactly its 53 JNI names and the 53 J/Direct names.
+// Each build exports exactly its 53 JNI names and the 53 J/Direct names, and
+// carries its file version.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -59,6 +60,7 @@ std::string Join(const std::set<std::string>& names) {
 struct Build {
   const char* file;
   const char* package;
+  const char* version;
 };
 
 void PrintTo(const Build& b, std::ostream* os) { *os << b.file; }
@@ -77,8 +79,24 @@ TEST_P(ExportTable, ExactlyTheJniAndJDirectNames) {
   EXPECT_TRUE(extra.empty()) << "extra: " << Join(extra);
 }
 
+// The version record's string values, read with binutils, not with our reader.
+TEST_P(ExportTable, VersionRecordCarriesTheFileVersion) {
+  TempDir tmp("verinfo");
+  std::string record = tmp.file("record.bin");
+  ASSERT_EQ(::Run("objcopy --dump-section .tarvi_verinfo='" + record + "' '" + BinFile(GetParam().file) + "' '" +
+                tmp.file("discard.so") + "'"),
+            0);
+  std::vector<unsigned char> bytes = ReadAll(record);
+  std::string text(bytes.begin(), bytes.end());
+  std::string version = std::string("1.0.0.") + GetParam().version;
+  for (const char* key : {"FileVersion", "ProductVersion"}) {
+    std::string entry = std::string("\\StringFileInfo\\041A04E2\\") + key + '\0' + version + '\0';
+    EXPECT_NE(text.find(entry), std::string::npos) << key;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, ExportTable,
-                         ::testing::Values(Build{kNewBuild, "pkcs11"}, Build{kOldBuild, "cryptoki"}),
+                         ::testing::Values(Build{kNewBuild, "pkcs11", "8"}, Build{kOldBuild, "cryptoki", "7"}),
                          [](const auto& info) { return std::string(info.param.package); });
 
 }  // namespace
