@@ -55,14 +55,14 @@ class Acpkcs {
   CK_SLOT_ID slotOf(const std::string& label) {
     CK_ULONG n = 0;
     f->C_GetSlotList(CK_FALSE, nullptr, &n);
-    std::vector<CK_SLOT_ID> slots(n);
-    f->C_GetSlotList(CK_FALSE, slots.data(), &n);
+    std::vector<CK_SLOT_ID> slotIds(n);
+    f->C_GetSlotList(CK_FALSE, slotIds.data(), &n);
     for (CK_ULONG i = 0; i < n; ++i) {
       CK_TOKEN_INFO ti;
-      if (f->C_GetTokenInfo(slots[i], &ti) != CKR_OK) continue;
+      if (f->C_GetTokenInfo(slotIds[i], &ti) != CKR_OK) continue;
       std::string l(reinterpret_cast<char*>(ti.label), sizeof ti.label);
       l.erase(l.find_last_not_of(' ') + 1);
-      if (l == label) return slots[i];
+      if (l == label) return slotIds[i];
     }
     throw std::runtime_error("no token labelled " + label);
   }

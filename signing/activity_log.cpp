@@ -1,0 +1,132 @@
+#include "signing/activity_log.h"
+
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <vector>
+
+#include "platform/library.h"
+
+bool ActivityLogOn = false;
+QFile* ActivityLogStream = nullptr;
+
+namespace {
+
+QString WithSlash(QString folder) {
+  if (!folder.endsWith('/')) folder += '/';
+  return folder;
+}
+
+QString ProgramName() { return QString::fromStdString(ProgramBaseName()); }
+
+bool WritableFolder(const QString& folder) {
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) return false;
+  return ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0;
+}
+
+// Where each of the first lines of a file ends (just past its CR, LF or CR LF), and
+// how many lines it has; a last line without an end counts too.
+struct LineEnds {
+  std::vector<qint64> ends;
+  qint64 lines = 0;
+};
+
+LineEnds ScanLines(QFile& f, size_t keep) {
+  LineEnds r;
+  char buf[65536];
+  qint64 pos = 0;
+  bool afterCr = false, crRecorded = false, open = false;
+  for (qint64 n; (n = f.read(buf, sizeof buf)) > 0;) {
+    for (qint64 i = 0; i < n; ++i, ++pos) {
+      char c = buf[i];
+      if (afterCr) {
+        afterCr = false;
+        if (c == '\n') {
+          if (crRecorded) r.ends.back() = pos + 1;
+          continue;
+        }
+      }
+      if (c == '\r' || c == '\n') {
+        ++r.lines;
+        open = false;
+        afterCr = c == '\r';
+        crRecorded = r.ends.size() < keep;
+        if (crRecorded) r.ends.push_back(pos + 1);
+      } else {
+        open = true;
+      }
+    }
+  }
+  if (open) ++r.lines;
+  return r;
+}
+
+// Drops the first lines, keeping at least the last one (the entry just written).
+// The rest is copied through a bounded buffer into a new file that replaces the log.
+void TrimProgramLog(const QString& name) {
+  QFile in(name);
+  if (!in.open(QIODevice::ReadOnly)) return;
+  LineEnds scan = ScanLines(in, kProgramLogTrimLines);
+  qint64 drop = std::min<qint64>(kProgramLogTrimLines, scan.lines - 1);
+  if (drop <= 0) return;
+  QSaveFile out(name);
+  if (!in.seek(scan.ends[drop - 1]) || !out.open(QIODevice::WriteOnly)) return;
+  char buf[65536];
+  for (qint64 n; (n = in.read(buf, sizeof buf)) > 0;)
+    if (out.write(buf, n) != n) return;  // the unfinished copy is discarded
+  out.commit();
+}
+
+}  // namespace
+
+QString LogFolder(const QString& installFolder) {
+  if (WritableFolder(installFolder)) return WithSlash(installFolder);
+  QString state = qEnvironmentVariable("XDG_STATE_HOME");
+  if (state.isEmpty()) state = QDir::homePath() + "/.local/state";
+  QString folder = WithSlash(state) + "VodezOdir/";
+  QDir().mkpath(folder);
+  return folder;
+}
+
+QString ActivityLogFileName(const QString& installFolder) { return LogFolder(installFolder) + ProgramName() + "Act.log"; }
+
+QString ProgramLogFileName(const QString& folder) { return LogFolder(folder) + ProgramName() + ".log"; }
+
+QString LogTimeStamp() { return QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")); }
+
+QString ProgramLogLine(const QString& text) { return "- " + LogTimeStamp() + text; }
+
+QFile* OpenActivityLogFile(const QString& installFolder) {
+  auto* f = new QFile(ActivityLogFileName(installFolder));
+  if (!f->open(QIODevice::ReadWrite)) {
+    delete f;
+    return nullptr;
+  }
+  return f;
+}
+
+int WriteActivityLog(QFile* stream, const QString& tag, const QString& text) {
+  if (!stream || !stream->isOpen()) return -1;
+  QByteArray line = (LogTimeStamp() + " " + tag + " " + text + "\r\n").toUtf8();
+  if (!stream->seek(stream->size())) return -1;
+  if (stream->write(line) != line.size() || !stream->flush()) return -1;
+  return 0;
+}
+
+int AppendProgramLog(const QString& folder, const QString& text) {
+  const QString name = ProgramLogFileName(folder);
+  bool trim = false;
+  {
+    QFile f(name);
+    if (!f.open(QIODevice::ReadWrite)) return 0;
+    trim = f.size() > kProgramLogLimit;
+    QByteArray entry = (text + "\r\n").toUtf8();
+    if (!f.seek(f.size()) || f.write(entry) != entry.size() || !f.flush()) return 0;
+  }
+  if (trim) TrimProgramLog(name);
+  return 1;
+}
