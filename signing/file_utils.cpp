@@ -181,14 +181,14 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
   if (QFileInfo(destination).isDir())
     target = IncludeTrailingBackslash(destination) + QFileInfo(source).fileName();
 
-  const int64_t size = GetFileSizeByName(source);
   const auto unableToOpen = [](const QString& name) { return EFileError(QStringLiteral("Unable to open %1").arg(name)); };
 
   Fd in(open(Native(source).c_str(), O_RDONLY | O_CLOEXEC));
   struct stat srcStat;
   if (in.get() < 0 || fstat(in.get(), &srcStat) != 0 || S_ISDIR(srcStat.st_mode)) throw unableToOpen(source);
 
-  Progress progress(progressBar, label, size);
+  // The size of the file opened, not of a name: a file name may hold "*" or "?".
+  Progress progress(progressBar, label, static_cast<int64_t>(srcStat.st_size));
 
   // The new content goes to a temporary file beside the target and replaces the
   // target only when complete. A target that may not be written keeps its
