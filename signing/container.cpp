@@ -102,7 +102,8 @@ int64_t SgnMemorySource::readAt(int64_t offset, void* buf, size_t n) {
 }
 
 SgnFileSource::SgnFileSource(const QString& path) : own_(std::make_unique<QFile>(path)) {
-  if (own_->open(QIODevice::ReadOnly)) file_ = own_.get();
+  // The reader keeps its own block buffer; a second one in QFile would only copy.
+  if (own_->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) file_ = own_.get();
 }
 
 int64_t SgnFileSource::size() const { return file_ ? file_->size() : 0; }

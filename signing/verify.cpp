@@ -148,16 +148,21 @@ bool SignatureMatchesDigest(const std::vector<uint8_t>& certificate, const std::
          std::memcmp(out + sizeof kSha1DigestInfoPrefix, digest, 20) == 0;
 }
 
+bool DigestSignedRange(SgnSource& source, SgnLayout& layout, uint8_t digest[20], std::string* rangeCopy) {
+  if (rangeCopy) rangeCopy->clear();
+  RangeDigest sink(rangeCopy);
+  const bool ok = ReadSignedContainer(source, layout, &sink) && sink.finish(digest);
+  if (!ok && rangeCopy) rangeCopy->clear();
+  return ok;
+}
+
 bool VerifySignedContainer(SgnSource& source, TSignerList& list, SgnLayout* layoutOut, std::string* rangeCopy) {
   list.clear();
-  if (rangeCopy) rangeCopy->clear();
   SgnLayout local;
   SgnLayout& layout = layoutOut ? *layoutOut : local;
-  RangeDigest digest(rangeCopy);
-  const bool wellFormed = ReadSignedContainer(source, layout, &digest);
   uint8_t d[20];
-  const bool haveDigest = wellFormed && digest.finish(d);
-  if (!wellFormed && rangeCopy) rangeCopy->clear();
+  const bool haveDigest = DigestSignedRange(source, layout, d, rangeCopy);
+  const bool wellFormed = layout.wellFormed;
 
   const QString docTime = QString::fromLatin1(layout.timeStamp.data(), qsizetype(layout.timeStamp.size()));
   const QString docDigest =

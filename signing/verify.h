@@ -66,6 +66,12 @@ bool VerifySignedContainer(SgnSource& source, TSignerList& list, SgnLayout* layo
 // when it cannot be opened).
 bool VerifySignedFile(const QString& path, TSignerList& list, SgnLayout* layout = nullptr);
 
+// One pass of the strict reader over source: layout, and the SHA-1 digest of the
+// signed range into digest. rangeCopy, when given, receives the range. False when
+// the container is malformed or the library failed; the digest then means nothing.
+// In-place signing digests an existing container with this.
+bool DigestSignedRange(SgnSource& source, SgnLayout& layout, uint8_t digest[20], std::string* rangeCopy = nullptr);
+
 // Fills a record from one Signer element: certificate, signature, signing time,
 // serial number, subject and the end of the validity period.
 bool ParseSignerRecord(const SgnSignerElement& element, TSignerRecord& record);

@@ -155,6 +155,11 @@ TEST_F(Verify, TheDigestStaysWhenASignerIsRemoved) {
   SgnLayout layout;
   TSignerList before = VerifyText(text, &layout);
   ASSERT_EQ(before.size(), 3u);
+  uint8_t d[20];
+  SgnMemorySource src(text);
+  SgnLayout l2;
+  ASSERT_TRUE(DigestSignedRange(src, l2, d));
+  EXPECT_EQ(Bytes(d, d + 20), c.digest());
   text.erase(size_t(layout.signers[1].revokeOffset()), size_t(layout.signers[1].revokeLength()));
   TSignerList after = VerifyText(text);
   ASSERT_EQ(after.size(), 2u);
