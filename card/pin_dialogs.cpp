@@ -1,0 +1,529 @@
+#include "card/pin_dialogs.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPalette>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <memory>
+
+#include "card/acg_component.h"
+#include "card/card_objects.h"
+#include "card/cryptoki.h"
+#include "card/pkcs11_codes.h"
+#include "card/registry.h"
+#include "platform/codepage.h"
+#include "platform/ui_services.h"
+
+TEnterPINDlg* EnterPINDlg = nullptr;
+TfmWaitForCard* fmWaitForCard = nullptr;
+
+namespace {
+
+// Overwrites the bytes before letting them go; the volatile writes are not
+// optimised away.
+void Wipe(std::string& s) {
+  volatile char* p = s.data();
+  for (size_t i = 0; i < s.size(); ++i) p[i] = 0;
+  s.clear();
+}
+
+void Wipe(QString& s) {
+  s.fill(QChar(0));
+  s.clear();
+}
+
+// The index of the first slot (of the first count) whose token answers, or -1.
+int FirstTokenSlot(const CK_SLOT_ID* slotIds, int count) {
+  if (!slotIds) return -1;
+  for (int i = 0; i < count && i < kMaxReaders; ++i) {
+    CK_TOKEN_INFO info{};
+    if (cryptoki::C_GetTokenInfo(slotIds[i], &info) == CKR_OK) return i;
+  }
+  return -1;
+}
+
+enum class PinState { Unknown, Locked, FinalTry };
+
+// The PIN state that the token flags give; without a flag of either group the
+// earlier state stays.
+PinState ClassifyPin(CK_FLAGS flags, PinState earlier) {
+  if (flags & (CKF_USER_PIN_LOCKED | CKF_SO_PIN_LOCKED)) return PinState::Locked;
+  if (flags & (CKF_USER_PIN_FINAL_TRY | CKF_SO_PIN_FINAL_TRY)) return PinState::FinalTry;
+  return earlier;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TEnterPINDlg
+
+TEnterPINDlg::TEnterPINDlg(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QStringLiteral("Unos inicijalnog PINa ..."));
+  setModal(true);
+  auto* layout = new QVBoxLayout(this);
+
+  pnlBirajCitac = new QWidget(this);
+  auto* readerLayout = new QVBoxLayout(pnlBirajCitac);
+  readerLayout->setContentsMargins(0, 0, 0, 0);
+  lbCitaca = new QListWidget(pnlBirajCitac);
+  lbCitaca->setObjectName(QStringLiteral("lbCitaca"));
+  readerLayout->addWidget(lbCitaca);
+  layout->addWidget(pnlBirajCitac);
+
+  pnlUnosPina = new QWidget(this);
+  auto* pinLayout = new QHBoxLayout(pnlUnosPina);
+  pinLayout->setContentsMargins(0, 0, 0, 0);
+  Label1 = new QLabel(QStringLiteral("Unesite inicijalni PIN :"), pnlUnosPina);
+  PINCodeEdit = new QLineEdit(pnlUnosPina);
+  PINCodeEdit->setObjectName(QStringLiteral("PINCodeEdit"));
+  PINCodeEdit->setEchoMode(QLineEdit::Password);
+  PINCodeEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+  PINCodeEdit->setMaxLength(kMaxPinLength);
+  Label1->setBuddy(PINCodeEdit);
+  actPotvrdi = new QAction(QStringLiteral("Potvrdi"), this);
+  OKBtn = new QPushButton(actPotvrdi->text(), pnlUnosPina);
+  OKBtn->setObjectName(QStringLiteral("OKBtn"));
+  OKBtn->setDefault(true);
+  CancelBtn = new QPushButton(QStringLiteral("Odustani"), pnlUnosPina);
+  CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
+  pinLayout->addWidget(Label1);
+  pinLayout->addWidget(PINCodeEdit);
+  pinLayout->addWidget(OKBtn);
+  pinLayout->addWidget(CancelBtn);
+  layout->addWidget(pnlUnosPina);
+
+  pnlStatusKartice = new QWidget(this);
+  auto* statusLayout = new QHBoxLayout(pnlStatusKartice);
+  statusLayout->setContentsMargins(0, 0, 0, 0);
+  lbInfo = new QLabel(QStringLiteral("Umetnite karticu, molim"), pnlStatusKartice);
+  lbInfo->setObjectName(QStringLiteral("lbInfo"));
+  statusLayout->addWidget(lbInfo);
+  layout->addWidget(pnlStatusKartice);
+
+  pnlSaKarticom = new QWidget(this);
+  auto* cardLayout = new QHBoxLayout(pnlSaKarticom);
+  cardLayout->setContentsMargins(0, 0, 0, 0);
+  cbWorkWithoutCard = new QCheckBox(QStringLiteral("Rad bez kartice"), pnlSaKarticom);
+  cbWorkWithoutCard->setObjectName(QStringLiteral("cbWorkWithoutCard"));
+  cardLayout->addWidget(cbWorkWithoutCard);
+  layout->addWidget(pnlSaKarticom);
+
+  sbStatus = new QStatusBar(this);
+  sbStatus->setSizeGripEnabled(false);
+  layout->addWidget(sbStatus);
+
+  tInsCard = new QTimer(this);
+  tInsCard->setInterval(300);
+
+  connect(tInsCard, &QTimer::timeout, this, &TEnterPINDlg::tInsCardTimer);
+  connect(PINCodeEdit, &QLineEdit::textChanged, this, &TEnterPINDlg::actPotvrdiUpdate);
+  connect(cbWorkWithoutCard, &QCheckBox::toggled, this, [this] {
+    cbWorkWithoutCardClick();
+    actPotvrdiUpdate();
+  });
+  connect(OKBtn, &QPushButton::clicked, actPotvrdi, &QAction::trigger);
+  connect(actPotvrdi, &QAction::triggered, this, &TEnterPINDlg::actPotvrdiExecute);
+  connect(actPotvrdi, &QAction::enabledChanged, OKBtn, &QPushButton::setEnabled);
+  connect(CancelBtn, &QPushButton::clicked, this, &TEnterPINDlg::reject);
+  FormCreate();
+  actPotvrdiUpdate();
+}
+
+TEnterPINDlg::~TEnterPINDlg() {
+  Wipe(PinBuffer);
+  PINCodeEdit->clear();
+}
+
+void TEnterPINDlg::FormCreate() {
+  PresentText = QStringLiteral("Kartica umetnuta");
+  AbsentText = QStringLiteral("Umetnite karticu, molim");
+}
+
+void TEnterPINDlg::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  FormShow();
+}
+
+void TEnterPINDlg::FormShow() {
+  PINCodeEdit->clear();
+  if (PINCodeEdit->isEnabled()) PINCodeEdit->setFocus();
+  sbStatus->showMessage(cbWorkWithoutCard->isChecked() ? kStatusWithoutCard : kStatusWithCard);
+}
+
+void TEnterPINDlg::cbWorkWithoutCardClick() {
+  const bool without = cbWorkWithoutCard->isChecked();
+  sbStatus->showMessage(without ? kStatusWithoutCard : kStatusWithCard);
+  PINCodeEdit->setEnabled(!without);
+  pnlBirajCitac->setEnabled(!without);
+  QPalette pal = PINCodeEdit->palette();
+  pal.setColor(QPalette::Base, without ? palette().color(QPalette::Button) : palette().color(QPalette::Base));
+  PINCodeEdit->setPalette(pal);
+}
+
+void TEnterPINDlg::actPotvrdiUpdate() {
+  const bool enabled =
+      cbWorkWithoutCard->isChecked() || (CardPresentFlag && !PINCodeEdit->text().trimmed().isEmpty());
+  actPotvrdi->setEnabled(enabled);
+  OKBtn->setEnabled(enabled);
+}
+
+void TEnterPINDlg::actPotvrdiExecute() {
+  actPotvrdiUpdate();
+  if (!actPotvrdi->isEnabled()) return;
+  Wipe(PinBuffer);
+  QString text = PINCodeEdit->text().left(kMaxPinLength);
+  PinBuffer = ToCp1250Std(text);
+  Wipe(text);
+  accept();
+}
+
+void TEnterPINDlg::CancelBtnClick() { PINCodeEdit->clear(); }
+
+void TEnterPINDlg::reject() {
+  CancelBtnClick();
+  QDialog::reject();
+}
+
+void TEnterPINDlg::tInsCardTimer() {
+  IUiServices& ui = Ui();
+  CK_ULONG count = 0;
+  const bool any = cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count > 0;
+  int chosen = -1;
+  if (any && ReaderCount >= 2) {
+    tInsCard->stop();
+    ui.setWaitCursor(true);
+    chosen = FirstTokenSlot(SlotList, ReaderCount);
+    // A slot list with cards but no slot whose token answers is no card to use.
+    if (chosen >= 0 && PollSession == 0) {
+      CK_SESSION_HANDLE h = 0;
+      if (cryptoki::C_OpenSession(SlotList[chosen], CKF_SERIAL_SESSION | CKF_RW_SESSION, NotifyApplication,
+                                  NotifyCallback, &h) == CKR_OK) {
+        CurrentSession = h;
+        PollSession = h;
+        PollSlot = SlotList[chosen];
+      }
+    }
+    ui.setWaitCursor(false);
+    if (chosen < 0) tInsCard->start();
+  } else if (any) {
+    chosen = 0;
+  }
+  ChosenReader = chosen;
+  if (chosen < 0) {
+    lbInfo->setText(AbsentText);
+    CardPresentFlag = false;
+    lbCitaca->setCurrentRow(-1);
+    lbCitaca->clearSelection();
+  } else {
+    lbInfo->setText(PresentText);
+    CardPresentFlag = true;
+    lbCitaca->setCurrentRow(chosen);
+  }
+  actPotvrdiUpdate();
+}
+
+void TEnterPINDlg::CardNotified(CK_NOTIFICATION event) {
+  if (event == 3) {
+    tInsCard->stop();
+    CardPresentFlag = true;
+  } else {
+    if (PollSession != 0) {
+      if (TACGComponent* c = TACGComponent::Instance())
+        c->ClosePollSession(PollSlot, PollSession);
+      else
+        cryptoki::C_CloseAllSessions(PollSlot);
+      PollSession = 0;
+    }
+    tInsCard->start();
+    CardPresentFlag = false;
+  }
+  actPotvrdiUpdate();
+}
+
+// ---------------------------------------------------------------------------
+// TfmWaitForCard
+
+TfmWaitForCard::TfmWaitForCard(QWidget* parent) : QDialog(parent, Qt::Tool) {
+  setWindowTitle(QStringLiteral("Unesite karticu"));
+  setModal(true);
+  auto* layout = new QVBoxLayout(this);
+  lbInfo = new QLabel(QStringLiteral("Umetnite karticu, molim"), this);
+  lbInfo->setObjectName(QStringLiteral("lbInfo"));
+  layout->addWidget(lbInfo);
+  pnlCitaci = new QWidget(this);
+  auto* panelLayout = new QVBoxLayout(pnlCitaci);
+  panelLayout->setContentsMargins(0, 0, 0, 0);
+  lbCitaca = new QListWidget(pnlCitaci);
+  lbCitaca->setObjectName(QStringLiteral("lbCitaca"));
+  panelLayout->addWidget(lbCitaca);
+  pnlCitaci->setEnabled(false);
+  layout->addWidget(pnlCitaci);
+  auto* buttons = new QHBoxLayout;
+  btURedu = new QPushButton(QStringLiteral("&U redu"), this);
+  btURedu->setObjectName(QStringLiteral("btURedu"));
+  btOdustani = new QPushButton(QStringLiteral("&Odustani"), this);
+  btOdustani->setObjectName(QStringLiteral("btOdustani"));
+  buttons->addWidget(btURedu);
+  buttons->addWidget(btOdustani);
+  layout->addLayout(buttons);
+  connect(btURedu, &QPushButton::clicked, this, &QDialog::accept);
+  connect(btOdustani, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TfmWaitForCard::Poll() {
+  IUiServices& ui = Ui();
+  CK_ULONG count = 0;
+  const bool any = cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count > 0;
+  int chosen = any ? 0 : -1;
+  if (any && ReaderCount > 1) {
+    if (Timer) Timer->stop();
+    ui.setWaitCursor(true);
+    chosen = FirstTokenSlot(SlotList, ReaderCount);
+    if (chosen >= 0 && PollSession == 0) {
+      CK_SESSION_HANDLE h = 0;
+      if (cryptoki::C_OpenSession(SlotList[chosen], CKF_SERIAL_SESSION | CKF_RW_SESSION, NotifyApplication,
+                                  NotifyCallback, &h) == CKR_OK) {
+        CurrentSession = h;
+        PollSession = h;
+        PollSlot = SlotList[chosen];
+      }
+    }
+    ui.setWaitCursor(false);
+  }
+  ChosenReader = chosen;
+  if (chosen < 0) {
+    if (Timer) Timer->start();
+    lbInfo->setText(QStringLiteral("Umetnite karticu, molim"));
+    btURedu->setEnabled(false);
+    CardFound = false;
+    lbCitaca->setCurrentRow(-1);
+    lbCitaca->clearSelection();
+  } else {
+    lbInfo->setText(QStringLiteral("Kartica umetnuta"));
+    btURedu->setEnabled(true);
+    CardFound = true;
+    lbCitaca->setCurrentRow(chosen);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The component's login, PIN prompt and wait for a card
+
+bool TACGComponent::ShowEnterPin(bool showReaderChoice, QString& pin, bool& workWithoutCard) {
+  if (!EnterPINDlg) EnterPINDlg = new TEnterPINDlg;
+  TEnterPINDlg* dlg = EnterPINDlg;
+  dlg->setWindowTitle(EnterPINfmCaption);
+  dlg->PresentText = AfterCardInsertText;
+  dlg->AbsentText = WaitForCardText;
+  dlg->Label1->setText(EnterPINlbCaption);
+  dlg->lbCitaca->clear();
+  dlg->lbCitaca->addItems(ReaderNames);
+  dlg->pnlBirajCitac->setVisible(showReaderChoice && ReaderCount > 1);
+  dlg->CardPresentFlag = CardPresent;
+  dlg->NotifyCallback = &TACGComponent::CardNotify;
+  dlg->NotifyApplication = this;
+  dlg->ReaderCount = ReaderCount;
+  dlg->SlotList = SlotList;
+
+  dlg->tInsCardTimer();
+  dlg->cbWorkWithoutCard->setChecked(workWithoutCard);
+  dlg->cbWorkWithoutCardClick();
+  dlg->actPotvrdiUpdate();
+  if (!dlg->CardPresentFlag) dlg->tInsCard->start();
+
+  bool result = false;
+  if (dlg->exec() == QDialog::Accepted) {
+    workWithoutCard = dlg->cbWorkWithoutCard->isChecked();
+    if (!workWithoutCard) {
+      pin = FromCp1250(dlg->PinBuffer);
+      // No reader chosen (the card went while the dialog was open): keep the index.
+      if (dlg->ChosenReader >= 0) SetReaderIndex(dlg->ChosenReader);
+      CardPresent = dlg->CardPresentFlag;
+    }
+    result = true;
+  }
+  dlg->tInsCard->stop();
+  if (dlg->PollSession != 0) {
+    ClosePollSession(dlg->PollSlot, dlg->PollSession);
+    dlg->PollSession = 0;
+  }
+  EnterPINDlg = nullptr;
+  delete dlg;
+  return result;
+}
+
+bool TACGComponent::WaitForCard(CK_NOTIFY callback) {
+  QStringList names;
+  auto* form = new TfmWaitForCard;
+  fmWaitForCard = form;
+  form->NotifyCallback = callback;
+  form->NotifyApplication = this;
+  form->SlotList = SlotList;
+  CK_ULONG count = 0;
+  // A module that lists no reader at all has none to wait at.
+  if (!GetReaderList(SlotList, kMaxReaders, count, names) || count == 0) {
+    fmWaitForCard = nullptr;
+    delete form;
+    Ui().messageBox(MsgKind::Error, kMsgNoReaders);
+    return false;
+  }
+  form->ReaderCount = static_cast<int>(std::min<CK_ULONG>(count, kMaxReaders));
+  form->lbCitaca->addItems(names);
+  form->Timer = new QTimer(form);
+  form->Timer->setInterval(300);
+  connect(form->Timer, &QTimer::timeout, form, &TfmWaitForCard::Poll);
+  form->CardFound = false;
+
+  form->Poll();
+  if (form->CardFound) {
+    // The caller opens its own session; the poll's is not needed any more.
+    if (form->PollSession != 0) ClosePollSession(form->PollSlot, form->PollSession);
+    fmWaitForCard = nullptr;
+    delete form;
+    return true;
+  }
+  form->Timer->start();
+  form->btURedu->setEnabled(false);
+  form->btOdustani->setEnabled(true);
+  const int r = form->exec();
+  form->Timer->stop();
+  if (form->PollSession != 0) ClosePollSession(form->PollSlot, form->PollSession);
+  fmWaitForCard = nullptr;
+  delete form;
+  if (r == QDialog::Accepted) return true;
+  if (autoMode_ != amNone) Ui().requestTerminate();
+  return false;
+}
+
+bool TACGComponent::Login() {
+  LoginInProgress = true;
+  struct Done {
+    TACGComponent* c;
+    ~Done() {
+      c->LoginInProgress = false;
+      emit c->StateChanged();
+    }
+  } done{this};
+  if (!LibraryInitialized) return false;
+
+  IUiServices& ui = Ui();
+  const bool terminateOnFailure = autoMode_ == amLogin;
+  auto openFailed = [this] { return !Connected() && ReaderCount == 1 && CardPresent; };
+  if (openFailed()) OpenSession();
+  ui.setWaitCursor(true);
+  ui.processPendingMessages();
+  if (openFailed()) {
+    ui.setWaitCursor(false);
+    FireError(OnLoginError, -3, kMsgSessionOpenFailed);
+    return false;
+  }
+
+  CK_STATE state = CKS_RO_PUBLIC_SESSION;
+  CK_SESSION_INFO info{};
+  if (SessionHandle != 0 && cryptoki::C_GetSessionInfo(SessionHandle, &info) == CKR_OK) state = info.state;
+  if (state == CKS_RO_USER_FUNCTIONS || state == CKS_RW_USER_FUNCTIONS) {
+    ui.setWaitCursor(false);
+    LoggedIn = true;
+    if (UserCertSerial == 0) FindUserCertificate();
+    FireError(OnLoginError, -2, kMsgAlreadyLoggedIn);
+    return true;
+  }
+
+  bool workWithoutCard = false;
+  if (PinPrompt) {
+    ui.processPendingMessages();
+    QString obtained;
+    if (OnLogin) {
+      OnLogin(this, obtained);
+    } else {
+      QString last;
+      workWithoutCard = !DefaultProgramReg.isEmpty() &&
+                        RegReadValue(HKEY_CURRENT_USER, DefaultProgramReg, kRegLastWorkWithoutCard, last) == 0 &&
+                        last.toUpper() == QStringLiteral("YES");
+      obtained = PIN;
+      if (!ShowEnterPin(true, obtained, workWithoutCard)) {
+        ui.setWaitCursor(false);
+        if (terminateOnFailure) ui.requestTerminate();
+        return false;
+      }
+      RegWriteValue(HKEY_CURRENT_USER, DefaultProgramReg, kRegLastWorkWithoutCard,
+                    workWithoutCard ? QStringLiteral("YES") : QStringLiteral("NO"));
+    }
+    PIN = std::move(obtained);
+  }
+  if (workWithoutCard) {
+    ui.setWaitCursor(false);
+    return false;
+  }
+
+  if (!Connected()) OpenSession();
+  if (!Connected()) {
+    ui.setWaitCursor(false);
+    FireError(OnLoginError, -3, kMsgSessionOpenFailed);
+    if (terminateOnFailure) ui.requestTerminate();
+    return false;
+  }
+
+  ui.setWaitCursor(true);
+  ui.processPendingMessages();
+  PinState pinState = PinState::Unknown;
+  CK_TOKEN_INFO token{};
+  if (cryptoki::C_GetTokenInfo(CurrentSlotId, &token) == CKR_OK) pinState = ClassifyPin(token.flags, pinState);
+  if (pinState == PinState::Locked) {
+    ui.setWaitCursor(false);
+    FireError(OnLoginError, 164, kMsgCardLocked);
+    if (terminateOnFailure) ui.requestTerminate();
+    return false;
+  }
+  if (PIN.isEmpty()) {
+    ui.setWaitCursor(false);
+    FireError(OnLoginError, -1, kMsgPinNotDefined);
+    if (terminateOnFailure) ui.requestTerminate();
+    return false;
+  }
+  if (LoggedIn) {
+    FireError(OnLoginError, -2, kMsgAlreadyLoggedIn);
+    ui.setWaitCursor(false);
+    return true;
+  }
+
+  // The PIN goes to the module as its bytes up to the first NUL, at most 2000.
+  std::string pinBytes = ToCp1250Std(PIN);
+  const size_t nul = pinBytes.find('\0');
+  if (nul != std::string::npos) pinBytes.resize(nul);
+  if (pinBytes.size() > 2000) pinBytes.resize(2000);
+  const CK_RV rv = cryptoki::C_Login(SessionHandle, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pinBytes.data()),
+                                     static_cast<CK_ULONG>(pinBytes.size()));
+  Wipe(pinBytes);
+
+  bool result = false;
+  if (rv == CKR_OK) {
+    LoggedIn = true;
+    if (UserCertSerial == 0) FindUserCertificate();
+    FireNotify(OnAfterLogin);
+    result = true;
+  } else {
+    if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID) {
+      CK_TOKEN_INFO after{};
+      if (cryptoki::C_GetTokenInfo(CurrentSlotId, &after) == CKR_OK) pinState = ClassifyPin(after.flags, pinState);
+      const QString text = pinState == PinState::Locked     ? kMsgWrongPinLocked
+                           : pinState == PinState::FinalTry ? kMsgWrongPinFinalTry
+                                                            : kMsgWrongPin;
+      FireError(OnLoginError, static_cast<int>(rv), text);
+    } else if (rv == CKR_PIN_LOCKED) {
+      FireError(OnLoginError, static_cast<int>(rv), kMsgCardLocked);
+    } else {
+      FireError(OnLoginError, static_cast<int>(rv), PkcsRetCodeText(rv));
+    }
+    if (terminateOnFailure) ui.requestTerminate();
+  }
+  ui.setWaitCursor(false);
+  return result;
+}
