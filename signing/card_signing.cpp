@@ -1,0 +1,100 @@
+#include "signing/card_signing.h"
+
+#include <QWidget>  // card/acg_component.h holds a QPointer<QWidget>
+#include <cstring>
+
+#include "card/acg_component.h"
+#include "card/card_objects.h"
+#include "card/cryptoki.h"
+#include "signing/verify.h"
+
+namespace {
+
+// Largest signature length believed from a size query (far beyond any RSA key).
+constexpr CK_ULONG kSignQueryLimit = 65536;
+
+// One search: Init, one FindObjects of up to kCardSearchMax handles, Final (also
+// after a failed FindObjects, so the session is never left searching).
+// 1 found (first handle in handle), 0 none, -1 a call failed.
+int FindFirstObject(CK_SESSION_HANDLE session, CK_ATTRIBUTE_TYPE secondType, CK_ULONG cls, CK_ULONG second,
+                    CK_OBJECT_HANDLE& handle) {
+  CK_ULONG classValue = cls;
+  CK_ULONG secondValue = second;
+  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &classValue, sizeof classValue}, {secondType, &secondValue, sizeof secondValue}};
+  if (cryptoki::C_FindObjectsInit(session, tmpl, 2) != CKR_OK) return -1;
+  CK_OBJECT_HANDLE found[kCardSearchMax] = {};
+  CK_ULONG count = 0;
+  if (cryptoki::C_FindObjects(session, found, kCardSearchMax, &count) != CKR_OK) {
+    cryptoki::C_FindObjectsFinal(session);
+    return -1;
+  }
+  if (cryptoki::C_FindObjectsFinal(session) != CKR_OK) return -1;
+  if (count == 0) return 0;
+  handle = found[0];
+  return 1;
+}
+
+}  // namespace
+
+void BuildSha1DigestInfo(const uint8_t digest20[20], uint8_t out35[35]) {
+  std::memcpy(out35, kSha1DigestInfoPrefix, sizeof kSha1DigestInfoPrefix);
+  std::memcpy(out35 + sizeof kSha1DigestInfoPrefix, digest20, 20);
+}
+
+bool FindCardCertificateObject(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE& handle) {
+  return FindFirstObject(session, CKA_CERTIFICATE_TYPE, CKO_CERTIFICATE, CKC_X_509, handle) == 1;
+}
+
+int HasRsaPublicKeyObject(CK_OBJECT_HANDLE& handle) {
+  return FindFirstObject(CurrentSession, CKA_KEY_TYPE, CKO_PUBLIC_KEY, CKK_RSA, handle);
+}
+
+bool ReadCardCertificate(CK_SESSION_HANDLE session, std::vector<uint8_t>& cert) {
+  cert.clear();
+  CK_OBJECT_HANDLE object = 0;
+  if (!FindCardCertificateObject(session, object)) return false;
+  // The size query's result is not examined: a refusal shows as an unusable length.
+  CK_ATTRIBUTE value = {CKA_VALUE, nullptr, 0};
+  cryptoki::C_GetAttributeValue(session, object, &value, 1);
+  const CK_ULONG length = value.ulValueLen;
+  if (length == 0 || length == CK_UNAVAILABLE_INFORMATION || length > kCardMaxCertificateBytes) return false;
+  std::vector<uint8_t> buffer(length + 1, 0);
+  value = {CKA_VALUE, buffer.data(), length};
+  if (cryptoki::C_GetAttributeValue(session, object, &value, 1) != CKR_OK) return false;
+  // A module may shrink the length on the second call, never grow it.
+  if (value.ulValueLen == 0 || value.ulValueLen > length) return false;
+  buffer.resize(value.ulValueLen);
+  cert = std::move(buffer);
+  return true;
+}
+
+bool SignDigestOnCard(CK_SESSION_HANDLE session, const uint8_t digest20[20], uint8_t* out, size_t outCapacity,
+                      CK_ULONG& outLen) {
+  uint8_t digestInfo[35];
+  BuildSha1DigestInfo(digest20, digestInfo);
+
+  CK_OBJECT_HANDLE key = 0;
+  if (FindPrivateKey(session, key, false) != 1) return false;
+  // The card must hold the public half of the pair too; its handle is not used.
+  CK_OBJECT_HANDLE publicKey = 0;
+  if (HasRsaPublicKeyObject(publicKey) != 1) return false;
+
+  CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+  if (cryptoki::C_SignInit(session, &mechanism, key) != CKR_OK) return false;
+  CK_ULONG length = 0;
+  if (cryptoki::C_Sign(session, digestInfo, sizeof digestInfo, nullptr, &length) != CKR_OK) return false;
+  // The reported length sizes the buffer. Anything a real key can give is fetched,
+  // so the operation the size query opened always ends; only then is the length
+  // held against what a container carries and what the caller has room for.
+  if (length == 0 || length > kSignQueryLimit) return false;
+  std::vector<uint8_t> signature(length, 0);
+  CK_ULONG signatureLen = length;
+  if (cryptoki::C_Sign(session, digestInfo, sizeof digestInfo, signature.data(), &signatureLen) != CKR_OK)
+    return false;
+  if (signatureLen == 0 || signatureLen > length || signatureLen > kCardMaxSignatureBytes ||
+      signatureLen > outCapacity)
+    return false;
+  std::memcpy(out, signature.data(), signatureLen);
+  outLen = signatureLen;
+  return true;
+}
