@@ -10,6 +10,7 @@
 #include "card/certificate.h"
 #include "card/tarvirsa_api.h"
 #include "platform/codepage.h"
+#include "signing/settings.h"
 
 namespace {
 
@@ -222,4 +223,8 @@ void CheckSignerStates(TSignerRecord& r, const TCertList& roots, bool checkValid
                     (!checkPath || r.PathState == 0))
                        ? 1
                        : 0;
+}
+
+void CheckSignerStates(TSignerRecord& r, const TCertList& roots, const TPostavkeRada& settings, TDateTime nowUtc) {
+  CheckSignerStates(r, roots, settings.CheckCertValidity, settings.CheckCertPath, nowUtc);
 }

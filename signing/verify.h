@@ -19,6 +19,7 @@
 #include "signing/container.h"
 
 class TCertList;
+class TPostavkeRada;
 
 // The DER header of a SHA-1 DigestInfo.
 inline constexpr uint8_t kSha1DigestInfoPrefix[15] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
@@ -93,4 +94,8 @@ bool SignatureMatchesDigest(const std::vector<uint8_t>& certificate, const std::
 // of roots (1 when it cannot be loaded); ValidOverall 1 only when the signature is
 // OK and each state that its check asks for is 0.
 void CheckSignerStates(TSignerRecord& record, const TCertList& roots, bool checkValidity, bool checkPath,
+                       TDateTime nowUtc);
+// The same with the two checks the settings ask for (CheckCertValidity,
+// CheckCertPath).
+void CheckSignerStates(TSignerRecord& record, const TCertList& roots, const TPostavkeRada& settings,
                        TDateTime nowUtc);

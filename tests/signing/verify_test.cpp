@@ -9,6 +9,7 @@
 #include "card/certificate.h"
 #include "container_fixture.h"
 #include "platform/fake_ui_services.h"
+#include "signing/settings.h"
 #include "signing/verify.h"
 #include "support/temp_dir.h"
 
@@ -344,6 +345,8 @@ TEST_F(Verify, SignerStatesFollowValidityPathAndSettings) {
   TSignerList list = VerifyText(c.text());
   ASSERT_EQ(list.size(), 4u);
   const TDateTime now = ToTDateTime(QDateTime::currentDateTimeUtc());
+  TempDir install;
+  TPostavkeRada settings(QString::fromStdString(install.path()) + "/");
   struct Want {
     int validity, path, overall, overallWithoutChecks;
   } want[] = {{0, 0, 1, 1}, {0, 1, 0, 1}, {1, 0, 0, 1}, {0, 0, 0, 0}};
@@ -356,6 +359,8 @@ TEST_F(Verify, SignerStatesFollowValidityPathAndSettings) {
     EXPECT_EQ(r.ValidOverall, want[i].overall);
     CheckSignerStates(r, roots, false, false, now);
     EXPECT_EQ(r.ValidOverall, want[i].overallWithoutChecks);
+    CheckSignerStates(r, roots, settings, now);  // both checks always on
+    EXPECT_EQ(r.ValidOverall, want[i].overall);
   }
   // Valid until exactly now is not expired.
   TSignerRecord r = list[0];
