@@ -434,3 +434,62 @@ TEST_F(OneByteSerial, ShortSerialIsRightAligned) {
 }
 
 }  // namespace
+
+// A token whose certificate object does not hold what a certificate object should.
+class OddCertificateObject : public CardTest {
+ protected:
+  static void SetUpTestSuite() { MakeTokens({{"Odd", "0x1001"}}); }
+  static void TearDownTestSuite() { DropTokens(); }
+
+  // Replaces the token's certificate objects with one whose value is the bytes given.
+  void PutCertificateValue(const std::vector<uint8_t>& value) {
+    CK_FUNCTION_LIST* f = module_->f;
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    CK_SESSION_HANDLE s = module_->open(module_->slotOf("Odd"));
+    ASSERT_EQ(module_->login(s, "1234"), CKR_OK);
+    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+    CK_ATTRIBUTE find[] = {{CKA_CLASS, &cls, sizeof cls}};
+    ASSERT_EQ(f->C_FindObjectsInit(s, find, 1), CKR_OK);
+    CK_OBJECT_HANDLE found[10];
+    CK_ULONG n = 0;
+    ASSERT_EQ(f->C_FindObjects(s, found, 10, &n), CKR_OK);
+    ASSERT_EQ(f->C_FindObjectsFinal(s), CKR_OK);
+    for (CK_ULONG i = 0; i < n; ++i) ASSERT_EQ(f->C_DestroyObject(s, found[i]), CKR_OK);
+    CK_CERTIFICATE_TYPE type = CKC_X_509;
+    CK_BBOOL yes = CK_TRUE;
+    uint8_t subject[] = {0x30, 0x00};
+    CK_ATTRIBUTE create[] = {{CKA_CLASS, &cls, sizeof cls},
+                             {CKA_CERTIFICATE_TYPE, &type, sizeof type},
+                             {CKA_TOKEN, &yes, sizeof yes},
+                             {CKA_SUBJECT, subject, sizeof subject},
+                             {CKA_VALUE, const_cast<uint8_t*>(value.data()), value.size()}};
+    CK_OBJECT_HANDLE h = 0;
+    ASSERT_EQ(f->C_CreateObject(s, create, 5, &h), CKR_OK);
+    f->C_CloseSession(s);
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+  }
+  TACGComponent& LoggedInComponent() {
+    TACGComponent& c = Make(amNone);
+    c.PinPrompt = false;
+    c.PIN = QStringLiteral("1234");
+    c.Loaded();
+    EXPECT_TRUE(c.Login()) << events_.Joined().toStdString();
+    return c;
+  }
+};
+
+TEST_F(OddCertificateObject, ASerialThatCannotBeReadGivesMinusOne) {
+  PutCertificateValue({0x30, 0x03, 0x02, 0x01, 0x05});  // a SEQUENCE, but no certificate
+  TACGComponent& c = LoggedInComponent();
+  EXPECT_EQ(c.UserCertSerial, -1);
+  EXPECT_TRUE(c.UserCertSerialHex.isEmpty());
+  EXPECT_FALSE(c.UserCertificate->Loaded);
+}
+
+TEST_F(OddCertificateObject, AValueLongerThanAnyCertificateIsNotRead) {
+  std::vector<uint8_t> big(TCertifikat::kDerCapacity + 100, 0x41);
+  PutCertificateValue(big);
+  TACGComponent& c = LoggedInComponent();
+  EXPECT_EQ(c.UserCertSerial, 0);
+  EXPECT_FALSE(c.UserCertificate->Loaded);
+}
