@@ -120,6 +120,31 @@ TEST_F(CardLogin, TheRightPinLogsInAtStartUp) {
   EXPECT_EQ(events_.lines, QStringList{"LoginError -2 Korisnik je već logiran!"});
 }
 
+// Asked for the PIN while the component already holds a public session on the
+// card (the login action after amOpen): the dialog's poll opens a session of its
+// own, and closing that one afterwards leaves the component's session working.
+TEST_F(CardLogin, ThePollsSessionGoesAndTheComponentsStays) {
+  TACGComponent& c = Make(amNone);
+  c.Loaded();
+  c.SetConnected(true);
+  ASSERT_TRUE(c.Connected());
+  const CK_SESSION_HANDLE own = c.SessionHandle;
+  CK_SESSION_HANDLE poll = 0;
+  ModalDriver drive;
+  drive.When<TEnterPINDlg>([&](TEnterPINDlg* d) {
+    poll = d->PollSession;
+    return Enter("1234")(d);
+  });
+  EXPECT_TRUE(c.Login()) << events_.Joined().toStdString();
+  EXPECT_NE(poll, 0u);
+  EXPECT_NE(poll, own);
+  EXPECT_EQ(c.SessionHandle, own);
+  EXPECT_EQ(CurrentSession, own);
+  EXPECT_TRUE(c.LoggedIn);
+  EXPECT_EQ(c.UserCertSerial, 0x1001);
+  EXPECT_EQ(OpenSessions(), 1);
+}
+
 // Every failing road, at start-up (amLogin: the program ends) and called later
 // with amNone (it goes on).
 TEST_F(CardLogin, FailuresTakeTheirRoads) {
