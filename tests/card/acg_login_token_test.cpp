@@ -225,6 +225,29 @@ TEST_F(CardLogin, FailuresTakeTheirRoads) {
   }
 }
 
+// One reader with a card: Login opens the session before asking, and when that
+// fails it reports it without ending the program, even at start-up.
+TEST_F(CardLogin, AFirstOpenFailureWithOneReaderDoesNotEndTheProgram) {
+  module_->ctl.acpkcs_ctl_hide_uninitialised_slots(1);
+  module_->ctl.acpkcs_ctl_fail("C_OpenSession", CKR_DEVICE_ERROR, 1);
+  TACGComponent& c = Make(amLogin);
+  bool asked = false;
+  ModalDriver drive;
+  drive.When<QDialog>([&](QDialog* d) {
+    asked = true;
+    d->reject();
+    return true;
+  });
+  c.Loaded();
+  EXPECT_EQ(c.ReaderCount, 1);
+  EXPECT_FALSE(asked);
+  EXPECT_EQ(events_.lines,
+            (QStringList{"OpenSessionError 48 CKR_DEVICE_ERROR", "LoginError -3 Greška pri otvaranju sesije!"}));
+  EXPECT_FALSE(ui_->terminateRequested());
+  EXPECT_FALSE(c.LoginInProgress);
+  EXPECT_FALSE(ui_->waitCursor());
+}
+
 TEST_F(CardLogin, WorkingWithoutACard) {
   RegWriteValue(HKEY_CURRENT_USER, ProgramKey(), QStringLiteral("Last WorkWithoutCard"), QStringLiteral("yes"));
   TACGComponent& c = Make(amLogin);
