@@ -1,0 +1,424 @@
+// libunzlib.so: extracts (or tests) the entries of a ZIP archive for the ZIP
+// component, over zlib. One call of UnzLibExec is one operation; all its state
+// lives in the Extraction below, so a callback may start another operation.
+//
+// What it refuses, entry by entry, so that nothing lands outside the target
+// folder and nothing larger than declared is written:
+//   - names that are empty, absolute, carry a drive letter, an empty, "." or ".."
+//     component, or a control character;
+//   - symbolic links and other special files (they are never created);
+//   - entries whose data lies outside the archive or overlaps another entry;
+//   - data that inflates to more or less than the declared size, or whose CRC
+//     does not match;
+//   - Zip64 and multi-disk archives, methods other than stored and deflated, and
+//     encrypted entries.
+// Folders on the way are walked without following symbolic links; each file is
+// written under a temporary name in its folder and renamed into place complete.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "lib_support.h"
+#include "zip_format.h"
+#include "ziplib_errors.h"
+#include "ziplib_names.h"
+#include "zip/ziplib_records.h"
+
+#define UNZLIB_EXPORT extern "C" __attribute__((visibility("default")))
+
+using namespace zipcommon;
+
+namespace {
+
+constexpr size_t kChunk = 65536;  // progress is reported at least this often
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
+  ~Fd() { Reset(); }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+bool IsFlagOn(int32_t v) { return v != 0; }
+
+enum class Outcome { kDone, kSkipped, kStop };
+
+class Extraction {
+ public:
+  Extraction(UnzRec& rec, Callback& cb) : rec_(rec), cb_(cb) {}
+  int32_t Run();
+  int32_t Done() const { return done_; }
+
+ private:
+  Outcome ExtractOne(size_t index);
+  // Streams the data of e to out (or nowhere when out < 0): inflated or copied,
+  // never more than the declared size. Returns a Problem for bad data or a
+  // failed write; aborted_ is set when the program stopped the operation.
+  Problem Unpack(const Entry& e, int out, const std::string& name, uint32_t& crc);
+  bool Selected(size_t index, const std::string& name);
+  std::string NameOf(const Entry& e);
+  Outcome Refuse(const std::string& name, int skip, int code, const std::string& why);
+  bool Verbose() const { return IsFlagOn(rec_.Verbose) || IsFlagOn(rec_.Trace); }
+
+  UnzRec& rec_;
+  Callback& cb_;
+  Fd archive_;
+  Fd base_;
+  Directory dir_;
+  std::vector<std::string> patterns_;
+  std::vector<bool> literal_;  // the pattern names an entry exactly
+  std::vector<bool> matched_;
+  std::vector<bool> selected_;
+  std::unique_ptr<uint8_t[]> in_{new uint8_t[kChunk]};
+  std::unique_ptr<uint8_t[]> out_{new uint8_t[kChunk]};
+  int32_t done_ = 0;
+  bool test_ = false, dirNames_ = false, overwrite_ = false, update_ = false, freshen_ = false;
+};
+
+std::string Extraction::NameOf(const Entry& e) {
+  std::string stored;
+  if (!ReadStoredName(archive_.get(), e, stored)) return std::string();
+  return ziplib_names::DecodeEntryName(stored, e.flag, e.hostSystem, e.madeByVersion, ziplib_names::kCpAuto);
+}
+
+Outcome Extraction::Refuse(const std::string& name, int skip, int code, const std::string& why) {
+  if (!why.empty() && !cb_.Message(code, why + ": " + name)) return Outcome::kStop;
+  if (!cb_.Skipped(name, skip, code)) return Outcome::kStop;
+  return Outcome::kSkipped;
+}
+
+int32_t Extraction::Run() {
+  test_ = IsFlagOn(rec_.Test);
+  dirNames_ = IsFlagOn(rec_.DirNames);
+  overwrite_ = IsFlagOn(rec_.Overwrite);
+  update_ = IsFlagOn(rec_.Update);
+  freshen_ = IsFlagOn(rec_.Freshen) && !update_;
+
+  archive_ = Fd(open(rec_.Archive, O_RDONLY | O_CLOEXEC));
+  if (!archive_) {
+    cb_.Message(ZIPERR_READ, std::string("Cannot open the archive ") + rec_.Archive + ": " + ErrnoText(errno));
+    return 0;
+  }
+  if (Problem p = ReadDirectory(archive_.get(), dir_)) {
+    cb_.Message(p.code, p.text + ": " + rec_.Archive);
+    return 0;
+  }
+  if (!test_) {
+    const char* base = rec_.ExtrBaseDir && *rec_.ExtrBaseDir ? rec_.ExtrBaseDir : ".";
+    base_ = Fd(open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!base_) {
+      cb_.Message(ZIPERR_WRITE, std::string("Cannot open the extract folder ") + base + ": " + ErrnoText(errno));
+      return 0;
+    }
+  }
+
+  for (int32_t i = 0; i < rec_.NameCount; ++i) {
+    const char* n = rec_.Names[i].Name;
+    if (!n) continue;
+    std::string p(n);
+    std::replace(p.begin(), p.end(), '\\', '/');
+    patterns_.push_back(std::move(p));
+  }
+  literal_.assign(patterns_.size(), false);
+  matched_.assign(patterns_.size(), false);
+
+  // Choose the entries: a pattern that names an entry exactly is that name; only
+  // otherwise do its wildcards count.
+  const size_t count = dir_.entries.size();
+  selected_.assign(count, patterns_.empty());
+  if (!patterns_.empty()) {
+    for (size_t i = 0; i < count; ++i) {
+      const std::string name = NameOf(dir_.entries[i]);
+      for (size_t p = 0; p < patterns_.size(); ++p) {
+        if (patterns_[p] == name) {
+          literal_[p] = matched_[p] = true;
+          selected_[i] = true;
+        }
+      }
+    }
+    for (size_t i = 0; i < count; ++i) {
+      if (selected_[i]) continue;
+      const std::string name = NameOf(dir_.entries[i]);
+      for (size_t p = 0; p < patterns_.size(); ++p) {
+        if (!literal_[p] && HasWildcards(patterns_[p]) && WildcardMatch(patterns_[p], name)) {
+          matched_[p] = true;
+          selected_[i] = true;
+        }
+      }
+    }
+  }
+
+  uint32_t files = 0;
+  uint64_t bytes = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (!selected_[i]) continue;
+    ++files;
+    bytes += dir_.entries[i].uncompressedSize;
+  }
+  if (cb_.Send(ZIPCB_FILE_COUNT, 0, files, "") &&
+      cb_.Send(ZIPCB_TOTAL_SIZE, 0, static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFFu)), "")) {
+    for (size_t i = 0; i < count; ++i) {
+      if (!selected_[i]) continue;
+      if (ExtractOne(i) == Outcome::kStop) break;
+    }
+  }
+  if (!cb_.Aborted()) {
+    for (size_t p = 0; p < patterns_.size(); ++p)
+      if (!matched_[p] && !cb_.Message(ZIPERR_NOTHING, "No entry matches " + patterns_[p])) break;
+  }
+  if (!cb_.Aborted()) cb_.Send(ZIPCB_END_BATCH, 0, 0, "");
+  cb_.Finish();
+  return done_;
+}
+
+Problem Extraction::Unpack(const Entry& e, int out, const std::string& name, uint32_t& crc) {
+  crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+  uint64_t inPos = e.dataPos, inLeft = e.compressedSize;
+  const uint64_t declared = e.uncompressedSize;
+  uint64_t written = 0;
+  auto emit = [&](const uint8_t* p, size_t n) -> Problem {
+    if (n == 0) return {};
+    if (written + n > declared) return Problem{ZIPERR_BAD_DATA, "entry holds more data than declared"};
+    if (out >= 0 && !WriteAll(out, p, n)) return Problem{ZIPERR_WRITE, "cannot write: " + ErrnoText(errno)};
+    crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
+    written += n;
+    if (!cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "")) return Problem{ZIPERR_ABORTED, "aborted"};
+    return {};
+  };
+
+  if (e.method == kMethodStored) {
+    if (e.compressedSize != e.uncompressedSize)
+      return Problem{ZIPERR_BAD_DATA, "stored entry with two different sizes"};
+    while (inLeft > 0) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
+      if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
+      inPos += n;
+      inLeft -= n;
+      if (Problem p = emit(in_.get(), n)) return p;
+    }
+    return {};
+  }
+
+  z_stream zs{};
+  if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
+  struct End {
+    z_stream* z;
+    ~End() { inflateEnd(z); }
+  } end{&zs};
+  while (true) {
+    if (zs.avail_in == 0 && inLeft > 0) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
+      if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
+      inPos += n;
+      inLeft -= n;
+      zs.next_in = in_.get();
+      zs.avail_in = static_cast<uInt>(n);
+    }
+    zs.next_out = out_.get();
+    zs.avail_out = static_cast<uInt>(kChunk);
+    const int ret = inflate(&zs, Z_NO_FLUSH);
+    if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT || ret == Z_STREAM_ERROR)
+      return Problem{ZIPERR_BAD_DATA, "bad compressed data"};
+    if (ret == Z_MEM_ERROR) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
+    if (Problem p = emit(out_.get(), kChunk - zs.avail_out)) return p;
+    if (ret == Z_STREAM_END) break;
+    if (ret == Z_BUF_ERROR) return Problem{ZIPERR_BAD_DATA, "compressed data ends early"};
+  }
+  (void)name;
+  if (written != declared) return Problem{ZIPERR_BAD_DATA, "entry holds less data than declared"};
+  return {};
+}
+
+Outcome Extraction::ExtractOne(size_t index) {
+  const Entry& e = dir_.entries[index];
+  const std::string name = NameOf(e);
+  SafeName safe = CheckEntryName(name);
+  if (e.hostSystem == ziplib_names::kHostUnix) {
+    // Only data is ever written: a link or a device node in an archive is
+    // refused. A named pipe is what zip records for data it read from a pipe, and
+    // that data is written as a plain file.
+    const uint32_t type = (e.externalAttributes >> 16) & S_IFMT;
+    if (type == S_IFDIR) safe.isFolder = true;
+    else if (type != 0 && type != S_IFREG && type != S_IFIFO && safe.refusal.empty())
+      safe.refusal = type == S_IFLNK ? "symbolic link entry refused" : "special file entry refused";
+  }
+  if (safe.isFolder && safe.refusal.empty()) {
+    // Folders are made only where the entries' folders are kept; they count as
+    // no file.
+    if (test_ || !dirNames_) return Outcome::kSkipped;
+    int cur = base_.get();
+    Fd holder;
+    for (const std::string& part : safe.parts) {
+      if (mkdirat(cur, part.c_str(), 0777) != 0 && errno != EEXIST)
+        return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot create the folder (" + ErrnoText(errno) + ")");
+      Fd next(openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!next) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "folder on the way is a link or a file");
+      holder = std::move(next);
+      cur = holder.get();
+    }
+    return Outcome::kDone;
+  }
+
+  if (!cb_.Send(ZIPCB_NEW_FILE, 0, e.uncompressedSize, name)) return Outcome::kStop;
+  if (!safe.refusal.empty()) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_UNSAFE_NAME, safe.refusal);
+  if (e.problem) return Refuse(name, ZIPSKIP_FORMAT_WRONG, e.problem.code, e.problem.text);
+  if (e.flag & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedHeader)) {
+    if (rec_.PasswordReqCount == 0 && (!rec_.Password || !*rec_.Password))
+      return Refuse(name, ZIPSKIP_BAD_PASSWORD, ZIPERR_PASSWORD, "encrypted entry, no password");
+    return Refuse(name, ZIPSKIP_NO_ENCRYPTION, ZIPERR_UNSUPPORTED, "encrypted entry (not supported)");
+  }
+  if (e.method != kMethodStored && e.method != kMethodDeflated)
+    return Refuse(name, ZIPSKIP_COMPRESSION_UNKNOWN, ZIPERR_UNSUPPORTED,
+                  "compression method " + std::to_string(e.method) + " (not supported)");
+  if (e.localNameDiffers && Verbose() && !cb_.Message(0, "Local header names the entry differently: " + name))
+    return Outcome::kStop;
+
+  if (test_) {
+    uint32_t crc = 0;
+    Problem p = Unpack(e, -1, name, crc);
+    if (cb_.Aborted()) return Outcome::kStop;
+    if (p) return Refuse(name, ZIPSKIP_FORMAT_WRONG, p.code, p.text);
+    if (crc != e.crc) {
+      if (!cb_.Message(ZIPERR_BAD_DATA, "CRC error: " + name)) return Outcome::kStop;
+      return Outcome::kSkipped;
+    }
+    if (Verbose() && !cb_.Message(0, "OK: " + name)) return Outcome::kStop;
+    ++done_;
+    return Outcome::kDone;
+  }
+
+  // Walk to the entry's folder, making what is missing, never through a link.
+  std::vector<std::string> parts = safe.parts;
+  if (!dirNames_) parts.erase(parts.begin(), parts.end() - 1);
+  const std::string leaf = parts.back();
+  parts.pop_back();
+  int cur = base_.get();
+  Fd holder;
+  for (const std::string& part : parts) {
+    Fd next(openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next && errno == ENOENT) {
+      if (mkdirat(cur, part.c_str(), 0777) != 0 && errno != EEXIST)
+        return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot create a folder (" + ErrnoText(errno) + ")");
+      next = Fd(openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!next) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "folder on the way is a link or a file");
+    holder = std::move(next);
+    cur = holder.get();
+  }
+
+  const time_t entryTime = FromDosDateTime(e.dosTime);
+  struct stat st {};
+  const bool exists = fstatat(cur, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists && S_ISDIR(st.st_mode))
+    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "a folder of that name exists");
+  if (freshen_ && !exists) return Refuse(name, ZIPSKIP_ON_FRESHEN, 0, "");
+  if ((freshen_ || update_) && exists && !(entryTime > st.st_mtime))
+    return Refuse(name, ZIPSKIP_ON_FRESHEN, 0, "");
+  bool replace = exists && (overwrite_ || freshen_ || update_);
+  if (exists && !replace) {
+    const bool older = st.st_mtime < entryTime;
+    const int32_t info = (older ? 0x10000 : 0) | static_cast<int32_t>(index & 0xFFFF);
+    if (!cb_.Send(ZIPCB_OVERWRITE, info, 0, name)) return Outcome::kStop;
+    if ((cb_.Answer().Size & 0xFF) == 0) return Refuse(name, ZIPSKIP_NO_OVERWRITE, 0, "");
+    replace = true;
+  }
+
+  std::string tmpName;
+  Fd out(CreateTempFile(cur, tmpName));
+  if (!out) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot create the file (" + ErrnoText(errno) + ")");
+  auto discard = [&] {
+    out.Reset();
+    unlinkat(cur, tmpName.c_str(), 0);
+  };
+  uint32_t crc = 0;
+  Problem p = Unpack(e, out.get(), name, crc);
+  if (cb_.Aborted()) {
+    discard();
+    return Outcome::kStop;
+  }
+  if (p) {
+    discard();
+    return Refuse(name, p.code == ZIPERR_WRITE ? ZIPSKIP_GENERAL : ZIPSKIP_FORMAT_WRONG, p.code, p.text);
+  }
+  if (crc != e.crc) {
+    // 1 keeps the file; 0, and 2 (no decision), drop it.
+    const bool sent = cb_.Send(ZIPCB_CRC_ERROR, static_cast<int32_t>(crc), e.crc, name);
+    if (!sent || cb_.Answer().Error != 1) {
+      discard();
+      if (!sent) return Outcome::kStop;
+      if (!cb_.Message(ZIPERR_BAD_DATA, "CRC error: " + name)) return Outcome::kStop;
+      return Outcome::kSkipped;
+    }
+  }
+  const struct timespec times[2] = {{entryTime, 0}, {entryTime, 0}};
+  futimens(out.get(), times);
+  if (fsync(out.get()) != 0) {
+    const int err = errno;
+    discard();
+    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot write the file (" + ErrnoText(err) + ")");
+  }
+  out.Reset();
+  if (!RenameInto(cur, tmpName, leaf, replace)) {
+    const int err = errno;
+    unlinkat(cur, tmpName.c_str(), 0);
+    if (err == EEXIST) return Refuse(name, ZIPSKIP_NO_OVERWRITE, 0, "");
+    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot rename the file into place (" + ErrnoText(err) + ")");
+  }
+  if (Verbose() && !cb_.Message(0, "Extracted: " + name)) return Outcome::kStop;
+  ++done_;
+  return Outcome::kDone;
+}
+
+}  // namespace
+
+UNZLIB_EXPORT int32_t GetUnzLibVersion(void) { return ZIPLIB_OWN_VERSION; }
+
+UNZLIB_EXPORT int32_t UnzLibExec(UnzRec* rec) {
+  if (!rec || !rec->Callback) return 0;
+  Callback cb(rec->Callback, rec->Instance, false);
+  if (rec->Seven != ZIPABI_SENTINEL || rec->Version != ZIPLIB_OWN_VERSION || !rec->Archive || !*rec->Archive ||
+      rec->NameCount < 0 || (rec->NameCount > 0 && !rec->Names)) {
+    cb.Message(ZIPERR_BAD_RECORD, "invalid parameter record");
+    return 0;
+  }
+  std::unique_ptr<Extraction> x;
+  try {
+    x = std::make_unique<Extraction>(*rec, cb);
+    return x->Run();
+  } catch (const std::bad_alloc&) {
+    cb.Message(ZIPERR_NO_MEMORY, "out of memory");
+  } catch (...) {
+    cb.Message(ZIPERR_BAD_DATA, "internal error");
+  }
+  cb.Finish();
+  return x ? x->Done() : 0;
+}

@@ -1,0 +1,87 @@
+#pragma once
+// What both ZIP libraries need around the format: the callback to the program,
+// safe file creation, and checks of entry names.
+//
+// Nothing here keeps state between calls: every operation builds its own objects,
+// so a callback may run a second operation of the same library inside the first.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zip/ziplib_records.h"
+
+namespace zipcommon {
+
+// The program's callback for one operation. Every Send passes one callback record;
+// once the program has answered -1, nothing more is sent except the closing
+// "aborted" notice (Finish).
+class Callback {
+ public:
+  Callback(ZipCallbackFn* fn, void* instance, bool isZip) : fn_(fn), instance_(instance), isZip_(isZip) {}
+
+  // Sends a code. Error and Size are also the answer slots of the questions: what
+  // is sent in them is the default answer, since the program writes nothing there
+  // when it has no handler. The answer stays readable through Answer() until the
+  // next Send. Returns false when the operation is to stop (now or earlier).
+  bool Send(int code, int32_t error, uint32_t size, std::string_view text);
+  const ZipCallbackRec& Answer() const { return rec_; }
+
+  bool Message(int32_t error, std::string_view text) { return Send(ZIPCB_MESSAGE, error, 0, text); }
+  bool Skipped(std::string_view name, int skipSize, int32_t error) {
+    return Send(ZIPCB_SKIPPED, error, skipSize, name);
+  }
+  bool Aborted() const { return aborted_; }
+  // After an abort: the one "aborted" notice, whose answer is not looked at.
+  void Finish();
+
+ private:
+  ZipCallbackFn* fn_;
+  void* instance_;
+  bool isZip_;
+  bool aborted_ = false;
+  bool finished_ = false;
+  ZipCallbackRec rec_{};
+};
+
+// Writes text into a callback text area: at most cap - 1 bytes and a NUL, never
+// ending inside a UTF-8 sequence.
+void PutText(char* dst, size_t cap, std::string_view text);
+
+// A new file in the folder open on dirfd, with a unique hidden name, created
+// exclusively (never through a link) with mode 0666 before the umask. Returns the
+// descriptor, or -1 with errno set.
+int CreateTempFile(int dirfd, std::string& name);
+// Renames from to to within dirfd. replace false: fails with EEXIST when to exists.
+bool RenameInto(int dirfd, const std::string& from, const std::string& to, bool replace);
+bool WriteAll(int fd, const void* data, size_t n);
+// The text of errno, for messages.
+std::string ErrnoText(int err);
+
+// Splits a path into its folder ("." when it has none) and its last component.
+void SplitPath(const std::string& path, std::string& folder, std::string& leaf);
+
+// An entry name cut into the components of the path it would write, or the
+// reason it is refused: empty, absolute, a drive prefix, an empty, "." or ".."
+// component, or a control character. A name ending in "/" is a folder.
+struct SafeName {
+  std::vector<std::string> parts;
+  bool isFolder = false;
+  std::string refusal;  // empty when the name is safe
+};
+SafeName CheckEntryName(std::string_view name);
+
+// "*" (any run, "/" included) and "?" (one character) against a name.
+bool WildcardMatch(std::string_view pattern, std::string_view name);
+bool HasWildcards(std::string_view s);
+
+}  // namespace zipcommon
+
+namespace zipcommon {
+
+// Moves a file to the user's freedesktop trash ($XDG_DATA_HOME/Trash, on the same
+// file system only). false, with the reason, when it could not: the file is then
+// left where it was.
+bool MoveToTrash(const std::string& path, std::string& why);
+
+}  // namespace zipcommon

@@ -1,0 +1,203 @@
+#pragma once
+// Entry names and comments of ZIP archives: which character set a stored text is
+// in, and its UTF-8 form (the encoding of Linux file names).
+//
+// The ZIP component lists entries with these functions and the extracting library
+// names its output files with the same ones, so the name the program sees is
+// byte for byte the file that extraction writes. Header-only, plain C++: the two
+// libraries include it without any of the program's other code.
+//
+// A stored text is read as
+//   - UTF-8 when bit 11 of the entry's flags says so (and it is valid UTF-8);
+//   - the OEM code page (852, Central European DOS) when the code-page rule says so:
+//     the component's setting is OEM, or automatic and the archive was made on
+//     MS-DOS (host 0); or, whatever the setting, made on OS/2 HPFS (host 6) or on
+//     NTFS (host 11) by version 5.0;
+//   - UTF-8 when it was made on Unix (host 3) and is valid UTF-8: that is what zip
+//     on Linux writes, without setting bit 11;
+//   - otherwise the Windows code page 1250.
+// Names then get "/" as their only separator.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace ziplib_names {
+
+// The component's CodePage setting, in its element order.
+enum CodePage : uint8_t { kCpAuto = 0, kCpNone = 1, kCpOem = 2 };
+
+constexpr uint16_t kFlagUtf8 = 1u << 11;
+constexpr uint8_t kHostMsDos = 0;
+constexpr uint8_t kHostUnix = 3;
+constexpr uint8_t kHostHpfs = 6;
+constexpr uint8_t kHostNtfs = 11;
+
+// Characters of the bytes 0x80..0xFF of code page 852.
+inline constexpr char16_t kCp852High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x016F, 0x0107, 0x00E7,  // 0x80
+    0x0142, 0x00EB, 0x0150, 0x0151, 0x00EE, 0x0179, 0x00C4, 0x0106,  // 0x88
+    0x00C9, 0x0139, 0x013A, 0x00F4, 0x00F6, 0x013D, 0x013E, 0x015A,  // 0x90
+    0x015B, 0x00D6, 0x00DC, 0x0164, 0x0165, 0x0141, 0x00D7, 0x010D,  // 0x98
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x0104, 0x0105, 0x017D, 0x017E,  // 0xA0
+    0x0118, 0x0119, 0x00AC, 0x017A, 0x010C, 0x015F, 0x00AB, 0x00BB,  // 0xA8
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x011A,  // 0xB0
+    0x015E, 0x2563, 0x2551, 0x2557, 0x255D, 0x017B, 0x017C, 0x2510,  // 0xB8
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x0102, 0x0103,  // 0xC0
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4,  // 0xC8
+    0x0111, 0x0110, 0x010E, 0x00CB, 0x010F, 0x0147, 0x00CD, 0x00CE,  // 0xD0
+    0x011B, 0x2518, 0x250C, 0x2588, 0x2584, 0x0162, 0x016E, 0x2580,  // 0xD8
+    0x00D3, 0x00DF, 0x00D4, 0x0143, 0x0144, 0x0148, 0x0160, 0x0161,  // 0xE0
+    0x0154, 0x00DA, 0x0155, 0x0170, 0x00FD, 0x00DD, 0x0163, 0x00B4,  // 0xE8
+    0x00AD, 0x02DD, 0x02DB, 0x02C7, 0x02D8, 0x00A7, 0x00F7, 0x00B8,  // 0xF0
+    0x00B0, 0x00A8, 0x02D9, 0x0171, 0x0158, 0x0159, 0x25A0, 0x00A0,  // 0xF8
+};
+
+// Characters of the bytes 0x80..0xFF of code page 1250. The five bytes the code
+// page leaves undefined stand for the C1 control of the same number, as in the
+// program's own converter (platform/codepage.h).
+inline constexpr char16_t kCp1250High[128] = {
+    0x20AC, 0x0081, 0x201A, 0x0083, 0x201E, 0x2026, 0x2020, 0x2021,  // 0x80
+    0x0088, 0x2030, 0x0160, 0x2039, 0x015A, 0x0164, 0x017D, 0x0179,  // 0x88
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 0x90
+    0x0098, 0x2122, 0x0161, 0x203A, 0x015B, 0x0165, 0x017E, 0x017A,  // 0x98
+    0x00A0, 0x02C7, 0x02D8, 0x0141, 0x00A4, 0x0104, 0x00A6, 0x00A7,  // 0xA0
+    0x00A8, 0x00A9, 0x015E, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x017B,  // 0xA8
+    0x00B0, 0x00B1, 0x02DB, 0x0142, 0x00B4, 0x00B5, 0x00B6, 0x00B7,  // 0xB0
+    0x00B8, 0x0105, 0x015F, 0x00BB, 0x013D, 0x02DD, 0x013E, 0x017C,  // 0xB8
+    0x0154, 0x00C1, 0x00C2, 0x0102, 0x00C4, 0x0139, 0x0106, 0x00C7,  // 0xC0
+    0x010C, 0x00C9, 0x0118, 0x00CB, 0x011A, 0x00CD, 0x00CE, 0x010E,  // 0xC8
+    0x0110, 0x0143, 0x0147, 0x00D3, 0x00D4, 0x0150, 0x00D6, 0x00D7,  // 0xD0
+    0x0158, 0x016E, 0x00DA, 0x0170, 0x00DC, 0x00DD, 0x0162, 0x00DF,  // 0xD8
+    0x0155, 0x00E1, 0x00E2, 0x0103, 0x00E4, 0x013A, 0x0107, 0x00E7,  // 0xE0
+    0x010D, 0x00E9, 0x0119, 0x00EB, 0x011B, 0x00ED, 0x00EE, 0x010F,  // 0xE8
+    0x0111, 0x0144, 0x0148, 0x00F3, 0x00F4, 0x0151, 0x00F6, 0x00F7,  // 0xF0
+    0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD, 0x0163, 0x02D9,  // 0xF8
+};
+
+// Whether the code-page rule reads a stored text as OEM.
+inline bool UsesOemCodePage(uint8_t hostSystem, uint8_t madeByVersion, uint8_t codePage) {
+  if (hostSystem == kHostHpfs) return true;
+  if (hostSystem == kHostNtfs && madeByVersion == 50) return true;
+  if (codePage == kCpOem) return true;
+  return codePage == kCpAuto && hostSystem == kHostMsDos;
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+inline bool IsValidUtf8(std::string_view s) {
+  size_t i = 0;
+  const size_t n = s.size();
+  while (i < n) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    uint32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    for (size_t k = 1; k < len; ++k) {
+      const unsigned char d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+inline void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// UTF-8 of 8-bit text in one of the two tables.
+inline std::string FromSingleByte(std::string_view bytes, const char16_t (&high)[128]) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (char ch : bytes) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    AppendUtf8(out, b < 0x80 ? b : high[b - 0x80]);
+  }
+  return out;
+}
+
+// The UTF-8 form of a stored name or comment, by the rule above, separators as
+// stored.
+inline std::string DecodeEntryText(std::string_view stored, uint16_t flag, uint8_t hostSystem,
+                                   uint8_t madeByVersion, uint8_t codePage) {
+  if ((flag & kFlagUtf8) && IsValidUtf8(stored)) return std::string(stored);
+  if (UsesOemCodePage(hostSystem, madeByVersion, codePage)) return FromSingleByte(stored, kCp852High);
+  if (hostSystem == kHostUnix && IsValidUtf8(stored)) return std::string(stored);
+  return FromSingleByte(stored, kCp1250High);
+}
+
+// A stored entry name as the program shows it and extraction writes it: decoded,
+// with every "\" turned into "/".
+inline std::string DecodeEntryName(std::string_view stored, uint16_t flag, uint8_t hostSystem,
+                                   uint8_t madeByVersion, uint8_t codePage) {
+  std::string name = DecodeEntryText(stored, flag, hostSystem, madeByVersion, codePage);
+  for (char& c : name)
+    if (c == '\\') c = '/';
+  return name;
+}
+
+// The code page 852 bytes of a UTF-8 text; false when the text is not valid UTF-8
+// or holds a character that the code page lacks.
+inline bool EncodeOem(std::string_view utf8, std::string& out) {
+  out.clear();
+  if (!IsValidUtf8(utf8)) return false;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  while (i < utf8.size()) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+    uint32_t cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
+    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    i += len;
+    int found = -1;
+    for (int b = 0; b < 128; ++b) {
+      if (kCp852High[b] == cp) {
+        found = b;
+        break;
+      }
+    }
+    if (found < 0) return false;
+    out.push_back(static_cast<char>(0x80 + found));
+  }
+  return true;
+}
+
+}  // namespace ziplib_names

@@ -1,0 +1,800 @@
+// libziplib.so: adds files to a ZIP archive for the ZIP component, over zlib. One
+// call of ZipLibExec is one operation; all its state lives in the Adding below,
+// so a callback may start another operation.
+//
+// The archive is always written anew, to a temporary file in its own folder, and
+// renamed over the old one only when complete: an error or an abort leaves the
+// old archive as it was. Entries of an existing archive are copied as they are
+// stored; entries of the same name are replaced. Each file is deflated at the
+// record's level, or stored when its suffix says so or deflating does not shrink
+// it. Nothing of 4 GiB or more is written: without Zip64 the sizes and offsets
+// would wrap.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "lib_support.h"
+#include "zip_format.h"
+#include "ziplib_errors.h"
+#include "ziplib_names.h"
+#include "zip/ziplib_records.h"
+
+#define ZIPLIB_EXPORT extern "C" __attribute__((visibility("default")))
+
+using namespace zipcommon;
+
+namespace {
+
+constexpr size_t kChunk = 65536;    // progress is reported at least this often
+constexpr size_t kOutBuffer = 262144;
+constexpr uint16_t kMadeBy = 0x0014;  // MS-DOS, version 2.0
+constexpr uint16_t kExternalArchive = 0x20, kExternalReadOnly = 0x01, kExternalFolder = 0x10;
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { Reset(); }
+  void Adopt(int fd) {
+    Reset();
+    fd_ = fd;
+  }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+bool IsFlagOn(int32_t v) { return v != 0; }
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A path as an entry name: "/" separators, no empty, "." or ".." components, no
+// leading "/".
+std::string CleanName(const std::string& path) {
+  std::string out;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t slash = path.find('/', pos);
+    if (slash == std::string::npos) slash = path.size();
+    std::string part = path.substr(pos, slash - pos);
+    if (!part.empty() && part != "." && part != "..") {
+      if (!out.empty()) out.push_back('/');
+      out += part;
+    }
+    pos = slash + 1;
+  }
+  return out;
+}
+
+// Buffered output with its position; earlier bytes can be patched in place.
+class Output {
+ public:
+  explicit Output(int fd) : fd_(fd), buf_(new uint8_t[kOutBuffer]) {}
+  bool Write(const void* data, size_t n) {
+    pos_ += n;
+    const auto* p = static_cast<const uint8_t*>(data);
+    if (used_ + n > kOutBuffer) {
+      if (!Flush()) return false;
+      if (n >= kOutBuffer) return WriteAll(fd_, p, n);
+    }
+    std::memcpy(buf_.get() + used_, p, n);
+    used_ += n;
+    return true;
+  }
+  bool Flush() {
+    if (used_ == 0) return true;
+    const bool ok = WriteAll(fd_, buf_.get(), used_);
+    used_ = 0;
+    return ok;
+  }
+  bool PatchAt(uint64_t off, const void* data, size_t n) {
+    if (!Flush()) return false;
+    return pwrite(fd_, data, n, static_cast<off_t>(off)) == static_cast<ssize_t>(n);
+  }
+  // Drops everything from off on.
+  bool TruncateTo(uint64_t off) {
+    if (!Flush()) return false;
+    if (ftruncate(fd_, static_cast<off_t>(off)) != 0) return false;
+    if (lseek(fd_, static_cast<off_t>(off), SEEK_SET) < 0) return false;
+    pos_ = off;
+    return true;
+  }
+  uint64_t Pos() const { return pos_; }
+
+ private:
+  int fd_;
+  std::unique_ptr<uint8_t[]> buf_;
+  size_t used_ = 0;
+  uint64_t pos_ = 0;
+};
+
+// One file (or folder) to add.
+struct Source {
+  std::string path;        // to open
+  std::string entryName;   // UTF-8, "/" separators
+  std::string storedName;  // the bytes written
+  bool utf8 = false;       // storedName is UTF-8 (bit 11)
+  bool folder = false;
+  uint64_t size = 0;
+  uint32_t dosTime = 0;
+  bool readOnly = false;
+  int replaces = -1;  // index of the existing entry of that name
+};
+
+// A finished entry: its central header.
+struct Written {
+  std::vector<uint8_t> central;
+  uint32_t dosTime = 0;
+};
+
+enum class Result { kOk, kSkip, kStop };
+
+class Adding {
+ public:
+  Adding(ZipRec& rec, Callback& cb) : rec_(rec), cb_(cb) {}
+  // An operation that ends early by an exception leaves no temporary file.
+  ~Adding() {
+    if (!tmpName_.empty() && dirfd_) unlinkat(dirfd_.get(), tmpName_.c_str(), 0);
+  }
+  int32_t Run();
+
+ private:
+  bool Collect();
+  bool CollectSpec(const ZipSpec& spec);
+  void Walk(const std::string& folder, const std::string& display, const std::string& pattern, bool recurse);
+  void Consider(const std::string& path, const std::string& display, const struct stat& st, bool byPattern);
+  bool Excluded(const std::string& entryName) const;
+  bool StoreBySuffix(const std::string& entryName) const;
+  bool ReadExisting();
+  bool CopyRange(uint64_t from, uint64_t to);
+  Result AddOne(Source& s);
+  Result Deflate(int in, Source& s, uint64_t dataPos, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level);
+  // progressCode: ZIPCB_PROGRESS, or ZIPCB_EXTRA_PROGRESS for a second pass.
+  Result Store(int in, Source& s, uint32_t& crc, uint64_t& usize, int progressCode = ZIPCB_PROGRESS);
+  bool Stop(int code, const std::string& text) {
+    cb_.Message(code, text);
+    stop_ = true;
+    return false;
+  }
+  bool Verbose() const { return IsFlagOn(rec_.Verbose) || IsFlagOn(rec_.Trace); }
+
+  ZipRec& rec_;
+  Callback& cb_;
+  std::vector<Source> sources_;
+  std::vector<std::string> excl_;
+  std::vector<std::string> suffixes_;
+  time_t fromDate_ = 0;
+  bool stop_ = false;
+
+  Fd old_;
+  mode_t oldMode_ = 0;
+  Directory dir_;
+  bool haveOld_ = false;
+  Fd dirfd_;
+  std::string tmpName_;  // while it is not renamed into place
+
+  std::unique_ptr<Output> out_;
+  std::unique_ptr<uint8_t[]> in_{new uint8_t[kChunk]};
+  std::unique_ptr<uint8_t[]> zbuf_{new uint8_t[kChunk]};
+  std::vector<Written> written_;
+};
+
+bool Adding::Excluded(const std::string& entryName) const {
+  const std::string base = BaseName(entryName);
+  for (const std::string& x : excl_)
+    if (x == entryName || WildcardMatch(x, entryName) || WildcardMatch(x, base)) return true;
+  return false;
+}
+
+bool Adding::StoreBySuffix(const std::string& entryName) const {
+  const std::string name = Lower(entryName);
+  for (const std::string& s : suffixes_)
+    if (!s.empty() && name.size() >= s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0) return true;
+  return false;
+}
+
+void Adding::Consider(const std::string& path, const std::string& display, const struct stat& st, bool byPattern) {
+  if (stop_) return;
+  const bool junk = IsFlagOn(rec_.JunkDirs);
+  const bool folder = S_ISDIR(st.st_mode);
+  if (byPattern && !IsFlagOn(rec_.Hidden) && BaseName(display).starts_with(".")) return;
+  if (folder && (junk || IsFlagOn(rec_.NoDirEntries))) return;
+  if (!folder && !S_ISREG(st.st_mode)) {
+    cb_.Message(ZIPERR_READ, "Not a regular file, skipped: " + path);
+    return;
+  }
+  Source s;
+  s.path = path;
+  s.folder = folder;
+  s.entryName = junk ? BaseName(CleanName(display)) : CleanName(display);
+  if (s.entryName.empty()) return;
+  if (folder) s.entryName += '/';
+  if (Excluded(s.entryName)) return;
+  if (IsFlagOn(rec_.FromDate) && st.st_mtime < fromDate_) return;
+  if (!folder && static_cast<uint64_t>(st.st_size) > kMax32) {
+    Stop(ZIPERR_TOO_LARGE, "File of 4 GiB or more (Zip64 is not supported): " + path);
+    return;
+  }
+  for (const Source& o : sources_) {
+    if (o.entryName == s.entryName) {
+      cb_.Message(0, "Duplicate entry name, skipped: " + path);
+      return;
+    }
+  }
+  s.utf8 = !ziplib_names::EncodeOem(s.entryName, s.storedName);
+  if (s.utf8) s.storedName = s.entryName;
+  if (s.storedName.size() > 0xFFFF) {
+    cb_.Message(ZIPERR_READ, "Name too long, skipped: " + path);
+    return;
+  }
+  s.size = folder ? 0 : static_cast<uint64_t>(st.st_size);
+  s.dosTime = DosDateTime(st.st_mtime);
+  s.readOnly = (st.st_mode & S_IWUSR) == 0;
+  sources_.push_back(std::move(s));
+}
+
+void Adding::Walk(const std::string& folder, const std::string& display, const std::string& pattern,
+                  bool recurse) {
+  DIR* d = opendir(folder.c_str());
+  if (!d) {
+    cb_.Message(ZIPERR_READ, "Cannot read the folder " + folder + ": " + ErrnoText(errno));
+    return;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* de = readdir(d)) {
+    std::string n = de->d_name;
+    if (n != "." && n != "..") names.push_back(std::move(n));
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string& n : names) {
+    if (stop_) return;
+    const std::string path = folder == "/" ? "/" + n : folder + "/" + n;
+    const std::string shown = display.empty() ? n : display + "/" + n;
+    struct stat lst {}, st{};
+    if (lstat(path.c_str(), &lst) != 0) continue;
+    // A linked file is added as the file it names; a linked folder is not entered,
+    // so a link loop cannot run the walk forever.
+    if (S_ISLNK(lst.st_mode)) {
+      if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    } else {
+      st = lst;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      if (!recurse) continue;
+      if (!IsFlagOn(rec_.Hidden) && n.starts_with(".")) continue;
+      Consider(path, shown, st, true);
+      Walk(path, shown, pattern, recurse);
+    } else if (WildcardMatch(pattern, n)) {
+      Consider(path, shown, st, true);
+    }
+  }
+}
+
+bool Adding::CollectSpec(const ZipSpec& spec) {
+  if (!spec.Spec || !*spec.Spec) return true;
+  std::string text = spec.Spec;
+  const std::string root = spec.RootDir && *spec.RootDir ? spec.RootDir : "";
+  const bool absolute = text[0] == '/';
+  const std::string full = absolute || root.empty() ? text : root + "/" + text;
+  std::string display = text;
+  if (absolute && !root.empty() && text.size() > root.size() && text.compare(0, root.size(), root) == 0 &&
+      text[root.size()] == '/')
+    display = text.substr(root.size() + 1);
+  const bool recurse = spec.Recurse != 0;
+  const size_t before = sources_.size();
+
+  // A specification that names an existing file is that file, whatever
+  // characters it holds.
+  struct stat st {};
+  if (stat(full.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      Consider(full, display, st, false);
+      if (recurse) Walk(full, CleanName(display), "*", true);
+    } else {
+      Consider(full, display, st, false);
+    }
+  } else if (HasWildcards(BaseName(text))) {
+    std::string folder, pattern, shownFolder, unused;
+    SplitPath(full, folder, pattern);
+    SplitPath(display, shownFolder, unused);
+    if (display.find('/') == std::string::npos) shownFolder.clear();
+    Walk(folder, shownFolder, pattern, recurse);
+  }
+  if (stop_) return false;
+  if (sources_.size() == before && !cb_.Message(ZIPERR_NOTHING, "Nothing matches " + text)) return false;
+  return !cb_.Aborted();
+}
+
+bool Adding::Collect() {
+  for (int32_t i = 0; i < rec_.ExclCount; ++i) {
+    if (!rec_.Excl[i]) continue;
+    std::string x = rec_.Excl[i];
+    std::replace(x.begin(), x.end(), '\\', '/');
+    excl_.push_back(std::move(x));
+  }
+  if (rec_.StoreSuffixes) {
+    std::string list = rec_.StoreSuffixes;
+    size_t pos = 0;
+    while (pos <= list.size()) {
+      size_t colon = list.find(':', pos);
+      if (colon == std::string::npos) colon = list.size();
+      std::string s = Lower(list.substr(pos, colon - pos));
+      if (!s.empty()) suffixes_.push_back(std::move(s));
+      pos = colon + 1;
+    }
+  }
+  if (IsFlagOn(rec_.FromDate)) {
+    // "mm dd yy"; years below 80 are 20yy.
+    auto num = [&](int at) { return (rec_.Date[at] - '0') * 10 + (rec_.Date[at + 1] - '0'); };
+    struct tm tm {};
+    const int yy = num(6);
+    tm.tm_year = (yy < 80 ? 2000 + yy : 1900 + yy) - 1900;
+    tm.tm_mon = std::clamp(num(0), 1, 12) - 1;
+    tm.tm_mday = std::clamp(num(3), 1, 31);
+    tm.tm_isdst = -1;
+    fromDate_ = mktime(&tm);
+  }
+  for (int32_t i = 0; i < rec_.SpecCount; ++i)
+    if (!CollectSpec(rec_.Specs[i])) return false;
+  return true;
+}
+
+bool Adding::ReadExisting() {
+  old_.Reset();
+  int fd = open(rec_.Archive, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    return Stop(ZIPERR_READ, std::string("Cannot open the archive ") + rec_.Archive + ": " + ErrnoText(errno));
+  }
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+    close(fd);
+    return true;  // an empty file becomes the new archive
+  }
+  old_.Adopt(fd);
+  oldMode_ = st.st_mode & 0777;
+  if (Problem p = ReadDirectory(fd, dir_))
+    return Stop(p.code, "The existing archive cannot be read (" + p.text + "): " + rec_.Archive);
+  for (const Entry& e : dir_.entries)
+    if (e.problem)
+      return Stop(e.problem.code, "The existing archive is damaged (" + e.problem.text + "): " + rec_.Archive);
+  haveOld_ = true;
+  return true;
+}
+
+bool Adding::CopyRange(uint64_t from, uint64_t to) {
+  while (from < to) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(to - from, kChunk));
+    if (!ReadAt(old_.get(), in_.get(), n, from)) return Stop(ZIPERR_READ, "Cannot read the existing archive");
+    if (!out_->Write(in_.get(), n)) return Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+    from += n;
+  }
+  return true;
+}
+
+Result Adding::Deflate(int in, Source& s, uint64_t dataPos, uint32_t& crc, uint64_t& csize, uint64_t& usize,
+                       int level) {
+  z_stream zs{};
+  if (deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    Stop(ZIPERR_NO_MEMORY, "out of memory");
+    return Result::kStop;
+  }
+  struct End {
+    z_stream* z;
+    ~End() { deflateEnd(z); }
+  } end{&zs};
+  bool eof = false;
+  while (!eof) {
+    ssize_t n = read(in, in_.get(), kChunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      cb_.Message(ZIPERR_READ, "Cannot read " + s.path + ": " + ErrnoText(errno));
+      return Result::kSkip;
+    }
+    eof = n == 0;
+    usize += static_cast<uint64_t>(n);
+    if (usize > kMax32) {
+      Stop(ZIPERR_TOO_LARGE, "File of 4 GiB or more (Zip64 is not supported): " + s.path);
+      return Result::kStop;
+    }
+    crc = static_cast<uint32_t>(crc32(crc, in_.get(), static_cast<uInt>(n)));
+    zs.next_in = in_.get();
+    zs.avail_in = static_cast<uInt>(n);
+    int ret;
+    do {
+      zs.next_out = zbuf_.get();
+      zs.avail_out = static_cast<uInt>(kChunk);
+      ret = deflate(&zs, eof ? Z_FINISH : Z_NO_FLUSH);
+      const size_t produced = kChunk - zs.avail_out;
+      if (produced && !out_->Write(zbuf_.get(), produced)) {
+        Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+        return Result::kStop;
+      }
+      csize += produced;
+    } while (zs.avail_out == 0);
+    if (eof && ret != Z_STREAM_END) {
+      Stop(ZIPERR_WRITE, "Compression failed");
+      return Result::kStop;
+    }
+    if (out_->Pos() > kMax32) {
+      Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
+      return Result::kStop;
+    }
+    if (n > 0 && !cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "")) return Result::kStop;
+  }
+  (void)dataPos;
+  return Result::kOk;
+}
+
+Result Adding::Store(int in, Source& s, uint32_t& crc, uint64_t& usize, int progressCode) {
+  while (true) {
+    ssize_t n = read(in, in_.get(), kChunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      cb_.Message(ZIPERR_READ, "Cannot read " + s.path + ": " + ErrnoText(errno));
+      return Result::kSkip;
+    }
+    if (n == 0) return Result::kOk;
+    usize += static_cast<uint64_t>(n);
+    if (usize > kMax32 || out_->Pos() + static_cast<uint64_t>(n) > kMax32) {
+      Stop(ZIPERR_TOO_LARGE, "File or archive of 4 GiB or more (Zip64 is not supported): " + s.path);
+      return Result::kStop;
+    }
+    crc = static_cast<uint32_t>(crc32(crc, in_.get(), static_cast<uInt>(n)));
+    if (!out_->Write(in_.get(), static_cast<size_t>(n))) {
+      Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+      return Result::kStop;
+    }
+    if (!cb_.Send(progressCode, 0, static_cast<uint32_t>(n), "")) return Result::kStop;
+  }
+}
+
+Result Adding::AddOne(Source& s) {
+  const uint64_t headerPos = out_->Pos();
+  if (headerPos > kMax32) {
+    Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
+    return Result::kStop;
+  }
+  if (!cb_.Send(ZIPCB_NEW_FILE, 0, static_cast<uint32_t>(s.size), s.entryName)) return Result::kStop;
+  Fd in;
+  if (!s.folder) {
+    int fd = open(s.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      cb_.Message(ZIPERR_READ, "Cannot open " + s.path + ": " + ErrnoText(errno));
+      return cb_.Aborted() ? Result::kStop : Result::kSkip;
+    }
+    in.Adopt(fd);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+
+  int level = std::clamp(rec_.Level, 0, 9);
+  uint16_t method = (s.folder || level == 0 || StoreBySuffix(s.entryName)) ? kMethodStored : kMethodDeflated;
+  auto flagsFor = [&](uint16_t m) {
+    uint16_t f = s.utf8 ? ziplib_names::kFlagUtf8 : 0;
+    if (m == kMethodDeflated) f |= level >= 8 ? 0x2 : level <= 2 ? 0x4 : 0;
+    return f;
+  };
+  uint8_t h[kLocalHeaderSize] = {};
+  auto fillHeader = [&](uint16_t m, uint32_t crc, uint32_t csize, uint32_t usize) {
+    Put32(h, kSigLocal);
+    Put16(h + 4, m == kMethodDeflated ? 20 : 10);
+    Put16(h + 6, flagsFor(m));
+    Put16(h + 8, m);
+    Put32(h + 10, s.dosTime);
+    Put32(h + 14, crc);
+    Put32(h + 18, csize);
+    Put32(h + 22, usize);
+    Put16(h + 26, static_cast<uint16_t>(s.storedName.size()));
+    Put16(h + 28, 0);
+  };
+  fillHeader(method, 0, 0, 0);
+  if (!out_->Write(h, sizeof h) || !out_->Write(s.storedName.data(), s.storedName.size())) {
+    Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+    return Result::kStop;
+  }
+  const uint64_t dataPos = out_->Pos();
+  uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+  uint64_t csize = 0, usize = 0;
+  Result r = Result::kOk;
+  if (!s.folder) {
+    if (method == kMethodDeflated) {
+      r = Deflate(in.get(), s, dataPos, crc, csize, usize, level);
+      if (r == Result::kOk && csize >= usize) {
+        // Deflating did not shrink it: store it instead, reading the file again.
+        method = kMethodStored;
+        if (!out_->TruncateTo(dataPos) || lseek(in.get(), 0, SEEK_SET) != 0) {
+          Stop(ZIPERR_WRITE, "Cannot rewrite the archive: " + ErrnoText(errno));
+          return Result::kStop;
+        }
+        crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+        usize = 0;
+        if (!cb_.Send(ZIPCB_EXTRA_STEP, 0, static_cast<uint32_t>(s.size), "*Storing " + s.entryName))
+          return Result::kStop;
+        r = Store(in.get(), s, crc, usize, ZIPCB_EXTRA_PROGRESS);
+        csize = usize;
+      }
+    } else {
+      r = Store(in.get(), s, crc, usize);
+      csize = usize;
+    }
+  }
+  if (r == Result::kSkip || cb_.Aborted()) {
+    if (!out_->TruncateTo(headerPos)) {
+      Stop(ZIPERR_WRITE, "Cannot rewrite the archive: " + ErrnoText(errno));
+      return Result::kStop;
+    }
+    return cb_.Aborted() ? Result::kStop : Result::kSkip;
+  }
+  if (r == Result::kStop) return r;
+
+  fillHeader(method, crc, static_cast<uint32_t>(csize), static_cast<uint32_t>(usize));
+  if (!out_->PatchAt(headerPos, h, sizeof h)) {
+    Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+    return Result::kStop;
+  }
+
+  Written w;
+  w.dosTime = s.dosTime;
+  w.central.assign(kCentralHeaderSize, 0);
+  uint8_t* c = w.central.data();
+  Put32(c, kSigCentral);
+  Put16(c + 4, kMadeBy);
+  std::memcpy(c + 6, h + 4, 26);  // needed version through name length, as in the local header
+  Put16(c + 30, 0);
+  Put16(c + 32, 0);
+  Put16(c + 34, 0);
+  Put16(c + 36, 0);
+  uint32_t attributes = s.folder ? kExternalFolder : kExternalArchive;
+  if (s.readOnly) attributes |= kExternalReadOnly;
+  Put32(c + 38, attributes);
+  Put32(c + 42, static_cast<uint32_t>(headerPos));
+  w.central.insert(w.central.end(), s.storedName.begin(), s.storedName.end());
+  written_.push_back(std::move(w));
+  if (Verbose() && !cb_.Message(0, std::string("Added: ") + s.entryName)) return Result::kStop;
+  return Result::kOk;
+}
+
+int32_t Adding::Run() {
+  if (IsFlagOn(rec_.Volume)) cb_.Message(0, "Volume labels are not available on this system; ignored");
+  if (rec_.ArchiveOnly || rec_.ResetArchive)
+    cb_.Message(0, "Archive attributes are not available on this system; ignored");
+  if (IsFlagOn(rec_.ForceDos)) cb_.Message(0, "8.3 names are not used on this system; ignored");
+  if (cb_.Aborted()) return 0;
+
+  if (!Collect()) return 0;
+  for (int32_t i = 0; i < rec_.SpecCount; ++i) {
+    const ZipSpec& spec = rec_.Specs[i];
+    if (spec.Encrypt != 0) {
+      // Writing the files unencrypted when encryption was asked for would hand
+      // them out in the clear.
+      cb_.Message(ZIPERR_UNSUPPORTED, "Encryption is not supported; nothing added");
+      return 0;
+    }
+  }
+  if (!ReadExisting()) return 0;
+
+  // Which files go in, against the entries already there.
+  const bool freshen = IsFlagOn(rec_.Freshen) && !IsFlagOn(rec_.Update);
+  const bool update = IsFlagOn(rec_.Update);
+  std::vector<bool> replaced(dir_.entries.size(), false);
+  std::vector<Source> chosen;
+  for (Source& s : sources_) {
+    for (size_t i = 0; haveOld_ && i < dir_.entries.size(); ++i) {
+      std::string stored;
+      if (!ReadStoredName(old_.get(), dir_.entries[i], stored)) {
+        Stop(ZIPERR_READ, "Cannot read the existing archive");
+        return 0;
+      }
+      if (stored == s.storedName) {
+        s.replaces = static_cast<int>(i);
+        break;
+      }
+    }
+    if ((freshen || update) && s.replaces >= 0 && !(s.dosTime > dir_.entries[static_cast<size_t>(s.replaces)].dosTime))
+      continue;
+    if (freshen && s.replaces < 0) continue;
+    if (s.replaces >= 0) replaced[static_cast<size_t>(s.replaces)] = true;
+    chosen.push_back(std::move(s));
+  }
+  sources_.clear();
+  if (chosen.empty()) {
+    cb_.Message(ZIPERR_NOTHING, "Nothing to do");
+    cb_.Finish();
+    return 0;
+  }
+  size_t kept = 0;
+  for (size_t i = 0; i < replaced.size(); ++i)
+    if (!replaced[i]) ++kept;
+  if (kept + chosen.size() > 0xFFFF) {
+    cb_.Message(ZIPERR_TOO_LARGE, "More than 65535 entries (Zip64 is not supported)");
+    return 0;
+  }
+
+  uint32_t files = 0;
+  uint64_t bytes = 0;
+  for (const Source& s : chosen) {
+    if (!s.folder) ++files;
+    bytes += s.size;
+  }
+  if (!cb_.Send(ZIPCB_FILE_COUNT, 0, files, "") ||
+      !cb_.Send(ZIPCB_TOTAL_SIZE, 0, static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFFu)), "")) {
+    cb_.Finish();
+    return 0;
+  }
+
+  std::string folder, leaf;
+  SplitPath(rec_.Archive, folder, leaf);
+  dirfd_.Adopt(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd& dirfd = dirfd_;
+  if (!dirfd) {
+    cb_.Message(ZIPERR_WRITE, "Cannot open the archive's folder " + folder + ": " + ErrnoText(errno));
+    return 0;
+  }
+  std::string tmpName;
+  Fd tmp(CreateTempFile(dirfd.get(), tmpName));
+  if (!tmp) {
+    cb_.Message(ZIPERR_WRITE, "Cannot create a file in " + folder + ": " + ErrnoText(errno));
+    return 0;
+  }
+  tmpName_ = tmpName;
+  if (haveOld_) fchmod(tmp.get(), oldMode_);
+  out_ = std::make_unique<Output>(tmp.get());
+  int32_t added = 0;
+  bool ok = true;
+
+  if (haveOld_) {
+    // Anything in front of the first entry (a self-extractor) stays in front.
+    uint64_t first = dir_.centralPos;
+    for (const Entry& e : dir_.entries) first = std::min(first, e.headerPos);
+    ok = CopyRange(0, first);
+    for (size_t i = 0; ok && i < dir_.entries.size(); ++i) {
+      if (replaced[i]) continue;
+      const Entry& e = dir_.entries[i];
+      uint64_t end = e.dataEnd;
+      if (e.flag & kFlagDescriptor) {
+        uint8_t sig[4];
+        const uint64_t len = ReadAt(old_.get(), sig, 4, end) && Get32(sig) == kSigDescriptor ? 16 : 12;
+        if (end + len <= dir_.centralPos) end += len;
+      }
+      const uint64_t newPos = out_->Pos();
+      if (newPos > kMax32) {
+        ok = Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
+        break;
+      }
+      ok = CopyRange(e.headerPos, end);
+      Written w;
+      w.dosTime = e.dosTime;
+      w.central.resize(static_cast<size_t>(e.CentralRecordSize()));
+      if (ok && !ReadAt(old_.get(), w.central.data(), w.central.size(), e.centralPos))
+        ok = Stop(ZIPERR_READ, "Cannot read the existing archive");
+      if (ok) {
+        Put32(w.central.data() + 42, static_cast<uint32_t>(newPos));
+        written_.push_back(std::move(w));
+      }
+    }
+  }
+  for (size_t i = 0; ok && i < chosen.size(); ++i) {
+    Result r = AddOne(chosen[i]);
+    if (r == Result::kStop) ok = false;
+    if (r == Result::kOk && !chosen[i].folder) ++added;
+  }
+
+  if (ok && !cb_.Aborted()) {
+    const uint64_t centralPos = out_->Pos();
+    uint64_t centralSize = 0;
+    for (const Written& w : written_) {
+      if (!out_->Write(w.central.data(), w.central.size())) {
+        ok = Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+        break;
+      }
+      centralSize += w.central.size();
+    }
+    const std::string comment = rec_.Comment ? std::string(rec_.Comment).substr(0, kMaxComment) : std::string();
+    if (ok && (centralPos > kMax32 || centralSize > kMax32 || out_->Pos() > kMax32))
+      ok = Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
+    if (ok) {
+      uint8_t end[kEndRecordSize] = {};
+      Put32(end, kSigEnd);
+      Put16(end + 8, static_cast<uint16_t>(written_.size()));
+      Put16(end + 10, static_cast<uint16_t>(written_.size()));
+      Put32(end + 12, static_cast<uint32_t>(centralSize));
+      Put32(end + 16, static_cast<uint32_t>(centralPos));
+      Put16(end + 20, static_cast<uint16_t>(comment.size()));
+      if (!out_->Write(end, sizeof end) || !out_->Write(comment.data(), comment.size()) || !out_->Flush() ||
+          fsync(tmp.get()) != 0)
+        ok = Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+    }
+  }
+  if (ok && !cb_.Aborted()) {
+    if (IsFlagOn(rec_.ZipTime)) {
+      uint32_t newest = 0;
+      for (const Written& w : written_) newest = std::max(newest, w.dosTime);
+      const time_t t = FromDosDateTime(newest);
+      const struct timespec times[2] = {{t, 0}, {t, 0}};
+      futimens(tmp.get(), times);
+    }
+    tmp.Reset();
+    if (!RenameInto(dirfd.get(), tmpName, leaf, true)) {
+      ok = Stop(ZIPERR_WRITE, std::string("Cannot replace the archive ") + rec_.Archive + ": " + ErrnoText(errno));
+    } else {
+      tmpName_.clear();
+      fsync(dirfd.get());
+    }
+  }
+  if (!ok || cb_.Aborted()) {
+    tmp.Reset();
+    unlinkat(dirfd.get(), tmpName.c_str(), 0);
+    tmpName_.clear();
+    cb_.Finish();
+    return 0;
+  }
+
+  if (IsFlagOn(rec_.Move)) {
+    for (const Source& s : chosen) {
+      if (s.folder) continue;
+      std::string why;
+      if (IsFlagOn(rec_.AllowUndo)) {
+        if (!MoveToTrash(s.path, why)) cb_.Message(0, "Kept " + s.path + " (cannot move it to the trash: " + why + ")");
+      } else if (unlink(s.path.c_str()) != 0) {
+        cb_.Message(0, "Cannot delete " + s.path + ": " + ErrnoText(errno));
+      }
+    }
+  }
+  if (!cb_.Aborted()) cb_.Send(ZIPCB_END_BATCH, 0, 0, "");
+  cb_.Finish();
+  return added;
+}
+
+}  // namespace
+
+ZIPLIB_EXPORT int32_t GetZipLibVersion(void) { return ZIPLIB_OWN_VERSION; }
+
+ZIPLIB_EXPORT int32_t ZipLibExec(ZipRec* rec) {
+  if (!rec || !rec->Callback) return 0;
+  Callback cb(rec->Callback, rec->Instance, true);
+  if (rec->Seven != ZIPABI_SENTINEL || rec->Version < ZIPABI_ZIP_RECORD_VERSION || !rec->Archive ||
+      !*rec->Archive || rec->SpecCount < 0 || (rec->SpecCount > 0 && !rec->Specs) || rec->ExclCount < 0 ||
+      (rec->ExclCount > 0 && !rec->Excl)) {
+    cb.Message(ZIPERR_BAD_RECORD, "invalid parameter record");
+    return 0;
+  }
+  try {
+    Adding a(*rec, cb);
+    return a.Run();
+  } catch (const std::bad_alloc&) {
+    cb.Message(ZIPERR_NO_MEMORY, "out of memory");
+  } catch (...) {
+    cb.Message(ZIPERR_WRITE, "internal error");
+  }
+  cb.Finish();
+  return 0;
+}
