@@ -1,0 +1,96 @@
+#include "app/startup.h"
+
+#include <QApplication>
+#include <QFile>
+
+#include "app/main_window.h"
+#include "app/splash_window.h"
+#include "card/cert_list.h"
+#include "platform/ui_services.h"
+#include "signing/activity_log.h"
+#include "signing/data_module.h"
+#include "signing/progress_window.h"
+#include "signing/settings.h"
+
+namespace {
+
+void Step(const QString& name) {
+  if (TfmMain::Trace) TfmMain::Trace(name);
+}
+
+std::vector<TStartUpForm> MakeStartUpForms() {
+  std::vector<TStartUpForm> forms;
+  forms.push_back({"fmProgres", true, [] { return fmProgres != nullptr; }, [] { fmProgres = new TfmProgres; },
+                   [] { delete fmProgres; }});
+  return forms;
+}
+
+}  // namespace
+
+std::vector<TStartUpForm>& StartUpForms() {
+  static std::vector<TStartUpForm> forms = MakeStartUpForms();
+  return forms;
+}
+
+bool StartUp(const QStringList& arguments) {
+  ActivityLogOn = false;
+
+  // The title: message boxes and windows without a caption of their own show it.
+  QCoreApplication::setApplicationName(kApplicationTitle);
+  Step("Title");
+
+  fmStartUp = new TfmStartUp;
+  fmStartUp->show();
+  Ui().processPendingMessages();  // paint it before the long steps
+  Step("fmStartUp");
+
+  dmCollector = new TdmCollector;
+  Step("dmCollector");
+
+  new TfmMain(arguments);  // sets fmMain
+  if (!Ui().terminateRequested()) {
+    // The window is created visible: it is shown and its show handler runs as the
+    // last part of its creation, before any other window exists. After a terminate
+    // request it would only run the command-line road of a program that is ending.
+    fmMain->show();
+    fmMain->FormShow();
+    Step("fmMain");
+  }
+
+  if (!Ui().terminateRequested()) {
+    for (TStartUpForm& form : StartUpForms()) {
+      if (form.onlyWhenAbsent && form.exists && form.exists()) continue;
+      if (form.create) form.create();
+      Step(form.name);
+    }
+  }
+
+  delete fmStartUp;
+  Step("fmStartUp freed");
+  return !Ui().terminateRequested();
+}
+
+void ShutDown() {
+  delete fmStartUp;
+  auto& forms = StartUpForms();
+  for (auto it = forms.rbegin(); it != forms.rend(); ++it)
+    if (it->destroy) it->destroy();
+  delete fmMain;
+  delete dmCollector;
+  delete ContactCertList;
+  ContactCertList = nullptr;
+  Settings.reset();
+  if (ActivityLogStream) {
+    ActivityLogStream->close();
+    delete ActivityLogStream;
+    ActivityLogStream = nullptr;
+  }
+  ActivityLogOn = false;
+}
+
+int RunProgram(const QStringList& arguments) {
+  int code = 0;
+  if (StartUp(arguments)) code = QApplication::exec();
+  ShutDown();
+  return code;
+}
