@@ -118,7 +118,16 @@ void TfmMain::BuildWidgets() {
   stvListaDirektoija->setHeaderHidden(true);
   for (int c = 1; c < stvModel->columnCount(); ++c) stvListaDirektoija->hideColumn(c);
   stvListaDirektoija->setMinimumWidth(120);
+  connect(stvModel, &QFileSystemModel::directoryLoaded, this, [this](const QString& loaded) {
+    if (!scrollPending_) return;
+    const QModelIndex current = stvListaDirektoija->currentIndex();
+    if (!current.isValid()) return;
+    stvListaDirektoija->scrollTo(current, QAbstractItemView::PositionAtCenter);
+    // Once the folder that lists the current one has been read, its row stays put.
+    if (loaded == QFileInfo(stvModel->filePath(current)).path()) scrollPending_ = false;
+  });
   connect(stvListaDirektoija->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] {
+    scrollPending_ = false;
     setWindowTitle(VersionText);
     ClearLists();
   });
@@ -185,7 +194,7 @@ void TfmMain::BuildWidgets() {
     panels_[i] = new QLabel(texts[i], bar);
     panels_[i]->setObjectName(QStringLiteral("sbPanel%1").arg(i));
     panels_[i]->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    bar->addPermanentWidget(panels_[i], i == 3 ? 1 : 0);
+    bar->addPermanentWidget(panels_[i]);
   }
   panels_[1]->setFixedWidth(kPanelWidths[1]);
   panels_[2]->setFixedWidth(kPanelWidths[2]);
@@ -399,6 +408,9 @@ void TfmMain::SetCurrentFolder(const QString& folder) {
   if (!index.isValid()) return;
   stvListaDirektoija->setCurrentIndex(index);
   stvListaDirektoija->scrollTo(index);
+  // The model reads folders in the background: scroll again once the folders on
+  // the way have been read.
+  scrollPending_ = true;
 }
 
 // ---- registration numbers ----------------------------------------------------------

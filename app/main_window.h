@@ -138,6 +138,7 @@ class TfmMain : public QMainWindow {
   QStringList arguments_;
   QLabel* panels_[4] = {};
   bool closed_ = false;
+  bool scrollPending_ = false;
 };
 
 // The main window while it exists.
