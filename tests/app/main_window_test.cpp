@@ -1,5 +1,6 @@
 // The main window without a card library: its event handlers, the activity-log
 // switch, the folder tree at start, and the splash picture.
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -7,6 +8,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QRegularExpression>
+#include <QTimer>
 
 #include "app/main_window.h"
 #include "app/splash_window.h"
@@ -177,6 +179,21 @@ TEST_F(StartTest, FolderTreeAtLastPath) {
     EXPECT_EQ(fmMain->CurrentFolder(), k.opened ? folder : QString());
     TearDown();
   }
+}
+
+// With the program's own UI services: a terminate request while the message loop
+// runs ends the loop without closing the main window, so "Last Path" stays unwritten.
+TEST_F(StartTest, TerminateDuringTheLoopSkipsTheCloseHandler) {
+  ui_.reset();  // the Qt services from here on
+  ASSERT_TRUE(Start());
+  ASSERT_FALSE(Ui().terminateRequested());
+  QTimer::singleShot(0, [] { Ui().requestTerminate(); });
+  QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });  // safety net only
+  EXPECT_EQ(QApplication::exec(), 0);
+  EXPECT_TRUE(fmMain->isVisible());
+  EXPECT_FALSE(fmMain->Closed());
+  EXPECT_FALSE(trace_.contains("FormClose"));
+  EXPECT_EQ(UserValue("Last Path"), "<missing>");
 }
 
 TEST(Splash, PictureDecodesWithLibjpeg) {
