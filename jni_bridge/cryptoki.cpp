@@ -12,18 +12,27 @@
 namespace {
 
 enum TableIndex {
-#define BRIDGE_INDEX(name) kIndex_##name,
-  BRIDGE_TABLE_NAMES(BRIDGE_INDEX)
-#undef BRIDGE_INDEX
+#define BRIDGE_LOOK_UP(name) kIndex_##name,
+  BRIDGE_TABLE_NAMES
+#undef BRIDGE_LOOK_UP
   kTableSize
 };
 static_assert(kTableSize == 69, "the function table holds 69 entries");
 
 const char* const kTableNames[kTableSize] = {
-#define BRIDGE_NAME(name) #name,
-    BRIDGE_TABLE_NAMES(BRIDGE_NAME)
-#undef BRIDGE_NAME
+#define BRIDGE_LOOK_UP(name) #name,
+    BRIDGE_TABLE_NAMES
+#undef BRIDGE_LOOK_UP
 };
+
+// The selection of card/pkcs11.h's functions misses none of the 45.
+enum ForwardedIndex {
+#define BRIDGE_FORWARD(name, params, args) kForwarded_##name,
+  BRIDGE_FORWARDED_FUNCTIONS
+#undef BRIDGE_FORWARD
+  kForwardedCount
+};
+static_assert(kForwardedCount == 45, "the bridge forwards 45 functions");
 
 // Written once by the load, read by every wrapper from any thread: the slots are
 // stored before the handle, and a wrapper that sees the handle sees them too.
@@ -235,14 +244,14 @@ void log_cryptoki_failure(CK_RV rv, const char* text) {
   log_line(line);
 }
 
-#define BRIDGE_DEFINE_WRAPPER(name, params, args)                                        \
-  CK_RV cryptoki_##name params {                                                         \
-    using Fn = CK_RV(*) params;                                                          \
-    Fn fn = Slot<Fn>(kIndex_##name);                                                     \
-    if (!fn) return cryptoki_not_supported(#name);                                       \
-    CK_RV rv = fn args;                                                                  \
-    report_cryptoki_result(rv, #name);                                                   \
-    return rv;                                                                           \
+#define BRIDGE_FORWARD(name, params, args)         \
+  CK_RV cryptoki_##name params {                   \
+    using Fn = CK_RV(*) params;                    \
+    Fn fn = Slot<Fn>(kIndex_##name);               \
+    if (!fn) return cryptoki_not_supported(#name); \
+    CK_RV rv = fn args;                            \
+    report_cryptoki_result(rv, #name);             \
+    return rv;                                     \
   }
-BRIDGE_FORWARDED_FUNCTIONS(BRIDGE_DEFINE_WRAPPER)
-#undef BRIDGE_DEFINE_WRAPPER
+BRIDGE_FORWARDED_FUNCTIONS
+#undef BRIDGE_FORWARD

@@ -16,9 +16,9 @@ bool cryptoki_loaded();
 // unchanged and its result returned unchanged. Before any load the result is
 // CKR_CRYPTOKI_NOT_INITIALIZED, and a function the module lacks gives
 // CKR_FUNCTION_NOT_SUPPORTED: nothing is called and no output is written.
-#define BRIDGE_DECLARE_WRAPPER(name, params, args) CK_RV cryptoki_##name params;
-BRIDGE_FORWARDED_FUNCTIONS(BRIDGE_DECLARE_WRAPPER)
-#undef BRIDGE_DECLARE_WRAPPER
+#define BRIDGE_FORWARD(name, params, args) CK_RV cryptoki_##name params;
+BRIDGE_FORWARDED_FUNCTIONS
+#undef BRIDGE_FORWARD
 
 // Logs that the named function cannot be called and gives the code for it.
 CK_RV cryptoki_not_supported(const char* name);

@@ -18,9 +18,9 @@
 extern "C" {
 #endif
 
-#define BRIDGE_DECLARE_JDIRECT(name, params, args) CK_RV jdirect_##name params;
-BRIDGE_FORWARDED_FUNCTIONS(BRIDGE_DECLARE_JDIRECT)
-#undef BRIDGE_DECLARE_JDIRECT
+#define BRIDGE_FORWARD(name, params, args) CK_RV jdirect_##name params;
+BRIDGE_FORWARDED_FUNCTIONS
+#undef BRIDGE_FORWARD
 
 // 8 for TarviPkcs11JNI, 7 for NetsentryDll.
 int32_t jdirect_GetLibVersion(void);

@@ -19,12 +19,12 @@ static_assert(SameText(LogName("jdirect_C_Login"), "jdirect_C_Login"));
 
 extern "C" {
 
-#define BRIDGE_DEFINE_JDIRECT(name, params, args) \
-  CK_RV jdirect_##name params {                   \
-    log_line(LogName("jdirect_" #name));          \
-    return cryptoki_##name args;                  \
+#define BRIDGE_FORWARD(name, params, args) \
+  CK_RV jdirect_##name params {            \
+    log_line(LogName("jdirect_" #name));   \
+    return cryptoki_##name args;           \
   }
-BRIDGE_FORWARDED_FUNCTIONS(BRIDGE_DEFINE_JDIRECT)
-#undef BRIDGE_DEFINE_JDIRECT
+BRIDGE_FORWARDED_FUNCTIONS
+#undef BRIDGE_FORWARD
 
 }  // extern "C"

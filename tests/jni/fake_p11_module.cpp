@@ -74,6 +74,13 @@ CK_RV FillList(CK_ULONG* out, CK_ULONG* count, CK_ULONG n, F value) {
   return CKR_OK;
 }
 
+// One output cell (a handle or a size) set to value.
+CK_RV HandBack(CK_ULONG_PTR out, CK_ULONG value) {
+  if (!out) return CKR_ARGUMENTS_BAD;
+  *out = value;
+  return CKR_OK;
+}
+
 // An output of n bytes of fill into out with capacity *len.
 CK_RV FillBytes(const char* name, CK_BYTE_PTR out, CK_ULONG_PTR len, CK_ULONG n, CK_BYTE fill) {
   if (!len) return CKR_ARGUMENTS_BAD;
@@ -159,9 +166,7 @@ FAKE_API CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApp
   Set("C_OpenSession.slot", slotID);
   Set("C_OpenSession.flags", flags);
   Set("C_OpenSession.notify_null", Notify == nullptr);
-  if (!phSession) return CKR_ARGUMENTS_BAD;
-  *phSession = Has("session.value") ? Get("session.value") : (Notify ? 2 : 1);
-  return CKR_OK;
+  return HandBack(phSession, Has("session.value") ? Get("session.value") : (Notify ? 2 : 1));
 }
 
 // ---- everything else: the full variant only ----
@@ -273,18 +278,14 @@ FAKE_OPTIONAL CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR 
                                    CK_OBJECT_HANDLE_PTR phObject) {
   FAKE_BEGIN(C_CreateObject);
   Set("C_CreateObject.count", ulCount);
-  if (!phObject) return CKR_ARGUMENTS_BAD;
-  *phObject = 0x10;
-  return CKR_OK;
+  return HandBack(phObject, 0x10);
 }
 
 FAKE_OPTIONAL CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                                  CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject) {
   FAKE_BEGIN(C_CopyObject);
   Set("C_CopyObject.object", hObject);
-  if (!phNewObject) return CKR_ARGUMENTS_BAD;
-  *phNewObject = 0x11;
-  return CKR_OK;
+  return HandBack(phNewObject, 0x11);
 }
 
 FAKE_OPTIONAL CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
@@ -295,9 +296,7 @@ FAKE_OPTIONAL CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
 
 FAKE_OPTIONAL CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize) {
   FAKE_BEGIN(C_GetObjectSize);
-  if (!pulSize) return CKR_ARGUMENTS_BAD;
-  *pulSize = 1234;
-  return CKR_OK;
+  return HandBack(pulSize, 1234);
 }
 
 // CKA_LABEL reads "fake-label"; every other type is invalid.
@@ -369,10 +368,15 @@ static CK_RV RecordInit(const char* name, CK_MECHANISM_PTR pMechanism, CK_OBJECT
   return CKR_OK;
 }
 
-FAKE_OPTIONAL CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  FAKE_BEGIN(C_DecryptInit);
-  return RecordInit("C_DecryptInit", pMechanism, hKey);
-}
+// C_DecryptInit, C_SignInit and C_VerifyInit only record what they receive.
+#define FAKE_INIT_WITH_KEY(name)                                                             \
+  FAKE_OPTIONAL CK_RV name(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,          \
+                           CK_OBJECT_HANDLE hKey) {                                          \
+    FAKE_BEGIN(name);                                                                        \
+    return RecordInit(#name, pMechanism, hKey);                                              \
+  }
+
+FAKE_INIT_WITH_KEY(C_DecryptInit)
 
 FAKE_OPTIONAL CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                               CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
@@ -416,10 +420,7 @@ FAKE_OPTIONAL CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDiges
   return FillBytes("C_DigestFinal", pDigest, pulDigestLen, 20, 0xDF);
 }
 
-FAKE_OPTIONAL CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  FAKE_BEGIN(C_SignInit);
-  return RecordInit("C_SignInit", pMechanism, hKey);
-}
+FAKE_INIT_WITH_KEY(C_SignInit)
 
 // Signatures are "sign.len" (default 64) bytes of 0x5A.
 FAKE_OPTIONAL CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
@@ -440,10 +441,7 @@ FAKE_OPTIONAL CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignatu
   return FillBytes("C_SignFinal", pSignature, pulSignatureLen, Get("sign.len", 64), 0x5F);
 }
 
-FAKE_OPTIONAL CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  FAKE_BEGIN(C_VerifyInit);
-  return RecordInit("C_VerifyInit", pMechanism, hKey);
-}
+FAKE_INIT_WITH_KEY(C_VerifyInit)
 
 FAKE_OPTIONAL CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                              CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
@@ -457,9 +455,7 @@ FAKE_OPTIONAL CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
                                   CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey) {
   FAKE_BEGIN(C_GenerateKey);
   Set("C_GenerateKey.count", ulCount);
-  if (!phKey) return CKR_ARGUMENTS_BAD;
-  *phKey = 0x20;
-  return CKR_OK;
+  return HandBack(phKey, 0x20);
 }
 
 FAKE_OPTIONAL CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
@@ -481,9 +477,7 @@ FAKE_OPTIONAL CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMe
   FAKE_BEGIN(C_UnwrapKey);
   Set("C_UnwrapKey.key", hUnwrappingKey);
   Set("C_UnwrapKey.wrapped_len", ulWrappedKeyLen);
-  if (!phKey) return CKR_ARGUMENTS_BAD;
-  *phKey = 0x23;
-  return CKR_OK;
+  return HandBack(phKey, 0x23);
 }
 
 // The vendor functions in the shape the bridge calls them.
