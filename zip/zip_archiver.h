@@ -186,6 +186,13 @@ class TZipArchiver {
   const ZipDirEntry& DirEntry(int i) const { return *dirList_.at(static_cast<size_t>(i)); }
   // The archive comment as stored (not converted).
   const QByteArray& ZipComment() const { return zipComment_; }
+  // Where the archive's data really begins (the length of anything in front of
+  // it, such as a self-extractor); 0 for an archive without entries.
+  int64_t DataOffset() const { return dataOffset_; }
+  // Folder-only entries that the last List left out.
+  int32_t DroppedDirEntries() const { return droppedDirEntries_; }
+  // The last List found a part of a spanned set.
+  bool Spanned() const { return spanned_; }
 
   // ---- Operations -------------------------------------------------------------
   // -255 without doing anything while any operation runs; otherwise runs the add
@@ -194,6 +201,26 @@ class TZipArchiver {
   int32_t Extract();
   // Re-reads the directory of ZipFileName.
   void List();
+
+  // The end-of-central-directory record as stored.
+  struct EndOfCentral {
+    uint16_t thisDisk = 0;
+    uint16_t centralDisk = 0;
+    uint16_t entriesOnDisk = 0;
+    uint16_t totalEntries = 0;
+    uint32_t centralSize = 0;
+    uint32_t centralOffset = 0;
+    uint16_t commentLength = 0;
+  };
+  // Finds the record of the working file and opens the file for List (the handle
+  // stays in the disk state). From List a missing file or record raises
+  // EZipArchiver; otherwise it reports 11002 and answers false.
+  bool FindEndOfCentral(EndOfCentral& rec, bool fromList);
+  // A stored name or comment as text, by the code-page rule: UTF-8 when the entry
+  // says so, OEM (code page 852) when CodePage or the maker's host asks for it,
+  // else as stored (code page 1250, or UTF-8 from a Unix host). The extracting
+  // library decodes with the same rule (zip/ziplib_names.h).
+  QString ConvertOemName(const QByteArray& stored, uint16_t flag, uint8_t hostSystem, uint8_t madeByVersion) const;
   // Empties the directory list.
   void ClearDirectory();
 
@@ -312,6 +339,14 @@ class TZipArchiver {
   // hands length bytes to the span writer (minRoom > 0: not to be split).
   virtual void GetNewDisk(int32_t diskNr);
   virtual void CheckForDisk(const uint8_t* data, uint32_t length, uint32_t minRoom);
+  // Spanning for the drivers: spreads the finished temporary archive over the
+  // parts of outFile, or joins a spanned set into one temporary archive (its
+  // name in outFile). 0 when done.
+  virtual int32_t WriteSpan(const QString& inFile, const QString& outFile);
+  virtual int32_t ReadSpan(const QString& inFile, QString& outFile);
+  // Writes a new self-extracting program with no entries at ZipFileName (an add
+  // to a new ".EXE" archive); raises EZipArchiver on failure.
+  virtual void MakeAutoSFX();
 
   // Dispatch steps for one code; rec is null for the component's own calls.
   void DispatchCode(uint8_t code, int32_t error, uint32_t size, const QString& text, ZipCallbackRec* rec);
@@ -396,6 +431,10 @@ class TZipArchiver {
   bool spanned_ = false;
   int32_t thisDisk_ = 0;
   int64_t dataOffset_ = 0;
+  int64_t endPos_ = 0;        // where the end record's comment ends
+  int64_t recordPos_ = 0;     // the end record
+  int64_t zip64Tail_ = 0;     // bytes of a Zip64 end record and locator before it
+  QString workFileName_;      // the archive List reads
   bool structureWarning_ = false;
   int32_t droppedDirEntries_ = 0;
   ZipDiskState disk_;

@@ -1,8 +1,232 @@
 // The add and extract drivers: preconditions, loading the library, the record,
 // the call and the clean-up.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+
 #include "zip/zip_archiver.h"
 
-// The drivers plug in here; until then Add and Extract do nothing.
-void TZipArchiver::AddFiles() {}
+namespace {
 
-void TZipArchiver::ExtractFiles() {}
+bool FolderExists(const QString& path) {
+  if (path.isEmpty()) return true;
+  struct stat st {};
+  return stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Makes a folder and its missing parents (0777 less the umask); an empty path
+// succeeds.
+bool ForceDirectories(QString path) {
+  while (path.size() > 1 && path.endsWith(u'/')) path.chop(1);
+  if (path.isEmpty() || FolderExists(path)) return true;
+  const QString parent = QFileInfo(path).path();
+  if (parent != path && !ForceDirectories(parent)) return false;
+  return mkdir(QFile::encodeName(path).constData(), 0777) == 0 || errno == EEXIST;
+}
+
+bool HasExeExtension(const QString& name) { return QFileInfo(name).fileName().toUpper().endsWith(QLatin1String(".EXE")); }
+
+}  // namespace
+
+// The self-extractor maker plugs in here; without it an ".EXE" archive cannot be
+// started.
+void TZipArchiver::MakeAutoSFX() { throw EZipArchiver::CreateFromId(10804, true); }
+
+void TZipArchiver::AddFiles() {
+  processedCount_ = 0;
+  // A fresh start, as the extract has: without it an add whose library failed
+  // without processing anything would answer the error (or the 0) of an earlier
+  // operation.
+  errCode_ = 0;
+  message_.clear();
+  if (fSpecArgs_.isEmpty()) {
+    ShowZipMessage(10301);
+    return;
+  }
+  if (addOptions_.Contains(AddDiskSpanErase)) {
+    addOptions_.Include(AddDiskSpan);
+    spanOptions_.Include(spWipeFiles);
+  }
+  if (zipFileName_.isEmpty()) {
+    ShowZipMessage(10102);
+    return;
+  }
+  if (unattended_ && addOptions_.Contains(AddEncrypt) && password_.isEmpty()) {
+    ShowZipMessage(10302);
+    return;
+  }
+  const bool span = addOptions_.Contains(AddDiskSpan);
+  const bool exe = HasExeExtension(zipFileName_);
+  QString working = zipFileName_;
+  if (span) {
+    if (addOptions_.Contains(AddFreshen) || addOptions_.Contains(AddUpdate)) {
+      ShowZipMessage(10303);
+      return;
+    }
+    if (exe) {
+      ShowZipMessage(11041);
+      return;
+    }
+    working = MakeTempFileName();
+    if (verbose_) DispatchEvent(ZIPCB_MESSAGE, 0, 0, QStringLiteral("Temporary zipfile: ") + working);
+  }
+  if (zipBusy_) return;
+  if (exe && dataOffset_ == 0 && !QFileInfo::exists(zipFileName_)) {
+    try {
+      MakeAutoSFX();
+    } catch (const EZipArchiver& e) {
+      ShowExceptionError(e);
+      return;
+    }
+  }
+  try {
+    if (zipLib_->LoadDll(ZIPABI_ZIP_MIN_VERSION, false) == 0) return;
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+    return;
+  }
+
+  zipBusy_ = true;
+  cancel_ = false;
+  std::unique_ptr<ZipLibParams> params;
+  try {
+    params = FillZipLibRecord(working);
+    zipParams_ = params.get();
+    const QString folder = QFileInfo(zipFileName_).path();
+    const bool hasFolder = zipFileName_.contains(u'/');
+    if (addOptions_.Contains(AddForceDest) && hasFolder) ForceDirectories(folder);
+    if (hasFolder && !FolderExists(folder)) throw EZipArchiver::CreateFromIdText(10308, folder);
+    params->rec.Seven = ZIPABI_SENTINEL;
+    params->rec.SpecCount = static_cast<int32_t>(fSpecArgs_.size());
+    eventErrorText_.clear();
+    processedCount_ = zipLib_->Exec(&params->rec);
+    if (span) {
+      const int32_t added = processedCount_;
+      // Until the parts are written nothing is in the target.
+      processedCount_ = 0;
+      try {
+        if (added > 0 && WriteSpan(working, zipFileName_) == 0) processedCount_ = added;
+      } catch (...) {
+        QFile::remove(working);
+        throw;
+      }
+      QFile::remove(working);
+    }
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+  } catch (...) {
+    ShowZipMessage(10101);
+  }
+  fSpecArgs_.clear();
+  fSpecArgsExcl_.clear();
+  zipParams_ = nullptr;
+  params.reset();
+  zipLib_->UnloadDll(false);
+  extraData_.clear();
+  cancel_ = false;
+  zipBusy_ = false;
+
+  if (processedCount_ > 0) {
+    // The closing List answers for the new directory; a file that the library
+    // could not add must still show in the result when List itself finds nothing.
+    const int32_t libraryError = errCode_;
+    const QString libraryMessage = message_;
+    List();
+    if (errCode_ == 0 && libraryError != 0) {
+      errCode_ = libraryError;
+      message_ = libraryMessage;
+    }
+  }
+}
+
+void TZipArchiver::ExtractFiles() {
+  processedCount_ = 0;
+  errCode_ = 0;
+  message_.clear();
+  const uint32_t savedRequests = passwordReqCount_;
+  bool requestsChanged = false;
+  if (zipFileName_.isEmpty()) {
+    ShowZipMessage(10102);
+    return;
+  }
+  if (!QFileInfo::exists(zipFileName_)) {
+    ShowZipMessage(11001);
+    return;
+  }
+  if (Count() == 0) {
+    List();
+    if (Count() == 0) {
+      ShowZipMessage(11002);
+      return;
+    }
+  }
+  if (unattended_ && password_.isEmpty() && !OnPasswordError) {
+    passwordReqCount_ = 0;
+    requestsChanged = true;
+    ShowZipMessage(10502);
+  }
+  auto restore = [&] {
+    if (requestsChanged) passwordReqCount_ = savedRequests;
+  };
+  cancel_ = false;
+  unzBusy_ = true;
+
+  QString working = zipFileName_;
+  const bool span = thisDisk_ != 0;
+  if (span) {
+    int32_t joined = -1;
+    try {
+      joined = ReadSpan(zipFileName_, working);
+    } catch (const EZipArchiver& e) {
+      ShowExceptionError(e);
+    }
+    if (joined != 0) {
+      unzBusy_ = false;
+      restore();
+      return;
+    }
+  }
+  int32_t version = 0;
+  try {
+    version = unzLib_->LoadDll(ZIPABI_UNZ_MIN_VERSION, false);
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+  }
+  if (version == 0) {
+    if (span) QFile::remove(working);
+    unzBusy_ = false;
+    restore();
+    return;
+  }
+
+  std::unique_ptr<UnzLibParams> params;
+  try {
+    params = FillUnzLibRecord(working, version);
+    unzParams_ = params.get();
+    if (!extrBaseDir_.isEmpty()) {
+      if (extrOptions_.Contains(ExtrForceDirs)) ForceDirectories(extrBaseDir_);
+      if (!FolderExists(extrBaseDir_)) throw EZipArchiver::CreateFromIdText(10504, extrBaseDir_);
+    }
+    params->rec.Seven = ZIPABI_SENTINEL;
+    eventErrorText_.clear();
+    processedCount_ = unzLib_->Exec(&params->rec);
+    if (span) QFile::remove(working);
+  } catch (const EZipArchiver& e) {
+    if (span) QFile::remove(working);
+    ShowExceptionError(e);
+  } catch (...) {
+    if (span) QFile::remove(working);
+    ShowZipMessage(10501);
+  }
+  fSpecArgs_.clear();
+  unzParams_ = nullptr;
+  params.reset();
+  restore();
+  unzLib_->UnloadDll(false);
+  cancel_ = false;
+  unzBusy_ = false;
+}

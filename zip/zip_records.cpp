@@ -158,6 +158,7 @@ std::unique_ptr<UnzLibParams> TZipArchiver::FillUnzLibRecord(const QString& arch
   r.Archive = p->Text(Utf8(archiveName));
   r.PasswordReqCount = static_cast<int32_t>(passwordReqCount_);
   r.ExtrBaseDir = extrBaseDir_.isEmpty() ? nullptr : p->Text(Utf8(extrBaseDir_));
+  r.CodePage = static_cast<uint16_t>(codePage_);
 
   const qsizetype lines = fSpecArgs_.size();
   if (lines > 0 && fSpecArgs_[0] != QLatin1String("*.*")) {

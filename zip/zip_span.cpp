@@ -5,3 +5,7 @@
 void TZipArchiver::GetNewDisk(int32_t) { throw EZipArchiver::CreateFromId(11048, true); }
 
 void TZipArchiver::CheckForDisk(const uint8_t*, uint32_t, uint32_t) { throw EZipArchiver::CreateFromId(11048, true); }
+
+int32_t TZipArchiver::WriteSpan(const QString&, const QString&) { throw EZipArchiver::CreateFromId(11048, true); }
+
+int32_t TZipArchiver::ReadSpan(const QString&, QString&) { throw EZipArchiver::CreateFromId(11048, true); }

@@ -105,7 +105,10 @@ typedef struct UnzRec {
   uint8_t Streams[28];            /*  76 memory-stream fields, unused (0) */
   int32_t PasswordReqCount;       /* 104 how often a password may be asked for */
   ZIPABI_PTR(char) ExtrBaseDir;   /* 108 output folder, or 0 for the current folder */
-  int32_t Reserved112[8];         /* 112 */
+  uint16_t CodePage;              /* 112 the component's CodePage (0 auto, 1 none, 2 OEM), so that the
+                                         library names files exactly as the component lists them */
+  uint16_t Reserved114;           /* 114 */
+  int32_t Reserved116[7];         /* 116 */
   int32_t Seven;                  /* 144 always ZIPABI_SENTINEL */
 } UnzRec;
 

@@ -29,8 +29,8 @@
 
 #include "lib_support.h"
 #include "zip_format.h"
-#include "ziplib_errors.h"
-#include "ziplib_names.h"
+#include "zip/ziplib_errors.h"
+#include "zip/ziplib_names.h"
 #include "zip/ziplib_records.h"
 
 #define UNZLIB_EXPORT extern "C" __attribute__((visibility("default")))
@@ -101,13 +101,14 @@ class Extraction {
   std::unique_ptr<uint8_t[]> in_{new uint8_t[kChunk]};
   std::unique_ptr<uint8_t[]> out_{new uint8_t[kChunk]};
   int32_t done_ = 0;
+  uint8_t codePage_ = ziplib_names::kCpAuto;
   bool test_ = false, dirNames_ = false, overwrite_ = false, update_ = false, freshen_ = false;
 };
 
 std::string Extraction::NameOf(const Entry& e) {
   std::string stored;
   if (!ReadStoredName(archive_.get(), e, stored)) return std::string();
-  return ziplib_names::DecodeEntryName(stored, e.flag, e.hostSystem, e.madeByVersion, ziplib_names::kCpAuto);
+  return ziplib_names::DecodeEntryName(stored, e.flag, e.hostSystem, e.madeByVersion, codePage_);
 }
 
 Outcome Extraction::Refuse(const std::string& name, int skip, int code, const std::string& why) {
@@ -118,6 +119,7 @@ Outcome Extraction::Refuse(const std::string& name, int skip, int code, const st
 
 int32_t Extraction::Run() {
   test_ = IsFlagOn(rec_.Test);
+  codePage_ = rec_.CodePage <= ziplib_names::kCpOem ? static_cast<uint8_t>(rec_.CodePage) : static_cast<uint8_t>(ziplib_names::kCpAuto);
   dirNames_ = IsFlagOn(rec_.DirNames);
   overwrite_ = IsFlagOn(rec_.Overwrite);
   update_ = IsFlagOn(rec_.Update);

@@ -12,7 +12,7 @@
 #include <ctime>
 #include <cstring>
 
-#include "ziplib_errors.h"
+#include "zip/ziplib_errors.h"
 
 namespace zipcommon {
 

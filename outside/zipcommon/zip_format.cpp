@@ -5,10 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <numeric>
 
-#include "ziplib_errors.h"
+#include "zip/ziplib_errors.h"
 
 namespace zipcommon {
 
@@ -67,19 +68,27 @@ Problem FindEndRecord(int fd, Directory& dir, uint8_t (&rec)[kEndRecordSize]) {
   const size_t n = static_cast<size_t>(std::min<uint64_t>(size, kEndRecordSize + kMaxComment));
   std::vector<uint8_t> tail(n);
   if (!ReadAt(fd, tail.data(), n, size - n)) return Fail(ZIPERR_READ, "cannot read the end of the archive");
-  // The record nearest the end whose comment lies inside the file; a comment
-  // length that runs past the end belongs to no real record.
+  // The record nearest the end whose comment lies inside the file; failing that,
+  // the nearest one with its comment cut to the bytes that exist (as the ZIP
+  // component reads it, so both see the same directory).
+  size_t at = SIZE_MAX, anyAt = SIZE_MAX;
   for (size_t i = n - kEndRecordSize + 1; i-- > 0;) {
     const uint8_t* p = tail.data() + i;
     if (Get32(p) != kSigEnd) continue;
-    const size_t commentLen = Get16(p + 20);
-    if (i + kEndRecordSize + commentLen > n) continue;
-    std::memcpy(rec, p, kEndRecordSize);
-    dir.endPos = size - n + i;
-    dir.comment.assign(reinterpret_cast<const char*>(p + kEndRecordSize), commentLen);
-    return {};
+    if (anyAt == SIZE_MAX) anyAt = i;
+    if (i + kEndRecordSize + Get16(p + 20) <= n) {
+      at = i;
+      break;
+    }
   }
-  return Fail(ZIPERR_BAD_DATA, "not a ZIP archive (no end of central directory record)");
+  if (at == SIZE_MAX) at = anyAt;
+  if (at == SIZE_MAX) return Fail(ZIPERR_BAD_DATA, "not a ZIP archive (no end of central directory record)");
+  const uint8_t* p = tail.data() + at;
+  std::memcpy(rec, p, kEndRecordSize);
+  dir.endPos = size - n + at;
+  const size_t commentLen = std::min<size_t>(Get16(p + 20), n - at - kEndRecordSize);
+  dir.comment.assign(reinterpret_cast<const char*>(p + kEndRecordSize), commentLen);
+  return {};
 }
 
 // A Zip64 end record and its locator in front of the end record are accepted

@@ -26,8 +26,8 @@
 
 #include "lib_support.h"
 #include "zip_format.h"
-#include "ziplib_errors.h"
-#include "ziplib_names.h"
+#include "zip/ziplib_errors.h"
+#include "zip/ziplib_names.h"
 #include "zip/ziplib_records.h"
 
 #define ZIPLIB_EXPORT extern "C" __attribute__((visibility("default")))
@@ -315,10 +315,13 @@ bool Adding::CollectSpec(const ZipSpec& spec) {
   // A specification that names an existing file is that file, whatever
   // characters it holds.
   struct stat st {};
+  bool named = false;  // the specification names something that exists
   if (stat(full.c_str(), &st) == 0) {
+    named = true;
     if (S_ISDIR(st.st_mode)) {
       Consider(full, display, st, false);
       if (recurse) Walk(full, CleanName(display), "*", true);
+      named = sources_.size() > before || !IsFlagOn(rec_.NoDirEntries);
     } else {
       Consider(full, display, st, false);
     }
@@ -330,7 +333,7 @@ bool Adding::CollectSpec(const ZipSpec& spec) {
     Walk(folder, shownFolder, pattern, recurse);
   }
   if (stop_) return false;
-  if (sources_.size() == before && !cb_.Message(ZIPERR_NOTHING, "Nothing matches " + text)) return false;
+  if (!named && sources_.size() == before && !cb_.Message(ZIPERR_NOTHING, "Nothing matches " + text)) return false;
   return !cb_.Aborted();
 }
 

@@ -170,7 +170,9 @@ TEST_F(ZipLibAdd, MethodPerFile) {
     ASSERT_EQ(c.size(), 1u);
     EXPECT_EQ(c[0].method, k.method);
     EXPECT_EQ(c[0].needed, k.method == 8 ? 20 : 10);
-    if (k.method == 0) EXPECT_EQ(c[0].csize, k.data.size());
+    if (k.method == 0) {
+      EXPECT_EQ(c[0].csize, k.data.size());
+    }
     Recorder x;
     const std::string out = Unpack(job.archive, x, std::string("out-") + k.name);
     EXPECT_EQ(ReadText(out + "/" + k.name), k.data) << x.Dump();

@@ -171,12 +171,7 @@ std::vector<HostileCase> Cases() {
                  return b.bytes;
                },
                ZIPERR_BAD_DATA, 0, {}});
-  v.push_back({"comment length past the end", [] {
-                 std::string s = Good();
-                 Put16(s, s.size() - 2, 500);
-                 return s + "short";
-               },
-               ZIPERR_BAD_DATA, 0, {}});
+
   v.push_back({"Zip64 entry count", [] {
                  std::string s = Good();
                  Put16(s, s.size() - 22 + 10, 0xFFFF);

@@ -307,6 +307,9 @@ const UnzCase kUnzCases[] = {
     {"freshen loses to update", EOPTS(ExtrFreshen, ExtrUpdate), USLOT(Freshen), 0},
     {"dir names", EOPTS(ExtrDirNames), USLOT(DirNames), -1},
     {"dir names off", NOSETUP, USLOT(DirNames), 0},
+    {"code page auto", NOSETUP, USLOT(CodePage), 0},
+    {"code page none", [](TZipArchiver& z) { z.SetCodePage(cpNone); }, USLOT(CodePage), 1},
+    {"code page OEM", [](TZipArchiver& z) { z.SetCodePage(cpOEM); }, USLOT(CodePage), 2},
     {"overwrite", EOPTS(ExtrOverWrite), USLOT(Overwrite), -1},
     {"verbose", [](TZipArchiver& z) { z.SetVerbose(true); }, USLOT(Verbose), -1},
     {"trace", [](TZipArchiver& z) { z.SetTrace(true); }, USLOT(Trace), -1},
@@ -356,7 +359,8 @@ TEST(UnzRecord, Texts) {
   EXPECT_EQ(Str(p->rec.Names[1].Name), "dir/second.txt");
   for (uint8_t b : p->rec.Names[1].Reserved4) EXPECT_EQ(b, 0);
   for (uint8_t b : p->rec.Streams) EXPECT_EQ(b, 0);
-  for (int32_t v : p->rec.Reserved112) EXPECT_EQ(v, 0);
+  EXPECT_EQ(p->rec.Reserved114, 0);
+  for (int32_t v : p->rec.Reserved116) EXPECT_EQ(v, 0);
   EXPECT_EQ(p->rec.Reserved20 | p->rec.Reserved32[0] | p->rec.Reserved32[1], 0);
 }
 

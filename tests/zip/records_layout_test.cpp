@@ -93,6 +93,7 @@ AT(UnzRec, Names, 72, 96);
 AT(UnzRec, Streams, 76, 104);
 AT(UnzRec, PasswordReqCount, 104, 132);
 AT(UnzRec, ExtrBaseDir, 108, 136);
+AT(UnzRec, CodePage, 112, 144);
 AT(UnzRec, Seven, 144, 176);
 static_assert(sizeof(UnzRec::Streams) == 28);
 
