@@ -1,0 +1,384 @@
+#include "signing/decrypt.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "card/card_objects.h"
+#include "card/cryptoki.h"
+#include "card/pkcs11_codes.h"
+#include "card/tarvirsa_api.h"
+#include "platform/ui_services.h"
+#include "signing/activity_log.h"
+#include "signing/data_module.h"
+#include "signing/encrypt.h"
+#include "signing/file_utils.h"
+#include "signing/settings.h"
+
+// ---- the plain-text stream --------------------------------------------------------
+
+Des3PlainSink::Des3PlainSink(const uint8_t* key24, ByteSink& plain, size_t blockSize) : plain_(plain) {
+  std::memcpy(key_, key24, sizeof key_);
+  block_.resize(std::max<size_t>(8, blockSize / 8 * 8));
+}
+
+Des3PlainSink::~Des3PlainSink() {
+  explicit_bzero(key_, sizeof key_);
+  explicit_bzero(block_.data(), block_.size());
+}
+
+void Des3PlainSink::Decipher(size_t len) {
+  TRRESULT rc = tarvirsa::DES3Decrypt(key_, block_.data(), uint32_t(len), block_.data());
+  if (rc != 0) throw EDes3Error(rc);
+  if (onBlock) onBlock(len ? block_[len - 1] : 0);
+}
+
+void Des3PlainSink::Write(const void* data, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  cipherBytes_ += size;
+  while (size) {
+    // A full block is written only once more bytes follow it: the last block
+    // keeps its padding until Finish has checked it.
+    if (fill_ == block_.size()) {
+      Decipher(fill_);
+      plain_.Write(block_.data(), fill_);
+      fill_ = 0;
+    }
+    size_t k = std::min(size, block_.size() - fill_);
+    std::memcpy(block_.data() + fill_, p, k);
+    fill_ += k;
+    p += k;
+    size -= k;
+  }
+}
+
+int32_t Des3PlainSink::Finish() {
+  if (cipherBytes_ == 0) return TR_E_DATA;
+  Decipher(fill_);
+  const size_t pad = block_[fill_ - 1];
+  if (pad < 1 || pad > 8 || pad > fill_) return TR_E_DATA;
+  for (size_t i = fill_ - pad; i < fill_; ++i)
+    if (block_[i] != pad) return TR_E_DATA;
+  if (fill_ > pad) plain_.Write(block_.data(), fill_ - pad);
+  fill_ = 0;
+  return 0;
+}
+
+// ---- helpers --------------------------------------------------------------------------
+
+bool SafeEntryName(const QString& name) {
+  if (name.isEmpty() || name == "." || name == ".." || name.size() > 255) return false;
+  if (name.size() >= 2 && name[1] == ':' && name[0].isLetter()) return false;
+  for (QChar c : name)
+    if (c == '/' || c == '\\' || c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
+  return true;
+}
+
+namespace {
+
+class Reporter {
+ public:
+  Reporter(int mode, const QString& installFolder) : mode_(mode), folder_(installFolder) {}
+  void operator()(MsgKind kind, const QString& boxText, const QString& logText) const {
+    if (mode_ == kReportBoxes)
+      Ui().messageBox(kind, boxText);
+    else if (mode_ == kReportProgramLog)
+      AppendProgramLog(folder_, ProgramLogLine(logText));
+  }
+  void operator()(MsgKind kind, const QString& text) const { (*this)(kind, text, text); }
+
+ private:
+  int mode_;
+  QString folder_;
+};
+
+void Log(const QString& tag, const QString& text) {
+  if (ActivityLogOn) WriteActivityLog(ActivityLogStream, tag, text);
+}
+
+QString Code(CK_RV rv) { return " [Error Code=" + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]"; }
+
+QString Hex(const std::vector<uint8_t>& b) {
+  return QString::fromLatin1(BytesToHexText(b.data(), b.size()).c_str());
+}
+
+class RemoveOnExit {
+ public:
+  explicit RemoveOnExit(QString path) : path_(std::move(path)) {}
+  ~RemoveOnExit() { QFile::remove(path_); }
+
+ private:
+  QString path_;
+};
+
+struct PlainKey {
+  uint8_t key[kEncSessionKeyBytes] = {};
+  ~PlainKey() { explicit_bzero(key, sizeof key); }
+};
+
+// Moves a file to a name that must not exist yet; never replaces a file.
+// 0, EEXIST, or another errno.
+int MoveNoReplace(const QString& from, const QString& to) {
+  const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
+  if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0) return 0;
+  int err = errno;
+  if (err != EINVAL && err != ENOSYS) return err;
+  // A file system without the flag: a hard link fails as well when the name exists.
+  if (::link(a.constData(), b.constData()) == 0) {
+    ::unlink(a.constData());
+    return 0;
+  }
+  return errno;
+}
+
+}  // namespace
+
+// ---- the operation ------------------------------------------------------------------
+
+void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder, const QString& encPath,
+                        const QString& outFolder, const QString& cardSerialHex, int reportMode,
+                        const TRecipientList& recipients) {
+  const Reporter report(reportMode, installFolder);
+  auto decryptFailed = [&](int32_t code) {
+    const QString n = QString::number(code) + "]";
+    report(MsgKind::Error, kMsgDecDes3 + n, kMsgDecDes3Log + n);
+    Log("[DES3Decrypt]", kMsgDecDes3 + n);
+  };
+
+  // 1-2. One strict pass over the container: its recipients, keys and payload size.
+  Log("[RaspakirajFile]", encPath);
+  EncLayout layout;
+  {
+    SgnFileSource src(encPath);
+    if (!src.isOpen()) {
+      QFile f(encPath);
+      f.open(QIODevice::ReadOnly);
+      report(MsgKind::Error, CannotOpenText(encPath, f.errorString()));
+      return;
+    }
+    if (!ReadEncodedContainer(src, layout)) {
+      // A container that does not follow the layout has no payload to trust.
+      decryptFailed(TR_E_DATA);
+      return;
+    }
+  }
+  Log("[RaspakirajFile]", QStringLiteral("Završeno parsiranje datoteke"));
+
+  // 3. The card's private keys.
+  CK_OBJECT_HANDLE handles[kDecryptMaxKeys] = {};
+  const int count = FindPrivateKeys(session, handles, kDecryptMaxKeys, reportMode == kReportBoxes);
+  Log("[RaspakirajFile]", "Broj privatnih klučeva na kartici: " + QString::number(count));
+  if (count <= 0) {
+    const QString n = QString::number(count);
+    Log("[Provjera]", kMsgDecNoKeys + n);
+    report(MsgKind::Error, kMsgDecNoKeys + n + "]", kMsgDecNoKeysLog + n + "]");
+    return;
+  }
+
+  // 4. The recipient entry: the one whose serial is the card's, else the first.
+  TRecipientList own;
+  const TRecipientList* list = &recipients;
+  if (list->empty()) {
+    ParseRecipientsFile(encPath, own);
+    list = &own;
+  }
+  if (list->empty()) {
+    decryptFailed(TR_E_DATA);
+    return;
+  }
+  const TRecipientRecord* entry = &list->front();
+  for (const TRecipientRecord& r : *list) {
+    Log("[RaspakirajFile]", "Certifikat primatelja u datoteci: " + r.SerialText + "; Certifikat na kartici: " +
+                                cardSerialHex);
+    if (r.SerialText == cardSerialHex) {
+      entry = &r;
+      break;
+    }
+  }
+  const std::vector<uint8_t>& wrapped = entry->SessionKey;
+  const QString wrappedHex = Hex(wrapped);
+  Log("[SessionKey]", wrappedHex);
+
+  // 5-6. Unwrap the session key with each private key in turn.
+  PlainKey sessionKey;
+  bool unwrapped = false;
+  for (int i = 0; i < count && !unwrapped; ++i) {
+    const bool last = i == count - 1;
+    const QString pk = " PK-" + QString::number(i + 1);
+    Log("[Provjera]", "Privatni ključ " + QString::number(i + 1));
+
+    CK_ATTRIBUTE modulus = {CKA_MODULUS, nullptr, 0};
+    CK_RV rv = cryptoki::C_GetAttributeValue(session, handles[i], &modulus, 1);
+    if (rv == CKR_OK && modulus.ulValueLen == CK_UNAVAILABLE_INFORMATION) rv = CKR_ATTRIBUTE_SENSITIVE;
+    if (rv != CKR_OK) {
+      if (!last) continue;
+      Ui().setWaitCursor(false);
+      const QString text = kMsgDecModulus + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]";
+      report(MsgKind::Error, text, kMsgDecModulusLog + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]");
+      Log("[C_GetAttributeValue]", text);
+      return;
+    }
+    const CK_ULONG privateKeySize = modulus.ulValueLen;
+    Log("[C_GetAttributeValue]", "CKA_MODULUS, PrivateKeySize=" + QString::number(privateKeySize));
+
+    // RSA takes exactly a modulus' worth of input: a wrapped key of another length
+    // was not made for this key (and must not be read past its end).
+    auto wrongKey = [&](const QString& why) {
+      Log("[C_Decrypt]", wrappedHex + pk + why);
+      if (last) report(MsgKind::Warning, kMsgDecWrongCard);
+      return last;
+    };
+    if (wrapped.empty() || wrapped.size() != privateKeySize) {
+      if (wrongKey(Code(CKR_ENCRYPTED_DATA_LEN_RANGE))) return;
+      continue;
+    }
+
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+    rv = cryptoki::C_DecryptInit(session, &mechanism, handles[i]);
+    if (rv != CKR_OK) {
+      Log("[C_DecryptInit]", kMsgDecInit + pk + Code(rv));
+      if (!last) continue;
+      report(MsgKind::Error, kMsgDecInit + Code(rv), kMsgDecInitLog + Code(rv));
+      return;
+    }
+    Log("[C_DecryptInit]", QStringLiteral("CKM_RSA_PKCS"));
+
+    CK_BYTE_PTR in = const_cast<CK_BYTE_PTR>(wrapped.data());
+    CK_ULONG length = 0;
+    rv = cryptoki::C_Decrypt(session, in, CK_ULONG(wrapped.size()), nullptr, &length);
+    if (rv != CKR_OK) {
+      Log("[C_Decrypt]", kMsgDecLength + pk + Code(rv));
+      if (!last) continue;
+      report(MsgKind::Error, kMsgDecLength + Code(rv), kMsgDecLengthLog + Code(rv));
+      return;
+    }
+    // The first answer may be an upper bound (the modulus length); the second
+    // call tells the real length.
+    length = std::min<CK_ULONG>(length, 4096);
+    std::vector<uint8_t> buffer(length, 0);
+    Log("[C_Decrypt]", "AllocMem:" + QString::number(length));
+    CK_ULONG got = length;
+    rv = cryptoki::C_Decrypt(session, in, CK_ULONG(wrapped.size()), buffer.data(), &got);
+    if (rv == CKR_OK && got == kEncSessionKeyBytes) {
+      std::memcpy(sessionKey.key, buffer.data(), kEncSessionKeyBytes);
+      unwrapped = true;
+    }
+    explicit_bzero(buffer.data(), buffer.size());
+    if (unwrapped) break;
+    const QString why = rv != CKR_OK ? Code(rv) : " [Dužina ključa=" + QString::number(got) + "]";
+    if (wrongKey(why)) return;
+  }
+  if (!unwrapped) return;
+
+  // 7-9. Decipher the payload straight from the container into the work archive.
+  Log("[DekriptSessionKey]", "Dužina ključa:" + QString::number(kEncSessionKeyBytes));
+  Log("[DES3]", "Za dekripciju:" + QString::number(layout.cipherLength));
+  if (layout.cipherLength == 0 || layout.cipherLength % 8 != 0) {
+    decryptFailed(TR_E_DATA);
+    return;
+  }
+
+  QString workZip;
+  try {
+    workZip = CreateUniqueTempFile("sgn", "zip");
+  } catch (const EFileError& e) {
+    report(MsgKind::Error, e.Text());
+    return;
+  }
+  RemoveOnExit removeWork(workZip);
+  {
+    QFile zipOut(workZip);
+    if (!zipOut.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+      report(MsgKind::Error, CannotCreateText(workZip, zipOut.errorString()));
+      return;
+    }
+    QIODeviceSink zipSink(zipOut);
+    Des3PlainSink plain(sessionKey.key, zipSink);
+    explicit_bzero(sessionKey.key, sizeof sessionKey.key);
+    plain.onBlock = [](int p) { Log("[DES3Decrypt]", "Dužina padinga:" + QString::number(p)); };
+    try {
+      EncLayout again;
+      if (!VerifySignedStream(encPath, nullptr, plain, &again) || again.cipherLength != layout.cipherLength) {
+        decryptFailed(TR_E_DATA);
+        return;
+      }
+      int32_t rc = plain.Finish();
+      if (rc != 0) {
+        decryptFailed(rc);
+        return;
+      }
+    } catch (const EDes3Error& e) {
+      decryptFailed(e.code());
+      return;
+    } catch (const EWriteError&) {
+      report(MsgKind::Error, CannotCreateText(workZip, zipOut.errorString()));
+      return;
+    }
+    if (!zipOut.flush()) {
+      report(MsgKind::Error, CannotCreateText(workZip, zipOut.errorString()));
+      return;
+    }
+  }
+
+  // 10-11. The one signed container of the archive, extracted under its own plain
+  // name into a private folder beside the target, then moved into place.
+  std::unique_ptr<TdmCollector> ownModule;
+  TdmCollector* dm = dmCollector;
+  if (!dm) {
+    ownModule = std::make_unique<TdmCollector>();
+    dm = ownModule.get();
+  }
+  TZipArchiver& zip = dm->ZipArchiver1;
+  try {
+    zip.SetZipFileName(workZip);
+    if (zip.Count() != 1 || !SafeEntryName(zip.DirEntry(0).FileName)) {
+      // Not the archive of one signed container: the payload is not what it claims.
+      decryptFailed(TR_E_DATA);
+      return;
+    }
+    const QString entryName = zip.DirEntry(0).FileName;
+    const QString folder = IncludeTrailingBackslash(outFolder);
+    const QString target = folder + entryName;
+    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+      report(MsgKind::Error, kMsgDecTargetExists + target + "].");
+      return;
+    }
+    QTemporaryDir stage(folder + ".sgn-XXXXXX");
+    if (!stage.isValid()) {
+      report(MsgKind::Error, CannotCreateText(target, stage.errorString()));
+      return;
+    }
+    zip.FSpecArgs().clear();
+    zip.FSpecArgs().append(entryName);
+    zip.SetExtrBaseDir(stage.path());
+    zip.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
+    const int32_t rc = zip.Extract();
+    const QString staged = stage.path() + "/" + entryName;
+    const QFileInfo stagedInfo(staged);
+    if (rc != 0 || !stagedInfo.isFile() || stagedInfo.isSymLink()) {
+      decryptFailed(TR_E_DATA);
+      return;
+    }
+    const int err = MoveNoReplace(staged, target);
+    if (err == EEXIST) {
+      report(MsgKind::Error, kMsgDecTargetExists + target + "].");
+      return;
+    }
+    if (err != 0) {
+      report(MsgKind::Error, CannotCreateText(target, QString::fromLocal8Bit(std::strerror(err))));
+      return;
+    }
+    LastDecryptedFile = target;
+    report(MsgKind::Information, kMsgDecSuccess + target + "].");
+  } catch (...) {
+    // The extraction's own failures end it without a word, as they always have.
+  }
+}

@@ -1,0 +1,349 @@
+#include "signing/encrypt.h"
+
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "card/certificate.h"
+#include "card/tarvirsa_api.h"
+#include "platform/codepage.h"
+#include "platform/ui_services.h"
+#include "signing/activity_log.h"
+#include "signing/data_module.h"
+#include "signing/encrypted_container.h"
+#include "signing/file_utils.h"
+#include "signing/progress_window.h"
+#include "signing/settings.h"
+
+QString CannotOpenText(const QString& name, const QString& reason) {
+  return QStringLiteral("Cannot open file \"%1\". %2").arg(name, reason);
+}
+
+QString CannotCreateText(const QString& name, const QString& reason) {
+  return QStringLiteral("Cannot create file \"%1\". %2").arg(name, reason);
+}
+
+QString EncodedFileFilter(const QString& ext) {
+  return "Kriptirane datoteke (*." + ext + ")|*." + ext + "|Sve datoteke (*.*)|*.*";
+}
+
+QString EncodedFileName(const QString& sgnPath, const QString& mbr, bool workWithMbr, bool withDate,
+                        const QDateTime& localTime, const QString& ext) {
+  const qsizetype slash = sgnPath.lastIndexOf('/');
+  const QString folder = slash >= 0 ? sgnPath.left(slash) : QString();
+  const QString rest = slash >= 0 ? sgnPath.mid(slash + 1) : sgnPath;
+  const qsizetype dot = rest.lastIndexOf('.');
+  const QString base = dot >= 0 ? rest.left(dot) : rest;
+  QString name = slash >= 0 ? folder + "/" : QString();
+  if (workWithMbr) name += mbr + "_";
+  if (withDate) name += localTime.toString(QStringLiteral("yyyyMMddHHmmss")) + "_";
+  return name + base + "." + ext;
+}
+
+// ---- the cipher stream ----------------------------------------------------------
+
+Des3CipherSource::Des3CipherSource(const uint8_t* key24, ByteSource& plain, size_t blockSize)
+    : plain_(plain), blockSize_(std::max<size_t>(8, blockSize / 8 * 8)) {
+  std::memcpy(key_, key24, sizeof key_);
+  block_.resize(blockSize_ + 8);
+}
+
+Des3CipherSource::~Des3CipherSource() {
+  explicit_bzero(key_, sizeof key_);
+  explicit_bzero(block_.data(), block_.size());
+}
+
+bool Des3CipherSource::Refill() {
+  if (done_) return false;
+  if (onBlock) onBlock(plainBytes_);
+  size_t got = 0;
+  while (got < blockSize_) {
+    size_t n = plain_.Read(block_.data() + got, blockSize_ - got);
+    if (n == 0) break;
+    got += n;
+  }
+  plainBytes_ += got;
+  size_t len = got;
+  if (got < blockSize_) {
+    done_ = true;
+    if (plainBytes_ == 0) return false;  // an empty plain text has an empty cipher text
+    const size_t pad = 8 - got % 8;
+    std::memset(block_.data() + got, int(pad), pad);
+    len += pad;
+  }
+  TRRESULT rc = tarvirsa::DES3Encrypt(key_, block_.data(), uint32_t(len), block_.data());
+  if (rc != 0) {
+    done_ = true;
+    throw EDes3Error(rc);
+  }
+  head_ = 0;
+  tail_ = len;
+  return true;
+}
+
+size_t Des3CipherSource::Read(void* buffer, size_t max) {
+  if (max == 0) return 0;
+  if (head_ == tail_ && !Refill()) return 0;
+  size_t n = std::min(max, tail_ - head_);
+  std::memcpy(buffer, block_.data() + head_, n);
+  head_ += n;
+  return n;
+}
+
+// ---- the operation ------------------------------------------------------------------
+
+namespace {
+
+class WaitCursor {
+ public:
+  WaitCursor() { Ui().setWaitCursor(true); }
+  ~WaitCursor() { Ui().setWaitCursor(false); }
+};
+
+// Removes a work file when the operation ends, whichever way.
+class RemoveOnExit {
+ public:
+  void set(const QString& path) { path_ = path; }
+  ~RemoveOnExit() {
+    if (!path_.isEmpty()) QFile::remove(path_);
+  }
+
+ private:
+  QString path_;
+};
+
+class Reporter {
+ public:
+  Reporter(int mode, const QString& installFolder) : mode_(mode), folder_(installFolder) {}
+  void operator()(MsgKind kind, const QString& boxText, const QString& logText) const {
+    if (mode_ == kReportBoxes)
+      Ui().messageBox(kind, boxText);
+    else if (mode_ == kReportProgramLog)
+      AppendProgramLog(folder_, ProgramLogLine(logText));
+  }
+  void operator()(MsgKind kind, const QString& text) const { (*this)(kind, text, text); }
+
+ private:
+  int mode_;
+  QString folder_;
+};
+
+// Both names stand for one existing file (the same inode, through links too).
+bool SameExistingFile(const QString& a, const QString& b) {
+  struct stat sa {}, sb {};
+  if (::stat(QFile::encodeName(a).constData(), &sa) != 0 || ::stat(QFile::encodeName(b).constData(), &sb) != 0)
+    return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void Progress(uint64_t position, uint64_t maximum, const QString& description) {
+  int shift = 0;
+  while ((maximum >> shift) > uint64_t(INT32_MAX)) ++shift;
+  ShowProgress(int32_t(position >> shift), int32_t(maximum >> shift), description, kMsgEncProgressCaption);
+}
+
+struct SessionKey {
+  uint8_t key[kEncSessionKeyBytes] = {};
+  TR_RANDOM keyRandom{};
+  TR_RANDOM wrapRandom{};
+  ~SessionKey() {
+    tarvirsa::R_RandomFinal(&keyRandom);
+    tarvirsa::R_RandomFinal(&wrapRandom);
+    explicit_bzero(key, sizeof key);
+    explicit_bzero(&keyRandom, sizeof keyRandom);
+    explicit_bzero(&wrapRandom, sizeof wrapRandom);
+  }
+};
+
+// A fresh random key.
+TRRESULT DrawSessionKey(SessionKey& s) {
+  TRRESULT rc = tarvirsa::R_RandomCreate(&s.keyRandom);
+  if (rc == 0) rc = tarvirsa::R_GenerateBytes(s.key, sizeof s.key, &s.keyRandom);
+  return rc;
+}
+
+// The key wrapped for the recipient, in a buffer as long as the recipient's modulus.
+TRRESULT WrapSessionKey(const TR_RSA_PUBLIC_KEY& publicKey, SessionKey& s, std::vector<uint8_t>& wrapped) {
+  TRRESULT rc = tarvirsa::R_RandomCreate(&s.wrapRandom);
+  if (rc != 0) return rc;
+  uint32_t len = 0;
+  rc = tarvirsa::RSAPublicEncrypt(nullptr, &len, s.key, sizeof s.key, &publicKey, &s.wrapRandom);
+  if (rc != 0) return rc;
+  if (len == 0 || len > kEncMaxWrappedKeyBytes) return TR_E_LEN;
+  wrapped.assign(len, 0);
+  rc = tarvirsa::RSAPublicEncrypt(wrapped.data(), &len, s.key, sizeof s.key, &publicKey, &s.wrapRandom);
+  if (rc != 0) return rc;
+  wrapped.resize(len);
+  return 0;
+}
+
+void Write(QSaveFile& out, const std::string& text) {
+  if (out.write(text.data(), qint64(text.size())) != qint64(text.size())) throw EWriteError();
+}
+
+}  // namespace
+
+int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, const QString& sgnPath,
+                            QString& outName, bool zipFirst, int reportMode, const TCertifikat& recipient) {
+  WaitCursor cursor;
+  const Reporter report(reportMode, installFolder);
+  const bool workWithMbr = Settings ? Settings->WorkWithMBR : false;
+  const bool withDate = Settings ? Settings->PackedNameWithDate : false;
+  const bool decimalSerial = Settings ? Settings->ShowSNCertAsDecimal : false;
+  const QString ext = Settings ? Settings->PackedFileExt : QStringLiteral("enc");
+
+  std::unique_ptr<TdmCollector> ownModule;
+  TdmCollector* dm = dmCollector;
+  if (!dm) {
+    ownModule = std::make_unique<TdmCollector>();
+    dm = ownModule.get();
+  }
+
+  QString name = EncodedFileName(sgnPath, mbr, workWithMbr, withDate, QDateTime::currentDateTime(), ext);
+  outName = name;
+
+  if (QFileInfo::exists(name)) {
+    const int answer = Ui().messageBox(MsgKind::Confirmation, kMsgEncOverwrite1 + name + kMsgEncOverwrite2);
+    if (answer == mrNo) {
+      TSaveDialog& dlg = dm->SnimiDlg;
+      const QFileInfo info(name);
+      dlg.DefaultExt = ext;
+      dlg.InitialDir = info.path();
+      dlg.FileName = info.fileName();
+      dlg.Filter = EncodedFileFilter(ext);
+      if (!dlg.Execute()) return kEncryptStopped;
+      name = dlg.FileName;
+      outName = name;
+    } else if (answer != mrYes) {
+      return kEncryptStopped;
+    }
+  }
+
+  // Replacing the signed container with its own encryption would lose it.
+  if (SameExistingFile(name, sgnPath)) {
+    report(MsgKind::Error, CannotCreateText(name, QStringLiteral("It is the file being encrypted.")));
+    return kEncryptCannotCreate;
+  }
+
+  RemoveOnExit workArchive;
+  QString plainPath = sgnPath;
+  if (zipFirst) {
+    const QString work = GetTempDirectory() + "ZipSgnDat.tmp";
+    QFile::remove(work);
+    workArchive.set(work);
+    TZipArchiver& zip = dm->ZipArchiver1;
+    int32_t rc = 0;
+    bool thrown = false;
+    try {
+      zip.SetZipFileName(work);
+      zip.SetAddOptions({});
+      zip.FSpecArgs().clear();
+      zip.FSpecArgs().append(sgnPath);
+      rc = zip.Add();
+    } catch (...) {
+      thrown = true;
+    }
+    // Without its archive the container is not encrypted at all: enciphering the
+    // signed container itself would give a file no reader can open.
+    if (thrown) {
+      report(MsgKind::Information, kMsgEncAddException);
+      return kEncryptCannotOpen;
+    }
+    if (rc != 0 || !QFileInfo(work).isFile() || zip.Count() != 1) {
+      const QString why = rc != 0 && !zip.Message().isEmpty() ? zip.Message() : QStringLiteral("The ZIP archive was not made.");
+      report(MsgKind::Error, CannotOpenText(work, why));
+      return kEncryptCannotOpen;
+    }
+    plainPath = work;
+  }
+
+  QFile in(plainPath);
+  if (!in.open(QIODevice::ReadOnly)) {
+    report(MsgKind::Error, CannotOpenText(QFileInfo(plainPath).absoluteFilePath(), in.errorString()));
+    return kEncryptCannotOpen;
+  }
+  const uint64_t size = uint64_t(std::max<qint64>(0, in.size()));
+
+  QIODeviceSource plain(in);
+  SessionKey session;
+  TRRESULT rc = DrawSessionKey(session);
+  if (rc != 0) {
+    report(MsgKind::Error, kMsgEncKeyWrap + QString::number(rc) + "]");
+    return kEncryptStopped;
+  }
+  std::unique_ptr<Des3CipherSource> cipher;
+  try {
+    cipher = std::make_unique<Des3CipherSource>(session.key, plain);
+  } catch (const std::bad_alloc&) {
+    report(MsgKind::Error, kMsgEncNoMemory, kMsgEncNoMemoryLog);
+    return kEncryptNoMemory;
+  }
+  QSaveFile out(name);
+  if (!out.open(QIODevice::WriteOnly)) {
+    in.close();
+    report(MsgKind::Error, CannotCreateText(name, out.errorString()));
+    return kEncryptCannotCreate;
+  }
+  // Wrapped before anything is written: a key that cannot be wrapped leaves no file.
+  std::vector<uint8_t> wrapped;
+  rc = WrapSessionKey(recipient.PublicKey, session, wrapped);
+  if (rc != 0) {
+    out.cancelWriting();
+    report(MsgKind::Error, kMsgEncKeyWrap + QString::number(rc) + "]");
+    return kEncryptStopped;
+  }
+
+  const bool showProgress = int64_t(size) > ProgressMinSize;
+  const QString description = QFileInfo(sgnPath).fileName();
+  if (showProgress) {
+    Progress(0, size, description);
+    cipher->onBlock = [&](uint64_t position) { Progress(position, size, description); };
+  }
+
+  try {
+    Write(out, EncHeadText(ToCp1250Std(VersionText)));
+    Write(out, EncRecipientText(ToCp1250Std(recipient.SubjectText),
+                                EncSerialText(recipient.SerialInt, ToCp1250Std(recipient.SerialHex), decimalSerial)));
+    Write(out, EncFileOpenText());
+    QIODeviceSink sink(out);
+    MimeEncodeStream(*cipher, sink);
+    Write(out, EncTailText(wrapped.data(), wrapped.size()));
+  } catch (const EDes3Error& e) {
+    out.cancelWriting();
+    HideProgress();
+    report(MsgKind::Error, kMsgEncPiece + QString::number(e.code()) + "]",
+           kMsgEncPieceLog + QString::number(e.code()) + "]");
+    return kEncryptStopped;
+  } catch (const EReadError&) {
+    out.cancelWriting();
+    HideProgress();
+    report(MsgKind::Error, CannotOpenText(QFileInfo(plainPath).absoluteFilePath(), in.errorString()));
+    return kEncryptCannotOpen;
+  } catch (const EWriteError&) {
+    const QString why = out.errorString();
+    out.cancelWriting();
+    HideProgress();
+    report(MsgKind::Error, CannotCreateText(name, why));
+    return kEncryptCannotCreate;
+  } catch (const std::bad_alloc&) {
+    out.cancelWriting();
+    HideProgress();
+    report(MsgKind::Error, kMsgEncNoMemory, kMsgEncNoMemoryLog);
+    return kEncryptNoMemory;
+  }
+  HideProgress();
+  in.close();
+  if (!out.commit()) {
+    report(MsgKind::Error, CannotCreateText(name, out.errorString()));
+    return kEncryptCannotCreate;
+  }
+  return kEncryptOk;
+}

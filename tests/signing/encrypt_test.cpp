@@ -1,0 +1,409 @@
+// Encrypting for a recipient: the container's texts and cipher text checked with
+// libcrypto against a recipient key the test holds, the output name, the
+// overwrite question, and the failures that must leave nothing behind.
+#include "signing/encrypt.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
+
+#include "card/tarvirsa.h"
+#include "encrypt_fixture.h"
+#include "signing/activity_log.h"
+#include "signing/data_module.h"
+#include "signing/decrypt.h"
+#include "signing/encrypted_container.h"
+#include "signing/file_utils.h"
+#include "signing/settings.h"
+
+using namespace enctest;
+
+namespace {
+
+class Encrypt : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    if (HasFatalFailure()) return;
+    id_ = MakeTestIdentity(cert1024());
+    cert_ = LoadCert(id_.certDer);
+  }
+  static TestCertSpec cert1024() {
+    TestCertSpec s;
+    s.bits = 1024;
+    s.cn = "Primatelj";
+    s.serial = {0x8A, 0x01, 0x02, 0x03, 0x04};
+    return s;
+  }
+  // A file in the test's work folder.
+  QString put(const std::string& name, const Bytes& data) {
+    const QString path = dir("work") + QString::fromStdString(name);
+    WriteAll(path.toStdString(), data.data(), data.size());
+    return path;
+  }
+  int32_t encrypt(const QString& sgn, QString& out, bool zipFirst = false, int mode = 0) {
+    return EncryptForRecipient("1234567", dir("install"), sgn, out, zipFirst, mode, *cert_);
+  }
+  Bytes sessionKey(const Parts& p) const { return RsaUnwrap(id_.key.get(), p.wrappedKeys.at(0)); }
+
+  TestIdentity id_;
+  std::unique_ptr<TCertifikat> cert_;
+};
+
+}  // namespace
+
+// The cipher text is the plain text padded to 8 and enciphered in ECB: the same
+// bytes as the 128-byte library calls, and as any other cutting.
+TEST_F(Encrypt, CipherTextIsThePaddedPlainTextInEcb) {
+  struct Case {
+    size_t plain, cipher;
+  };
+  const Case cases[] = {{1000, 1008}, {1001, 1008}, {1024, 1032}, {0, 0},          {127, 128},
+                        {128, 136},   {129, 136},   {65536, 65544}, {65537, 65544}, {200003, 200008}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.plain);
+    const Bytes plain = TestRandomBytes(c.plain, uint32_t(c.plain + 3));
+    const QString sgn = put("doc" + std::to_string(c.plain) + ".sgn", plain);
+    QString out;
+    ASSERT_EQ(encrypt(sgn, out), kEncryptOk) << ui_.lastText().toStdString();
+    EXPECT_EQ(out, dir("work") + "doc" + QString::number(c.plain) + ".enc");
+    const std::string text = ReadText(out.toStdString());
+    const Parts p = Split(text);
+    ASSERT_EQ(p.cipher.size(), c.cipher);
+    EXPECT_EQ(EncCipherLength(c.plain), c.cipher);
+    const Bytes key = sessionKey(p);
+    ASSERT_EQ(key.size(), 24u);
+    EXPECT_EQ(Des3Ecb(key, Pad8(plain), true, 128), p.cipher);
+    EXPECT_EQ(Des3Ecb(key, p.cipher, false, 65536), Pad8(plain));
+    EXPECT_TRUE(ui_.boxes.empty());
+  }
+  EXPECT_FALSE(ui_.waitCursor());
+}
+
+TEST_F(Encrypt, ContainerCarriesVersionSubjectSerialAndOneKeyAsLongAsTheModulus) {
+  for (int bits : {1024, 2048, 4096}) {
+    SCOPED_TRACE(bits);
+    TestCertSpec spec = cert1024();
+    spec.bits = bits;
+    TestIdentity id = MakeTestIdentity(spec);
+    auto cert = LoadCert(id.certDer);
+    for (bool decimal : {false, true}) {
+      Settings->ShowSNCertAsDecimal = decimal;
+      const QString sgn = put("r" + std::to_string(bits) + (decimal ? "d" : "h") + ".sgn", TestRandomBytes(500));
+      QString out;
+      ASSERT_EQ(EncryptForRecipient("", dir("install"), sgn, out, false, 0, *cert), kEncryptOk);
+      const std::string text = ReadText(out.toStdString());
+      const Parts p = Split(text);
+      EXPECT_EQ(p.version, "Tarvi Sealdesk 1.0.0.8");
+      EXPECT_EQ(p.subject, "CN=Primatelj,OU=Razvoj,O=Tarvi Test,C=HR");
+      // The serial's top bit gives it a leading 00 byte: its value stays positive.
+      EXPECT_EQ(p.serial, decimal ? "9044226" : "008A01020304");
+      ASSERT_EQ(p.wrappedKeys.size(), 1u);
+      EXPECT_EQ(p.wrappedKeys[0].size(), size_t(bits / 8));
+      EXPECT_EQ(RsaUnwrap(id.key.get(), p.wrappedKeys[0]).size(), 24u);
+      EXPECT_EQ(text.substr(text.size() - 16), "</EncodedFile>\r\n");
+      // The program's own reader agrees.
+      TRecipientList list;
+      ASSERT_TRUE(ParseRecipients(text.data(), int64_t(text.size()), nullptr, list));
+      ASSERT_EQ(list.size(), 1u);
+      EXPECT_EQ(list[0].SessionKey, p.wrappedKeys[0]);
+      EXPECT_EQ(list[0].SerialText, decimal ? QStringLiteral("8A0102") : QStringLiteral("008A01020304"));
+    }
+  }
+}
+
+TEST_F(Encrypt, FreshSessionKeyEveryTime) {
+  const QString sgn = put("same.sgn", TestRandomBytes(300));
+  QString out;
+  ASSERT_EQ(encrypt(sgn, out), kEncryptOk);
+  const Parts a = Split(ReadText(out.toStdString()));
+  ASSERT_EQ(encrypt(sgn, out), kEncryptOk);  // the question answers Yes
+  const Parts b = Split(ReadText(out.toStdString()));
+  EXPECT_NE(sessionKey(a), sessionKey(b));
+  EXPECT_NE(a.cipher, b.cipher);
+}
+
+TEST(EncodedName, FolderRegistrationNumberTimeBaseNameAndExtension) {
+  const QDateTime t(QDate(2024, 3, 5), QTime(7, 8, 9));
+  struct Case {
+    const char* sgn;
+    bool mbr, date;
+    const char* ext;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"/x/report_pdf.sgn", true, false, "enc", "/x/1234567_report_pdf.enc"},
+      {"/x/report_pdf.sgn", false, false, "enc", "/x/report_pdf.enc"},
+      {"/x/report_pdf.sgn", true, true, "enc", "/x/1234567_20240305070809_report_pdf.enc"},
+      {"/x/report_pdf.sgn", false, true, "kri", "/x/20240305070809_report_pdf.kri"},
+      {"/x/report_pdf.sgn", false, false, "", "/x/report_pdf."},
+      {"/x/a.b.sgn", false, false, "enc", "/x/a.b.enc"},
+      {"/x.y/noext", false, false, "enc", "/x.y/noext.enc"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(EncodedFileName(c.sgn, "1234567", c.mbr, c.date, t, c.ext), QString::fromUtf8(c.expected)) << c.sgn;
+}
+
+TEST_F(Encrypt, NameTakesTheRegistrationNumberAndTheTimeFromTheSettings) {
+  Settings->WorkWithMBR = true;
+  Settings->PackedNameWithDate = true;
+  Settings->PackedFileExt = "kri";
+  const QString sgn = put("report_pdf.sgn", TestRandomBytes(100));
+  QString out;
+  ASSERT_EQ(encrypt(sgn, out), kEncryptOk);
+  const QString name = QFileInfo(out).fileName();
+  EXPECT_TRUE(name.startsWith("1234567_")) << name.toStdString();
+  EXPECT_TRUE(name.endsWith("_report_pdf.kri")) << name.toStdString();
+  EXPECT_EQ(name.size(), QString("1234567_20240305070809_report_pdf.kri").size());
+  EXPECT_TRUE(QFileInfo(out).isFile());
+}
+
+// Yes replaces the file; No opens the save dialog, whose cancel writes nothing;
+// a box closed without an answer stops too.
+TEST_F(Encrypt, ExistingOutputAsksAndTheSaveDialogOffersAnotherName) {
+  const QString sgn = put("report_pdf.sgn", TestRandomBytes(700));
+  const QString existing = dir("work") + "report_pdf.enc";
+  WriteAll(existing.toStdString(), "old");
+  const QString question = QString::fromUtf8("Kriptirana datoteka ovog imena već postoji na disku [") + existing +
+                           QString::fromUtf8("].\nŽelite li je presnimiti s novom?");
+
+  QString out;
+  ui_.answers = {mrNo};  // and the dialog is cancelled
+  EXPECT_EQ(encrypt(sgn, out), kEncryptStopped);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].kind, MsgKind::Confirmation);
+  EXPECT_EQ(ui_.boxes[0].text, question);
+  EXPECT_EQ(dm_->SnimiDlg.DefaultExt, "enc");
+  EXPECT_EQ(dm_->SnimiDlg.InitialDir, dir("work").chopped(1));
+  EXPECT_EQ(dm_->SnimiDlg.FileName, "report_pdf.enc");
+  EXPECT_EQ(dm_->SnimiDlg.Filter, "Kriptirane datoteke (*.enc)|*.enc|Sve datoteke (*.*)|*.*");
+  EXPECT_EQ(out, existing);
+  EXPECT_EQ(ReadText(existing.toStdString()), "old");
+
+  ui_.boxes.clear();
+  ui_.answers = {mrCancel};
+  EXPECT_EQ(encrypt(sgn, out), kEncryptStopped);
+  EXPECT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ReadText(existing.toStdString()), "old");
+
+  const QString other = dir("work") + "drugo";
+  ui_.answers = {mrNo};
+  ui_.fileAnswers = {other};
+  EXPECT_EQ(encrypt(sgn, out), kEncryptOk);
+  EXPECT_EQ(out, other + ".enc");  // the default extension is added
+  EXPECT_EQ(ReadText(existing.toStdString()), "old");
+  EXPECT_NO_THROW(Split(ReadText(out.toStdString())));
+
+  ui_.answers = {mrYes};
+  EXPECT_EQ(encrypt(sgn, out), kEncryptOk);
+  EXPECT_EQ(out, existing);
+  EXPECT_EQ(Split(ReadText(existing.toStdString())).cipher.size(), 704u);
+  EXPECT_EQ(FilesIn(dir("work").toStdString()),
+            (std::vector<std::string>{"drugo.enc", "report_pdf.enc", "report_pdf.sgn"}));
+}
+
+TEST_F(Encrypt, FailuresReportTheirTextAndLeaveNothingBehind) {
+  const QString sgn = put("report_pdf.sgn", TestRandomBytes(700));
+  const QString existing = dir("work") + "report_pdf.enc";
+  WriteAll(existing.toStdString(), "old");
+  const auto before = FilesIn(dir("work").toStdString());
+  QString out;
+
+  // A recipient certificate without a usable key.
+  TCertifikat empty;
+  ui_.answers = {mrYes};
+  EXPECT_EQ(EncryptForRecipient("", dir("install"), sgn, out, false, 0, empty), kEncryptStopped);
+  EXPECT_EQ(ui_.lastText(), QString::fromUtf8("Greška kod kriptiranja DES3 ključa. [Error code=") +
+                                QString::number(TR_E_KEY) + "]");
+  EXPECT_EQ(ReadText(existing.toStdString()), "old");
+  EXPECT_EQ(FilesIn(dir("work").toStdString()), before);
+
+  // The file to encrypt is missing.
+  ui_.boxes.clear();
+  const QString missing = dir("work") + "missing.sgn";
+  EXPECT_EQ(encrypt(missing, out), kEncryptCannotOpen);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].kind, MsgKind::Error);
+  EXPECT_TRUE(ui_.lastText().startsWith("Cannot open file \"" + missing + "\". ")) << ui_.lastText().toStdString();
+  EXPECT_FALSE(QFileInfo::exists(dir("work") + "missing.enc"));
+
+  // The chosen output's folder does not exist.
+  ui_.boxes.clear();
+  const QString nowhere = dir("work") + "no/such/folder/x.enc";
+  ui_.answers = {mrNo};
+  ui_.fileAnswers = {nowhere};
+  EXPECT_EQ(encrypt(sgn, out), kEncryptCannotCreate);
+  EXPECT_TRUE(ui_.lastText().startsWith("Cannot create file \"" + nowhere + "\". ")) << ui_.lastText().toStdString();
+  EXPECT_EQ(FilesIn(dir("work").toStdString()), before);
+  EXPECT_FALSE(ui_.waitCursor());
+}
+
+// An extension that makes the output name the input's own never costs the input.
+TEST_F(Encrypt, TheOutputIsNeverTheInput) {
+  Settings->PackedFileExt = "sgn";
+  const Bytes plain = TestRandomBytes(700);
+  const QString sgn = put("report_pdf.sgn", plain);
+  QString out;
+  ui_.answers = {mrYes};
+  EXPECT_EQ(encrypt(sgn, out), kEncryptCannotCreate);
+  EXPECT_EQ(out, sgn);
+  EXPECT_TRUE(ui_.lastText().startsWith("Cannot create file \"" + sgn + "\".")) << ui_.lastText().toStdString();
+  EXPECT_EQ(ReadAll(sgn.toStdString()), plain);
+
+  // Nor through the save dialog, nor through a second name of the same file.
+  const QString link = dir("work") + "link.sgn";
+  ASSERT_TRUE(QFile::link(sgn, link));
+  ui_.answers = {mrNo};
+  ui_.fileAnswers = {link};
+  EXPECT_EQ(encrypt(sgn, out), kEncryptCannotCreate);
+  EXPECT_EQ(ReadAll(sgn.toStdString()), plain);
+}
+
+TEST_F(Encrypt, LoggingModeWritesTheProgramLogInsteadOfBoxes) {
+  QString out;
+  const QString missing = dir("work") + "missing.sgn";
+  EXPECT_EQ(encrypt(missing, out, false, kReportProgramLog), kEncryptCannotOpen);
+  TCertifikat empty;
+  const QString sgn = put("a.sgn", TestRandomBytes(10));
+  EXPECT_EQ(EncryptForRecipient("", dir("install"), sgn, out, false, kReportProgramLog, empty), kEncryptStopped);
+  EXPECT_TRUE(ui_.boxes.empty());
+  const std::string log = ReadText(ProgramLogFileName(dir("install")).toStdString());
+  EXPECT_NE(log.find("Cannot open file \"" + missing.toStdString() + "\". "), std::string::npos) << log;
+  EXPECT_NE(log.find("Greška kod kriptiranja DES3 ključa. [Error code=1027]\r\n"), std::string::npos) << log;
+  EXPECT_EQ(log.rfind("- ", 0), 0u);
+
+  // Any other mode says nothing at all.
+  EXPECT_EQ(encrypt(missing, out, false, 1), kEncryptCannotOpen);
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+// The two cipher streams on their own: any cutting of the writes gives the same
+// bytes, and the last block's padding is checked strictly.
+TEST(CipherStreams, RoundTripAcrossBlockBoundaries) {
+  std::string error;
+  ASSERT_TRUE(BindTarviRsaForTests(&error)) << error;
+  const Bytes key = TestRandomBytes(24, 99);
+  for (size_t n : {size_t(1), size_t(7), size_t(8), size_t(65527), size_t(65528), size_t(65535), size_t(65536),
+                   size_t(65537), size_t(131072), size_t(300001)}) {
+    SCOPED_TRACE(n);
+    const Bytes plain = TestRandomBytes(n, uint32_t(n));
+    MemorySource src(plain.data(), plain.size());
+    Des3CipherSource cipher(key.data(), src);
+    QByteArray c;
+    ByteArraySink cs(c);
+    char buf[1000];
+    for (size_t got; (got = cipher.Read(buf, 1 + n % 997)) > 0;) cs.Write(buf, got);
+    const Bytes cipherBytes(c.begin(), c.end());
+    EXPECT_EQ(cipherBytes, Des3Ecb(key, Pad8(plain), true, 128));
+
+    QByteArray p;
+    ByteArraySink ps(p);
+    Des3PlainSink back(key.data(), ps);
+    int blocks = 0;
+    back.onBlock = [&](int) { ++blocks; };
+    for (size_t at = 0; at < cipherBytes.size(); at += 4093)
+      back.Write(cipherBytes.data() + at, std::min<size_t>(4093, cipherBytes.size() - at));
+    EXPECT_EQ(back.Finish(), 0);
+    EXPECT_EQ(Bytes(p.begin(), p.end()), plain);
+    EXPECT_EQ(blocks, int((cipherBytes.size() + 65535) / 65536));
+  }
+}
+
+TEST(CipherStreams, BadPaddingAndBadLengthsAreNeverAPlainText) {
+  std::string error;
+  ASSERT_TRUE(BindTarviRsaForTests(&error)) << error;
+  const Bytes key = TestRandomBytes(24, 7);
+  auto open = [&](const Bytes& plainWithPad, Bytes* out = nullptr) {
+    const Bytes cipher = Des3Ecb(key, plainWithPad, true);
+    QByteArray p;
+    ByteArraySink ps(p);
+    Des3PlainSink s(key.data(), ps);
+    s.Write(cipher.data(), cipher.size());
+    int32_t rc = s.Finish();
+    if (out) *out = Bytes(p.begin(), p.end());
+    return rc;
+  };
+  Bytes body = TestRandomBytes(13);
+  auto with = [&](std::initializer_list<uint8_t> tail) {
+    Bytes b = body;
+    b.insert(b.end(), tail);
+    return b;
+  };
+  Bytes out;
+  EXPECT_EQ(open(with({3, 3, 3}), &out), 0);
+  EXPECT_EQ(out, body);
+  EXPECT_EQ(open(with({0, 0, 0})), TR_E_DATA);
+  EXPECT_EQ(open(with({9, 9, 9})), TR_E_DATA);
+  EXPECT_EQ(open(with({1, 3, 3})), TR_E_DATA);  // a pad byte unlike the pad length
+  EXPECT_EQ(open(with({3, 4, 3})), TR_E_DATA);
+  EXPECT_EQ(open(Bytes(8, 8), &out), 0);
+  EXPECT_TRUE(out.empty());
+
+  // Nothing at all, and a length that is not a multiple of 8.
+  QByteArray p;
+  ByteArraySink ps(p);
+  Des3PlainSink none(key.data(), ps);
+  EXPECT_EQ(none.Finish(), TR_E_DATA);
+  Des3PlainSink odd(key.data(), ps);
+  const Bytes cipher = Des3Ecb(key, Bytes(16, 8), true);
+  odd.Write(cipher.data(), 13);
+  try {
+    odd.Finish();
+    ADD_FAILURE() << "no error";
+  } catch (const EDes3Error& e) {
+    EXPECT_EQ(e.code(), TR_E_DATA);
+  }
+  EXPECT_TRUE(p.isEmpty());
+}
+
+TEST(DecryptNames, OnlyOnePlainNameMayBecomeAFile) {
+  for (const char* ok : {"report_pdf.sgn", "a", "Šaržić ček.sgn", "..x", "x.."}) EXPECT_TRUE(SafeEntryName(QString::fromUtf8(ok))) << ok;
+  for (const char* bad : {"", ".", "..", "../x.sgn", "a/b.sgn", "/etc/passwd", "a\\b", "C:x.sgn", "x\ty", "x\x7Fy"})
+    EXPECT_FALSE(SafeEntryName(QString::fromUtf8(bad))) << bad;
+  EXPECT_FALSE(SafeEntryName(QString(256, 'a')));
+}
+
+// The shell's road: the plain text is a ZIP archive whose one entry is the signed
+// container under its bare name.
+TEST_F(Encrypt, ZipFirstEnciphersAZipOfTheSignedContainer) {
+  const Bytes sgn = TestRandomBytes(150000, 42);
+  const QString path = put("report_pdf.sgn", sgn);
+  QString out;
+  ASSERT_EQ(encrypt(path, out, true), kEncryptOk) << ui_.lastText().toStdString();
+  const Parts p = Split(ReadText(out.toStdString()));
+  Bytes plain = Des3Ecb(sessionKey(p), p.cipher, false);
+  ASSERT_FALSE(plain.empty());
+  plain.resize(plain.size() - plain.back());
+  const std::string zip = tmp_.file("p.zip");
+  WriteAll(zip, plain.data(), plain.size());
+  std::string listing;
+  ASSERT_EQ(::Run("python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); print(z.namelist()); "
+                  "open(sys.argv[2],'wb').write(z.read('report_pdf.sgn'))\" '" +
+                      zip + "' '" + tmp_.file("back.sgn") + "' 2>&1",
+                  &listing),
+            0)
+      << listing;
+  EXPECT_EQ(listing, "['report_pdf.sgn']\n");
+  EXPECT_EQ(ReadAll(tmp_.file("back.sgn")), sgn);
+  // The work archive is gone.
+  EXPECT_FALSE(QFileInfo::exists(GetTempDirectory() + "ZipSgnDat.tmp"));
+}
+
+// Without its ZIP the signed container is never enciphered as it is.
+TEST_F(Encrypt, FailedZipStepStopsWithoutAnOutput) {
+  QString out;
+  const QString missing = dir("work") + "missing.sgn";
+  EXPECT_EQ(encrypt(missing, out, true), kEncryptCannotOpen);
+  EXPECT_FALSE(ui_.boxes.empty());
+  EXPECT_FALSE(QFileInfo::exists(dir("work") + "missing.enc"));
+
+  ui_.boxes.clear();
+  const QString sgn = put("report_pdf.sgn", TestRandomBytes(100));
+  dm_->ZipArchiver1.OnDirUpdate = [](TZipArchiver&) { throw std::runtime_error("library fault"); };
+  EXPECT_EQ(encrypt(sgn, out, true), kEncryptCannotOpen);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, "Error in Add; Fatal DLL Exception in mainunit");
+  EXPECT_FALSE(QFileInfo::exists(dir("work") + "report_pdf.enc"));
+  EXPECT_FALSE(QFileInfo::exists(GetTempDirectory() + "ZipSgnDat.tmp"));
+}
