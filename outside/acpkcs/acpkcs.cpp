@@ -93,7 +93,7 @@ struct State {
   bool hideUninitialised = false;
   std::vector<CK_SLOT_ID> fakeSlots;
   CK_ULONG extraMechanisms = 0;
-  CK_NOTIFICATION removalEvent = 4;
+  CK_NOTIFICATION removalEvent = 2;  // what the real middleware sends for a card taken out
 
   int maxPinTries = 0;
   std::map<CK_SLOT_ID, int> pinFailures;
@@ -131,7 +131,7 @@ void ResetConfig(State& s) {
   s.hideUninitialised = false;
   s.fakeSlots.clear();
   s.extraMechanisms = 0;
-  s.removalEvent = 4;
+  s.removalEvent = 2;
   s.maxPinTries = 0;
   s.pinFailures.clear();
   s.soPin = EnvOr("TARVI_CARD_SO_PIN", kDefaultSoPin);

@@ -57,7 +57,7 @@ TEST_F(CardActions, LoginIsOfferedUntilLoggedInAndAgainAfterTheCardWentOut) {
   EXPECT_FALSE(login.isEnabled());
 
   SetCardPresent(0, false);
-  ASSERT_TRUE(SpinUntil([&] { return events_.Has("InsertRemove 4"); }));
+  ASSERT_TRUE(SpinUntil([&] { return events_.Has("InsertRemove 2"); }));
   EXPECT_TRUE(login.isEnabled());
   delete c;
 }

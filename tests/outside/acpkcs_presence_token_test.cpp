@@ -70,7 +70,7 @@ TEST_F(AcpkcsPresence, RemovalClosesSessionsAndTellsEveryCallbackOnce) {
   std::vector<Event> ev = TakeEvents();
   ASSERT_EQ(ev.size(), 2u);
   for (const Event& e : ev) {
-    EXPECT_EQ(e.event, 4u);
+    EXPECT_EQ(e.event, 2u);
     EXPECT_EQ(e.thread, std::this_thread::get_id());
     EXPECT_EQ(e.reentry, CKR_OK);
   }
@@ -141,7 +141,7 @@ TEST_F(AcpkcsPresence, ControlFileDrivesCardsAndSettings) {
   ASSERT_EQ(m_.ctl.acpkcs_ctl_poll_control_file(), 0);
   std::vector<Event> ev = TakeEvents();
   ASSERT_EQ(ev.size(), 1u);
-  EXPECT_EQ(ev[0].event, 4u);
+  EXPECT_EQ(ev[0].event, 2u);
   CK_TOKEN_INFO ti;
   EXPECT_EQ(m_.f->C_GetTokenInfo(a_, &ti), CKR_TOKEN_NOT_PRESENT);
 
@@ -182,7 +182,7 @@ TEST_F(AcpkcsPresence, ControlFileFromTheEnvironmentNotifiesFromTheModulesThread
     ev = TakeEvents();
   }
   ASSERT_EQ(ev.size(), 1u);
-  EXPECT_EQ(ev[0].event, 4u);
+  EXPECT_EQ(ev[0].event, 2u);
   EXPECT_NE(ev[0].thread, std::this_thread::get_id());
   EXPECT_EQ(ev[0].reentry, CKR_OK);
   CK_TOKEN_INFO ti;
