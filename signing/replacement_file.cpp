@@ -1,0 +1,193 @@
+#include "signing/replacement_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "signing/file_utils.h"
+#include "signing/progress_window.h"
+
+namespace {
+
+std::string Native(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+QString ErrnoText(int e) { return QString::fromLocal8Bit(std::strerror(e)); }
+
+void SyncFolder(const QString& folder) {
+  int d = open(Native(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d >= 0) {
+    fsync(d);
+    close(d);
+  }
+}
+
+}  // namespace
+
+TReplacementFile::~TReplacementFile() {
+  if (!committed_) Discard();
+}
+
+bool TReplacementFile::Fail(const QString& what) {
+  error_ = what + ": " + ErrnoText(errno);
+  return false;
+}
+
+bool TReplacementFile::Create(const QString& target, const QString& prefix) {
+  Discard();
+  committed_ = false;
+  target_ = QFileInfo(target).absoluteFilePath();
+  const QString folder = QFileInfo(target_).absolutePath();
+  std::string pattern = Native(folder + "/" + prefix) + "XXXXXX.tmp";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  // mkstemps opens with O_EXCL and mode 0600: nobody else's file is ever written.
+  fd_ = mkstemps(name.data(), 4);
+  if (fd_ < 0) return Fail(QStringLiteral("Unable to create a file in %1").arg(folder));
+  fcntl(fd_, F_SETFD, FD_CLOEXEC);
+  tempPath_ = QFile::decodeName(name.data());
+  size_ = 0;
+  return true;
+}
+
+bool TReplacementFile::WriteAt(int64_t offset, const void* data, size_t size) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return Fail(QStringLiteral("Unable to write %1").arg(tempPath_));
+  }
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = pwrite(fd_, p, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return Fail(QStringLiteral("Unable to write %1").arg(tempPath_));
+    }
+    p += n;
+    offset += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+bool TReplacementFile::Write(const void* data, size_t size) {
+  if (!WriteAt(size_, data, size)) return false;
+  size_ += int64_t(size);
+  return true;
+}
+
+int64_t TReplacementFile::ReadAt(int64_t offset, void* data, size_t size) {
+  if (fd_ < 0) return -1;
+  size_t total = 0;
+  while (total < size) {
+    ssize_t n = pread(fd_, static_cast<char*>(data) + total, size - total, offset + int64_t(total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    total += size_t(n);
+  }
+  return int64_t(total);
+}
+
+bool TReplacementFile::Truncate(int64_t size) {
+  if (fd_ < 0 || ftruncate(fd_, size) != 0) return Fail(QStringLiteral("Unable to write %1").arg(tempPath_));
+  size_ = size;
+  return true;
+}
+
+bool TReplacementFile::Commit(bool replace) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return Fail(QStringLiteral("Unable to write %1").arg(target_));
+  }
+  const std::string temp = Native(tempPath_), target = Native(target_);
+  mode_t mode = 0666;
+  struct stat st;
+  if (replace && stat(target.c_str(), &st) == 0) {
+    mode = st.st_mode & 07777;
+  } else {
+    // What a newly created file would get.
+    mode_t mask = umask(0);
+    umask(mask);
+    mode &= ~mask;
+  }
+  if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0) {
+    Fail(QStringLiteral("Unable to write %1").arg(target_));
+    Discard();
+    return false;
+  }
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0) {
+    Fail(QStringLiteral("Unable to write %1").arg(target_));
+    Discard();
+    return false;
+  }
+  int rc;
+  if (replace) {
+    rc = rename(temp.c_str(), target.c_str());
+  } else {
+    // Never over a file that appeared meanwhile; link is the same promise on a
+    // file system that does not know the flag.
+    rc = renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+      rc = link(temp.c_str(), target.c_str());
+      if (rc == 0) unlink(temp.c_str());
+    }
+  }
+  if (rc != 0) {
+    Fail(QStringLiteral("Unable to write %1").arg(target_));
+    Discard();
+    return false;
+  }
+  committed_ = true;
+  SyncFolder(QFileInfo(target_).absolutePath());
+  return true;
+}
+
+void TReplacementFile::Discard() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  if (!tempPath_.isEmpty() && !committed_) unlink(Native(tempPath_).c_str());
+  tempPath_.clear();
+  size_ = 0;
+}
+
+int64_t SgnCopyingSource::readAt(int64_t offset, void* buf, size_t n) {
+  int64_t got = inner_.readAt(offset, buf, n);
+  if (got > 0 && copy_) {
+    if (!copy_->WriteAt(offset, buf, size_t(got))) {
+      writeFailed_ = true;
+      return -1;
+    }
+  }
+  if (got > 0 && offset + got > covered_) covered_ = offset + got;
+  if (got >= 0 && progress_) progress_(offset + got, inner_.size());
+  return got;
+}
+
+void ShowProgress64(int64_t position, int64_t maximum, const QString& description, const QString& caption) {
+  while (maximum > std::numeric_limits<int32_t>::max()) {
+    maximum >>= 1;
+    position >>= 1;
+  }
+  if (position > maximum) position = maximum;
+  ShowProgress(int32_t(position), int32_t(maximum), description, caption);
+}
+
+QString CreatePrivateWorkFolder(const QString& prefix) {
+  std::string pattern = Native(GetTempDirectory() + prefix) + "XXXXXX";
+  if (!mkdtemp(pattern.data())) return QString();
+  return QFile::decodeName(pattern.c_str());
+}

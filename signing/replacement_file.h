@@ -1,0 +1,89 @@
+#pragma once
+// Writing a container so that its final name only ever shows a whole file: the
+// bytes go to a new file with a unique name in the target's own folder, which is
+// flushed to disk and renamed into place once complete; on any failure, or when
+// the object dies uncommitted, the new file is removed and the target is as it
+// was. A new container never replaces a file that appeared meanwhile; a changed
+// container replaces the old one in a single rename and keeps its mode bits.
+//
+// Beside it, a container source that copies every byte the strict reader reads
+// into such a file, so a container is validated, digested and copied in one pass
+// and the copy holds exactly the bytes that were checked.
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+#include "signing/container.h"
+
+class TReplacementFile {
+ public:
+  TReplacementFile() = default;
+  ~TReplacementFile();
+  TReplacementFile(const TReplacementFile&) = delete;
+  TReplacementFile& operator=(const TReplacementFile&) = delete;
+
+  // Creates the new file (mode 0600 until commit) as folder of target + prefix +
+  // six random characters + ".tmp". False with the reason in error().
+  bool Create(const QString& target, const QString& prefix);
+  bool IsOpen() const { return fd_ >= 0; }
+  const QString& TempPath() const { return tempPath_; }
+  const QString& Target() const { return target_; }
+  const QString& Error() const { return error_; }
+
+  // Appends all bytes (or fails: a short write is a failure).
+  bool Write(const void* data, size_t size);
+  // Writes all bytes at offset, leaving the append position alone.
+  bool WriteAt(int64_t offset, const void* data, size_t size);
+  // Reads up to size bytes at offset of what was written; the count, -1 on error.
+  int64_t ReadAt(int64_t offset, void* data, size_t size);
+  // Cuts the file to size and moves the append position there.
+  bool Truncate(int64_t size);
+  int64_t Size() const { return size_; }
+
+  // Flushes and closes the file, then renames it to the target: with replace,
+  // over the existing target (whose mode bits it takes); without, only when no
+  // file of that name exists. The folder is flushed too. False with error() set,
+  // the new file then removed.
+  bool Commit(bool replace);
+  // Removes the new file (also what the destructor does before a commit).
+  void Discard();
+
+ private:
+  bool Fail(const QString& what);
+  int fd_ = -1;
+  QString target_, tempPath_, error_;
+  int64_t size_ = 0;
+  bool committed_ = false;
+};
+
+// Reads through to another source and writes every byte read, at its own offset,
+// into a replacement file; reports the position after each read. A failed write
+// makes the read fail too, so the reader stops with a read error; WriteFailed()
+// tells the two apart.
+class SgnCopyingSource : public SgnSource {
+ public:
+  using Progress = std::function<void(int64_t position, int64_t size)>;
+  SgnCopyingSource(SgnSource& inner, TReplacementFile* copy, Progress progress = {})
+      : inner_(inner), copy_(copy), progress_(std::move(progress)) {}
+  int64_t size() const override { return inner_.size(); }
+  int64_t readAt(int64_t offset, void* buf, size_t n) override;
+  bool WriteFailed() const { return writeFailed_; }
+  // The highest offset read so far: equal to size() after a complete pass.
+  int64_t Covered() const { return covered_; }
+
+ private:
+  SgnSource& inner_;
+  TReplacementFile* copy_;
+  Progress progress_;
+  bool writeFailed_ = false;
+  int64_t covered_ = 0;
+};
+
+// Progress for a byte count beyond 32 bits: both figures scaled down together so
+// the maximum fits, then ShowProgress (signing/progress_window.h).
+void ShowProgress64(int64_t position, int64_t maximum, const QString& description, const QString& caption);
+
+// A new folder of its own (mode 0700) in the program's temporary folder, named
+// prefix + six random characters; empty when it cannot be made. Work files go in
+// there under their fixed names, out of reach of any other run or user.
+QString CreatePrivateWorkFolder(const QString& prefix);

@@ -1,0 +1,407 @@
+#include "signing/sign_file.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "card/registry.h"
+#include "card/tarvirsa_api.h"
+#include "platform/codepage.h"
+#include "platform/ui_services.h"
+#include "signing/base64.h"
+#include "signing/card_signing.h"
+#include "signing/container.h"
+#include "signing/data_module.h"
+#include "signing/document_validator.h"
+#include "signing/extract_revoke.h"
+#include "signing/file_utils.h"
+#include "signing/progress_window.h"
+#include "signing/replacement_file.h"
+#include "signing/settings.h"
+#include "signing/verify.h"
+
+namespace {
+
+constexpr size_t kBlock = 65536;
+constexpr size_t kWorkBufferSize = kBlock + 1;
+
+SignClock& Clock() {
+  static SignClock clock;
+  return clock;
+}
+
+QDateTime Now() { return Clock() ? Clock()() : QDateTime::currentDateTime(); }
+
+void ErrorBox(const QString& text) { Ui().messageBox(MsgKind::Error, text); }
+
+// The cursor and the progress window go back to normal however SignFile ends.
+struct OperationScope {
+  OperationScope() { Ui().setWaitCursor(true); }
+  ~OperationScope() {
+    HideProgress();
+    Ui().setWaitCursor(false);
+  }
+};
+
+struct WorkFolder {
+  QString path;
+  ~WorkFolder() { remove(); }
+  void remove() {
+    if (!path.isEmpty()) QDir(path).removeRecursively();
+    path.clear();
+  }
+};
+
+// Thrown by the digest when the cryptographic library fails.
+struct DigestFailure {};
+
+class Sha1 {
+ public:
+  Sha1() {
+    if (tarvirsa::SHAInit(&ctx_) != 0) throw DigestFailure{};
+  }
+  void update(const void* data, size_t n) {
+    if (n > 0 && tarvirsa::SHAUpdate(&ctx_, static_cast<const uint8_t*>(data), uint32_t(n)) != 0)
+      throw DigestFailure{};
+  }
+  void final(uint8_t out[20]) {
+    const uint8_t* d = tarvirsa::SHAFinal(&ctx_);
+    if (!d) throw DigestFailure{};
+    std::memcpy(out, d, 20);
+  }
+
+ private:
+  TR_SHA_CTX ctx_{};
+};
+
+// The signed range of a new container as it is written: bytes gather in the work
+// buffer and go out, digested, in blocks of 64 KiB; progress follows the payload.
+class RangeWriter : public ByteSink {
+ public:
+  RangeWriter(TReplacementFile& out, Sha1& sha, std::vector<uint8_t>& buffer) : out_(out), sha_(sha), buf_(buffer) {}
+  void Write(const void* data, size_t size) override {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+      const size_t k = std::min(size, kBlock - used_);
+      std::memcpy(buf_.data() + used_, p, k);
+      used_ += k;
+      p += k;
+      size -= k;
+      if (used_ == kBlock) Flush();
+    }
+  }
+  void Flush() {
+    if (used_ == 0) return;
+    sha_.update(buf_.data(), used_);
+    if (!out_.Write(buf_.data(), used_)) throw EWriteError();
+    written_ += int64_t(used_);
+    used_ = 0;
+    if (onBlock) onBlock(written_);
+  }
+  std::function<void(int64_t written)> onBlock;
+
+ private:
+  TReplacementFile& out_;
+  Sha1& sha_;
+  std::vector<uint8_t>& buf_;
+  size_t used_ = 0;
+  int64_t written_ = 0;
+};
+
+// The Base64 text's length for a payload of n bytes, CR LF of the 2304 rule included.
+int64_t EncodedPayloadLength(int64_t n) {
+  int64_t len = int64_t(Base64EncodedLength(size_t(n)));
+  if (n > 0 && n % 2304 == 0) len += 2;
+  return len;
+}
+
+// The same serial number from the same issuer: the whole serial, not a prefix.
+bool SameCertificateIdentity(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  auto field = [](const std::vector<uint8_t>& cert, bool serial, std::vector<uint8_t>& out) {
+    if (cert.empty() || !DerFits(cert.data(), cert.size())) return false;
+    uint32_t len = 0;
+    auto call = serial ? tarvirsa::X509ExtractSerial : tarvirsa::X509ExtractIssuer;
+    if (call(cert.data(), nullptr, &len) != 0 || len == 0 || len > cert.size()) return false;
+    out.assign(len, 0);
+    if (call(cert.data(), out.data(), &len) != 0 || len > out.size()) return false;
+    out.resize(len);
+    return true;
+  };
+  std::vector<uint8_t> sa, sb, ia, ib;
+  return field(a, true, sa) && field(b, true, sb) && field(a, false, ia) && field(b, false, ib) && sa == sb &&
+         ia == ib;
+}
+
+// Same size and the same bytes, compared block by block from the start.
+bool SameContent(QFile& input, const QString& otherPath, bool showProgress) {
+  QFile other(otherPath);
+  if (!other.open(QIODevice::ReadOnly)) throw EFileError(QStringLiteral("Unable to open %1").arg(otherPath));
+  if (!input.seek(0)) throw EFileError(QStringLiteral("Unable to read %1").arg(input.fileName()));
+  const int64_t size = input.size();
+  auto progress = [&](int64_t position) {
+    if (showProgress) ShowProgress64(position, size, kProgressSameName, kProgressSameNameCaption);
+  };
+  progress(0);
+  bool same = other.size() == size;
+  std::vector<char> a(kBlock), b(kBlock);
+  for (int64_t done = 0; same && done < size;) {
+    const qint64 want = qint64(std::min<int64_t>(int64_t(kBlock), size - done));
+    const qint64 na = input.read(a.data(), want);
+    const qint64 nb = other.read(b.data(), want);
+    if (na < 0) throw EFileError(QStringLiteral("Unable to read %1").arg(input.fileName()));
+    if (nb < 0) throw EFileError(QStringLiteral("Unable to read %1").arg(otherPath));
+    if (na != want || nb != want || std::memcmp(a.data(), b.data(), size_t(want)) != 0) same = false;
+    done += want;
+    progress(done);
+  }
+  if (showProgress) HideProgress();
+  return same;
+}
+
+enum class Existing { AddInPlace, Stop };
+
+// A container of the expected name exists: add to it only when it carries the
+// same file and this card has not signed it yet.
+Existing CheckExistingContainer(CK_SESSION_HANDLE session, QFile& input, const QString& container,
+                                int32_t certSerialValue, bool showProgress) {
+  try {
+    QString extracted;
+    ExtractOriginalFile(container, emCompare, extracted);
+    Ui().setWaitCursor(true);
+    if (extracted.isEmpty()) return Existing::Stop;
+    bool same = false;
+    try {
+      same = SameContent(input, extracted, showProgress);
+    } catch (...) {
+      QFile::remove(extracted);
+      throw;
+    }
+    QFile::remove(extracted);
+    if (!same) {
+      ErrorBox(kMsgSignDifferentContent);
+      return Existing::Stop;
+    }
+    TSignerList signers;
+    VerifySignedFile(container, signers);
+    std::vector<uint8_t> cardCert;
+    const bool haveCardCert = ReadCardCertificate(session, cardCert);
+    for (const TSignerRecord& r : signers) {
+      const bool mine =
+          haveCardCert ? SameCertificateIdentity(cardCert, r.Certificate) : r.SerialValue == certSerialValue;
+      if (mine) {
+        ErrorBox(kMsgSignAlreadySigned);
+        return Existing::Stop;
+      }
+      if (r.SignatureOk != 1) break;
+    }
+    return Existing::AddInPlace;
+  } catch (const EFileError& e) {
+    ErrorBox(e.Text());
+  } catch (const std::exception& e) {
+    ErrorBox(QString::fromUtf8(e.what()));
+  }
+  return Existing::Stop;
+}
+
+// Packs the file into a ZIP archive in a private work folder; the archive's path,
+// or empty when packing failed (the component has reported its own failure).
+QString PackInput(const QString& file, int64_t inputSize, const QString& shortName, bool showProgress,
+                  WorkFolder& work) {
+  try {
+    TZipArchiver* zip = dmCollector ? &dmCollector->ZipArchiver1 : nullptr;
+    // A signing nested in another operation's ZIP callback finds the component
+    // busy: it leaves the running operation's settings alone.
+    if (!zip || zip->IsBusy()) return QString();
+    work.path = CreatePrivateWorkFolder(QStringLiteral("ZipSgnDat"));
+    if (work.path.isEmpty()) return QString();
+    const QString archive = work.path + QStringLiteral("/ZipSgnDat.tmp");
+    zip->SetZipFileName(archive);
+    zip->SetAddOptions({});
+    zip->FSpecArgs().clear();
+    zip->FSpecArgs().append(QFileInfo(file).absoluteFilePath());
+    if (showProgress) ShowProgress(0, 100, kProgressZipping, shortName);
+    const int32_t rc = zip->Add();
+    // Only an archive that holds exactly the file, whole, is ever signed.
+    zip->SetZipFileName(archive);
+    if (rc != 0 || zip->Count() != 1 || QFileInfo(archive).size() <= 0) return QString();
+    if (inputSize <= int64_t(UINT32_MAX) && zip->DirEntry(0).UncompressedSize != uint32_t(inputSize))
+      return QString();
+    if (showProgress) ShowProgress(40, 100, kProgressZipping, shortName);
+    return archive;
+  } catch (...) {
+    ErrorBox(kMsgSignAddError);
+  }
+  return QString();
+}
+
+}  // namespace
+
+SignClock SetSignClock(SignClock clock) {
+  SignClock previous = std::move(Clock());
+  Clock() = std::move(clock);
+  return previous;
+}
+
+int SplitFileName(const QString& path, QString& folder, QString& baseName, QString& extension) {
+  const qsizetype slash = path.lastIndexOf('/');
+  folder = slash >= 0 ? path.left(slash) : QString();
+  const QString rest = slash >= 0 ? path.mid(slash + 1) : path;
+  const qsizetype dot = rest.lastIndexOf('.');
+  baseName = dot >= 0 ? rest.left(dot) : rest;
+  extension = dot >= 0 ? rest.mid(dot + 1) : QString();
+  return 1;
+}
+
+QString SignedFileName(const QString& file) {
+  QString folder, base, ext;
+  SplitFileName(file, folder, base, ext);
+  const QString name = base + "_" + ext + ".sgn";
+  return file.contains('/') ? folder + "/" + name : name;
+}
+
+QString SignFileResultLine(int32_t result) {
+  switch (result) {
+    case sfrInputUnreadable: return QStringLiteral(" >> Ulazna datoteka se ne može otvoriti !<<");
+    case sfrOutputUnwritable: return QStringLiteral(" >> Izlazana datoteka se ne može kreirati !<<");
+    case sfrNoBuffer: return QStringLiteral(" >> Nema dovoljno slobodne memorije za memorijski buffer !<<");
+    case sfrNoCertificate: return QStringLiteral(" >> Certifikat se ne može pročitati s kartice !<<");
+    case sfrNoSignature: return QStringLiteral(" >> Digitialni potpis se ne može generirati !<<");
+    default: return QString();
+  }
+}
+
+int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const QString& file, bool packInput,
+                 int32_t certSerialValue, int32_t reserved, bool showSuccess) {
+  QFile input(file);
+  if (!input.open(QIODevice::ReadOnly)) return sfrInputUnreadable;
+  const int64_t inputSize = input.size();
+  const bool showProgress = inputSize > ProgressMinSize;
+  const QString shortName = QFileInfo(file).fileName();
+
+  const bool isContainer = ValidateSignedDocument(input);
+  OperationScope scope;
+
+  QString target;
+  bool inPlace = false;
+  if (isContainer) {
+    input.close();
+    target = file;
+    inPlace = true;
+  } else {
+    target = SignedFileName(file);
+    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+      if (CheckExistingContainer(session, input, target, certSerialValue, showProgress) == Existing::Stop)
+        return sfrOk;
+      inPlace = true;
+    }
+  }
+
+  TReplacementFile out;
+  if (inPlace && !QFileInfo(target).isWritable()) return sfrOutputUnwritable;
+  if (!out.Create(target, QStringLiteral("SgnTmp"))) return sfrOutputUnwritable;
+
+  WorkFolder work;
+  QFile payload;
+  if (!inPlace) {
+    if (packInput) {
+      const QString archive = PackInput(file, inputSize, shortName, showProgress, work);
+      Ui().setWaitCursor(true);
+      if (archive.isEmpty()) return sfrOutputUnwritable;
+      payload.setFileName(archive);
+      if (!payload.open(QIODevice::ReadOnly)) return sfrOutputUnwritable;
+      if (showProgress) ShowProgress(100, 100, kProgressZipping, shortName);
+    } else {
+      input.close();
+      payload.setFileName(file);
+      if (!payload.open(QIODevice::ReadOnly)) return sfrInputUnreadable;
+    }
+  }
+
+  std::vector<uint8_t> buffer;
+  try {
+    buffer.assign(kWorkBufferSize, 0);
+  } catch (const std::bad_alloc&) {
+    return sfrNoBuffer;
+  }
+
+  uint8_t digest[20];
+  const QDateTime now = Now();
+  try {
+    Sha1 sha;
+    if (!inPlace) {
+      QString dtd;
+      RegReadValue(HKEY_LOCAL_MACHINE, SettingsKey, QStringLiteral("File"), dtd);
+      const std::string head = SgnHeaderText(ToCp1250Std(dtd));
+      if (!out.Write(head.data(), head.size())) return sfrOutputUnwritable;
+
+      RangeWriter range(out, sha, buffer);
+      const std::string prefix = SgnRangePrefixText(SgnTimeStampText(now));
+      range.Write(prefix.data(), prefix.size());
+      range.Flush();
+      const int64_t payloadSize = packInput ? EncodedPayloadLength(payload.size()) : payload.size();
+      auto progress = [&](int64_t done) {
+        if (showProgress)
+          ShowProgress64(std::min(done - int64_t(prefix.size()), payloadSize), payloadSize, shortName,
+                         kProgressSigningCaption);
+      };
+      range.onBlock = progress;
+      progress(int64_t(prefix.size()));
+      QIODeviceSource source(payload);
+      if (packInput) {
+        MimeEncodeStream(source, range);
+      } else {
+        std::vector<char> block(kBlock);
+        for (size_t n; (n = source.Read(block.data(), block.size())) > 0;) range.Write(block.data(), n);
+      }
+      range.Write(kSgnTail.data(), kSgnTail.size());
+      range.Flush();
+      sha.final(digest);
+    } else {
+      // The current container is read, checked, digested and copied in one pass,
+      // so the signature covers exactly the bytes the new copy holds.
+      SgnFileSource container(target);
+      if (!container.isOpen()) return sfrOutputUnwritable;
+      SgnCopyingSource source(container, &out, [&](int64_t position, int64_t size) {
+        if (showProgress) ShowProgress64(position, size, shortName, kProgressSigningCaption);
+      });
+      SgnLayout layout;
+      const bool ok = DigestSignedRange(source, layout, digest);
+      if (source.WriteFailed() || !ok || source.Covered() != container.size()) return sfrOutputUnwritable;
+      const int64_t size = container.size();
+      const int64_t at = SgnAppendPosition(size);
+      if (at < 0 || out.ReadAt(at, buffer.data(), kSgnClose.size()) != int64_t(kSgnClose.size()) ||
+          std::memcmp(buffer.data(), kSgnClose.data(), kSgnClose.size()) != 0)
+        return sfrOutputUnwritable;
+      if (!out.Truncate(at)) return sfrOutputUnwritable;
+    }
+  } catch (const DigestFailure&) {
+    return sfrNoSignature;
+  } catch (const EStreamError&) {
+    return sfrOutputUnwritable;
+  }
+  payload.close();
+  work.remove();
+
+  if (showProgress) ShowProgress(100, 100, QString(), kProgressCertificateCaption);
+  std::vector<uint8_t> cert;
+  if (!ReadCardCertificate(session, cert)) return sfrNoCertificate;
+
+  if (showProgress) ShowProgress(100, 100, QString(), kProgressSignatureCaption);
+  uint8_t signature[kCardSignatureBufferSize] = {};
+  CK_ULONG signatureLen = 0;
+  if (!SignDigestOnCard(session, digest, signature, sizeof signature, signatureLen)) return sfrNoSignature;
+
+  std::string signer = SgnSignerText(cert.data(), cert.size(), signature, signatureLen, SgnSigningTimeText(now));
+  signer.append(kSgnClose);
+  if (!out.Write(signer.data(), signer.size()) || !out.Commit(inPlace)) return sfrOutputUnwritable;
+
+  HideProgress();
+  Ui().setWaitCursor(false);
+  if (showSuccess) Ui().messageBox(MsgKind::Information, kMsgSignSuccess);
+  return sfrOk;
+}

@@ -1,0 +1,359 @@
+// Taking the signed file out of a container and removing a signer, on containers
+// assembled by the test fixture with ZIP payloads made by Python's zipfile.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <csignal>
+#include <utility>
+
+#include "container_fixture.h"
+#include "platform/fake_ui_services.h"
+#include "signing/data_module.h"
+#include "signing/extract_revoke.h"
+#include "signing/file_utils.h"
+#include "signing/progress_window.h"
+#include "signing/verify.h"
+#include "support/temp_dir.h"
+
+// Readable failure messages.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// A ZIP archive from Python's zipfile (deflated), entries in the given order.
+Bytes PythonZip(const Entries& entries) {
+  TempDir dir("pyzip");
+  std::string script = "import zipfile\nz = zipfile.ZipFile('" + dir.file("peer.zip") +
+                       "', 'w', zipfile.ZIP_DEFLATED)\n";
+  int i = 0;
+  for (const auto& [name, content] : entries) {
+    const std::string src = dir.file("entry" + std::to_string(i++));
+    WriteAll(src, content);
+    script += "z.write('" + src + "', '" + name + "')\n";
+  }
+  script += "z.close()\n";
+  WriteAll(dir.file("mk.py"), script);
+  EXPECT_EQ(Run("python3 '" + dir.file("mk.py") + "'"), 0);
+  std::vector<unsigned char> zip = ReadAll(dir.file("peer.zip"));
+  return Bytes(zip.begin(), zip.end());
+}
+
+const TestIdentity& Id(int i) {
+  static const std::vector<TestIdentity> ids = [] {
+    std::vector<TestIdentity> v;
+    for (int k = 0; k < 3; ++k) {
+      TestCertSpec s;
+      s.cn = "Potpisnik " + std::to_string(k);
+      s.bits = 1024;
+      s.serial = {uint8_t(0x20 + k), 0x01};
+      v.push_back(MakeTestIdentity(s, nullptr, k));
+    }
+    return v;
+  }();
+  return ids.at(size_t(i));
+}
+
+class ExtractRevoke : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string error;
+    ASSERT_TRUE(BindTarviRsaForTests(&error)) << error;
+  }
+  void SetUp() override {
+    dm_ = std::make_unique<TdmCollector>();
+    dmCollector = dm_.get();
+    previousOpener_ = SetFileOpener([this](const QString& path) {
+      opened_.push_back(path);
+      return openerAnswer_;
+    });
+  }
+  void TearDown() override {
+    SetFileOpener(previousOpener_);
+    dmCollector = nullptr;
+  }
+  // A container carrying a ZIP of the entries, signed by the first `signers` identities.
+  std::string containerText(const Entries& entries, int signers = 1) {
+    TestContainer c;
+    c.dtd = "FileUpload.dtd";
+    c.payload = TestBase64Lines(PythonZip(entries));
+    for (int i = 0; i < signers; ++i) c.addSigner(Id(i), "2024010203040500" + std::to_string(i));
+    return c.text();
+  }
+  QString write(const std::string& name, const std::string& text) {
+    WriteAll(tmp_.file(name), text);
+    return QString::fromStdString(tmp_.file(name));
+  }
+  std::vector<QString> boxTexts() {
+    std::vector<QString> v;
+    for (const auto& b : ui_.boxes) v.push_back(b.text);
+    ui_.boxes.clear();
+    return v;
+  }
+  // What the work folders left in the program's temporary folder.
+  QStringList workFiles() const {
+    return QDir(GetTempDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+  }
+
+  TempDir tmp_{"extract"};
+  FakeUiServices ui_;
+  std::unique_ptr<TdmCollector> dm_;
+  FileOpener previousOpener_;
+  std::vector<QString> opened_;
+  bool openerAnswer_ = true;
+};
+
+TEST_F(ExtractRevoke, EveryModeDeliversThePayloadsFile) {
+  const std::string content = "%PDF-1.4 sadržaj izvještaja\n" + std::string(5000, 'x');
+  const QString sgn = write("report_pdf.sgn", containerText({{"report.pdf", content}}));
+  const QString temp = GetTempDirectory() + "Tmp_Orig_report.pdf";
+
+  QString name = "stale";
+  ExtractOriginalFile(sgn, emView, name);
+  EXPECT_EQ(name, temp);
+  EXPECT_EQ(ReadText(name.toStdString()), content);
+  EXPECT_EQ(opened_, std::vector<QString>{temp});
+
+  ExtractOriginalFile(sgn, emCompare, name);
+  EXPECT_EQ(name, temp);
+  EXPECT_EQ(ReadText(name.toStdString()), content);
+  QFile::remove(temp);
+
+  // Save as: the chosen path; the name stays empty.
+  ui_.fileAnswers = {QString::fromStdString(tmp_.file("saved.pdf"))};
+  ExtractOriginalFile(sgn, emSaveAs, name);
+  EXPECT_TRUE(name.isEmpty());
+  EXPECT_EQ(ReadText(tmp_.file("saved.pdf")), content);
+  // Over an existing file only after Yes.
+  WriteAll(tmp_.file("saved.pdf"), "old");
+  ui_.fileAnswers = {QString::fromStdString(tmp_.file("saved.pdf"))};
+  ui_.answers = {mrNo};
+  ExtractOriginalFile(sgn, emSaveAs, name);
+  EXPECT_EQ(ReadText(tmp_.file("saved.pdf")), "old");
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgOverwrite});
+  ui_.fileAnswers = {QString::fromStdString(tmp_.file("saved.pdf"))};
+  ExtractOriginalFile(sgn, emSaveAs, name);
+  EXPECT_EQ(ReadText(tmp_.file("saved.pdf")), content);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgOverwrite});
+  // Cancelled: nothing anywhere.
+  ExtractOriginalFile(sgn, emSaveAs, name);
+
+  // Automatic: beside the container, or the dialog when that name is taken.
+  ExtractOriginalFile(sgn, emAutomatic, name);
+  EXPECT_EQ(name, QString::fromStdString(tmp_.file("report.pdf")));
+  EXPECT_EQ(ReadText(tmp_.file("report.pdf")), content);
+  ui_.fileAnswers = {QString::fromStdString(tmp_.file("other.pdf"))};
+  ExtractOriginalFile(sgn, emAutomatic, name);
+  EXPECT_TRUE(name.isEmpty());
+  EXPECT_EQ(ReadText(tmp_.file("other.pdf")), content);
+
+  EXPECT_TRUE(ui_.boxes.empty());
+  EXPECT_FALSE(ui_.waitCursor());
+  QFile::remove(temp);
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+}
+
+TEST_F(ExtractRevoke, WhatIsNotAContainerIsOpenedWithItsProgram) {
+  for (const char* file : {"report.pdf", "X.Sgn", "a.sgn.x"}) {
+    SCOPED_TRACE(file);
+    opened_.clear();
+    const QString path = write(file, containerText({{"a.txt", "a"}}));
+    for (int mode : {emView, emSaveAs, emCompare, emAutomatic}) {
+      QString name = "stale";
+      ExtractOriginalFile(path, mode, name);
+      EXPECT_TRUE(name.isEmpty());
+    }
+    EXPECT_EQ(opened_.size(), 4u);
+  }
+  // The suffix counts, not the first ".sgn" in the path.
+  opened_.clear();
+  QString name;
+  ExtractOriginalFile(write("a.sgn.x.sgn", containerText({{"a.txt", "a"}})), emCompare, name);
+  EXPECT_TRUE(opened_.empty());
+  EXPECT_EQ(ReadText(name.toStdString()), "a");
+  QFile::remove(name);
+  EXPECT_TRUE(ui_.boxes.empty());
+
+  openerAnswer_ = false;
+  ExtractOriginalFile(QString::fromStdString(tmp_.file("missing.pdf")), emView, name);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_TRUE(ui_.boxes[0].text.startsWith(kMsgSystemErrorPrefix + QString::number(ENOENT) + "-"))
+      << ui_.boxes[0].text.toStdString();
+  EXPECT_TRUE(ui_.boxes[0].text.endsWith("]"));
+}
+
+TEST_F(ExtractRevoke, OnlyTheSignedRangesPayloadComesOut) {
+  TestContainer good;
+  good.payload = TestBase64Lines(PythonZip({{"report.pdf", "signed"}}));
+  good.addSigner(Id(0));
+  // A CDATA section with another file before the signed range: the file is
+  // malformed as a whole, never a source for the other file.
+  const std::string planted = "<![CDATA[\r\n" + TestBase64Lines(PythonZip({{"report.pdf", "planted"}})) +
+                              "\r\n]]>\r\n";
+  std::string text = good.text();
+  text.insert(good.head().size(), planted);
+  struct Case {
+    const char* what;
+    std::string text;
+  } cases[] = {
+      {"cdata before the range", text},
+      {"no cdata", good.head() + "<TimeStamp>\r\n20240102030405\r\n</TimeStamp>\r\n\r\n</FileUpload>"},
+      {"trailing byte", good.text() + "\r\n"},
+      {"not a container at all", "hello"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString sgn = write("bad.sgn", c.text);
+    for (int mode : {emView, emCompare}) {
+      QString name = "stale";
+      ExtractOriginalFile(sgn, mode, name);
+      EXPECT_TRUE(name.isEmpty());
+      EXPECT_EQ(boxTexts(), std::vector<QString>{mode == emCompare ? kMsgFormatCompare : kMsgFormatView});
+    }
+  }
+  EXPECT_TRUE(opened_.empty());
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+  // A container that does not open raises.
+  QString name;
+  EXPECT_THROW(ExtractOriginalFile(QString::fromStdString(tmp_.file("none.sgn")), emView, name), EFileError);
+}
+
+TEST_F(ExtractRevoke, OnlyThePlainFirstEntryIsExtracted) {
+  // A name with a folder part never leaves the temporary folder, and never lands anywhere.
+  for (const char* hostile : {"../evil.txt", "sub/evil.txt", "/tmp/evil.txt", "..", "C:evil.txt"}) {
+    SCOPED_TRACE(hostile);
+    QString name = "stale";
+    ExtractOriginalFile(write("h.sgn", containerText({{hostile, "evil"}})), emAutomatic, name);
+    EXPECT_TRUE(name.isEmpty());
+    EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgNotInterpreted});
+  }
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("evil.txt"))));
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("sub"))));
+  // Of several entries only the first comes out.
+  QString name;
+  ExtractOriginalFile(write("two.sgn", containerText({{"first.txt", "1"}, {"second.txt", "2"}})), emAutomatic, name);
+  EXPECT_EQ(name, QString::fromStdString(tmp_.file("first.txt")));
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("second.txt"))));
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+}
+
+TEST_F(ExtractRevoke, LargeContainersShowAboutTwentyFiveSteps) {
+  TfmProgres progress;
+  fmProgres = &progress;
+  int64_t clock = 0;
+  progress.setClock([&] { return clock += 1000; });  // every update may repaint
+  const QString sgn = write("big.sgn", containerText({{"big.bin", [] {
+    Bytes r = TestRandomBytes(2 << 20);
+    return std::string(r.begin(), r.end());
+  }()}}));
+  QString name;
+  ExtractOriginalFile(sgn, emCompare, name);
+  fmProgres = nullptr;
+  EXPECT_GE(progress.repaintCount(), 2);
+  EXPECT_LE(progress.repaintCount(), 27);
+  EXPECT_EQ(progress.lbOpis->text(), kProgressAnalysing);
+  EXPECT_EQ(progress.windowTitle(), kProgressSignedCaption);
+  EXPECT_FALSE(progress.isVisible());
+  QFile::remove(name);
+}
+
+// ---- revoking ------------------------------------------------------------------
+
+TEST_F(ExtractRevoke, RevokingFirstMiddleOrLastLeavesTheOthersValid) {
+  TestContainer c;
+  c.payload = TestBase64Lines(PythonZip({{"a.txt", "abc"}}));
+  for (int i = 0; i < 3; ++i) c.addSigner(Id(i), "2024010203040500" + std::to_string(i));
+  const std::string original = c.text();
+  for (size_t drop = 0; drop < 3; ++drop) {
+    SCOPED_TRACE(drop);
+    const QString sgn = write("three.sgn", original);
+    chmod(tmp_.file("three.sgn").c_str(), 0640);
+    TSignerList list;
+    ASSERT_TRUE(VerifySignedFile(sgn, list));
+    ASSERT_EQ(list.size(), 3u);
+    RevokeSignature(sgn, list[drop]);
+    TestContainer expected = c;
+    expected.signers.erase(expected.signers.begin() + long(drop));
+    EXPECT_EQ(ReadText(tmp_.file("three.sgn")), expected.text());
+    TSignerList after;
+    ASSERT_TRUE(VerifySignedFile(sgn, after));
+    ASSERT_EQ(after.size(), 2u);
+    for (const TSignerRecord& r : after) EXPECT_EQ(r.SignatureOk, 1);
+    struct stat st;
+    ASSERT_EQ(stat(tmp_.file("three.sgn").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+  }
+  // The only signer: the bytes up to "</File>", then CR LF "</FileUpload>".
+  TestContainer one = c;
+  one.signers.resize(1);
+  const QString sgn = write("one.sgn", one.text());
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(sgn, list));
+  RevokeSignature(sgn, list[0]);
+  EXPECT_EQ(ReadText(tmp_.file("one.sgn")), one.head() + one.range() + "\r\n</FileUpload>");
+  EXPECT_TRUE(ui_.boxes.empty());
+  EXPECT_EQ(QDir(QString::fromStdString(tmp_.path())).entryList(QDir::Files).size(), 2);
+}
+
+TEST_F(ExtractRevoke, AStaleRecordLeavesTheContainerAlone) {
+  TestContainer c;
+  c.payload = TestBase64Lines(PythonZip({{"a.txt", "abc"}}));
+  c.addSigner(Id(0));
+  c.addSigner(Id(1));
+  const QString sgn = write("c.sgn", c.text());
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(sgn, list));
+
+  // The first signer was revoked meanwhile: the second record's positions now
+  // point past the end; the first record's element is gone.
+  TestContainer later = c;
+  later.signers.erase(later.signers.begin());
+  write("c.sgn", later.text());
+  EXPECT_THROW(RevokeSignature(sgn, list[1]), EFileError);
+  EXPECT_THROW(RevokeSignature(sgn, list[0]), EFileError);
+  EXPECT_EQ(ReadText(tmp_.file("c.sgn")), later.text());
+
+  // A signer added before it shifts nothing, but a record of another element at
+  // the same place (same positions, other signature) is refused.
+  write("c.sgn", c.text());
+  TSignerRecord forged = list[0];
+  forged.Signature[0] ^= 1;
+  EXPECT_THROW(RevokeSignature(sgn, forged), EFileError);
+  // A container that became malformed is refused too.
+  write("c.sgn", c.text() + "x");
+  EXPECT_THROW(RevokeSignature(sgn, list[0]), EFileError);
+  EXPECT_EQ(ReadText(tmp_.file("c.sgn")), c.text() + "x");
+  EXPECT_THROW(RevokeSignature(QString::fromStdString(tmp_.file("none.sgn")), list[0]), EFileError);
+  EXPECT_EQ(QDir(QString::fromStdString(tmp_.path())).entryList(QDir::Files), QStringList{"c.sgn"});
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(ExtractRevoke, AFullDiskWhileRevokingLeavesTheOldContainer) {
+  TestContainer c;
+  c.payload = TestBase64Lines(TestRandomBytes(200000));
+  c.addSigner(Id(0));
+  c.addSigner(Id(1));
+  const QString sgn = write("c.sgn", c.text());
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(sgn, list));
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit low = old;
+  low.rlim_cur = 100000;
+  setrlimit(RLIMIT_FSIZE, &low);
+  EXPECT_THROW(RevokeSignature(sgn, list[0]), EFileError);
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(ReadText(tmp_.file("c.sgn")), c.text());
+  EXPECT_EQ(QDir(QString::fromStdString(tmp_.path())).entryList(QDir::Files), QStringList{"c.sgn"});
+}
+
+}  // namespace

@@ -1,0 +1,411 @@
+// Signing files into containers with SoftHSM2 tokens behind our middleware module,
+// checked with independent peers: openssl for every signature over the signed
+// range, base64 and Info-ZIP's unzip for the payload.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <csignal>
+
+#include "card/cryptoki.h"
+#include "card/registry.h"
+#include "container_fixture.h"
+#include "sign_token_fixture.h"
+#include "signing/data_module.h"
+#include "signing/extract_revoke.h"
+#include "signing/file_utils.h"
+#include "signing/progress_window.h"
+#include "signing/settings.h"
+#include "signing/sign_file.h"
+#include "signing/verify.h"
+
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace {
+
+// A container cut into its parts by plain searching, without the program's reader.
+struct Parsed {
+  std::string head, range, payload;
+  struct Signer {
+    std::string certHex, sigHex, time;
+  };
+  std::vector<Signer> signers;
+  std::string timeStamp;
+};
+
+std::string Between(const std::string& text, size_t& at, const std::string& open, const std::string& close) {
+  size_t a = text.find(open, at);
+  if (a == std::string::npos) return {};
+  a += open.size();
+  size_t b = text.find(close, a);
+  if (b == std::string::npos) return {};
+  at = b + close.size();
+  return text.substr(a, b - a);
+}
+
+Parsed Parse(const std::string& text) {
+  Parsed p;
+  const size_t start = text.find("<TimeStamp>"), end = text.find("</File>");
+  if (start == std::string::npos || end == std::string::npos) return p;
+  p.head = text.substr(0, start);
+  p.range = text.substr(start, end + 7 - start);
+  size_t at = 0;
+  p.timeStamp = Between(text, at, "<TimeStamp>\r\n", "\r\n</TimeStamp>");
+  p.payload = Between(text, at, "<![CDATA[\r\n", "\r\n]]>\r\n</File>");
+  at = end;
+  while (text.find("<Signer>", at) != std::string::npos) {
+    Parsed::Signer s;
+    s.certHex = Between(text, at, "<Certificate>\r\n", "\r\n</Certificate>");
+    s.sigHex = Between(text, at, "<Sign>\r\n", "\r\n</Sign>");
+    s.time = Between(text, at, "<Time>\r\n", "\r\n</Time>");
+    p.signers.push_back(s);
+  }
+  return p;
+}
+
+std::string Unhex(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return out;
+}
+
+// The serial value the card component reads: the first four serial bytes.
+constexpr int32_t kSharedSerialValue = 0x10010000;
+
+class SignFileTest : public CardTokenTest {
+ protected:
+  // Alpha and Beta share the first four serial bytes and their issuer.
+  std::vector<TokenSpec> tokenSpecs() const override {
+    return {{"Alpha", 1024, "0x10010000AA"}, {"Beta", 1024, "0x10010000BB"}, {"Gamma", 1024, "0x1003"}};
+  }
+  void SetUp() override {
+    CardTokenTest::SetUp();
+    std::string error;
+    ASSERT_TRUE(BindTarviRsaForTests(&error)) << error;
+    dm_ = std::make_unique<TdmCollector>();
+    dmCollector = dm_.get();
+    ASSERT_EQ(RegWriteValue(HKEY_LOCAL_MACHINE, SettingsKey, "File", "FileUpload.dtd"), 0);
+    fmProgres = &progress_;
+    progress_.setClock([this] { return clock_ += 1000; });
+  }
+  void TearDown() override {
+    fmProgres = nullptr;
+    dmCollector = nullptr;
+    SetSignClock({});
+    RegDeleteValue(HKEY_LOCAL_MACHINE, SettingsKey, "File");
+    CardTokenTest::TearDown();
+  }
+
+  QString path(const std::string& name) const { return QString::fromStdString(dir_.file(name)); }
+  std::string report() const { return dir_.file("report.pdf"); }
+  std::string container() const { return dir_.file("report_pdf.sgn"); }
+  void writeReport(size_t bytes, uint32_t seed = 7) {
+    Bytes b = TestRandomBytes(bytes, seed);
+    WriteAll(report(), b.data(), b.size());
+  }
+  int32_t sign(size_t token, const std::string& file, bool showSuccess = true) {
+    useToken(token);
+    return SignFile(session(token), InstallPath, QString::fromStdString(file), true, kSharedSerialValue, 0,
+                    showSuccess);
+  }
+  // An injected C_Sign failure never reaches the token, so the operation that
+  // C_SignInit opened is still running there: end it as a refusing card would.
+  void endSignOperation(size_t token) {
+    CK_BYTE info[35] = {}, sig[512];
+    CK_ULONG len = sizeof sig;
+    cryptoki::C_Sign(session(token), info, sizeof info, sig, &len);
+  }
+  std::vector<QString> boxTexts() {
+    std::vector<QString> v;
+    for (const auto& b : ui_.boxes) v.push_back(b.text);
+    ui_.boxes.clear();
+    return v;
+  }
+  QStringList files() const {
+    return QDir(QString::fromStdString(dir_.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+  }
+  QStringList workFiles() const {
+    return QDir(GetTempDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+  }
+  std::string certHex(size_t token) const {
+    std::vector<unsigned char> der = ReadAll(this->token(token).certDer());
+    return TestHexUpper(der.data(), der.size());
+  }
+  // Every signature checked by openssl over the signed range, each with its token's
+  // certificate, in order.
+  void expectSignatures(const std::string& text, const std::vector<size_t>& tokens) {
+    Parsed p = Parse(text);
+    ASSERT_EQ(p.signers.size(), tokens.size());
+    WriteAll(dir_.file("range.bin"), p.range);
+    for (size_t i = 0; i < tokens.size(); ++i) {
+      SCOPED_TRACE("signer " + std::to_string(i));
+      EXPECT_EQ(p.signers[i].certHex, certHex(tokens[i]));
+      WriteAll(dir_.file("sig.bin"), Unhex(p.signers[i].sigHex));
+      EXPECT_EQ(OpensslVerifySha1(token(tokens[i]).certPem(), dir_.file("range.bin"), dir_.file("sig.bin")), "");
+      EXPECT_EQ(p.signers[i].time.size(), 17u);
+    }
+    QFile::remove(path("range.bin"));
+    QFile::remove(path("sig.bin"));
+    QFile::remove(path("sig.bin.pub.pem"));
+  }
+  // The payload decodes to a ZIP that unzip accepts, holding exactly report.pdf.
+  void expectPayloadHoldsReport(const std::string& text) {
+    Parsed p = Parse(text);
+    TempDir t("payload");
+    WriteAll(t.file("p.b64"), p.payload);
+    ASSERT_EQ(::Run("tr -d '\\r\\n' < '" + t.file("p.b64") + "' | base64 -d > '" + t.file("p.zip") + "'"), 0);
+    std::string out;
+    EXPECT_EQ(::Run("unzip -t '" + t.file("p.zip") + "'", &out), 0) << out;
+    EXPECT_EQ(::Run("unzip -Z1 '" + t.file("p.zip") + "'", &out), 0);
+    EXPECT_EQ(out, "report.pdf\n");
+    EXPECT_EQ(::Run("unzip -p '" + t.file("p.zip") + "' report.pdf | cmp - '" + report() + "'", &out), 0) << out;
+  }
+
+  TempDir dir_{"signfile"};
+  std::unique_ptr<TdmCollector> dm_;
+  TfmProgres progress_;
+  int64_t clock_ = 0;
+};
+
+TEST_F(SignFileTest, NewContainerThenMoreSignersThenRefusals) {
+  writeReport(300000);
+  // A new container, one signer.
+  ASSERT_EQ(sign(0, report()), sfrOk);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignSuccess});
+  EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+  const std::string one = ReadText(container());
+  EXPECT_EQ(Parse(one).head,
+            "<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"FileUpload.dtd\">\r\n<FileUpload>\r\n");
+  EXPECT_EQ(one.substr(one.size() - 24), "</Signer>\r\n</FileUpload>");
+  expectSignatures(one, {0});
+  expectPayloadHoldsReport(one);
+  EXPECT_EQ(Parse(one).signers[0].time.substr(0, 14), Parse(one).timeStamp);
+  // The progress window was used, and is hidden again.
+  EXPECT_GT(progress_.repaintCount(), 0);
+  EXPECT_FALSE(progress_.isVisible());
+  EXPECT_FALSE(ui_.waitCursor());
+
+  // A second card adds its signer; nothing before it changes. Its serial shares
+  // the first four bytes with the first card's: only the whole serial counts.
+  ASSERT_EQ(sign(1, report()), sfrOk);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignSuccess});
+  const std::string two = ReadText(container());
+  EXPECT_EQ(two.substr(0, one.size() - 15), one.substr(0, one.size() - 15));
+  expectSignatures(two, {0, 1});
+  EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+
+  // The same card again is refused, the container untouched.
+  ASSERT_EQ(sign(0, report()), sfrOk);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignAlreadySigned});
+  ASSERT_EQ(sign(1, report()), sfrOk);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignAlreadySigned});
+  EXPECT_EQ(ReadText(container()), two);
+
+  // The container itself, selected and signed: in place.
+  ASSERT_EQ(sign(2, container()), sfrOk);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignSuccess});
+  const std::string three = ReadText(container());
+  EXPECT_EQ(three.substr(0, two.size() - 15), two.substr(0, two.size() - 15));
+  expectSignatures(three, {0, 1, 2});
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(QString::fromStdString(container()), list));
+  ASSERT_EQ(list.size(), 3u);
+  for (const TSignerRecord& r : list) EXPECT_EQ(r.SignatureOk, 1);
+
+  // A changed report.pdf is refused.
+  writeReport(300000, 8);
+  ASSERT_EQ(sign(2, report()), sfrOk);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignDifferentContent});
+  EXPECT_EQ(ReadText(container()), three);
+  EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+
+  // Revoking the first, the middle or the last signer keeps the others valid.
+  for (size_t drop = 0; drop < 3; ++drop) {
+    SCOPED_TRACE("revoke " + std::to_string(drop));
+    WriteAll(container(), three);
+    RevokeSignature(QString::fromStdString(container()), list[drop]);
+    std::vector<size_t> rest;
+    for (size_t k = 0; k < 3; ++k)
+      if (k != drop) rest.push_back(k);
+    const std::string after = ReadText(container());
+    expectSignatures(after, rest);
+    EXPECT_EQ(Parse(after).range, Parse(three).range);
+  }
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(SignFileTest, FixedClockValueAndFileTimeGiveTheSameBytes) {
+  writeReport(5000);  // at most ProgressMinSize: no progress window
+  struct utimbuf t = {1700000000, 1700000000};
+  ASSERT_EQ(utime(report().c_str(), &t), 0);
+  SetSignClock([] { return QDateTime(QDate(2024, 2, 29), QTime(13, 45, 1, 789)); });
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  const std::string first = ReadText(container());
+  ASSERT_TRUE(QFile::remove(QString::fromStdString(container())));
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  EXPECT_EQ(ReadText(container()), first);
+  EXPECT_TRUE(ui_.boxes.empty());  // no success box asked for
+  EXPECT_EQ(progress_.repaintCount(), 0);
+
+  const std::string expectedHead =
+      "<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"FileUpload.dtd\">\r\n<FileUpload>\r\n"
+      "<TimeStamp>\r\n20240229134501\r\n</TimeStamp>\r\n<File compress=\"zip\" encoding=\"base64\">\r\n"
+      "<![CDATA[\r\n";
+  EXPECT_EQ(first.substr(0, expectedHead.size()), expectedHead);
+  EXPECT_EQ(Parse(first).signers.at(0).time, "20240229134501789");
+  expectPayloadHoldsReport(first);
+
+  // Without the registry value the DTD name is empty and the rest the same.
+  ASSERT_EQ(RegDeleteValue(HKEY_LOCAL_MACHINE, SettingsKey, "File"), 0);
+  ASSERT_TRUE(QFile::remove(QString::fromStdString(container())));
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  const std::string noDtd = ReadText(container());
+  const std::string emptyDtd = "<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"\">\r\n<FileUpload>\r\n";
+  EXPECT_EQ(noDtd.substr(0, emptyDtd.size()), emptyDtd);
+  EXPECT_EQ(noDtd.substr(noDtd.find("<TimeStamp>")), first.substr(first.find("<TimeStamp>")));
+}
+
+TEST_F(SignFileTest, TheCardsRefusalsLeaveNoContainer) {
+  writeReport(200000);
+  struct Case {
+    const char* function;
+    int32_t result;
+  } cases[] = {{"C_GetAttributeValue", sfrNoCertificate}, {"C_Sign", sfrNoSignature}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.function);
+    m_.ctl.acpkcs_ctl_fail(c.function, CKR_DEVICE_ERROR, 0);
+    EXPECT_EQ(sign(0, report()), c.result);
+    m_.ctl.acpkcs_ctl_clear_failures();
+    endSignOperation(0);
+    EXPECT_TRUE(ui_.boxes.empty());
+    EXPECT_EQ(files(), QStringList{"report.pdf"});
+    EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+    EXPECT_FALSE(progress_.isVisible());
+    EXPECT_FALSE(ui_.waitCursor());
+  }
+  // The same on an existing container: it stays as it was.
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  const std::string before = ReadText(container());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("in place ") + c.function);
+    m_.ctl.acpkcs_ctl_fail(c.function, CKR_DEVICE_ERROR, 0);
+    EXPECT_EQ(sign(1, container()), c.result);
+    m_.ctl.acpkcs_ctl_clear_failures();
+    endSignOperation(1);
+    EXPECT_EQ(ReadText(container()), before);
+    EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+  }
+  // A card without a public-key object cannot sign.
+  destroyPublicKeys(1);
+  EXPECT_EQ(sign(1, report()), sfrNoSignature);
+  EXPECT_EQ(ReadText(container()), before);
+  QFile::remove(QString::fromStdString(container()));
+  EXPECT_EQ(sign(1, report()), sfrNoSignature);
+  EXPECT_EQ(files(), QStringList{"report.pdf"});
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+// Lowers the file-size limit for its lifetime: writes beyond it fail with EFBIG,
+// as on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit low = old_;
+    low.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &low);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  struct rlimit old_;
+  void (*previous_)(int);
+};
+
+TEST_F(SignFileTest, AFullDiskLeavesNoPartialFile) {
+  writeReport(300000);  // random: the ZIP is about as large, the container a third larger
+  {
+    FileSizeLimit limit(350000);
+    EXPECT_EQ(sign(0, report()), sfrOutputUnwritable);
+  }
+  EXPECT_EQ(files(), QStringList{"report.pdf"});
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+  EXPECT_TRUE(boxTexts().empty());
+
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  const std::string before = ReadText(container());
+  for (const std::string& target : {report(), container()}) {
+    SCOPED_TRACE(target);
+    FileSizeLimit limit(before.size() + 100);
+    EXPECT_EQ(sign(1, target), sfrOutputUnwritable);
+  }
+  EXPECT_EQ(ReadText(container()), before);
+  EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+  EXPECT_TRUE(boxTexts().empty());
+}
+
+TEST_F(SignFileTest, FilesThatCannotBeReadOrWritten) {
+  EXPECT_EQ(sign(0, dir_.file("missing.pdf")), sfrInputUnreadable);
+  writeReport(1000);
+  // A file at the container's name that is no container: the comparison's format
+  // warning, and the file is left alone.
+  WriteAll(container(), "not a container");
+  EXPECT_EQ(sign(0, report()), sfrOk);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgFormatCompare});
+  EXPECT_EQ(ReadText(container()), "not a container");
+  QFile::remove(QString::fromStdString(container()));
+  if (geteuid() != 0) {
+    chmod(dir_.path().c_str(), 0555);
+    EXPECT_EQ(sign(0, report()), sfrOutputUnwritable);
+    chmod(dir_.path().c_str(), 0755);
+    EXPECT_EQ(files(), QStringList{"report.pdf"});
+  }
+  // An existing container the user may not write.
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  if (geteuid() != 0) {
+    chmod(container().c_str(), 0444);
+    EXPECT_EQ(sign(1, report()), sfrOutputUnwritable);
+    chmod(container().c_str(), 0644);
+  }
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(SignFileTest, AFailedZipStepSignsNothing) {
+  writeReport(300000);
+  // The packing is cancelled from inside the ZIP library's callback.
+  ui_.onProcess = [this] { dm_->ZipArchiver1.SetCancel(true); };
+  EXPECT_EQ(sign(0, report()), sfrOutputUnwritable);
+  ui_.onProcess = nullptr;
+  for (const QString& t : boxTexts()) EXPECT_NE(t, kMsgSignSuccess);
+  EXPECT_EQ(files(), QStringList{"report.pdf"});
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+
+  // A second signing started while the first one packs is refused by the busy ZIP
+  // component; the first one is not disturbed.
+  int32_t nested = -1;
+  ui_.onProcess = [&] {
+    if (nested != -1) return;
+    nested = -2;
+    nested = sign(0, report(), false);
+  };
+  EXPECT_EQ(sign(0, report()), sfrOk);
+  ui_.onProcess = nullptr;
+  EXPECT_EQ(nested, sfrOutputUnwritable);
+  expectSignatures(ReadText(container()), {0});
+  expectPayloadHoldsReport(ReadText(container()));
+}
+
+}  // namespace
