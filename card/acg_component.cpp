@@ -13,9 +13,11 @@
 #include "card/card_objects.h"
 #include "card/certificate.h"
 #include "card/cryptoki.h"
+#include "card/pin_change_dialogs.h"
 #include "card/pin_dialogs.h"
 #include "card/pkcs11_codes.h"
 #include "card/tarvirsa_api.h"
+#include "card/token_explorer.h"
 #include "card/version_info.h"
 #include "platform/library.h"
 #include "platform/ui_services.h"
@@ -40,6 +42,12 @@ TACGComponent::TACGComponent(QObject* owner) : QObject(owner) {
   UserCertificate = std::make_unique<TCertifikat>();
   PollTimer = new QTimer(this);
   PollTimer->setInterval(300);
+  CardAppDlg = std::make_unique<TCardAppDlg>();
+  ChangePINDlg = std::make_unique<TChangePINDlg>();
+  UnlockPINDlg = std::make_unique<TUnlockPINDlg>();
+  TokenExplorerCollect = [this](CK_SLOT_ID slot, CK_SESSION_HANDLE session) {
+    if (CardAppDlg) CardAppDlg->FillPages(slot, session);
+  };
   std::lock_guard<std::mutex> lock(g_instanceLock);
   g_instance = this;
 }
@@ -50,6 +58,9 @@ TACGComponent::~TACGComponent() {
     if (g_instance == this) g_instance = nullptr;
   }
   PollTimer->stop();
+  CardAppDlg.reset();
+  ChangePINDlg.reset();
+  UnlockPINDlg.reset();
   if (LibraryInitialized) {
     CK_RV rv = cryptoki::C_Finalize(nullptr);
     if (rv != CKR_OK) ErrorBox(kMsgFinalizeError + Num(rv) + " ]");

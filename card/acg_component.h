@@ -31,7 +31,10 @@
 #include "card/registry.h"
 
 class QTimer;
+class TCardAppDlg;
 class TCertifikat;
+class TChangePINDlg;
+class TUnlockPINDlg;
 
 enum TAutoMode { amNone, amOpen, amLogin };
 
@@ -109,6 +112,12 @@ class TACGComponent : public QObject {
   // Where the token explorer collects the module, slot, token and mechanism data
   // after every session opening (slot and session of the new session).
   std::function<void(CK_SLOT_ID slot, CK_SESSION_HANDLE session)> TokenExplorerCollect;
+
+  // The component's dialogs, made by the constructor: the token explorer (the hook
+  // above refills it) and the PIN change and unlock dialogs. Nothing shows them.
+  std::unique_ptr<TCardAppDlg> CardAppDlg;
+  std::unique_ptr<TChangePINDlg> ChangePINDlg;
+  std::unique_ptr<TUnlockPINDlg> UnlockPINDlg;
 
   // --- public state -------------------------------------------------------------
   bool CardPresent = false;
