@@ -4,9 +4,12 @@
 #include "signing/encrypt.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
 
 #include "card/tarvirsa.h"
 #include "encrypt_fixture.h"
@@ -15,6 +18,7 @@
 #include "signing/decrypt.h"
 #include "signing/encrypted_container.h"
 #include "signing/file_utils.h"
+#include "signing/progress_window.h"
 #include "signing/settings.h"
 
 using namespace enctest;
@@ -79,6 +83,17 @@ TEST_F(Encrypt, CipherTextIsThePaddedPlainTextInEcb) {
     EXPECT_TRUE(ui_.boxes.empty());
   }
   EXPECT_FALSE(ui_.waitCursor());
+}
+
+// A new container gets the ordinary mode of a new file, not a temporary file's.
+TEST_F(Encrypt, NewContainerHasTheUsualPermissions) {
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  QString out;
+  ASSERT_EQ(encrypt(put("perm.sgn", TestRandomBytes(10)), out), kEncryptOk);
+  struct stat st {};
+  ASSERT_EQ(::stat(out.toLocal8Bit().constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
 }
 
 TEST_F(Encrypt, ContainerCarriesVersionSubjectSerialAndOneKeyAsLongAsTheModulus) {
@@ -406,4 +421,21 @@ TEST_F(Encrypt, FailedZipStepStopsWithoutAnOutput) {
   EXPECT_EQ(ui_.boxes[0].text, "Error in Add; Fatal DLL Exception in mainunit");
   EXPECT_FALSE(QFileInfo::exists(dir("work") + "report_pdf.enc"));
   EXPECT_FALSE(QFileInfo::exists(GetTempDirectory() + "ZipSgnDat.tmp"));
+}
+
+// Above ProgressMinSize the progress window follows the data pass and is hidden at
+// the end; at or below it the window is not shown.
+TEST_F(Encrypt, ProgressWindowOnlyForLargeInputs) {
+  auto window = std::make_unique<TfmProgres>();
+  fmProgres = window.get();
+  QString out;
+  ASSERT_EQ(encrypt(put("small.sgn", TestRandomBytes(size_t(ProgressMinSize))), out), kEncryptOk);
+  EXPECT_EQ(window->repaintCount(), 0);
+  ASSERT_EQ(encrypt(put("large_file.sgn", TestRandomBytes(300000)), out), kEncryptOk);
+  EXPECT_GT(window->repaintCount(), 0);
+  EXPECT_EQ(window->windowTitle(), "Pakiranje datoteke");
+  EXPECT_EQ(window->lbOpis->text(), "large_file.sgn");
+  EXPECT_EQ(window->ProgressBar1->maximum(), 300000);
+  EXPECT_TRUE(window->isHidden());
+  fmProgres = nullptr;
 }

@@ -1,0 +1,276 @@
+// Encryption and decryption speed and memory of a large signed container.
+//
+//   crypt_bench [container MiB, default 1024] [work folder, default $TMPDIR]
+//
+// Makes a signed container of that size (Base64 text of random bytes, as a payload
+// is), a private SoftHSM2 token with a 2048-bit key and its certificate, then in
+// separate processes: the ZIP step alone (the data module's component, level 9),
+// EncryptForRecipient, `openssl enc -des-ede3 -nopad` over the bytes our cipher
+// enciphers, the extraction alone, DecryptEncodedFile on the token, and
+// `openssl enc -d -des-ede3 -nopad` over the cipher text. It prints each time,
+// the ratios (our encryption less its ZIP step against openssl's encryption, our
+// decryption less its extraction against openssl's decryption; target at most
+// 1.3) and each process's peak resident memory (target: under 64 MiB). Build in
+// Release for real figures.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include "card/certificate.h"
+#include "card/cryptoki.h"
+#include "card/tarvirsa_api.h"
+#include "platform/fake_ui_services.h"
+#include "platform/library.h"
+#include "signing/data_module.h"
+#include "signing/decrypt.h"
+#include "signing/encrypt.h"
+#include "signing/encrypted_container.h"
+#include "signing/file_utils.h"
+#include "signing/settings.h"
+
+namespace {
+
+const char* kSoftHsm = "/usr/lib/softhsm/libsofthsm2.so";
+
+bool Sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct Run {
+  double seconds = 0;
+  long peakKiB = 0;
+  bool ok = false;
+};
+
+// Runs work in a child process: its time, its peak resident memory, its result.
+Run InChild(const std::function<bool()>& work) {
+  std::fflush(nullptr);
+  const auto t0 = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) _exit(work() ? 0 : 1);
+  int status = 0;
+  rusage ru{};
+  wait4(pid, &status, 0, &ru);
+  Run r;
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  r.peakKiB = ru.ru_maxrss;
+  r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return r;
+}
+
+Run Command(const std::string& cmd) {
+  return InChild([cmd] {
+    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    return false;
+  });
+}
+
+// A signed container of about the given size: the layout around Base64 lines.
+bool MakeContainer(const std::string& path, uint64_t bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  std::fputs("<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"\">\r\n<FileUpload>\r\n<TimeStamp>\r\n"
+             "20240102030405\r\n</TimeStamp>\r\n<File compress=\"zip\" encoding=\"base64\">\r\n<![CDATA[\r\n",
+             f);
+  static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  uint64_t s = 0x9E3779B97F4A7C15ULL;
+  std::string block;
+  for (uint64_t written = 0; written < bytes;) {
+    block.clear();
+    for (int line = 0; line < 4096; ++line) {
+      for (int i = 0; i < 64; ++i) {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        block += a[(s >> 58) & 63];
+      }
+      block += "\r\n";
+    }
+    std::fwrite(block.data(), 1, block.size(), f);
+    written += block.size();
+  }
+  std::fputs("QQ==\r\n]]>\r\n</File>\r\n</FileUpload>", f);
+  return std::fclose(f) == 0;
+}
+
+struct Token {
+  std::string dir, conf, key, certDer;
+};
+
+bool MakeToken(Token& t) {
+  t.conf = t.dir + "/softhsm2.conf";
+  t.key = t.dir + "/user.key";
+  t.certDer = t.dir + "/user.der";
+  if (!QDir().mkpath(QString::fromStdString(t.dir + "/tokens"))) return false;
+  FILE* f = std::fopen(t.conf.c_str(), "w");
+  if (!f) return false;
+  std::fprintf(f, "directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n", t.dir.c_str());
+  std::fclose(f);
+  setenv("SOFTHSM2_CONF", t.conf.c_str(), 1);
+  const std::string q = "'" + t.dir;
+  return Sh("softhsm2-util --init-token --free --label Bench --so-pin 12345678 --pin 1234 >/dev/null") &&
+         Sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + q + "/user.key' 2>/dev/null") &&
+         Sh("openssl req -new -x509 -key " + q + "/user.key' -subj '/CN=Bench Recipient/O=Tarvi Test/C=HR' -days 30 "
+            "-outform DER -out " + q + "/user.der' 2>/dev/null") &&
+         Sh(std::string("pkcs11-tool --module ") + kSoftHsm + " --token-label Bench --login --pin 1234 --write-object " +
+            q + "/user.key' --type privkey --id 01 >/dev/null 2>&1");
+}
+
+// A logged-in session on the token, in this process.
+CK_SESSION_HANDLE OpenCard(std::unique_ptr<SharedLibrary>& module) {
+  module = SharedLibrary::Load(kSoftHsm);
+  if (!module || (!FillCryptokiTable(*module).empty() && !HasAllStandardCryptokiFunctions())) return 0;
+  if (cryptoki::C_Initialize(nullptr) != CKR_OK) return 0;
+  CK_ULONG n = 0;
+  cryptoki::C_GetSlotList(CK_TRUE, nullptr, &n);
+  std::vector<CK_SLOT_ID> slotIds(n);
+  cryptoki::C_GetSlotList(CK_TRUE, slotIds.data(), &n);
+  for (CK_ULONG i = 0; i < n; ++i) {
+    CK_TOKEN_INFO ti;
+    if (cryptoki::C_GetTokenInfo(slotIds[i], &ti) != CKR_OK || std::memcmp(ti.label, "Bench ", 6) != 0) continue;
+    CK_SESSION_HANDLE h = 0;
+    if (cryptoki::C_OpenSession(slotIds[i], CKF_SERIAL_SESSION, nullptr, nullptr, &h) != CKR_OK) return 0;
+    CK_UTF8CHAR pin[] = "1234";
+    if (cryptoki::C_Login(h, CKU_USER, pin, 4) != CKR_OK) return 0;
+    return h;
+  }
+  return 0;
+}
+
+void Print(const char* what, const Run& r) {
+  std::printf("%-44s %8.2f s  peak %7.1f MiB%s\n", what, r.seconds, r.peakKiB / 1024.0, r.ok ? "" : "  FAILED");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
+  const QString base = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QDir::tempPath();
+  QTemporaryDir work(base + "/crypt-bench-XXXXXX");
+  if (!work.isValid()) return 1;
+  const std::string w = work.path().toStdString();
+
+  FakeUiServices ui;
+  std::unique_ptr<SharedLibrary> rsa = SharedLibrary::Load("tarvirsa.dll");
+  if (!rsa || !FillTarviRsaTable(*rsa).empty()) {
+    std::fprintf(stderr, "tarvirsa.dll does not load\n");
+    return 1;
+  }
+  Token token;
+  token.dir = w + "/token";
+  if (!MakeToken(token)) {
+    std::fprintf(stderr, "cannot make the token (softhsm2-util, openssl, pkcs11-tool)\n");
+    return 1;
+  }
+  TCertifikat cert;
+  QString error;
+  const std::vector<uint8_t> der = ReadFile(token.certDer);
+  if (!cert.LoadFromMemory(der.data(), int32_t(der.size()), error, false)) {
+    std::fprintf(stderr, "certificate: %s\n", error.toUtf8().constData());
+    return 1;
+  }
+
+  const std::string sgn = w + "/bench_pdf.sgn";
+  std::printf("making a signed container of %llu MiB...\n", static_cast<unsigned long long>(mib));
+  if (!MakeContainer(sgn, mib << 20)) return 1;
+  const double sizeMiB = double(QFileInfo(QString::fromStdString(sgn)).size()) / 1048576.0;
+
+  TdmCollector dm;
+  dmCollector = &dm;
+  Settings = std::make_unique<TPostavkeRada>(QString::fromStdString(w + "/install/"));
+  VersionText = "Tarvi Sealdesk bench";
+  const QString enc = QString::fromStdString(w + "/bench_pdf.enc");
+  const QString zip = QString::fromStdString(w + "/alone.zip");
+
+  const Run zipStep = InChild([&] {
+    dm.ZipArchiver1.SetZipFileName(zip);
+    dm.ZipArchiver1.SetAddOptions({});
+    dm.ZipArchiver1.FSpecArgs().clear();
+    dm.ZipArchiver1.FSpecArgs().append(QString::fromStdString(sgn));
+    return dm.ZipArchiver1.Add() == 0;
+  });
+  const Run ours = InChild([&] {
+    QString out;
+    return EncryptForRecipient("", Settings->InstallFolder, QString::fromStdString(sgn), out, true, 0, cert) == 0 &&
+           out == enc;
+  });
+
+  // openssl enciphers exactly what we encipher: the ZIP, padded to 8.
+  const std::string padded = w + "/alone.pad";
+  {
+    std::vector<uint8_t> tail(8, 8);
+    const int64_t z = QFileInfo(zip).size();
+    Sh("cp '" + zip.toStdString() + "' '" + padded + "'");
+    const size_t pad = size_t(8 - z % 8);
+    FILE* f = std::fopen(padded.c_str(), "ab");
+    if (f) {
+      tail.assign(pad, uint8_t(pad));
+      std::fwrite(tail.data(), 1, pad, f);
+      std::fclose(f);
+    }
+  }
+  const std::string hexKey = "0123456789ABCDEFFEDCBA98765432100011223344556677";
+  const Run peerEnc =
+      Command("openssl enc -des-ede3 -nopad -K " + hexKey + " -in '" + padded + "' -out '" + w + "/peer.bin'");
+  const Run peerDec =
+      Command("openssl enc -d -des-ede3 -nopad -K " + hexKey + " -in '" + w + "/peer.bin' -out '" + w + "/peer.out'");
+
+  const QString outDir = QString::fromStdString(w + "/out/");
+  QDir().mkpath(outDir);
+  const QString aloneDir = QString::fromStdString(w + "/alone/");
+  QDir().mkpath(aloneDir);
+  const Run extractStep = InChild([&] {
+    dm.ZipArchiver1.SetZipFileName(zip);
+    dm.ZipArchiver1.FSpecArgs().clear();
+    dm.ZipArchiver1.SetExtrBaseDir(aloneDir);
+    dm.ZipArchiver1.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
+    return dm.ZipArchiver1.Extract() == 0;
+  });
+  const Run oursDec = InChild([&] {
+    std::unique_ptr<SharedLibrary> module;
+    const CK_SESSION_HANDLE h = OpenCard(module);
+    if (!h) return false;
+    TRecipientList list;
+    if (!ParseRecipientsFile(enc, list)) return false;
+    DecryptEncodedFile(h, Settings->InstallFolder, enc, outDir, cert.SerialHex, 0, list);
+    return LastDecryptedFile == outDir + "bench_pdf.sgn";
+  });
+  const bool same = Sh("cmp -s '" + sgn + "' '" + outDir.toStdString() + "bench_pdf.sgn'");
+
+  std::printf("\nsigned container %.0f MiB, its ZIP %.0f MiB\n", sizeMiB, double(QFileInfo(zip).size()) / 1048576.0);
+  Print("ZIP step alone (level 9)", zipStep);
+  Print("EncryptForRecipient", ours);
+  Print("openssl enc -des-ede3 -nopad (the ZIP)", peerEnc);
+  Print("extraction alone", extractStep);
+  Print("DecryptEncodedFile", oursDec);
+  Print("openssl enc -d -des-ede3 -nopad", peerDec);
+  std::printf("decrypted container identical: %s\n", same ? "yes" : "NO");
+  const double encRatio = (ours.seconds - zipStep.seconds) / peerEnc.seconds;
+  const double decRatio = (oursDec.seconds - extractStep.seconds) / peerDec.seconds;
+  std::printf("\nencryption less its ZIP step / openssl: %.2f (target <= 1.3)\n", encRatio);
+  std::printf("decryption less its extraction / openssl: %.2f (target <= 1.3)\n", decRatio);
+  const long peak = std::max(ours.peakKiB, oursDec.peakKiB);
+  std::printf("peak memory of ours: %.1f MiB (target < 64 MiB)\n", peak / 1024.0);
+  Settings.reset();
+  dmCollector = nullptr;
+  return ours.ok && oursDec.ok && same ? 0 : 1;
+}
