@@ -283,6 +283,8 @@ class Reader {
       // A minus sign only leads a decimal value.
       if (e.serial.find('-', 1) != std::string::npos) return fail(EncFault::BadSerial, e.serialAt);
       if (!expect(kEncRecipientClose, EncFault::BadRecipient)) return false;
+      recipientBytes_ += e.subject.size() + e.serial.size();
+      if (recipientBytes_ > kEncMaxRecipientBytes) return fail(EncFault::TooManyRecipients, at);
       l_.recipients.push_back(std::move(e));
     }
   }
@@ -374,6 +376,7 @@ class Reader {
   Cursor cur_;
   EncLayout& l_;
   EncSink* sink_;
+  size_t recipientBytes_ = 0;
 };
 
 }  // namespace

@@ -66,6 +66,9 @@ inline constexpr size_t kEncTextBuffer = 65536;
 inline constexpr size_t kEncSerialWorkArea = 35;
 inline constexpr size_t kEncMaxSerialText = 1024;  // longer: malformed
 inline constexpr size_t kEncMaxRecipients = 1000;
+// The subjects and serials of all recipients together, so that memory stays small
+// whatever a file claims.
+inline constexpr size_t kEncMaxRecipientBytes = size_t(1) << 20;
 // A wrapped key is as long as the recipient's modulus: 4096 bits at most.
 inline constexpr size_t kEncMaxWrappedKeyBytes = 512;
 inline constexpr size_t kEncSessionKeyBytes = 24;
@@ -106,7 +109,7 @@ enum class EncFault {
   BadRecipient,   // the framing or a text of a Recipient element
   BadSerial,      // a CertificateSN text empty, too long or with a foreign character
   NoRecipient,    // no Recipient element before File
-  TooManyRecipients,
+  TooManyRecipients,  // more than kEncMaxRecipients, or their texts above kEncMaxRecipientBytes
   BadPayload,     // a byte outside the Base64 alphabet and CR LF, or no exact end of File
   BadSessionKey,  // the framing of a SessionKey element
   BadHex,         // a wrapped key empty, of odd length, too long or with a non-hex digit

@@ -164,7 +164,15 @@ TEST(EncodedReader, HostileLayoutsAreRefused) {
   Spec noRecipient = TwoRecipients();
   noRecipient.recipients.clear();
   noRecipient.keysHex.clear();
+  Spec crowd = TwoRecipients();
+  crowd.recipients.assign(20, {std::string(60000, 'S'), "01"});
+  crowd.keysHex.assign(20, "00");
+  Spec many = TwoRecipients();
+  many.recipients.assign(kEncMaxRecipients + 1, {"CN=x", "01"});
+  many.keysHex.assign(kEncMaxRecipients + 1, "00");
   const Case cases[] = {
+      {"recipient texts above the bound", crowd.text(), EncFault::TooManyRecipients},
+      {"too many recipients", many.text(), EncFault::TooManyRecipients},
       {"recipient without a key", oneKey.text(), EncFault::KeyCount},
       {"key without a recipient", threeKeys.text(), EncFault::KeyCount},
       {"no recipient", noRecipient.text(), EncFault::NoRecipient},
