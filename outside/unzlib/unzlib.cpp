@@ -83,7 +83,7 @@ class Extraction {
   // Streams the data of e to out (or nowhere when out < 0): inflated or copied,
   // never more than the declared size. Returns a Problem for bad data or a
   // failed write; aborted_ is set when the program stopped the operation.
-  Problem Unpack(const Entry& e, int out, const std::string& name, uint32_t& crc);
+  Problem Unpack(const Entry& e, int out, uint32_t& crc);
   bool Selected(size_t index, const std::string& name);
   std::string NameOf(const Entry& e);
   Outcome Refuse(const std::string& name, int skip, int code, const std::string& why);
@@ -183,8 +183,13 @@ int32_t Extraction::Run() {
   uint64_t bytes = 0;
   for (size_t i = 0; i < count; ++i) {
     if (!selected_[i]) continue;
+    const Entry& e = dir_.entries[i];
+    const std::string name = NameOf(e);
+    const bool folder = (!name.empty() && name.back() == '/') ||
+                        (e.hostSystem == ziplib_names::kHostUnix && ((e.externalAttributes >> 16) & S_IFMT) == S_IFDIR);
+    if (folder) continue;
     ++files;
-    bytes += dir_.entries[i].uncompressedSize;
+    bytes += e.uncompressedSize;
   }
   if (cb_.Send(ZIPCB_FILE_COUNT, 0, files, "") &&
       cb_.Send(ZIPCB_TOTAL_SIZE, 0, static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFFu)), "")) {
@@ -202,7 +207,7 @@ int32_t Extraction::Run() {
   return done_;
 }
 
-Problem Extraction::Unpack(const Entry& e, int out, const std::string& name, uint32_t& crc) {
+Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc) {
   crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
   uint64_t inPos = e.dataPos, inLeft = e.compressedSize;
   const uint64_t declared = e.uncompressedSize;
@@ -255,7 +260,6 @@ Problem Extraction::Unpack(const Entry& e, int out, const std::string& name, uin
     if (ret == Z_STREAM_END) break;
     if (ret == Z_BUF_ERROR) return Problem{ZIPERR_BAD_DATA, "compressed data ends early"};
   }
-  (void)name;
   if (written != declared) return Problem{ZIPERR_BAD_DATA, "entry holds less data than declared"};
   return {};
 }
@@ -306,7 +310,7 @@ Outcome Extraction::ExtractOne(size_t index) {
 
   if (test_) {
     uint32_t crc = 0;
-    Problem p = Unpack(e, -1, name, crc);
+    Problem p = Unpack(e, -1, crc);
     if (cb_.Aborted()) return Outcome::kStop;
     if (p) return Refuse(name, ZIPSKIP_FORMAT_WRONG, p.code, p.text);
     if (crc != e.crc) {
@@ -362,7 +366,7 @@ Outcome Extraction::ExtractOne(size_t index) {
     unlinkat(cur, tmpName.c_str(), 0);
   };
   uint32_t crc = 0;
-  Problem p = Unpack(e, out.get(), name, crc);
+  Problem p = Unpack(e, out.get(), crc);
   if (cb_.Aborted()) {
     discard();
     return Outcome::kStop;

@@ -176,7 +176,7 @@ class Adding {
   bool ReadExisting();
   bool CopyRange(uint64_t from, uint64_t to);
   Result AddOne(Source& s);
-  Result Deflate(int in, Source& s, uint64_t dataPos, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level);
+  Result Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level);
   // progressCode: ZIPCB_PROGRESS, or ZIPCB_EXTRA_PROGRESS for a second pass.
   Result Store(int in, Source& s, uint32_t& crc, uint64_t& usize, int progressCode = ZIPCB_PROGRESS);
   bool Stop(int code, const std::string& text) {
@@ -404,8 +404,7 @@ bool Adding::CopyRange(uint64_t from, uint64_t to) {
   return true;
 }
 
-Result Adding::Deflate(int in, Source& s, uint64_t dataPos, uint32_t& crc, uint64_t& csize, uint64_t& usize,
-                       int level) {
+Result Adding::Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level) {
   z_stream zs{};
   if (deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     Stop(ZIPERR_NO_MEMORY, "out of memory");
@@ -454,7 +453,6 @@ Result Adding::Deflate(int in, Source& s, uint64_t dataPos, uint32_t& crc, uint6
     }
     if (n > 0 && !cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "")) return Result::kStop;
   }
-  (void)dataPos;
   return Result::kOk;
 }
 
@@ -530,7 +528,7 @@ Result Adding::AddOne(Source& s) {
   Result r = Result::kOk;
   if (!s.folder) {
     if (method == kMethodDeflated) {
-      r = Deflate(in.get(), s, dataPos, crc, csize, usize, level);
+      r = Deflate(in.get(), s, crc, csize, usize, level);
       if (r == Result::kOk && csize >= usize) {
         // Deflating did not shrink it: store it instead, reading the file again.
         method = kMethodStored;
