@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFile>
 
+#include "app/contact_forms.h"
 #include "app/main_window.h"
 #include "app/splash_window.h"
 #include "card/cert_list.h"
@@ -22,6 +23,7 @@ std::vector<TStartUpForm> MakeStartUpForms() {
   std::vector<TStartUpForm> forms;
   forms.push_back({"fmProgres", true, [] { return fmProgres != nullptr; }, [] { fmProgres = new TfmProgres; },
                    [] { delete fmProgres; }});
+  for (TStartUpForm& form : ContactStartUpForms()) forms.push_back(std::move(form));
   return forms;
 }
 

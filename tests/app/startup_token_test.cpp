@@ -38,7 +38,7 @@ TEST_F(StartUpTest, OrderStatusBarAndOrderlyClose) {
   ASSERT_TRUE(Start());
   EXPECT_TRUE(driver.Done());
   EXPECT_EQ(trace_, (QStringList{"Title", "fmStartUp", "dmCollector", "AfterLogin without settings", "FormCreate",
-                                 "FormShow", "fmMain", "fmProgres", "fmStartUp freed"}));
+                                 "FormShow", "fmMain", "fmProgres", "fmUser", "fmUserCertList", "fmStartUp freed"}));
   EXPECT_EQ(QCoreApplication::applicationName(), "Tarvi Sealdesk");
   ASSERT_NE(fmMain, nullptr);
   EXPECT_TRUE(fmMain->isVisible());

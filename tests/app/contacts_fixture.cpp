@@ -1,0 +1,130 @@
+#include "contacts_fixture.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+#include "card/tarvirsa_api.h"
+#include "platform/library.h"
+#include "support/temp_dir.h"
+
+namespace contactsfx {
+namespace {
+
+struct Contact {
+  const char* name;
+  const char* issuer;
+  const char* subject;
+  const char* serial;
+  const char* start;
+  const char* end;
+};
+
+// Fixed dates, so that no test depends on the day it runs.
+const Contact kContacts[] = {
+    {"ana", "ca", "/C=HR/O=Firma/CN=Ana Anić", "11", "20200501102030Z", "20491231235959Z"},
+    {"bruno", "ca", "/C=HR/O=Firma/CN=Bruno Babić", "12", "20200501102030Z", "20491231235959Z"},
+    {"expired", "ca", "/C=HR/CN=Istekli Korisnik", "13", "20010203040506Z", "20110203040506Z"},
+    {"twin", "ca", "/C=HR/CN=Twin", "11", "20200501102030Z", "20491231235959Z"},
+    {"stranger", "ca2", "/C=HR/CN=Stranac", "14", "20200501102030Z", "20491231235959Z"},
+};
+
+void Sh(const std::string& cmd) {
+  std::string out;
+  if (Run("(" + cmd + ") 2>&1", &out) != 0) throw std::runtime_error("fixture command failed: " + cmd + "\n" + out);
+}
+
+void Make(const std::string& d) {
+  WriteAll(d + "/ca.cnf",
+           "[ ca ]\ndefault_ca = CA_default\n[ CA_default ]\ndir = " + d +
+               "\ndatabase = $dir/index.txt\nnew_certs_dir = $dir\nserial = $dir/serial\n"
+               "default_md = sha256\npolicy = policy_any\nunique_subject = no\nemail_in_dn = no\n"
+               "[ policy_any ]\ncommonName = optional\n");
+  for (const char* k : {"ca", "ca2", "user"})
+    Sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + d + "/" + k + ".key");
+  auto finish = [&](const std::string& name) {
+    const std::string base = d + "/" + name;
+    Sh("openssl x509 -in " + base + ".pem -outform DER -out " + base + ".der");
+    Sh("openssl crl2pkcs7 -nocrl -certfile " + base + ".pem -outform DER -out " + base + ".p7c");
+  };
+  const char* caExt = " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign";
+  Sh("openssl req -x509 -utf8 -key " + d + "/ca.key -subj '/C=HR/O=Firma/CN=Kontakt CA' -set_serial 0x0A1B -days 3650" +
+     caExt + " -out " + d + "/ca.pem");
+  finish("ca");
+  Sh("openssl req -x509 -utf8 -key " + d + "/ca2.key -subj '/C=HR/CN=Drugi CA' -set_serial 0x0B01 -days 3650" +
+     caExt + " -out " + d + "/ca2.pem");
+  finish("ca2");
+  for (const Contact& c : kContacts) {
+    const std::string csr = d + "/" + c.name + ".csr";
+    Sh("openssl req -new -utf8 -key " + d + "/user.key -subj '" + c.subject + "' -out " + csr);
+    // A fresh database each time: "twin" repeats a serial on purpose.
+    WriteAll(d + "/index.txt", "");
+    WriteAll(d + "/serial", std::string(c.serial) + "\n");
+    Sh("openssl ca -batch -notext -preserveDN -utf8 -config " + d + "/ca.cnf -cert " + d + "/" + c.issuer +
+       ".pem -keyfile " + d + "/" + c.issuer + ".key -in " + csr + " -startdate " + c.start + " -enddate " + c.end +
+       " -out " + d + "/" + c.name + ".pem");
+    finish(c.name);
+  }
+}
+
+// Every test case runs in a process of its own: the set is made once per build tree
+// and recipe, in a private folder renamed into place whole, under a lock.
+std::string SharedFolder() {
+  const std::string base = std::string(TARVI_BIN_DIR) + "/../test-certs-contacts";
+  std::filesystem::create_directories(base);
+  const std::string recipe = ReadText(__FILE__);
+  if (recipe.empty()) throw std::runtime_error(std::string("cannot read ") + __FILE__);
+  char tag[32];
+  std::snprintf(tag, sizeof tag, "%016zx", std::hash<std::string>{}(recipe));
+  const std::string final = base + "/set-" + tag;
+  const int lock = ::open((base + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock < 0 || ::flock(lock, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + base);
+  struct Unlock {
+    int fd;
+    ~Unlock() { ::close(fd); }
+  } unlock{lock};
+  if (!std::filesystem::exists(final)) {
+    const std::string work = final + ".making";
+    std::filesystem::remove_all(work);
+    std::filesystem::create_directories(work);
+    Make(work);
+    std::filesystem::rename(work, final);
+  }
+  return final;
+}
+
+}  // namespace
+
+bool BindTarviRsa(std::string* why) {
+  static std::string problem = [] {
+    static std::unique_ptr<SharedLibrary> lib;
+    std::string err;
+    lib = SharedLibrary::Load(std::string(TARVI_BIN_DIR) + "/libtarvirsa.so", &err);
+    if (!lib) return "cannot load libtarvirsa.so: " + err;
+    const auto missing = FillTarviRsaTable(*lib);
+    if (!missing.empty()) return "libtarvirsa.so lacks " + missing.front();
+    return std::string();
+  }();
+  if (why) *why = problem;
+  return problem.empty();
+}
+
+const Made& Cert(const std::string& name) {
+  static const std::string folder = SharedFolder();
+  static std::map<std::string, Made> known;
+  auto it = known.find(name);
+  if (it == known.end()) {
+    Made m{folder + "/" + name + ".der", folder + "/" + name + ".p7c"};
+    if (!std::filesystem::exists(m.der)) throw std::runtime_error("no fixture certificate " + name);
+    it = known.emplace(name, m).first;
+  }
+  return it->second;
+}
+
+}  // namespace contactsfx
