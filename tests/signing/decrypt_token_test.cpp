@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "card/acg_component.h"
 #include "card/card_objects.h"
 #include "card/cryptoki.h"
 #include "card/tarvirsa.h"
@@ -20,6 +21,8 @@
 #include "signing/encrypt.h"
 #include "signing/encrypted_container.h"
 #include "signing/settings.h"
+#include "signing/sign_file.h"
+#include "signing/verify.h"
 
 using namespace enctest;
 
@@ -106,6 +109,21 @@ class Decrypt : public EncTokenTest {
 }  // namespace
 
 TEST_F(Decrypt, RoundTripForTheOwnCertificateAndASecondRecipient) {
+  // Alpha signs a document on the card; the signed container is what travels.
+  const QString doc = dir("a") + "report.pdf";
+  WriteAll(doc.toStdString(), std::string(20000, 'r') + "%%EOF");
+  CurrentSession = session(0);
+  ASSERT_EQ(SignFile(session(0), dir("install"), doc, true, LoadCert(certDer(0))->SerialInt, 0, false), sfrOk)
+      << ui_.lastText().toStdString();
+  CurrentSession = 0;
+  TSignerList signers;
+  ASSERT_TRUE(VerifySignedFile(dir("a") + "report_pdf.sgn", signers));
+  ASSERT_EQ(signers.size(), 1u);
+  EXPECT_EQ(signers[0].SignatureOk, 1);
+  sgnText_ = ReadText((dir("a") + "report_pdf.sgn").toStdString());
+  ui_.boxes.clear();
+
+  // Encrypted for the own certificate and for a second recipient.
   const QString forAlpha = encryptFor(0, "a");
   const QString forBeta = encryptFor(1, "b");
   turnActivityLogOn();
@@ -117,6 +135,9 @@ TEST_F(Decrypt, RoundTripForTheOwnCertificateAndASecondRecipient) {
   EXPECT_EQ(ui_.boxes.back().kind, MsgKind::Information);
   EXPECT_EQ(ReadText(target.toStdString()), sgnText_);
   EXPECT_EQ(FilesIn(out_.toStdString()), std::vector<std::string>{"report_pdf.sgn"});
+  signers.clear();
+  ASSERT_TRUE(VerifySignedFile(target, signers));
+  EXPECT_EQ(signers.at(0).SignatureOk, 1);
 
   // Alpha's card is no recipient of Beta's container.
   QFile::remove(target);
