@@ -201,6 +201,7 @@ void QIODeviceSink::Write(const void* data, size_t size) {
 
 size_t MemorySource::Read(void* buffer, size_t max) {
   size_t n = std::min(max, size_ - pos_);
+  if (n == 0) return 0;  // empty data may come with a null pointer
   std::memcpy(buffer, data_ + pos_, n);
   pos_ += n;
   return n;
