@@ -22,6 +22,7 @@
 #include "card/cert_list.h"
 #include "platform/atomic_file.h"
 #include "platform/ui_services.h"
+#include "signing/data_module.h"
 #include "signing/replacement_file.h"
 #include "signing/settings.h"
 
@@ -219,7 +220,7 @@ void TfmUser::Browse() {
   const QString filter = kind_ == kCertKindRoot
                              ? QStringLiteral("PKCS #7 certifikati (*.p7c)|*.p7c|Sve datoteke (*.*)|*.*")
                              : QStringLiteral("X.509 certifikati (*.crt; *. cer)|*.crt; *.cer|Sve datoteke (*.*)|*.*");
-  const QString file = Ui().openFileName(QString(), InstallPath, filter);
+  const QString file = Ui().openFileName(QString(), InstallPath, TSaveDialog::DialogFilter(filter));
   if (file.isEmpty()) return;
   if (!owned_) owned_ = std::make_unique<TCertifikat>();
   QString error;

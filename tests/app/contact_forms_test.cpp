@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
@@ -492,6 +493,17 @@ TEST_F(ContactFormsTest, StartUpMakesEachWindowOnlyWhenAbsent) {
   for (auto& f : forms) f.destroy();
   EXPECT_EQ(fmUser, nullptr);
   EXPECT_EQ(fmUserCertList, nullptr);
+}
+
+TEST(CertTexts, DatesLeaveOutMidnightAndTheZone) {
+  const QLocale locale = QLocale::system();
+  TDateTime midnight = 0, day = 0;
+  ASSERT_TRUE(TryEncodeDateTime(2049, 12, 31, 0, 0, 0, 0, midnight));
+  ASSERT_TRUE(TryEncodeDateTime(2020, 5, 1, 10, 20, 30, 0, day));
+  EXPECT_EQ(CertDateTimeText(midnight), locale.toString(QDate(2049, 12, 31), QLocale::ShortFormat));
+  const QString text = CertDateTimeText(day);
+  EXPECT_TRUE(text.startsWith(locale.toString(QDate(2020, 5, 1), QLocale::ShortFormat) + " ")) << text.toStdString();
+  EXPECT_TRUE(text.endsWith(" 10:20:30")) << text.toStdString();  // no zone name after the time
 }
 
 }  // namespace
