@@ -24,14 +24,23 @@ namespace {
 
 int32_t QuietCallback(ZipCallbackRec*) { return 0; }
 
-std::string Root() {
-  static std::string root = [] {
+std::string g_root;
+
+void RemoveRoot() {
+  unlink((g_root + "/in.zip").c_str());
+  rmdir((g_root + "/out").c_str());
+  rmdir(g_root.c_str());
+}
+
+const std::string& Root() {
+  if (g_root.empty()) {
     const char* base = getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarvi-zipfuzz-XXXXXX";
     if (!mkdtemp(pattern.data())) abort();
-    return pattern;
-  }();
-  return root;
+    g_root = pattern;
+    atexit(RemoveRoot);
+  }
+  return g_root;
 }
 
 // Removes a tree without following links; aborts when it finds a link or
@@ -93,7 +102,7 @@ int32_t RunExtract(const std::string& archive, const std::string& out, bool test
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static FakeUiServices ui;
-  const std::string root = Root();
+  const std::string& root = Root();
   const std::string archive = root + "/in.zip";
   const std::string out = root + "/out";
   FILE* f = fopen(archive.c_str(), "wb");
