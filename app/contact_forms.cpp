@@ -69,6 +69,18 @@ bool CopyWhole(const QString& source, const QString& target) {
   return out.Commit(true);
 }
 
+// The file a certificate is kept in: its key name, which comes from the issuer's
+// name in a certificate that may have arrived in a received container, so a
+// separator or a leading dot (a hidden file the folder scan skips) is replaced.
+// Loading takes the key name from the certificate, never from the file name.
+QString CertFileNameFor(const QString& keyName, const QString& extension) {
+  QString name = keyName;
+  for (QChar& c : name)
+    if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20) c = QLatin1Char('_');
+  if (name.startsWith(QLatin1Char('.'))) name[0] = QLatin1Char('_');
+  return name + extension;
+}
+
 bool Owns(const std::vector<std::unique_ptr<TCertifikat>>& list, const TCertifikat* cert) {
   return std::any_of(list.begin(), list.end(), [&](const auto& c) { return c.get() == cert; });
 }
@@ -283,7 +295,7 @@ bool TfmUser::Save() {
   const QString oldMail = cert_->EMail;
   cert_->DisplayName = edNaziv->text();
   cert_->EMail = edeMail->text();
-  const QString fileName = cert_->KeyName + (root ? QStringLiteral(".p7c") : QStringLiteral(".crt"));
+  const QString fileName = CertFileNameFor(cert_->KeyName, root ? QStringLiteral(".p7c") : QStringLiteral(".crt"));
   const QString target = InFolder(root ? list.RootFolder : list.UserFolder, fileName);
 
   switch (mode_) {

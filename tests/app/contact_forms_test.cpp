@@ -477,6 +477,26 @@ TEST_F(ContactFormsTest, AddingASignersCertificate) {
   EXPECT_EQ(Texts(), QStringList{});
 }
 
+TEST_F(ContactFormsTest, AnIssuerNameWithSeparatorsStaysInTheFolder) {
+  WithContacts();
+  const std::string der = ReadText(Cert("escapee").der);
+  auto cert = std::make_unique<TCertifikat>();
+  QString error;
+  ASSERT_TRUE(cert->LoadFromMemory(der.data(), static_cast<int32_t>(der.size()), error, false));
+  ASSERT_EQ(cert->KeyName, "./../../x15");
+  const fs::path outside = fs::path(users_) / "./../../x15.crt";
+  ASSERT_FALSE(fs::exists(outside));
+  if (!fmUser) fmUser = new TfmUser;
+  QTimer::singleShot(0, fmUser, [] { fmUser->btnPotvrdi->click(); });
+  EXPECT_TRUE(RunAddContactDialog(cert));
+  EXPECT_FALSE(fs::exists(outside));
+  EXPECT_EQ(ReadText(users_ + "/__.._.._x15.crt"), der);
+  // Read again, it is listed under its key name with its description.
+  Load();
+  ASSERT_EQ(ContactCertList->UserCertificates.size(), 2u);
+  EXPECT_EQ(ContactCertList->UserCertificates[0]->KeyName, "./../../x15");
+}
+
 TEST_F(ContactFormsTest, StartUpMakesEachWindowOnlyWhenAbsent) {
   auto forms = ContactStartUpForms();
   ASSERT_EQ(forms.size(), 2u);

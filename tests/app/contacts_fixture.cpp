@@ -33,6 +33,7 @@ const Contact kContacts[] = {
     {"expired", "ca", "/C=HR/CN=Istekli Korisnik", "13", "20010203040506Z", "20110203040506Z"},
     {"twin", "ca", "/C=HR/CN=Twin", "11", "20200501102030Z", "20491231235959Z"},
     {"stranger", "ca2", "/C=HR/CN=Stranac", "14", "20200501102030Z", "20491231235959Z"},
+    {"escapee", "slashca", "/C=HR/CN=Bjegunac", "15", "20200501102030Z", "20491231235959Z"},
 };
 
 void Sh(const std::string& cmd) {
@@ -46,7 +47,7 @@ void Make(const std::string& d) {
                "\ndatabase = $dir/index.txt\nnew_certs_dir = $dir\nserial = $dir/serial\n"
                "default_md = sha256\npolicy = policy_any\nunique_subject = no\nemail_in_dn = no\n"
                "[ policy_any ]\ncommonName = optional\n");
-  for (const char* k : {"ca", "ca2", "user"})
+  for (const char* k : {"ca", "ca2", "slashca", "user"})
     Sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + d + "/" + k + ".key");
   auto finish = [&](const std::string& name) {
     const std::string base = d + "/" + name;
@@ -60,6 +61,9 @@ void Make(const std::string& d) {
   Sh("openssl req -x509 -utf8 -key " + d + "/ca2.key -subj '/C=HR/CN=Drugi CA' -set_serial 0x0B01 -days 3650" +
      caExt + " -out " + d + "/ca2.pem");
   finish("ca2");
+  Sh("openssl req -x509 -utf8 -key " + d + "/slashca.key -subj '/C=HR/CN=.\\/..\\/..\\/x' -set_serial 0x0C01 -days 3650" +
+     caExt + " -out " + d + "/slashca.pem");
+  finish("slashca");
   for (const Contact& c : kContacts) {
     const std::string csr = d + "/" + c.name + ".csr";
     Sh("openssl req -new -utf8 -key " + d + "/user.key -subj '" + c.subject + "' -out " + csr);

@@ -8,6 +8,7 @@
 // CAs: "ca" (CN "Kontakt CA", serial 0A1B), "ca2" (CN "Drugi CA"). Contacts of "ca":
 // "ana" (serial 11), "bruno" (12), "expired" (13, valid 2001 to 2011), "twin"
 // (serial 11 like "ana", another subject: the same key name). Of "ca2": "stranger" (14).
+// Of "slashca" (CN "./../../x"): "escapee" (15).
 #include <string>
 
 namespace contactsfx {
