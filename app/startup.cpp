@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QFile>
 
+#include "app/about_box.h"
 #include "app/contact_forms.h"
 #include "app/main_window.h"
+#include "app/mbr_register.h"
 #include "app/splash_window.h"
 #include "card/cert_list.h"
 #include "platform/ui_services.h"
@@ -21,6 +23,10 @@ void Step(const QString& name) {
 
 std::vector<TStartUpForm> MakeStartUpForms() {
   std::vector<TStartUpForm> forms;
+  forms.push_back({"fmMaticniBrojevi", true, [] { return fmMaticniBrojevi != nullptr; }, CreateMbrWindow,
+                   DestroyMbrWindow});
+  forms.push_back({"fmOprogramu", true, [] { return fmOprogramu != nullptr; }, CreateAboutWindow,
+                   DestroyAboutWindow});
   forms.push_back({"fmProgres", true, [] { return fmProgres != nullptr; }, [] { fmProgres = new TfmProgres; },
                    [] { delete fmProgres; }});
   for (TStartUpForm& form : ContactStartUpForms()) forms.push_back(std::move(form));

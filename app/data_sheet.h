@@ -1,0 +1,88 @@
+#pragma once
+// The printed data sheet of a signed container: file name, size, last change,
+// number of signers, time stamp and SHA-1 digest of the signed content and one
+// table row per signer. The same content is shown first as fixed-width text lines
+// in the preview window TfmPodaciSGN; only when the user prints from there is the
+// sheet drawn on the printer chosen in the print dialog, laid out in millimetres.
+//
+// Public API (for the main window's command "Ispiši podatke o &datoteci"):
+//   RunDataSheet(file, signers)  the whole command: the sheet's data, the preview,
+//                                and printing when the preview returned true; the
+//                                rows are the signer list's records in list order.
+//                                True when the sheet was printed.
+//   MakeDataSheet(file, signers) the inputs, read now (size, date, versions, time)
+//   DataSheetLines(sheet)        the preview's lines
+//   PreviewDataSheet(lines, printer)  the modal preview; true when the user chose
+//                                "&Ispis" and confirmed the print dialog (printer
+//                                then holds the choices)
+//   PrintDataSheet(printer, sheet)  draws the one page on any QPrinter (a PDF file
+//                                with QPrinter::PdfFormat works without a printer)
+// Times use the system's short date, long time and decimal separator; the size the
+// system's thousands separator (QLocale::system()).
+#include <QDateTime>
+#include <QDialog>
+#include <QLocale>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <vector>
+
+#include "signing/verify.h"
+
+class QPlainTextEdit;
+class QPrinter;
+class QPushButton;
+
+struct TDataSheetSigner {
+  QString signingTime;  // signing time text as shown
+  QString serial;       // serial text as shown
+  QString subject;
+  bool ok = false;
+};
+
+struct TDataSheet {
+  QString fileName;      // without its folder
+  QString versionText;   // VersionText
+  QString now;           // short date + " " + long time
+  QString sizeText;
+  QString lastChangeText;
+  QString hashTimeText;
+  QString digest;
+  std::vector<TDataSheetSigner> signers;
+};
+
+// The derived texts, with the given locale's separators and formats.
+QString DataSheetSizeText(int64_t size, const QLocale& locale = QLocale::system());
+// A time of digits yyyymmddhhnnss (and, with milliseconds, three more digits):
+// short date + " " + long time (+ decimal separator + milliseconds); the raw
+// text when any part does not convert.
+QString DataSheetHashTime(const QString& stamp, const QLocale& locale = QLocale::system());
+QString DataSheetSigningTime(const QString& time, const QLocale& locale = QLocale::system());
+// The locale's long time format without a time zone.
+QString LongTimeFormat(const QLocale& locale);
+
+TDataSheet MakeDataSheet(const QString& file, const std::vector<const TSignerRecord*>& signers);
+QStringList DataSheetLines(const TDataSheet& sheet);
+
+class TfmPodaciSGN : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TfmPodaciSGN(QPrinter* printer, QWidget* parent = nullptr);
+
+  QPlainTextEdit* memoPodaci = nullptr;
+  QPushButton* btnIspis = nullptr;
+  QPushButton* btnZatvori = nullptr;
+
+  // "&Ispis": the print dialog for page 1 only; confirmed, the window closes with
+  // mrOk; cancelled, it stays open.
+  void btnIspisClick();
+
+ private:
+  QPrinter* printer_;
+};
+
+bool PreviewDataSheet(const QStringList& lines, QPrinter* printer);
+void PrintDataSheet(QPrinter& printer, const TDataSheet& sheet);
+bool RunDataSheet(const QString& file, const std::vector<const TSignerRecord*>& signers);
+
+inline const QString kDataSheetTitle = QStringLiteral("Podaci o potpisanoj datoteci");
