@@ -45,6 +45,7 @@ TfmOprogramu::TfmOprogramu(QWidget* parent) : QDialog(parent) {
   auto* top = new QWidget(this);
   top->setObjectName("pnlTop");
   top->setGeometry(0, 0, 370, 104);
+  top->setAutoFillBackground(true);  // white, over the top of the large picture
   QFont bold("Arial");
   bold.setBold(true);
   bold.setPixelSize(13);
@@ -61,6 +62,7 @@ TfmOprogramu::TfmOprogramu(QWidget* parent) : QDialog(parent) {
   group->setGeometry(84, 34, 275, 66);
   QFont regular("Arial");
   regular.setPixelSize(11);
+  regular.setBold(false);  // set explicitly, or the panel's bold is inherited
   group->setFont(regular);
   auto* grid = new QGridLayout(group);
   grid->setContentsMargins(8, 2, 8, 2);

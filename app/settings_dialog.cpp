@@ -174,7 +174,9 @@ TfmPostavke::TfmPostavke(QWidget* parent) : QDialog(parent) {
   auto* top = new QVBoxLayout(this);
   top->addWidget(pcPostavke);
   top->addLayout(buttons);
-  resize(390, 310);
+  // Sized to its content: every tab title in view, at least 390 by 310.
+  pcPostavke->setUsesScrollButtons(false);
+  setFixedSize(sizeHint().expandedTo(QSize(390, 310)));
 
   connect(actPotvrdi, &QAction::triggered, this, [this] { actPotvrdiExecute(); });
   connect(btnOdustani, &QPushButton::clicked, this, [this] { done(mrCancel); });
