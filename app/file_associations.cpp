@@ -140,6 +140,7 @@ bool RegisterOne(const QString& ext, const QString& description, const QString& 
 }
 
 bool UnregisterOne(const QString& ext) {
+  if (ext.isEmpty()) return false;  // nothing of ours has an empty name
   regstore::DeleteKeyTree(regstore::Hive::ClassesRoot, ToCp1250Std("." + ext.toLower()));
   regstore::DeleteKeyTree(regstore::Hive::ClassesRoot, ToCp1250Std(ext));
   bool removed = QFile::remove(MimePackagePath(ext));

@@ -123,6 +123,10 @@ TEST_F(FileAssociationsTest, UnsafeExtensionsStayInTheDataFolder) {
   // An empty extension would name the root of the hive: refused with the box.
   EXPECT_FALSE(RegisterFileType("", "TSD encrypted file", "Dekriptiranje"));
   EXPECT_EQ(ui_.lastText(), kMsgAssociationRights);
+  EXPECT_EQ(regstore::KeyExists(regstore::Hive::ClassesRoot, "."), regstore::kNotFound);
+  ASSERT_TRUE(RegisterFileType("sgn", "TSD signed file", "Otvaranje"));
+  UnregisterFileType("");
+  EXPECT_TRUE(FileTypeRegistered("sgn"));
 }
 
 TEST_F(FileAssociationsTest, WriteFailureShowsTheRightsBox) {
