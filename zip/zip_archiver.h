@@ -26,6 +26,7 @@
 
 class TZipArchiver;
 class TCustomZaSFX;
+class EZaSfxError;
 
 // The library callback: hands the record to the component named in it. Never lets
 // an exception through; answers -1 (cancel) for a destroying or missing component
@@ -201,6 +202,10 @@ class TZipArchiver {
   int32_t Extract();
   // Re-reads the directory of ZipFileName.
   void List();
+  // Writes a new self-extracting archive without entries at target through the
+  // SFX maker (SFXSlave, else the component's own, made once from the SFX
+  // properties). Returns 0; the maker's EZaSfxError passes through.
+  int32_t ConvertToSfx(const QString& target);
 
   // The end-of-central-directory record as stored.
   struct EndOfCentral {
@@ -235,6 +240,9 @@ class TZipArchiver {
   // A caught EZipArchiver: ErrCode = its id, a box when it asks for one and the
   // component is not Unattended, Message, OnMessage(ErrCode, text).
   void ShowExceptionError(const EZipArchiver& e);
+  // The same report for a failure of the SFX maker (ErrCode its message id, or
+  // 11009 for a failed file operation).
+  void ShowSfxError(const EZaSfxError& e);
 
   // ---- Library records and callbacks ------------------------------------------
   // The record of an add from the properties: every field, the specification
@@ -275,7 +283,7 @@ class TZipArchiver {
   // -1 when the file does not exist; otherwise 0 when it is gone (to the trash
   // with htdAllowUndo, else removed), nonzero when that failed. A file that cannot
   // be moved to the trash is kept.
-  int EraseFile(const QString& name, DeleteOpts how);
+  static int EraseFile(const QString& name, DeleteOpts how);
   // Every Linux path counts as a fixed drive.
   virtual bool IsFixedDrive(const QString& path);
   // which: 1 free space, 2 size, 3 both, into the disk state (-1 when unknown).
@@ -335,6 +343,9 @@ class TZipArchiver {
   // goes to password (empty when cancelled), the button to lastPasswordButton_.
   virtual void GetAddPassword(QString& password);
   virtual void GetExtrPassword(QString& password);
+  // One modal password dialog with the given TPasswordDlg buttons; the typed text
+  // goes to password (empty unless Ok), the dialog's modal result is kept.
+  TPasswordButton GetPassword(const QString& title, const QString& prompt, QString& password, int buttons);
   // Spanning: waits for the disk that holds part diskNr and reopens the archive;
   // hands length bytes to the span writer (minRoom > 0: not to be split).
   virtual void GetNewDisk(int32_t diskNr);
@@ -381,6 +392,7 @@ class TZipArchiver {
   int32_t maxVolumeSize_ = 0;
   int32_t minFreeVolumeSize_ = 65536;
   TCustomZaSFX* sfxSlave_ = nullptr;
+  std::shared_ptr<TCustomZaSFX> ownSfx_;  // the maker the component made itself
   QString sfxCaption_;
   QString sfxCommandLine_;
   QString sfxDefaultDir_;
@@ -423,6 +435,8 @@ class TZipArchiver {
   QByteArray extraData_;  // code 14's answer of 512 bytes or more, until the operation ends
   // The button of the last password question without a handler.
   TPasswordButton lastPasswordButton_ = pwbOk;
+  // The modal result of the last password dialog.
+  int passwordModalResult_ = 0;
   // Cleared while a library's password request is answered, so the typed text goes
   // to the library and not into Password.
   bool storePassword_ = false;

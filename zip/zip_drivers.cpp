@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "zip/zip_archiver.h"
+#include "zip/zip_sfx.h"
 
 namespace {
 
@@ -31,10 +32,6 @@ bool ForceDirectories(QString path) {
 bool HasExeExtension(const QString& name) { return QFileInfo(name).fileName().toUpper().endsWith(QLatin1String(".EXE")); }
 
 }  // namespace
-
-// The self-extractor maker plugs in here; without it an ".EXE" archive cannot be
-// started.
-void TZipArchiver::MakeAutoSFX() { throw EZipArchiver::CreateFromId(10804, true); }
 
 void TZipArchiver::AddFiles() {
   processedCount_ = 0;
@@ -80,6 +77,9 @@ void TZipArchiver::AddFiles() {
       MakeAutoSFX();
     } catch (const EZipArchiver& e) {
       ShowExceptionError(e);
+      return;
+    } catch (const EZaSfxError& e) {
+      ShowSfxError(e);
       return;
     }
   }

@@ -113,12 +113,6 @@ TEST_F(Drivers, AddPreconditions) {
   zip_.SetAddOptions({AddForceDest});
   EXPECT_EQ(zip_.Add(), 0) << S(zip_.Message());
   EXPECT_EQ(zip_.Count(), 1);
-  // An ".EXE" archive would need the self-extractor first.
-  zip_.SetAddOptions({});
-  zip_.SetZipFileName(Q(dir_.file("setup.exe")));
-  zip_.FSpecArgs() = QStringList{Q(dir_.file("a.txt"))};
-  EXPECT_EQ(zip_.Add(), 10804);
-  EXPECT_FALSE(std::filesystem::exists(dir_.file("setup.exe")));
 }
 
 // What the library reports comes back from Add: an add that processed nothing

@@ -1,0 +1,186 @@
+// Self-extracting archives: the settings record byte by byte, and an add to a
+// new ".EXE" name that puts stub, record and archive together so that unzip and
+// the component both read it, and the stub itself extracts it.
+#include <gtest/gtest.h>
+
+#include <QPixmap>
+#include <filesystem>
+
+#include "outside/zip_builder.h"
+#include "platform/fake_ui_services.h"
+#include "support/temp_dir.h"
+#include "zip/zip_archiver.h"
+#include "zip/zip_sfx.h"
+
+using namespace ziptest;
+
+namespace {
+
+std::string S(const QString& s) { return s.toStdString(); }
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+uint32_t U16(const QByteArray& b, int at) {
+  return static_cast<uint8_t>(b[at]) | (static_cast<uint8_t>(b[at + 1]) << 8);
+}
+uint32_t U32(const QByteArray& b, int at) { return U16(b, at) | (U16(b, at + 2) << 16); }
+
+TEST(SfxRecord, LayoutAndLimits) {
+  TZaSFX maker;
+  // Nothing set: 18 rounded up to 20, 28 bytes with the trailer.
+  QByteArray r = TSFXHeaderStream(maker).Data();
+  ASSERT_EQ(r.size(), 28);
+  EXPECT_EQ(r.left(4), QByteArray("ZM\x00\x01", 4));
+  EXPECT_EQ(U16(r, 4), 20u);
+  EXPECT_EQ(static_cast<uint8_t>(r[8]), somAsk);
+  EXPECT_EQ(r.mid(20, 4), QByteArray("ZM\x0A\x01", 4));
+  EXPECT_EQ(U32(r, 24), 20u);
+
+  maker.DialogTitle = "Naslov";          // 6
+  maker.DefaultExtractPath = "C:\\Izvješće";  // 11 bytes in code page 1250
+  maker.CommandLine = "";
+  maker.FallbackExtractPath = "F";
+  maker.Message = "Poruka";
+  maker.MessageFlags = 0x12345678;
+  maker.Options = {soAskFiles, soAutoRun, soCanBeCancelled};
+  maker.OverwriteMode = somSkip;
+  r = TSFXHeaderStream(maker).Data();
+  const int s = (18 + 6 + 11 + 0 + 1 + 6 + 3) / 4 * 4;  // 44
+  ASSERT_EQ(r.size(), s + 8);
+  EXPECT_EQ(U16(r, 4), static_cast<uint32_t>(s));
+  EXPECT_EQ(U16(r, 6), (1u << 1) | (1u << 3) | (1u << 9));
+  EXPECT_EQ(static_cast<uint8_t>(r[8]), 1);
+  EXPECT_EQ(r.mid(9, 5), QByteArray("\x06\x0B\x00\x01\x06", 5));
+  EXPECT_EQ(U32(r, 14), 0x12345678u);
+  EXPECT_EQ(r.mid(18, 24), QByteArray("NaslovC:\\Izvje\x9A\xE6" "eFPoruka"));
+  EXPECT_EQ(r.mid(s, 4), QByteArray("ZM\x0A\x01", 4));
+  EXPECT_EQ(U32(r, s + 4), static_cast<uint32_t>(s));
+
+  // 255 characters are accepted in each text, 256 in any one are not.
+  for (QString TCustomZaSFX::*field : {&TCustomZaSFX::DialogTitle, &TCustomZaSFX::DefaultExtractPath,
+                                       &TCustomZaSFX::CommandLine, &TCustomZaSFX::FallbackExtractPath,
+                                       &TCustomZaSFX::Message}) {
+    TZaSFX m;
+    m.*field = QString(255, u'a');
+    EXPECT_EQ(TSFXHeaderStream(m).Data().size(), (18 + 255 + 3) / 4 * 4 + 8);
+    m.*field = QString(256, u'a');
+    try {
+      TSFXHeaderStream{m};
+      ADD_FAILURE() << "256 characters accepted";
+    } catch (const EZaSfxError& e) {
+      EXPECT_EQ(e.Id(), 10801);
+      EXPECT_EQ(S(e.Message()), "Error - On or more of the 4 property strings mentioned below exceeds 255 characters!");
+    }
+  }
+}
+
+TEST(SfxRecord, NewArchiveStream) {
+  TZipArchiveStream a;
+  char buf[40];
+  EXPECT_EQ(a.Read(buf, sizeof buf), 22);
+  EXPECT_EQ(QByteArray(buf, 22), QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0'));
+  EXPECT_EQ(a.Read(buf, 1), 0);
+  EXPECT_EQ(a.Seek(100), 22);
+  EXPECT_EQ(a.Seek(-3), 0);
+  EXPECT_EQ(a.Write(buf, 4), 0);
+}
+
+class Sfx : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteAll(dir_.file("a.txt"), std::string(3000, 'a'));
+    WriteAll(dir_.file("Izvješće.txt"), "izvješće\n");
+  }
+  FakeUiServices ui_;
+  TempDir dir_{"zipsfx"};
+  TZipArchiver zip_;
+};
+
+TEST_F(Sfx, AddToNewExeArchive) {
+  const std::string exe = dir_.file("setup.exe");
+  zip_.SetSFXMessage(QString(QChar(2)) + "Raspakirati?");
+  zip_.SetSFXCaption("Raspakiravanje");
+  zip_.SetSFXOptions({SFXAskFiles, SFXNoSuccessMsg, SFXCheckSize});
+  zip_.SetSFXOverWriteMode(OvrNever);
+  zip_.SetZipFileName(Q(exe));
+  zip_.FSpecArgs() = QStringList{Q(dir_.file("a.txt")), Q(dir_.file("Izvješće.txt"))};
+  ASSERT_EQ(zip_.Add(), 0) << S(zip_.Message());
+  EXPECT_EQ(zip_.ProcessedCount(), 2);
+  // The type character is taken off the component's message.
+  EXPECT_EQ(zip_.SFXMessage(), "Raspakirati?");
+  EXPECT_EQ(zip_.SFXPath(), Q(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN"));
+
+  const std::vector<unsigned char> raw = ReadAll(exe);
+  const QByteArray file(reinterpret_cast<const char*>(raw.data()), static_cast<qsizetype>(raw.size()));
+  const std::vector<unsigned char> stubRaw = ReadAll(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN");
+  const QByteArray stub(reinterpret_cast<const char*>(stubRaw.data()), static_cast<qsizetype>(stubRaw.size()));
+  ASSERT_TRUE(file.startsWith(stub));
+  const QByteArray rec = file.mid(stub.size());
+  const int s = (18 + 14 + 12 + 3) / 4 * 4;
+  EXPECT_EQ(U16(rec, 4), static_cast<uint32_t>(s));
+  EXPECT_EQ(U16(rec, 6), (1u << 1) | (1u << 4));  // soAskFiles, soNoSuccessMsg
+  EXPECT_EQ(static_cast<uint8_t>(rec[8]), somSkip);
+  EXPECT_EQ(U32(rec, 14), 36u);
+  EXPECT_EQ(rec.mid(18, 26), QByteArray("RaspakiravanjeRaspakirati?"));
+  EXPECT_EQ(rec.mid(s, 4), QByteArray("ZM\x0A\x01", 4));
+  // The entries follow the record.
+  EXPECT_EQ(zip_.DataOffset(), stub.size() + s + 8);
+  EXPECT_EQ(file.mid(stub.size() + s + 8, 4), QByteArray("PK\x03\x04", 4));
+
+  TZipArchiver again;
+  again.SetZipFileName(Q(exe));
+  ASSERT_EQ(again.Count(), 2);
+  EXPECT_EQ(again.ErrCode(), 0) << S(again.Message());
+  EXPECT_EQ(S(again.DirEntry(1).FileName), "Izvješće.txt");
+  EXPECT_TRUE(ui_.boxes.empty());
+
+  if (HaveTool("unzip")) {
+    std::string out;
+    EXPECT_EQ(::Run("unzip -t " + ShellQuote(exe) + " 2>&1", &out), 0) << out;
+    EXPECT_EQ(out.find("extra bytes"), std::string::npos) << out;
+    // The stub is a program that extracts what follows it.
+    const std::string dest = dir_.file("unpacked");
+    EXPECT_EQ(::Run("sh " + ShellQuote(exe) + " " + ShellQuote(dest) + " >/dev/null 2>&1"), 0);
+    EXPECT_EQ(ReadText(dest + "/a.txt"), std::string(3000, 'a'));
+  }
+
+  // The archive exists now: a further add goes into it like any archive.
+  WriteAll(dir_.file("b.txt"), "b");
+  zip_.FSpecArgs() = QStringList{Q(dir_.file("b.txt"))};
+  ASSERT_EQ(zip_.Add(), 0) << S(zip_.Message());
+  EXPECT_EQ(zip_.Count(), 3);
+  EXPECT_TRUE(ReadText(exe).rfind(std::string(stub.constData(), stub.size()), 0) == 0);
+}
+
+TEST_F(Sfx, SlaveMakerAndIconOnAScriptStub) {
+  // A maker given by the caller is used as it stands, the component's SFX
+  // properties left out.
+  TZaSFX slave;
+  slave.DialogTitle = "Od pozivatelja";
+  zip_.SetSFXSlave(&slave);
+  zip_.SetSFXCaption("ne ovaj");
+  const std::string exe = dir_.file("slave.EXE");
+  zip_.SetZipFileName(Q(exe));
+  zip_.FSpecArgs() = QStringList{Q(dir_.file("a.txt"))};
+  ASSERT_EQ(zip_.Add(), 0) << S(zip_.Message());
+  EXPECT_NE(ReadText(exe).find("Od pozivatelja"), std::string::npos);
+  EXPECT_EQ(ReadText(exe).find("ne ovaj"), std::string::npos);
+  EXPECT_EQ(slave.TargetFile, Q(exe));
+
+  // Our stub is no Windows program: an icon cannot be put into it, the add ends
+  // and the file written so far stays.
+  QPixmap pixmap(16, 16);
+  pixmap.fill(Qt::red);
+  slave.Icon = QIcon(pixmap);
+  const std::string iconExe = dir_.file("icon.exe");
+  zip_.SetZipFileName(Q(iconExe));
+  zip_.FSpecArgs() = QStringList{Q(dir_.file("a.txt"))};
+  EXPECT_EQ(zip_.Add(), 10902);
+  EXPECT_EQ(S(zip_.Message()), "Error: input file is not an .EXE file");
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, "Error: input file is not an .EXE file");
+  EXPECT_TRUE(std::filesystem::exists(iconExe));
+  EXPECT_EQ(std::filesystem::file_size(iconExe),
+            std::filesystem::file_size(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN") +
+                static_cast<uintmax_t>(TSFXHeaderStream(slave).Data().size()) + 22);
+}
+
+}  // namespace

@@ -1,0 +1,240 @@
+// Writing a new self-extracting archive: stub, settings record and an empty
+// archive, which the adding library then fills.
+#include "zip/zip_sfx.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/codepage.h"
+#include "platform/ui_services.h"
+#include "zip/zip_archiver.h"
+#include "zip/zip_messages.h"
+
+namespace {
+
+void Put16(QByteArray& b, int at, uint32_t v) {
+  b[at] = static_cast<char>(v & 0xFF);
+  b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
+}
+void Put32(QByteArray& b, int at, uint32_t v) {
+  Put16(b, at, v & 0xFFFF);
+  Put16(b, at + 2, v >> 16);
+}
+
+bool WriteAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---- EZaSfxError ------------------------------------------------------------------
+
+EZaSfxError::EZaSfxError(int id, bool display, QString message)
+    : display_(display), id_(id), message_(std::move(message)), what_(message_.toStdString()) {}
+
+EZaSfxError EZaSfxError::FromId(int id, bool display) {
+  QString text = ZipMessageText(id);
+  if (text.isEmpty())
+    text = QStringLiteral("ZipMsgXX.res is probably not linked to the executable\nMissing String ID is: ") +
+           QString::number(id);
+  return EZaSfxError(id, display, text);
+}
+
+EZaSfxError EZaSfxError::FromText(const QString& text, bool display) { return EZaSfxError(0, display, text); }
+
+// ---- Streams ------------------------------------------------------------------------
+
+QString TSFXBinStream::Locate(const QString& fileName) {
+  QStringList folders;
+  const QString own = QCoreApplication::applicationDirPath();
+  if (!own.isEmpty()) folders << own;
+  const QByteArray path = qgetenv("PATH");
+  for (const QByteArray& part : path.split(':'))
+    if (!part.isEmpty()) folders << QFile::decodeName(part);
+  for (const QString& folder : folders) {
+    const QString candidate = TZipArchiver::PathConcat(folder, fileName);
+    QFileInfo info(candidate);
+    if (info.isFile() && info.isReadable()) return candidate;
+  }
+  return QString();
+}
+
+TSFXBinStream::TSFXBinStream(const QString& language) {
+  QString found = Locate(QStringLiteral("ZASFX") + language + QStringLiteral(".BIN"));
+  if (found.isEmpty()) found = Locate(QStringLiteral("ZASFXUS.BIN"));
+  QFile file(found);
+  if (found.isEmpty() || !file.open(QIODevice::ReadOnly)) throw EZaSfxError::FromId(10802);
+  data_ = file.readAll();
+  fileName_ = found;
+}
+
+TSFXHeaderStream::TSFXHeaderStream(const TCustomZaSFX& maker) {
+  const QByteArray texts[5] = {ToCp1250(maker.DialogTitle), ToCp1250(maker.DefaultExtractPath),
+                               ToCp1250(maker.CommandLine), ToCp1250(maker.FallbackExtractPath),
+                               ToCp1250(maker.Message)};
+  int total = 0;
+  for (const QByteArray& t : texts) {
+    if (t.size() > 255) throw EZaSfxError::FromId(10801);
+    total += static_cast<int>(t.size());
+  }
+  const int size = (18 + total + 3) / 4 * 4;
+  data_ = QByteArray(size + 8, '\0');
+  data_[0] = 'Z';
+  data_[1] = 'M';
+  data_[2] = 0x00;
+  data_[3] = 0x01;
+  Put16(data_, 4, static_cast<uint32_t>(size));
+  Put16(data_, 6, static_cast<uint32_t>(maker.Options.Bits()));
+  data_[8] = static_cast<char>(maker.OverwriteMode);
+  for (int i = 0; i < 5; ++i) data_[9 + i] = static_cast<char>(texts[i].size());
+  Put32(data_, 14, maker.MessageFlags);
+  int at = 18;
+  for (const QByteArray& t : texts) {
+    std::memcpy(data_.data() + at, t.constData(), static_cast<size_t>(t.size()));
+    at += static_cast<int>(t.size());
+  }
+  data_[size] = 'Z';
+  data_[size + 1] = 'M';
+  data_[size + 2] = 0x0A;
+  data_[size + 3] = 0x01;
+  Put32(data_, size + 4, static_cast<uint32_t>(size));
+}
+
+int64_t TZipArchiveStream::Read(void* buffer, int64_t count) {
+  static const uint8_t kEnd[kSize] = {0x50, 0x4b, 0x05, 0x06};
+  const int64_t n = std::max<int64_t>(0, std::min(count, kSize - pos_));
+  std::memcpy(buffer, kEnd + pos_, static_cast<size_t>(n));
+  pos_ += n;
+  return n;
+}
+
+int64_t TZipArchiveStream::Seek(int64_t pos) {
+  pos_ = std::clamp<int64_t>(pos, 0, kSize);
+  return pos_;
+}
+
+// ---- The maker ----------------------------------------------------------------------
+
+TCustomZaSFX::TCustomZaSFX() = default;
+
+void TCustomZaSFX::SetSFXLanguage(const QString& v) {
+  // No stub languages are carried as resources: the code is taken as given.
+  language_ = v.toUpper();
+  SFXPath = QStringLiteral("ZASFX") + language_ + QStringLiteral(".BIN");
+}
+
+void TCustomZaSFX::CreateSfx() {
+  TSFXBinStream stub(language_);
+  SFXPath = stub.FileName();
+  const QByteArray target = QFile::encodeName(TargetFile);
+  struct stat st;
+  if (lstat(target.constData(), &st) == 0) {
+    // An earlier file goes to the trash.
+    if (TZipArchiver::EraseFile(TargetFile, htdAllowUndo) != 0)
+      throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(errno)), false);
+  }
+  TSFXHeaderStream header(*this);
+  // A self-extractor is a program: made executable (less the umask).
+  const int fd = open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777);
+  if (fd < 0) throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(errno)));
+  TZipArchiveStream archive;
+  char end[TZipArchiveStream::kSize];
+  archive.Read(end, sizeof end);
+  bool ok = WriteAll(fd, stub.Data().constData(), static_cast<size_t>(stub.Data().size())) &&
+            WriteAll(fd, header.Data().constData(), static_cast<size_t>(header.Data().size())) &&
+            WriteAll(fd, end, sizeof end);
+  const int savedErrno = errno;
+  if (close(fd) != 0 && ok) ok = false;
+  if (!ok) throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(savedErrno)));
+  if (!Icon.isNull()) {
+    // The stub here is never a Windows program, so its icon cannot be replaced.
+    QFile file(TargetFile);
+    QByteArray dos;
+    if (file.open(QIODevice::ReadOnly)) dos = file.read(64);
+    if (dos.size() < 64 || !dos.startsWith("MZ")) throw EZaSfxError::FromId(10902);
+  }
+}
+
+// ---- The component's side -------------------------------------------------------------
+
+namespace {
+
+TSFXOptions MakerOptions(SFXOpts o) {
+  TSFXOptions out;
+  if (o.Contains(SFXAskCmdLine)) out.Include(soAskCmdLine);
+  if (o.Contains(SFXAskFiles)) out.Include(soAskFiles);
+  if (o.Contains(SFXHideOverWriteBox)) out.Include(soHideOverWriteBox);
+  if (o.Contains(SFXAutoRun)) out.Include(soAutoRun);
+  if (o.Contains(SFXNoSuccessMsg)) out.Include(soNoSuccessMsg);
+  return out;
+}
+
+TSFXOverwriteMode MakerOverwrite(OvrOpts o) {
+  switch (o) {
+    case OvrAlways:
+      return somOverwrite;
+    case OvrNever:
+      return somSkip;
+    default:
+      return somAsk;
+  }
+}
+
+}  // namespace
+
+int32_t TZipArchiver::ConvertToSfx(const QString& target) {
+  TCustomZaSFX* maker = sfxSlave_;
+  if (!maker) {
+    if (!ownSfx_) {
+      ownSfx_ = std::make_shared<TZaSFX>();
+      // The message's type travels as a leading character, taken off once.
+      ownSfx_->MessageFlags = 0;
+      if (sfxMessage_.startsWith(QChar(1))) {
+        ownSfx_->MessageFlags = 65;
+        sfxMessage_.remove(0, 1);
+      } else if (sfxMessage_.startsWith(QChar(2))) {
+        ownSfx_->MessageFlags = 36;
+        sfxMessage_.remove(0, 1);
+      }
+    }
+    // The component's SFX properties stand for the maker's: what was written to
+    // them since goes in now.
+    ownSfx_->Icon = sfxIcon_;
+    ownSfx_->DialogTitle = sfxCaption_;
+    ownSfx_->CommandLine = sfxCommandLine_;
+    ownSfx_->DefaultExtractPath = sfxDefaultDir_;
+    ownSfx_->Message = sfxMessage_;
+    ownSfx_->Options = MakerOptions(sfxOptions_);
+    ownSfx_->OverwriteMode = MakerOverwrite(sfxOverWriteMode_);
+    ownSfx_->SFXPath = sfxPath_;
+    maker = ownSfx_.get();
+  }
+  maker->SourceFile = zipFileName_;
+  maker->TargetFile = target;
+  maker->CreateSfx();
+  if (maker == ownSfx_.get()) sfxPath_ = maker->SFXPath;
+  return 0;
+}
+
+void TZipArchiver::MakeAutoSFX() { ConvertToSfx(zipFileName_); }
+
+void TZipArchiver::ShowSfxError(const EZaSfxError& e) {
+  errCode_ = e.Id() != 0 ? e.Id() : 11009;
+  message_ = e.Message();
+  if (e.Display() && !unattended_) Ui().messageBox(MsgKind::Information, message_, QString());
+  if (OnMessage) OnMessage(*this, errCode_, message_);
+}
