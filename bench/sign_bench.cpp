@@ -8,10 +8,13 @@
 //    and prints the time beside `zip -9 -q` of the same file alone and beside
 //    `zip -9 -q` + `sha1sum`, with the ratios (target: at most 1.2 of zip alone);
 //  - adds the second signer to that container (the container selected) and prints
-//    the time beside `cp` of the container, with the ratio (target: at most 2);
+//    the time beside `cp` of the container, with the ratio (target: at most 2),
+//    and beside `cp` + `sync` of the copy, since the new container is flushed to
+//    disk before it replaces the old one;
 //  - prints the peak resident memory of each signing run (target: under 64 MiB).
 // Every run is a process of its own, measured from outside; the files are read
-// from the page cache. Build in Release for real figures.
+// from the page cache; the quick runs count the fastest of three. Build in
+// Release for real figures.
 #include <sys/resource.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -72,6 +75,21 @@ RunResult RunMeasured(const std::vector<std::string>& args) {
 }
 
 bool Sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+
+// The fastest of n runs (the machine may be busy with other work), each after a
+// sync so no earlier write-back competes; the first failure ends it.
+template <typename F>
+RunResult BestOf(int n, F run) {
+  RunResult best;
+  for (int i = 0; i < n; ++i) {
+    Sh("sync");
+    RunResult r = run();
+    if (r.status != 0) return r;
+    if (i == 0 || r.seconds < best.seconds) best = r;
+    best.peakMiB = std::max(best.peakMiB, r.peakMiB);
+  }
+  return best;
+}
 
 std::string SelfPath() {
   char buf[4096];
@@ -213,20 +231,32 @@ int main(int argc, char** argv) {
     }
     Sh("cat '" + file + "' > /dev/null");
 
+    Sh("sync");
     RunResult zip = RunMeasured({"zip", "-9", "-q", work + "/peer.zip", file});
     RunResult sha = RunMeasured({"sha1sum", file});
     RunResult zipSha{zip.status | sha.status, zip.seconds + sha.seconds, std::max(zip.peakMiB, sha.peakMiB)};
     Sh("rm -f '" + work + "/peer.zip'");
 
+    Sh("sync");
     RunResult sign = RunMeasured({self, "--child-sign", file, "BenchA"});
     if (sign.status != 0) {
       std::fprintf(stderr, "signing failed: %d\n", sign.status);
       ++failures;
       continue;
     }
-    RunResult cp = RunMeasured({"cp", container, work + "/copy.sgn"});
-    Sh("rm -f '" + work + "/copy.sgn'");
-    RunResult add = RunMeasured({self, "--child-sign", container, "BenchB"});
+    // Each of these runs adds one more signer to the same container.
+    RunResult cp = BestOf(3, [&] {
+      RunResult r = RunMeasured({"cp", container, work + "/copy.sgn"});
+      Sh("rm -f '" + work + "/copy.sgn'");
+      return r;
+    });
+    // Our new container is flushed to disk before it takes the old one's place.
+    RunResult cpSync = BestOf(3, [&] {
+      RunResult r = RunMeasured({"sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\"", container, work + "/copy.sgn"});
+      Sh("rm -f '" + work + "/copy.sgn'");
+      return r;
+    });
+    RunResult add = BestOf(3, [&] { return RunMeasured({self, "--child-sign", container, "BenchB"}); });
     if (add.status != 0) {
       std::fprintf(stderr, "adding a signer failed: %d\n", add.status);
       ++failures;
@@ -236,6 +266,7 @@ int main(int argc, char** argv) {
     Line("sign into a new container", sign, "zip -9 -q", zip, 1.2);
     Line("", sign, "zip -9 -q + sha1sum", zipSha, 0);
     Line("add a second signer", add, "cp", cp, 2.0);
+    Line("", add, "cp + sync of the copy", cpSync, 0);
     std::printf("peak memory: signing %.1f MiB, adding a signer %.1f MiB (target: under 64 MiB); zip %.1f MiB\n",
                 sign.peakMiB, add.peakMiB, zip.peakMiB);
     peak = std::max({peak, sign.peakMiB, add.peakMiB});

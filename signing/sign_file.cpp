@@ -239,6 +239,30 @@ QString PackInput(const QString& file, int64_t inputSize, const QString& shortNa
   return QString();
 }
 
+enum class CopyOutcome { Done, Malformed, Failed, DigestFailed };
+
+// Reads the container once: checks it strictly, digests its signed range and
+// copies it into out, cut where the next Signer goes (over its closing text).
+CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, uint8_t digest[20],
+                             const SgnCopyingSource::Progress& progress) {
+  if (!out.Create(container, QStringLiteral("SgnTmp"))) return CopyOutcome::Failed;
+  SgnFileSource source(container);
+  if (!source.isOpen()) return CopyOutcome::Failed;
+  SgnCopyingSource copy(source, &out, progress);
+  SgnLayout layout;
+  const bool digested = DigestSignedRange(copy, layout, digest);
+  if (copy.WriteFailed() || layout.fault == SgnFault::ReadError) return CopyOutcome::Failed;
+  if (!layout.wellFormed || copy.Covered() != source.size()) return CopyOutcome::Malformed;
+  if (!digested) return CopyOutcome::DigestFailed;
+  // The reader has seen the closing text; the copy must hold it too.
+  const int64_t at = SgnAppendPosition(source.size());
+  char tail[kSgnClose.size()];
+  if (at < 0 || out.ReadAt(at, tail, sizeof tail) != int64_t(sizeof tail) ||
+      std::memcmp(tail, kSgnClose.data(), sizeof tail) != 0)
+    return CopyOutcome::Failed;
+  return out.Truncate(at) ? CopyOutcome::Done : CopyOutcome::Failed;
+}
+
 }  // namespace
 
 SignClock SetSignClock(SignClock clock) {
@@ -282,28 +306,62 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
   const int64_t inputSize = input.size();
   const bool showProgress = inputSize > ProgressMinSize;
   const QString shortName = QFileInfo(file).fileName();
+  auto signingProgress = [&](int64_t position, int64_t size) {
+    if (showProgress) ShowProgress64(position, size, shortName, kProgressSigningCaption);
+  };
 
-  const bool isContainer = ValidateSignedDocument(input);
+  // Whether the file is itself a container is the document validator's decision:
+  // its element walk here, its strict half in the pass that copies the container
+  // for the new signer, so a container is read once, not twice. A file that fails
+  // either half is packed into a new container.
+  bool walks = false;
+  {
+    SgnFileSource source(input);
+    walks = sgnvalidator::WalkSignedDocument(source);
+  }
   OperationScope scope;
 
+  TReplacementFile out;
+  uint8_t digest[20];
   QString target;
   bool inPlace = false;
-  if (isContainer) {
-    input.close();
-    target = file;
-    inPlace = true;
-  } else {
+  if (walks) {
+    switch (CopyForNewSigner(file, out, digest, signingProgress)) {
+      case CopyOutcome::Done:
+        if (!QFileInfo(file).isWritable()) return sfrOutputUnwritable;
+        input.close();
+        target = file;
+        inPlace = true;
+        break;
+      case CopyOutcome::Malformed:
+        out.Discard();
+        break;
+      case CopyOutcome::Failed:
+        return sfrOutputUnwritable;
+      case CopyOutcome::DigestFailed:
+        return sfrNoSignature;
+    }
+  }
+  if (!inPlace) {
     target = SignedFileName(file);
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
       if (CheckExistingContainer(session, input, target, certSerialValue, showProgress) == Existing::Stop)
         return sfrOk;
+      if (!QFileInfo(target).isWritable()) return sfrOutputUnwritable;
+      switch (CopyForNewSigner(target, out, digest, signingProgress)) {
+        case CopyOutcome::Done:
+          break;
+        case CopyOutcome::Malformed:
+        case CopyOutcome::Failed:
+          return sfrOutputUnwritable;
+        case CopyOutcome::DigestFailed:
+          return sfrNoSignature;
+      }
       inPlace = true;
+    } else if (!out.Create(target, QStringLiteral("SgnTmp"))) {
+      return sfrOutputUnwritable;
     }
   }
-
-  TReplacementFile out;
-  if (inPlace && !QFileInfo(target).isWritable()) return sfrOutputUnwritable;
-  if (!out.Create(target, QStringLiteral("SgnTmp"))) return sfrOutputUnwritable;
 
   WorkFolder work;
   QFile payload;
@@ -329,11 +387,10 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
     return sfrNoBuffer;
   }
 
-  uint8_t digest[20];
   const QDateTime now = Now();
-  try {
-    Sha1 sha;
-    if (!inPlace) {
+  if (!inPlace) {
+    try {
+      Sha1 sha;
       QString dtd;
       RegReadValue(HKEY_LOCAL_MACHINE, SettingsKey, QStringLiteral("File"), dtd);
       const std::string head = SgnHeaderText(ToCp1250Std(dtd));
@@ -345,9 +402,7 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
       range.Flush();
       const int64_t payloadSize = packInput ? EncodedPayloadLength(payload.size()) : payload.size();
       auto progress = [&](int64_t done) {
-        if (showProgress)
-          ShowProgress64(std::min(done - int64_t(prefix.size()), payloadSize), payloadSize, shortName,
-                         kProgressSigningCaption);
+        signingProgress(std::min(done - int64_t(prefix.size()), payloadSize), payloadSize);
       };
       range.onBlock = progress;
       progress(int64_t(prefix.size()));
@@ -361,31 +416,14 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
       range.Write(kSgnTail.data(), kSgnTail.size());
       range.Flush();
       sha.final(digest);
-    } else {
-      // The current container is read, checked, digested and copied in one pass,
-      // so the signature covers exactly the bytes the new copy holds.
-      SgnFileSource container(target);
-      if (!container.isOpen()) return sfrOutputUnwritable;
-      SgnCopyingSource source(container, &out, [&](int64_t position, int64_t size) {
-        if (showProgress) ShowProgress64(position, size, shortName, kProgressSigningCaption);
-      });
-      SgnLayout layout;
-      const bool ok = DigestSignedRange(source, layout, digest);
-      if (source.WriteFailed() || !ok || source.Covered() != container.size()) return sfrOutputUnwritable;
-      const int64_t size = container.size();
-      const int64_t at = SgnAppendPosition(size);
-      if (at < 0 || out.ReadAt(at, buffer.data(), kSgnClose.size()) != int64_t(kSgnClose.size()) ||
-          std::memcmp(buffer.data(), kSgnClose.data(), kSgnClose.size()) != 0)
-        return sfrOutputUnwritable;
-      if (!out.Truncate(at)) return sfrOutputUnwritable;
+    } catch (const DigestFailure&) {
+      return sfrNoSignature;
+    } catch (const EStreamError&) {
+      return sfrOutputUnwritable;
     }
-  } catch (const DigestFailure&) {
-    return sfrNoSignature;
-  } catch (const EStreamError&) {
-    return sfrOutputUnwritable;
+    payload.close();
+    work.remove();
   }
-  payload.close();
-  work.remove();
 
   if (showProgress) ShowProgress(100, 100, QString(), kProgressCertificateCaption);
   std::vector<uint8_t> cert;

@@ -383,6 +383,34 @@ TEST_F(SignFileTest, FilesThatCannotBeReadOrWritten) {
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
+TEST_F(SignFileTest, OnlyAStrictlyValidContainerIsSignedInPlace) {
+  // Another file's CDATA section planted before the signed range: the element
+  // walk passes it, the strict reader does not, so the file is no container to
+  // add to and is packed into one of its own.
+  TestCertSpec spec;
+  spec.bits = 1024;
+  const TestIdentity someone = MakeTestIdentity(spec);
+  TestContainer c;
+  c.payload = TestBase64Lines(TestRandomBytes(3000));
+  c.addSigner(someone);
+  std::string text = c.text();
+  text.insert(c.head().size(), "<![CDATA[\r\nUEsDBA==\r\n]]>\r\n");
+  const std::string planted = dir_.file("planted.sgn");
+  WriteAll(planted, text);
+  ASSERT_EQ(sign(0, planted), sfrOk);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignSuccess});
+  EXPECT_EQ(ReadText(planted), text);
+  EXPECT_EQ(files(), (QStringList{"planted.sgn", "planted_sgn.sgn"}));
+  expectSignatures(ReadText(dir_.file("planted_sgn.sgn")), {0});
+
+  // The honest container is signed in place.
+  WriteAll(planted, c.text());
+  ASSERT_EQ(sign(0, planted), sfrOk);
+  const Parsed p = Parse(ReadText(planted));
+  ASSERT_EQ(p.signers.size(), 2u);
+  EXPECT_EQ(p.range, c.range());
+}
+
 TEST_F(SignFileTest, AFailedZipStepSignsNothing) {
   writeReport(300000);
   // The packing is cancelled from inside the ZIP library's callback.
