@@ -16,27 +16,116 @@
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QSignalBlocker>
+#include <QToolBar>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "app/about_box.h"
+#include "app/contact_forms.h"
+#include "app/data_sheet.h"
+#include "app/email.h"
+#include "app/mbr_register.h"
+#include "app/settings_dialog.h"
+#include "app/signature_details.h"
 #include "card/acg_component.h"
 #include "card/card_actions.h"
+#include "card/card_objects.h"
 #include "card/cert_list.h"
+#include "card/certificate.h"
 #include "card/registry.h"
 #include "platform/ui_services.h"
 #include "signing/activity_log.h"
+#include "signing/decrypt.h"
+#include "signing/encrypt.h"
+#include "signing/encrypted_container.h"
+#include "signing/extract_revoke.h"
+#include "signing/file_utils.h"
+#include "signing/progress_window.h"
 #include "signing/settings.h"
+#include "signing/sign_file.h"
+#include "signing/verify.h"
 
 TfmMain* fmMain = nullptr;
 std::function<void(TfmMain&, const QString&)> TfmMain::CommandLineRoad;
 std::function<void(const QString&)> TfmMain::Trace;
+
+// ---- rows that own their records ---------------------------------------------------
+
+namespace {
+int liveSignerRecords = 0;
+int liveRecipientRecords = 0;
+}  // namespace
+
+TSignerRow::TSignerRow(QTreeWidget* list, std::unique_ptr<TSignerRecord> record)
+    : QTreeWidgetItem(list, kType), Record(std::move(record)) {
+  if (Record) ++liveSignerRecords;
+}
+
+TSignerRow::~TSignerRow() {
+  if (Record) --liveSignerRecords;
+}
+
+TSignerRecord* TSignerRow::RecordOf(const QTreeWidgetItem* item) {
+  return item && item->type() == kType ? static_cast<const TSignerRow*>(item)->Record.get() : nullptr;
+}
+
+int TSignerRow::LiveRecords() { return liveSignerRecords; }
+
+TRecipientRow::TRecipientRow(QTreeWidget* list, std::unique_ptr<TRecipientRecord> record)
+    : QTreeWidgetItem(list, kType), Record(std::move(record)) {
+  if (Record) ++liveRecipientRecords;
+}
+
+TRecipientRow::~TRecipientRow() {
+  if (Record) --liveRecipientRecords;
+}
+
+TRecipientRecord* TRecipientRow::RecordOf(const QTreeWidgetItem* item) {
+  return item && item->type() == kType ? static_cast<const TRecipientRow*>(item)->Record.get() : nullptr;
+}
+
+int TRecipientRow::LiveRecords() { return liveRecipientRecords; }
 
 namespace {
 
 // Widths of the status panels at start; panel 3 takes what is left of the bar.
 constexpr int kPanelWidths[4] = {300, 100, 140, 50};
 constexpr int kPanel2WidthWithoutMbr = 240;
+constexpr int kPathRole = Qt::UserRole;
+
+const QString kTagSelected = QStringLiteral("[Selektirana datoteka]");
+const QString kTagDecrypt = QStringLiteral("[Dekripcija]");
+const QString kTagCommandLine = QStringLiteral("[Otvaranje Preko Ext]");
+const QString kCustomerExe = QStringLiteral("QVDQUILLMARK.EXE");
+
+void Log(const QString& tag, const QString& text) {
+  if (ActivityLogOn) WriteActivityLog(ActivityLogStream, tag, text);
+}
+
+// Whether upperName (upper-cased) ends in the extension ext (upper-cased, with
+// its dot). Only the end of the name counts, whatever its length.
+bool EndsIn(const QString& upperName, const QString& ext) { return upperName.endsWith(ext); }
+
+QString PackedExt() { return "." + (Settings ? Settings->PackedFileExt : QStringLiteral("enc")).toUpper(); }
+
+bool IsPackedName(const QString& upperName) {
+  return EndsIn(upperName, PackedExt()) || (ExeName == kCustomerExe && EndsIn(upperName, ".QVD"));
+}
+
+bool IsSignedName(const QString& upperName) { return EndsIn(upperName, ".SGN"); }
+
+QString SerialShown(int32_t value, const QString& hex) {
+  if (Settings && Settings->ShowSNCertAsDecimal) return QString::number(value);
+  return hex;
+}
+
+QString DisplayName(const QString& subject) {
+  return ContactCertList ? ContactCertList->GetUserDisplayName(subject) : subject;
+}
+
+QString Position(int i) { return QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0')); }
 
 QTreeWidget* MakeList(QWidget* parent, const char* name, const QStringList& columns, const QList<int>& widths) {
   auto* list = new QTreeWidget(parent);
@@ -58,6 +147,8 @@ TfmMain::TfmMain(const QStringList& arguments, QWidget* parent) : QMainWindow(pa
   fmMain = this;
   setObjectName("fmMain");
   BuildWidgets();
+  // The recipient picker asks its question in the signature details window.
+  SetRecipientWarning(ConfirmRecipientCertificates);
   BuildCardComponent();
   DUDComponent->Loaded();
   FormCreate();
@@ -73,31 +164,52 @@ void TfmMain::Step(const QString& name) {
 
 // ---- widgets ---------------------------------------------------------------------
 
-void TfmMain::BuildWidgets() {
-  resize(722, 482);
-  if (QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
+QAction* TfmMain::MakeAction(const char* name, const QString& caption, const QString& hint,
+                             void (TfmMain::*execute)()) {
+  auto* action = new QAction(caption, this);
+  action->setObjectName(QLatin1String(name));
+  action->setStatusTip(hint);
+  action->setToolTip(hint.isEmpty() ? QString(caption).remove('&') : hint);
+  if (execute) connect(action, &QAction::triggered, this, execute);
+  return action;
+}
 
-  mnuDatoteka = menuBar()->addMenu("&Datoteka");
-  mnuPregled = menuBar()->addMenu("&Pregled");
-  mnuPomoc = menuBar()->addMenu("P&omoć");
-
-  mnuMaticniBroj = mnuPregled->addMenu("&Matični broj");
-  actEvidencijaMbr = new QAction("&Evidencija matičnih brojeva", this);
-  actEvidencijaMbr->setObjectName("actEvidencijaMbr");
-  actEvidencijaMbr->setStatusTip("Ažuriranje evidencije matičnih brojeva");
-  actEvidencijaMbr->setToolTip(actEvidencijaMbr->statusTip());
-  mnuPregled->addAction(actEvidencijaMbr);
-
-  actIzlaz = new QAction("I&zlaz", this);
-  actIzlaz->setObjectName("actIzlaz");
-  actIzlaz->setStatusTip("Kraj rada s programom");
-  actIzlaz->setToolTip(actIzlaz->statusTip());
+void TfmMain::BuildActions() {
+  actPrikaziOrigDat = MakeAction("actPrikaziOrigDat", "&Otvori datoteku", "Pregledavanje originale datoteke",
+                                 &TfmMain::actPrikaziOrigDatExecute);
+  actQVDPotpisivanje =
+      MakeAction("actQVDPotpisivanje", "&Potpiši", "Potpisivanje datoteke", &TfmMain::actQVDPotpisivanjeExecute);
+  actQVDPakiranje = MakeAction("actQVDPakiranje", "&Kriptiraj", "Priprema potpisane datoteke za slanje",
+                               &TfmMain::actQVDPakiranjeExecute);
+  actKriptAndSend = MakeAction("actKriptAndSend", "Kriptiraj i pošalji e-mail",
+                               "Kriptiranje potpisane datoteke i slanje na e-mail", &TfmMain::actKriptAndSendExecute);
+  actIzvlacenjeIzvorne = MakeAction("actIzvlacenjeIzvorne", "Pohrani &izvornu datoteku",
+                                    "Pohranjivanje izvorne datoteke iz potpisane", &TfmMain::actIzvlacenjeIzvorneExecute);
+  actCoverPage = MakeAction("actCoverPage", "Ispiši podatke o &datoteci", "Ispis podataka o potpisanoj datoteci",
+                            &TfmMain::actCoverPageExecute);
+  actProvjeraPotpisa =
+      MakeAction("actProvjeraPotpisa", "Dek&riptiraj", "Dekriptiranje datoteke", &TfmMain::actProvjeraPotpisaExecute);
+  actSendeMail = MakeAction("actSendeMail", "Pošalji &e-mail", "Slanje datoteke e-poštom", &TfmMain::actSendeMailExecute);
+  actPovuciPotpis = MakeAction("actPovuciPotpis", "Pov&uci potpis", "Povlačenje potpisa iz datoteke",
+                               &TfmMain::actPovuciPotpisExecute);
+  actDodajUKO = MakeAction("actDodajUKO", "&Dodaj u kontakt osobe", "Dodavanje pošiljatelja u listu kontakt osoba",
+                           &TfmMain::actDodajUKOExecute);
+  actDetPotpisa = MakeAction("actDetPotpisa", "&Analitika potpisa",
+                             "Detaljan prikaz izvršenih provjera i njihovih rezultata", &TfmMain::actDetPotpisaExecute);
+  actOsvjeziPrikaz =
+      MakeAction("actOsvjeziPrikaz", "&Osvježi", "Osvježavanje prikaza", &TfmMain::actOsvjeziPrikazExecute);
+  actOsvjeziPrikaz->setShortcut(QKeySequence(Qt::Key_F5));
+  actOsvjeziPrikaz->setShortcutContext(Qt::WindowShortcut);
+  addAction(actOsvjeziPrikaz);
+  actEvidencijaMbr = MakeAction("actEvidencijaMbr", "&Evidencija matičnih brojeva",
+                                "Ažuriranje evidencije matičnih brojeva", &TfmMain::actEvidencijaMbrExecute);
+  actAdminKontaktOsoba = MakeAction("actAdminKontaktOsoba", "&Certifikati", "Administracija certifikata",
+                                    &TfmMain::actAdminKontaktOsobaExecute);
+  actPostavke = MakeAction("actPostavke", "&Postavke programa", "Podešavanje postavki rada programa",
+                           &TfmMain::actPostavkeExecute);
+  actOProgramu = MakeAction("actOProgramu", "&O programu", QString(), &TfmMain::actOProgramuExecute);
+  actIzlaz = MakeAction("actIzlaz", "I&zlaz", "Kraj rada s programom", nullptr);
   connect(actIzlaz, &QAction::triggered, this, &QWidget::close);
-  mnuDatoteka->addAction(actIzlaz);
-
-  actOProgramu = new QAction("&O programu", this);
-  actOProgramu->setObjectName("actOProgramu");
-  mnuPomoc->addAction(actOProgramu);
 
   actZapAktivnosti = new QAction(this);
   actZapAktivnosti->setObjectName("actZapAktivnosti");
@@ -105,6 +217,52 @@ void TfmMain::BuildWidgets() {
   actZapAktivnosti->setShortcutContext(Qt::WindowShortcut);
   connect(actZapAktivnosti, &QAction::triggered, this, &TfmMain::actZapAktivnostiExecute);
   addAction(actZapAktivnosti);
+
+  // The file commands, as the "&Datoteka" menu holds them before its exit.
+  auto fileCommands = [this](QMenu* menu) {
+    menu->addActions({actPrikaziOrigDat, actQVDPotpisivanje, actQVDPakiranje, actKriptAndSend, actIzvlacenjeIzvorne});
+    menu->addSeparator();
+    menu->addAction(actCoverPage);
+    menu->addSeparator();
+    menu->addActions({actProvjeraPotpisa, actSendeMail});
+  };
+  mnuDatoteka = menuBar()->addMenu("&Datoteka");
+  fileCommands(mnuDatoteka);
+  mnuDatoteka->addSeparator();
+  mnuDatoteka->addAction(actIzlaz);
+  mnuPregled = menuBar()->addMenu("&Pregled");
+  mnuMaticniBroj = mnuPregled->addMenu("&Matični broj");
+  mnuPregled->addActions({actEvidencijaMbr, actAdminKontaktOsoba, actPostavke});
+  mnuPomoc = menuBar()->addMenu("P&omoć");
+  mnuPomoc->addAction(actOProgramu);
+  for (QMenu* menu : {mnuDatoteka, mnuPregled}) connect(menu, &QMenu::aboutToShow, this, &TfmMain::UpdateActions);
+
+  pmDatoteke = new QMenu(this);
+  pmDatoteke->setObjectName("pmDatoteke");
+  fileCommands(pmDatoteke);
+  pmPotpisnici = new QMenu(this);
+  pmPotpisnici->setObjectName("pmPotpisnici");
+  pmPotpisnici->addActions({actPovuciPotpis, actDodajUKO});
+  pmPotpisnici->addSeparator();
+  pmPotpisnici->addAction(actDetPotpisa);
+
+  tbAlati = addToolBar("Alati");
+  tbAlati->setObjectName("tbAlati");
+  tbAlati->setMovable(false);
+  tbAlati->addActions({actPrikaziOrigDat, actQVDPotpisivanje, actQVDPakiranje, actKriptAndSend, actIzvlacenjeIzvorne});
+  tbAlati->addSeparator();
+  tbAlati->addAction(actCoverPage);
+  tbAlati->addSeparator();
+  tbAlati->addAction(actProvjeraPotpisa);
+  tbAlati->addSeparator();
+  tbAlati->addAction(actPovuciPotpis);
+}
+
+void TfmMain::BuildWidgets() {
+  resize(722, 482);
+  if (QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
+
+  BuildActions();
 
   auto* splitter = new QSplitter(Qt::Horizontal, this);
   splitter->setChildrenCollapsible(false);
@@ -128,8 +286,7 @@ void TfmMain::BuildWidgets() {
   });
   connect(stvListaDirektoija->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] {
     scrollPending_ = false;
-    setWindowTitle(VersionText);
-    ClearLists();
+    stvListaDirektoijaChange();
   });
 
   auto* right = new QWidget(splitter);
@@ -157,6 +314,15 @@ void TfmMain::BuildWidgets() {
   slvDatoteke->setRootIsDecorated(false);
   slvDatoteke->setHeaderHidden(true);
   slvDatoteke->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  slvDatoteke->setSelectionMode(QAbstractItemView::SingleSelection);
+  slvDatoteke->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(slvDatoteke, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    UpdateActions();
+    pmDatoteke->popup(slvDatoteke->viewport()->mapToGlobal(at));
+  });
+  connect(slvDatoteke, &QTreeWidget::itemSelectionChanged, this, &TfmMain::slvDatotekeChange);
+  connect(slvDatoteke, &QTreeWidget::itemClicked, this, &TfmMain::slvDatotekeClick);
+  connect(slvDatoteke, &QTreeWidget::itemDoubleClicked, this, &TfmMain::slvDatotekeDblClick);
   column->addWidget(slvDatoteke, 1);
 
   pnlPrimatelj = new QWidget(right);
@@ -176,6 +342,12 @@ void TfmMain::BuildWidgets() {
   signers->setContentsMargins(0, 0, 0, 0);
   lvPotpisnici = MakeList(pnlPotpisnici, "lvPotpisnici", {"Rbr", "SB certifikata", "Potpisnik", "Potpis"},
                           {30, 137, 275, 70});
+  lvPotpisnici->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(lvPotpisnici, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    UpdateActions();
+    pmPotpisnici->popup(lvPotpisnici->viewport()->mapToGlobal(at));
+  });
+  connect(lvPotpisnici, &QTreeWidget::itemSelectionChanged, this, &TfmMain::UpdateActions);
   signers->addWidget(lvPotpisnici);
   column->addWidget(pnlPotpisnici);
 
@@ -312,7 +484,10 @@ void TfmMain::FormShow() {
   if (mbr) BuildMbrMenu();
   if (Settings) DUDComponent->LogOutOnClose = Settings->LogoutOnExit;
   if (arguments_.isEmpty()) return;
-  if (CommandLineRoad) CommandLineRoad(*this, arguments_.first());
+  if (CommandLineRoad)
+    CommandLineRoad(*this, arguments_.first());
+  else
+    OpenCommandLineFile(arguments_.first());
 }
 
 void TfmMain::FormClose() {
@@ -337,9 +512,13 @@ void TfmMain::closeEvent(QCloseEvent* event) {
 void TfmMain::DUDComponentAfterLogin(TACGComponent*) {
   Step(Settings ? "AfterLogin" : "AfterLogin without settings");
   if (Settings && DUDComponent->LoggedIn) ShowLoginPanels();
+  UpdateActions();
 }
 
-void TfmMain::DUDComponentAfterLogout(TACGComponent*) { panels_[2]->setText(kPanelLoggedOut); }
+void TfmMain::DUDComponentAfterLogout(TACGComponent*) {
+  panels_[2]->setText(kPanelLoggedOut);
+  UpdateActions();
+}
 
 void TfmMain::DUDComponentInsertRemoveCard(CK_SESSION_HANDLE, CK_NOTIFICATION event, void*) {
   if (event != 2) return;
@@ -381,17 +560,6 @@ void TfmMain::actZapAktivnostiExecute() {
   }
 }
 
-void TfmMain::ClearLists() {
-  lvPotpisnici->clear();
-  lwPrimatelj->clear();
-}
-
-void TfmMain::rbIzvorneClick() {
-  ClearLists();
-  if (QTreeWidgetItem* item = slvDatoteke->currentItem()) item->setSelected(false);
-  pnlPotpisnici->setVisible(rbPotpisane->isChecked());
-  pnlPrimatelj->setVisible(rbPakirane->isChecked());
-}
 
 // ---- folder tree -----------------------------------------------------------------------
 
@@ -452,4 +620,496 @@ void TfmMain::SetSelectedMbr(const QString& number) {
   SelectedMbr = number;
   panels_[1]->setText("Mbr: " + number);
   if (Settings) RegWriteValue(RegRootCurrentUser, Settings->RegKeyNameForMBR, QStringLiteral("0"), number);
+}
+
+// ---- lists ---------------------------------------------------------------------------
+
+void TfmMain::ClearLists() {
+  // The rows own their records: deleting a row frees its record and its buffers.
+  lvPotpisnici->clear();
+  lwPrimatelj->clear();
+  UpdateActions();
+}
+
+void TfmMain::rbIzvorneClick() {
+  ClearLists();
+  {
+    const QSignalBlocker quiet(slvDatoteke);
+    slvDatoteke->clearSelection();
+    slvDatoteke->setCurrentItem(nullptr);
+  }
+  setWindowTitle(VersionText);
+  pnlPotpisnici->setVisible(rbPotpisane->isChecked());
+  pnlPrimatelj->setVisible(rbPakirane->isChecked());
+  actOsvjeziPrikazExecute();
+}
+
+bool TfmMain::CheckedFilterIsSigned() const { return rbPotpisane->isChecked(); }
+
+bool TfmMain::FileShown(const QString& fileName) const {
+  const QString name = fileName.toUpper();
+  if (rbPotpisane->isChecked()) return IsSignedName(name);
+  if (rbPakirane->isChecked()) return IsPackedName(name);
+  return !IsPackedName(name) && !IsSignedName(name);
+}
+
+void TfmMain::FillFileList() {
+  const QString keep = SelectedFile();
+  const QSignalBlocker quiet(slvDatoteke);
+  slvDatoteke->clear();
+  const QString folder = CurrentFolder();
+  if (folder.isEmpty()) return;
+  const QFileInfoList entries =
+      QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name | QDir::IgnoreCase);
+  for (const QFileInfo& entry : entries) {
+    if (!FileShown(entry.fileName())) continue;
+    auto* item = new QTreeWidgetItem(slvDatoteke, {entry.fileName()});
+    item->setData(0, kPathRole, entry.absoluteFilePath());
+    if (!keep.isEmpty() && entry.absoluteFilePath() == keep) {
+      slvDatoteke->setCurrentItem(item);
+      item->setSelected(true);
+    }
+  }
+}
+
+QString TfmMain::SelectedFile() const {
+  const QList<QTreeWidgetItem*> selected = slvDatoteke->selectedItems();
+  return selected.isEmpty() ? QString() : selected.first()->data(0, kPathRole).toString();
+}
+
+QTreeWidgetItem* TfmMain::FileItem(const QString& fileName) const {
+  for (int i = 0; i < slvDatoteke->topLevelItemCount(); ++i)
+    if (slvDatoteke->topLevelItem(i)->text(0) == fileName) return slvDatoteke->topLevelItem(i);
+  return nullptr;
+}
+
+void TfmMain::SelectFileItem(QTreeWidgetItem* item) {
+  if (!item) {
+    slvDatoteke->clearSelection();
+    return;
+  }
+  slvDatoteke->setCurrentItem(item);
+  item->setSelected(true);
+}
+
+void TfmMain::ShowSelectedCaption() {
+  const QString file = SelectedFile();
+  setWindowTitle(file.isEmpty() ? VersionText : VersionText + " [" + file + "]");
+}
+
+void TfmMain::stvListaDirektoijaChange() {
+  setWindowTitle(VersionText);
+  ClearLists();
+  // The list must be complete at once: the command-line road looks for its file in it.
+  FillFileList();
+  UpdateActions();
+}
+
+void TfmMain::slvDatotekeChange() {
+  if (!rbIzvorne->isChecked()) ClearLists();
+  ShowSelectedCaption();
+  UpdateActions();
+}
+
+void TfmMain::slvDatotekeDblClick() {
+  const QString file = SelectedFile();
+  if (rbIzvorne->isChecked() && !file.isEmpty()) ShellOpenFile(file);
+}
+
+void TfmMain::actOsvjeziPrikazExecute() {
+  if (!rbIzvorne->isChecked()) ClearLists();
+  FillFileList();
+  slvDatotekeClick();
+}
+
+void TfmMain::slvDatotekeClick() {
+  const QList<QTreeWidgetItem*> selected = slvDatoteke->selectedItems();
+  Log(kTagSelected, "Broj selektiranih: " + QString::number(selected.size()));
+  const QString file = SelectedFile();
+  if (file.isEmpty() || !QFileInfo(file).isFile()) {
+    UpdateActions();
+    return;
+  }
+  setWindowTitle(VersionText + " [" + file + "]");
+  Log(kTagSelected, "Naziv datoteke: " + file);
+
+  if (rbPotpisane->isChecked()) {
+    Ui().setWaitCursor(true);
+    // Read through the strict reader in bounded memory, not into one buffer of the
+    // file's size.
+    TSignerList records;
+    VerifySignedFile(file, records);
+    ClearLists();
+    const TDateTime now = TCertifikat::Now();
+    int i = 0;
+    for (TSignerRecord& record : records) {
+      auto owned = std::make_unique<TSignerRecord>(std::move(record));
+      if (ContactCertList && Settings) CheckSignerStates(*owned, *ContactCertList, *Settings, now);
+      auto* row = new TSignerRow(lvPotpisnici, std::move(owned));
+      const TSignerRecord& r = *row->Record;
+      row->setText(0, QString::number(++i));
+      row->setText(1, SerialShown(r.SerialValue, r.SerialText));
+      row->setText(2, DisplayName(r.Subject));
+      row->setText(3, r.ValidOverall ? kSigValid : kSigInvalid);
+    }
+    Ui().setWaitCursor(false);
+  } else if (rbPakirane->isChecked()) {
+    Ui().setWaitCursor(true);
+    TRecipientList records;
+    ParseRecipientsFile(file, records);
+    ClearLists();
+    for (TRecipientRecord& record : records) {
+      auto* row = new TRecipientRow(lwPrimatelj, std::make_unique<TRecipientRecord>(std::move(record)));
+      const TRecipientRecord& r = *row->Record;
+      const QString name = DisplayName(r.Subject);
+      row->setText(0, SerialShown(r.SerialValue, r.SerialText));
+      row->setText(1, name);
+      Log(kTagSelected, "Primatelj kriptirane datoteke: " + name);
+    }
+    Ui().setWaitCursor(false);
+  }
+  UpdateActions();
+}
+
+// ---- enabling rules ---------------------------------------------------------------------
+
+void TfmMain::UpdateActions() {
+  if (!actPrikaziOrigDat || !lvPotpisnici || !lwPrimatelj) return;
+  const bool file = !SelectedFile().isEmpty();
+  const bool loggedIn = DUDComponent && DUDComponent->LoggedIn;
+  const bool plain = rbIzvorne->isChecked(), sgn = rbPotpisane->isChecked(), enc = rbPakirane->isChecked();
+  const bool signers = lvPotpisnici->topLevelItemCount() > 0;
+  const bool recipients = lwPrimatelj->topLevelItemCount() > 0;
+  const QList<QTreeWidgetItem*> chosen = lvPotpisnici->selectedItems();
+  const bool signerSelected = !chosen.isEmpty();
+
+  actPrikaziOrigDat->setEnabled((plain || sgn) && file);
+  actQVDPotpisivanje->setEnabled(loggedIn && file && (plain || (sgn && signers)));
+  const bool signedWithSigners = sgn && file && signers;
+  actQVDPakiranje->setEnabled(signedWithSigners);
+  actKriptAndSend->setEnabled(signedWithSigners);
+  actIzvlacenjeIzvorne->setEnabled(signedWithSigners);
+  actCoverPage->setEnabled(signedWithSigners);
+  actProvjeraPotpisa->setEnabled(loggedIn && enc && file && recipients);
+  actSendeMail->setEnabled(enc && file && recipients);
+  bool own = false;
+  if (loggedIn && !enc && file && signerSelected) {
+    const QString column = chosen.first()->text(1);
+    if (Settings && Settings->ShowSNCertAsDecimal) {
+      bool ok = false;
+      const int value = column.toInt(&ok);
+      own = ok && value == DUDComponent->UserCertSerial;
+    } else {
+      own = !column.isEmpty() && column == DUDComponent->UserCertSerialHex;
+    }
+  }
+  actPovuciPotpis->setEnabled(own);
+  actDodajUKO->setEnabled(sgn && file && signerSelected);
+  actDetPotpisa->setEnabled(sgn && signers);
+}
+
+// ---- commands on the selection -------------------------------------------------------------
+
+void TfmMain::actQVDPotpisivanjeExecute() {
+  const QString ownSerial = DUDComponent->UserCertSerialHex;
+  for (int i = 0; i < lvPotpisnici->topLevelItemCount(); ++i) {
+    const TSignerRecord* r = TSignerRow::RecordOf(lvPotpisnici->topLevelItem(i));
+    if (r && !ownSerial.isEmpty() && r->SerialText == ownSerial) {
+      Ui().messageBox(MsgKind::Warning, kMsgAlreadySigner);
+      return;
+    }
+  }
+  const QString file = SelectedFile();
+  if (file.isEmpty()) return;
+  Ui().setWaitCursor(true);
+  Ui().processPendingMessages();
+  struct NormalCursor {
+    ~NormalCursor() { Ui().setWaitCursor(false); }
+  } normal;
+
+  CK_OBJECT_HANDLE key = 0;
+  const int found = FindPrivateKey(CurrentSession, key, true);
+  if (found == 0) {
+    Ui().messageBox(MsgKind::Warning, kMsgNoPrivateKey);
+    return;
+  }
+  if (found < 0) return;
+  if (DUDComponent->UserCertSerial == 0 || !DUDComponent->UserCertificate) {
+    Ui().messageBox(MsgKind::Warning, kMsgNoCertificate);
+    return;
+  }
+  TCertifikat& card = *DUDComponent->UserCertificate;
+  if (card.UpdateExpired() >= 1) {
+    const QString question = "Validnost certifikata na kartici istekla [vrijedi do " + ValidToText(card.ValidTo) +
+                             "]. Želite li nastaviti potpisivanje?";
+    if (Ui().messageBox(MsgKind::Confirmation, question) != mrYes) return;
+  }
+  if (FileSizeByStream(file) == 0) {
+    Ui().messageBox(MsgKind::Error, "Datoteka " + file + " je prazna !");
+    return;
+  }
+  const int32_t result = SignFile(CurrentSession, InstallPath, file, true, DUDComponent->UserCertSerial, 0, true);
+  Ui().setWaitCursor(false);
+  Ui().processPendingMessages();
+  if (result == sfrOk) {
+    if (rbPotpisane->isChecked()) slvDatotekeClick();
+    return;
+  }
+  Ui().messageBox(MsgKind::Error, kMsgSignErrorHead + "\r\n" + file + "\r\n" + SignFileResultLine(result));
+}
+
+void TfmMain::actQVDPakiranjeExecute() { EncryptSelected(false); }
+
+void TfmMain::actKriptAndSendExecute() { EncryptSelected(true); }
+
+void TfmMain::EncryptSelected(bool send) {
+  const QString file = SelectedFile();
+  if (file.isEmpty()) return;
+  if (Settings && Settings->WorkWithMBR && SelectedMbr.isEmpty()) {
+    Ui().messageBox(MsgKind::Information, kMsgNoMbr);
+    return;
+  }
+  if (!ContactCertList || ContactCertList->UserCertificates.empty()) {
+    Ui().messageBox(MsgKind::Error, kMsgNoContacts);
+    return;
+  }
+  if (!fmUserCertList) fmUserCertList = new TfmUserCertList;
+  const int good = fmUserCertList->CheckGoodContacts();
+  if ((ContactCertList->UserCertificates.size() > 1 || good == 0) && !SelectRecipients()) return;
+  for (TCertifikat* cert : fmUserCertList->CheckedContacts()) {
+    const QString name = cert->DisplayName.isEmpty() ? cert->SubjectText : cert->DisplayName;
+    QString out;
+    const int32_t result = EncryptForRecipient(SelectedMbr, InstallPath, file, out, true, kReportBoxes, *cert);
+    if (result == kEncryptOk) {
+      if (send)
+        SendFileByMail(out, cert->EMail, name);
+      else
+        Ui().messageBox(MsgKind::Information, kMsgEncSuccess1 + name + "\"!");
+    } else if (result > 0) {
+      Ui().messageBox(MsgKind::Error, kMsgEncPackingFailed);
+    }
+  }
+  Ui().setWaitCursor(false);
+}
+
+void TfmMain::actProvjeraPotpisaExecute() {
+  Log(kTagDecrypt, "Ulaz u Dekripciju");
+  LastDecryptedFile.clear();
+  TRecipientList recipients;
+  for (int i = 0; i < lwPrimatelj->topLevelItemCount(); ++i)
+    if (const TRecipientRecord* r = TRecipientRow::RecordOf(lwPrimatelj->topLevelItem(i))) recipients.push_back(*r);
+  // The command-line road runs this without a recipient row as well.
+  Log(kTagDecrypt, "Primatelj: " + (recipients.empty() ? QString() : recipients.front().Subject));
+  const QString file = SelectedFile();
+  if (file.isEmpty()) return;
+  QString folder;
+  if (Settings && !Settings->OutputPath.isEmpty() && QFileInfo(Settings->OutputPath).isDir())
+    folder = Settings->OutputPath;
+  else
+    folder = QFileInfo(file).absolutePath();
+  Ui().setWaitCursor(true);
+  Log(kTagDecrypt, "Datoteka: " + file + "; Izlazni direktorij: " + folder);
+  DecryptEncodedFile(DUDComponent->SessionHandle, InstallPath, file, folder, DUDComponent->UserCertSerialHex,
+                     kReportBoxes, recipients);
+  Ui().setWaitCursor(false);
+}
+
+void TfmMain::actSendeMailExecute() {
+  const QString file = SelectedFile();
+  const TRecipientRecord* first = lwPrimatelj->topLevelItemCount() > 0
+                                      ? TRecipientRow::RecordOf(lwPrimatelj->topLevelItem(0))
+                                      : nullptr;
+  if (file.isEmpty() || !first) return;
+  const QString address = ContactCertList ? ContactCertList->GetUserEMail(first->Subject) : QString();
+  SendFileByMail(file, address, DisplayName(first->Subject));
+}
+
+void TfmMain::actPovuciPotpisExecute() {
+  const QString file = SelectedFile();
+  const QList<QTreeWidgetItem*> chosen = lvPotpisnici->selectedItems();
+  const TSignerRecord* record = chosen.isEmpty() ? nullptr : TSignerRow::RecordOf(chosen.first());
+  if (file.isEmpty() || !record) return;
+  try {
+    RevokeSignature(file, *record);
+  } catch (const EFileError& e) {
+    // The container is unchanged; the user sees why.
+    Ui().messageBox(MsgKind::Error, e.Text());
+  }
+  slvDatotekeClick();
+}
+
+void TfmMain::actIzvlacenjeIzvorneExecute() {
+  int bad = 0;
+  for (int i = 0; i < lvPotpisnici->topLevelItemCount(); ++i) {
+    const TSignerRecord* r = TSignerRow::RecordOf(lvPotpisnici->topLevelItem(i));
+    if (r && r->ValidOverall == 0) ++bad;
+  }
+  QString question;
+  if (bad == 1)
+    question = kMsgOneBadSignature;
+  else if (bad > 1)
+    question = "Potpisana datoteka ima neispravnih potpisa (" + QString::number(bad) + "). Želite li nastaviti?";
+  if (!question.isEmpty() && ConfirmSignatures(question, lvPotpisnici) != mrYes) return;
+  const QString file = SelectedFile();
+  if (file.isEmpty()) return;
+  QString target;
+  try {
+    if (AutoExtract) {
+      ExtractOriginalFile(file, emAutomatic, target);
+      if (!target.isEmpty() && QFileInfo::exists(target))
+        Ui().messageBox(MsgKind::Information, kMsgOriginalSaved + target + "]");
+    } else {
+      ExtractOriginalFile(file, emSaveAs, target);
+    }
+  } catch (const EFileError& e) {
+    Ui().messageBox(MsgKind::Error, e.Text());
+  }
+  Ui().setWaitCursor(false);
+}
+
+void TfmMain::actPrikaziOrigDatExecute() {
+  const QString file = SelectedFile();
+  if (file.isEmpty()) return;
+  QString copy;
+  try {
+    ExtractOriginalFile(file, emView, copy);
+  } catch (const EFileError& e) {
+    Ui().messageBox(MsgKind::Error, e.Text());
+  }
+  Ui().setWaitCursor(false);
+  if (!copy.isEmpty() && TempFileList) TempFileList->append(copy);
+}
+
+void TfmMain::actDodajUKOExecute() {
+  const QList<QTreeWidgetItem*> chosen = lvPotpisnici->selectedItems();
+  const TSignerRecord* record = chosen.isEmpty() ? nullptr : TSignerRow::RecordOf(chosen.first());
+  if (!record || !ContactCertList) return;
+  auto cert = std::make_unique<TCertifikat>();
+  QString error;
+  if (!cert->LoadFromMemory(record->Certificate.data(), record->CertificateLength(), error, true)) return;
+  ContactCertList->CheckAgainstRoots(*cert);
+  if (ContactCertList->UserExists(*cert)) {
+    Ui().messageBox(MsgKind::Error, kMsgContactExists);
+    return;
+  }
+  if (RunAddContactDialog(cert)) Ui().messageBox(MsgKind::Information, kMsgContactAdded);
+}
+
+void TfmMain::actDetPotpisaExecute() { ShowSignatureDetails(lvPotpisnici); }
+
+void TfmMain::actCoverPageExecute() {
+  const QString file = SelectedFile();
+  if (file.isEmpty()) return;
+  RunDataSheet(file, SignerRecordsOf(lvPotpisnici));
+}
+
+// ---- commands of the program -----------------------------------------------------------------
+
+void TfmMain::actEvidencijaMbrExecute() {
+  SelectedMbr = RunMbrDialog();
+  panels_[1]->setText("Mbr: " + SelectedMbr);
+  BuildMbrMenu();
+}
+
+void TfmMain::actAdminKontaktOsobaExecute() { RunContactListDialog(); }
+
+void TfmMain::actPostavkeExecute() {
+  if (!RunSettingsDialog() || !Settings) return;
+  if (ContactCertList) {
+    ContactCertList->RootFolder = Settings->CaCertDirectory;
+    ContactCertList->UserFolder = Settings->UserCertDirectory;
+    ContactCertList->LoadAll();
+  }
+  RefreshContactListWindow();
+  DUDComponent->LogOutOnClose = Settings->LogoutOnExit;
+  if (DUDComponent->LoggedIn) panels_[2]->setText(kPanelCertSerial + SerialText());
+  if (!rbIzvorne->isChecked()) slvDatotekeClick();
+  const bool mbr = Settings->WorkWithMBR;
+  mnuMaticniBroj->menuAction()->setVisible(mbr);
+  actEvidencijaMbr->setVisible(mbr);
+  panels_[1]->setVisible(mbr);
+  if (mbr) panels_[1]->setFixedWidth(kPanelWidths[1]);
+  panels_[2]->setFixedWidth(mbr ? kPanelWidths[2] : kPanel2WidthWithoutMbr);
+  SelectedMbr = ReadSelectedMbr();
+  panels_[1]->setText(mbr ? "Mbr: " + SelectedMbr : QString());
+  if (mbr) BuildMbrMenu();
+}
+
+void TfmMain::actOProgramuExecute() { RunAboutBox(); }
+
+void TfmMain::RefreshContactListWindow() {
+  if (fmUserCertList) fmUserCertList->Refresh();
+}
+
+// ---- the command line -------------------------------------------------------------------------
+
+void TfmMain::OpenCommandLineFile(const QString& argument) {
+  Log(kTagCommandLine, "Ulazni parametar:" + argument);
+  const QFileInfo given(argument);
+  SetCurrentFolder(given.absolutePath());
+  // Names are compared as they are: the file system tells upper and lower case apart.
+  const QString name = given.fileName();
+  Log(kTagCommandLine, "Datoteka za pozicioniranje:" + name.toUpper());
+
+  // The kind comes from the file's own name, never from a folder on its path.
+  const QString upper = name.toUpper();
+  QRadioButton* filter = nullptr;
+  if (EndsIn(upper, PackedExt())) {
+    filter = rbPakirane;
+    Log(kTagCommandLine, "Prepoznata ekstenzija kao KRIPTIRANA");
+  } else if (IsSignedName(upper)) {
+    filter = rbPotpisane;
+    Log(kTagCommandLine, "Prepoznata ekstenzija kao POTPISANA");
+  } else if (ExeName == kCustomerExe && EndsIn(upper, ".QVD")) {
+    filter = rbPakirane;
+    Log(kTagCommandLine, "Prepoznata ekstenzija kao KRIPTIRANA");
+  }
+  if (filter) {
+    filter->setChecked(true);
+    rbIzvorneClick();
+  } else {
+    FillFileList();
+  }
+
+  QTreeWidgetItem* found = nullptr;
+  int position = 0;
+  for (int i = 0; i < slvDatoteke->topLevelItemCount() && !found; ++i) {
+    QTreeWidgetItem* item = slvDatoteke->topLevelItem(i);
+    const QString itemName = QFileInfo(item->data(0, kPathRole).toString()).fileName();
+    Log(kTagCommandLine, "Analiza imena datoteka " + Position(i + 1) + ":" + itemName.toUpper());
+    if (itemName == name) {
+      found = item;
+      position = i + 1;
+    }
+  }
+  if (!found) return;
+  SelectFileItem(found);
+  Log(kTagCommandLine, "Pronađena datoteka na poziciji " + Position(position));
+  slvDatotekeClick();
+  if (!rbPakirane->isChecked()) return;
+
+  Log(kTagCommandLine, "Broj primatelja " + QString::number(lwPrimatelj->topLevelItemCount()));
+  if (!fmProgres) fmProgres = new TfmProgres;
+  Log(kTagCommandLine, "Prije poziva Dekripcije");
+  UpdateActions();
+  if (actProvjeraPotpisa->isEnabled()) Log(kTagCommandLine, "Poziv Dekripcije - omogućen");
+  actProvjeraPotpisaExecute();
+
+  if (LastDecryptedFile.isEmpty()) {
+    delete fmProgres;
+    fmProgres = nullptr;
+    return;
+  }
+  const QFileInfo decrypted(LastDecryptedFile);
+  SetCurrentFolder(decrypted.absolutePath());
+  rbPotpisane->setChecked(true);
+  rbIzvorneClick();
+  if (QTreeWidgetItem* item = FileItem(decrypted.fileName())) {
+    SelectFileItem(item);
+    slvDatotekeClick();
+    AutoExtract = true;
+    actIzvlacenjeIzvorneExecute();
+    AutoExtract = false;
+  }
+  Ui().requestTerminate();
 }

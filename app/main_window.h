@@ -16,8 +16,10 @@
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
+#include <QTreeWidgetItem>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "card/pkcs11.h"
 
@@ -29,8 +31,36 @@ class QMenu;
 class QRadioButton;
 class QTreeView;
 class QTreeWidget;
+class QToolBar;
 class TACGComponent;
 class TACGLogin;
+class TCertifikat;
+struct TRecipientRecord;
+struct TSignerRecord;
+
+// A row of the signer list: it owns its signer record, which goes with the row.
+class TSignerRow : public QTreeWidgetItem {
+ public:
+  static constexpr int kType = QTreeWidgetItem::UserType + 1;
+  TSignerRow(QTreeWidget* list, std::unique_ptr<TSignerRecord> record);
+  ~TSignerRow() override;
+  const std::unique_ptr<TSignerRecord> Record;
+  // The record of a signer row; nullptr for any other item.
+  static TSignerRecord* RecordOf(const QTreeWidgetItem* item);
+  // Records alive in rows, all lists together.
+  static int LiveRecords();
+};
+
+// A row of the recipient list: it owns its recipient record.
+class TRecipientRow : public QTreeWidgetItem {
+ public:
+  static constexpr int kType = QTreeWidgetItem::UserType + 2;
+  TRecipientRow(QTreeWidget* list, std::unique_ptr<TRecipientRecord> record);
+  ~TRecipientRow() override;
+  const std::unique_ptr<TRecipientRecord> Record;
+  static TRecipientRecord* RecordOf(const QTreeWidgetItem* item);
+  static int LiveRecords();
+};
 
 class TfmMain : public QMainWindow {
   Q_OBJECT
@@ -60,7 +90,24 @@ class TfmMain : public QMainWindow {
   QMenu* mnuPregled = nullptr;
   QMenu* mnuMaticniBroj = nullptr;  // "&Matični broj"
   QMenu* mnuPomoc = nullptr;
+  QMenu* pmDatoteke = nullptr;    // context menu of the file list
+  QMenu* pmPotpisnici = nullptr;  // context menu of the signer list
+  QToolBar* tbAlati = nullptr;
+  QAction* actPrikaziOrigDat = nullptr;
+  QAction* actQVDPotpisivanje = nullptr;
+  QAction* actQVDPakiranje = nullptr;
+  QAction* actKriptAndSend = nullptr;
+  QAction* actIzvlacenjeIzvorne = nullptr;
+  QAction* actCoverPage = nullptr;
+  QAction* actProvjeraPotpisa = nullptr;
+  QAction* actSendeMail = nullptr;
+  QAction* actPovuciPotpis = nullptr;
+  QAction* actDodajUKO = nullptr;
+  QAction* actDetPotpisa = nullptr;
+  QAction* actOsvjeziPrikaz = nullptr;  // F5, no menu entry
   QAction* actEvidencijaMbr = nullptr;
+  QAction* actAdminKontaktOsoba = nullptr;
+  QAction* actPostavke = nullptr;
   QAction* actOProgramu = nullptr;
   QAction* actIzlaz = nullptr;
   QAction* actZapAktivnosti = nullptr;  // Ctrl+Alt+L, no menu entry
@@ -92,12 +139,57 @@ class TfmMain : public QMainWindow {
   void DUDComponentLoginError(TACGComponent* sender, int errorCode, const QString& errorString);
 
   // ---- commands -------------------------------------------------------------------
+  // Execute handlers; each can be called directly, whatever its enabled state.
+  void actPrikaziOrigDatExecute();
+  void actQVDPotpisivanjeExecute();
+  void actQVDPakiranjeExecute();
+  void actKriptAndSendExecute();
+  void actIzvlacenjeIzvorneExecute();
+  void actCoverPageExecute();
+  void actProvjeraPotpisaExecute();
+  void actSendeMailExecute();
+  void actPovuciPotpisExecute();
+  void actDodajUKOExecute();
+  void actDetPotpisaExecute();
+  void actOsvjeziPrikazExecute();
+  void actEvidencijaMbrExecute();
+  void actAdminKontaktOsobaExecute();
+  void actPostavkeExecute();
+  void actOProgramuExecute();
   void actZapAktivnostiExecute();
-  // The filter handler shared by the three radio buttons: the lists are emptied and
-  // the lower panels follow the filter.
+  // The update handlers: every action's enabled state from the current state.
+  void UpdateActions();
+
+  // ---- lists ------------------------------------------------------------------------
+  // The filter handler shared by the three radio buttons: the lists are emptied,
+  // the file list's items deselected, the lower panels follow the filter and the
+  // file list is read again.
   void rbIzvorneClick();
-  // Empties the signer and recipient lists.
+  // Empties the signer and recipient lists; their records go with their rows.
   void ClearLists();
+  // Whether the file list shows a file of this name under the checked filter.
+  bool FileShown(const QString& fileName) const;
+  // Reads the current folder into the file list (synchronously), keeping the
+  // selected file selected when it is still listed.
+  void FillFileList();
+  // The selected item's full path, or "" when no item is selected.
+  QString SelectedFile() const;
+  // The item of the file list with this file name, or nullptr.
+  QTreeWidgetItem* FileItem(const QString& fileName) const;
+  // Selects an item (nullptr: none), as a click on it does before the click handler.
+  void SelectFileItem(QTreeWidgetItem* item);
+  // The file list's handlers.
+  void slvDatotekeClick();
+  void slvDatotekeChange();
+  void slvDatotekeDblClick();
+  // The folder tree's change handler.
+  void stvListaDirektoijaChange();
+
+  // ---- the command line ---------------------------------------------------------------
+  // The road of a file named on the command line: select it; decrypt an encrypted
+  // container at once and, when that gives a signed container, save its original
+  // and have the program terminate.
+  void OpenCommandLineFile(const QString& file);
 
   // ---- folder tree ----------------------------------------------------------------
   // The tree's current folder without a trailing "/" ("/" itself stays), or "" when
@@ -116,8 +208,7 @@ class TfmMain : public QMainWindow {
   // Chooses a number for work: value "0", SelectedMbr and panel 1.
   void SetSelectedMbr(const QString& number);
 
-  // The road of a file named on the command line; run by FormShow with the first
-  // argument. Set by the module that implements it.
+  // Takes the place of OpenCommandLineFile in FormShow when set; for tests.
   static std::function<void(TfmMain& window, const QString& file)> CommandLineRoad;
   // Observes the lifecycle steps ("AfterLogin", "FormCreate", "FormShow",
   // "FormClose"); for tests.
@@ -134,6 +225,12 @@ class TfmMain : public QMainWindow {
   QString TokenSerial() const;
   void ApplyMbrVisibility(bool workWithMbr);
   static void Step(const QString& name);
+  void BuildActions();
+  QAction* MakeAction(const char* name, const QString& caption, const QString& hint, void (TfmMain::*execute)());
+  void EncryptSelected(bool send);
+  bool CheckedFilterIsSigned() const;
+  void ShowSelectedCaption();
+  void RefreshContactListWindow();
 
   QStringList arguments_;
   QLabel* panels_[4] = {};
@@ -156,3 +253,15 @@ inline const QString kMsgActivityLogOn = QStringLiteral("Vođenje zapisnika svih
 inline const QString kMsgActivityLogOff = QStringLiteral("Vođenje zapisnika svih aktivnosti programa ISKLJUČENO!");
 inline const QString kMsgActivityLogFailed = QStringLiteral("Zapisnik aktivnosti nije moguće otvoriti [");
 inline const QString kMbrNone = QStringLiteral("(Nema definiranih)");
+inline const QString kSigValid = QStringLiteral("Ispravan");
+inline const QString kSigInvalid = QStringLiteral("Neispravan");
+inline const QString kMsgAlreadySigner = QStringLiteral("Već ste potpisnik ove datoteke!");
+inline const QString kMsgNoPrivateKey = QStringLiteral("Tajni ključ nedostaje !");
+inline const QString kMsgNoCertificate = QStringLiteral("Nedostaje certifikat !");
+inline const QString kMsgNoMbr = QStringLiteral("Morate prije odabrati matični broj s kojim radite!");
+inline const QString kMsgNoContacts = QStringLiteral("Nemate definiranu niti jednu kontakt osobu !");
+inline const QString kMsgOneBadSignature =
+    QStringLiteral("Potpisana datoteka ima neispravan potpis. Želite li nastaviti?");
+inline const QString kMsgContactExists = QStringLiteral("Ovaj potpisnik je već u listi kontakt osoba!");
+inline const QString kMsgContactAdded = QStringLiteral("Potpisnik je uspješno dodan u listu kontakt osoba!");
+inline const QString kMsgOriginalSaved = QStringLiteral("Izvorna datoteka uspješno pohranjena [");

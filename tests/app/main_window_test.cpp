@@ -164,7 +164,7 @@ TEST_F(StartTest, FolderTreeAtLastPath) {
     bool opened;
   } cases[] = {
       {"no argument", true, {}, true},
-      {"with an argument", true, {"/tmp/a.txt"}, false},
+      {"with an argument", true, {"/nonexistent-folder/a.txt"}, false},
       {"folder gone", false, {}, false},
   };
   TempDir last("last");
