@@ -75,6 +75,16 @@ struct ZipDiskState {
   int inFile = -1;
   int outFile = -1;
   bool showProgress = false;
+  // The span writer's part: its name, bytes written, room left, and the time
+  // every part is given (that of the archive being spread).
+  QString partName;
+  int64_t partBytes = 0;
+  int64_t roomLeft = 0;
+  int64_t dateStamp = 0;
+  QString target;  // the spanned archive's name
+  TZipDiskAction lastAction = zdaOk;
+  TZipDiskStatus lastStatus;
+  int32_t thisDisk = -1;  // the part the last span write ended on
 };
 
 class TZipArchiver {
@@ -299,6 +309,21 @@ class TZipArchiver {
   static QByteArray BufferToText(const uint8_t* buffer, uint32_t length);
   // The file name of the current part of a spanned set.
   void MakePartFileName(QString& name, bool replace);
+  // Volume labels of removable disks. A folder has none: reading gives empty and
+  // writing fails, so a removable medium is used with spNoVolumeName unless a
+  // subclass knows its labels.
+  virtual QString ReadVolumeLabel(const QString& drive);
+  virtual bool WriteVolumeLabel(const QString& drive, const QString& label);
+  // Before a part is written with spWipeFiles: format (not possible here) or,
+  // after the question, erase the disk, then label it. 0 done, -3 not erased.
+  int32_t ClearDisk();
+  // The shell's format dialog for a drive letter; there is none here: -3.
+  static int32_t FormatDisk(uintptr_t window, const QString& drive);
+  // Deletes everything in a folder tree (the folder itself stays).
+  void EraseFloppy(const QString& folder);
+  // Whether the disk in the drive holds the current part; sets the working file
+  // name to that part's name.
+  bool CheckVolumeLabel();
 
   TZipLib& ZipLib() { return *zipLib_; }
   TUnzLib& UnzLib() { return *unzLib_; }

@@ -277,6 +277,7 @@ void TZipArchiver::List() {
   try {
     thisDisk_ = rec.thisDisk;
     disk_.diskNr = rec.thisDisk;
+    disk_.totalDisks = rec.thisDisk;
     if (thisDisk_ != 0) spanned_ = true;
     if (rec.centralDisk != rec.thisDisk) {
       GetNewDisk(rec.centralDisk);

@@ -178,6 +178,9 @@ void TZipArchiver::ExtractFiles() {
   QString working = zipFileName_;
   const bool span = thisDisk_ != 0;
   if (span) {
+    // Joined into a new temporary file (in TempDir, else the private folder),
+    // never over the archive itself.
+    working = tempDir_.isEmpty() ? QString() : AppendSlash(tempDir_);
     int32_t joined = -1;
     try {
       joined = ReadSpan(zipFileName_, working);

@@ -1,11 +1,740 @@
 // Archives spread over several disks or part files.
+//
+// Here a "disk" is the folder of the archive. Every Linux path counts as a fixed
+// drive, so a set is a row of part files in that folder (backup001.zip, ... or
+// backup.z01, ..., backup.zip). A subclass may call a folder removable: the user
+// is then asked through the UI services to put the next medium in before each
+// part, and the parts keep their numbered names with spNoVolumeName (a folder has
+// no volume label of its own).
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
+#include "zip/zip_messages.h"
 
-// Spanning plugs in here; until then it is refused.
-void TZipArchiver::GetNewDisk(int32_t) { throw EZipArchiver::CreateFromId(11048, true); }
+namespace {
 
-void TZipArchiver::CheckForDisk(const uint8_t*, uint32_t, uint32_t) { throw EZipArchiver::CreateFromId(11048, true); }
+constexpr uint32_t kSigLocal = 0x04034b50;
+constexpr uint32_t kSigCentral = 0x02014b50;
+constexpr uint32_t kSigSpan = 0x08074b50;
+constexpr uint32_t kLocalSize = 30;
+constexpr uint32_t kCentralSize = 46;
+constexpr uint32_t kEndSize = 22;
+constexpr uint32_t kChunk = 10240;
 
-int32_t TZipArchiver::WriteSpan(const QString&, const QString&) { throw EZipArchiver::CreateFromId(11048, true); }
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  Put16(p, v & 0xFFFF);
+  Put16(p + 2, v >> 16);
+}
 
-int32_t TZipArchiver::ReadSpan(const QString&, QString&) { throw EZipArchiver::CreateFromId(11048, true); }
+size_t ReadUpTo(int fd, void* buffer, size_t count) {
+  auto* p = static_cast<uint8_t*>(buffer);
+  size_t got = 0;
+  while (got < count) {
+    ssize_t n = read(fd, p + got, count - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
+bool WriteAllTo(int fd, const void* buffer, size_t count) {
+  auto* p = static_cast<const uint8_t*>(buffer);
+  while (count > 0) {
+    ssize_t n = write(fd, p, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool AtEnd(int fd) {
+  struct stat st;
+  off_t pos = lseek(fd, 0, SEEK_CUR);
+  return pos >= 0 && fstat(fd, &st) == 0 && pos >= st.st_size;
+}
+
+bool Exists(const QString& name) {
+  struct stat st;
+  return stat(QFile::encodeName(name).constData(), &st) == 0;
+}
+
+int64_t FileTime(const QString& name) {
+  struct stat st;
+  if (stat(QFile::encodeName(name).constData(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_mtime);
+}
+
+bool FolderIsEmpty(const QString& folder) {
+  DIR* d = opendir(QFile::encodeName(folder).constData());
+  if (!d) return true;
+  bool empty = true;
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  closedir(d);
+  return empty;
+}
+
+QString Digits(int32_t n, int width) { return QStringLiteral("%1").arg(n, width, 10, QChar(u'0')); }
+
+// One entry of the archive being copied: its stored name, and the part and offset
+// of its local header.
+struct TMZipData {
+  QByteArray name;
+  int32_t disk = 0;
+  uint32_t offset = 0;
+};
+
+class TMZipDataList {
+ public:
+  explicit TMZipDataList(int count) : items_(static_cast<size_t>(count)) {}
+  int Count() const { return static_cast<int>(items_.size()); }
+  TMZipData& Items(int i) {
+    if (i < 0 || i >= Count())
+      throw std::out_of_range(QStringLiteral("Index (%1) outside range 1..%2").arg(i).arg(Count() - 1).toStdString());
+    return items_[static_cast<size_t>(i)];
+  }
+  // The first record with that name (compared without regard to case).
+  int IndexOf(const QByteArray& name) const {
+    const QString wanted = QString::fromLatin1(name);
+    for (size_t i = 0; i < items_.size(); ++i)
+      if (QString::fromLatin1(items_[i].name).compare(wanted, Qt::CaseInsensitive) == 0) return static_cast<int>(i);
+    throw EZipArchiver::CreateFromId(11026, true);
+  }
+
+ private:
+  std::vector<TMZipData> items_;
+};
+
+}  // namespace
+
+// ---- Disks -----------------------------------------------------------------------------
+
+QString TZipArchiver::ReadVolumeLabel(const QString&) { return QString(); }
+
+bool TZipArchiver::WriteVolumeLabel(const QString&, const QString&) { return false; }
+
+int32_t TZipArchiver::FormatDisk(uintptr_t, const QString& drive) {
+  // Only a drive letter of a removable drive could be formatted, and there are
+  // none: the caller erases instead.
+  (void)drive;
+  return -3;
+}
+
+void TZipArchiver::EraseFloppy(const QString& folder) {
+  const QString base = AppendSlash(folder);
+  DIR* d = opendir(QFile::encodeName(base).constData());
+  if (!d) return;
+  std::vector<QString> names;
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    names.push_back(QFile::decodeName(e->d_name));
+  }
+  closedir(d);
+  for (const QString& name : names) {
+    const QString path = base + name;
+    struct stat st;
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      // A link is removed as a file: nothing outside the disk is touched.
+      EraseFloppy(path + u'/');
+      rmdir(QFile::encodeName(path).constData());
+      if (trace_)
+        DispatchEvent(ZIPCB_MESSAGE, 0, 0, QStringLiteral("EraseFloppy - Removing ") + path);
+      else
+        DispatchEvent(ZIPCB_TICK, 0, 0, QString());
+    } else {
+      unlink(QFile::encodeName(path).constData());
+      if (trace_) DispatchEvent(ZIPCB_MESSAGE, 0, 0, QStringLiteral("EraseFloppy - Deleting ") + path);
+    }
+  }
+}
+
+int32_t TZipArchiver::ClearDisk() {
+  int32_t result = -3;
+  if (spanOptions_.Contains(spTryFormat) && !disk_.driveFixed) result = FormatDisk(windowHandle_, disk_.drive);
+  if (result == -3) {
+    const int answer = Ui().messageBox(MsgKind::Confirmation, LoadZipString(11101) + disk_.drive, LoadZipString(11102));
+    if (answer != mrYes) return -3;
+    EraseFloppy(disk_.drive);
+    result = 0;
+  }
+  if (result == 0 && !spanOptions_.Contains(spNoVolumeName)) WriteVolumeLabel(disk_.drive, disk_.volumeLabel.left(11));
+  return result;
+}
+
+bool TZipArchiver::CheckVolumeLabel() {
+  if (!disk_.driveFixed && !spanOptions_.Contains(spNoVolumeName)) {
+    return ReadVolumeLabel(disk_.drive) == QStringLiteral("PKBACK# ") + Digits(disk_.diskNr + 1, 3) &&
+           Exists(workFileName_);
+  }
+  MakePartFileName(workFileName_, true);
+  return disk_.driveFixed || Exists(workFileName_);
+}
+
+void TZipArchiver::GetNewDisk(int32_t diskNr) {
+  if (disk_.inFile >= 0) close(disk_.inFile);
+  disk_.inFile = -1;
+  disk_.diskNr = diskNr;
+  bool failed = false;
+  for (;;) {
+    if (failed) {
+      if (disk_.driveFixed) throw EZipArchiver::CreateFromId(11001, true);
+      ShowZipMessage(11001);
+    }
+    do {
+      disk_.newDisk = true;
+      PromptForDisk(false);
+    } while (!CheckVolumeLabel());
+    if (trace_) DispatchEvent(ZIPCB_MESSAGE, 0, 0, QStringLiteral("Trace : GetNewDisk Opening ") + workFileName_);
+    disk_.inFile = open(QFile::encodeName(workFileName_).constData(), O_RDONLY | O_CLOEXEC);
+    if (disk_.inFile >= 0) return;
+    failed = true;
+  }
+}
+
+// ---- The span writer --------------------------------------------------------------------
+
+namespace {
+
+// The name of part diskNr while a set is written: the last part's name is not
+// known yet, so with spCompatName every part is ".zNN" until the end.
+QString WriterPartName(const QString& target, int32_t diskNr, bool compat) {
+  const qsizetype slash = target.lastIndexOf(u'/');
+  qsizetype dot = target.lastIndexOf(u'.');
+  if (dot <= slash) dot = target.size();
+  if (compat) return target.left(dot) + QStringLiteral(".z") + Digits(diskNr + 1, 2);
+  return target.left(dot) + Digits(diskNr + 1, 3) + target.mid(dot);
+}
+
+void StampAndClose(int& fd, int64_t stamp) {
+  if (fd < 0) return;
+  if (stamp > 0) {
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(stamp);
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    futimens(fd, times);
+  }
+  close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t minRoom) {
+  Ui().processPendingMessages();
+  if (cancel_) throw EZipArchiver::CreateFromId(11007, false);
+  uint32_t done = 0;
+  while (done < length) {
+    if (disk_.outFile < 0) {
+      disk_.driveFixed = IsFixedDrive(disk_.drive);
+      PromptForDisk(true);
+      const bool byName = disk_.driveFixed || spanOptions_.Contains(spNoVolumeName);
+      QString name = disk_.target;
+      if (byName) name = WriterPartName(disk_.target, disk_.diskNr, spanOptions_.Contains(spCompatName));
+      if (!disk_.driveFixed && spanOptions_.Contains(spWipeFiles) && (!OnGetNextDisk || disk_.lastAction == zdaErase)) {
+        disk_.volumeLabel = spanOptions_.Contains(spNoVolumeName)
+                                ? QStringLiteral("ZipSet_") + QString::number(disk_.diskNr + 1)
+                                : QStringLiteral("PKBACK# ") + Digits(disk_.diskNr + 1, 3);
+        const int32_t r = ClearDisk();
+        if (r == -2) throw EZipArchiver::CreateFromId(11007, false);
+        if (r == -1) throw EZipArchiver::CreateFromId(11007, true);
+      }
+      int32_t shown = disk_.diskNr + 1;
+      if (!byName) {
+        bool ok = false;
+        shown = ReadVolumeLabel(disk_.drive).mid(8, 3).toInt(&ok);
+        if (!ok) shown = 1;
+      }
+      TZipDiskStatus status;
+      QString question;
+      if (Exists(name)) {
+        if (unattended_) throw EZipArchiver::CreateFromId(11025, true);
+        if (FileTime(name) == disk_.dateStamp && shown - 1 < disk_.diskNr) {
+          question = FormatZipText(LoadZipString(11040), {QString::number(shown)});
+          status.Include(zdsPreviousDisk);
+        } else {
+          question = FormatZipText(LoadZipString(11039), {name});
+          status.Include(zdsSameFileName);
+        }
+      } else if (!disk_.driveFixed) {
+        status.Include(FolderIsEmpty(disk_.drive) ? zdsEmpty : zdsHasFiles);
+      }
+      disk_.lastStatus = status;
+      enum { kGo, kOther, kCancel } decision = kGo;
+      if (OnStatusDisk) {
+        TZipDiskAction action = zdaOk;
+        OnStatusDisk(*this, shown, name, status, action);
+        disk_.lastAction = action;
+        decision = action == zdaReject ? kOther : action == zdaCancel ? kCancel : kGo;
+      } else if (status.Contains(zdsPreviousDisk) || status.Contains(zdsSameFileName)) {
+        // A Yes/No/Cancel question, No as default.
+        const int r = Ui().messageBox(MsgKind::Confirmation, question, QStringLiteral("Confirm"));
+        decision = r == mrYes ? kGo : r == mrNo ? kOther : kCancel;
+      }
+      if (decision == kCancel) throw EZipArchiver::CreateFromId(11007, false);
+      if (decision == kOther) {
+        disk_.newDisk = true;
+        continue;
+      }
+      disk_.outFile = open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      if (disk_.outFile < 0) throw EZipArchiver::CreateFromId(11009, true);
+      DiskFreeAndSize(1);
+      int64_t room = disk_.freeOnDisk - static_cast<int64_t>(keepFreeOnAllDisks_);
+      if (disk_.diskNr == 0) room -= keepFreeOnDisk1_;
+      if (maxVolumeSize_ > 0 && maxVolumeSize_ < room) room = maxVolumeSize_;
+      // A part with no room at all could never take a byte.
+      if (room < minFreeVolumeSize_ || room <= 0) {
+        close(disk_.outFile);
+        disk_.outFile = -1;
+        unlink(QFile::encodeName(name).constData());
+        if (unattended_) throw EZipArchiver::CreateFromId(11025, true);
+        if (OnStatusDisk) {
+          TZipDiskAction action = zdaOk;
+          OnStatusDisk(*this, shown, name, TZipDiskStatus{zdsNotEnoughSpace}, action);
+          disk_.lastAction = action;
+          if (action == zdaCancel) throw EZipArchiver::CreateFromId(11007, false);
+        } else {
+          // Retry (Yes) or Cancel (No).
+          const int r = Ui().messageBox(MsgKind::Confirmation, LoadZipString(11032), QCoreApplication::applicationName());
+          if (r == mrNone) throw EZipArchiver::CreateFromId(11006, true);
+          if (r != mrYes) throw EZipArchiver::CreateFromId(11007, false);
+        }
+        disk_.newDisk = true;
+        continue;
+      }
+      if (!disk_.driveFixed && !spanOptions_.Contains(spNoVolumeName) &&
+          !WriteVolumeLabel(disk_.drive, QStringLiteral("PKBACK# ") + Digits(disk_.diskNr + 1, 3))) {
+        close(disk_.outFile);
+        disk_.outFile = -1;
+        throw EZipArchiver::CreateFromId(11005, true);
+      }
+      disk_.partName = name;
+      disk_.partBytes = 0;
+      disk_.roomLeft = room;
+    }
+    // A structure that must stay whole goes to the next part, unless this part
+    // is still empty: then no part could take it whole.
+    if (minRoom > 0 && minRoom > disk_.roomLeft && disk_.partBytes > 0) {
+      StampAndClose(disk_.outFile, disk_.dateStamp);
+      disk_.newDisk = true;
+      ++disk_.diskNr;
+      continue;
+    }
+    const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(length - done, std::max<int64_t>(disk_.roomLeft, 0)));
+    if (n > 0) {
+      if (!WriteAllTo(disk_.outFile, data + done, n)) throw EZipArchiver::CreateFromId(11010, true);
+      if (disk_.showProgress) DispatchEvent(ZIPCB_PROGRESS, 0, n, QString());
+      disk_.partBytes += n;
+      disk_.roomLeft -= n;
+      done += n;
+    }
+    if (done < length) {
+      StampAndClose(disk_.outFile, disk_.dateStamp);
+      disk_.roomLeft = 0;
+      ++disk_.diskNr;
+      disk_.newDisk = true;
+    }
+  }
+}
+
+int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
+  int32_t result = 0;
+  errCode_ = 0;
+  message_.clear();
+  zipBusy_ = true;
+  disk_.diskNr = 0;
+  disk_.totalDisks = 0;
+  disk_.roomLeft = 0;
+  disk_.partBytes = 0;
+  disk_.newDisk = true;
+  disk_.thisDisk = -1;
+  disk_.target = outFile;
+  disk_.drive = AppendSlash(QFileInfo(outFile).absolutePath());
+  disk_.driveFixed = IsFixedDrive(disk_.drive);
+  disk_.lastAction = zdaOk;
+  std::unique_ptr<TMZipDataList> list;
+  std::vector<uint8_t> buffer(kChunk);
+  bool cursor = false;
+  try {
+    if (QFileInfo(outFile).fileName().isEmpty()) throw EZipArchiver::CreateFromId(11009, true);
+    if (!Exists(inFile)) throw EZipArchiver::CreateFromId(11001, true);
+    StartWaitCursor();
+    cursor = true;
+    workFileName_ = inFile;
+    EndOfCentral end;
+    if (!FindEndOfCentral(end, false)) throw EZipArchiver::CreateFromId(11002, true);
+    disk_.dateStamp = FileTime(inFile);
+    {
+      struct stat st;
+      disk_.fileSize = fstat(disk_.inFile, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    }
+    const int64_t centralStart = recordPos_ - static_cast<int64_t>(end.centralSize) - zip64Tail_;
+    if (lseek(disk_.inFile, 0, SEEK_SET) != 0) throw EZipArchiver::CreateFromId(11008, true);
+
+    list = std::make_unique<TMZipDataList>(end.totalEntries);
+    uint8_t marker[4];
+    Put32(marker, kSigSpan);
+    CheckForDisk(marker, 4, 0);
+    disk_.showProgress = true;
+    DispatchEvent(ZIPCB_FILE_COUNT, 0, end.totalEntries, QString());
+    DispatchEvent(ZIPCB_TOTAL_SIZE, 0, static_cast<uint32_t>(disk_.fileSize), QString());
+
+    for (int i = 0; i < list->Count(); ++i) {
+      uint8_t h[kLocalSize];
+      if (ReadUpTo(disk_.inFile, h, kLocalSize) < kLocalSize) throw EZipArchiver::CreateFromId(11012, true);
+      if (Get32(h) != kSigLocal) throw EZipArchiver::CreateFromId(11014, true);
+      const uint16_t flag = Get16(h + 6);
+      const uint32_t compressed = Get32(h + 18);
+      const uint32_t nameLen = Get16(h + 26);
+      const uint32_t extraLen = Get16(h + 28);
+      std::vector<uint8_t> header(kLocalSize + nameLen + extraLen);
+      std::memcpy(header.data(), h, kLocalSize);
+      if (ReadUpTo(disk_.inFile, header.data() + kLocalSize, nameLen + extraLen) < nameLen + extraLen)
+        throw EZipArchiver::CreateFromId(11012, true);
+      TMZipData& item = list->Items(i);
+      item.name = QByteArray(reinterpret_cast<const char*>(header.data() + kLocalSize), nameLen);
+      QString shown = QString::fromUtf8(item.name);
+      shown.replace(u'/', u'\\');
+      DispatchEvent(ZIPCB_MESSAGE, 0, 0, LoadZipString(10105) + shown);
+      DispatchEvent(ZIPCB_NEW_FILE, 0,
+                    static_cast<uint32_t>(header.size()) + compressed + ((flag & 8) ? 16 : 0), shown);
+      CheckForDisk(header.data(), static_cast<uint32_t>(header.size()), static_cast<uint32_t>(header.size()));
+      item.disk = disk_.diskNr;
+      item.offset = static_cast<uint32_t>(disk_.partBytes - static_cast<int64_t>(header.size()));
+      CopyToSpan(buffer.data(), compressed, 11021);
+      if (flag & 8) CopyToSpan(buffer.data(), 16, 11021);
+    }
+
+    const QString central = LoadZipString(11047);
+    DispatchEvent(ZIPCB_MESSAGE, 0, 0, LoadZipString(10105) + central);
+    DispatchEvent(ZIPCB_NEW_FILE, 0, end.centralSize, central);
+    if (lseek(disk_.inFile, centralStart, SEEK_SET) != centralStart) throw EZipArchiver::CreateFromId(11008, true);
+    int32_t centralDisk = disk_.diskNr;
+    uint32_t centralOffset = 0;
+    for (int i = 0; i < list->Count(); ++i) {
+      uint8_t h[kCentralSize];
+      if (ReadUpTo(disk_.inFile, h, kCentralSize) < kCentralSize) throw EZipArchiver::CreateFromId(11013, true);
+      if (Get32(h) != kSigCentral) throw EZipArchiver::CreateFromId(11015, true);
+      const uint32_t rest = static_cast<uint32_t>(Get16(h + 28)) + Get16(h + 30) + Get16(h + 32);
+      std::vector<uint8_t> header(kCentralSize + rest);
+      std::memcpy(header.data(), h, kCentralSize);
+      if (ReadUpTo(disk_.inFile, header.data() + kCentralSize, rest) < rest)
+        throw EZipArchiver::CreateFromId(11013, true);
+      const QByteArray name(reinterpret_cast<const char*>(header.data() + kCentralSize), Get16(h + 28));
+      const TMZipData& item = list->Items(list->IndexOf(name));
+      Put16(header.data() + 34, static_cast<uint32_t>(item.disk));
+      Put32(header.data() + 42, item.offset);
+      CheckForDisk(header.data(), static_cast<uint32_t>(header.size()), static_cast<uint32_t>(header.size()));
+      if (i == 0) {
+        centralDisk = disk_.diskNr;
+        centralOffset = static_cast<uint32_t>(disk_.partBytes - static_cast<int64_t>(header.size()));
+      }
+    }
+    if (list->Count() == 0) {
+      centralDisk = disk_.diskNr;
+      centralOffset = static_cast<uint32_t>(disk_.partBytes);
+    }
+
+    uint8_t rec[kEndSize];
+    if (lseek(disk_.inFile, recordPos_, SEEK_SET) != recordPos_ || ReadUpTo(disk_.inFile, rec, kEndSize) < kEndSize)
+      throw EZipArchiver::CreateFromId(11008, true);
+    const uint32_t commentLen = end.commentLength;
+    const uint32_t whole = kEndSize + commentLen;
+    // The record lands on the part that has room for it with its comment.
+    const int32_t lastPart = disk_.outFile >= 0 && disk_.partBytes > 0 && disk_.roomLeft < whole ? disk_.diskNr + 1
+                                                                                                  : disk_.diskNr;
+    Put16(rec + 4, static_cast<uint32_t>(lastPart));
+    Put16(rec + 6, static_cast<uint32_t>(centralDisk));
+    Put32(rec + 16, centralOffset);
+    Put16(rec + 20, commentLen);
+    std::vector<uint8_t> tail(whole);
+    std::memcpy(tail.data(), rec, kEndSize);
+    if (ReadUpTo(disk_.inFile, tail.data() + kEndSize, commentLen) < commentLen)
+      throw EZipArchiver::CreateFromId(11023, true);
+    CheckForDisk(tail.data(), whole, whole);
+    disk_.showProgress = false;
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+    result = -7;
+  } catch (const std::bad_alloc&) {
+    ShowZipMessage(10103);
+    result = -8;
+  } catch (const std::exception& e) {
+    ShowZipMessage(11024, QString::fromLocal8Bit(e.what()));
+    result = -9;
+  }
+  disk_.showProgress = false;
+  if (cursor) StopWaitCursor();
+  try {
+    DispatchEvent(ZIPCB_END_BATCH, 0, 0, QString());
+  } catch (const EZipArchiver& e) {
+    if (result == 0) {
+      ShowExceptionError(e);
+      result = -7;
+    }
+  }
+  list.reset();
+  StampAndClose(disk_.outFile, disk_.dateStamp);
+  if (disk_.inFile >= 0) close(disk_.inFile);
+  disk_.inFile = -1;
+
+  if (result == 0 && spanOptions_.Contains(spCompatName)) {
+    const QString part = disk_.partName;
+    bool keep = false;
+    if (Exists(outFile)) {
+      const QString question = FormatZipText(LoadZipString(11039), {outFile});
+      if (OnStatusDisk) {
+        TZipDiskAction action = zdaOk;
+        OnStatusDisk(*this, disk_.diskNr + 1, outFile, TZipDiskStatus{zdsSameFileName}, action);
+        keep = action != zdaOk;
+      } else {
+        const int r = Ui().messageBox(MsgKind::Confirmation, question, LoadZipString(11102));
+        if (r == mrNone) ShowZipMessage(11006);
+        keep = r != mrYes;
+      }
+      if (!keep) unlink(QFile::encodeName(outFile).constData());
+    }
+    if (keep) {
+      try {
+        DispatchEvent(ZIPCB_MESSAGE, 11010, 0, QStringLiteral("Last part left as : ") + part);
+      } catch (const EZipArchiver&) {
+      }
+    } else if (Exists(part)) {
+      // Never over a file that the user chose to keep.
+      renameat2(AT_FDCWD, QFile::encodeName(part).constData(), AT_FDCWD, QFile::encodeName(outFile).constData(),
+                RENAME_NOREPLACE);
+    }
+  }
+  disk_.thisDisk = disk_.diskNr;
+  zipBusy_ = false;
+  return result;
+}
+
+// ---- Joining a set ----------------------------------------------------------------------
+
+int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
+  int32_t result = 0;
+  errCode_ = 0;
+  message_.clear();
+  std::unique_ptr<TMZipDataList> list;
+  std::vector<uint8_t> buffer(kChunk);
+  bool created = false;
+  bool cursor = false;
+  auto readAcross = [&](void* out, uint32_t n, int messageId) {
+    // A part may end inside a structure: the rest is on the next one.
+    auto* p = static_cast<uint8_t*>(out);
+    while (n > 0) {
+      const size_t got = ReadUpTo(disk_.inFile, p, n);
+      p += got;
+      n -= static_cast<uint32_t>(got);
+      if (n == 0) break;
+      if (!AtEnd(disk_.inFile) || disk_.diskNr >= disk_.totalDisks) throw EZipArchiver::CreateFromId(messageId, true);
+      GetNewDisk(disk_.diskNr + 1);
+    }
+  };
+  try {
+    // A name that is the set's own part would be erased: a temporary name then.
+    if (outFile.isEmpty() || outFile.endsWith(u'/') || QFileInfo(outFile).isDir() ||
+        QFileInfo(outFile) == QFileInfo(inFile)) {
+      if (!outFile.isEmpty() && !QFileInfo(outFile).isDir()) outFile.clear();
+      const QString saved = tempDir_;
+      if (!outFile.isEmpty()) tempDir_ = outFile;
+      outFile = MakeTempFileName();
+      tempDir_ = saved;
+      if (outFile.isEmpty()) throw EZipArchiver::CreateFromId(11027, true);
+    } else {
+      EraseFile(outFile, howToDelete_);
+      const QFileInfo info(outFile);
+      outFile = PathConcat(info.path(), info.completeBaseName() + QStringLiteral(".zip"));
+    }
+    StartWaitCursor();
+    cursor = true;
+
+    // The last part, with the end record.
+    disk_.drive = AppendSlash(QFileInfo(inFile).absolutePath());
+    disk_.driveFixed = IsFixedDrive(disk_.drive);
+    DiskIsReady();
+    disk_.volumeLabel = ReadVolumeLabel(disk_.drive);
+    workFileName_ = inFile;
+    if (!Exists(workFileName_)) {
+      const QFileInfo info(inFile);
+      const QString base = PathConcat(info.path(), info.completeBaseName());
+      QString last;
+      for (int n = 1; n < 1000 && Exists(base + Digits(n, 3) + QStringLiteral(".zip")); ++n)
+        last = base + Digits(n, 3) + QStringLiteral(".zip");
+      if (last.isEmpty()) throw EZipArchiver::CreateFromId(11002, true);
+      workFileName_ = last;
+    }
+    EndOfCentral end;
+    while (!FindEndOfCentral(end, false)) {
+      if (disk_.driveFixed) throw EZipArchiver::CreateFromId(11002, true);
+      if (OnGetNextDisk) {
+        bool abort = false;
+        OnGetNextDisk(*this, 0, 0, disk_.drive.left(1), abort);
+        if (abort) {
+          result = 1;
+          break;
+        }
+      } else {
+        disk_.diskNr = -1;
+        disk_.newDisk = true;
+        PromptForDisk(false);
+      }
+    }
+    if (result != 0) throw EZipArchiver::CreateFromId(11007, false);
+    disk_.diskNr = end.thisDisk;
+    disk_.totalDisks = end.thisDisk;
+    QByteArray comment(end.commentLength, '\0');
+    if (end.commentLength > 0 &&
+        pread(disk_.inFile, comment.data(), end.commentLength, recordPos_ + kEndSize) != end.commentLength)
+      throw EZipArchiver::CreateFromId(11023, true);
+
+    disk_.outFile = open(QFile::encodeName(outFile).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (disk_.outFile < 0) throw EZipArchiver::CreateFromId(11009, true);
+    created = true;
+
+    // The central directory, from the parts that hold it.
+    if (end.centralDisk != disk_.diskNr) GetNewDisk(end.centralDisk);
+    if (lseek(disk_.inFile, end.centralOffset, SEEK_SET) != static_cast<off_t>(end.centralOffset))
+      throw EZipArchiver::CreateFromId(11008, true);
+    list = std::make_unique<TMZipDataList>(end.totalEntries);
+    std::vector<std::vector<uint8_t>> centrals(end.totalEntries);
+    for (int i = 0; i < list->Count(); ++i) {
+      uint8_t h[kCentralSize];
+      readAcross(h, kCentralSize, 11013);
+      if (Get32(h) != kSigCentral) throw EZipArchiver::CreateFromId(11015, true);
+      const uint32_t nameLen = Get16(h + 28);
+      const uint32_t rest = nameLen + Get16(h + 30) + Get16(h + 32);
+      std::vector<uint8_t>& header = centrals[static_cast<size_t>(i)];
+      header.resize(kCentralSize + rest);
+      std::memcpy(header.data(), h, kCentralSize);
+      readAcross(header.data() + kCentralSize, nameLen, 11017);
+      readAcross(header.data() + kCentralSize + nameLen, rest - nameLen, 11019);
+      TMZipData& item = list->Items(i);
+      item.name = QByteArray(reinterpret_cast<const char*>(header.data() + kCentralSize), nameLen);
+      item.disk = Get16(h + 34);
+      item.offset = Get32(h + 42);
+    }
+
+    // The entries, part after part from the first.
+    GetNewDisk(0);
+    uint8_t marker[4];
+    if (ReadUpTo(disk_.inFile, marker, 4) < 4 || Get32(marker) != kSigSpan) throw EZipArchiver::CreateFromId(11031, true);
+    disk_.showProgress = true;
+    DispatchEvent(ZIPCB_FILE_COUNT, 0, end.totalEntries, QString());
+    uint32_t total = 0;
+    for (const auto& c : centrals) total += Get32(c.data() + 20);
+    DispatchEvent(ZIPCB_TOTAL_SIZE, 0, total, QString());
+    std::vector<uint32_t> newOffsets(end.totalEntries);
+    uint64_t outPos = 0;
+    for (int i = 0; i < list->Count(); ++i) {
+      uint8_t h[kLocalSize];
+      readAcross(h, kLocalSize, 11012);
+      if (Get32(h) != kSigLocal) throw EZipArchiver::CreateFromId(11014, true);
+      const uint16_t flag = Get16(h + 6);
+      const uint32_t nameLen = Get16(h + 26);
+      const uint32_t extraLen = Get16(h + 28);
+      std::vector<uint8_t> header(kLocalSize + nameLen + extraLen);
+      std::memcpy(header.data(), h, kLocalSize);
+      readAcross(header.data() + kLocalSize, nameLen, 11016);
+      readAcross(header.data() + kLocalSize + nameLen, extraLen, 11018);
+      const QByteArray name(reinterpret_cast<const char*>(header.data() + kLocalSize), nameLen);
+      const int index = list->IndexOf(name);
+      // The sizes come from the central header: a local one may be zero when a
+      // data descriptor follows.
+      const uint32_t compressed = Get32(centrals[static_cast<size_t>(index)].data() + 20);
+      QString shown = QString::fromUtf8(name);
+      shown.replace(u'/', u'\\');
+      DispatchEvent(ZIPCB_MESSAGE, 0, 0, LoadZipString(10105) + shown);
+      DispatchEvent(ZIPCB_NEW_FILE, 0, static_cast<uint32_t>(header.size()) + compressed, shown);
+      if (outPos > 0xFFFFFFFFu) throw EZipArchiver::CreateFromId(11028, true);
+      newOffsets[static_cast<size_t>(index)] = static_cast<uint32_t>(outPos);
+      if (!WriteAllTo(disk_.outFile, header.data(), header.size())) throw EZipArchiver::CreateFromId(11028, true);
+      outPos += header.size();
+      CopyFromSpan(buffer.data(), compressed, 11021);
+      outPos += compressed;
+      if (flag & 8) {
+        uint8_t d[16];
+        readAcross(d, 4, 11020);
+        uint32_t len = 4;
+        const uint32_t more = Get32(d) == kSigSpan ? 12 : 8;
+        readAcross(d + 4, more, 11020);
+        len += more;
+        if (!WriteAllTo(disk_.outFile, d, len)) throw EZipArchiver::CreateFromId(11020, true);
+        outPos += len;
+      }
+    }
+    const uint64_t centralPos = outPos;
+    uint64_t centralSize = 0;
+    for (size_t i = 0; i < centrals.size(); ++i) {
+      std::vector<uint8_t>& c = centrals[i];
+      Put16(c.data() + 34, 0);
+      Put32(c.data() + 42, newOffsets[i]);
+      if (!WriteAllTo(disk_.outFile, c.data(), c.size())) throw EZipArchiver::CreateFromId(11029, true);
+      centralSize += c.size();
+    }
+    if (centralPos + centralSize > 0xFFFFFFFFu) throw EZipArchiver::CreateFromId(11030, true);
+    uint8_t rec[kEndSize] = {};
+    Put32(rec, 0x06054b50);
+    Put16(rec + 8, end.totalEntries);
+    Put16(rec + 10, end.totalEntries);
+    Put32(rec + 12, static_cast<uint32_t>(centralSize));
+    Put32(rec + 16, static_cast<uint32_t>(centralPos));
+    Put16(rec + 20, end.commentLength);
+    if (!WriteAllTo(disk_.outFile, rec, kEndSize)) throw EZipArchiver::CreateFromId(11030, true);
+    if (!WriteAllTo(disk_.outFile, comment.constData(), static_cast<size_t>(comment.size())))
+      throw EZipArchiver::CreateFromId(11023, true);
+    if (fsync(disk_.outFile) != 0) throw EZipArchiver::CreateFromId(11030, true);
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+    if (result == 0) result = -7;
+  } catch (const std::bad_alloc&) {
+    ShowZipMessage(10103);
+    result = -8;
+  } catch (const std::exception& e) {
+    ShowZipMessage(11024, QString::fromLocal8Bit(e.what()));
+    result = -9;
+  }
+  disk_.showProgress = false;
+  if (cursor) StopWaitCursor();
+  list.reset();
+  if (disk_.outFile >= 0) close(disk_.outFile);
+  disk_.outFile = -1;
+  if (disk_.inFile >= 0) close(disk_.inFile);
+  disk_.inFile = -1;
+  // Nothing half-joined is left for the extract.
+  if (result != 0 && created) unlink(QFile::encodeName(outFile).constData());
+  return result;
+}
