@@ -17,12 +17,15 @@ namespace appfx {
 
 class MainTokenTest : public TokenAppTest {
  protected:
-  // Start-up with the PIN typed; true when logged in.
-  bool StartLoggedIn(const QStringList& arguments = {}) {
+  // Start-up with the PIN typed; the result of StartUp.
+  bool StartWithPin(const QStringList& arguments = {}) {
     ModalDriver driver;
     TypePin(driver, kPin);
-    const bool running = Start(arguments);
-    return (running || !arguments.isEmpty()) && fmMain && fmMain->DUDComponent->LoggedIn;
+    return Start(arguments);
+  }
+  // The same; true when the program runs logged in.
+  bool StartLoggedIn(const QStringList& arguments = {}) {
+    return StartWithPin(arguments) && fmMain && fmMain->DUDComponent->LoggedIn;
   }
   // The program ended as at exit, without the close handler, ready to start again.
   void EndProgram() {
