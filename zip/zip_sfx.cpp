@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QImageWriter>
+#include <QPixmap>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
@@ -160,13 +163,109 @@ void TCustomZaSFX::CreateSfx() {
   const int savedErrno = errno;
   if (close(fd) != 0 && ok) ok = false;
   if (!ok) throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(savedErrno)));
-  if (!Icon.isNull()) {
-    // The stub here is never a Windows program, so its icon cannot be replaced.
-    QFile file(TargetFile);
-    QByteArray dos;
-    if (file.open(QIODevice::ReadOnly)) dos = file.read(64);
-    if (dos.size() < 64 || !dos.startsWith("MZ")) throw EZaSfxError::FromId(10902);
+  if (!Icon.isNull()) ReplaceIcon(TargetFile, Icon);
+}
+
+namespace {
+
+uint16_t Le16(const QByteArray& b, qsizetype at) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | (static_cast<uint8_t>(b[at + 1]) << 8));
+}
+uint32_t Le32(const QByteArray& b, qsizetype at) {
+  return static_cast<uint32_t>(Le16(b, at)) | (static_cast<uint32_t>(Le16(b, at + 2)) << 16);
+}
+
+// Exactly n bytes at pos, or empty.
+QByteArray ReadExact(QFile& f, qint64 pos, qint64 n) {
+  if (!f.seek(pos)) return QByteArray();
+  QByteArray b = f.read(n);
+  return b.size() == n ? b : QByteArray();
+}
+
+// The resource tree from the directory at dirPos (relative to the section's
+// start base): icons (id 3) at the first level, id 1 at the second, the first
+// entry below. Fills the data record; false when the tree holds none.
+bool WalkResources(QFile& f, qint64 base, qint64 dirPos, int level, QByteArray& dataRecord) {
+  if (level > 8) return false;  // a tree that loops on itself
+  const QByteArray dir = ReadExact(f, base + dirPos, 16);
+  if (dir.isEmpty()) throw EZaSfxError::FromText(QStringLiteral("Error while browsing resources."));
+  const int entries = Le16(dir, 12) + Le16(dir, 14);
+  for (int i = 0; i < entries; ++i) {
+    const QByteArray e = ReadExact(f, base + dirPos + 16 + 8 * i, 8);
+    if (e.isEmpty()) throw EZaSfxError::FromText(QStringLiteral("Error while browsing resources."));
+    const uint32_t id = Le32(e, 0);
+    const uint32_t target = Le32(e, 4);
+    if (!(target & 0x80000000u)) {
+      dataRecord = ReadExact(f, base + target, 16);
+      if (dataRecord.isEmpty()) throw EZaSfxError::FromText(QStringLiteral("Error while browsing resources."));
+      return true;
+    }
+    const bool follow = level == 1 ? id == 3 : level == 2 ? id == 1 : true;
+    if (follow && WalkResources(f, base, target & 0x7FFFFFFFu, level + 1, dataRecord)) return true;
   }
+  return false;
+}
+
+}  // namespace
+
+void TCustomZaSFX::ReplaceIcon(const QString& target, const QIcon& icon) {
+  QFile f(target);
+  if (!f.open(QIODevice::ReadWrite)) throw EZaSfxError::FromId(10902);
+  const QByteArray dos = ReadExact(f, 0, 64);
+  if (dos.isEmpty() || !dos.startsWith("MZ")) throw EZaSfxError::FromId(10902);
+  const qint64 peAt = Le32(dos, 60);
+  const QByteArray pe = ReadExact(f, peAt, 248);
+  if (pe.isEmpty() || !pe.startsWith(QByteArray("PE\0\0", 4))) throw EZaSfxError::FromId(10902);
+  const uint32_t resAddress = Le32(pe, 136);
+  const uint32_t resSize = Le32(pe, 140);
+  if (resAddress == 0 || resSize == 0) throw EZaSfxError::FromText(QStringLiteral("No resources found in executable."));
+  const int sections = Le16(pe, 6);
+  qint64 sectionPos = -1;
+  uint32_t sectionAddress = 0;
+  for (int i = 0; i < sections; ++i) {
+    const QByteArray sh = ReadExact(f, peAt + 248 + 40 * i, 40);
+    if (sh.isEmpty()) throw EZaSfxError::FromText(QStringLiteral("Error while reading executable sections."));
+    if (Le32(sh, 12) == resAddress) {
+      sectionAddress = Le32(sh, 12);
+      sectionPos = Le32(sh, 20);
+      break;
+    }
+  }
+  if (sectionPos < 0) throw EZaSfxError::FromText(QStringLiteral("No resources found in executable."));
+  QByteArray data;
+  if (!WalkResources(f, sectionPos, 0, 1, data))
+    throw EZaSfxError::FromText(QStringLiteral("No icon resources found in executable."));
+  const uint32_t dataAddress = Le32(data, 0);
+  const uint32_t dataSize = Le32(data, 4);
+
+  const QByteArray ico = IconFileBytes(icon);
+  if (ico.size() < 6 || Le16(ico, 0) != 0 || Le16(ico, 2) != 1 || Le16(ico, 4) == 0)
+    throw EZaSfxError::FromText(QStringLiteral("No icon found."));
+  const int images = Le16(ico, 4);
+  for (int i = 0; i < images && 6 + 16 * (i + 1) <= ico.size(); ++i) {
+    const qsizetype e = 6 + 16 * i;
+    const uint32_t size = Le32(ico, e + 8);
+    const uint32_t offset = Le32(ico, e + 12);
+    if (size != dataSize || ico[e + 3] != 0) continue;
+    const qint64 pos = sectionPos - static_cast<qint64>(sectionAddress) + dataAddress;
+    if (static_cast<qint64>(offset) + size > ico.size() || pos < 0 || !f.seek(pos) ||
+        f.write(ico.constData() + offset, size) != size)
+      throw EZaSfxError::FromText(QStringLiteral("Cannot copy icon."));
+    return;
+  }
+  throw EZaSfxError::FromText(QStringLiteral("No matching icon found."));
+}
+
+QByteArray TCustomZaSFX::IconFileBytes(const QIcon& icon) {
+  const QList<QSize> sizes = icon.availableSizes();
+  const QSize size = sizes.isEmpty() ? QSize(32, 32) : sizes.first();
+  const QImage image = icon.pixmap(size).toImage();
+  QByteArray out;
+  QBuffer buffer(&out);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "ico");
+  if (image.isNull() || !writer.write(image)) return QByteArray();
+  return out;
 }
 
 // ---- The component's side -------------------------------------------------------------

@@ -109,6 +109,11 @@ class TCustomZaSFX {
 
   // Writes TargetFile: stub, settings record, an archive without entries.
   virtual void CreateSfx();
+  // Puts an image of icon over the stub's icon resource inside a Windows program
+  // file; EZaSfxError when the file is none or has no icon of that byte size.
+  static void ReplaceIcon(const QString& target, const QIcon& icon);
+  // The icon in the icon file format (one image), as the replacement takes it.
+  static QByteArray IconFileBytes(const QIcon& icon);
 
  private:
   QString language_ = QStringLiteral("US");

@@ -3,6 +3,7 @@
 // the component both read it, and the stub itself extracts it.
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QPixmap>
 #include <filesystem>
 
@@ -181,6 +182,77 @@ TEST_F(Sfx, SlaveMakerAndIconOnAScriptStub) {
   EXPECT_EQ(std::filesystem::file_size(iconExe),
             std::filesystem::file_size(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN") +
                 static_cast<uintmax_t>(TSFXHeaderStream(slave).Data().size()) + 22);
+}
+
+// A Windows stub: a PE file with an icon resource (types 3, then 1, then a
+// language) beside a group-icon branch (type 14) that must not be taken.
+std::string PeStub(uint32_t iconSize) {
+  std::string b(0x300 + 2 * iconSize, '\0');
+  auto put16 = [&](size_t at, uint32_t v) { b[at] = char(v & 0xFF), b[at + 1] = char((v >> 8) & 0xFF); };
+  auto put32 = [&](size_t at, uint32_t v) { put16(at, v & 0xFFFF), put16(at + 2, v >> 16); };
+  b[0] = 'M', b[1] = 'Z';
+  put32(60, 64);
+  b.replace(64, 4, std::string("PE\0\0", 4));
+  put16(64 + 6, 1);      // one section
+  put16(64 + 20, 224);   // optional header size
+  put32(64 + 136, 0x1000);  // resource directory address
+  put32(64 + 140, 0x100);
+  put32(64 + 248 + 12, 0x1000);  // the section: its address, its file position
+  put32(64 + 248 + 20, 0x200);
+  const size_t r = 0x200;
+  put16(r + 14, 2);
+  put32(r + 16, 14), put32(r + 20, 0x80000000u | 0x60);  // group icons first
+  put32(r + 24, 3), put32(r + 28, 0x80000000u | 0x20);
+  put16(r + 0x20 + 14, 1), put32(r + 0x20 + 16, 1), put32(r + 0x20 + 20, 0x80000000u | 0x38);
+  put16(r + 0x38 + 14, 1), put32(r + 0x38 + 16, 0x41A), put32(r + 0x38 + 20, 0x50);
+  put32(r + 0x50, 0x1100), put32(r + 0x50 + 4, iconSize);
+  put16(r + 0x60 + 14, 1), put32(r + 0x60 + 16, 1), put32(r + 0x60 + 20, 0x78);
+  put32(r + 0x78, 0x1100 + iconSize), put32(r + 0x78 + 4, iconSize);
+  std::fill(b.begin() + 0x300, b.end(), '\xEE');
+  return b;
+}
+
+TEST(SfxIcon, ReplacedInAWindowsStub) {
+  TempDir dir("zipsfxicon");
+  const QByteArray oldPath = qgetenv("PATH");
+  qputenv("PATH", QByteArray(dir.path().c_str()) + ":" + oldPath);
+  QImage image(16, 16, QImage::Format_ARGB32);
+  image.fill(qRgba(0, 128, 0, 255));
+  const QIcon icon(QPixmap::fromImage(image));
+  const QByteArray ico = TCustomZaSFX::IconFileBytes(icon);
+  ASSERT_GE(ico.size(), 22);
+  const uint32_t size = U32(ico, 6 + 8);
+  const uint32_t offset = U32(ico, 6 + 12);
+
+  TZaSFX maker;
+  maker.SetSFXLanguage("pe");
+  EXPECT_EQ(maker.SFXPath, "ZASFXPE.BIN");
+  maker.Icon = icon;
+  WriteAll(dir.file("ZASFXPE.BIN"), PeStub(size));
+  maker.TargetFile = Q(dir.file("s.exe"));
+  maker.CreateSfx();
+  EXPECT_EQ(maker.SFXPath, Q(dir.file("ZASFXPE.BIN")));
+  std::string out = ReadText(dir.file("s.exe"));
+  ASSERT_EQ(out.size(), 0x300 + 2 * size + 28 + 22);
+  // The image's header and pixels; Qt leaves the padding of the mask rows at
+  // whatever the buffer held, so the 64 mask bytes of a 16 x 16 image may differ
+  // between two saves.
+  ASSERT_GT(size, 64u);
+  EXPECT_TRUE(out.substr(0x300, size - 64) == std::string(ico.constData() + offset, size - 64));
+  EXPECT_EQ(out.substr(0x300 + size, size), std::string(size, '\xEE'));  // the group branch untouched
+
+  // No image of the resource's byte size.
+  WriteAll(dir.file("ZASFXPE.BIN"), PeStub(size + 1));
+  maker.TargetFile = Q(dir.file("t.exe"));
+  try {
+    maker.CreateSfx();
+    ADD_FAILURE() << "no failure";
+  } catch (const EZaSfxError& e) {
+    EXPECT_EQ(S(e.Message()), "No matching icon found.");
+  }
+  out = ReadText(dir.file("t.exe"));
+  EXPECT_EQ(out.substr(0x300, size + 1), std::string(size + 1, '\xEE'));
+  qputenv("PATH", oldPath);
 }
 
 }  // namespace
