@@ -11,6 +11,7 @@
 #include "app/contact_forms.h"
 #include "app/signature_details.h"
 #include "card/cert_list.h"
+#include "platform/mail.h"
 #include "card/certificate.h"
 #include "main_fixture.h"
 #include "signing/decrypt.h"
@@ -161,6 +162,75 @@ TEST_F(MainCommandsTest, EncryptForTheOneContactWithoutThePickerThenDecryptOnThe
   EXPECT_EQ(ReadText(out.file("a_txt.sgn")), ReadText(work_.file("a_txt.sgn")));
   EXPECT_EQ(fmMain->lwPrimatelj->topLevelItemCount(), 1);  // not refreshed
   EXPECT_FALSE(ui_->waitCursor());
+}
+
+// Encrypt and send: no success box; only a mail that did not go is reported. The
+// e-mail command sends the selected encrypted file to its first recipient.
+TEST_F(MainCommandsTest, EncryptAndSendReportsOnlyFailedMails) {
+  TempDir contacts("contacts");
+  ASSERT_TRUE(QFile::copy(QString::fromStdString(certs_->path() + "/usercert/k2002.crt"),
+                          QString::fromStdString(contacts.file("k2002.crt"))));
+  WriteAll(contacts.file("ucertdesc.txt"), "test_ca2002;Marko Maric;marko@example.test;\r\n");
+  SetUserValue("UserCertDirectory", QString::fromStdString(contacts.path() + "/"));
+  ASSERT_TRUE(StartLoggedIn());
+  SignA();
+  Filter(fmMain->rbPotpisane);
+  ASSERT_TRUE(ClickFile("a_txt.sgn"));
+  QStringList sent;
+  int mailResult = 0;
+  mapi::MailRunner runner;
+  runner.find = [](const QString& program) { return "/usr/bin/" + program; };
+  runner.run = [&](const QString&, const QStringList& arguments) {
+    sent << arguments.join(' ');
+    return mailResult;
+  };
+  const mapi::MailRunner earlier = mapi::SetMailRunner(runner);
+  struct Restore {
+    mapi::MailRunner runner;
+    ~Restore() { mapi::SetMailRunner(runner); }
+  } restore{earlier};
+
+  ui_->boxes.clear();
+  fmMain->actKriptAndSendExecute();
+  EXPECT_TRUE(ui_->boxes.empty()) << ui_->lastText().toStdString();
+  ASSERT_EQ(sent.size(), 1);
+  EXPECT_TRUE(sent[0].contains("marko@example.test")) << sent[0].toStdString();
+  EXPECT_TRUE(sent[0].contains(Work("a_txt.enc"))) << sent[0].toStdString();
+
+  mailResult = 3;
+  fmMain->actKriptAndSendExecute();  // over the first container
+  EXPECT_EQ(ui_->lastText(), "e-mail za primatelja \"Marko Maric\" nije poslan!");
+
+  Filter(fmMain->rbPakirane);
+  ASSERT_TRUE(ClickFile("a_txt.enc"));
+  ui_->boxes.clear();
+  sent.clear();
+  mailResult = 0;
+  fmMain->actSendeMailExecute();
+  EXPECT_TRUE(ui_->boxes.empty()) << ui_->lastText().toStdString();
+  ASSERT_EQ(sent.size(), 1);
+  EXPECT_TRUE(sent[0].contains("marko@example.test")) << sent[0].toStdString();
+}
+
+// A card certificate that has expired: the user is asked, and only Yes signs.
+TEST_F(MainCommandsTest, SignWithAnExpiredCardCertificateAsksFirst) {
+  ASSERT_TRUE(StartLoggedIn());
+  WriteAll(work_.file("b.txt"), "b");
+  ShowWork();
+  ASSERT_TRUE(ClickFile("b.txt"));
+  TCertifikat::SetClock([] { return ToTDateTime(QDateTime::currentDateTimeUtc().addYears(5)); });
+  const QString question = "Validnost certifikata na kartici istekla [vrijedi do " +
+                           ValidToText(fmMain->DUDComponent->UserCertificate->ValidTo) +
+                           "]. Želite li nastaviti potpisivanje?";
+  ui_->answers = {mrNo};
+  fmMain->actQVDPotpisivanjeExecute();
+  EXPECT_EQ(BoxTexts(), QStringList{question});
+  EXPECT_FALSE(QFileInfo::exists(Work("b_txt.sgn")));
+  ui_->boxes.clear();
+  ui_->answers = {mrYes};
+  fmMain->actQVDPotpisivanjeExecute();
+  EXPECT_EQ(BoxTexts(), (QStringList{question, kMsgSignSuccess}));
+  EXPECT_TRUE(QFileInfo::exists(Work("b_txt.sgn")));
 }
 
 TEST_F(MainCommandsTest, TwoContactsOpenThePicker) {
