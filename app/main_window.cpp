@@ -1089,15 +1089,19 @@ void TfmMain::OpenCommandLineFile(const QString& argument) {
   if (!rbPakirane->isChecked()) return;
 
   Log(kTagCommandLine, "Broj primatelja " + QString::number(lwPrimatelj->topLevelItemCount()));
-  if (!fmProgres) fmProgres = new TfmProgres;
+  const bool ownProgress = !fmProgres;
+  if (ownProgress) fmProgres = new TfmProgres;
   Log(kTagCommandLine, "Prije poziva Dekripcije");
   UpdateActions();
   if (actProvjeraPotpisa->isEnabled()) Log(kTagCommandLine, "Poziv Dekripcije - omogućen");
   actProvjeraPotpisaExecute();
 
   if (LastDecryptedFile.isEmpty()) {
-    delete fmProgres;
-    fmProgres = nullptr;
+    // Start-up makes the window anew once the road is over.
+    if (ownProgress) {
+      delete fmProgres;
+      fmProgres = nullptr;
+    }
     return;
   }
   const QFileInfo decrypted(LastDecryptedFile);

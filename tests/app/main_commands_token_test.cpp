@@ -1,14 +1,17 @@
 // The main window's commands on the selected file, with a private SoftHSM2 token:
 // signing, the enabling rules, revoking, encrypting, decrypting, saving and
 // opening the original.
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTreeWidget>
 
 #include "app/contact_forms.h"
+#include "app/settings_dialog.h"
 #include "app/signature_details.h"
 #include "card/cert_list.h"
 #include "platform/mail.h"
@@ -329,4 +332,35 @@ TEST_F(MainCommandsTest, SaveOriginalAsksAboutBadSignaturesAndOpenKeepsTheViewin
   CloseMainWindow();
   EXPECT_FALSE(QFileInfo::exists(opened[0]));
   EXPECT_TRUE(QFileInfo::exists(Work("a.txt")));
+}
+
+// Settings confirmed: the serials follow the new form in the status bar and in the
+// signer list, which is read again; the registration-number panels appear.
+TEST_F(MainCommandsTest, SettingsTakeEffectAtOnce) {
+  ASSERT_TRUE(StartLoggedIn());
+  SignA();
+  Filter(fmMain->rbPotpisane);
+  ASSERT_TRUE(ClickFile("a_txt.sgn"));
+  EXPECT_EQ(fmMain->PanelText(2), "SB certifikata:1001");
+  EXPECT_EQ(Rows(fmMain->lvPotpisnici).value(0).section(" | ", 1, 1), "1001");
+  ModalDriver driver;
+  driver.When<TfmPostavke>([](TfmPostavke* d) {
+    d->rbDecimalno->setChecked(true);
+    d->cbRadSMbr->setChecked(true);
+    d->btnPotvrdi->click();
+    return true;
+  });
+  fmMain->actPostavkeExecute();
+  EXPECT_TRUE(driver.Done());
+  ASSERT_TRUE(Settings);
+  EXPECT_TRUE(Settings->ShowSNCertAsDecimal);
+  EXPECT_EQ(fmMain->PanelText(2), "SB certifikata:4097");
+  EXPECT_EQ(Rows(fmMain->lvPotpisnici).value(0).section(" | ", 1, 1), "4097");
+  EXPECT_EQ(fmMain->PanelWidth(1), 100);
+  EXPECT_EQ(fmMain->PanelWidth(2), 140);
+  EXPECT_EQ(fmMain->PanelText(1), "Mbr: ");
+  EXPECT_TRUE(fmMain->actEvidencijaMbr->isVisible());
+  // Revoke compares the decimal column with the card's serial value.
+  SelectSigner(0);
+  EXPECT_TRUE(fmMain->actPovuciPotpis->isEnabled());
 }
