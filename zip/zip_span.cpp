@@ -125,8 +125,12 @@ class TMZipDataList {
       throw std::out_of_range(QStringLiteral("Index (%1) outside range 1..%2").arg(i).arg(Count() - 1).toStdString());
     return items_[static_cast<size_t>(i)];
   }
-  // The first record with that name (compared without regard to case).
+  // The first record with that name (compared without regard to case). The
+  // stored bytes are tried as they stand first: two names that differ only in
+  // case are two entries.
   int IndexOf(const QByteArray& name) const {
+    for (size_t i = 0; i < items_.size(); ++i)
+      if (items_[i].name == name) return static_cast<int>(i);
     const QString wanted = QString::fromLatin1(name);
     for (size_t i = 0; i < items_.size(); ++i)
       if (QString::fromLatin1(items_[i].name).compare(wanted, Qt::CaseInsensitive) == 0) return static_cast<int>(i);
@@ -453,7 +457,9 @@ int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
       if (ReadUpTo(disk_.inFile, header.data() + kCentralSize, rest) < rest)
         throw EZipArchiver::CreateFromId(11013, true);
       const QByteArray name(reinterpret_cast<const char*>(header.data() + kCentralSize), Get16(h + 28));
-      const TMZipData& item = list->Items(list->IndexOf(name));
+      // Central headers come in the order of the entries; the name is looked up
+      // only when they do not, so two entries of one name keep their own places.
+      const TMZipData& item = list->Items(list->Items(i).name == name ? i : list->IndexOf(name));
       Put16(header.data() + 34, static_cast<uint32_t>(item.disk));
       Put32(header.data() + 42, item.offset);
       CheckForDisk(header.data(), static_cast<uint32_t>(header.size()), static_cast<uint32_t>(header.size()));
@@ -671,7 +677,7 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
       readAcross(header.data() + kLocalSize, nameLen, 11016);
       readAcross(header.data() + kLocalSize + nameLen, extraLen, 11018);
       const QByteArray name(reinterpret_cast<const char*>(header.data() + kLocalSize), nameLen);
-      const int index = list->IndexOf(name);
+      const int index = list->Items(i).name == name ? i : list->IndexOf(name);
       // The sizes come from the central header: a local one may be zero when a
       // data descriptor follows.
       const uint32_t compressed = Get32(centrals[static_cast<size_t>(index)].data() + 20);

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <random>
 
 #include "platform/fake_ui_services.h"
@@ -34,6 +35,21 @@ std::string Random(size_t n, unsigned seed) {
 class RemovableZip : public TZipArchiver {
  public:
   bool IsFixedDrive(const QString&) override { return false; }
+};
+
+// Removable media that carry volume labels (kept here per folder).
+class LabelledZip : public RemovableZip {
+ public:
+  std::map<std::string, QString> labels;
+  QString ReadVolumeLabel(const QString& drive) override {
+    std::error_code ec;
+    return labels[fs::canonical(S(drive), ec).string()];
+  }
+  bool WriteVolumeLabel(const QString& drive, const QString& label) override {
+    std::error_code ec;
+    labels[fs::canonical(S(drive), ec).string()] = label;
+    return true;
+  }
 };
 
 // Boxes that can act, as a user who changes the disk before answering.
@@ -282,6 +298,63 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
     EXPECT_EQ(ui.boxes[0].text, "This disk has not enough free space available");
     EXPECT_FALSE(fs::exists(dir_.file("full001.zip")));
   }
+}
+
+// Disks that are erased before use and labelled "PKBACK# 001" and on: every
+// disk holds the archive under its own name, and the reader knows the disks by
+// their labels.
+TEST_F(Span, ErasedAndLabelledDisks) {
+  const std::string drive = dir_.file("drive");
+  auto disk = [&](int n) { return dir_.file("disk" + std::to_string(n)); };
+  for (int n = 1; n <= 12; ++n) fs::create_directories(disk(n));
+  // Old content of a disk, and a link out of it that erasing must not follow.
+  WriteAll(disk(2) + "/staro.txt", "x");
+  fs::create_directories(disk(2) + "/mapa/dublje");
+  WriteAll(disk(2) + "/mapa/dublje/b.txt", "y");
+  WriteAll(dir_.file("vani.txt"), "ostaje");
+  fs::create_directory_symlink(dir_.path(), disk(2) + "/mapa/veza");
+  auto insert = [&](int n) {
+    fs::remove(drive);
+    fs::create_directory_symlink(disk(n), drive);
+  };
+  insert(1);
+  ActingUi ui;
+  int inserted = 1;
+  ui.onBox = [&](const QString& text) {
+    const QString prefix = "Please insert disk volume ";
+    if (text.startsWith(prefix)) insert(inserted = text.mid(prefix.size()).section(u' ', 0, 0).toInt());
+  };
+  LabelledZip zip;
+  Setup(zip);
+  zip.SetAddOptions({AddDiskSpanErase});
+  zip.SetZipFileName(Q(drive + "/arhiva.zip"));
+  zip.FSpecArgs() = Specs();
+  ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+  const int count = inserted;
+  ASSERT_GE(count, 3);
+  int erases = 0;
+  for (const auto& b : ui.boxes)
+    if (b.text.startsWith("Erase ")) {
+      EXPECT_EQ(S(b.text), "Erase " + drive + "/");
+      EXPECT_EQ(b.caption, "Confirm");
+      ++erases;
+    }
+  EXPECT_EQ(erases, count);
+  for (int n = 1; n <= count; ++n) {
+    SCOPED_TRACE(n);
+    std::vector<std::string> here;
+    for (const auto& e : fs::directory_iterator(disk(n))) here.push_back(e.path().filename().string());
+    EXPECT_EQ(here, std::vector<std::string>{"arhiva.zip"});
+    EXPECT_EQ(S(zip.labels[fs::canonical(disk(n)).string()]), "PKBACK# 00" + std::to_string(n));
+  }
+  EXPECT_EQ(ReadText(dir_.file("vani.txt")), "ostaje");
+
+  ui.boxes.clear();
+  insert(count);
+  LabelledZip reader;
+  reader.labels = zip.labels;
+  ExtractAndCompare(reader, drive + "/arhiva.zip");
+  EXPECT_FALSE(ui.boxes.empty());
 }
 
 }  // namespace
