@@ -177,7 +177,9 @@ class TZipArchiver {
   void SetSFXMessage(const QString& v) { sfxMessage_ = v; }
   const QIcon& SFXIcon() const { return sfxIcon_; }
   void SetSFXIcon(const QIcon& v) { sfxIcon_ = v; }
-  SFXOpts SFXOptions() const { return sfxOptions_; }
+  // SFXCheckSize has no counterpart in the maker: it reads as absent once the
+  // component made its own.
+  SFXOpts SFXOptions() const { return ownSfx_ ? sfxOptions_ - SFXOpts{SFXCheckSize} : sfxOptions_; }
   void SetSFXOptions(SFXOpts v) { sfxOptions_ = v; }
   OvrOpts SFXOverWriteMode() const { return sfxOverWriteMode_; }
   void SetSFXOverWriteMode(OvrOpts v) { sfxOverWriteMode_ = v; }

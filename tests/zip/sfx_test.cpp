@@ -108,6 +108,7 @@ TEST_F(Sfx, AddToNewExeArchive) {
   // The type character is taken off the component's message.
   EXPECT_EQ(zip_.SFXMessage(), "Raspakirati?");
   EXPECT_EQ(zip_.SFXPath(), Q(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN"));
+  EXPECT_EQ(zip_.SFXOptions(), SFXOpts({SFXAskFiles, SFXNoSuccessMsg}));
 
   const std::vector<unsigned char> raw = ReadAll(exe);
   const QByteArray file(reinterpret_cast<const char*>(raw.data()), static_cast<qsizetype>(raw.size()));

@@ -139,8 +139,12 @@ TEST_F(Span, NumberedPartsInOneFolder) {
   const std::string target = dir_.file("backup.zip");
   zip.SetZipFileName(Q(target));
   zip.FSpecArgs() = Specs();
+  QStringList messages;
+  zip.OnMessage = [&](TZipArchiver&, int32_t, const QString& m) { messages << m; };
   ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
   EXPECT_EQ(zip.ProcessedCount(), 4);
+  EXPECT_TRUE(messages.contains("Copying: drugi.txt")) << S(messages.join('|'));
+  EXPECT_TRUE(messages.contains("Copying: Central directory"));
   EXPECT_TRUE(ui.boxes.empty()) << S(ui.lastText());
   EXPECT_FALSE(fs::exists(target));  // the parts carry numbers, the last too
   std::vector<std::string> names;
@@ -283,6 +287,41 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
     EXPECT_EQ(zip.Add(), 0) << S(zip.Message());
     EXPECT_EQ(ui.boxes.size(), 1u);
     EXPECT_NE(ReadText(dir_.file("q001.zip")), "staro");
+  }
+  {
+    // The same questions through OnStatusDisk: reject asks for another disk,
+    // and a full disk cancelled ends the add.
+    FakeUiServices ui;
+    TZipArchiver zip;
+    Setup(zip);
+    std::vector<std::pair<QString, TZipDiskStatus>> calls;
+    bool rejected = false;
+    zip.OnStatusDisk = [&](TZipArchiver&, int32_t disk, const QString& file, TZipDiskStatus status,
+                           TZipDiskAction& action) {
+      EXPECT_GE(disk, 1);
+      calls.push_back({file, status});
+      action = !rejected ? zdaReject : status.Contains(zdsNotEnoughSpace) ? zdaCancel : zdaOk;
+      rejected = true;
+    };
+    zip.SetZipFileName(Q(target));
+    zip.FSpecArgs() = Specs();
+    EXPECT_EQ(zip.Add(), 0) << S(zip.Message());
+    ASSERT_GE(calls.size(), 3u);
+    for (int i : {0, 1}) {
+      EXPECT_EQ(S(calls[i].first), dir_.file("q001.zip"));
+      EXPECT_EQ(calls[i].second, TZipDiskStatus{zdsSameFileName});
+    }
+    EXPECT_TRUE(ui.boxes.empty());
+
+    calls.clear();
+    zip.SetMinFreeVolumeSize(2000);
+    zip.SetZipFileName(Q(dir_.file("full.zip")));
+    zip.FSpecArgs() = Specs();
+    EXPECT_EQ(zip.Add(), 11007);
+    ASSERT_EQ(calls.size(), 2u);  // the part's status, then the full disk
+    EXPECT_EQ(calls[0].second, TZipDiskStatus{});
+    EXPECT_EQ(calls[1].second, TZipDiskStatus{zdsNotEnoughSpace});
+    EXPECT_TRUE(ui.boxes.empty());
   }
   {
     // A disk with less room than asked for is refused: retry asks again, Cancel ends.
