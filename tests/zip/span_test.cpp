@@ -396,4 +396,32 @@ TEST_F(Span, ErasedAndLabelledDisks) {
   EXPECT_FALSE(ui.boxes.empty());
 }
 
+// Everything fits on the first part: one ordinary archive behind the spanning
+// marker, read by the component and by unzip.
+TEST_F(Span, SetOfOnePart) {
+  FakeUiServices ui;
+  TZipArchiver zip;
+  Setup(zip);
+  zip.SetMaxVolumeSize(0);
+  zip.SetZipFileName(Q(dir_.file("jedan.zip")));
+  zip.FSpecArgs() = Specs();
+  ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+  const std::string part = dir_.file("jedan001.zip");
+  ASSERT_TRUE(fs::exists(part));
+  EXPECT_FALSE(fs::exists(dir_.file("jedan002.zip")));
+  EXPECT_EQ(U32(ReadAll(part), 0), 0x08074b50u);
+  TZipArchiver reader;
+  reader.SetZipFileName(Q(part));
+  ASSERT_EQ(reader.Count(), 4) << S(reader.Message());
+  const std::string out = dir_.file("out1");
+  fs::create_directories(out);
+  reader.SetExtrBaseDir(Q(out));
+  EXPECT_EQ(reader.Extract(), 0) << S(reader.Message());
+  for (const auto& [name, data] : files_) EXPECT_TRUE(ReadText(out + "/" + name) == data) << name;
+  if (system("command -v unzip >/dev/null 2>&1") == 0) {
+    std::string log;
+    EXPECT_EQ(::Run("unzip -t '" + part + "' 2>&1", &log), 0) << log;
+  }
+}
+
 }  // namespace
