@@ -171,23 +171,31 @@ bool TCertifikat::Fail(const QString& text, bool showMessages, QString& error) {
   return false;
 }
 
-bool TCertifikat::LoadFromPkcs7File(const QString& fileName, bool showMessages, QString& error) {
+// Both file loaders start alike: a fresh certificate named after the file, and the
+// file's head read, or the loading refused with the message of what went wrong.
+bool TCertifikat::OpenFile(const QString& fileName, const QString& quoted, bool showMessages, QString& error,
+                           QByteArray& data) {
   error.clear();
   Reset();
   FileName = QFileInfo(fileName).fileName();
-  const QString quoted = Q + fileName + Q;
   if (!IsRegularFile(fileName)) {
     FileName.clear();
     return Fail(QStringLiteral("Nema datoteke ") + quoted + QStringLiteral(". Učitavanje certifikata prekinuto."),
                 showMessages, error);
   }
-  QByteArray data;
   if (!ReadHead(fileName, kDerCapacity, data)) {
     FileName.clear();
     return Fail(QStringLiteral("Pogreška prilikom otvaranja datoteke ") + quoted +
                     QStringLiteral(". Učitavanje certifikata prekinuto."),
                 showMessages, error);
   }
+  return true;
+}
+
+bool TCertifikat::LoadFromPkcs7File(const QString& fileName, bool showMessages, QString& error) {
+  const QString quoted = Q + fileName + Q;
+  QByteArray data;
+  if (!OpenFile(fileName, quoted, showMessages, error, data)) return false;
   const auto* bytes = reinterpret_cast<const uint8_t*>(data.constData());
   const QString failText = QStringLiteral("Pogreška pri dohvatu podatka iz ") + quoted;
   if (data.size() > kDerCapacity) {
@@ -215,22 +223,9 @@ bool TCertifikat::LoadFromPkcs7File(const QString& fileName, bool showMessages, 
 }
 
 bool TCertifikat::LoadFromCrtFile(const QString& fileName, bool showMessages, QString& error) {
-  error.clear();
-  Reset();
-  FileName = QFileInfo(fileName).fileName();
   const QString quoted = Q + fileName + Q;
-  if (!IsRegularFile(fileName)) {
-    FileName.clear();
-    return Fail(QStringLiteral("Nema datoteke ") + quoted + QStringLiteral(". Učitavanje certifikata prekinuto."),
-                showMessages, error);
-  }
   QByteArray data;
-  if (!ReadHead(fileName, kDerCapacity, data)) {
-    FileName.clear();
-    return Fail(QStringLiteral("Pogreška prilikom otvaranja datoteke ") + quoted +
-                    QStringLiteral(". Učitavanje certifikata prekinuto."),
-                showMessages, error);
-  }
+  if (!OpenFile(fileName, quoted, showMessages, error, data)) return false;
   const QString failText = QStringLiteral("Pogreška pri dohvatu podatka iz ") + quoted;
   if (data.size() > kDerCapacity &&
       DeclaresMoreThanCapacity(reinterpret_cast<const uint8_t*>(data.constData()), static_cast<size_t>(data.size()))) {

@@ -63,6 +63,7 @@ class TCertifikat {
   bool Finish(Source source, const QString& failText, bool showMessages, QString& error);
   void ReadValues();
   bool Fail(const QString& text, bool showMessages, QString& error);
+  bool OpenFile(const QString& fileName, const QString& quoted, bool showMessages, QString& error, QByteArray& data);
 };
 
 // Lower case by the Windows ANSI rule of code page 1250 (CharLowerBuffA): A-Z and the
