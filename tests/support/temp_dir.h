@@ -1,5 +1,6 @@
 #pragma once
 // A private temporary folder removed with everything in it when the object dies.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,3 +26,10 @@ std::string ReadText(const std::string& path);
 
 // Runs a shell command; returns its exit status and, when out is given, its standard output.
 int Run(const std::string& command, std::string* out = nullptr);
+
+// A folder of test material shared by every test process of a build tree: made
+// once per recipe by make(folder), in a private folder renamed into place whole,
+// under a lock against parallel test processes. The recipe is the source file
+// that makes it (a path under the source tree), so a changed recipe makes a new set.
+std::string SharedTestFolder(const std::string& name, const std::string& recipeSource,
+                             const std::function<void(const std::string& folder)>& make);
