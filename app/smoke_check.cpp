@@ -57,7 +57,8 @@ class SmokeCheck : public QObject {
       watchdog_.stop();
       Say("main window up: " + fmMain->windowTitle() + " | " + fmMain->PanelText(1) + " | " + fmMain->PanelText(2) +
           " | " + fmMain->PanelText(3));
-      QTimer::singleShot(0, fmMain, [] {
+      const int hold = qMax(0, qEnvironmentVariableIntValue("TARVI_SMOKE_HOLD"));
+      QTimer::singleShot(hold * 1000, fmMain, [] {
         if (fmMain) fmMain->close();
       });
     }

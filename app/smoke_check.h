@@ -9,7 +9,8 @@
 //   - once start-up has finished and the main window is up, a line
 //     "smoke: main window up: <caption> | <panel 1> | <panel 2> | <panel 3>" is
 //     printed and the main window is closed as the exit command closes it (its
-//     close handler runs);
+//     close handler runs), after TARVI_SMOKE_HOLD seconds when that is set (time
+//     for a screenshot), else at once;
 //   - a start that does not reach the main window within
 //     TARVI_SMOKE_TIMEOUT seconds (default 60) ends the process with exit code 3.
 // Without the variable nothing of this exists.

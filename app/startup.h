@@ -23,10 +23,10 @@ struct TStartUpForm {
   std::function<void()> destroy;  // at the program's end
 };
 
-// In start-up order: the registration-number window and the about window, then,
-// only when absent, the progress window, the contact editor and the contact list.
-// Each window's module puts its entry at its place; the progress window's entry is
-// there from the start.
+// In start-up order: the registration-number window and the about window, then the
+// progress window, the contact editor and the contact list. Every entry is made
+// only when absent: the last three may come from the command-line road, and a
+// window made twice would leave its first instance behind.
 std::vector<TStartUpForm>& StartUpForms();
 
 // Runs start-up with the command-line arguments that follow the program name.

@@ -73,11 +73,9 @@ void Make(const std::string& d) {
   }
 }
 
-// Every test case runs in a process of its own, so the set is made once per build
-// tree and recipe (this file) and shared.
-std::string SharedFolder() {
-  return SharedFixtureFolder("test-certs-contacts", "tests/app/contacts_fixture.cpp", [](const std::string& work) { Make(work); });
-}
+// Every test case runs in a process of its own: the set is made once per build
+// tree and recipe.
+std::string SharedFolder() { return SharedTestFolder("test-certs-contacts", "tests/app/contacts_fixture.cpp", Make); }
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <QMenuBar>
 #include <QRegularExpression>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include "app/main_window.h"
 #include "app/splash_window.h"
@@ -120,18 +121,30 @@ TEST_F(MainWindowTest, ActivityLogSwitch) {
   EXPECT_TRUE(QFile::exists(name));
   EXPECT_EQ(QFileInfo(name).size(), 0);
 
-  // Lines written while it is on stay; switching on again appends.
+  // A click on a file while it is on writes its lines; a click while it is off
+  // writes nothing; switching on again appends to the earlier lines.
+  TempDir work("work");
+  WriteAll(work.file("a.txt"), "x");
+  const QString file = QString::fromStdString(work.file("a.txt"));
+  fmMain->SetCurrentFolder(QString::fromStdString(work.path()));
+  auto click = [](QTreeWidgetItem* item) {
+    fmMain->SelectFileItem(item);
+    fmMain->slvDatotekeClick();
+  };
+  ASSERT_NE(fmMain->FileItem("a.txt"), nullptr);
   fmMain->actZapAktivnosti->trigger();
-  ASSERT_EQ(WriteActivityLog(ActivityLogStream, "[Selektirana datoteka]", "Broj selektiranih: 1"), 0);
+  click(fmMain->FileItem("a.txt"));
   fmMain->actZapAktivnosti->trigger();
+  click(fmMain->FileItem("a.txt"));
   fmMain->actZapAktivnosti->trigger();
-  ASSERT_EQ(WriteActivityLog(ActivityLogStream, "[Selektirana datoteka]", "Broj selektiranih: 0"), 0);
+  click(nullptr);
   fmMain->actZapAktivnosti->trigger();
   const QString text = QString::fromUtf8(ReadText(name.toStdString()));
-  static const QRegularExpression line(
-      "^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d \\[Selektirana datoteka\\] Broj selektiranih: 1\\r\\n"
-      "\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d \\[Selektirana datoteka\\] Broj selektiranih: 0\\r\\n$");
-  EXPECT_TRUE(line.match(text).hasMatch()) << text.toStdString();
+  const QString stamp = "\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d \\[Selektirana datoteka\\] ";
+  const QRegularExpression lines("^" + stamp + "Broj selektiranih: 1\\r\\n" + stamp + "Naziv datoteke: " +
+                                 QRegularExpression::escape(file) + "\\r\\n" + stamp +
+                                 "Broj selektiranih: 0\\r\\n$");
+  EXPECT_TRUE(lines.match(text).hasMatch()) << text.toStdString();
 }
 
 TEST_F(MainWindowTest, ActivityLogThatCannotBeOpenedStaysOff) {

@@ -122,7 +122,7 @@ class Factory {
 // Every test case runs in a process of its own, so the set is made once per build
 // tree and recipe (this file) and shared.
 std::string SharedFolder() {
-  return SharedFixtureFolder("test-certs", "tests/card/cert_fixture.cpp", [](const std::string& work) { Factory make(work); });
+  return SharedTestFolder("test-certs", "tests/card/cert_fixture.cpp", [](const std::string& work) { Factory make(work); });
 }
 
 }  // namespace

@@ -58,17 +58,17 @@ int Run(const std::string& command, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string SharedFixtureFolder(const std::string& name, const std::string& recipe,
-                                const std::function<void(const std::string&)>& make) {
+std::string SharedTestFolder(const std::string& name, const std::string& recipeSource,
+                             const std::function<void(const std::string& folder)>& make) {
   const std::string base = std::string(TARVI_BIN_DIR) + "/../" + name;
   std::filesystem::create_directories(base);
-  // By the source tree's path: __FILE__ may be relative to wherever the compiler ran
-  // (a compiler cache rewrites it so), and tests run in other folders.
-  const std::string self = std::string(TARVI_SOURCE_DIR) + "/" + recipe;
-  const std::string text = ReadText(self);
-  if (text.empty()) throw std::runtime_error("cannot read " + self);
+  // The source tree's path, not __FILE__: a compiler cache may have made that
+  // relative to the build folder.
+  const std::string recipeFile = std::string(TARVI_SOURCE_DIR) + "/" + recipeSource;
+  const std::string recipe = ReadText(recipeFile);
+  if (recipe.empty()) throw std::runtime_error("cannot read " + recipeFile);
   char tag[32];
-  std::snprintf(tag, sizeof tag, "%016zx", std::hash<std::string>{}(text));
+  std::snprintf(tag, sizeof tag, "%016zx", std::hash<std::string>{}(recipe));
   const std::string final = base + "/set-" + tag;
   const int lock = ::open((base + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lock < 0 || ::flock(lock, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + base);

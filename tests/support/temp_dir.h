@@ -27,9 +27,9 @@ std::string ReadText(const std::string& path);
 // Runs a shell command; returns its exit status and, when out is given, its standard output.
 int Run(const std::string& command, std::string* out = nullptr);
 
-// A folder of test material made once per build tree and recipe, shared by every
-// test process: named after the hash of the recipe file (a path below the source
-// tree), made by `make` in a private folder and renamed into place whole, under a
-// lock against parallel test processes. Returns its path.
-std::string SharedFixtureFolder(const std::string& name, const std::string& recipe,
-                                const std::function<void(const std::string&)>& make);
+// A folder of test material shared by every test process of a build tree: made
+// once per recipe by make(folder), in a private folder renamed into place whole,
+// under a lock against parallel test processes. The recipe is the source file
+// that makes it (a path under the source tree), so a changed recipe makes a new set.
+std::string SharedTestFolder(const std::string& name, const std::string& recipeSource,
+                             const std::function<void(const std::string& folder)>& make);
