@@ -8,10 +8,11 @@
 // EncryptForRecipient, `openssl enc -des-ede3 -nopad` over the bytes our cipher
 // enciphers, the extraction alone, DecryptEncodedFile on the token, and
 // `openssl enc -d -des-ede3 -nopad` over the cipher text. It prints each time,
-// the ratios (our encryption less its ZIP step against openssl's encryption, our
-// decryption less its extraction against openssl's decryption; target at most
-// 1.3) and each process's peak resident memory (target: under 64 MiB). Build in
-// Release for real figures.
+// wall-clock and processor time, the ratios (our encryption less its ZIP step
+// against openssl's encryption, our decryption less its extraction against
+// openssl's decryption; target at most 1.3) and each process's peak resident memory
+// (target: under 64 MiB). Build in Release for real figures; on a busy machine
+// the processor-time ratio is the steadier one.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +58,7 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 
 struct Run {
   double seconds = 0;
+  double cpu = 0;  // user + system: less at the mercy of other work on the machine
   long peakKiB = 0;
   bool ok = false;
 };
@@ -72,6 +74,7 @@ Run InChild(const std::function<bool()>& work) {
   wait4(pid, &status, 0, &ru);
   Run r;
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  r.cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   r.peakKiB = ru.ru_maxrss;
   r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return r;
@@ -157,7 +160,8 @@ CK_SESSION_HANDLE OpenCard(std::unique_ptr<SharedLibrary>& module) {
 }
 
 void Print(const char* what, const Run& r) {
-  std::printf("%-44s %8.2f s  peak %7.1f MiB%s\n", what, r.seconds, r.peakKiB / 1024.0, r.ok ? "" : "  FAILED");
+  std::printf("%-44s %8.2f s  cpu %8.2f s  peak %7.1f MiB%s\n", what, r.seconds, r.cpu, r.peakKiB / 1024.0,
+              r.ok ? "" : "  FAILED");
 }
 
 }  // namespace
@@ -264,10 +268,13 @@ int main(int argc, char** argv) {
   Print("DecryptEncodedFile", oursDec);
   Print("openssl enc -d -des-ede3 -nopad", peerDec);
   std::printf("decrypted container identical: %s\n", same ? "yes" : "NO");
-  const double encRatio = (ours.seconds - zipStep.seconds) / peerEnc.seconds;
-  const double decRatio = (oursDec.seconds - extractStep.seconds) / peerDec.seconds;
-  std::printf("\nencryption less its ZIP step / openssl: %.2f (target <= 1.3)\n", encRatio);
-  std::printf("decryption less its extraction / openssl: %.2f (target <= 1.3)\n", decRatio);
+  // Ours less its ZIP part against openssl, by the clock and by processor time.
+  auto ratio = [](double ours, double zipPart, double peer) { return (ours - zipPart) / peer; };
+  std::printf("\nencryption less its ZIP step / openssl: %.2f wall, %.2f cpu (target <= 1.3)\n",
+              ratio(ours.seconds, zipStep.seconds, peerEnc.seconds), ratio(ours.cpu, zipStep.cpu, peerEnc.cpu));
+  std::printf("decryption less its extraction / openssl: %.2f wall, %.2f cpu (target <= 1.3)\n",
+              ratio(oursDec.seconds, extractStep.seconds, peerDec.seconds),
+              ratio(oursDec.cpu, extractStep.cpu, peerDec.cpu));
   const long peak = std::max(ours.peakKiB, oursDec.peakKiB);
   std::printf("peak memory of ours: %.1f MiB (target < 64 MiB)\n", peak / 1024.0);
   Settings.reset();

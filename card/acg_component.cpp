@@ -231,6 +231,13 @@ void TACGComponent::OpenSession() {
     return;
   }
   ui.processPendingMessages();
+  // A card notification handled just now may have closed the session again: the
+  // state read before is then no longer the card's.
+  if (SessionHandle != handle) {
+    ui.setWaitCursor(false);
+    emit StateChanged();
+    return;
+  }
   LoggedIn = false;
   if (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS) {
     LoggedIn = true;
@@ -252,6 +259,11 @@ void TACGComponent::CloseSession() {
   IUiServices& ui = Ui();
   ui.setWaitCursor(true);
   ui.processPendingMessages();
+  // A card notification handled just now closed the session already.
+  if (SessionHandle == 0) {
+    ui.setWaitCursor(false);
+    return;
+  }
 
   bool closedAll = false;
   CK_RV closeRv = CKR_OK;

@@ -83,6 +83,8 @@ class TACGComponent : public QObject {
   bool GeneralInfoWithObject = false;
   bool GeneralInfoWithTool = false;
   bool LogOutOnClose = false;
+  // The PIN Login uses: as set, or (with PinPrompt) from the dialog or OnLogin for
+  // one login, wiped when that Login returns.
   QString PIN;
   bool PinPrompt = false;
   QString PKCS11DLLReg = QStringLiteral("SOFTWARE\\VodezOdir\\ThisProgram\\PKCS #11 DLL");

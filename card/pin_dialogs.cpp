@@ -458,6 +458,15 @@ bool TACGComponent::Login() {
     }
     PIN = std::move(obtained);
   }
+  // A PIN that was asked for serves this login only: it does not stay in memory
+  // after Login, whichever road it takes out (the owner's own PIN, given without a
+  // prompt, is the owner's to keep).
+  struct WipePrompted {
+    QString* pin;
+    ~WipePrompted() {
+      if (pin) Wipe(*pin);
+    }
+  } wipePrompted{PinPrompt && !workWithoutCard ? &PIN : nullptr};
   if (workWithoutCard) {
     ui.setWaitCursor(false);
     return false;

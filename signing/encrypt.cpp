@@ -236,6 +236,15 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
   RemoveOnExit workArchive;
   QString plainPath = sgnPath;
   if (zipFirst) {
+    // A container that does not open is named as such, not as a ZIP archive the
+    // user never asked for.
+    {
+      QFile probe(sgnPath);
+      if (!probe.open(QIODevice::ReadOnly)) {
+        report(MsgKind::Error, CannotOpenText(QFileInfo(sgnPath).absoluteFilePath(), probe.errorString()));
+        return kEncryptCannotOpen;
+      }
+    }
     const QString work = GetTempDirectory() + "ZipSgnDat.tmp";
     QFile::remove(work);
     workArchive.set(work);

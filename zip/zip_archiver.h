@@ -385,6 +385,9 @@ class TZipArchiver {
   // Writes a new self-extracting program with no entries at ZipFileName (an add
   // to a new ".EXE" archive); raises EZipArchiver on failure.
   virtual void MakeAutoSFX();
+  // The drivers' last step: unloads the library, clears the kept extra data, Cancel
+  // and the library's busy mark, also when the unload report raises.
+  void UnloadAfterOperation(TZipLibLoader& lib, bool& busy);
 
   // Dispatch steps for one code; rec is null for the component's own calls.
   void DispatchCode(uint8_t code, int32_t error, uint32_t size, const QString& text, ZipCallbackRec* rec);

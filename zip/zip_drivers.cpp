@@ -125,10 +125,7 @@ void TZipArchiver::AddFiles() {
   fSpecArgsExcl_.clear();
   zipParams_ = nullptr;
   params.reset();
-  zipLib_->UnloadDll(false);
-  extraData_.clear();
-  cancel_ = false;
-  zipBusy_ = false;
+  UnloadAfterOperation(*zipLib_, zipBusy_);
 
   if (processedCount_ > 0) {
     // The closing List answers for the new directory; a file that the library
@@ -229,7 +226,23 @@ void TZipArchiver::ExtractFiles() {
   unzParams_ = nullptr;
   params.reset();
   restore();
-  unzLib_->UnloadDll(false);
-  cancel_ = false;
-  unzBusy_ = false;
+  UnloadAfterOperation(*unzLib_, unzBusy_);
+}
+
+void TZipArchiver::UnloadAfterOperation(TZipLibLoader& lib, bool& busy) {
+  // With Verbose, the unload report of a cancelled operation raises 11007 for the
+  // caller of Add or Extract; the operation is over all the same, so the
+  // component must not stay busy (every later Add or Extract would answer -255).
+  auto done = [&] {
+    extraData_.clear();
+    cancel_ = false;
+    busy = false;
+  };
+  try {
+    lib.UnloadDll(false);
+  } catch (...) {
+    done();
+    throw;
+  }
+  done();
 }

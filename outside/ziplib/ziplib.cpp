@@ -175,6 +175,8 @@ class Adding {
   bool StoreBySuffix(const std::string& entryName) const;
   bool ReadExisting();
   bool CopyRange(uint64_t from, uint64_t to);
+  // An entry of the existing archive, copied as stored to the end of the new one.
+  bool CopyEntry(const Entry& e);
   Result AddOne(Source& s);
   Result Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level);
   // progressCode: ZIPCB_PROGRESS, or ZIPCB_EXTRA_PROGRESS for a second pass.
@@ -401,6 +403,26 @@ bool Adding::CopyRange(uint64_t from, uint64_t to) {
     if (!out_->Write(in_.get(), n)) return Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
     from += n;
   }
+  return true;
+}
+
+bool Adding::CopyEntry(const Entry& e) {
+  uint64_t end = e.dataEnd;
+  if (e.flag & kFlagDescriptor) {
+    uint8_t sig[4];
+    const uint64_t len = ReadAt(old_.get(), sig, 4, end) && Get32(sig) == kSigDescriptor ? 16 : 12;
+    if (end + len <= dir_.centralPos) end += len;
+  }
+  const uint64_t newPos = out_->Pos();
+  if (newPos > kMax32) return Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
+  if (!CopyRange(e.headerPos, end)) return false;
+  Written w;
+  w.dosTime = e.dosTime;
+  w.central.resize(static_cast<size_t>(e.CentralRecordSize()));
+  if (!ReadAt(old_.get(), w.central.data(), w.central.size(), e.centralPos))
+    return Stop(ZIPERR_READ, "Cannot read the existing archive");
+  Put32(w.central.data() + 42, static_cast<uint32_t>(newPos));
+  written_.push_back(std::move(w));
   return true;
 }
 
@@ -677,36 +699,18 @@ int32_t Adding::Run() {
     uint64_t first = dir_.centralPos;
     for (const Entry& e : dir_.entries) first = std::min(first, e.headerPos);
     ok = CopyRange(0, first);
-    for (size_t i = 0; ok && i < dir_.entries.size(); ++i) {
-      if (replaced[i]) continue;
-      const Entry& e = dir_.entries[i];
-      uint64_t end = e.dataEnd;
-      if (e.flag & kFlagDescriptor) {
-        uint8_t sig[4];
-        const uint64_t len = ReadAt(old_.get(), sig, 4, end) && Get32(sig) == kSigDescriptor ? 16 : 12;
-        if (end + len <= dir_.centralPos) end += len;
-      }
-      const uint64_t newPos = out_->Pos();
-      if (newPos > kMax32) {
-        ok = Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
-        break;
-      }
-      ok = CopyRange(e.headerPos, end);
-      Written w;
-      w.dosTime = e.dosTime;
-      w.central.resize(static_cast<size_t>(e.CentralRecordSize()));
-      if (ok && !ReadAt(old_.get(), w.central.data(), w.central.size(), e.centralPos))
-        ok = Stop(ZIPERR_READ, "Cannot read the existing archive");
-      if (ok) {
-        Put32(w.central.data() + 42, static_cast<uint32_t>(newPos));
-        written_.push_back(std::move(w));
-      }
-    }
+    for (size_t i = 0; ok && i < dir_.entries.size(); ++i)
+      if (!replaced[i]) ok = CopyEntry(dir_.entries[i]);
   }
+  // Only what went in may replace an entry or lose its source (AddMove).
+  std::vector<bool> isIn(chosen.size(), false);
   for (size_t i = 0; ok && i < chosen.size(); ++i) {
     Result r = AddOne(chosen[i]);
     if (r == Result::kStop) ok = false;
-    if (r == Result::kOk && !chosen[i].folder) ++added;
+    isIn[i] = r == Result::kOk;
+    if (isIn[i] && !chosen[i].folder) ++added;
+    if (r == Result::kSkip && chosen[i].replaces >= 0)
+      ok = CopyEntry(dir_.entries[static_cast<size_t>(chosen[i].replaces)]);
   }
 
   if (ok && !cb_.Aborted()) {
@@ -760,8 +764,9 @@ int32_t Adding::Run() {
   }
 
   if (IsFlagOn(rec_.Move)) {
-    for (const Source& s : chosen) {
-      if (s.folder) continue;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      const Source& s = chosen[i];
+      if (s.folder || !isIn[i]) continue;
       std::string why;
       if (IsFlagOn(rec_.AllowUndo)) {
         if (!MoveToTrash(s.path, why)) cb_.Message(0, "Kept " + s.path + " (cannot move it to the trash: " + why + ")");

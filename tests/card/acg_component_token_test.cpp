@@ -289,12 +289,63 @@ TEST_F(CardComponent, NotificationFromTheModulesOwnThreadIsHandledOnTheUiThread)
   module_->ctl.acpkcs_ctl_set_control_file(nullptr);
 }
 
+// The steps that let pending messages run can meet a card notification there: the
+// session it closed is not closed a second time, nor taken for open afterwards.
+TEST_F(CardComponent, ANotificationHandledInsideOpeningOrClosingWins) {
+  {
+    TACGComponent& c = LoggedIn();
+    events_.lines.clear();
+    bool removed = false;
+    ui_->onProcess = [&] {
+      if (!removed) {
+        removed = true;
+        SetCardPresent(0, false);
+      }
+      QCoreApplication::processEvents();
+    };
+    module_->ctl.acpkcs_ctl_record(1);
+    c.CloseSession();
+    ui_->onProcess = nullptr;
+    EXPECT_EQ(events_.lines, (QStringList{"AfterLogout", "AfterClose", "InsertRemove 2"}));
+    EXPECT_EQ(Count(Calls(), "C_Finalize"), 1);
+    EXPECT_FALSE(c.Connected());
+    EXPECT_TRUE(c.LibraryInitialized);
+    EXPECT_FALSE(ui_->waitCursor());
+  }
+  module_->ctl.acpkcs_ctl_reset();
+  {
+    // Another session has logged the user in, so the new one opens logged in; the
+    // card goes out while the component reads the session's state.
+    TACGComponent& c = Loaded();
+    const CK_SESSION_HANDLE other = module_->open(c.SlotList[0]);
+    ASSERT_EQ(module_->login(other, "1234"), CKR_OK);
+    bool removed = false;
+    ui_->onProcess = [&] {
+      if (!removed && c.SessionHandle != 0) {
+        removed = true;
+        SetCardPresent(0, false);
+      }
+      QCoreApplication::processEvents();
+    };
+    c.SetConnected(true);
+    ui_->onProcess = nullptr;
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(events_.lines, (QStringList{"AfterClose", "InsertRemove 2"}));
+    EXPECT_FALSE(c.Connected());
+    EXPECT_FALSE(c.LoggedIn);
+    EXPECT_EQ(c.UserCertSerial, 0);
+    EXPECT_FALSE(ui_->waitCursor());
+  }
+}
+
 TEST_F(CardComponent, PollActsOnlyWithoutAnAutomaticMode) {
   TACGComponent& c = Loaded();
-  c.SetAutoMode(amLogin);
   c.PollTimer->start();
-  c.PollCard();
-  EXPECT_TRUE(events_.lines.isEmpty());
+  for (TAutoMode mode : {amLogin, amOpen}) {
+    c.SetAutoMode(mode);
+    c.PollCard();
+    EXPECT_TRUE(events_.lines.isEmpty()) << mode;
+  }
   c.SetAutoMode(amNone);
   c.PollCard();
   EXPECT_EQ(events_.lines, QStringList{"InsertRemove 3"});
@@ -392,6 +443,35 @@ TEST_F(CardComponent, CloseFailuresReachTheirEventsAndBoxes) {
     Destroy();
     module_->ctl.acpkcs_ctl_reset();
     module_->f->C_Finalize(nullptr);
+  }
+}
+
+// The module binds but will not initialise, and later will not finalise: each is
+// shown, and a component whose module never initialised starts nothing.
+TEST_F(CardComponent, InitialiseAndFinaliseFailuresAtLoadAndDestroy) {
+  {
+    TACGComponent& c = Make(amLogin);
+    module_->ctl.acpkcs_ctl_fail("C_Initialize", CKR_DEVICE_ERROR, 1);
+    module_->ctl.acpkcs_ctl_record(1);
+    c.Loaded();
+    EXPECT_FALSE(c.LibraryInitialized);
+    EXPECT_EQ(ui_->lastText(), QStringLiteral("Pogreška inicijalizacije Cryptoki biblioteke funkcija ! [ErrorCode = 48 ]"));
+    EXPECT_EQ(ui_->boxes.size(), 1u);
+    EXPECT_FALSE(ui_->terminateRequested());
+    EXPECT_EQ(c.ReaderCount, 0);
+    EXPECT_TRUE(events_.lines.isEmpty()) << events_.Joined().toStdString();
+    Destroy();  // nothing to finalise
+    EXPECT_EQ(Count(Calls(), "C_Finalize"), 0);
+    module_->ctl.acpkcs_ctl_reset();
+  }
+  {
+    ui_->boxes.clear();
+    TACGComponent& c = Loaded();
+    ASSERT_TRUE(c.LibraryInitialized);
+    module_->ctl.acpkcs_ctl_fail("C_Finalize", CKR_DEVICE_ERROR, 1);
+    Destroy();
+    EXPECT_EQ(ui_->lastText(), QStringLiteral("Pogreška finalizacije Cryptoki biblioteke funkcija ! [ErrorCode = 48 ]"));
+    EXPECT_EQ(ui_->boxes.size(), 1u);
   }
 }
 

@@ -96,7 +96,7 @@ TEST_F(CardLogin, TheRightPinLogsInAtStartUp) {
   EXPECT_TRUE(c.LoggedIn);
   EXPECT_TRUE(c.Connected());
   EXPECT_EQ(events_.lines, (QStringList{"AfterOpen", "AfterLogin"}));
-  EXPECT_EQ(c.PIN, QStringLiteral("1234"));
+  EXPECT_TRUE(c.PIN.isEmpty());  // the typed PIN served this login only
   EXPECT_EQ(c.UserCertSerialHex, QStringLiteral("1001"));
   EXPECT_EQ(c.UserCertSerial, 0x1001);
   EXPECT_TRUE(c.UserCertificate->Loaded);
@@ -216,6 +216,7 @@ TEST_F(CardLogin, FailuresTakeTheirRoads) {
       EXPECT_EQ(ui_->terminateRequested(), mode == amLogin);
       EXPECT_FALSE(c.LoggedIn);
       EXPECT_FALSE(c.LoginInProgress);
+      EXPECT_TRUE(c.PIN.isEmpty()) << c.PIN.toStdString();  // a typed PIN is not kept
       EXPECT_FALSE(ui_->waitCursor());
       Destroy();
       ui_->clearTerminate();

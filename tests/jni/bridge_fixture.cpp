@@ -26,6 +26,9 @@ unsigned long FakeModule::Value(const char* key) const {
   return lib_.Get<unsigned long(const char*)>("fake_p11_get")(key);
 }
 std::string FakeModule::Text(const char* key) const {
-  return lib_.Get<const char*(const char*)>("fake_p11_text")(key);
+  auto text = lib_.Get<unsigned long(const char*, char*, unsigned long)>("fake_p11_text");
+  std::string out(text(key, nullptr, 0), '\0');
+  text(key, out.data(), out.size());
+  return out;
 }
 void FakeModule::Reset() const { lib_.Get<void()>("fake_p11_reset")(); }

@@ -1,6 +1,7 @@
 // A scripted PKCS#11 module for the bridge tests. It records the arguments it
 // receives and answers with values the test chose, through
-//   fake_p11_set(key, value) / fake_p11_get(key) / fake_p11_text(key) / fake_p11_reset().
+//   fake_p11_set(key, value) / fake_p11_get(key) / fake_p11_text(key, buffer, size) /
+//   fake_p11_reset().
 // Keys: "rv.C_<Name>" forces a return value; "<Name>.calls" counts calls; the
 // other recorded keys are named beside each function below.
 //
@@ -109,12 +110,17 @@ CK_RV FillBytes(const char* name, CK_BYTE_PTR out, CK_ULONG_PTR len, CK_ULONG n,
 
 FAKE_API void fake_p11_set(const char* key, unsigned long value) { Set(key, value); }
 FAKE_API unsigned long fake_p11_get(const char* key) { return Get(key); }
-FAKE_API const char* fake_p11_text(const char* key) {
+// Copies the text recorded under key into out (at most size bytes) and gives
+// its full length. The caller owns the buffer: a thread_local copy here would
+// put dynamic TLS into a dlopen'ed module, whose blocks LeakSanitizer's
+// scan at exit can trip over.
+FAKE_API unsigned long fake_p11_text(const char* key, char* out, unsigned long size) {
   std::lock_guard<std::mutex> lock(g_mutex);
-  static thread_local std::string copy;
   auto it = Texts().find(key);
-  copy = it == Texts().end() ? std::string() : it->second;
-  return copy.c_str();
+  if (it == Texts().end()) return 0;
+  const std::string& text = it->second;
+  if (out && size) std::memcpy(out, text.data(), text.size() < size ? text.size() : size);
+  return text.size();
 }
 FAKE_API void fake_p11_reset() {
   std::lock_guard<std::mutex> lock(g_mutex);

@@ -467,6 +467,25 @@ TEST_F(JniMarshal, ArraysArePinnedAndGivenBackInArgumentOrderWithModeZero) {
   EXPECT_EQ(FakeJni::Content(info).substr(2, 11), "Fake Module");
 }
 
+// Init args without mutex callbacks are the one non-null form a Java caller
+// can give: the module reads them in place, and they come back as they were.
+TEST_F(JniMarshal, InitArgsReachTheModuleAsTheirBytes) {
+  EXPECT_EQ(JNI(bridge, jni_1C_1Initialize)(env(), nullptr, nullptr), 0);
+  EXPECT_TRUE(jni.events.empty());
+  EXPECT_EQ(fake.Value("C_Initialize.null"), 1u);
+
+  std::vector<jbyte> layout;
+  for (std::uint64_t field : {0ull, 0ull, 0ull, 0ull, static_cast<unsigned long long>(CKF_OS_LOCKING_OK), 0ull})
+    PutU64(layout, field);
+  ASSERT_EQ(layout.size(), sizeof(CK_C_INITIALIZE_ARGS));
+  jbyteArray args = jni.Bytes(layout);
+  EXPECT_EQ(JNI(bridge, jni_1C_1Initialize)(env(), nullptr, args), 0);
+  EXPECT_EQ(fake.Value("C_Initialize.null"), 0u);
+  EXPECT_EQ(fake.Value("C_Initialize.flags"), CKF_OS_LOCKING_OK);
+  EXPECT_EQ(FakeJni::Of(reinterpret_cast<jarray>(args))->bytes, layout);
+  EXPECT_EQ(jni.events, (std::vector<std::string>{"pinB" + Id(args), "relB" + Id(args) + ":0"}));
+}
+
 TEST_F(JniMarshal, PinCopiesAreWipedAndTheJavaArraysKeepTheirBytes) {
   jbyteArray pin = jni.Bytes("1234");
   EXPECT_EQ(JNI(bridge, jni_1C_1Login)(env(), nullptr, 3, 1, pin, 4), 0);

@@ -459,6 +459,39 @@ TEST_F(ZipLibAdd, MoveDeletesTheSources) {
   EXPECT_FALSE(std::filesystem::exists(trash + "/files/m2.txt"));
 }
 
+// A file that cannot be read when its turn comes is skipped: the entry it was to
+// replace stays in the archive, and with AddMove its source stays where it is.
+// (Here it turns into a folder just before it is read: even root cannot read that.)
+TEST_F(ZipLibAdd, SkippedFileKeepsItsOldEntryAndItsSource) {
+  WriteAll(Path("arch.zip"), BuildZip({{.name = "a.txt", .data = "old a"}, {.name = "k.txt", .data = "kept"}}).bytes);
+  WriteAll(Path("a.txt"), std::string("new a"));
+  WriteAll(Path("b.txt"), std::string("new b"));
+  AddJob job;
+  job.archive = Path("arch.zip");
+  job.specs = {Path("a.txt"), Path("b.txt")};
+  job.move = true;
+  Recorder r;
+  r.onCall = [&](ZipCallbackRec& rec) {
+    if ((rec.Action & 0xFF) == ZIPCB_NEW_FILE && std::string(rec.Msg.Text) == "a.txt") {
+      std::filesystem::remove(Path("a.txt"));
+      std::filesystem::create_directory(Path("a.txt"));
+      WriteAll(Path("a.txt/inside.txt"), std::string("user data"));
+    }
+    return 0;
+  };
+  EXPECT_EQ(job.Run(r), 1) << r.Dump();
+  EXPECT_TRUE(r.HasError(ZIPERR_READ)) << r.Dump();
+
+  EXPECT_EQ(ReadText(Path("a.txt/inside.txt")), "user data");
+  EXPECT_FALSE(std::filesystem::exists(Path("b.txt")));
+  Recorder x;
+  const std::string out = Unpack(job.archive, x);
+  EXPECT_TRUE(x.Errors().empty()) << x.Dump();
+  EXPECT_EQ(ReadText(out + "/a.txt"), "old a");
+  EXPECT_EQ(ReadText(out + "/k.txt"), "kept");
+  EXPECT_EQ(ReadText(out + "/b.txt"), "new b");
+}
+
 // A callback may run a second operation of the same library inside the first:
 // the libraries keep no state of their own between or across calls.
 TEST_F(ZipLibAdd, NestedOperationsInsideACallback) {

@@ -234,7 +234,18 @@ TEST_F(Decrypt, HostileContainersAreReportedAndWriteNothing) {
   Spec noKey;
   noKey.payload = TestBase64Lines(Des3Ecb(key, Pad8(zip), true));
   const std::string good = MakeContainer(zip, key, {alpha});
+  // A wrapped key the card opens, of another length than a session key's.
+  auto keyOfLength = [&](size_t n) {
+    Spec s;
+    s.payload = TestBase64Lines(Des3Ecb(key, Pad8(zip), true));
+    Bytes k = key;
+    k.resize(n, 0x5A);
+    s.keysHex = {TestHexUpper(RsaWrap(alpha, k))};
+    return s.text();
+  };
   const Case cases[] = {
+      {"session key of 16 bytes", keyOfLength(16), kWrongCard},
+      {"session key of 32 bytes", keyOfLength(32), kWrongCard},
       {"wrong session key", otherKey, ""},
       {"pad length 9", MakeContainerFromCipher(Des3Ecb(key, padNine, true), key, {alpha}), kDes3Data},
       {"pad length 0", MakeContainerFromCipher(Des3Ecb(key, padZero, true), key, {alpha}), kDes3Data},

@@ -410,7 +410,9 @@ TEST_F(Encrypt, FailedZipStepStopsWithoutAnOutput) {
   QString out;
   const QString missing = dir("work") + "missing.sgn";
   EXPECT_EQ(encrypt(missing, out, true), kEncryptCannotOpen);
-  EXPECT_FALSE(ui_.boxes.empty());
+  // The box names the container, not the work archive.
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_TRUE(ui_.lastText().startsWith("Cannot open file \"" + missing + "\". ")) << ui_.lastText().toStdString();
   EXPECT_FALSE(QFileInfo::exists(dir("work") + "missing.enc"));
 
   ui_.boxes.clear();

@@ -1,5 +1,9 @@
 #include "support/temp_dir.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,4 +56,32 @@ int Run(const std::string& command, std::string* out) {
   int status = pclose(p);
   if (out) *out = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string SharedFixtureFolder(const std::string& name, const std::string& recipe,
+                                const std::function<void(const std::string&)>& make) {
+  const std::string base = std::string(TARVI_BIN_DIR) + "/../" + name;
+  std::filesystem::create_directories(base);
+  // By the source tree's path: __FILE__ may be relative to wherever the compiler ran
+  // (a compiler cache rewrites it so), and tests run in other folders.
+  const std::string self = std::string(TARVI_SOURCE_DIR) + "/" + recipe;
+  const std::string text = ReadText(self);
+  if (text.empty()) throw std::runtime_error("cannot read " + self);
+  char tag[32];
+  std::snprintf(tag, sizeof tag, "%016zx", std::hash<std::string>{}(text));
+  const std::string final = base + "/set-" + tag;
+  const int lock = ::open((base + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock < 0 || ::flock(lock, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + base);
+  struct Unlock {
+    int fd;
+    ~Unlock() { ::close(fd); }
+  } unlock{lock};
+  if (!std::filesystem::exists(final)) {
+    const std::string work = final + ".making";
+    std::filesystem::remove_all(work);
+    std::filesystem::create_directories(work);
+    make(work);
+    std::filesystem::rename(work, final);
+  }
+  return final;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // A private temporary folder removed with everything in it when the object dies.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,3 +26,10 @@ std::string ReadText(const std::string& path);
 
 // Runs a shell command; returns its exit status and, when out is given, its standard output.
 int Run(const std::string& command, std::string* out = nullptr);
+
+// A folder of test material made once per build tree and recipe, shared by every
+// test process: named after the hash of the recipe file (a path below the source
+// tree), made by `make` in a private folder and renamed into place whole, under a
+// lock against parallel test processes. Returns its path.
+std::string SharedFixtureFolder(const std::string& name, const std::string& recipe,
+                                const std::function<void(const std::string&)>& make);

@@ -141,6 +141,44 @@ TEST_F(Drivers, AddAnswersTheLibrarysErrors) {
   EXPECT_EQ(zip_.Count(), 1);
 }
 
+// A cancelled operation of a Verbose component: the unload report raises 11007 to
+// the caller of Add or Extract, and the component is idle again afterwards, not
+// busy for good.
+TEST_F(Drivers, CancelledVerboseOperationLeavesTheComponentIdle) {
+  WriteAll(dir_.file("c.txt"), Text(1000));
+  const QString archive = Q(dir_.file("c.zip"));
+  for (bool adding : {true, false}) {
+    SCOPED_TRACE(adding ? "add" : "extract");
+    zip_.SetZipFileName(archive);
+    zip_.SetUnattended(true);
+    zip_.SetPassword(QStringLiteral("x"));  // no unattended-extract warning
+    zip_.SetVerbose(true);
+    zip_.SetExtrBaseDir(Q(out_));
+    zip_.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
+    zip_.OnProgress = [](TZipArchiver& z, ProgressType, const QString&, uint32_t) { z.SetCancel(true); };
+    zip_.FSpecArgs() = QStringList{Q(dir_.file("c.txt"))};
+    try {
+      adding ? zip_.Add() : zip_.Extract();
+      ADD_FAILURE() << "no exception";
+    } catch (const EZipArchiver& e) {
+      EXPECT_EQ(e.Id(), 11007);
+    }
+    EXPECT_FALSE(zip_.IsBusy());
+    EXPECT_FALSE(zip_.Cancel());
+
+    zip_.OnProgress = nullptr;
+    zip_.SetVerbose(false);
+    zip_.FSpecArgs() = QStringList{Q(dir_.file("c.txt"))};
+    if (adding) {
+      EXPECT_EQ(zip_.Add(), 0) << S(zip_.Message());
+    } else {
+      zip_.FSpecArgs().clear();
+      EXPECT_EQ(zip_.Extract(), 0) << S(zip_.Message());
+    }
+    EXPECT_EQ(zip_.ProcessedCount(), 1);
+  }
+}
+
 TEST_F(Drivers, ExtractPreconditions) {
   zip_.SetZipFileName(QString());
   EXPECT_EQ(zip_.Extract(), 10102);
