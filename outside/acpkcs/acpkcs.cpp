@@ -196,7 +196,6 @@ Item Of(CK_ULONG* p) {
   Item i;
   i.kind = Item::NumPtr;
   i.ptr = p;
-  i.in = p ? *p : 0;
   return i;
 }
 Item Of(CK_ATTRIBUTE* a) {
@@ -272,6 +271,11 @@ class Call {
   void Args(A... a) {
     if (!S().recording) return;
     (items_.push_back(Of(a)), ...);
+    // Only a length pointer carries a value in; a handle or list pointer may point
+    // at memory the call has yet to fill, or at none at all (an empty list).
+    std::vector<std::string> names = ParamNames(params_);
+    for (size_t k = 0; k < items_.size() && k < names.size(); ++k)
+      if (items_[k].kind == Item::NumPtr && items_[k].ptr && names[k].rfind("pul", 0) == 0) items_[k].in = *items_[k].ptr;
     // A template is followed by its attribute count: render it now, with the
     // lengths as the caller passed them.
     for (size_t k = 0; k < items_.size(); ++k) {
@@ -332,8 +336,8 @@ class Call {
           v = "null";
         else if (n.rfind("pul", 0) == 0)
           v = "&" + std::to_string(it.in) + ">" + std::to_string(*it.ptr);
-        else if (n.rfind("ph", 0) == 0)
-          v = "&" + Hex(*it.ptr);
+        else if (n.rfind("ph", 0) == 0 && rv == CKR_OK && std::strcmp(name_, "C_FindObjects") != 0)
+          v = "&" + Hex(*it.ptr);  // one handle handed out; a search's list may be empty
         else
           v = "buf";
       } else {

@@ -27,7 +27,7 @@ extern "C" {
   /* before this returns. */                                                                            \
   X(int, acpkcs_ctl_set_card_present, (int index, int present))                                         \
   X(int, acpkcs_ctl_set_card_present_id, (CK_SLOT_ID slot, int present))                                \
-  /* The event value that reports a removal (default 4); insertion is always 3. */                     \
+  /* The event value that reports a removal (default 2); insertion is always 3. */                     \
   X(int, acpkcs_ctl_set_removal_event, (CK_NOTIFICATION event))                                         \
   /* Leaves out slots whose token is not initialised (SoftHSM2's free slot): one reader. */            \
   X(int, acpkcs_ctl_hide_uninitialised_slots, (int on))                                                 \

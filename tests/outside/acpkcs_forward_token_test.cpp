@@ -2,6 +2,7 @@
 // the call log, injected failures, fake readers and flag overrides.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,10 @@ TEST_F(AcpkcsForward, CallLogShowsKeyArgumentsButNoPin) {
   ASSERT_EQ(m_.f->C_FindObjectsInit(h, tmpl, 2), CKR_OK);
   CK_ULONG n = 0;
   ASSERT_EQ(m_.f->C_GetSlotList(CK_FALSE, nullptr, &n), CKR_OK);
+  // Room for no handle: the log reads neither the empty list nor past it.
+  std::unique_ptr<CK_OBJECT_HANDLE[]> none(new CK_OBJECT_HANDLE[0]);
+  CK_ULONG got = 5;
+  ASSERT_EQ(m_.f->C_FindObjects(h, none.get(), 0, &got), CKR_OK);
   m_.ctl.acpkcs_ctl_record(0);
   m_.f->C_FindObjectsFinal(h);
 
@@ -146,6 +151,7 @@ TEST_F(AcpkcsForward, CallLogShowsKeyArgumentsButNoPin) {
   EXPECT_NE(log.find("C_FindObjectsInit hSession=0x" ), std::string::npos) << log;
   EXPECT_NE(log.find("pTemplate=[0x0:8,0x100:8] ulCount=2 -> 0x0"), std::string::npos) << log;
   EXPECT_NE(log.find("C_GetSlotList tokenPresent=0x0 pSlotList=null pulCount=&0>3 -> 0x0"), std::string::npos) << log;
+  EXPECT_NE(log.find("phObject=buf ulMaxObjectCount=0 pulObjectCount=&5>0 -> 0x0"), std::string::npos) << log;
   EXPECT_EQ(log.find("C_FindObjectsFinal"), std::string::npos) << log;
   EXPECT_EQ(m_.takeLog(), "");
 }
