@@ -130,3 +130,10 @@ int AppendProgramLog(const QString& folder, const QString& text) {
   if (trim) TrimProgramLog(name);
   return 1;
 }
+
+void Reporter::operator()(MsgKind kind, const QString& boxText, const QString& logText) const {
+  if (mode_ == kReportBoxes)
+    Ui().messageBox(kind, boxText);
+  else if (mode_ == kReportProgramLog)
+    AppendProgramLog(folder_, ProgramLogLine(logText));
+}

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "platform/ui_services.h"
+
 class QFile;
 
 // Off at every start; the shell's switch turns it on and off.
@@ -46,3 +48,21 @@ int WriteActivityLog(QFile* stream, const QString& tag, const QString& text);
 // removed (never the new entry). 1 when the entry was written, 0 when the log could
 // not be opened or written.
 int AppendProgramLog(const QString& folder, const QString& text);
+
+// Report modes of the operations that report for themselves: boxes, or the same
+// texts as program-log entries.
+inline constexpr int kReportBoxes = 0;
+inline constexpr int kReportProgramLog = 2;
+
+// Sends an operation's message where its report mode says: a box of the given kind,
+// or a program-log entry (its own text, which may differ from the box's).
+class Reporter {
+ public:
+  Reporter(int mode, const QString& installFolder) : mode_(mode), folder_(installFolder) {}
+  void operator()(MsgKind kind, const QString& boxText, const QString& logText) const;
+  void operator()(MsgKind kind, const QString& text) const { (*this)(kind, text, text); }
+
+ private:
+  int mode_;
+  QString folder_;
+};

@@ -84,22 +84,6 @@ bool SafeEntryName(const QString& name) {
 
 namespace {
 
-class Reporter {
- public:
-  Reporter(int mode, const QString& installFolder) : mode_(mode), folder_(installFolder) {}
-  void operator()(MsgKind kind, const QString& boxText, const QString& logText) const {
-    if (mode_ == kReportBoxes)
-      Ui().messageBox(kind, boxText);
-    else if (mode_ == kReportProgramLog)
-      AppendProgramLog(folder_, ProgramLogLine(logText));
-  }
-  void operator()(MsgKind kind, const QString& text) const { (*this)(kind, text, text); }
-
- private:
-  int mode_;
-  QString folder_;
-};
-
 void Log(const QString& tag, const QString& text) {
   if (ActivityLogOn) WriteActivityLog(ActivityLogStream, tag, text);
 }

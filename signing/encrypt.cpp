@@ -120,22 +120,6 @@ class RemoveOnExit {
   QString path_;
 };
 
-class Reporter {
- public:
-  Reporter(int mode, const QString& installFolder) : mode_(mode), folder_(installFolder) {}
-  void operator()(MsgKind kind, const QString& boxText, const QString& logText) const {
-    if (mode_ == kReportBoxes)
-      Ui().messageBox(kind, boxText);
-    else if (mode_ == kReportProgramLog)
-      AppendProgramLog(folder_, ProgramLogLine(logText));
-  }
-  void operator()(MsgKind kind, const QString& text) const { (*this)(kind, text, text); }
-
- private:
-  int mode_;
-  QString folder_;
-};
-
 // Both names stand for one existing file (the same inode, through links too).
 bool SameExistingFile(const QString& a, const QString& b) {
   struct stat sa {}, sb {};

@@ -11,6 +11,8 @@
 // failure leaves no partial container and an existing file as it was.
 #include <QDateTime>
 #include <QString>
+
+#include "signing/activity_log.h"
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -26,10 +28,6 @@ inline constexpr int32_t kEncryptCannotOpen = 1;     // the file to encrypt (or 
 inline constexpr int32_t kEncryptCannotCreate = 2;   // the output cannot be created or written
 inline constexpr int32_t kEncryptNoMemory = 3;       // the work buffers cannot be allocated
 inline constexpr int32_t kEncryptStopped = -1;       // declined, cancelled, or the key or a block failed
-
-// Report modes.
-inline constexpr int kReportBoxes = 0;
-inline constexpr int kReportProgramLog = 2;
 
 // Texts.
 inline const QString kMsgEncOverwrite1 = QStringLiteral("Kriptirana datoteka ovog imena već postoji na disku [");
