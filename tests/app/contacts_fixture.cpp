@@ -82,8 +82,11 @@ void Make(const std::string& d) {
 std::string SharedFolder() {
   const std::string base = std::string(TARVI_BIN_DIR) + "/../test-certs-contacts";
   std::filesystem::create_directories(base);
-  const std::string recipe = ReadText(__FILE__);
-  if (recipe.empty()) throw std::runtime_error(std::string("cannot read ") + __FILE__);
+  // Not __FILE__: a compiler cache may hand the compiler a path relative to the
+  // build folder, which the test, run from elsewhere, cannot open.
+  const std::string self = TARVI_SOURCE_DIR "/tests/app/contacts_fixture.cpp";
+  const std::string recipe = ReadText(self);
+  if (recipe.empty()) throw std::runtime_error("cannot read " + self);
   char tag[32];
   std::snprintf(tag, sizeof tag, "%016zx", std::hash<std::string>{}(recipe));
   const std::string final = base + "/set-" + tag;
