@@ -77,33 +77,10 @@ void Make(const std::string& d) {
   }
 }
 
-// Every test case runs in a process of its own: the set is made once per build tree
-// and recipe, in a private folder renamed into place whole, under a lock.
+// Every test case runs in a process of its own, so the set is made once per build
+// tree and recipe and shared.
 std::string SharedFolder() {
-  const std::string base = std::string(TARVI_BIN_DIR) + "/../test-certs-contacts";
-  std::filesystem::create_directories(base);
-  // Not __FILE__: a compiler cache may hand the compiler a path relative to the
-  // build folder, which the test, run from elsewhere, cannot open.
-  const std::string self = TARVI_SOURCE_DIR "/tests/app/contacts_fixture.cpp";
-  const std::string recipe = ReadText(self);
-  if (recipe.empty()) throw std::runtime_error("cannot read " + self);
-  char tag[32];
-  std::snprintf(tag, sizeof tag, "%016zx", std::hash<std::string>{}(recipe));
-  const std::string final = base + "/set-" + tag;
-  const int lock = ::open((base + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock < 0 || ::flock(lock, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + base);
-  struct Unlock {
-    int fd;
-    ~Unlock() { ::close(fd); }
-  } unlock{lock};
-  if (!std::filesystem::exists(final)) {
-    const std::string work = final + ".making";
-    std::filesystem::remove_all(work);
-    std::filesystem::create_directories(work);
-    Make(work);
-    std::filesystem::rename(work, final);
-  }
-  return final;
+  return SharedTestFolder("test-certs-contacts", "tests/app/contacts_fixture.cpp", Make);
 }
 
 }  // namespace

@@ -124,33 +124,9 @@ class Factory {
 };
 
 // Every test case runs in a process of its own, so the set is made once per build
-// tree and recipe (the hash of this file) and shared: made in a private folder and
-// renamed into place whole, under a lock against parallel test processes.
+// tree and recipe and shared.
 std::string SharedFolder() {
-  const std::string base = std::string(TARVI_BIN_DIR) + "/../test-certs";
-  std::filesystem::create_directories(base);
-  // Not __FILE__: a compiler cache may hand the compiler a path relative to the
-  // build folder, which the test, run from elsewhere, cannot open.
-  const std::string self = TARVI_SOURCE_DIR "/tests/card/cert_fixture.cpp";
-  const std::string recipe = ReadText(self);
-  if (recipe.empty()) throw std::runtime_error("cannot read " + self);
-  char tag[32];
-  std::snprintf(tag, sizeof tag, "%016zx", std::hash<std::string>{}(recipe));
-  const std::string final = base + "/set-" + tag;
-  const int lock = ::open((base + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock < 0 || ::flock(lock, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + base);
-  struct Unlock {
-    int fd;
-    ~Unlock() { ::close(fd); }
-  } unlock{lock};
-  if (!std::filesystem::exists(final)) {
-    const std::string work = final + ".making";
-    std::filesystem::remove_all(work);
-    std::filesystem::create_directories(work);
-    { Factory make(work); }
-    std::filesystem::rename(work, final);
-  }
-  return final;
+  return SharedTestFolder("test-certs", "tests/card/cert_fixture.cpp", [](const std::string& work) { Factory make(work); });
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "support/temp_dir.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,4 +56,32 @@ int Run(const std::string& command, std::string* out) {
   int status = pclose(p);
   if (out) *out = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string SharedTestFolder(const std::string& name, const std::string& recipeFile,
+                             const std::function<void(const std::string& work)>& make) {
+  const std::string base = std::string(TARVI_BIN_DIR) + "/../" + name;
+  std::filesystem::create_directories(base);
+  // By its path in the source tree, not __FILE__: a compiler cache may hand the
+  // compiler a path relative to the build folder, which the test cannot open.
+  const std::string recipePath = std::string(TARVI_SOURCE_DIR) + "/" + recipeFile;
+  const std::string recipe = ReadText(recipePath);
+  if (recipe.empty()) throw std::runtime_error("cannot read " + recipePath);
+  char tag[32];
+  std::snprintf(tag, sizeof tag, "%016zx", std::hash<std::string>{}(recipe));
+  const std::string final = base + "/set-" + tag;
+  const int lock = ::open((base + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock < 0 || ::flock(lock, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + base);
+  struct Unlock {
+    int fd;
+    ~Unlock() { ::close(fd); }
+  } unlock{lock};
+  if (!std::filesystem::exists(final)) {
+    const std::string work = final + ".making";
+    std::filesystem::remove_all(work);
+    std::filesystem::create_directories(work);
+    make(work);
+    std::filesystem::rename(work, final);
+  }
+  return final;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // A private temporary folder removed with everything in it when the object dies.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,3 +26,11 @@ std::string ReadText(const std::string& path);
 
 // Runs a shell command; returns its exit status and, when out is given, its standard output.
 int Run(const std::string& command, std::string* out = nullptr);
+
+// A folder of test material shared by every test process of one build tree. It is
+// made once per recipe (the content of recipeFile, a path under the source tree,
+// usually the fixture that makes it): make(work) fills a private folder, which is
+// then renamed into place whole, under a lock against parallel test processes.
+// Returns the folder's path.
+std::string SharedTestFolder(const std::string& name, const std::string& recipeFile,
+                             const std::function<void(const std::string& work)>& make);
