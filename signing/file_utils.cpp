@@ -256,6 +256,16 @@ void MoveFileWithFallback(const QString& source, const QString& destination, QPr
   if (renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return;
   struct stat st;
   if (stat(src.c_str(), &st) != 0) return;
+  // A target that is the source itself (the same name, the folder that holds it, or
+  // another link to the same file) already holds the content: copying and then
+  // deleting the source would lose the file.
+  const QString landing =
+      QFileInfo(target).isDir() ? IncludeTrailingBackslash(target) + QFileInfo(source).fileName() : target;
+  struct stat there;
+  if (stat(Native(landing).c_str(), &there) == 0 && there.st_dev == st.st_dev && there.st_ino == st.st_ino) {
+    if (QFileInfo(source).canonicalFilePath() != QFileInfo(landing).canonicalFilePath()) unlink(src.c_str());
+    return;
+  }
   if (CopyFileWithProgress(source, target, progress, label)) unlink(src.c_str());
 }
 

@@ -96,7 +96,9 @@ TEST_F(Registry, OverlongOrUnrepresentableTextIsRefusedNotCut) {
     EXPECT_EQ(RegWriteValue(HKEY_CURRENT_USER, c.key, c.name, c.value), c.rc);
     QString value = QStringLiteral("unchanged");
     long readRc = RegReadValue(HKEY_CURRENT_USER, c.key, c.name, value);
-    if (c.rc == 87 && c.value.size() <= 512) EXPECT_EQ(readRc, 87);
+    if (c.rc == 87 && c.value.size() <= 512) {
+      EXPECT_EQ(readRc, 87);
+    }
     EXPECT_TRUE(readRc != 0 || value == v512);  // the stored value was not replaced
   }
   EXPECT_EQ(ReadText(dir_.file("HKCU.ini")), before);  // nothing was written, nothing cut short

@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <csignal>
+#include <cstdio>
 #include <set>
 #include <string>
 
@@ -206,6 +207,30 @@ TEST(FileUtils, MoveRenamesReplacesOrCopiesAcrossFileSystems) {
     MoveFileWithFallback(Q(dir.file("folder/b")), Q(dir.file("other/b")));
     EXPECT_EQ(ReadText(dir.file("other/b")), "second");
     EXPECT_FALSE(QFileInfo::exists(Q(dir.file("folder/b"))));
+  }
+}
+
+TEST(FileUtils, MovingAFileOntoItselfKeepsIt) {
+  TempDir dir("moveself");
+  const std::string file = dir.file("izvješće.pdf"), link = dir.file("link.pdf");
+  struct Case {
+    const char* what;
+    std::string destination;
+    bool sourceNameStays;
+  } cases[] = {
+      {"the same name", file, true},
+      {"the folder that holds it", dir.path(), true},
+      {"the same name by another path", dir.path() + "/./izvješće.pdf", true},
+      {"another link to the same file", link, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(link.c_str());
+    WriteAll(file, "content");
+    ASSERT_EQ(::link(file.c_str(), link.c_str()), 0);
+    MoveFileWithFallback(Q(file), Q(c.destination));
+    EXPECT_EQ(QFileInfo::exists(Q(file)), c.sourceNameStays);
+    EXPECT_EQ(ReadText(c.sourceNameStays ? file : link), "content");
   }
 }
 
