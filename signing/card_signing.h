@@ -16,14 +16,15 @@
 #include <vector>
 
 #include "card/pkcs11.h"
+#include "signing/container.h"
 
 inline constexpr CK_ULONG kCardSearchMax = 50;
 // The signature buffer callers hand to SignDigestOnCard.
 inline constexpr size_t kCardSignatureBufferSize = 1024;
-// Longest signature accepted: the modulus of a 4096-bit key.
-inline constexpr CK_ULONG kCardMaxSignatureBytes = 512;
-// Longest certificate value read from a card (what a container can carry).
-inline constexpr CK_ULONG kCardMaxCertificateBytes = 20480;
+// Longest signature and certificate accepted from a card: what a Signer element
+// can carry (a 4096-bit key's signature; the certificates the program accepts).
+inline constexpr CK_ULONG kCardMaxSignatureBytes = CK_ULONG(kSgnMaxSignatureBytes);
+inline constexpr CK_ULONG kCardMaxCertificateBytes = CK_ULONG(kSgnMaxCertificateBytes);
 
 // The 35-byte DigestInfo sent to the card: the SHA-1 DER header, then digest20.
 void BuildSha1DigestInfo(const uint8_t digest20[20], uint8_t out35[35]);

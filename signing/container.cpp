@@ -7,7 +7,17 @@
 
 // ---- writer pieces -------------------------------------------------------------
 
+namespace {
+bool IsDtdNameByte(uint8_t c) { return c != '"' && c != '\r' && c != '\n' && c != '<' && c != '>'; }
+}  // namespace
+
+bool SgnDtdNameFits(std::string_view dtdName) {
+  return dtdName.size() <= kSgnMaxDtdName &&
+         std::all_of(dtdName.begin(), dtdName.end(), [](char c) { return IsDtdNameByte(uint8_t(c)); });
+}
+
 std::string SgnHeaderText(std::string_view dtdName) {
+  if (!SgnDtdNameFits(dtdName)) dtdName = {};
   std::string s;
   s.reserve(kSgnXmlLine.size() + kSgnDoctypeStart.size() + dtdName.size() + kSgnDoctypeEnd.size() +
             kSgnRootLine.size());
@@ -281,8 +291,7 @@ class Reader {
     if (!expect(kSgnXmlLine, SgnFault::BadHeader) || !expect(kSgnDoctypeStart, SgnFault::BadHeader)) return false;
     int64_t at = cur_.pos();
     std::string name;
-    if (!cur_.run([](uint8_t c) { return c != '"' && c != '\r' && c != '\n' && c != '<' && c != '>'; },
-                  kSgnMaxDtdName, name))
+    if (!cur_.run(IsDtdNameByte, kSgnMaxDtdName, name))
       return fail(SgnFault::ReadError, at);
     if (name.size() > kSgnMaxDtdName) return fail(SgnFault::BadDtdName, at);
     if (!expect(kSgnDoctypeEnd, SgnFault::BadDtdName)) return false;

@@ -92,8 +92,13 @@ inline constexpr size_t kSgnMaxSigners = 1000;
 // ---- writer pieces -----------------------------------------------------------
 
 // Rows 1 to 3 (outside the signed range). The DTD name is the registry value
-// "File", empty when it is missing.
+// "File", empty when it is missing. A name the reader refuses (see
+// SgnDtdNameFits) is written empty too: it is unsigned and only names the DTD,
+// and a container carrying it could never be read back, verified or signed again.
 std::string SgnHeaderText(std::string_view dtdName);
+// Whether a DTD name can stand in row 2: at most kSgnMaxDtdName bytes, without a
+// double quote, CR, LF, "<" or ">".
+bool SgnDtdNameFits(std::string_view dtdName);
 // Rows 4 to 8: the first 95 bytes of the signed range. timeStamp14 must be the 14
 // digits of SgnTimeStampText.
 std::string SgnRangePrefixText(std::string_view timeStamp14);
@@ -219,7 +224,7 @@ class SgnSink {
 };
 
 struct SgnReadOptions {
-  size_t blockSize = size_t(1) << 20;  // read block; memory stays at about this
+  size_t blockSize = size_t(1) << 16;  // read block; memory stays at about this
   bool decodeFields = true;            // false: offsets only, no certificate or signature bytes
 };
 

@@ -19,6 +19,8 @@
 
 namespace {
 
+constexpr int64_t kWritebackChunk = int64_t(16) << 20;
+
 std::string Native(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 QString ErrnoText(int e) { return QString::fromLocal8Bit(std::strerror(e)); }
@@ -56,6 +58,7 @@ bool TReplacementFile::Create(const QString& target, const QString& prefix) {
   fcntl(fd_, F_SETFD, FD_CLOEXEC);
   tempPath_ = QFile::decodeName(name.data());
   size_ = 0;
+  writebackFrom_ = 0;
   return true;
 }
 
@@ -75,6 +78,12 @@ bool TReplacementFile::WriteAt(int64_t offset, const void* data, size_t size) {
     p += n;
     offset += n;
     size -= size_t(n);
+  }
+  // Start writing a large file out while the rest is still being made, so the
+  // flush before the rename finds little left to do.
+  if (offset >= writebackFrom_ + kWritebackChunk) {
+    sync_file_range(fd_, writebackFrom_, offset - writebackFrom_, SYNC_FILE_RANGE_WRITE);
+    writebackFrom_ = offset;
   }
   return true;
 }

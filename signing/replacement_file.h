@@ -53,6 +53,7 @@ class TReplacementFile {
   int fd_ = -1;
   QString target_, tempPath_, error_;
   int64_t size_ = 0;
+  int64_t writebackFrom_ = 0;  // written bytes below this are already on their way to disk
   bool committed_ = false;
 };
 

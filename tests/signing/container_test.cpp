@@ -64,6 +64,35 @@ TEST(ContainerWriter, PiecesGiveTheLayoutByteForByte) {
   EXPECT_EQ(w.substr(w.size() - 24), "</Signer>\r\n</FileUpload>");
 }
 
+TEST(ContainerWriter, EveryHeaderItWritesReadsBack) {
+  // The DTD name comes from the registry as it stands; a name the reader would
+  // refuse is left out, or the new container could never be read again.
+  const TestContainer c = Plain(100, 1);
+  const std::string rest = c.range() + c.signerText(0) + std::string(kSgnClose);
+  struct Case {
+    const char* what;
+    std::string name, written;
+  } cases[] = {
+      {"plain name", "FileUpload.dtd", "FileUpload.dtd"},
+      {"longest name", std::string(kSgnMaxDtdName, 'd'), std::string(kSgnMaxDtdName, 'd')},
+      {"code page 1250 letters", "Potpis\x9A\xE8.dtd", "Potpis\x9A\xE8.dtd"},
+      {"double quote", "a\"b.dtd", ""},
+      {"line break", "a\r\nb.dtd", ""},
+      {"angle bracket", "a>b.dtd", ""},
+      {"too long", std::string(kSgnMaxDtdName + 1, 'd'), ""},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    const std::string head = SgnHeaderText(k.name);
+    EXPECT_EQ(head, "<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"" + k.written + "\">\r\n<FileUpload>\r\n");
+    const std::string text = head + rest;
+    SgnMemorySource src(text);
+    SgnLayout l;
+    EXPECT_TRUE(ReadSignedContainer(src, l)) << SgnFaultName(l.fault);
+    EXPECT_EQ(l.dtdName, k.written);
+  }
+}
+
 TEST(ContainerWriter, ClockTextsAndAppendingInPlace) {
   QDateTime t(QDate(2024, 1, 2), QTime(3, 4, 5, 67));
   EXPECT_EQ(SgnTimeStampText(t), "20240102030405");

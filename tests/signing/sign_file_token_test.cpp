@@ -272,6 +272,79 @@ TEST_F(SignFileTest, FixedClockValueAndFileTimeGiveTheSameBytes) {
   const std::string emptyDtd = "<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"\">\r\n<FileUpload>\r\n";
   EXPECT_EQ(noDtd.substr(0, emptyDtd.size()), emptyDtd);
   EXPECT_EQ(noDtd.substr(noDtd.find("<TimeStamp>")), first.substr(first.find("<TimeStamp>")));
+
+  // A value that would break the DOCTYPE line is left out the same way: the
+  // container must stay readable by the program itself.
+  ASSERT_EQ(RegWriteValue(HKEY_LOCAL_MACHINE, SettingsKey, "File", "File\"Upload.dtd"), 0);
+  ASSERT_TRUE(QFile::remove(QString::fromStdString(container())));
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  EXPECT_EQ(ReadText(container()), noDtd);
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(QString::fromStdString(container()), list));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].SignatureOk, 1);
+}
+
+// The number of bytes a container's Base64 payload decodes to.
+size_t DecodedLength(const std::string& payload) {
+  size_t chars = 0, pad = 0;
+  for (char c : payload) {
+    if (c == '\r' || c == '\n') continue;
+    ++chars;
+    if (c == '=') ++pad;
+  }
+  return chars / 4 * 3 - pad;
+}
+
+TEST_F(SignFileTest, AZipOfAMultipleOf2304BytesLeavesACrLfBeforeTheTail) {
+  // Random bytes are stored, not deflated, so the archive is the file plus a fixed
+  // overhead: learn it from one signing, then size the file so that the archive
+  // is exactly 48 lines of 48 bytes long, twice over.
+  writeReport(3000);
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  const size_t overhead = DecodedLength(Parse(ReadText(container())).payload) - 3000;
+  writeReport(2 * 2304 - overhead);
+  QFile::remove(QString::fromStdString(container()));
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  const std::string sgn = ReadText(container());
+  const Parsed p = Parse(sgn);
+  ASSERT_EQ(DecodedLength(p.payload), 2u * 2304);
+  EXPECT_EQ(p.payload.size(), 2u * 3168);
+  EXPECT_EQ(p.payload.substr(p.payload.size() - 2), "\r\n");
+  EXPECT_NE(sgn.find("\r\n\r\n]]>\r\n</File>\r\n<Signer>"), std::string::npos);
+  expectSignatures(sgn, {0});
+  expectPayloadHoldsReport(sgn);
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(QString::fromStdString(container()), list));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].SignatureOk, 1);
+}
+
+TEST_F(SignFileTest, UnpackedPayloadsOnBlockBoundaries) {
+  // Unpacked, the file's own bytes are the payload text, so its length is exact:
+  // text that fills the 64 KiB blocks exactly is still followed by the tail once
+  // and then directly by the Signer element.
+  for (size_t length : {size_t(65535), size_t(65536), size_t(65537), size_t(131072)}) {
+    SCOPED_TRACE(length);
+    std::string text;
+    while (text.size() < length) text += (text.empty() ? "" : "\r\n") + std::string(64, 'Q');
+    text.resize(length);
+    if (text.back() == '\r' || text.back() == '\n') text.back() = 'Q';
+    WriteAll(report(), text);
+    QFile::remove(QString::fromStdString(container()));
+    useToken(0);
+    ASSERT_EQ(SignFile(session(0), InstallPath, path("report.pdf"), false, kSharedSerialValue, 0, false), sfrOk);
+    const std::string sgn = ReadText(container());
+    const size_t payloadAt = Parse(sgn).head.size() + 95;
+    EXPECT_EQ(sgn.substr(payloadAt, length), text);
+    EXPECT_EQ(sgn.substr(payloadAt + length, 14 + 10), "\r\n]]>\r\n</File>\r\n<Signer>");
+    expectSignatures(sgn, {0});
+    TSignerList list;
+    ASSERT_TRUE(VerifySignedFile(QString::fromStdString(container()), list));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].SignatureOk, 1);
+  }
+  EXPECT_TRUE(ui_.boxes.empty());
 }
 
 TEST_F(SignFileTest, TheCardsRefusalsLeaveNoContainer) {
