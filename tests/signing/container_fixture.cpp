@@ -238,3 +238,86 @@ TestContainer MakeTestContainer(const std::vector<const TestIdentity*>& ids, siz
   }
   return c;
 }
+
+TestContainer TestPlainContainer(size_t payloadBytes, int signers, size_t certBytes) {
+  TestContainer c;
+  c.payload = TestBase64Lines(TestRandomBytes(payloadBytes));
+  for (int i = 0; i < signers; ++i) {
+    TestSigner s;
+    s.cert = Bytes(certBytes + i, uint8_t(0x30 + i));
+    s.sig = Bytes(128, uint8_t(0xA0 + i));
+    s.time = "2024010203040500" + std::to_string(i % 10);
+    c.signers.push_back(s);
+  }
+  return c;
+}
+
+std::vector<MalformedContainer> MalformedContainerCases() {
+  const TestContainer c = TestPlainContainer(3000, 2);
+  const std::string good = c.text();
+  const size_t ts = good.find("<TimeStamp>");
+  const size_t fileEnd = good.find("</File>") + 7;
+  auto with = [&](auto edit) {
+    TestContainer x = c;
+    edit(x);
+    return x.text();
+  };
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    size_t p = t.find(from);
+    if (p == std::string::npos) throw std::logic_error("no " + from + " in the container");
+    return t.replace(p, from.size(), to);
+  };
+  std::string lfOnly;
+  for (char ch : good)
+    if (ch != '\r') lfOnly += ch;
+  std::string secondBlock = good;
+  secondBlock.insert(fileEnd, "\r\n" + c.range());
+  std::string blockBefore = good;
+  blockBefore.insert(ts, c.range() + "\r\n");
+  std::string manySigners = TestPlainContainer(10, 0).head() + TestPlainContainer(10, 0).range();
+  for (size_t i = 0; i <= kSgnMaxSigners; ++i)
+    manySigners += "\r\n<Signer>\r\n<Certificate>\r\n00\r\n</Certificate>\r\n<Sign>\r\n00\r\n</Sign>\r\n<Time>\r\n"
+                   "20240102030405678\r\n</Time>\r\n</Signer>";
+  manySigners += "\r\n</FileUpload>";
+
+  return {
+      {"empty file", "", SgnFault::Truncated},
+      {"byte-order mark", "\xEF\xBB\xBF" + good, SgnFault::BadHeader},
+      {"CDATA before <TimeStamp>", replaced("<TimeStamp>", "<![CDATA[\r\nQUJD\r\n]]>\r\n<TimeStamp>"),
+       SgnFault::BadTimeStamp},
+      {"second block after </File>", secondBlock, SgnFault::BadEnd},
+      {"second block before <TimeStamp>", blockBefore, SgnFault::BadEnd},
+      {"CDATA inside the payload", replaced("\r\n]]>", "\r\n<![CDATA[\r\nQUJD\r\n]]>"), SgnFault::BadPayload},
+      {"closing tag before its opening tag", replaced("<File compress", "</File><File compress"),
+       SgnFault::BadTimeStamp},
+      {"time stamp not digits", replaced(c.timeStamp, "2024010203040x"), SgnFault::BadTimeStamp},
+      {"time stamp too short", replaced(c.timeStamp, "2024010203040"), SgnFault::BadTimeStamp},
+      {"quote in the DTD name", replaced("SYSTEM \"\"", "SYSTEM \"a\"b\""), SgnFault::BadDtdName},
+      {"DTD name too long", replaced("SYSTEM \"\"", "SYSTEM \"" + std::string(kSgnMaxDtdName + 1, 'd') + "\""),
+       SgnFault::BadDtdName},
+      {"a blank in the payload", replaced("\r\n]]>", " \r\n]]>"), SgnFault::BadPayload},
+      {"no CR LF before ]]>", replaced("\r\n]]>", "]]>"), SgnFault::BadPayload},
+      {"trailing CR LF", good + "\r\n", SgnFault::BadEnd},
+      {"trailing zero byte", good + std::string(1, '\0'), SgnFault::BadEnd},
+      {"LF-only line ends", lfOnly, SgnFault::BadHeader},
+      {"odd certificate hex", with([](TestContainer& x) { x.signers[0].certHex = "ABC"; }), SgnFault::BadHex},
+      {"odd signature hex", with([](TestContainer& x) { x.signers[1].sigHex = TestHexUpper(x.signers[1].sig) + "0"; }),
+       SgnFault::BadHex},
+      {"non-hex digit", with([](TestContainer& x) { x.signers[0].certHex = "30G1"; }), SgnFault::BadSigner},
+      {"empty certificate", with([](TestContainer& x) { x.signers[0].certHex = ""; x.signers[0].cert.clear(); }),
+       SgnFault::BadHex},
+      {"certificate hex too long",
+       with([](TestContainer& x) { x.signers[0].certHex = std::string(size_t(kSgnMaxCertificateHex) + 2, 'A'); }),
+       SgnFault::BadHex},
+      {"signature hex too long",
+       with([](TestContainer& x) { x.signers[0].sigHex = std::string(size_t(kSgnMaxSignatureHex) + 2, '1'); }),
+       SgnFault::BadHex},
+      {"signing time of 16 digits", with([](TestContainer& x) { x.signers[0].time = "2024010203040567"; }),
+       SgnFault::BadTime},
+      {"signing time of 18 digits", with([](TestContainer& x) { x.signers[0].time = "202401020304056789"; }),
+       SgnFault::BadTime},
+      {"Signer without Sign", replaced("\r\n<Sign>\r\n", "\r\n"), SgnFault::BadSigner},
+      {"too many signers", manySigners, SgnFault::TooManySigners},
+  };
+}

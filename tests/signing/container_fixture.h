@@ -11,6 +11,8 @@
 
 #include <openssl/types.h>
 
+#include "signing/container.h"
+
 using Bytes = std::vector<uint8_t>;
 
 // Binds the program's cryptographic-library table to the build's libtarvirsa.so
@@ -90,3 +92,16 @@ struct TestContainer {
 // A small container with a payload of the given raw size (Base64 of random bytes)
 // and one signer per identity.
 TestContainer MakeTestContainer(const std::vector<const TestIdentity*>& signers, size_t payloadBytes = 1000);
+
+// A container with cheap, fixed Signer fields (certificates of certBytes bytes, a
+// 128-byte signature): for readers that do not look inside them.
+TestContainer TestPlainContainer(size_t payloadBytes, int signers, size_t certBytes = 300);
+
+// The files the strict reader refuses, each with the fault it names: every way a
+// file can stray from the layout that the tests know of.
+struct MalformedContainer {
+  std::string name;
+  std::string text;
+  SgnFault fault;
+};
+std::vector<MalformedContainer> MalformedContainerCases();

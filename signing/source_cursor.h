@@ -1,0 +1,87 @@
+#pragma once
+// The forward-only window both container readers walk a file with: one block of
+// memory whatever the file's size, so neither reader grows with the payload.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "signing/container.h"
+
+namespace sgnread {
+
+enum class Match { Ok, Short, Mismatch, Io };
+
+// A forward-only window over the source: one block of memory whatever its size.
+class Cursor {
+ public:
+  // minBlock bounds the longest literal or field a reader looks ahead for.
+  Cursor(SgnSource& src, size_t block, size_t minBlock = 256)
+      : src_(src), buf_(std::max<size_t>(block, minBlock) + 256) {}
+
+  int64_t pos() const { return base_ + int64_t(head_); }
+  size_t avail() const { return tail_ - head_; }
+  const uint8_t* ptr() const { return buf_.data() + head_; }
+  void advance(size_t n) { head_ += n; }
+  bool ioError() const { return io_; }
+  void seek(int64_t offset) {
+    base_ = offset;
+    head_ = tail_ = 0;
+  }
+
+  // At least n bytes (n small) from the current position, when the file has them.
+  bool need(size_t n) {
+    if (avail() >= n) return true;
+    if (head_ > 0) {
+      std::memmove(buf_.data(), buf_.data() + head_, avail());
+      base_ += int64_t(head_);
+      tail_ -= head_;
+      head_ = 0;
+    }
+    while (tail_ < n) {
+      int64_t got = src_.readAt(base_ + int64_t(tail_), buf_.data() + tail_, buf_.size() - tail_);
+      if (got < 0) {
+        io_ = true;
+        return false;
+      }
+      if (got == 0) return false;
+      tail_ += size_t(got);
+    }
+    return true;
+  }
+
+  Match peek(std::string_view lit) {
+    bool have = need(lit.size());
+    size_t k = std::min(avail(), lit.size());
+    if (std::memcmp(ptr(), lit.data(), k) != 0) return Match::Mismatch;
+    if (!have) return io_ ? Match::Io : Match::Short;
+    return Match::Ok;
+  }
+
+  // Collects the leading run of bytes that pass the test, at most limit + 1 of them
+  // (so that an over-long run shows itself).
+  template <typename Pred>
+  bool run(Pred ok, size_t limit, std::string& out) {
+    out.clear();
+    for (;;) {
+      if (!need(1)) return !io_;
+      const uint8_t* d = ptr();
+      size_t n = avail(), i = 0;
+      while (i < n && out.size() + i <= limit && ok(d[i])) ++i;
+      out.append(reinterpret_cast<const char*>(d), i);
+      advance(i);
+      if (i < n || out.size() > limit) return true;
+    }
+  }
+
+ private:
+  SgnSource& src_;
+  std::vector<uint8_t> buf_;
+  int64_t base_ = 0;
+  size_t head_ = 0, tail_ = 0;
+  bool io_ = false;
+};
+
+}  // namespace sgnread
