@@ -240,7 +240,7 @@ Problem ReadDirectory(int fd, Directory& dir) {
   if (dir.fileSize > kMax32 + kEndRecordSize + kMaxComment)
     return Fail(ZIPERR_TOO_LARGE, "archive of 4 GiB or more (Zip64 is not supported)");
 
-  uint8_t rec[kEndRecordSize];
+  uint8_t rec[kEndRecordSize] = {};
   if (Problem p = FindEndRecord(fd, dir, rec)) return p;
   const uint16_t thisDisk = Get16(rec + 4), centralDisk = Get16(rec + 6);
   const uint16_t onThisDisk = Get16(rec + 8), total = Get16(rec + 10);

@@ -51,7 +51,7 @@ TEST(EncodedWriter, PiecesMakeTheLayoutByteForByte) {
 TEST(EncodedWriter, TextsStopAtZeroAndCannotBreakTheirRows) {
   EXPECT_EQ(EncBufferedText(std::string_view("abc\0def", 7)), "abc");
   EXPECT_EQ(EncBufferedText(std::string(70000, 'x')).size(), kEncTextBuffer);
-  EXPECT_EQ(EncSubjectText("CN=a\r\n</Subject><x"), "CN=a???/Subject>?x");
+  EXPECT_EQ(EncSubjectText("CN=a\r\n</Subject><x"), "CN=a??" "?/Subject>?x");
   // A decimal serial from a serial whose first byte has the top bit set.
   EXPECT_EQ(EncSerialText(int32_t(0x8091A2B3), "8091A2B3", true), "-2137939277");
   EXPECT_EQ(EncSerialText(0x1001, "1001", false), "1001");
