@@ -21,6 +21,7 @@
 #include "signing/encrypted_container.h"
 #include "signing/file_utils.h"
 #include "signing/progress_window.h"
+#include "signing/replacement_file.h"
 #include "signing/settings.h"
 
 QString CannotOpenText(const QString& name, const QString& reason) {
@@ -108,12 +109,12 @@ class WaitCursor {
   ~WaitCursor() { Ui().setWaitCursor(false); }
 };
 
-// Removes a work file when the operation ends, whichever way.
+// Removes a work folder and what it holds when the operation ends, whichever way.
 class RemoveOnExit {
  public:
   void set(const QString& path) { path_ = path; }
   ~RemoveOnExit() {
-    if (!path_.isEmpty()) QFile::remove(path_);
+    if (!path_.isEmpty()) QDir(path_).removeRecursively();
   }
 
  private:
@@ -217,7 +218,7 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
     return kEncryptCannotCreate;
   }
 
-  RemoveOnExit workArchive;
+  RemoveOnExit workArchive;  // the work folder of the ZIP step
   QString plainPath = sgnPath;
   if (zipFirst) {
     // A container that does not open is named as such, not as a ZIP archive the
@@ -229,10 +230,18 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
         return kEncryptCannotOpen;
       }
     }
-    const QString work = GetTempDirectory() + "ZipSgnDat.tmp";
-    QFile::remove(work);
-    workArchive.set(work);
     TZipArchiver& zip = dm->ZipArchiver1;
+    // An encryption started from inside a running ZIP operation's callback must not
+    // change that operation's settings; the component would refuse it anyway.
+    if (zip.IsBusy()) return kEncryptCannotOpen;
+    // A folder of its own: a nested or parallel operation never meets this archive.
+    const QString folder = CreatePrivateWorkFolder(QStringLiteral("ZipSgnDat"));
+    if (folder.isEmpty()) {
+      report(MsgKind::Error, CannotCreateText(GetTempDirectory() + "ZipSgnDat.tmp", QStringLiteral("No work folder.")));
+      return kEncryptCannotOpen;
+    }
+    workArchive.set(folder);
+    const QString work = folder + QStringLiteral("/ZipSgnDat.tmp");
     int32_t rc = 0;
     bool thrown = false;
     try {

@@ -4,6 +4,8 @@
 #include "signing/encrypt.h"
 
 #include <gtest/gtest.h>
+
+#include <QDir>
 #include <sys/stat.h>
 
 #include <QFile>
@@ -24,6 +26,9 @@
 using namespace enctest;
 
 namespace {
+
+// What the ZIP step left in the program's private temporary folder.
+QStringList WorkLeftovers() { return QDir(GetTempDirectory()).entryList({"ZipSgnDat*"}, QDir::AllEntries | QDir::Hidden); }
 
 class Encrypt : public EngineTest {
  protected:
@@ -401,8 +406,8 @@ TEST_F(Encrypt, ZipFirstEnciphersAZipOfTheSignedContainer) {
       << listing;
   EXPECT_EQ(listing, "['report_pdf.sgn']\n");
   EXPECT_EQ(ReadAll(tmp_.file("back.sgn")), sgn);
-  // The work archive is gone.
-  EXPECT_FALSE(QFileInfo::exists(GetTempDirectory() + "ZipSgnDat.tmp"));
+  // The work archive is gone, with its folder.
+  EXPECT_TRUE(WorkLeftovers().isEmpty()) << WorkLeftovers().join(",").toStdString();
 }
 
 // Without its ZIP the signed container is never enciphered as it is.
@@ -422,7 +427,27 @@ TEST_F(Encrypt, FailedZipStepStopsWithoutAnOutput) {
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(ui_.boxes[0].text, "Error in Add; Fatal DLL Exception in mainunit");
   EXPECT_FALSE(QFileInfo::exists(dir("work") + "report_pdf.enc"));
-  EXPECT_FALSE(QFileInfo::exists(GetTempDirectory() + "ZipSgnDat.tmp"));
+  EXPECT_TRUE(WorkLeftovers().isEmpty()) << WorkLeftovers().join(",").toStdString();
+}
+
+// An encryption started while another one packs finds the ZIP component busy: it
+// stops without touching the running operation, which goes on to a whole output.
+TEST_F(Encrypt, NestedEncryptionLeavesTheRunningOneAlone) {
+  const QString sgn = put("report_pdf.sgn", TestRandomBytes(300000));
+  const QString other = put("other_pdf.sgn", TestRandomBytes(1000));
+  int32_t nested = 1000;
+  QString nestedOut;
+  ui_.onProcess = [&] {
+    if (nested != 1000 || !dm_->ZipArchiver1.IsBusy()) return;
+    nested = encrypt(other, nestedOut, true);
+  };
+  QString out;
+  EXPECT_EQ(encrypt(sgn, out, true), kEncryptOk);
+  ui_.onProcess = nullptr;
+  EXPECT_EQ(nested, kEncryptCannotOpen);
+  EXPECT_FALSE(QFileInfo::exists(dir("work") + "other_pdf.enc"));
+  EXPECT_TRUE(QFileInfo(out).size() > 300000);
+  EXPECT_TRUE(WorkLeftovers().isEmpty()) << WorkLeftovers().join(",").toStdString();
 }
 
 // Above ProgressMinSize the progress window follows the data pass and is hidden at
