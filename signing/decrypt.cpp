@@ -321,6 +321,12 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
     dm = ownModule.get();
   }
   TZipArchiver& zip = dm->ZipArchiver1;
+  // Started from inside a running ZIP operation's callback: the component's settings
+  // belong to that operation, and it would refuse a second one anyway.
+  if (zip.IsBusy()) {
+    decryptFailed(kZipBusyCode);
+    return;
+  }
   try {
     zip.SetZipFileName(workZip);
     if (zip.Count() != 1 || !SafeEntryName(zip.DirEntry(0).FileName)) {

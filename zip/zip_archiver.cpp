@@ -76,7 +76,7 @@ int32_t TZipArchiver::Count() const {
 }
 
 int32_t TZipArchiver::Add() {
-  if (IsBusy()) return -255;
+  if (IsBusy()) return kZipBusyCode;
   opBusy_ = true;
   try {
     AddFiles();
@@ -89,7 +89,7 @@ int32_t TZipArchiver::Add() {
 }
 
 int32_t TZipArchiver::Extract() {
-  if (IsBusy()) return -255;
+  if (IsBusy()) return kZipBusyCode;
   opBusy_ = true;
   try {
     ExtractFiles();

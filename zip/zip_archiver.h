@@ -24,6 +24,9 @@
 #include "zip/zip_types.h"
 #include "zip/ziplib_records.h"
 
+// What Add and Extract answer while another operation of the component runs.
+inline constexpr int32_t kZipBusyCode = -255;
+
 class TZipArchiver;
 class TCustomZaSFX;
 class EZaSfxError;

@@ -278,6 +278,29 @@ TEST_F(Decrypt, HostileContainersAreReportedAndWriteNothing) {
   }
 }
 
+// A decryption started while an encryption packs finds the ZIP component busy: it
+// fails with the busy code and leaves the running encryption whole.
+TEST_F(Decrypt, NestedDecryptionLeavesARunningZipOperationAlone) {
+  const QString enc = encryptFor(0);
+  const QString big = place("big_pdf.sgn", std::string(300000, 'x'));
+  bool ran = false;
+  ui_.onProcess = [&] {
+    if (ran || !dmCollector || !dmCollector->ZipArchiver1.IsBusy()) return;
+    ran = true;
+    decrypt(enc, 0);
+  };
+  auto cert = LoadCert(certDer(1));
+  QString out;
+  EXPECT_EQ(EncryptForRecipient("", dir("install"), big, out, true, 0, *cert), kEncryptOk);
+  ui_.onProcess = nullptr;
+  ASSERT_TRUE(ran);
+  expectNothing("nested");
+  EXPECT_EQ(ui_.boxes.back().text, QString::fromUtf8("Greška prilikom dekriptiranja. [Error Code=-255]"));
+  // Afterwards the same container opens.
+  decrypt(enc, 0);
+  EXPECT_FALSE(LastDecryptedFile.isEmpty());
+}
+
 TEST_F(Decrypt, CipherTextThatIsNotAMultipleOf8) {
   const Bytes key = TestRandomBytes(24, 5);
   Bytes cipher = Des3Ecb(key, Pad8(TestRandomBytes(100)), true);

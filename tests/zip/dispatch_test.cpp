@@ -2,6 +2,7 @@
 // answered in the callback record.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -45,7 +46,9 @@ struct Rec {
     r.Action = action;
     r.Error = error;
     r.Size = size;
-    std::strncpy(r.Msg.Text, text, sizeof r.Msg.Text);
+    // Filled to the last byte, without a terminator when the text is that long.
+    std::memset(r.Msg.Text, 0, sizeof r.Msg.Text);
+    std::memcpy(r.Msg.Text, text, std::min(std::strlen(text), sizeof r.Msg.Text));
   }
   int32_t Call() { return DllCallback(&r); }
 };
