@@ -109,18 +109,6 @@ class WaitCursor {
   ~WaitCursor() { Ui().setWaitCursor(false); }
 };
 
-// Removes a work folder and what it holds when the operation ends, whichever way.
-class RemoveOnExit {
- public:
-  void set(const QString& path) { path_ = path; }
-  ~RemoveOnExit() {
-    if (!path_.isEmpty()) QDir(path_).removeRecursively();
-  }
-
- private:
-  QString path_;
-};
-
 // Both names stand for one existing file (the same inode, through links too).
 bool SameExistingFile(const QString& a, const QString& b) {
   struct stat sa {}, sb {};
@@ -218,7 +206,7 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
     return kEncryptCannotCreate;
   }
 
-  RemoveOnExit workArchive;  // the work folder of the ZIP step
+  TWorkFolder work;  // of the ZIP step
   QString plainPath = sgnPath;
   if (zipFirst) {
     // A container that does not open is named as such, not as a ZIP archive the
@@ -235,17 +223,16 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
     // change that operation's settings; the component would refuse it anyway.
     if (zip.IsBusy()) return kEncryptCannotOpen;
     // A folder of its own: a nested or parallel operation never meets this archive.
-    const QString folder = CreatePrivateWorkFolder(QStringLiteral("ZipSgnDat"));
-    if (folder.isEmpty()) {
+    work.path = CreatePrivateWorkFolder(QStringLiteral("ZipSgnDat"));
+    if (work.path.isEmpty()) {
       report(MsgKind::Error, CannotCreateText(GetTempDirectory() + "ZipSgnDat.tmp", QStringLiteral("No work folder.")));
       return kEncryptCannotOpen;
     }
-    workArchive.set(folder);
-    const QString work = folder + QStringLiteral("/ZipSgnDat.tmp");
+    const QString archive = work.path + QStringLiteral("/ZipSgnDat.tmp");
     int32_t rc = 0;
     bool thrown = false;
     try {
-      zip.SetZipFileName(work);
+      zip.SetZipFileName(archive);
       zip.SetAddOptions({});
       zip.FSpecArgs().clear();
       zip.FSpecArgs().append(sgnPath);
@@ -259,12 +246,12 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
       report(MsgKind::Information, kMsgEncAddException);
       return kEncryptCannotOpen;
     }
-    if (rc != 0 || !QFileInfo(work).isFile() || zip.Count() != 1) {
+    if (rc != 0 || !QFileInfo(archive).isFile() || zip.Count() != 1) {
       const QString why = rc != 0 && !zip.Message().isEmpty() ? zip.Message() : QStringLiteral("The ZIP archive was not made.");
-      report(MsgKind::Error, CannotOpenText(work, why));
+      report(MsgKind::Error, CannotOpenText(archive, why));
       return kEncryptCannotOpen;
     }
-    plainPath = work;
+    plainPath = archive;
   }
 
   QFile in(plainPath);

@@ -69,11 +69,10 @@ class PayloadDecoder : public SgnSink {
 // Restores the cursor, hides progress and removes the work folder however the
 // extraction ends.
 struct ExtractionCleanup {
-  QString workFolder;
+  TWorkFolder work;  // members go after the body: the folder is removed last
   ~ExtractionCleanup() {
     HideProgress();
     Ui().setWaitCursor(false);
-    if (!workFolder.isEmpty()) QDir(workFolder).removeRecursively();
   }
 };
 
@@ -107,12 +106,12 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
 
   ExtractionCleanup cleanup;
   Ui().setWaitCursor(true);
-  cleanup.workFolder = CreatePrivateWorkFolder(QStringLiteral("Tmp_Orig"));
-  if (cleanup.workFolder.isEmpty()) {
+  cleanup.work.path = CreatePrivateWorkFolder(QStringLiteral("Tmp_Orig"));
+  if (cleanup.work.path.isEmpty()) {
     Box(MsgKind::Information, kMsgNotInterpreted);
     return;
   }
-  const QString zipPath = cleanup.workFolder + QStringLiteral("/Tmp_OrigZip.zip");
+  const QString zipPath = cleanup.work.path + QStringLiteral("/Tmp_OrigZip.zip");
   QFile zipFile(zipPath);
   if (!zipFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
     Box(MsgKind::Information, kMsgNotInterpreted);
@@ -159,7 +158,7 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
       Box(MsgKind::Information, kMsgNotInterpreted);
       return;
     }
-    const QString extractFolder = cleanup.workFolder + QStringLiteral("/out");
+    const QString extractFolder = cleanup.work.path + QStringLiteral("/out");
     if (!QDir().mkdir(extractFolder)) throw EFileError(QStringLiteral("Unable to open %1").arg(extractFolder));
     zip->FSpecArgs().clear();
     zip->FSpecArgs().append(entry);

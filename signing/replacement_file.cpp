@@ -200,3 +200,8 @@ QString CreatePrivateWorkFolder(const QString& prefix) {
   if (!mkdtemp(pattern.data())) return QString();
   return QFile::decodeName(pattern.c_str());
 }
+
+void TWorkFolder::remove() {
+  if (!path.isEmpty()) QDir(path).removeRecursively();
+  path.clear();
+}

@@ -88,3 +88,14 @@ void ShowProgress64(int64_t position, int64_t maximum, const QString& descriptio
 // prefix + six random characters; empty when it cannot be made. Work files go in
 // there under their fixed names, out of reach of any other run or user.
 QString CreatePrivateWorkFolder(const QString& prefix);
+
+// Such a work folder, removed with everything in it when the operation ends,
+// whichever way it ends (or earlier, through remove()).
+struct TWorkFolder {
+  QString path;
+  TWorkFolder() = default;
+  TWorkFolder(const TWorkFolder&) = delete;
+  TWorkFolder& operator=(const TWorkFolder&) = delete;
+  ~TWorkFolder() { remove(); }
+  void remove();
+};

@@ -48,15 +48,6 @@ struct OperationScope {
   }
 };
 
-struct WorkFolder {
-  QString path;
-  ~WorkFolder() { remove(); }
-  void remove() {
-    if (!path.isEmpty()) QDir(path).removeRecursively();
-    path.clear();
-  }
-};
-
 // Thrown by the digest when the cryptographic library fails.
 struct DigestFailure {};
 
@@ -211,7 +202,7 @@ Existing CheckExistingContainer(CK_SESSION_HANDLE session, QFile& input, const Q
 // Packs the file into a ZIP archive in a private work folder; the archive's path,
 // or empty when packing failed (the component has reported its own failure).
 QString PackInput(const QString& file, int64_t inputSize, const QString& shortName, bool showProgress,
-                  WorkFolder& work) {
+                  TWorkFolder& work) {
   try {
     TZipArchiver* zip = dmCollector ? &dmCollector->ZipArchiver1 : nullptr;
     // A signing nested in another operation's ZIP callback finds the component
@@ -363,7 +354,7 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
     }
   }
 
-  WorkFolder work;
+  TWorkFolder work;
   QFile payload;
   if (!inPlace) {
     if (packInput) {

@@ -260,7 +260,7 @@ class TZipArchiver {
   void ShowSfxError(const EZaSfxError& e);
 
   // ---- Library records and callbacks ------------------------------------------
-  // The record of an add from the properties: every field, the specification
+  // The record of an add from the properties: every field, the file-argument
   // entries from FSpecArgs, the exclusions from FSpecArgsExcl and the sentinel.
   std::unique_ptr<ZipLibParams> FillZipLibRecord(const QString& archiveName);
   // The record of an extract; version is what the loaded library reported. The

@@ -83,7 +83,7 @@ std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& arch
   r.AllowUndo = howToDelete_ == htdAllowUndo ? ZIPABI_ON : ZIPABI_OFF;
   r.CodePage = codePage_ == cpOEM ? 2 : 0;
 
-  // One specification entry per line: [">" | "|"] specification ["<" password].
+  // One file-argument entry per line: [">" | "|"] file argument ["<" password].
   const qsizetype lines = fSpecArgs_.size();
   char* rootDir = rootDir_.isEmpty() ? nullptr : p->Text(Utf8(QFileInfo(rootDir_).absoluteFilePath()));
   if (lines > 0) {
@@ -115,7 +115,7 @@ std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& arch
       QString linePassword = spec.mid(lt + 1);
       spec.truncate(lt);
       if (linePassword.isEmpty() || linePassword.startsWith(u' ')) {
-        // A bare "<" switches encryption off for this specification.
+        // A bare "<" switches encryption off for this file argument.
         s.Encrypt = 0;
         s.Password = nullptr;
       } else {

@@ -175,6 +175,8 @@ uint32_t Le32(const QByteArray& b, qsizetype at) {
   return static_cast<uint32_t>(Le16(b, at)) | (static_cast<uint32_t>(Le16(b, at + 2)) << 16);
 }
 
+[[noreturn]] void BrowseError() { throw EZaSfxError::FromText(QStringLiteral("Error while browsing resources.")); }
+
 // Exactly n bytes at pos, or empty.
 QByteArray ReadExact(QFile& f, qint64 pos, qint64 n) {
   if (!f.seek(pos)) return QByteArray();
@@ -188,16 +190,16 @@ QByteArray ReadExact(QFile& f, qint64 pos, qint64 n) {
 bool WalkResources(QFile& f, qint64 base, qint64 dirPos, int level, QByteArray& dataRecord) {
   if (level > 8) return false;  // a tree that loops on itself
   const QByteArray dir = ReadExact(f, base + dirPos, 16);
-  if (dir.isEmpty()) throw EZaSfxError::FromText(QStringLiteral("Error while browsing resources."));
+  if (dir.isEmpty()) BrowseError();
   const int entries = Le16(dir, 12) + Le16(dir, 14);
   for (int i = 0; i < entries; ++i) {
     const QByteArray e = ReadExact(f, base + dirPos + 16 + 8 * i, 8);
-    if (e.isEmpty()) throw EZaSfxError::FromText(QStringLiteral("Error while browsing resources."));
+    if (e.isEmpty()) BrowseError();
     const uint32_t id = Le32(e, 0);
     const uint32_t target = Le32(e, 4);
     if (!(target & 0x80000000u)) {
       dataRecord = ReadExact(f, base + target, 16);
-      if (dataRecord.isEmpty()) throw EZaSfxError::FromText(QStringLiteral("Error while browsing resources."));
+      if (dataRecord.isEmpty()) BrowseError();
       return true;
     }
     const bool follow = level == 1 ? id == 3 : level == 2 ? id == 1 : true;

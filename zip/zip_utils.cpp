@@ -43,7 +43,7 @@ bool AtEnd(int fd) {
 
 // Qt's trash gives up on a home trash whose parent folder is missing, and then
 // moves the file into "files" under the current folder. The folders of the home
-// trash are made first (0700, as the trash specification asks).
+// trash are made first (0700, as the freedesktop trash rules ask).
 bool EnsureHomeTrash() {
   const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
   if (data.isEmpty() || !QDir().mkpath(data)) return false;

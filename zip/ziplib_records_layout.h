@@ -14,16 +14,16 @@
  * 32-bit interface.
  */
 
-/* One file specification of an add (104 bytes in the 32-bit interface). */
+/* One file argument of an add (104 bytes in the 32-bit interface). */
 typedef struct ZipSpec {
-  ZIPABI_PTR(char) Spec;          /*  0 file specification, trimmed */
+  ZIPABI_PTR(char) Spec;          /*  0 file argument, trimmed     */
   int32_t Reserved4[2];           /*  4 */
-  ZIPABI_PTR(char) Password;      /* 12 password for this specification, or 0 */
+  ZIPABI_PTR(char) Password;      /* 12 password for this file argument, or 0 */
   int32_t Encrypt;                /* 16 the record's flag, 65535 with a line password, 0 after a bare "<" */
   uint16_t Recurse;               /* 20 65535 = recurse into folders */
   uint16_t Reserved22;            /* 22 */
   int32_t Reserved24[3];          /* 24 */
-  ZIPABI_PTR(char) RootDir;       /* 36 base folder of relative specifications, or 0 */
+  ZIPABI_PTR(char) RootDir;       /* 36 base folder of relative file arguments, or 0 */
   int32_t Reserved40[16];         /* 40 */
 } ZipSpec;
 
@@ -67,7 +67,7 @@ typedef struct ZipRec {
   ZIPABI_PTR(ZipSpec) Specs;      /* 140 */
   int32_t Reserved144;            /* 144 */
   int32_t ExclCount;              /* 148 texts at Excl */
-  ZIPABI_PTR(ZIPABI_PTR(char)) Excl; /* 152 exclusion specifications, or 0 */
+  ZIPABI_PTR(ZIPABI_PTR(char)) Excl; /* 152 exclusion patterns, or 0 */
   uint8_t Streams[32];            /* 156 memory-stream fields, unused (0) */
   int32_t AllowUndo;              /* 188 -1: deleted files go to the trash */
   uint16_t CodePage;              /* 192 2 = OEM names */

@@ -314,10 +314,10 @@ bool Adding::CollectSpec(const ZipSpec& spec) {
   const bool recurse = spec.Recurse != 0;
   const size_t before = sources_.size();
 
-  // A specification that names an existing file is that file, whatever
+  // A file argument that names an existing file is that file, whatever
   // characters it holds.
   struct stat st {};
-  bool named = false;  // the specification names something that exists
+  bool named = false;  // the argument names something that exists
   if (stat(full.c_str(), &st) == 0) {
     named = true;
     if (S_ISDIR(st.st_mode)) {

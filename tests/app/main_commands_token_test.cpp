@@ -44,6 +44,15 @@ class MainCommandsTest : public MainTokenTest {
     ASSERT_EQ(ui_->lastText(), kMsgSignSuccess);
     ASSERT_TRUE(QFileInfo::exists(Work("a_txt.sgn")));
   }
+  // The contact folder: contacts holding the set's certificate k<serial>.crt alone,
+  // described by line.
+  void UseOneContact(const TempDir& contacts, const std::string& serial, const std::string& line) {
+    const std::string crt = "k" + serial + ".crt";
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(certs_->path() + "/usercert/" + crt),
+                            QString::fromStdString(contacts.file(crt))));
+    WriteAll(contacts.file("ucertdesc.txt"), line);
+    SetUserValue("UserCertDirectory", QString::fromStdString(contacts.path() + "/"));
+  }
   void SelectSigner(int row) {
     fmMain->lvPotpisnici->topLevelItem(row)->setSelected(true);
     fmMain->UpdateActions();
@@ -122,10 +131,7 @@ TEST_F(MainCommandsTest, SignRefusesAnEmptyFileAfterTheCardChecks) {
 TEST_F(MainCommandsTest, EncryptForTheOneContactWithoutThePickerThenDecryptOnTheCard) {
   // One contact only, in order.
   TempDir contacts("contacts");
-  ASSERT_TRUE(QFile::copy(QString::fromStdString(certs_->path() + "/usercert/k2001.crt"),
-                          QString::fromStdString(contacts.file("k2001.crt"))));
-  WriteAll(contacts.file("ucertdesc.txt"), "test_ca2001;Ivana Horvat;ivana@example.test;\r\n");
-  SetUserValue("UserCertDirectory", QString::fromStdString(contacts.path() + "/"));
+  ASSERT_NO_FATAL_FAILURE(UseOneContact(contacts, "2001", "test_ca2001;Ivana Horvat;ivana@example.test;\r\n"));
   TempDir out("out");
   SetUserValue("Output Path", QString::fromStdString(out.path()));
   ASSERT_TRUE(StartLoggedIn());
@@ -171,10 +177,7 @@ TEST_F(MainCommandsTest, EncryptForTheOneContactWithoutThePickerThenDecryptOnThe
 // e-mail command sends the selected encrypted file to its first recipient.
 TEST_F(MainCommandsTest, EncryptAndSendReportsOnlyFailedMails) {
   TempDir contacts("contacts");
-  ASSERT_TRUE(QFile::copy(QString::fromStdString(certs_->path() + "/usercert/k2002.crt"),
-                          QString::fromStdString(contacts.file("k2002.crt"))));
-  WriteAll(contacts.file("ucertdesc.txt"), "test_ca2002;Marko Maric;marko@example.test;\r\n");
-  SetUserValue("UserCertDirectory", QString::fromStdString(contacts.path() + "/"));
+  ASSERT_NO_FATAL_FAILURE(UseOneContact(contacts, "2002", "test_ca2002;Marko Maric;marko@example.test;\r\n"));
   ASSERT_TRUE(StartLoggedIn());
   SignA();
   Filter(fmMain->rbPotpisane);

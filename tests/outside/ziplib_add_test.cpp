@@ -212,7 +212,7 @@ TEST_F(ZipLibAdd, NamesInCodePage852OrUtf8) {
   }
 }
 
-// Folders kept (junk off), the specification relative to RootDir, recursion,
+// Folders kept (junk off), the file argument relative to RootDir, recursion,
 // exclusions, hidden files only when named.
 TEST_F(ZipLibAdd, FoldersRecursionExclusionsAndHiddenFiles) {
   std::filesystem::create_directories(Path("src/sub/deep"));
@@ -252,7 +252,7 @@ TEST_F(ZipLibAdd, FoldersRecursionExclusionsAndHiddenFiles) {
   EXPECT_EQ(names, (std::vector<std::string>{"src/a.txt", "src/sub/", "src/sub/b.txt", "src/sub/deep/"})) << w.Dump();
 }
 
-// A specification line that names an existing file is that file, whatever
+// A file-argument line that names an existing file is that file, whatever
 // characters of the line syntax or wildcards it holds.
 TEST_F(ZipLibAdd, ExistingFileIsTakenLiterally) {
   const std::string odd = "a<b|c>*?[x].pdf";

@@ -1,6 +1,6 @@
 /* A stand-in ZIP library for the loader tests: reports FAKE_VERSION, and its exec
  * entry checks the sentinel, sends one "new file" callback and returns the number
- * of specifications (adding) or names (extracting) it was given. FAKE_NO_EXEC
+ * of file arguments (adding) or names (extracting) it was given. FAKE_NO_EXEC
  * leaves the exec entry out. */
 #include <string.h>
 

@@ -197,7 +197,7 @@ TEST(ZipRecord, ExclusionsInOrder) {
   EXPECT_EQ(Str(p->rec.Excl[1]), "tmp/*");
 }
 
-// ---- Specification entries ----------------------------------------------------------
+// ---- File-argument entries ----------------------------------------------------------
 
 struct SpecCase {
   const char* name;

@@ -18,6 +18,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The volume a disk question asks for, or -1 when the box is no such question.
+int AskedVolume(const QString& text) {
+  const QString prefix = "Please insert disk volume ";
+  return text.startsWith(prefix) ? text.mid(prefix.size()).section(u' ', 0, 0).toInt() : -1;
+}
+
 std::string S(const QString& s) { return s.toStdString(); }
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -209,9 +215,8 @@ TEST_F(Span, OverSeveralFoldersOfARemovableDrive) {
   ActingUi ui;
   std::vector<int> asked;
   ui.onBox = [&](const QString& text) {
-    const QString prefix = "Please insert disk volume ";
-    if (!text.startsWith(prefix)) return;
-    const int n = text.mid(prefix.size()).section(u' ', 0, 0).toInt();
+    const int n = AskedVolume(text);
+    if (n < 0) return;
     asked.push_back(n);
     insert(n);
   };
@@ -360,8 +365,7 @@ TEST_F(Span, ErasedAndLabelledDisks) {
   ActingUi ui;
   int inserted = 1;
   ui.onBox = [&](const QString& text) {
-    const QString prefix = "Please insert disk volume ";
-    if (text.startsWith(prefix)) insert(inserted = text.mid(prefix.size()).section(u' ', 0, 0).toInt());
+    if (const int n = AskedVolume(text); n >= 0) insert(inserted = n);
   };
   LabelledZip zip;
   Setup(zip);
