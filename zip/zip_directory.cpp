@@ -322,14 +322,22 @@ void TZipArchiver::List() {
 
       QByteArray name(e->FileNameLength, '\0');
       if (!reader->Read(name.data(), static_cast<size_t>(name.size()))) throw EZipArchiver::CreateFromId(11017, true);
-      e->FileName = ConvertOemName(name, e->Flag, e->HostSystem, e->MadeByVersion);
-      e->FileName.replace(u'\\', u'/');
       e->Encrypted = (e->Flag & 1) != 0;
       if (e->ExtraFieldLength > 0) {
         e->ExtraData = QByteArray(e->ExtraFieldLength, '\0');
         if (!reader->Read(e->ExtraData.data(), static_cast<size_t>(e->ExtraData.size())))
           throw EZipArchiver::CreateFromId(11019, true);
       }
+      // The name that the extracting library writes: a current Unicode path field
+      // before the code-page rule.
+      std::string unicode;
+      if ((e->Flag & ziplib_names::kFlagUtf8) == 0 &&
+          ziplib_names::UnicodePathOf(std::string_view(e->ExtraData.constData(), static_cast<size_t>(e->ExtraData.size())),
+                                      std::string_view(name.constData(), static_cast<size_t>(name.size())), unicode))
+        e->FileName = QString::fromUtf8(unicode.data(), static_cast<qsizetype>(unicode.size()));
+      else
+        e->FileName = ConvertOemName(name, e->Flag, e->HostSystem, e->MadeByVersion);
+      e->FileName.replace(u'\\', u'/');
       if (e->FileCommentLength > 0) {
         QByteArray comment(e->FileCommentLength, '\0');
         if (!reader->Read(comment.data(), static_cast<size_t>(comment.size())))

@@ -123,9 +123,10 @@ class Extraction {
 };
 
 std::string Extraction::NameOf(const Entry& e) {
-  std::string stored;
+  std::string stored, extra;
   if (!ReadStoredName(archive_.get(), e, stored)) return std::string();
-  return ziplib_names::DecodeEntryName(stored, e.flag, e.hostSystem, e.madeByVersion, codePage_);
+  if (!ReadCentralExtra(archive_.get(), e, extra)) extra.clear();
+  return ziplib_names::DecodeEntryName(stored, e.flag, e.hostSystem, e.madeByVersion, codePage_, extra);
 }
 
 Outcome Extraction::Refuse(const std::string& name, int skip, int code, const std::string& why) {

@@ -143,6 +143,7 @@ struct Source {
   std::string entryName;   // UTF-8, "/" separators
   std::string storedName;  // the bytes written
   bool utf8 = false;       // storedName is UTF-8 (bit 11)
+  std::string extra;       // the extra field, local and central
   bool folder = false;
   uint64_t size = 0;
   uint32_t dosTime = 0;
@@ -269,6 +270,9 @@ void Adding::Consider(const std::string& path, const std::string& display, const
   }
   s.utf8 = !ziplib_names::EncodeOem(s.entryName, s.storedName);
   if (s.utf8) s.storedName = s.entryName;
+  // A name in code page 852 also goes in UTF-8, for readers that cannot be told
+  // the code page (unzip and 7-Zip on Linux).
+  if (!s.utf8 && s.storedName != s.entryName) s.extra = ziplib_names::UnicodePathField(s.storedName, s.entryName);
   if (s.storedName.size() > 0xFFFF) {
     cb_.Message(ZIPERR_READ, "Name too long, skipped: " + path);
     return;
@@ -630,10 +634,11 @@ Result Adding::AddOne(Source& s) {
     Put32(h + 18, csize);
     Put32(h + 22, usize);
     Put16(h + 26, static_cast<uint16_t>(s.storedName.size()));
-    Put16(h + 28, 0);
+    Put16(h + 28, static_cast<uint16_t>(s.extra.size()));
   };
   fillHeader(method, encrypt ? knownCrc : 0, 0, 0);
-  if (!out_->Write(h, sizeof h) || !out_->Write(s.storedName.data(), s.storedName.size())) {
+  if (!out_->Write(h, sizeof h) || !out_->Write(s.storedName.data(), s.storedName.size()) ||
+      !out_->Write(s.extra.data(), s.extra.size())) {
     Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
     return Result::kStop;
   }
@@ -701,7 +706,7 @@ Result Adding::AddOne(Source& s) {
   Put32(c, kSigCentral);
   Put16(c + 4, kMadeBy);
   std::memcpy(c + 6, h + 4, 26);  // needed version through name length, as in the local header
-  Put16(c + 30, 0);
+  Put16(c + 30, static_cast<uint16_t>(s.extra.size()));
   Put16(c + 32, 0);
   Put16(c + 34, 0);
   Put16(c + 36, 0);
@@ -710,6 +715,7 @@ Result Adding::AddOne(Source& s) {
   Put32(c + 38, attributes);
   Put32(c + 42, static_cast<uint32_t>(headerPos));
   w.central.insert(w.central.end(), s.storedName.begin(), s.storedName.end());
+  w.central.insert(w.central.end(), s.extra.begin(), s.extra.end());
   written_.push_back(std::move(w));
   if (Verbose() && !cb_.Message(0, std::string("Added: ") + s.entryName)) return Result::kStop;
   return Result::kOk;
