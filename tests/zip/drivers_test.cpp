@@ -304,4 +304,70 @@ TEST_F(Drivers, ListedNameIsExtractedName) {
   }
 }
 
+// One file per name. An archive whose directory holds two entries of one name
+// (and, without folders, two of one last component): the first entry's bytes go
+// under the name, the later one is refused with a message and a nonzero result;
+// a literal name selects exactly the first entry.
+TEST_F(Drivers, OneFilePerName) {
+  WriteAll(dir_.file("dup.zip"), BuildZip({{.name = "dvaput.txt", .data = "prvi"},
+                                           {.name = "ostalo.txt", .data = "ostalo"},
+                                           {.name = "dvaput.txt", .data = "drugi", .method = 8},
+                                           {.name = "a/isto.txt", .data = "iz a"},
+                                           {.name = "b/isto.txt", .data = "iz b"}})
+                                     .bytes);
+  struct Case {
+    const char* what;
+    QStringList names;
+    ExtrOpts options;
+    int32_t processed;
+    size_t refused;
+    std::vector<std::string> tree;
+  };
+  const std::vector<Case> cases = {
+      {"all, folders kept", {}, {ExtrDirNames}, 4, 1,
+       {"a/", "a/isto.txt", "b/", "b/isto.txt", "dvaput.txt", "ostalo.txt"}},
+      {"all, overwriting", {}, {ExtrDirNames, ExtrOverWrite}, 4, 1,
+       {"a/", "a/isto.txt", "b/", "b/isto.txt", "dvaput.txt", "ostalo.txt"}},
+      {"all, no folders", {}, {ExtrOverWrite}, 3, 2, {"dvaput.txt", "isto.txt", "ostalo.txt"}},
+      {"the literal name", {"dvaput.txt"}, {ExtrDirNames, ExtrOverWrite}, 1, 0, {"dvaput.txt"}},
+      {"a pattern takes both, one is written", {"dvaput.*"}, {ExtrDirNames, ExtrOverWrite}, 1, 1, {"dvaput.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(out_);
+    std::filesystem::create_directories(out_);
+    zip_.SetZipFileName(Q(dir_.file("dup.zip")));
+    ASSERT_EQ(zip_.Count(), 5);
+    zip_.SetExtrBaseDir(Q(out_));
+    zip_.SetExtrOptions(c.options);
+    zip_.FSpecArgs() = c.names;
+    std::vector<QString> messages;
+    size_t refused = 0;
+    zip_.OnMessage = [&](TZipArchiver&, int32_t code, const QString& m) {
+      if (code != 0) messages.push_back(m);
+    };
+    zip_.OnExtractSkipped = [&](TZipArchiver&, const QString&, UnZipSkipTypes t, int32_t) {
+      EXPECT_EQ(t, stFileExists);
+      ++refused;
+    };
+    const int32_t result = zip_.Extract();
+    EXPECT_EQ(zip_.ProcessedCount(), c.processed);
+    EXPECT_EQ(refused, c.refused);
+    if (c.refused > 0) {
+      EXPECT_EQ(result, ZIPERR_BAD_DATA) << S(zip_.Message());
+      ASSERT_FALSE(messages.empty());
+      EXPECT_TRUE(messages[0].startsWith("an earlier entry of the archive wrote this name")) << S(messages[0]);
+    } else {
+      EXPECT_EQ(result, 0) << S(zip_.Message());
+    }
+    EXPECT_EQ(TreeOf(out_), c.tree);
+    EXPECT_EQ(ReadText(out_ + "/dvaput.txt"), "prvi");
+    if (c.tree.size() == 3) {
+      EXPECT_EQ(ReadText(out_ + "/isto.txt"), "iz a");
+    }
+  }
+  zip_.OnMessage = nullptr;
+  zip_.OnExtractSkipped = nullptr;
+}
+
 }  // namespace
