@@ -13,6 +13,7 @@
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
 #include "zip/ziplib_errors.h"
+#include "zip/ziplib_names.h"
 
 using namespace ziptest;
 
@@ -368,6 +369,107 @@ TEST_F(Drivers, OneFilePerName) {
   }
   zip_.OnMessage = nullptr;
   zip_.OnExtractSkipped = nullptr;
+}
+
+std::string Block(uint16_t id, const std::string& data) {
+  std::string b;
+  Add16(b, id);
+  Add16(b, static_cast<uint16_t>(data.size()));
+  return b + data;
+}
+
+// The adding library's questions reach the component's events, and their answers
+// are what is written: a new name (cleaned: it stays inside the archive), a file
+// comment, extra data (short, long, and refused when it is not whole blocks);
+// ticks while the existing archive is copied.
+TEST_F(Drivers, AddingAsksForNamesCommentsAndExtraData) {
+  WriteAll(dir_.file("a.txt"), std::string("prvi"));
+  WriteAll(dir_.file("b.txt"), std::string("drugi"));
+  WriteAll(dir_.file("c.txt"), std::string("treći"));
+  WriteAll(dir_.file("d.txt"), std::string("četvrti"));
+  const std::string small = Block(0xCAFE, "abcd");
+  const std::string big = Block(0xBEEF, std::string(596, 'x'));
+  std::vector<std::string> asked, commented, extras;
+  int ticks = 0;
+  zip_.OnSetNewName = [&](TZipArchiver&, QString& name, bool& changed) {
+    asked.push_back(S(name));
+    if (name == "a.txt") {
+      name = "preimenovano/č.txt";
+      changed = true;
+    }
+    if (name == "d.txt") {
+      name = "../../izvan.txt";
+      changed = true;
+    }
+  };
+  zip_.OnFileComment = [&](TZipArchiver&, const QString& forFile, QString& comment, bool& changed) {
+    commented.push_back(S(forFile) + "|" + S(comment));
+    if (forFile == "b.txt") {
+      comment = "Komentar: izvješće";
+      changed = true;
+    }
+  };
+  zip_.OnFileExtra = [&](TZipArchiver&, const QString& forFile, QByteArray& data, bool& changed) {
+    extras.push_back(S(forFile) + "|" + std::to_string(data.size()));
+    if (forFile == "b.txt") data = QByteArray(small.data(), static_cast<qsizetype>(small.size()));
+    if (forFile == "preimenovano/č.txt") data = QByteArray(big.data(), static_cast<qsizetype>(big.size()));
+    if (forFile == "izvan.txt") data = QByteArray("abc");  // not a whole block
+    changed = forFile != "c.txt";
+  };
+  zip_.OnTick = [&](TZipArchiver&) { ++ticks; };
+  const std::string archive = dir_.file("pitanja.zip");
+  zip_.SetZipFileName(Q(archive));
+  zip_.FSpecArgs() = QStringList{Q(dir_.file("a.txt")), Q(dir_.file("b.txt")), Q(dir_.file("d.txt"))};
+  ASSERT_EQ(zip_.Add(), 0) << S(zip_.Message());
+  EXPECT_EQ(asked, (std::vector<std::string>{"a.txt", "b.txt", "d.txt"}));
+  EXPECT_EQ(commented, (std::vector<std::string>{"preimenovano/č.txt|", "b.txt|", "izvan.txt|"}));
+  EXPECT_EQ(extras, (std::vector<std::string>{"preimenovano/č.txt|0", "b.txt|0", "izvan.txt|0"}));
+  ASSERT_EQ(zip_.Count(), 3);
+  std::string cp852;
+  ASSERT_TRUE(ziplib_names::EncodeOem("preimenovano/č.txt", cp852));
+  const ZipDirEntry& a = zip_.DirEntry(0);
+  EXPECT_EQ(S(a.FileName), "preimenovano/č.txt");
+  EXPECT_EQ(std::string(a.ExtraData.constData(), static_cast<size_t>(a.ExtraData.size())),
+            big + ziplib_names::UnicodePathField(cp852, "preimenovano/č.txt"));
+  const ZipDirEntry& b = zip_.DirEntry(1);
+  EXPECT_EQ(S(b.FileName), "b.txt");
+  EXPECT_EQ(S(b.FileComment), "Komentar: izvješće");
+  EXPECT_EQ(std::string(b.ExtraData.constData(), static_cast<size_t>(b.ExtraData.size())), small);
+  const ZipDirEntry& d = zip_.DirEntry(2);
+  EXPECT_EQ(S(d.FileName), "izvan.txt");
+  EXPECT_TRUE(d.ExtraData.isEmpty());
+
+  std::string log;
+  if (HaveTool("unzip")) {
+    EXPECT_EQ(::Run("unzip -t " + ShellQuote(archive) + " 2>&1", &log), 0) << log;
+    EXPECT_EQ(::Run("LC_ALL=C.UTF-8 unzip -Z1 " + ShellQuote(archive) + " 2>&1", &log), 0) << log;
+    EXPECT_EQ(log, "preimenovano/č.txt\nb.txt\nizvan.txt\n");
+  }
+  if (HaveTool("python3")) {
+    EXPECT_EQ(::Run("python3 -c \"import sys, zipfile; i = zipfile.ZipFile(sys.argv[1]).getinfo('b.txt'); "
+                    "print(i.comment.decode('cp852'), i.extra.hex())\" " + ShellQuote(archive) + " 2>&1",
+                    &log),
+              0)
+        << log;
+    EXPECT_EQ(log, "Komentar: izvješće feca0400" "61626364\n");
+  }
+  zip_.SetExtrBaseDir(Q(out_));
+  zip_.SetExtrOptions({ExtrDirNames});
+  EXPECT_EQ(zip_.Extract(), 0) << S(zip_.Message());
+  EXPECT_EQ(ReadText(out_ + "/preimenovano/č.txt"), "prvi");
+  EXPECT_EQ(ReadText(out_ + "/izvan.txt"), "četvrti");
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("izvan.txt")));
+
+  // Adding to the archive copies what is there: the library ticks meanwhile.
+  ticks = 0;
+  zip_.FSpecArgs() = QStringList{Q(dir_.file("c.txt"))};
+  ASSERT_EQ(zip_.Add(), 0) << S(zip_.Message());
+  EXPECT_GT(ticks, 0);
+  EXPECT_EQ(zip_.Count(), 4);
+  zip_.OnSetNewName = nullptr;
+  zip_.OnFileComment = nullptr;
+  zip_.OnFileExtra = nullptr;
+  zip_.OnTick = nullptr;
 }
 
 }  // namespace
