@@ -401,6 +401,10 @@ TfmUserCertList::TfmUserCertList(QWidget* parent) : QDialog(parent) {
     auto* b = new QToolButton(this);
     b->setObjectName(QStringLiteral("btn") + a->objectName().mid(3));
     b->setDefaultAction(a);
+    // A bound button follows its action's text and enabled state, not its
+    // visibility: a hidden command's button is hidden with it.
+    b->setVisible(a->isVisible());
+    connect(a, &QAction::changed, b, [a, b] { b->setVisible(a->isVisible()); });
     b->setToolButtonStyle(Qt::ToolButtonTextOnly);
     b->setMinimumWidth(80);
     buttons->addWidget(b);
