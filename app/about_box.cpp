@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QUrl>
+#include <algorithm>
 
 #include "app/splash_window.h"
 #include "card/version_info.h"
@@ -86,7 +87,13 @@ TfmOprogramu::TfmOprogramu(QWidget* parent) : QDialog(parent) {
   lblWeb->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
   lblWeb->setOpenExternalLinks(false);
   lblWeb->setCursor(Qt::PointingHandCursor);  // the hand only while over the label
-  lblWeb->setGeometry(84, 108, 275, 16);
+  // As wide as its text, centred below the group, on the window's white: the
+  // picture behind it would make the address unreadable.
+  lblWeb->setAutoFillBackground(true);
+  lblWeb->setContentsMargins(2, 0, 2, 0);
+  lblWeb->adjustSize();
+  const int webWidth = std::min(lblWeb->sizeHint().width(), 370);
+  lblWeb->setGeometry(84 + (275 - webWidth) / 2, 108, webWidth, lblWeb->sizeHint().height());
   lblWeb->setAlignment(Qt::AlignHCenter);
   connect(lblWeb, &QLabel::linkActivated, this, [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
 

@@ -107,9 +107,9 @@ QString CertDateTimeText(TDateTime value) {
   if (dt.time() != QTime(0, 0)) {
     // The long time format without the time zone, which a wall-clock value has not.
     QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*$")));
-    format.remove(QRegularExpression(QStringLiteral("^\\s*t+\\s*")));
-    text += QLatin1Char(' ') + locale.toString(dt.time(), format);
+    // (Croatian writes it in brackets, "HH:mm:ss (t)": the brackets go with it.)
+    format.remove(QRegularExpression(QStringLiteral("\\s*\\(?(?<![A-Za-z'])t+(?![A-Za-z'])\\)?")));
+    text += QLatin1Char(' ') + locale.toString(dt.time(), format.trimmed());
   }
   return text;
 }
@@ -401,6 +401,10 @@ TfmUserCertList::TfmUserCertList(QWidget* parent) : QDialog(parent) {
     auto* b = new QToolButton(this);
     b->setObjectName(QStringLiteral("btn") + a->objectName().mid(3));
     b->setDefaultAction(a);
+    // A bound button follows its action's text and enabled state, not its
+    // visibility: a hidden command's button is hidden with it.
+    b->setVisible(a->isVisible());
+    connect(a, &QAction::changed, b, [a, b] { b->setVisible(a->isVisible()); });
     b->setToolButtonStyle(Qt::ToolButtonTextOnly);
     b->setMinimumWidth(80);
     buttons->addWidget(b);

@@ -21,11 +21,13 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "app/about_box.h"
 #include "app/contact_forms.h"
 #include "app/data_sheet.h"
 #include "app/email.h"
+#include "app/folder_tree.h"
 #include "app/mbr_register.h"
 #include "app/settings_dialog.h"
 #include "app/signature_details.h"
@@ -246,9 +248,21 @@ void TfmMain::BuildActions() {
   pmPotpisnici->addSeparator();
   pmPotpisnici->addAction(actDetPotpisa);
 
+  // The tool bar's buttons carry the captions (the menus keep them on one line);
+  // the longer ones take two lines, so that every command of the bar fits the
+  // window's starting width instead of hiding behind the bar's overflow arrow.
+  const std::pair<QAction*, const char*> twoLines[] = {
+      {actPrikaziOrigDat, "Otvori\ndatoteku"},
+      {actKriptAndSend, "Kriptiraj i\npošalji e-mail"},
+      {actIzvlacenjeIzvorne, "Pohrani\nizvornu datoteku"},
+      {actCoverPage, "Ispiši podatke\no datoteci"},
+      {actPovuciPotpis, "Povuci\npotpis"},
+  };
+  for (const auto& [action, text] : twoLines) action->setIconText(QString::fromUtf8(text));
   tbAlati = addToolBar("Alati");
   tbAlati->setObjectName("tbAlati");
   tbAlati->setMovable(false);
+  tbAlati->setToolButtonStyle(Qt::ToolButtonTextOnly);
   tbAlati->addActions({actPrikaziOrigDat, actQVDPotpisivanje, actQVDPakiranje, actKriptAndSend, actIzvlacenjeIzvorne});
   tbAlati->addSeparator();
   tbAlati->addAction(actCoverPage);
@@ -276,18 +290,9 @@ void TfmMain::BuildWidgets() {
   stvListaDirektoija->setHeaderHidden(true);
   for (int c = 1; c < stvModel->columnCount(); ++c) stvListaDirektoija->hideColumn(c);
   stvListaDirektoija->setMinimumWidth(120);
-  connect(stvModel, &QFileSystemModel::directoryLoaded, this, [this](const QString& loaded) {
-    if (!scrollPending_) return;
-    const QModelIndex current = stvListaDirektoija->currentIndex();
-    if (!current.isValid()) return;
-    stvListaDirektoija->scrollTo(current, QAbstractItemView::PositionAtCenter);
-    // Once the folder that lists the current one has been read, its row stays put.
-    if (loaded == QFileInfo(stvModel->filePath(current)).path()) scrollPending_ = false;
-  });
-  connect(stvListaDirektoija->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] {
-    scrollPending_ = false;
-    stvListaDirektoijaChange();
-  });
+  stvFollower_ = new TFolderTreeFollower(stvListaDirektoija, stvModel);
+  connect(stvListaDirektoija->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this] { stvListaDirektoijaChange(); });
 
   auto* right = new QWidget(splitter);
   auto* column = new QVBoxLayout(right);
@@ -368,8 +373,10 @@ void TfmMain::BuildWidgets() {
     panels_[i]->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     bar->addPermanentWidget(panels_[i]);
   }
-  panels_[1]->setFixedWidth(kPanelWidths[1]);
-  panels_[2]->setFixedWidth(kPanelWidths[2]);
+  // The widths are each panel's least: a text that needs more (a long serial in
+  // this font) widens its panel rather than being cut off.
+  panels_[1]->setMinimumWidth(kPanelWidths[1]);
+  panels_[2]->setMinimumWidth(kPanelWidths[2]);
   panels_[3]->setMinimumWidth(kPanelWidths[3]);
 }
 
@@ -420,7 +427,7 @@ int TfmMain::PanelWidth(int index) const {
   if (index == 0) return kPanelWidths[0];
   QLabel* p = StatusPanel(index);
   if (!p || p->isHidden()) return 0;
-  return index == 3 ? p->minimumWidth() : p->maximumWidth();
+  return p->minimumWidth();
 }
 
 QString TfmMain::SerialText() const {
@@ -445,7 +452,7 @@ void TfmMain::ApplyMbrVisibility(bool workWithMbr) {
   mnuMaticniBroj->menuAction()->setVisible(workWithMbr);
   actEvidencijaMbr->setVisible(workWithMbr);
   panels_[1]->setVisible(workWithMbr);
-  panels_[2]->setFixedWidth(workWithMbr ? kPanelWidths[2] : kPanel2WidthWithoutMbr);
+  panels_[2]->setMinimumWidth(workWithMbr ? kPanelWidths[2] : kPanel2WidthWithoutMbr);
 }
 
 // ---- lifecycle ---------------------------------------------------------------------
@@ -569,17 +576,7 @@ QString TfmMain::CurrentFolder() const {
   return stvModel->filePath(index);
 }
 
-void TfmMain::SetCurrentFolder(const QString& folder) {
-  QString path = QDir::cleanPath(folder);
-  if (path.isEmpty() || !QFileInfo(path).isDir()) return;
-  const QModelIndex index = stvModel->index(path);
-  if (!index.isValid()) return;
-  stvListaDirektoija->setCurrentIndex(index);
-  stvListaDirektoija->scrollTo(index);
-  // The model reads folders in the background: scroll again once the folders on
-  // the way have been read.
-  scrollPending_ = true;
-}
+void TfmMain::SetCurrentFolder(const QString& folder) { stvFollower_->Follow(folder); }
 
 // ---- registration numbers ----------------------------------------------------------
 
@@ -1028,8 +1025,8 @@ void TfmMain::actPostavkeExecute() {
   mnuMaticniBroj->menuAction()->setVisible(mbr);
   actEvidencijaMbr->setVisible(mbr);
   panels_[1]->setVisible(mbr);
-  if (mbr) panels_[1]->setFixedWidth(kPanelWidths[1]);
-  panels_[2]->setFixedWidth(mbr ? kPanelWidths[2] : kPanel2WidthWithoutMbr);
+  if (mbr) panels_[1]->setMinimumWidth(kPanelWidths[1]);
+  panels_[2]->setMinimumWidth(mbr ? kPanelWidths[2] : kPanel2WidthWithoutMbr);
   SelectedMbr = ReadSelectedMbr();
   panels_[1]->setText(mbr ? "Mbr: " + SelectedMbr : QString());
   if (mbr) BuildMbrMenu();

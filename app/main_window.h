@@ -35,6 +35,7 @@ class QToolBar;
 class TACGComponent;
 class TACGLogin;
 class TCertifikat;
+class TFolderTreeFollower;
 struct TRecipientRecord;
 struct TSignerRecord;
 
@@ -115,7 +116,8 @@ class TfmMain : public QMainWindow {
   // ---- status bar: panel 0 is the bar's own hint area, 1 to 3 are labels --------
   QLabel* StatusPanel(int index) const;
   QString PanelText(int index) const;
-  // The width a panel has (0 while it is hidden); panel 0 has none of its own.
+  // The least width a panel is given (a longer text widens it; 0 while it is
+  // hidden); panel 0 has none of its own.
   int PanelWidth(int index) const;
 
   // ---- fields -----------------------------------------------------------------
@@ -235,7 +237,7 @@ class TfmMain : public QMainWindow {
   QStringList arguments_;
   QLabel* panels_[4] = {};
   bool closed_ = false;
-  bool scrollPending_ = false;
+  TFolderTreeFollower* stvFollower_ = nullptr;
 };
 
 // The main window while it exists.

@@ -9,7 +9,9 @@
 //                         after a confirmation, once more; the caller then
 //                         re-applies the settings.
 //   BrowseForFolder(start, caption)  a folder, or "" when cancelled; the folder
-//                         dialog of the UI services (platform/ui_services.h).
+//                         dialog of the UI services (platform/ui_services.h),
+//                         which in the program is TfmBrowseFolder
+//                         (app/browse_folder.h).
 // Cancelling writes nothing, the associations included.
 #include <QDialog>
 #include <QString>

@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
@@ -98,8 +99,9 @@ QString ValidToText(TDateTime validTo) {
   QString text = locale.toString(at.date(), QLocale::ShortFormat);
   if (at.time() != QTime(0, 0)) {
     // The long time format without the time zone: the value carries none.
+    // (Croatian writes it in brackets, "HH:mm:ss (t)": the brackets go with it.)
     QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove('t');
+    format.remove(QRegularExpression(QStringLiteral("\\s*\\(?(?<![A-Za-z'])t+(?![A-Za-z'])\\)?")));
     text += ' ' + locale.toString(at.time(), format.trimmed());
   }
   return text;

@@ -13,6 +13,15 @@
 //     for a screenshot), else at once;
 //   - a start that does not reach the main window within
 //     TARVI_SMOKE_TIMEOUT seconds (default 60) ends the process with exit code 3.
+//   - with TARVI_SMOKE_TOUR=FOLDER as well, before that line the check walks the
+//     program's windows one by one (the PIN dialog, the main window, settings and
+//     its folder picker, certificates, a contact, registration numbers, about,
+//     signing the demo file, the main window with its signers, signature details,
+//     the data sheet, the recipient picker encrypting for the demo user, the
+//     encrypted file with its recipients, decrypting it): for each it prints
+//     "smoke: shot NAME WINDOW X Y W H" (its X window id in hexadecimal and
+//     its frame on the screen as Qt knows it) and waits
+//     until FOLDER/NAME.done exists, then closes the window (scripts/screenshots).
 // Without the variable nothing of this exists.
 
 // Installs the check when the environment asks for it; true when installed.

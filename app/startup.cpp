@@ -2,8 +2,11 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include "app/about_box.h"
+#include "app/browse_folder.h"
 #include "app/contact_forms.h"
 #include "app/main_window.h"
 #include "app/mbr_register.h"
@@ -35,6 +38,20 @@ std::vector<TStartUpForm> MakeStartUpForms() {
 
 }  // namespace
 
+bool InstallQtTranslations() {
+  static bool installed = [] {
+    // The program speaks Croatian whatever the user's locale, so Qt's dialogs do too.
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_hr"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+        !QCoreApplication::installTranslator(translator)) {
+      delete translator;
+      return false;
+    }
+    return true;
+  }();
+  return installed;
+}
+
 std::vector<TStartUpForm>& StartUpForms() {
   static std::vector<TStartUpForm> forms = MakeStartUpForms();
   return forms;
@@ -45,6 +62,8 @@ bool StartUp(const QStringList& arguments) {
 
   // The title: message boxes and windows without a caption of their own show it.
   QCoreApplication::setApplicationName(kApplicationTitle);
+  InstallQtTranslations();
+  SetFolderPicker([](const QString& caption, const QString& folder) { return RunBrowseFolder(folder, caption); });
   Step("Title");
 
   fmStartUp = new TfmStartUp;

@@ -29,6 +29,11 @@ struct TStartUpForm {
 // window made twice would leave its first instance behind.
 std::vector<TStartUpForm>& StartUpForms();
 
+// Qt's own Croatian texts (standard buttons, file and print dialogs), loaded
+// once per process from Qt's translations folder; false when they are missing
+// there (the boxes then keep Qt's English buttons).
+bool InstallQtTranslations();
+
 // Runs start-up with the command-line arguments that follow the program name.
 // True when the message loop is to run; false when a terminate request came.
 bool StartUp(const QStringList& arguments);

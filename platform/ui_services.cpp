@@ -11,10 +11,12 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QWidget>
+#include <utility>
 
 namespace {
 
 IUiServices* g_override = nullptr;
+FolderPicker g_folderPicker;
 
 QtUiServices& QtServices() {
   static QtUiServices services;
@@ -90,7 +92,10 @@ QString QtUiServices::saveFileName(const QString& caption, const QString& sugges
   return QFileDialog::getSaveFileName(DialogParent(), caption, suggestedPath, filter);
 }
 
+void SetFolderPicker(FolderPicker picker) { g_folderPicker = std::move(picker); }
+
 QString QtUiServices::folderName(const QString& caption, const QString& folder) {
+  if (g_folderPicker) return g_folderPicker(caption, folder);
   return QFileDialog::getExistingDirectory(DialogParent(), caption, folder);
 }
 

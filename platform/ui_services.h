@@ -4,6 +4,7 @@
 // interface, so tests can script the answers and read the exact texts.
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 class QPrinter;
 class QWidget;
@@ -50,6 +51,12 @@ class IUiServices {
 IUiServices& Ui();
 // Puts services in place (nullptr brings back the Qt implementation); returns the earlier ones.
 IUiServices* SetUiServices(IUiServices* services);
+
+// The program's own folder picker (caption, start folder; the chosen folder or ""):
+// once set, the Qt implementation's folderName shows it in place of Qt's generic
+// folder dialog. An empty function brings that dialog back.
+using FolderPicker = std::function<QString(const QString& caption, const QString& folder)>;
+void SetFolderPicker(FolderPicker picker);
 
 // The standard Qt implementation.
 class QtUiServices : public IUiServices {

@@ -257,7 +257,9 @@ TEST_F(ContactFormsTest, TheChecksOfAnImportInTheirOrder) {
     EXPECT_EQ(ok, c.saved);
     EXPECT_EQ(leftOpen, !c.saved);
     EXPECT_EQ(ContactCertList->UserCertificates.size(), c.saved ? 2u : 1u);
-    if (!c.saved) EXPECT_EQ(ReadText(users_ + "/ucertdesc.txt"), before);
+    if (!c.saved) {
+      EXPECT_EQ(ReadText(users_ + "/ucertdesc.txt"), before);
+    }
     EXPECT_EQ(std::distance(fs::directory_iterator(users_), fs::directory_iterator()), c.saved ? 3 : 2);
   }
 }
@@ -527,3 +529,37 @@ TEST(CertTexts, DatesLeaveOutMidnightAndTheZone) {
 }
 
 }  // namespace
+
+// What each use of the list window shows: a hidden command leaves no button
+// behind, greyed or not; the buttons read off the window as it is shown.
+TEST_F(ContactFormsTest, EachUseShowsTheButtonsOfItsOwnCommandsOnly) {
+  WithContacts();
+  auto shownButtons = [](TfmUserCertList& w) {
+    QStringList shown;
+    for (QToolButton* b : w.findChildren<QToolButton*>())
+      if (b->isVisible() && b->defaultAction()) shown << b->text().remove('&');
+    return shown;
+  };
+  const struct {
+    const char* use;
+    QStringList shown;
+  } cases[] = {
+      {"administration", {"Dodavanje", "Izmjena", "Brisanje", "Osvježi", "Izlaz"}},
+      {"picker", {"Osvježi", "Kriptiraj", "Izlaz"}},
+      {"administration again", {"Dodavanje", "Izmjena", "Brisanje", "Osvježi", "Izlaz"}},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.use);
+    QStringList shown;
+    const bool picker = QString(k.use) == "picker";
+    auto read = [&](TfmUserCertList& w) {
+      ASSERT_TRUE(w.isVisible());
+      shown = shownButtons(w);
+    };
+    if (picker)
+      Picker(read);
+    else
+      Administration(read);
+    EXPECT_EQ(shown, k.shown);
+  }
+}

@@ -1,28 +1,73 @@
 // The built program, started by the demo command against its demo setup without a
 // display: it logs in on the demo token, comes up with its main window and closes
-// it through its close handler. A second run reuses the demo.
+// it through its close handler. Later runs reuse the demo, also after the user
+// chose "Rad bez kartice" and took the card out; a file named to the demo goes on
+// the program's command line.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "support/temp_dir.h"
 
+namespace {
+
+bool Replace(std::string& text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  if (at == std::string::npos) return false;
+  text.replace(at, from.size(), to);
+  return true;
+}
+
+}  // namespace
+
 TEST(DemoSmoke, ProgramReachesItsMainWindowAndCloses) {
   TempDir demo("demo");
-  const std::string command = std::string("TARVI_DEMO_BIN='") + TARVI_BIN_DIR + "' TARVI_DEMO_DIR='" + demo.path() +
-                              "/d' '" + TARVI_SOURCE_DIR + "/scripts/demo' --offscreen 2>&1";
-  for (int run = 1; run <= 2; ++run) {
-    SCOPED_TRACE(run);
+  const std::string d = demo.path() + "/d";
+  // Without a runtime folder of the session: the demo makes its own.
+  const std::string script = std::string("env -u XDG_RUNTIME_DIR TARVI_DEMO_BIN='") + TARVI_BIN_DIR +
+                             "' TARVI_DEMO_DIR='" + d + "' '" + TARVI_SOURCE_DIR + "/scripts/demo'";
+  const std::string logged = "| SB certifikata:1A2B3C | SB kartice: ";
+  const struct {
+    const char* name;
+    std::function<void()> before;
+    std::string command;
+    std::string mainWindow;
+  } cases[] = {
+      {"first run", [] {}, script + " --offscreen 2>&1", "smoke: main window up: Tarvi Sealdesk 2.5.0.1 |  " + logged},
+      {"after work without a card, card taken out",
+       [&] {
+         std::string hive = ReadText(d + "/registry/HKCU.ini");
+         ASSERT_TRUE(Replace(hive, "\"Last WorkWithoutCard\"=1:NO%00", "\"Last WorkWithoutCard\"=1:YES%00")) << hive;
+         WriteAll(d + "/registry/HKCU.ini", hive);
+         WriteAll(d + "/card-control", "slot 0 absent\n");
+       },
+       script + " --offscreen 2>&1", "smoke: main window up: Tarvi Sealdesk 2.5.0.1 |  " + logged},
+      {"a file on the command line", [] {},
+       "echo 2468 | QT_QPA_PLATFORM=offscreen TARVI_SMOKE_CHECK=1 " + script + " '" + d + "/datoteke/Primjer.txt' 2>&1",
+       "smoke: main window up: Tarvi Sealdesk 2.5.0.1 [" + d + "/datoteke/Primjer.txt] |  " + logged},
+  };
+  bool first = true;
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    k.before();
     std::string out;
-    ASSERT_EQ(::Run(command, &out), 0) << out;
-    EXPECT_EQ(out.find("Preparing the demo") != std::string::npos, run == 1) << out;
+    ASSERT_EQ(::Run(k.command, &out), 0) << out;
+    EXPECT_EQ(out.find("Preparing the demo") != std::string::npos, first) << out;
+    first = false;
     EXPECT_NE(out.find("smoke: PIN dialog: PIN typed"), std::string::npos) << out;
-    EXPECT_NE(out.find("smoke: main window up: Tarvi Sealdesk 2.5.0.1 |  | SB certifikata:1A2B3C | SB kartice: "),
-              std::string::npos)
-        << out;
+    EXPECT_NE(out.find(k.mainWindow), std::string::npos) << out;
     EXPECT_EQ(out.find("smoke: box:"), std::string::npos) << out;
+    EXPECT_EQ(out.find("XDG_RUNTIME_DIR"), std::string::npos) << out;
     // The close handler ran: the folder the tree showed is stored.
-    const std::string hive = ReadText(demo.path() + "/d/registry/HKCU.ini");
-    EXPECT_NE(hive.find("\"Last Path\"=1:" + demo.path() + "/d/datoteke%00"), std::string::npos) << hive;
+    const std::string hive = ReadText(d + "/registry/HKCU.ini");
+    EXPECT_NE(hive.find("\"Last Path\"=1:" + d + "/datoteke%00"), std::string::npos) << hive;
+    // The reader setting is the demo's own again.
+    EXPECT_NE(ReadText(d + "/card-control").find("hide-uninitialised yes"), std::string::npos);
   }
+  // The demo user is one of the contacts: her card's certificate, described.
+  EXPECT_EQ(ReadText(d + "/usercert/ana_demo.crt"), ReadText(d + "/token/DemoKartica/user.der"));
+  EXPECT_NE(ReadText(d + "/usercert/ucertdesc.txt")
+                .find("tarvi_demo_ca1a2b3c;Ana Demo;ana.demo@tarvi-demo.example;\r\n"),
+            std::string::npos);
 }
