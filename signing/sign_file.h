@@ -13,8 +13,10 @@
 // result 2 rather than split from them.
 //
 // A signer is only ever added to a container whose payload is a ZIP archive of
-// exactly one file under a plain name, the file the others can be shown: another
-// container gets the comparison's format warning (kMsgFormatCompare) and result 0.
+// exactly one file under a plain name, the file the others can be shown. Another
+// container gets the box the comparison shows for it and result 0: the format
+// warning (kMsgFormatCompare) for several entries, kMsgNotInterpreted for a name
+// that is no plain file name or an archive without entries.
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
@@ -36,10 +38,10 @@ enum : int32_t {
 // installFolder and reserved are not used. packInput: the file is packed into a
 // ZIP archive and Base64-encoded to form the payload (what the shell passes);
 // false: the file's own bytes are the payload text, which must be the Base64 text
-// of a ZIP archive of one file (else result 2, nothing written). certSerialValue: the card
-// certificate's serial value, used to recognise this signer only when the card's
-// certificate cannot be read for a full comparison. showSuccess: a successful run
-// ends with the box "Datoteka je USPJEŠNO potpisana!".
+// of a ZIP archive of one file (else result 2, nothing written). certSerialValue:
+// the card certificate's serial value, used to recognise this signer only when
+// the card's certificate cannot be read for a full comparison. showSuccess: a
+// successful run ends with the box "Datoteka je USPJEŠNO potpisana!".
 int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const QString& file, bool packInput,
                  int32_t certSerialValue, int32_t reserved, bool showSuccess);
 
