@@ -368,8 +368,8 @@ int32_t TACGComponent::FindUserCertificate() {
   QString hex;
   std::vector<uint8_t> serial;
   uint32_t serialLen = 0;
-  bool serialOk = DerFits(der.data(), derLen) && tarvirsa::X509ExtractSerial(der.data(), nullptr, &serialLen) == 0 &&
-                  serialLen <= TR_MAX_CERT_LEN;
+  bool serialOk = DerPrefixFits(der.data(), derLen) &&
+                  tarvirsa::X509ExtractSerial(der.data(), nullptr, &serialLen) == 0 && serialLen <= TR_MAX_CERT_LEN;
   if (serialOk) {
     serial.assign(serialLen + 1, 0);
     uint32_t capacity = serialLen + 1;

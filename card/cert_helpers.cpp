@@ -20,7 +20,7 @@ bool IsTimeTag(uint8_t tag) { return tag == kUtcTime || tag == kGeneralizedTime;
 // lie wholly inside. The library's decoder reads as many length bytes as the first
 // one announces, so the bounds are checked before it is called.
 bool Element(const uint8_t* buf, size_t avail, uint32_t& header, uint32_t& content) {
-  if (!DerFits(buf, avail)) return false;
+  if (!DerPrefixFits(buf, avail)) return false;
   if (tarvirsa::DERDecodeLength(buf, &header, &content) != 0) return false;
   return header >= 2 && header <= avail && content <= avail - header;
 }

@@ -257,7 +257,7 @@ bool TCertifikat::Finish(Source source, const QString& failText, bool showMessag
   const bool isDer = source != Source::Pkcs7;
   // Bytes after the certificate's own element are not part of it: they would go
   // into containers with it and fail every signature check.
-  if (DerFits(Der, static_cast<size_t>(DerLength))) {
+  if (DerPrefixFits(Der, static_cast<size_t>(DerLength))) {
     const int32_t element = ElementLength(Der);
     if (element > 0 && element < DerLength) DerLength = element;
   }

@@ -51,11 +51,15 @@ std::vector<std::string> UnboundTarviRsaNames(const TarviRsaTable& table) {
   return names;
 }
 
-bool DerFits(const uint8_t* buf, size_t len) {
+namespace {
+
+// The header and content lengths of the element at buf's start, when both lie
+// within len bytes.
+bool DerElementWithin(const uint8_t* buf, size_t len, size_t& header, size_t& content) {
   if (!buf || len < 2) return false;
   if ((buf[0] & 0x1F) == 0x1F) return false;  // multi-byte tags never occur in certificates
-  size_t header = 2;
-  size_t content = buf[1];
+  header = 2;
+  content = buf[1];
   if (content & 0x80) {
     size_t n = content & 0x7F;
     if (n == 0 || n > 4 || len < 2 + n) return false;  // indefinite or oversized length
@@ -64,6 +68,18 @@ bool DerFits(const uint8_t* buf, size_t len) {
     header += n;
   }
   return content <= len - header;
+}
+
+}  // namespace
+
+bool DerFits(const uint8_t* buf, size_t len) {
+  size_t header = 0, content = 0;
+  return DerElementWithin(buf, len, header, content) && header + content == len;
+}
+
+bool DerPrefixFits(const uint8_t* buf, size_t len) {
+  size_t header = 0, content = 0;
+  return DerElementWithin(buf, len, header, content);
 }
 
 namespace tarvirsa {

@@ -54,10 +54,15 @@ void ClearTarviRsaTable(TarviRsaTable& table = TarviRsa);
 // The names whose entries are null, in binding order.
 std::vector<std::string> UnboundTarviRsaNames(const TarviRsaTable& table = TarviRsa);
 
-// True when buf holds one complete DER element at its start: a well-formed tag and
-// length whose header plus content fit within len. Check this before handing bytes
-// of a received certificate to the X509Extract* functions, which take no length.
+// True when buf holds exactly one complete DER element: a well-formed tag and
+// length whose header plus content are the len bytes, none left over. Check this
+// before handing bytes of a received certificate to the X509Extract* functions,
+// which take no length: a certificate field holds its certificate and nothing else.
 bool DerFits(const uint8_t* buf, size_t len);
+// True when buf holds one complete DER element at its start, possibly followed by
+// more bytes: for an element inside a larger structure, or for trimming a file
+// down to the certificate it begins with.
+bool DerPrefixFits(const uint8_t* buf, size_t len);
 
 namespace tarvirsa {
 // Wrappers over TarviRsa. An unbound function returns TR_E_NOT_BOUND; SHAFinal and

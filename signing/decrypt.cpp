@@ -74,14 +74,6 @@ int32_t Des3PlainSink::Finish() {
 
 // ---- helpers --------------------------------------------------------------------------
 
-bool SafeEntryName(const QString& name) {
-  if (name.isEmpty() || name == "." || name == ".." || name.size() > 255) return false;
-  if (name.size() >= 2 && name[1] == ':' && name[0].isLetter()) return false;
-  for (QChar c : name)
-    if (c == '/' || c == '\\' || c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
-  return true;
-}
-
 namespace {
 
 void Log(const QString& tag, const QString& text) {
@@ -178,24 +170,26 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
     decryptFailed(TR_E_DATA);
     return;
   }
-  const TRecipientRecord* entry = &list->front();
+  // An all-digit serial is read as a decimal number, so a hex serial of digits only
+  // never matches; without a match the first entry is tried first, then every
+  // other entry whose wrapped key is as long as the key's modulus.
+  const TRecipientRecord* matched = nullptr;
   for (const TRecipientRecord& r : *list) {
     Log("[RaspakirajFile]", "Certifikat primatelja u datoteci: " + r.SerialText + "; Certifikat na kartici: " +
                                 cardSerialHex);
     if (r.SerialText == cardSerialHex) {
-      entry = &r;
+      matched = &r;
       break;
     }
   }
-  const std::vector<uint8_t>& wrapped = entry->SessionKey;
-  const QString wrappedHex = Hex(wrapped);
-  Log("[SessionKey]", wrappedHex);
+  const TRecipientRecord* const entry = matched ? matched : &list->front();
+  Log("[SessionKey]", Hex(entry->SessionKey));
 
   // 5-6. Unwrap the session key with each private key in turn.
   PlainKey sessionKey;
   bool unwrapped = false;
   for (int i = 0; i < count && !unwrapped; ++i) {
-    const bool last = i == count - 1;
+    const bool lastKey = i == count - 1;
     const QString pk = " PK-" + QString::number(i + 1);
     Log("[Provjera]", "Privatni ključ " + QString::number(i + 1));
 
@@ -203,7 +197,7 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
     CK_RV rv = cryptoki::C_GetAttributeValue(session, handles[i], &modulus, 1);
     if (rv == CKR_OK && modulus.ulValueLen == CK_UNAVAILABLE_INFORMATION) rv = CKR_ATTRIBUTE_SENSITIVE;
     if (rv != CKR_OK) {
-      if (!last) continue;
+      if (!lastKey) continue;
       Ui().setWaitCursor(false);
       const QString text = kMsgDecModulus + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]";
       report(MsgKind::Error, text, kMsgDecModulusLog + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]");
@@ -213,52 +207,66 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
     const CK_ULONG privateKeySize = modulus.ulValueLen;
     Log("[C_GetAttributeValue]", "CKA_MODULUS, PrivateKeySize=" + QString::number(privateKeySize));
 
-    // RSA takes exactly a modulus' worth of input: a wrapped key of another length
-    // was not made for this key (and must not be read past its end).
-    auto wrongKey = [&](const QString& why) {
-      Log("[C_Decrypt]", wrappedHex + pk + why);
-      if (last) report(MsgKind::Warning, kMsgDecWrongCard);
-      return last;
-    };
-    if (wrapped.empty() || wrapped.size() != privateKeySize) {
-      if (wrongKey(Code(CKR_ENCRYPTED_DATA_LEN_RANGE))) return;
-      continue;
-    }
+    std::vector<const TRecipientRecord*> tries = {entry};
+    if (!matched)
+      for (const TRecipientRecord& r : *list)
+        if (&r != entry && r.SessionKey.size() == privateKeySize) tries.push_back(&r);
 
-    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
-    rv = cryptoki::C_DecryptInit(session, &mechanism, handles[i]);
-    if (rv != CKR_OK) {
-      Log("[C_DecryptInit]", kMsgDecInit + pk + Code(rv));
-      if (!last) continue;
-      report(MsgKind::Error, kMsgDecInit + Code(rv), kMsgDecInitLog + Code(rv));
-      return;
-    }
-    Log("[C_DecryptInit]", QStringLiteral("CKM_RSA_PKCS"));
+    for (size_t t = 0; t < tries.size() && !unwrapped; ++t) {
+      // Only the very last attempt reports; every earlier failure is logged and
+      // passed over.
+      const bool last = lastKey && t == tries.size() - 1;
+      const std::vector<uint8_t>& wrapped = tries[t]->SessionKey;
+      const QString wrappedHex = Hex(wrapped);
+      if (t > 0) Log("[SessionKey]", wrappedHex);
 
-    CK_BYTE_PTR in = const_cast<CK_BYTE_PTR>(wrapped.data());
-    CK_ULONG length = 0;
-    rv = cryptoki::C_Decrypt(session, in, CK_ULONG(wrapped.size()), nullptr, &length);
-    if (rv != CKR_OK) {
-      Log("[C_Decrypt]", kMsgDecLength + pk + Code(rv));
-      if (!last) continue;
-      report(MsgKind::Error, kMsgDecLength + Code(rv), kMsgDecLengthLog + Code(rv));
-      return;
+      // RSA takes exactly a modulus' worth of input: a wrapped key of another length
+      // was not made for this key (and must not be read past its end).
+      auto wrongKey = [&](const QString& why) {
+        Log("[C_Decrypt]", wrappedHex + pk + why);
+        if (last) report(MsgKind::Warning, kMsgDecWrongCard);
+        return last;
+      };
+      if (wrapped.empty() || wrapped.size() != privateKeySize) {
+        if (wrongKey(Code(CKR_ENCRYPTED_DATA_LEN_RANGE))) return;
+        continue;
+      }
+
+      CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+      rv = cryptoki::C_DecryptInit(session, &mechanism, handles[i]);
+      if (rv != CKR_OK) {
+        Log("[C_DecryptInit]", kMsgDecInit + pk + Code(rv));
+        if (!last) continue;
+        report(MsgKind::Error, kMsgDecInit + Code(rv), kMsgDecInitLog + Code(rv));
+        return;
+      }
+      Log("[C_DecryptInit]", QStringLiteral("CKM_RSA_PKCS"));
+
+      CK_BYTE_PTR in = const_cast<CK_BYTE_PTR>(wrapped.data());
+      CK_ULONG length = 0;
+      rv = cryptoki::C_Decrypt(session, in, CK_ULONG(wrapped.size()), nullptr, &length);
+      if (rv != CKR_OK) {
+        Log("[C_Decrypt]", kMsgDecLength + pk + Code(rv));
+        if (!last) continue;
+        report(MsgKind::Error, kMsgDecLength + Code(rv), kMsgDecLengthLog + Code(rv));
+        return;
+      }
+      // The first answer may be an upper bound (the modulus length); the second
+      // call tells the real length.
+      length = std::min<CK_ULONG>(length, 4096);
+      std::vector<uint8_t> buffer(length, 0);
+      Log("[C_Decrypt]", "AllocMem:" + QString::number(length));
+      CK_ULONG got = length;
+      rv = cryptoki::C_Decrypt(session, in, CK_ULONG(wrapped.size()), buffer.data(), &got);
+      if (rv == CKR_OK && got == kEncSessionKeyBytes) {
+        std::memcpy(sessionKey.key, buffer.data(), kEncSessionKeyBytes);
+        unwrapped = true;
+      }
+      explicit_bzero(buffer.data(), buffer.size());
+      if (unwrapped) break;
+      const QString why = rv != CKR_OK ? Code(rv) : " [Dužina ključa=" + QString::number(got) + "]";
+      if (wrongKey(why)) return;
     }
-    // The first answer may be an upper bound (the modulus length); the second
-    // call tells the real length.
-    length = std::min<CK_ULONG>(length, 4096);
-    std::vector<uint8_t> buffer(length, 0);
-    Log("[C_Decrypt]", "AllocMem:" + QString::number(length));
-    CK_ULONG got = length;
-    rv = cryptoki::C_Decrypt(session, in, CK_ULONG(wrapped.size()), buffer.data(), &got);
-    if (rv == CKR_OK && got == kEncSessionKeyBytes) {
-      std::memcpy(sessionKey.key, buffer.data(), kEncSessionKeyBytes);
-      unwrapped = true;
-    }
-    explicit_bzero(buffer.data(), buffer.size());
-    if (unwrapped) break;
-    const QString why = rv != CKR_OK ? Code(rv) : " [Dužina ključa=" + QString::number(got) + "]";
-    if (wrongKey(why)) return;
   }
   if (!unwrapped) return;
 

@@ -45,11 +45,6 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
                         const QString& outFolder, const QString& cardSerialHex, int reportMode,
                         const TRecipientList& recipients);
 
-// True for a ZIP entry name that may become a file of the output folder: one
-// plain name, no folder part, no "." or "..", no drive prefix, no control
-// character.
-bool SafeEntryName(const QString& name);
-
 // The plain text of the cipher bytes written to this sink, written to plain:
 // deciphered in blocks of blockSize bytes (a multiple of 8), one library call per
 // block, the last block held back until Finish, which checks its padding strictly

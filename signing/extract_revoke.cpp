@@ -28,15 +28,6 @@ QString SystemErrorText(int e) {
 // Only the two spellings count, and only at the end of the path.
 bool HasContainerSuffix(const QString& path) { return path.endsWith(".sgn") || path.endsWith(".SGN"); }
 
-// A ZIP entry name that can only ever name a file directly in the target folder.
-bool IsPlainEntryName(const QString& name) {
-  if (name.isEmpty() || name.contains('/') || name.contains('\\') || name.contains("..")) return false;
-  if (name.size() >= 2 && name[1] == ':' && name[0].isLetter()) return false;
-  for (QChar c : name)
-    if (c.unicode() < 0x20) return false;
-  return true;
-}
-
 // Decodes the payload as the reader hands it over, straight into the work archive.
 class PayloadDecoder : public SgnSink {
  public:
@@ -93,6 +84,30 @@ QString SaveWithDialog(const QString& extracted, const QString& initialDir, cons
 
 }  // namespace
 
+TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkFolder& work) {
+  if (work.path.isEmpty()) work.path = CreatePrivateWorkFolder(QStringLiteral("Tmp_Orig"));
+  if (work.path.isEmpty()) return TPayloadCheck::Failed;
+  const QString zipPath = work.path + QStringLiteral("/Tmp_OrigZip.zip");
+  QFile zipFile(zipPath);
+  if (!zipFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return TPayloadCheck::Failed;
+  PayloadDecoder decoder(zipFile);
+  SgnLayout layout;
+  if (!ReadSignedContainer(source, layout, &decoder)) return TPayloadCheck::Malformed;
+  const bool written = decoder.finish();
+  zipFile.close();
+  if (!written) return TPayloadCheck::Failed;
+
+  zip.SetZipFileName(zipPath);
+  // A folder entry left out of the list is an entry all the same: the archive
+  // must hold the one file and nothing else, or a second signer would sign bytes
+  // no one was shown.
+  const int32_t entries = zip.Count() + zip.DroppedDirEntries();
+  if (entries == 0) return TPayloadCheck::Empty;
+  if (entries != 1 || zip.Count() != 1) return TPayloadCheck::NotOneFile;
+  if (!SafeEntryName(zip.DirEntry(0).FileName)) return TPayloadCheck::UnsafeName;
+  return TPayloadCheck::OneFile;
+}
+
 void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) {
   name.clear();
   if (!HasContainerSuffix(containerPath)) {
@@ -106,17 +121,6 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
 
   ExtractionCleanup cleanup;
   Ui().setWaitCursor(true);
-  cleanup.work.path = CreatePrivateWorkFolder(QStringLiteral("Tmp_Orig"));
-  if (cleanup.work.path.isEmpty()) {
-    Box(MsgKind::Information, kMsgNotInterpreted);
-    return;
-  }
-  const QString zipPath = cleanup.work.path + QStringLiteral("/Tmp_OrigZip.zip");
-  QFile zipFile(zipPath);
-  if (!zipFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-    Box(MsgKind::Information, kMsgNotInterpreted);
-    return;
-  }
 
   // About ProgressSteps updates over a container above ProgressMinSize.
   const int64_t size = container.size();
@@ -128,20 +132,6 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
     nextReport = (position / step + 1) * step;
     ShowProgress64(position, total, kProgressAnalysing, kProgressSignedCaption);
   });
-  PayloadDecoder decoder(zipFile);
-  SgnLayout layout;
-  const bool wellFormed = ReadSignedContainer(source, layout, &decoder);
-  if (showProgress) ShowProgress64(size, size, kProgressAnalysing, kProgressSignedCaption);
-  if (!wellFormed) {
-    Box(MsgKind::Warning, formatText);
-    return;
-  }
-  const bool written = decoder.finish();
-  zipFile.close();
-  if (!written) {
-    Box(MsgKind::Information, kMsgNotInterpreted);
-    return;
-  }
 
   TZipArchiver* zip = dmCollector ? &dmCollector->ZipArchiver1 : nullptr;
   QString extracted;
@@ -150,14 +140,26 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
       Box(MsgKind::Information, kMsgNotInterpreted);
       return;
     }
-    zip->SetZipFileName(zipPath);
-    if (zip->Count() == 0) return;
+    const TPayloadCheck check = CheckContainerPayload(source, *zip, cleanup.work);
+    if (showProgress) ShowProgress64(size, size, kProgressAnalysing, kProgressSignedCaption);
+    switch (check) {
+      case TPayloadCheck::OneFile:
+        break;
+      case TPayloadCheck::Malformed:
+      case TPayloadCheck::NotOneFile:
+        // Not the layout's archive of one file: nothing of it is shown, saved or
+        // compared, so nothing of it can be signed unseen.
+        Box(MsgKind::Warning, formatText);
+        return;
+      case TPayloadCheck::Empty:
+        return;
+      case TPayloadCheck::UnsafeName:
+      case TPayloadCheck::Failed:
+        Box(MsgKind::Information, kMsgNotInterpreted);
+        return;
+    }
     const QString entry = zip->DirEntry(0).FileName;
     const uint32_t entrySize = zip->DirEntry(0).UncompressedSize;
-    if (!IsPlainEntryName(entry)) {
-      Box(MsgKind::Information, kMsgNotInterpreted);
-      return;
-    }
     const QString extractFolder = cleanup.work.path + QStringLiteral("/out");
     if (!QDir().mkdir(extractFolder)) throw EFileError(QStringLiteral("Unable to open %1").arg(extractFolder));
     zip->FSpecArgs().clear();
@@ -225,7 +227,10 @@ void RevokeSignature(const QString& containerPath, const TSignerRecord& signer) 
   SgnFileSource container(containerPath);
   if (!container.isOpen()) throw EFileError(QStringLiteral("Unable to open %1").arg(containerPath));
   TReplacementFile out;
-  if (!out.Create(containerPath, QStringLiteral("RevokeSgn"))) throw EFileError(out.Error());
+  // Through a symbolic link the shared container itself changes; a container with
+  // other hard links is refused rather than split from them.
+  if (!out.Create(containerPath, QStringLiteral("RevokeSgn"), TReplacementFile::HardLinks::Refuse))
+    throw EFileError(out.Error());
 
   // One pass reads, checks and copies the current file: the checks hold for
   // exactly the bytes the new container is made of.
@@ -239,8 +244,10 @@ void RevokeSignature(const QString& containerPath, const TSignerRecord& signer) 
     return e.start == signer.Start && e.end == signer.End && e.certificate == signer.Certificate &&
            e.signature == signer.Signature;
   });
-  if (!wellFormed || source.Covered() != size || it == layout.signers.end())
-    throw EFileError(kMsgRevokeStale.arg(containerPath));
+  // A file that is no container any more says so; only a well-formed one can hold
+  // a record that went stale.
+  if (!wellFormed || source.Covered() != size) throw EFileError(kMsgFormatCompare);
+  if (it == layout.signers.end()) throw EFileError(kMsgRevokeStale.arg(containerPath));
 
   // Close the gap: everything after the element moves down over it.
   const int64_t gap = it->revokeOffset(), length = it->revokeLength();

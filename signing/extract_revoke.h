@@ -9,7 +9,10 @@
 #include <QString>
 #include <cstdint>
 
+#include "signing/replacement_file.h"
 #include "signing/verify.h"
+
+class TZipArchiver;
 
 // Modes of ExtractOriginalFile.
 enum TExtractMode : int {
@@ -27,18 +30,39 @@ enum TExtractMode : int {
 // be opened raises EFileError (signing/file_utils.h).
 //
 // The payload is decoded straight from the signed range into a private temporary
-// ZIP archive, and only the archive's first entry is extracted, under a name that
-// must be a plain file name (no folder part, no ".."); every work file is removed
-// afterwards.
+// ZIP archive (CheckContainerPayload), which must hold exactly one file, under a
+// plain file name (SafeEntryName, signing/file_utils.h); an archive of several
+// entries gets the format warning of the mode and nothing of it comes out. Every
+// work file is removed afterwards.
 void ExtractOriginalFile(const QString& containerPath, int mode, QString& name);
+
+// What a container's payload holds, as the extraction sees it.
+enum class TPayloadCheck {
+  OneFile,     // a ZIP archive of exactly one file, under a plain name
+  Malformed,   // the container strays from the layout: it has no payload to trust
+  Empty,       // an archive without entries (or no archive at all)
+  NotOneFile,  // more entries than the one file; a folder entry counts too
+  UnsafeName,  // the one entry's name is no plain file name
+  Failed,      // the work archive could not be written
+};
+
+// Reads the container from source with the strict reader, decodes its payload into
+// "Tmp_OrigZip.zip" in the work folder (made here when work.path is empty) and
+// lists that archive with zip, which is left on it. Only a container whose check
+// gives OneFile may be shown, saved, compared or signed: what is shown is then
+// all there is.
+TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkFolder& work);
 
 // Removes the signer's element (the LF before "<Signer>" through the CR after
 // "</Signer>") from the container. The current file is read again and must still
-// be a well-formed container holding, at the record's Start and End, a Signer
-// element with the record's certificate and signature; the new container is written
-// beside it and renamed over it in one step, so the old container stays whole
-// until the new one is complete. Shows no message: every failure raises
-// EFileError with its text, and the container is then unchanged.
+// be a well-formed container (else kMsgFormatCompare) holding, at the record's
+// Start and End, a Signer element with the record's certificate and signature
+// (else kMsgRevokeStale); the new container is written beside it and renamed over
+// it in one step, so the old container stays whole until the new one is complete.
+// Through a symbolic link, the file it leads to is rewritten in its own folder and
+// the link stays; a container with other hard links is refused
+// (kMsgHardLinkedFile). Shows no message: every failure raises EFileError with its
+// text, and the container is then unchanged.
 void RevokeSignature(const QString& containerPath, const TSignerRecord& signer);
 
 // Message texts.

@@ -175,6 +175,14 @@ QString IncludeTrailingBackslash(const QString& text) {
   return text + QLatin1Char('/');
 }
 
+bool SafeEntryName(const QString& name) {
+  if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.size() > 255) return false;
+  if (name.size() >= 2 && name[1] == QLatin1Char(':') && name[0].isLetter()) return false;
+  for (QChar c : name)
+    if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
+  return true;
+}
+
 bool CopyFileWithProgress(const QString& source, const QString& destination, QProgressBar* progressBar,
                           QLabel* label) {
   QString target = destination;

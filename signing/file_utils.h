@@ -72,6 +72,12 @@ QString GetTempDirectory();
 // "" stays ""; a text ending in "/" is kept; any other text gets "/" appended.
 QString IncludeTrailingBackslash(const QString& text);
 
+// True for a ZIP entry name that may become a file of a target folder: one plain
+// name, no folder part, not "." or ".." (dots elsewhere in a name are ordinary
+// characters: "report..pdf" is a plain name), no drive prefix, no control
+// character, at most 255 characters.
+bool SafeEntryName(const QString& name);
+
 // Opens the file with its associated program; true when the request was taken.
 // On failure errno tells why: ENOENT for a missing file, else what the opener
 // left (EIO when it left nothing).

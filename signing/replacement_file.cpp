@@ -44,10 +44,23 @@ bool TReplacementFile::Fail(const QString& what) {
   return false;
 }
 
-bool TReplacementFile::Create(const QString& target, const QString& prefix) {
+bool TReplacementFile::HasOtherLinks() {
+  struct stat st;
+  if (lstat(Native(target_).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink <= 1) return false;
+  error_ = kMsgHardLinkedFile.arg(target_).arg(qulonglong(st.st_nlink));
+  return true;
+}
+
+bool TReplacementFile::Create(const QString& target, const QString& prefix, HardLinks hardLinks) {
   Discard();
   committed_ = false;
-  target_ = QFileInfo(target).absoluteFilePath();
+  hardLinks_ = hardLinks;
+  const QFileInfo given(target);
+  // Through a symbolic link: the file it leads to is what changes, in its own
+  // folder, and the link itself stays.
+  const QString resolved = given.isSymLink() ? given.canonicalFilePath() : QString();
+  target_ = resolved.isEmpty() ? given.absoluteFilePath() : resolved;
+  if (hardLinks_ == HardLinks::Refuse && HasOtherLinks()) return false;
   const QString folder = QFileInfo(target_).absolutePath();
   std::string pattern = Native(folder + "/" + prefix) + "XXXXXX.tmp";
   std::vector<char> name(pattern.begin(), pattern.end());
@@ -128,6 +141,11 @@ bool TReplacementFile::Commit(bool replace) {
     mode_t mask = umask(0);
     umask(mask);
     mode &= ~mask;
+  }
+  // A link made meanwhile would be split by the rename as well.
+  if (replace && hardLinks_ == HardLinks::Refuse && HasOtherLinks()) {
+    Discard();
+    return false;
   }
   if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0) {
     Fail(QStringLiteral("Unable to write %1").arg(target_));

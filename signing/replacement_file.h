@@ -6,6 +6,11 @@
 // was. A new container never replaces a file that appeared meanwhile; a changed
 // container replaces the old one in a single rename and keeps its mode bits.
 //
+// A target that is a symbolic link is followed: the file it leads to is replaced
+// in its own folder and the link stays a link. A target with other hard links
+// cannot be replaced without splitting it from them (the other names would keep
+// the old bytes), so a writer that must change every name of a file refuses it.
+//
 // Beside it, a container source that copies every byte the strict reader reads
 // into such a file, so a container is validated, digested and copied in one pass
 // and the copy holds exactly the bytes that were checked.
@@ -22,9 +27,14 @@ class TReplacementFile {
   TReplacementFile(const TReplacementFile&) = delete;
   TReplacementFile& operator=(const TReplacementFile&) = delete;
 
+  // What to do with a target that has other hard links.
+  enum class HardLinks { Split, Refuse };
+
   // Creates the new file (mode 0600 until commit) as folder of target + prefix +
-  // six random characters + ".tmp". False with the reason in error().
-  bool Create(const QString& target, const QString& prefix);
+  // six random characters + ".tmp", where target is the file a symbolic link
+  // leads to. With HardLinks::Refuse, a target with more than one link is refused
+  // (here, and again at the commit). False with the reason in error().
+  bool Create(const QString& target, const QString& prefix, HardLinks hardLinks = HardLinks::Split);
   bool IsOpen() const { return fd_ >= 0; }
   const QString& TempPath() const { return tempPath_; }
   const QString& Target() const { return target_; }
@@ -50,12 +60,19 @@ class TReplacementFile {
 
  private:
   bool Fail(const QString& what);
+  bool HasOtherLinks();
   int fd_ = -1;
+  HardLinks hardLinks_ = HardLinks::Split;
   QString target_, tempPath_, error_;
   int64_t size_ = 0;
   int64_t writebackFrom_ = 0;  // written bytes below this are already on their way to disk
   bool committed_ = false;
 };
+
+// The error text of a target that has other hard links (%1 the target, %2 its
+// number of links).
+inline const QString kMsgHardLinkedFile =
+    QStringLiteral("Unable to write %1: the file has %2 hard links, and changing it would split them");
 
 // Reads through to another source and writes every byte read, at its own offset,
 // into a replacement file; reports the position after each read. A failed write

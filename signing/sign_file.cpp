@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "card/registry.h"
@@ -230,13 +231,59 @@ QString PackInput(const QString& file, int64_t inputSize, const QString& shortNa
   return QString();
 }
 
-enum class CopyOutcome { Done, Malformed, Failed, DigestFailed };
+// The bytes written so far into a replacement file, followed by a fixed text: a
+// container read back exactly as it will be committed.
+class ReplacementSource : public SgnSource {
+ public:
+  ReplacementSource(TReplacementFile& file, int64_t written, std::string_view suffix = {})
+      : file_(file), written_(written), suffix_(suffix) {}
+  int64_t size() const override { return written_ + int64_t(suffix_.size()); }
+  int64_t readAt(int64_t offset, void* buf, size_t n) override {
+    if (offset < 0) return -1;
+    if (offset < written_) return file_.ReadAt(offset, buf, size_t(std::min<int64_t>(int64_t(n), written_ - offset)));
+    const int64_t at = offset - written_;
+    if (at >= int64_t(suffix_.size())) return 0;
+    const size_t k = std::min(n, suffix_.size() - size_t(at));
+    std::memcpy(buf, suffix_.data() + at, k);
+    return int64_t(k);
+  }
+
+ private:
+  TReplacementFile& file_;
+  int64_t written_;
+  std::string_view suffix_;
+};
+
+// Whether a container about to be signed carries one file that can be shown, with
+// a silent ZIP component of its own, so that neither a running ZIP operation nor
+// the user is disturbed by the look.
+TPayloadCheck CheckPayloadToSign(SgnSource& container) {
+  TWorkFolder work;  // before the component: removed after it has let go of the archive
+  TZipArchiver zip;
+  zip.SetUnattended(true);
+  return CheckContainerPayload(container, zip, work);
+}
+
+enum class CopyOutcome { Done, Malformed, NotOneFile, BadEntry, Failed, DigestFailed };
+
+// A container whose payload cannot be shown as its one file gets the box that
+// the comparison would show for it, and no signer; result 0.
+int32_t RefuseUnshowable(CopyOutcome outcome) {
+  if (outcome == CopyOutcome::NotOneFile)
+    Ui().messageBox(MsgKind::Warning, kMsgFormatCompare);
+  else
+    Ui().messageBox(MsgKind::Information, kMsgNotInterpreted);
+  return sfrOk;
+}
 
 // Reads the container once: checks it strictly, digests its signed range and
 // copies it into out, cut where the next Signer goes (over its closing text).
 CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, uint8_t digest[20],
                              const SgnCopyingSource::Progress& progress) {
-  if (!out.Create(container, QStringLiteral("SgnTmp"))) return CopyOutcome::Failed;
+  // Through a symbolic link the shared container itself gets the signer; one with
+  // other hard links is refused rather than split from them.
+  if (!out.Create(container, QStringLiteral("SgnTmp"), TReplacementFile::HardLinks::Refuse))
+    return CopyOutcome::Failed;
   SgnFileSource source(container);
   if (!source.isOpen()) return CopyOutcome::Failed;
   SgnCopyingSource copy(source, &out, progress);
@@ -245,6 +292,16 @@ CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, ui
   if (copy.WriteFailed() || layout.fault == SgnFault::ReadError) return CopyOutcome::Failed;
   if (!layout.wellFormed || copy.Covered() != source.size()) return CopyOutcome::Malformed;
   if (!digested) return CopyOutcome::DigestFailed;
+  // A signer signs what the others can be shown: the one file of the payload.
+  ReplacementSource copied(out, source.size());
+  switch (CheckPayloadToSign(copied)) {
+    case TPayloadCheck::OneFile: break;
+    case TPayloadCheck::Failed: return CopyOutcome::Failed;
+    case TPayloadCheck::Malformed:
+    case TPayloadCheck::NotOneFile: return CopyOutcome::NotOneFile;
+    case TPayloadCheck::Empty:
+    case TPayloadCheck::UnsafeName: return CopyOutcome::BadEntry;
+  }
   // The reader has seen the closing text; the copy must hold it too.
   const int64_t at = SgnAppendPosition(source.size());
   char tail[kSgnClose.size()];
@@ -317,7 +374,8 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
   QString target;
   bool inPlace = false;
   if (walks) {
-    switch (CopyForNewSigner(file, out, digest, signingProgress)) {
+    const CopyOutcome outcome = CopyForNewSigner(file, out, digest, signingProgress);
+    switch (outcome) {
       case CopyOutcome::Done:
         if (!QFileInfo(file).isWritable()) return sfrOutputUnwritable;
         input.close();
@@ -327,6 +385,9 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
       case CopyOutcome::Malformed:
         out.Discard();
         break;
+      case CopyOutcome::NotOneFile:
+      case CopyOutcome::BadEntry:
+        return RefuseUnshowable(outcome);
       case CopyOutcome::Failed:
         return sfrOutputUnwritable;
       case CopyOutcome::DigestFailed:
@@ -339,9 +400,13 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
       if (CheckExistingContainer(session, input, target, certSerialValue, showProgress) == Existing::Stop)
         return sfrOk;
       if (!QFileInfo(target).isWritable()) return sfrOutputUnwritable;
-      switch (CopyForNewSigner(target, out, digest, signingProgress)) {
+      const CopyOutcome outcome = CopyForNewSigner(target, out, digest, signingProgress);
+      switch (outcome) {
         case CopyOutcome::Done:
           break;
+        case CopyOutcome::NotOneFile:
+        case CopyOutcome::BadEntry:
+          return RefuseUnshowable(outcome);
         case CopyOutcome::Malformed:
         case CopyOutcome::Failed:
           return sfrOutputUnwritable;
@@ -414,6 +479,12 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
     }
     payload.close();
     work.remove();
+    // Unpacked, the file's bytes stand as the payload unchecked until here: they
+    // must make the one-file archive that every reader of the container expects.
+    if (!packInput) {
+      ReplacementSource written(out, out.Size(), kSgnClose);
+      if (CheckPayloadToSign(written) != TPayloadCheck::OneFile) return sfrOutputUnwritable;
+    }
   }
 
   if (showProgress) ShowProgress(100, 100, QString(), kProgressCertificateCaption);

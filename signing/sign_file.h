@@ -8,7 +8,15 @@
 // beside it under a temporary name and renamed once its Signer is in place (never
 // over a file that appeared meanwhile); adding a signer writes a whole new copy
 // and renames it over the old one. On every failure the folder holds what it held
-// before.
+// before. A container reached through a symbolic link gets the signer in the file
+// the link leads to (the link stays); one with other hard links is refused with
+// result 2 rather than split from them.
+//
+// A signer is only ever added to a container whose payload is a ZIP archive of
+// exactly one file under a plain name, the file the others can be shown. Another
+// container gets the box the comparison shows for it and result 0: the format
+// warning (kMsgFormatCompare) for several entries, kMsgNotInterpreted for a name
+// that is no plain file name or an archive without entries.
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
@@ -29,10 +37,11 @@ enum : int32_t {
 // Signs file on the card of session (the card layer's current session).
 // installFolder and reserved are not used. packInput: the file is packed into a
 // ZIP archive and Base64-encoded to form the payload (what the shell passes);
-// false: the file's own bytes are the payload text. certSerialValue: the card
-// certificate's serial value, used to recognise this signer only when the card's
-// certificate cannot be read for a full comparison. showSuccess: a successful run
-// ends with the box "Datoteka je USPJEŠNO potpisana!".
+// false: the file's own bytes are the payload text, which must be the Base64 text
+// of a ZIP archive of one file (else result 2, nothing written). certSerialValue:
+// the card certificate's serial value, used to recognise this signer only when
+// the card's certificate cannot be read for a full comparison. showSuccess: a
+// successful run ends with the box "Datoteka je USPJEŠNO potpisana!".
 int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const QString& file, bool packInput,
                  int32_t certSerialValue, int32_t reserved, bool showSuccess);
 

@@ -337,21 +337,38 @@ TEST(TarviRsaDer, DecodeLengthTable) {
 }
 
 TEST(TarviRsaDer, DerFitsTable) {
+  // fits: exactly one element, nothing after it; prefix: one element at the start.
   struct Case {
     Bytes bytes;
     size_t len;
-    bool fits;
+    bool fits, prefix;
   };
   Bytes big = FromHex("30820100");
   big.resize(260);
+  Bytes bigAndMore = big;
+  bigAndMore.push_back(0x00);
   const Case cases[] = {
-      {FromHex("30030101FF"), 5, true},   {FromHex("30030101FF"), 4, false}, {big, 260, true},
-      {big, 259, false},                  {FromHex("3080"), 2, false},       {FromHex("3085010203040506"), 8, false},
-      {FromHex("3084FFFFFFFF00"), 7, false}, {FromHex("30"), 1, false},     {FromHex("1F0100"), 3, false},
-      {FromHex("3000"), 2, true},
+      {FromHex("30030101FF"), 5, true, true},
+      {FromHex("30030101FF"), 4, false, false},
+      {big, 260, true, true},
+      {big, 259, false, false},
+      {FromHex("3080"), 2, false, false},
+      {FromHex("3085010203040506"), 8, false, false},
+      {FromHex("3084FFFFFFFF00"), 7, false, false},
+      {FromHex("30"), 1, false, false},
+      {FromHex("1F0100"), 3, false, false},
+      {FromHex("3000"), 2, true, true},
+      // Bytes after the element: not one element any more, still one at the start.
+      {FromHex("30030101FF00"), 6, false, true},
+      {FromHex("30003000"), 4, false, true},
+      {bigAndMore, 261, false, true},
   };
-  for (const Case& c : cases) EXPECT_EQ(DerFits(c.bytes.data(), c.len), c.fits) << Hex(c.bytes) << " len " << c.len;
+  for (const Case& c : cases) {
+    EXPECT_EQ(DerFits(c.bytes.data(), c.len), c.fits) << Hex(c.bytes) << " len " << c.len;
+    EXPECT_EQ(DerPrefixFits(c.bytes.data(), c.len), c.prefix) << Hex(c.bytes) << " len " << c.len;
+  }
   EXPECT_FALSE(DerFits(nullptr, 10));
+  EXPECT_FALSE(DerPrefixFits(nullptr, 10));
 }
 
 // --- hostile input ------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include "card/tarvirsa_api.h"
 #include "platform/library.h"
+#include "support/temp_dir.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -186,6 +187,27 @@ std::string TestBase64Lines(const Bytes& data) {
   }
   if (n > 0 && n % 2304 == 0) out += "\r\n";
   return out;
+}
+
+Bytes TestPythonZip(const TestZipEntries& entries, bool deflate) {
+  TempDir dir("pyzip");
+  std::string script = "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w', zipfile." +
+                       std::string(deflate ? "ZIP_DEFLATED" : "ZIP_STORED") + ")\n";
+  int i = 0;
+  for (const auto& [name, content] : entries) {
+    // Names and contents travel as files, so no byte of them needs quoting.
+    const std::string base = dir.file("e" + std::to_string(i++));
+    WriteAll(base + ".name", name);
+    WriteAll(base + ".data", content);
+    script += "z.writestr(open('" + base + ".name', encoding='utf-8').read(), open('" + base + ".data', 'rb').read())\n";
+  }
+  script += "z.close()\n";
+  WriteAll(dir.file("mk.py"), script);
+  std::string out;
+  if (Run("python3 '" + dir.file("mk.py") + "' '" + dir.file("peer.zip") + "' 2>&1", &out) != 0)
+    throw std::runtime_error("zipfile failed: " + out);
+  const std::vector<unsigned char> zip = ReadAll(dir.file("peer.zip"));
+  return Bytes(zip.begin(), zip.end());
 }
 
 Bytes TestRandomBytes(size_t n, uint32_t seed) {

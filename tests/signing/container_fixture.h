@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <openssl/types.h>
@@ -63,6 +64,11 @@ Bytes TestSignRawBlock(const TestIdentity& id, const Bytes& block);
 std::string TestBase64Lines(const Bytes& data);
 // A pseudo-random byte string (fixed seed per call).
 Bytes TestRandomBytes(size_t n, uint32_t seed = 1);
+
+// A ZIP archive written by Python's zipfile, entries (name, content) in the given
+// order; a name ending in "/" is a folder entry. deflate: compressed, else stored.
+using TestZipEntries = std::vector<std::pair<std::string, std::string>>;
+Bytes TestPythonZip(const TestZipEntries& entries, bool deflate = true);
 
 struct TestSigner {
   Bytes cert;

@@ -490,3 +490,60 @@ TEST_F(DecryptLargeKey, RecipientKeyOf4096BitsAndADecimalSerialWithALeadingZero)
             std::string::npos);
   EXPECT_NE(activityLog().find("PrivateKeySize=512"), std::string::npos);
 }
+
+// Recipients whose hex serials are made of digits only: each is read as a decimal
+// number, so none of them equals a card's serial text. Each card still finds the
+// entry wrapped for it among those as long as its key's modulus.
+class DecryptSeveralRecipients : public Decrypt {
+ protected:
+  std::vector<TokenSpec> tokenSpecs() const override {
+    return {{"Alpha", 1024, "0x1001"}, {"Beta", 1024, "0x2002"}, {"Gamma", 2048, "0x3003"}, {"Delta", 1024, "0x4004"}};
+  }
+};
+
+TEST_F(DecryptSeveralRecipients, EachCardOpensItsOwnEntryBehindAllDigitHexSerials) {
+  const Bytes zip = pythonZip({{"report_pdf.sgn", "b'several'*100"}});
+  std::string expected;
+  for (int i = 0; i < 100; ++i) expected += "several";
+  const Bytes key = TestRandomBytes(24, 21);
+  const QString enc =
+      place("several.enc", MakeContainer(zip, key, {publicKey(0), publicKey(1), publicKey(2)}, {"1001", "2002", "3003"}));
+  TRecipientList list;
+  ASSERT_TRUE(ParseRecipientsFile(enc, list));
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].SerialText, "3E9");
+  EXPECT_EQ(list[1].SerialText, "7D2");
+  EXPECT_EQ(list[2].SerialText, "BBB");
+  turnActivityLogOn();
+
+  // The second recipient first, then the first, then the one with a longer key.
+  for (size_t card : {size_t(1), size_t(0), size_t(2)}) {
+    SCOPED_TRACE(card);
+    QFile::remove(out_ + "report_pdf.sgn");
+    ui_.boxes.clear();
+    decrypt(enc, card, &list);
+    EXPECT_EQ(LastDecryptedFile, out_ + "report_pdf.sgn") << ui_.lastText().toStdString();
+    EXPECT_EQ(ReadText((out_ + "report_pdf.sgn").toStdString()), expected);
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].kind, MsgKind::Information);
+  }
+
+  // A card that is no recipient: every entry of its key's length is tried, and
+  // then it is the wrong card.
+  QFile::remove(out_ + "report_pdf.sgn");
+  ui_.boxes.clear();
+  decrypt(enc, 3, &list);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].kind, MsgKind::Warning);
+  EXPECT_EQ(ui_.boxes[0].text, kWrongCard);
+  expectNothing("no recipient");
+
+  // The wrapped keys that were tried are logged; the plain session key never is.
+  const std::string log = activityLog();
+  EXPECT_EQ(log.find(TestHexUpper(key)), std::string::npos);
+  const Parts p = Split(ReadText(enc.toStdString()));
+  ASSERT_EQ(p.wrappedKeys.size(), 3u);
+  for (const Bytes& wrapped : p.wrappedKeys)
+    EXPECT_NE(log.find("[SessionKey] " + TestHexUpper(wrapped)), std::string::npos) << log;
+  EXPECT_NE(log.find("Certifikat primatelja u datoteci: 7D2; Certifikat na kartici: 2002"), std::string::npos);
+}

@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -26,25 +27,10 @@ inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdS
 
 namespace {
 
-using Entries = std::vector<std::pair<std::string, std::string>>;
+using Entries = TestZipEntries;
 
 // A ZIP archive from Python's zipfile (deflated), entries in the given order.
-Bytes PythonZip(const Entries& entries) {
-  TempDir dir("pyzip");
-  std::string script = "import zipfile\nz = zipfile.ZipFile('" + dir.file("peer.zip") +
-                       "', 'w', zipfile.ZIP_DEFLATED)\n";
-  int i = 0;
-  for (const auto& [name, content] : entries) {
-    const std::string src = dir.file("entry" + std::to_string(i++));
-    WriteAll(src, content);
-    script += "z.write('" + src + "', '" + name + "')\n";
-  }
-  script += "z.close()\n";
-  WriteAll(dir.file("mk.py"), script);
-  EXPECT_EQ(Run("python3 '" + dir.file("mk.py") + "'"), 0);
-  std::vector<unsigned char> zip = ReadAll(dir.file("peer.zip"));
-  return Bytes(zip.begin(), zip.end());
-}
+Bytes PythonZip(const Entries& entries) { return TestPythonZip(entries); }
 
 const TestIdentity& Id(int i) {
   static const std::vector<TestIdentity> ids = [] {
@@ -90,6 +76,15 @@ class ExtractRevoke : public ::testing::Test {
   QString write(const std::string& name, const std::string& text) {
     WriteAll(tmp_.file(name), text);
     return QString::fromStdString(tmp_.file(name));
+  }
+  // The text RevokeSignature raises; empty when it raises nothing.
+  static QString RevokeError(const QString& sgn, const TSignerRecord& r) {
+    try {
+      RevokeSignature(sgn, r);
+    } catch (const EFileError& e) {
+      return e.Text();
+    }
+    return QString();
   }
   std::vector<QString> boxTexts() {
     std::vector<QString> v;
@@ -225,9 +220,9 @@ TEST_F(ExtractRevoke, OnlyTheSignedRangesPayloadComesOut) {
   EXPECT_THROW(ExtractOriginalFile(QString::fromStdString(tmp_.file("none.sgn")), emView, name), EFileError);
 }
 
-TEST_F(ExtractRevoke, OnlyThePlainFirstEntryIsExtracted) {
+TEST_F(ExtractRevoke, OnlyAnArchiveOfOnePlainFileComesOut) {
   // A name with a folder part never leaves the temporary folder, and never lands anywhere.
-  for (const char* hostile : {"../evil.txt", "sub/evil.txt", "/tmp/evil.txt", "..", "C:evil.txt"}) {
+  for (const char* hostile : {"../evil.txt", "a/../../evil.txt", "sub/evil.txt", "/tmp/evil.txt", "..", "C:evil.txt"}) {
     SCOPED_TRACE(hostile);
     QString name = "stale";
     ExtractOriginalFile(write("h.sgn", containerText({{hostile, "evil"}})), emAutomatic, name);
@@ -236,11 +231,57 @@ TEST_F(ExtractRevoke, OnlyThePlainFirstEntryIsExtracted) {
   }
   EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("evil.txt"))));
   EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("sub"))));
-  // Of several entries only the first comes out.
-  QString name;
-  ExtractOriginalFile(write("two.sgn", containerText({{"first.txt", "1"}, {"second.txt", "2"}})), emAutomatic, name);
-  EXPECT_EQ(name, QString::fromStdString(tmp_.file("first.txt")));
-  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("second.txt"))));
+
+  // Dots inside a name are ordinary characters: such a file comes out in every mode.
+  for (const char* dotted : {"report..pdf", "a..b..c.txt", "..x", "x.."}) {
+    SCOPED_TRACE(dotted);
+    const QString sgn = write("dotted.sgn", containerText({{dotted, std::string("sadržaj ") + dotted}}));
+    const QString temp = GetTempDirectory() + "Tmp_Orig_" + QString::fromUtf8(dotted);
+    for (int mode : {emView, emCompare}) {
+      QString name;
+      ExtractOriginalFile(sgn, mode, name);
+      EXPECT_EQ(name, temp);
+      EXPECT_EQ(ReadText(temp.toStdString()), std::string("sadržaj ") + dotted);
+      QFile::remove(temp);
+    }
+    ui_.fileAnswers = {QString::fromStdString(tmp_.file("saved"))};
+    QString name;
+    ExtractOriginalFile(sgn, emSaveAs, name);
+    EXPECT_EQ(ReadText(tmp_.file("saved")), std::string("sadržaj ") + dotted);
+    QFile::remove(QString::fromStdString(tmp_.file("saved")));
+    ExtractOriginalFile(sgn, emAutomatic, name);
+    EXPECT_EQ(name, QString::fromStdString(tmp_.file(dotted)));
+    EXPECT_EQ(ReadText(tmp_.file(dotted)), std::string("sadržaj ") + dotted);
+    EXPECT_TRUE(ui_.boxes.empty()) << ui_.boxes.front().text.toStdString();
+  }
+
+  // A second entry beside the file, or a folder entry, would be signed unseen:
+  // nothing of such a payload is shown, saved or compared, in any mode.
+  const struct {
+    const char* what;
+    Entries entries;
+  } several[] = {
+      {"hidden second file", {{"first.txt", "shown"}, {"second.txt", "hidden"}}},
+      {"hidden file first", {{"second.txt", "hidden"}, {"first.txt", "shown"}}},
+      {"the same name twice", {{"first.txt", "shown"}, {"first.txt", "hidden"}}},
+      {"a folder entry beside the file", {{"first.txt", "shown"}, {"dir/", ""}}},
+  };
+  opened_.clear();
+  for (const auto& c : several) {
+    SCOPED_TRACE(c.what);
+    const QString sgn = write("two.sgn", containerText(c.entries));
+    for (int mode : {emView, emSaveAs, emCompare, emAutomatic}) {
+      ui_.fileAnswers = {QString::fromStdString(tmp_.file("saved-two"))};
+      QString name = "stale";
+      ExtractOriginalFile(sgn, mode, name);
+      EXPECT_TRUE(name.isEmpty());
+      EXPECT_EQ(boxTexts(), std::vector<QString>{mode == emCompare ? kMsgFormatCompare : kMsgFormatView});
+    }
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("saved-two"))));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("first.txt"))));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("second.txt"))));
+  }
+  EXPECT_TRUE(opened_.empty()) << opened_.size();
   EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
 }
 
@@ -316,8 +357,8 @@ TEST_F(ExtractRevoke, AStaleRecordLeavesTheContainerAlone) {
   TestContainer later = c;
   later.signers.erase(later.signers.begin());
   write("c.sgn", later.text());
-  EXPECT_THROW(RevokeSignature(sgn, list[1]), EFileError);
-  EXPECT_THROW(RevokeSignature(sgn, list[0]), EFileError);
+  EXPECT_EQ(RevokeError(sgn, list[1]), kMsgRevokeStale.arg(sgn));
+  EXPECT_EQ(RevokeError(sgn, list[0]), kMsgRevokeStale.arg(sgn));
   EXPECT_EQ(ReadText(tmp_.file("c.sgn")), later.text());
 
   // A signer added before it shifts nothing, but a record of another element at
@@ -325,11 +366,14 @@ TEST_F(ExtractRevoke, AStaleRecordLeavesTheContainerAlone) {
   write("c.sgn", c.text());
   TSignerRecord forged = list[0];
   forged.Signature[0] ^= 1;
-  EXPECT_THROW(RevokeSignature(sgn, forged), EFileError);
-  // A container that became malformed is refused too.
-  write("c.sgn", c.text() + "x");
-  EXPECT_THROW(RevokeSignature(sgn, list[0]), EFileError);
-  EXPECT_EQ(ReadText(tmp_.file("c.sgn")), c.text() + "x");
+  EXPECT_EQ(RevokeError(sgn, forged), kMsgRevokeStale.arg(sgn));
+  // A container that became malformed is refused too, as a malformed file: no
+  // record of it can be stale when it is no container at all.
+  for (const std::string& broken : {c.text() + "x", c.text().substr(0, c.text().size() / 2), std::string("hello")}) {
+    write("c.sgn", broken);
+    EXPECT_EQ(RevokeError(sgn, list[0]), kMsgFormatCompare);
+    EXPECT_EQ(ReadText(tmp_.file("c.sgn")), broken);
+  }
   EXPECT_THROW(RevokeSignature(QString::fromStdString(tmp_.file("none.sgn")), list[0]), EFileError);
   EXPECT_EQ(QDir(QString::fromStdString(tmp_.path())).entryList(QDir::Files), QStringList{"c.sgn"});
   EXPECT_TRUE(ui_.boxes.empty());
@@ -354,6 +398,74 @@ TEST_F(ExtractRevoke, AFullDiskWhileRevokingLeavesTheOldContainer) {
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(ReadText(tmp_.file("c.sgn")), c.text());
   EXPECT_EQ(QDir(QString::fromStdString(tmp_.path())).entryList(QDir::Files), QStringList{"c.sgn"});
+}
+
+TEST_F(ExtractRevoke, RevokingThroughASymbolicLinkChangesTheSharedContainer) {
+  TestContainer c;
+  c.payload = TestBase64Lines(PythonZip({{"a.txt", "abc"}}));
+  c.addSigner(Id(0));
+  c.addSigner(Id(1));
+  TempDir shared("shared");
+  WriteAll(shared.file("c.sgn"), c.text());
+  chmod(shared.file("c.sgn").c_str(), 0640);
+  const QString link = QString::fromStdString(tmp_.file("link.sgn"));
+  ASSERT_EQ(symlink(shared.file("c.sgn").c_str(), tmp_.file("link.sgn").c_str()), 0);
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(link, list));
+  ASSERT_EQ(list.size(), 2u);
+
+  RevokeSignature(link, list[0]);
+  // The link is still a link to the same file, which lost the signer in place.
+  EXPECT_TRUE(QFileInfo(link).isSymLink());
+  EXPECT_EQ(QFileInfo(link).symLinkTarget(), QString::fromStdString(shared.file("c.sgn")));
+  TestContainer expected = c;
+  expected.signers.erase(expected.signers.begin());
+  EXPECT_EQ(ReadText(shared.file("c.sgn")), expected.text());
+  struct stat st;
+  ASSERT_EQ(stat(shared.file("c.sgn").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // No work file in either folder.
+  EXPECT_EQ(QDir(QString::fromStdString(shared.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{"c.sgn"});
+  EXPECT_EQ(QDir(QString::fromStdString(tmp_.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{"link.sgn"});
+
+  // A link to a link: the file at the end of the chain changes.
+  ASSERT_EQ(symlink(tmp_.file("link.sgn").c_str(), tmp_.file("link2.sgn").c_str()), 0);
+  TSignerList again;
+  ASSERT_TRUE(VerifySignedFile(QString::fromStdString(tmp_.file("link2.sgn")), again));
+  ASSERT_EQ(again.size(), 1u);
+  RevokeSignature(QString::fromStdString(tmp_.file("link2.sgn")), again[0]);
+  EXPECT_TRUE(QFileInfo(QString::fromStdString(tmp_.file("link2.sgn"))).isSymLink());
+  EXPECT_TRUE(QFileInfo(link).isSymLink());
+  EXPECT_EQ(ReadText(shared.file("c.sgn")), c.head() + c.range() + "\r\n</FileUpload>");
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(ExtractRevoke, AHardLinkedContainerIsRefusedNotSplit) {
+  TestContainer c;
+  c.payload = TestBase64Lines(PythonZip({{"a.txt", "abc"}}));
+  c.addSigner(Id(0));
+  const QString sgn = write("c.sgn", c.text());
+  ASSERT_EQ(link(tmp_.file("c.sgn").c_str(), tmp_.file("other.sgn").c_str()), 0);
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(sgn, list));
+  ASSERT_EQ(list.size(), 1u);
+  for (const char* name : {"c.sgn", "other.sgn"})
+    EXPECT_EQ(RevokeError(QString::fromStdString(tmp_.file(name)), list[0]),
+              kMsgHardLinkedFile.arg(QString::fromStdString(tmp_.file(name))).arg(2));
+  // Both names still name one file, unchanged.
+  struct stat a, b;
+  ASSERT_EQ(stat(tmp_.file("c.sgn").c_str(), &a), 0);
+  ASSERT_EQ(stat(tmp_.file("other.sgn").c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+  EXPECT_EQ(a.st_nlink, 2u);
+  EXPECT_EQ(ReadText(tmp_.file("c.sgn")), c.text());
+  EXPECT_EQ(QDir(QString::fromStdString(tmp_.path())).entryList(QDir::Files), (QStringList{"c.sgn", "other.sgn"}));
+  // Once the other name is gone, the container is an ordinary file again.
+  ASSERT_EQ(unlink(tmp_.file("other.sgn").c_str()), 0);
+  RevokeSignature(sgn, list[0]);
+  EXPECT_EQ(ReadText(tmp_.file("c.sgn")), c.head() + c.range() + "\r\n</FileUpload>");
 }
 
 }  // namespace

@@ -320,16 +320,39 @@ TEST_F(SignFileTest, AZipOfAMultipleOf2304BytesLeavesACrLfBeforeTheTail) {
   EXPECT_EQ(list[0].SignatureOk, 1);
 }
 
+// The length of TestBase64Lines' text for a payload of n bytes.
+size_t Base64LinesLength(size_t n) {
+  const size_t chars = (n + 2) / 3 * 4;
+  const size_t lines = (chars + 63) / 64;
+  return chars + 2 * (lines ? lines - 1 : 0) + (n > 0 && n % 2304 == 0 ? 2 : 0);
+}
+
+// Base64 text of a stored ZIP of report.pdf that is exactly `length` bytes long:
+// the archive as long as fits, then empty line breaks (which the decoder skips)
+// after the first line.
+std::string Base64ZipOfLength(size_t length, std::string* content) {
+  static const size_t frame = TestPythonZip({{"report.pdf", "q"}}, false).size() - 1;
+  size_t k = length * 3 / 4;
+  while (k > 0 && Base64LinesLength(k + frame) + 2 > length) --k;
+  *content = std::string(k, 'q');
+  std::string text = TestBase64Lines(TestPythonZip({{"report.pdf", *content}}, false));
+  EXPECT_EQ(text.size(), Base64LinesLength(k + frame));
+  std::string filler;
+  while (text.size() + filler.size() + 2 <= length) filler += "\r\n";
+  if (text.size() + filler.size() < length) filler += "\n";
+  text.insert(64, filler);
+  return text;
+}
+
 TEST_F(SignFileTest, UnpackedPayloadsOnBlockBoundaries) {
   // Unpacked, the file's own bytes are the payload text, so its length is exact:
   // text that fills the 64 KiB blocks exactly is still followed by the tail once
   // and then directly by the Signer element.
   for (size_t length : {size_t(65535), size_t(65536), size_t(65537), size_t(131072)}) {
     SCOPED_TRACE(length);
-    std::string text;
-    while (text.size() < length) text += (text.empty() ? "" : "\r\n") + std::string(64, 'Q');
-    text.resize(length);
-    if (text.back() == '\r' || text.back() == '\n') text.back() = 'Q';
+    std::string content;
+    const std::string text = Base64ZipOfLength(length, &content);
+    ASSERT_EQ(text.size(), length);
     WriteAll(report(), text);
     QFile::remove(QString::fromStdString(container()));
     useToken(0);
@@ -343,8 +366,49 @@ TEST_F(SignFileTest, UnpackedPayloadsOnBlockBoundaries) {
     ASSERT_TRUE(VerifySignedFile(QString::fromStdString(container()), list));
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].SignatureOk, 1);
+    // What the container carries is what a viewer is shown.
+    QString shown;
+    ExtractOriginalFile(QString::fromStdString(container()), emCompare, shown);
+    EXPECT_EQ(ReadText(shown.toStdString()), content);
+    QFile::remove(shown);
   }
   EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(SignFileTest, AnUnpackedPayloadMustBeTheZipOfOneFile) {
+  const struct {
+    const char* what;
+    std::string text;
+  } refused[] = {
+      {"two files", TestBase64Lines(TestPythonZip({{"report.pdf", "a"}, {"hidden.txt", "b"}}))},
+      {"a folder entry too", TestBase64Lines(TestPythonZip({{"report.pdf", "a"}, {"dir/", ""}}))},
+      {"an empty archive", TestBase64Lines(TestPythonZip({}))},
+      {"a name leaving the folder", TestBase64Lines(TestPythonZip({{"../report.pdf", "a"}}))},
+      {"Base64 of no archive", TestBase64Lines(TestRandomBytes(3000))},
+      {"text outside the alphabet", "<![CDATA[\r\nUEsDBA==\r\n]]>"},
+      {"plain words", "hello world"},
+      {"nothing", ""},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.what);
+    WriteAll(report(), c.text);
+    useToken(0);
+    EXPECT_EQ(SignFile(session(0), InstallPath, path("report.pdf"), false, kSharedSerialValue, 0, true),
+              sfrOutputUnwritable);
+    // The ZIP component's own boxes stay away too: only the shell's result line.
+    EXPECT_TRUE(boxTexts().empty());
+    EXPECT_EQ(files(), QStringList{"report.pdf"});
+    EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+    EXPECT_FALSE(ui_.waitCursor());
+  }
+  // The Base64 text of an archive of one file is taken as it is.
+  const std::string good = TestBase64Lines(TestPythonZip({{"report.pdf", "sadržaj"}}));
+  WriteAll(report(), good);
+  useToken(0);
+  ASSERT_EQ(SignFile(session(0), InstallPath, path("report.pdf"), false, kSharedSerialValue, 0, true), sfrOk);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignSuccess});
+  EXPECT_EQ(Parse(ReadText(container())).payload, good);
+  expectSignatures(ReadText(container()), {0});
 }
 
 TEST_F(SignFileTest, TheCardsRefusalsLeaveNoContainer) {
@@ -464,7 +528,7 @@ TEST_F(SignFileTest, OnlyAStrictlyValidContainerIsSignedInPlace) {
   spec.bits = 1024;
   const TestIdentity someone = MakeTestIdentity(spec);
   TestContainer c;
-  c.payload = TestBase64Lines(TestRandomBytes(3000));
+  c.payload = TestBase64Lines(TestPythonZip({{"report.pdf", "potpisani sadržaj"}}));
   c.addSigner(someone);
   std::string text = c.text();
   text.insert(c.head().size(), "<![CDATA[\r\nUEsDBA==\r\n]]>\r\n");
@@ -507,6 +571,172 @@ TEST_F(SignFileTest, AFailedZipStepSignsNothing) {
   EXPECT_EQ(nested, sfrOutputUnwritable);
   expectSignatures(ReadText(container()), {0});
   expectPayloadHoldsReport(ReadText(container()));
+}
+
+TEST_F(SignFileTest, AContainerWhoseFileIsNotAloneIsNeverSigned) {
+  writeReport(3000);
+  const std::string shown = ReadText(report());
+  TestCertSpec spec;
+  spec.bits = 1024;
+  const TestIdentity someone = MakeTestIdentity(spec);
+  const struct {
+    const char* what;
+    TestZipEntries entries;
+    QString box;  // for the container beside the file and for the container selected
+  } cases[] = {
+      {"a hidden second file", {{"report.pdf", shown}, {"hidden.txt", "potpisano bez uvida"}}, kMsgFormatCompare},
+      {"a hidden first file", {{"hidden.txt", "potpisano bez uvida"}, {"report.pdf", shown}}, kMsgFormatCompare},
+      {"a folder entry", {{"report.pdf", shown}, {"dir/", ""}}, kMsgFormatCompare},
+      {"a name above the folder", {{"../report.pdf", shown}}, kMsgNotInterpreted},
+      {"a name two folders up", {{"a/../../report.pdf", shown}}, kMsgNotInterpreted},
+      {"the name ..", {{"..", shown}}, kMsgNotInterpreted},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestContainer x;
+    x.payload = TestBase64Lines(TestPythonZip(c.entries));
+    x.addSigner(someone);
+    WriteAll(container(), x.text());
+    // Found beside the file it claims to carry, and selected itself: no signer.
+    for (const std::string& target : {report(), container()}) {
+      SCOPED_TRACE(target);
+      EXPECT_EQ(sign(0, target), sfrOk);
+      EXPECT_EQ(boxTexts(), std::vector<QString>{c.box});
+      EXPECT_EQ(ReadText(container()), x.text());
+    }
+    EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+    EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+    EXPECT_FALSE(ui_.waitCursor());
+  }
+  // The same container with the one file alone takes signers both ways.
+  TestContainer alone;
+  alone.payload = TestBase64Lines(TestPythonZip({{"report.pdf", shown}}));
+  alone.addSigner(someone);
+  WriteAll(container(), alone.text());
+  ASSERT_EQ(sign(0, report()), sfrOk);
+  ASSERT_EQ(sign(1, container()), sfrOk);
+  EXPECT_EQ(boxTexts(), (std::vector<QString>{kMsgSignSuccess, kMsgSignSuccess}));
+  const Parsed p = Parse(ReadText(container()));
+  ASSERT_EQ(p.signers.size(), 3u);
+  EXPECT_EQ(p.range, alone.range());
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(QString::fromStdString(container()), list));
+  for (const TSignerRecord& r : list) EXPECT_EQ(r.SignatureOk, 1);
+}
+
+TEST_F(SignFileTest, NamesWithDoubleDotsRoundTrip) {
+  std::vector<QString> opened;
+  const FileOpener previous = SetFileOpener([&](const QString& p) {
+    opened.push_back(p);
+    return true;
+  });
+  for (const std::string name : {"report..pdf", "a..b..c.txt"}) {
+    SCOPED_TRACE(name);
+    const std::string file = dir_.file(name);
+    const Bytes content = TestRandomBytes(4000, 9);
+    WriteAll(file, content.data(), content.size());
+    const std::string sgn = SignedFileName(QString::fromStdString(file)).toStdString();
+    // Signed, a second signer through the comparison, a third in place.
+    ASSERT_EQ(sign(0, file), sfrOk);
+    ASSERT_EQ(sign(1, file), sfrOk);
+    ASSERT_EQ(sign(2, sgn), sfrOk);
+    EXPECT_EQ(boxTexts(), (std::vector<QString>{kMsgSignSuccess, kMsgSignSuccess, kMsgSignSuccess}));
+    const std::string text = ReadText(sgn);
+    expectSignatures(text, {0, 1, 2});
+    // Info-ZIP lists the entry under the file's own name.
+    TempDir t("dots");
+    WriteAll(t.file("p.b64"), Parse(text).payload);
+    ASSERT_EQ(::Run("tr -d '\\r\\n' < '" + t.file("p.b64") + "' | base64 -d > '" + t.file("p.zip") + "'"), 0);
+    std::string listed;
+    EXPECT_EQ(::Run("unzip -Z1 '" + t.file("p.zip") + "'", &listed), 0);
+    EXPECT_EQ(listed, name + "\n");
+    // Viewed and saved.
+    QString viewed;
+    ExtractOriginalFile(QString::fromStdString(sgn), emView, viewed);
+    EXPECT_EQ(viewed, GetTempDirectory() + "Tmp_Orig_" + QString::fromStdString(name));
+    EXPECT_EQ(opened, std::vector<QString>{viewed});
+    opened.clear();
+    EXPECT_EQ(ReadAll(viewed.toStdString()), std::vector<unsigned char>(content.begin(), content.end()));
+    QFile::remove(viewed);
+    ui_.fileAnswers = {path("saved.bin")};
+    QString none;
+    ExtractOriginalFile(QString::fromStdString(sgn), emSaveAs, none);
+    EXPECT_EQ(ReadAll(dir_.file("saved.bin")), std::vector<unsigned char>(content.begin(), content.end()));
+    QFile::remove(path("saved.bin"));
+    EXPECT_TRUE(ui_.boxes.empty());
+  }
+  SetFileOpener(previous);
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+}
+
+TEST_F(SignFileTest, ASymlinkedContainerIsSignedAndRevokedThroughTheLink) {
+  writeReport(3000);
+  ASSERT_EQ(sign(0, report()), sfrOk);
+  // The container lives in a shared folder; the user's folder holds a link to it.
+  TempDir shared("shared");
+  const std::string real = shared.file("report_pdf.sgn");
+  ASSERT_EQ(::rename(container().c_str(), real.c_str()), 0);
+  ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+  ASSERT_EQ(::symlink(real.c_str(), container().c_str()), 0);
+  auto expectLinkAndTarget = [&](const std::vector<size_t>& signers) {
+    EXPECT_TRUE(QFileInfo(path("report_pdf.sgn")).isSymLink());
+    EXPECT_EQ(QFileInfo(path("report_pdf.sgn")).symLinkTarget(), QString::fromStdString(real));
+    expectSignatures(ReadText(real), signers);
+    struct stat st;
+    ASSERT_EQ(::lstat(real.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+    EXPECT_EQ(QDir(QString::fromStdString(shared.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{"report_pdf.sgn"});
+  };
+  // The link selected and signed in place.
+  ASSERT_EQ(sign(1, container()), sfrOk);
+  expectLinkAndTarget({0, 1});
+  // The link found beside the file: the comparison reads through it, the signer
+  // goes into the shared file.
+  ASSERT_EQ(sign(2, report()), sfrOk);
+  expectLinkAndTarget({0, 1, 2});
+  EXPECT_EQ(boxTexts(), (std::vector<QString>{kMsgSignSuccess, kMsgSignSuccess, kMsgSignSuccess}));
+  // Revoked through the link.
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(path("report_pdf.sgn"), list));
+  ASSERT_EQ(list.size(), 3u);
+  RevokeSignature(path("report_pdf.sgn"), list[1]);
+  expectLinkAndTarget({0, 2});
+  EXPECT_TRUE(ui_.boxes.empty());
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+}
+
+TEST_F(SignFileTest, AHardLinkedContainerIsRefusedRatherThanSplit) {
+  writeReport(3000);
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  const std::string before = ReadText(container());
+  const std::string other = dir_.file("shared_copy.sgn");
+  ASSERT_EQ(::link(container().c_str(), other.c_str()), 0);
+  // Selected under either name, or found beside the file: result 2, nothing changed.
+  for (const std::string& target : {container(), other, report()}) {
+    SCOPED_TRACE(target);
+    EXPECT_EQ(sign(1, target), sfrOutputUnwritable);
+    EXPECT_EQ(ReadText(container()), before);
+  }
+  EXPECT_TRUE(boxTexts().empty());
+  TSignerList list;
+  ASSERT_TRUE(VerifySignedFile(path("report_pdf.sgn"), list));
+  ASSERT_EQ(list.size(), 1u);
+  try {
+    RevokeSignature(path("report_pdf.sgn"), list[0]);
+    ADD_FAILURE() << "revoked a hard-linked container";
+  } catch (const EFileError& e) {
+    EXPECT_EQ(e.Text(), kMsgHardLinkedFile.arg(path("report_pdf.sgn")).arg(2));
+  }
+  struct stat a, b;
+  ASSERT_EQ(::stat(container().c_str(), &a), 0);
+  ASSERT_EQ(::stat(other.c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+  EXPECT_EQ(a.st_nlink, 2u);
+  EXPECT_EQ(ReadText(other), before);
+  EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn", "shared_copy.sgn"}));
 }
 
 }  // namespace

@@ -319,6 +319,45 @@ TEST_F(Verify, ACertificateWithoutAKeyIsABadSignerWithTheKeyErrorBox) {
   EXPECT_EQ(list[0].SignatureOk, 0);
 }
 
+TEST_F(Verify, ACertificateFieldWithBytesAfterItsDerMakesThatSignerBad) {
+  // The signature itself is right, and the certificate's own bytes are whole: only
+  // what follows them in the field is wrong, and it spoils that signer alone.
+  const struct {
+    const char* what;
+    Bytes extra;
+  } cases[] = {
+      {"one zero byte", {0x00}},
+      {"one 0xFF byte", {0xFF}},
+      {"an empty element", {0x30, 0x00}},
+      {"the certificate twice", I().b.certDer},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestContainer x = MakeTestContainer({&I().a, &I().b, &I().c});
+    x.signers[1].cert.insert(x.signers[1].cert.end(), c.extra.begin(), c.extra.end());
+    ui.boxes.clear();
+    TSignerList list = VerifyText(x.text());
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].SignatureOk, 1);
+    EXPECT_EQ(list[1].SignatureOk, 0);
+    EXPECT_EQ(list[2].SignatureOk, 1);
+    // Nothing is read from such a field.
+    EXPECT_EQ(list[1].SerialValue, -1);
+    EXPECT_TRUE(list[1].Subject.isEmpty());
+    EXPECT_EQ(list[1].ValidTo, 0);
+    // The key error box, once, for the one bad certificate.
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_TRUE(
+        ui.boxes[0].text.startsWith(QString::fromUtf8("Greška kod dohvata javnog ključa iz certifikata. [Error Code=")));
+    // The shell's states: never valid overall.
+    TCertList roots;
+    CheckSignerStates(list[1], roots, false, false, 0);
+    EXPECT_EQ(list[1].ValidOverall, 0);
+    CheckSignerStates(list[0], roots, false, false, 0);
+    EXPECT_EQ(list[0].ValidOverall, 1);
+  }
+}
+
 TEST_F(Verify, SubjectNameTextErrors) {
   QString error, subject = "x";
   const uint8_t junk[] = {0x30, 0x03, 0x02, 0x01, 0x05};
