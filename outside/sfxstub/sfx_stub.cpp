@@ -436,7 +436,11 @@ int main(int argc, char** argv) {
   // for the folder. With soAskCmdLine the user may decline it.
   std::string command = expand(s.commandLine);
   if (!command.empty()) {
-    for (size_t at; (at = command.find("><")) != std::string::npos;) command.replace(at, 2, folder);
+    char* full = realpath(folder.c_str(), nullptr);
+    const std::string where = full ? full : folder;
+    free(full);
+    for (size_t at = 0; (at = command.find("><", at)) != std::string::npos; at += where.size())
+      command.replace(at, 2, where);
     if (s.options & kAskCmdLine) {
       std::cout << "Run " << command << "? [Y]es / [n]o: " << std::flush;
       const std::optional<std::string> line = ReadLine();
