@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -817,6 +818,39 @@ TEST_F(Span, LocatingTheLastPart) {
   if (HaveUnzip()) {
     std::string log;
     EXPECT_EQ(::Run("unzip -t '" + S(temp) + "' 2>&1", &log), 0) << log;
+  }
+}
+
+// A set cancelled while a part is written keeps the parts that were finished,
+// each whole, and nothing of the one being written: no part under its name, no
+// hidden file beside it.
+TEST_F(Span, CancelledPartLeavesNothingHalfWritten) {
+  for (const int after : {1, 3, 6}) {
+    SCOPED_TRACE(after);
+    const std::string folder = dir_.file("cancel" + std::to_string(after));
+    fs::create_directories(folder);
+    FakeUiServices ui;
+    TZipArchiver zip;
+    Setup(zip);
+    // Counted once the parts are being written (the copy announces each entry).
+    bool copying = false;
+    int steps = 0;
+    zip.OnMessage = [&](TZipArchiver&, int32_t, const QString& m) { copying = copying || m.startsWith("Copying: "); };
+    zip.OnProgress = [&](TZipArchiver& z, ProgressType type, const QString&, uint32_t) {
+      if (copying && type == ProgressType::ProgressUpdate && ++steps == after) z.SetCancel(true);
+    };
+    zip.SetZipFileName(Q(folder + "/c.zip"));
+    zip.FSpecArgs() = Specs();
+    EXPECT_EQ(zip.Add(), 11007) << S(zip.Message());
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    for (size_t i = 0; i < names.size(); ++i) {
+      char want[16];
+      snprintf(want, sizeof want, "c%03zu.zip", i + 1);
+      EXPECT_EQ(names[i], want);
+      EXPECT_GE(fs::file_size(folder + "/" + names[i]), 800u) << names[i];  // finished parts are full
+    }
   }
 }
 
