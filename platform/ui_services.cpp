@@ -11,6 +11,7 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QWidget>
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -35,26 +36,74 @@ IUiServices* SetUiServices(IUiServices* services) {
   return previous;
 }
 
+std::vector<int> ButtonAnswers(MsgButtons buttons) {
+  switch (buttons) {
+    case MsgButtons::Ok: return {mrOk};
+    case MsgButtons::OkCancel: return {mrOk, mrCancel};
+    case MsgButtons::YesNo: return {mrYes, mrNo};
+    case MsgButtons::YesNoCancel: return {mrYes, mrNo, mrCancel};
+    case MsgButtons::RetryCancel: return {mrRetry, mrCancel};
+  }
+  return {mrOk};
+}
+
 int QtUiServices::messageBox(MsgKind kind, const QString& text, const QString& caption) {
-  QMessageBox::Icon icon = QMessageBox::Warning;
   switch (kind) {
-    case MsgKind::Warning: icon = QMessageBox::Warning; break;
-    case MsgKind::Error: icon = QMessageBox::Critical; break;
-    case MsgKind::Information: icon = QMessageBox::Information; break;
-    case MsgKind::Confirmation: icon = QMessageBox::Question; break;
+    case MsgKind::Warning: return questionBox(text, caption, MsgButtons::Ok, MsgIcon::Warning, mrOk);
+    case MsgKind::Error: return questionBox(text, caption, MsgButtons::Ok, MsgIcon::Stop, mrOk);
+    case MsgKind::Information: return questionBox(text, caption, MsgButtons::Ok, MsgIcon::Information, mrOk);
+    case MsgKind::Confirmation: break;
   }
+  return questionBox(text, caption, MsgButtons::YesNo, MsgIcon::Question, mrYes);
+}
+
+namespace {
+
+struct ButtonResult {
+  QMessageBox::StandardButton button;
+  int result;
+};
+constexpr ButtonResult kButtons[] = {{QMessageBox::Ok, mrOk},
+                                     {QMessageBox::Cancel, mrCancel},
+                                     {QMessageBox::Retry, mrRetry},
+                                     {QMessageBox::Yes, mrYes},
+                                     {QMessageBox::No, mrNo}};
+
+QMessageBox::StandardButton ButtonOf(int result) {
+  for (const ButtonResult& b : kButtons)
+    if (b.result == result) return b.button;
+  return QMessageBox::NoButton;
+}
+
+}  // namespace
+
+int QtUiServices::questionBox(const QString& text, const QString& caption, MsgButtons buttons, MsgIcon icon,
+                              int defaultAnswer) {
+  QMessageBox::Icon qicon = QMessageBox::NoIcon;
+  switch (icon) {
+    case MsgIcon::None: qicon = QMessageBox::NoIcon; break;
+    case MsgIcon::Information: qicon = QMessageBox::Information; break;
+    case MsgIcon::Question: qicon = QMessageBox::Question; break;
+    case MsgIcon::Warning: qicon = QMessageBox::Warning; break;
+    case MsgIcon::Stop: qicon = QMessageBox::Critical; break;
+  }
+  const std::vector<int> answers = ButtonAnswers(buttons);
+  QMessageBox::StandardButtons set = QMessageBox::NoButton;
+  for (int a : answers) set |= ButtonOf(a);
   QString title = caption.isEmpty() ? QGuiApplication::applicationDisplayName() : caption;
-  QMessageBox box(icon, title, text, QMessageBox::NoButton, DialogParent());
-  if (kind == MsgKind::Confirmation) {
-    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-    box.setDefaultButton(QMessageBox::Yes);
-  } else {
-    box.setStandardButtons(QMessageBox::Ok);
-    box.setDefaultButton(QMessageBox::Ok);
-  }
-  int r = box.exec();
-  if (kind == MsgKind::Confirmation) return r == QMessageBox::Yes ? mrYes : mrNo;
-  return mrOk;
+  QMessageBox box(qicon, title, text, set, DialogParent());
+  const bool known = std::find(answers.begin(), answers.end(), defaultAnswer) != answers.end();
+  box.setDefaultButton(ButtonOf(known ? defaultAnswer : answers.front()));
+  // Escape and the close button answer as a Windows box does: Cancel, else the
+  // only "no" there is, else OK.
+  const int escape = std::find(answers.begin(), answers.end(), int(mrCancel)) != answers.end() ? mrCancel
+                     : buttons == MsgButtons::YesNo                                            ? mrNo
+                                                                                               : mrOk;
+  box.setEscapeButton(ButtonOf(escape));
+  const int r = box.exec();
+  for (const ButtonResult& b : kButtons)
+    if (b.button == r && std::find(answers.begin(), answers.end(), b.result) != answers.end()) return b.result;
+  return escape;
 }
 
 void QtUiServices::setWaitCursor(bool on) {

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <vector>
 
 class QPrinter;
 class QWidget;
@@ -14,7 +15,16 @@ class QWidget;
 enum class MsgKind { Warning, Error, Information, Confirmation };
 
 // Modal results that callers test.
-enum ModalResult : int { mrNone = 0, mrOk = 1, mrCancel = 2, mrYes = 6, mrNo = 7 };
+enum ModalResult : int { mrNone = 0, mrOk = 1, mrCancel = 2, mrRetry = 4, mrYes = 6, mrNo = 7 };
+
+// The button sets of a question box, and its icon.
+enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel };
+enum class MsgIcon { None, Information, Question, Warning, Stop };
+
+// The answers a box with those buttons can give: one per button. Escape and the
+// window's close button give Cancel where the box has one, else No (Yes/No), else
+// OK, so they add no answer of their own.
+std::vector<int> ButtonAnswers(MsgButtons buttons);
 
 class IUiServices {
  public:
@@ -22,6 +32,12 @@ class IUiServices {
 
   // Shows a modal box and returns mrOk, or mrYes/mrNo for a confirmation.
   virtual int messageBox(MsgKind kind, const QString& text, const QString& caption = QString()) = 0;
+
+  // Shows a modal box with the given buttons, icon and default button (the answer
+  // that Enter gives); returns the modal result of the button chosen. An empty
+  // caption means the application's title.
+  virtual int questionBox(const QString& text, const QString& caption, MsgButtons buttons, MsgIcon icon,
+                          int defaultAnswer) = 0;
 
   // The wait cursor is a single value, not a stack: setting it twice and restoring
   // once leaves the normal cursor.
@@ -62,6 +78,8 @@ void SetFolderPicker(FolderPicker picker);
 class QtUiServices : public IUiServices {
  public:
   int messageBox(MsgKind kind, const QString& text, const QString& caption) override;
+  int questionBox(const QString& text, const QString& caption, MsgButtons buttons, MsgIcon icon,
+                  int defaultAnswer) override;
   void setWaitCursor(bool on) override;
   bool waitCursor() const override { return wait_; }
   void processPendingMessages() override;

@@ -81,6 +81,7 @@ struct ZipDiskState {
   // The span writer's part: its name, bytes written, room left, and the time
   // every part is given (that of the archive being spread).
   QString partName;
+  QString partTemp;  // the hidden file the part is written to, renamed when complete
   int64_t partBytes = 0;
   int64_t roomLeft = 0;
   int64_t dateStamp = 0;
@@ -302,7 +303,7 @@ class TZipArchiver {
   // Every Linux path counts as a fixed drive.
   virtual bool IsFixedDrive(const QString& path);
   // which: 1 free space, 2 size, 3 both, into the disk state (-1 when unknown).
-  void DiskFreeAndSize(int which);
+  virtual void DiskFreeAndSize(int which);
   // True when the spanning drive answers: reads its figures into the disk state.
   bool DiskIsReady();
   // Asks for the next disk until a usable one is in (nothing on a fixed drive).
@@ -385,6 +386,9 @@ class TZipArchiver {
   // name in outFile). 0 when done.
   virtual int32_t WriteSpan(const QString& inFile, const QString& outFile);
   virtual int32_t ReadSpan(const QString& inFile, QString& outFile);
+  // Finds the last part of the set named by workFileName_ and reads its end
+  // record; false when the user or the handler gave up (spanStopResult_ says how).
+  bool FindLastSpanPart(EndOfCentral& end);
   // Writes a new self-extracting program with no entries at ZipFileName (an add
   // to a new ".EXE" archive); raises EZipArchiver on failure.
   virtual void MakeAutoSFX();
@@ -480,6 +484,7 @@ class TZipArchiver {
   int64_t dataOffset_ = 0;
   int64_t endPos_ = 0;        // where the end record's comment ends
   int64_t recordPos_ = 0;     // the end record
+  int32_t spanStopResult_ = 0;  // ReadSpan's result when the last part was not found
   int64_t zip64Tail_ = 0;     // bytes of a Zip64 end record and locator before it
   QString workFileName_;      // the archive List reads
   bool structureWarning_ = false;

@@ -13,7 +13,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "platform/codepage.h"
 #include "platform/ui_services.h"
@@ -143,27 +145,66 @@ void TCustomZaSFX::SetSFXLanguage(const QString& v) {
 void TCustomZaSFX::CreateSfx() {
   TSFXBinStream stub(language_);
   SFXPath = stub.FileName();
-  const QByteArray target = QFile::encodeName(TargetFile);
-  struct stat st;
-  if (lstat(target.constData(), &st) == 0) {
-    // An earlier file goes to the trash.
-    if (TZipArchiver::EraseFile(TargetFile, htdAllowUndo) != 0)
-      throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(errno)), false);
-  }
   TSFXHeaderStream header(*this);
-  // A self-extractor is a program: made executable (less the umask).
-  const int fd = open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777);
+  const QByteArray target = QFile::encodeName(TargetFile);
+  // The file is made under a hidden name beside the target and renamed into place
+  // only when it is whole and synced: a failure leaves no partial self-extractor
+  // and an earlier file untouched.
+  const QFileInfo info(TargetFile);
+  QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName()) + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(errno)));
+  auto fail = [&](int err, bool display = true) {
+    close(fd);
+    unlink(temp.constData());
+    return EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)), display);
+  };
+  // A self-extractor is a program: made executable (less the umask).
+  const mode_t mask = umask(0);
+  umask(mask);
+  if (fchmod(fd, 0777 & ~mask) != 0) throw fail(errno);
   TZipArchiveStream archive;
   char end[TZipArchiveStream::kSize];
   archive.Read(end, sizeof end);
-  bool ok = WriteAll(fd, stub.Data().constData(), static_cast<size_t>(stub.Data().size())) &&
-            WriteAll(fd, header.Data().constData(), static_cast<size_t>(header.Data().size())) &&
-            WriteAll(fd, end, sizeof end);
-  const int savedErrno = errno;
-  if (close(fd) != 0 && ok) ok = false;
-  if (!ok) throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(savedErrno)));
-  if (!Icon.isNull()) ReplaceIcon(TargetFile, Icon);
+  if (!WriteAll(fd, stub.Data().constData(), static_cast<size_t>(stub.Data().size())) ||
+      !WriteAll(fd, header.Data().constData(), static_cast<size_t>(header.Data().size())) ||
+      !WriteAll(fd, end, sizeof end))
+    throw fail(errno);
+  // An icon that cannot be put in leaves the file as it is, without the icon.
+  std::exception_ptr iconError;
+  if (!Icon.isNull()) {
+    try {
+      ReplaceIcon(QFile::decodeName(temp), Icon);
+    } catch (const EZaSfxError&) {
+      iconError = std::current_exception();
+    }
+  }
+  if (fsync(fd) != 0) throw fail(errno);
+  if (close(fd) != 0) {
+    const int err = errno;
+    unlink(temp.constData());
+    throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)));
+  }
+  struct stat st;
+  if (lstat(target.constData(), &st) == 0) {
+    // An earlier file goes to the trash, only now that its successor is whole.
+    if (TZipArchiver::EraseFile(TargetFile, htdAllowUndo) != 0) {
+      const int err = errno;
+      unlink(temp.constData());
+      throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)), false);
+    }
+  }
+  if (rename(temp.constData(), target.constData()) != 0) {
+    const int err = errno;
+    unlink(temp.constData());
+    throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)));
+  }
+  const int folder = open(QFile::encodeName(info.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
+  if (iconError) std::rethrow_exception(iconError);
 }
 
 namespace {

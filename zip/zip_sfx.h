@@ -3,7 +3,7 @@
 // stub, then an ordinary ZIP archive.
 //
 // There are no program resources here: the stub is the file "ZASFX<lang>.BIN"
-// beside the program (the build puts a small shell extractor there, ZASFXUS.BIN),
+// beside the program (the build puts our terminal extractor there, ZASFXUS.BIN),
 // else along PATH. The archive behind it keeps offsets counted from the start of
 // the whole file, so unzip reads the result like any archive with a prefix.
 #include <QByteArray>

@@ -189,7 +189,8 @@ int32_t TZipArchiver::ClearDisk() {
   int32_t result = -3;
   if (spanOptions_.Contains(spTryFormat) && !disk_.driveFixed) result = FormatDisk(windowHandle_, disk_.drive);
   if (result == -3) {
-    const int answer = Ui().messageBox(MsgKind::Confirmation, LoadZipString(11101) + disk_.drive, LoadZipString(11102));
+    const int answer = Ui().questionBox(LoadZipString(11101) + disk_.drive, LoadZipString(11102), MsgButtons::YesNo,
+                                        MsgIcon::Warning, mrNo);
     if (answer != mrYes) return -3;
     EraseFloppy(disk_.drive);
     result = 0;
@@ -242,16 +243,61 @@ QString WriterPartName(const QString& target, int32_t diskNr, bool compat) {
   return target.left(dot) + Digits(diskNr + 1, 3) + target.mid(dot);
 }
 
-void StampAndClose(int& fd, int64_t stamp) {
-  if (fd < 0) return;
-  if (stamp > 0) {
-    struct timespec times[2];
-    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(stamp);
-    times[0].tv_nsec = times[1].tv_nsec = 0;
-    futimens(fd, times);
+// A part is written to a hidden file beside its final name and renamed only when
+// complete, so a part under its own name is always whole and a file of that name
+// that was there stays untouched until then.
+int CreatePartTemp(const QString& finalName, QString& temp) {
+  const QFileInfo info(finalName);
+  QByteArray pattern = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName()) + ".XXXXXX";
+  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  const mode_t mask = umask(0);
+  umask(mask);
+  if (fchmod(fd, 0666 & ~mask) != 0) {
+    close(fd);
+    unlink(pattern.constData());
+    return -1;
   }
-  close(fd);
-  fd = -1;
+  temp = QFile::decodeName(pattern);
+  return fd;
+}
+
+// Gives the part its date, syncs it and renames it into place; false when any
+// step failed (the hidden file is then removed).
+bool FinishPart(ZipDiskState& d) {
+  if (d.outFile < 0) return true;
+  bool ok = true;
+  if (d.dateStamp > 0) {
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(d.dateStamp);
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    futimens(d.outFile, times);
+  }
+  if (fsync(d.outFile) != 0) ok = false;
+  if (close(d.outFile) != 0) ok = false;
+  d.outFile = -1;
+  const QByteArray temp = QFile::encodeName(d.partTemp);
+  if (ok && rename(temp.constData(), QFile::encodeName(d.partName).constData()) != 0) ok = false;
+  if (!ok) {
+    unlink(temp.constData());
+  } else {
+    const int folder = open(QFile::encodeName(QFileInfo(d.partName).path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+      fsync(folder);
+      close(folder);
+    }
+  }
+  d.partTemp.clear();
+  return ok;
+}
+
+// Drops a part that is not complete.
+void DiscardPart(ZipDiskState& d) {
+  if (d.outFile < 0) return;
+  close(d.outFile);
+  d.outFile = -1;
+  unlink(QFile::encodeName(d.partTemp).constData());
+  d.partTemp.clear();
 }
 
 }  // namespace
@@ -303,16 +349,26 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
         disk_.lastAction = action;
         decision = action == zdaReject ? kOther : action == zdaCancel ? kCancel : kGo;
       } else if (status.Contains(zdsPreviousDisk) || status.Contains(zdsSameFileName)) {
-        // A Yes/No/Cancel question, No as default.
-        const int r = Ui().messageBox(MsgKind::Confirmation, question, QStringLiteral("Confirm"));
+        const int r = Ui().questionBox(question, QStringLiteral("Confirm"), MsgButtons::YesNoCancel, MsgIcon::Warning,
+                                       mrNo);
         decision = r == mrYes ? kGo : r == mrNo ? kOther : kCancel;
       }
       if (decision == kCancel) throw EZipArchiver::CreateFromId(11007, false);
       if (decision == kOther) {
         disk_.newDisk = true;
+        // A folder of a fixed drive asks for nothing before a part, so another
+        // disk is asked for here: the user can make room for the part (or give
+        // up) before the same name is looked at again.
+        if (disk_.driveFixed && !OnStatusDisk) {
+          const QString text = FormatZipText(LoadZipString(11046), {QString::number(disk_.diskNr + 1)}) +
+                               FormatZipText(LoadZipString(11035), {disk_.drive});
+          const int r = Ui().questionBox(text, QString(), MsgButtons::OkCancel, MsgIcon::None, mrOk);
+          if (r == mrNone) throw EZipArchiver::CreateFromId(11006, true);
+          if (r != mrOk) throw EZipArchiver::CreateFromId(11007, false);
+        }
         continue;
       }
-      disk_.outFile = open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      disk_.outFile = CreatePartTemp(name, disk_.partTemp);
       if (disk_.outFile < 0) throw EZipArchiver::CreateFromId(11009, true);
       DiskFreeAndSize(1);
       int64_t room = disk_.freeOnDisk - static_cast<int64_t>(keepFreeOnAllDisks_);
@@ -320,9 +376,7 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
       if (maxVolumeSize_ > 0 && maxVolumeSize_ < room) room = maxVolumeSize_;
       // A part with no room at all could never take a byte.
       if (room < minFreeVolumeSize_ || room <= 0) {
-        close(disk_.outFile);
-        disk_.outFile = -1;
-        unlink(QFile::encodeName(name).constData());
+        DiscardPart(disk_);
         if (unattended_) throw EZipArchiver::CreateFromId(11025, true);
         if (OnStatusDisk) {
           TZipDiskAction action = zdaOk;
@@ -330,18 +384,17 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
           disk_.lastAction = action;
           if (action == zdaCancel) throw EZipArchiver::CreateFromId(11007, false);
         } else {
-          // Retry (Yes) or Cancel (No).
-          const int r = Ui().messageBox(MsgKind::Confirmation, LoadZipString(11032), QCoreApplication::applicationName());
+          const int r = Ui().questionBox(LoadZipString(11032), QCoreApplication::applicationName(),
+                                         MsgButtons::RetryCancel, MsgIcon::Stop, mrRetry);
           if (r == mrNone) throw EZipArchiver::CreateFromId(11006, true);
-          if (r != mrYes) throw EZipArchiver::CreateFromId(11007, false);
+          if (r != mrRetry) throw EZipArchiver::CreateFromId(11007, false);
         }
         disk_.newDisk = true;
         continue;
       }
       if (!disk_.driveFixed && !spanOptions_.Contains(spNoVolumeName) &&
           !WriteVolumeLabel(disk_.drive, QStringLiteral("PKBACK# ") + Digits(disk_.diskNr + 1, 3))) {
-        close(disk_.outFile);
-        disk_.outFile = -1;
+        DiscardPart(disk_);
         throw EZipArchiver::CreateFromId(11005, true);
       }
       disk_.partName = name;
@@ -351,7 +404,7 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
     // A structure that must stay whole goes to the next part, unless this part
     // is still empty: then no part could take it whole.
     if (minRoom > 0 && minRoom > disk_.roomLeft && disk_.partBytes > 0) {
-      StampAndClose(disk_.outFile, disk_.dateStamp);
+      if (!FinishPart(disk_)) throw EZipArchiver::CreateFromId(11010, true);
       disk_.newDisk = true;
       ++disk_.diskNr;
       continue;
@@ -365,7 +418,7 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
       done += n;
     }
     if (done < length) {
-      StampAndClose(disk_.outFile, disk_.dateStamp);
+      if (!FinishPart(disk_)) throw EZipArchiver::CreateFromId(11010, true);
       disk_.roomLeft = 0;
       ++disk_.diskNr;
       disk_.newDisk = true;
@@ -490,6 +543,7 @@ int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
     if (ReadUpTo(disk_.inFile, tail.data() + kEndSize, commentLen) < commentLen)
       throw EZipArchiver::CreateFromId(11023, true);
     CheckForDisk(tail.data(), whole, whole);
+    if (!FinishPart(disk_)) throw EZipArchiver::CreateFromId(11010, true);
     disk_.showProgress = false;
   } catch (const EZipArchiver& e) {
     ShowExceptionError(e);
@@ -512,7 +566,8 @@ int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
     }
   }
   list.reset();
-  StampAndClose(disk_.outFile, disk_.dateStamp);
+  // Only a part that was not finished is still open: it is not kept.
+  DiscardPart(disk_);
   if (disk_.inFile >= 0) close(disk_.inFile);
   disk_.inFile = -1;
 
@@ -526,7 +581,8 @@ int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
         OnStatusDisk(*this, disk_.diskNr + 1, outFile, TZipDiskStatus{zdsSameFileName}, action);
         keep = action != zdaOk;
       } else {
-        const int r = Ui().messageBox(MsgKind::Confirmation, question, LoadZipString(11102));
+        const int r =
+            Ui().questionBox(question, LoadZipString(11102), MsgButtons::YesNo, MsgIcon::Warning, mrNo);
         if (r == mrNone) ShowZipMessage(11006);
         keep = r != mrYes;
       }
@@ -550,6 +606,72 @@ int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
 
 // ---- Joining a set ----------------------------------------------------------------------
 
+namespace {
+
+// Ends a join without a further report: the reason has been given already.
+struct SpanStop {};
+
+}  // namespace
+
+bool TZipArchiver::FindLastSpanPart(EndOfCentral& end) {
+  const QFileInfo info(workFileName_);
+  const QString folder = info.path();
+  const QString stem = info.completeBaseName();
+  const QString base = PathConcat(folder, stem);
+  // A part of the set on the disk in the drive: numbered, else with ".zNN".
+  auto onDisk = [&]() -> QString {
+    const QDir dir(folder);
+    for (const QString& pattern : {stem + QStringLiteral("???.zip"), stem + QStringLiteral(".z??")}) {
+      const QStringList hits = dir.entryList({pattern}, QDir::Files | QDir::CaseSensitive, QDir::Name);
+      if (!hits.isEmpty()) return PathConcat(folder, hits.back());
+    }
+    return QString();
+  };
+  bool numbered = false;
+  if (!Exists(workFileName_)) {
+    numbered = true;
+    QString last;
+    if (disk_.driveFixed) {
+      // The first of a set named ".z01" and on whose last part (the named file)
+      // is missing cannot be read as a numbered set.
+      if (Exists(base + QStringLiteral(".z01"))) throw EZipArchiver::CreateFromId(11002, true);
+      for (int n = 1; n < 1000 && Exists(base + Digits(n, 3) + QStringLiteral(".zip")); ++n)
+        last = base + Digits(n, 3) + QStringLiteral(".zip");
+    } else {
+      last = onDisk();
+    }
+    if (last.isEmpty()) throw EZipArchiver::CreateFromId(11002, true);
+    workFileName_ = last;
+  }
+  while (!FindEndOfCentral(end, false)) {
+    if (disk_.inFile >= 0) close(disk_.inFile);
+    disk_.inFile = -1;
+    if (disk_.driveFixed) throw EZipArchiver::CreateFromId(numbered ? 11002 : 11036, true);
+    if (OnGetNextDisk) {
+      bool abort = false;
+      OnGetNextDisk(*this, 0, 0, disk_.drive.left(1), abort);
+      if (abort) {
+        spanStopResult_ = 1;
+        return false;
+      }
+    } else {
+      disk_.diskNr = -1;
+      disk_.newDisk = true;
+      PromptForDisk(false);
+    }
+    if (numbered) {
+      const QString next = onDisk();
+      if (next.isEmpty()) {
+        ShowZipMessage(11002);
+        spanStopResult_ = -1;
+        return false;
+      }
+      workFileName_ = next;
+    }
+  }
+  return true;
+}
+
 int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
   int32_t result = 0;
   errCode_ = 0;
@@ -570,6 +692,7 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
       GetNewDisk(disk_.diskNr + 1);
     }
   };
+  EndOfCentral end;
   try {
     // A name that is the set's own part would be erased: a temporary name then.
     if (outFile.isEmpty() || outFile.endsWith(u'/') || QFileInfo(outFile).isDir() ||
@@ -594,32 +717,7 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
     DiskIsReady();
     disk_.volumeLabel = ReadVolumeLabel(disk_.drive);
     workFileName_ = inFile;
-    if (!Exists(workFileName_)) {
-      const QFileInfo info(inFile);
-      const QString base = PathConcat(info.path(), info.completeBaseName());
-      QString last;
-      for (int n = 1; n < 1000 && Exists(base + Digits(n, 3) + QStringLiteral(".zip")); ++n)
-        last = base + Digits(n, 3) + QStringLiteral(".zip");
-      if (last.isEmpty()) throw EZipArchiver::CreateFromId(11002, true);
-      workFileName_ = last;
-    }
-    EndOfCentral end;
-    while (!FindEndOfCentral(end, false)) {
-      if (disk_.driveFixed) throw EZipArchiver::CreateFromId(11002, true);
-      if (OnGetNextDisk) {
-        bool abort = false;
-        OnGetNextDisk(*this, 0, 0, disk_.drive.left(1), abort);
-        if (abort) {
-          result = 1;
-          break;
-        }
-      } else {
-        disk_.diskNr = -1;
-        disk_.newDisk = true;
-        PromptForDisk(false);
-      }
-    }
-    if (result != 0) throw EZipArchiver::CreateFromId(11007, false);
+    if (!FindLastSpanPart(end)) throw SpanStop{};
     disk_.diskNr = end.thisDisk;
     disk_.totalDisks = end.thisDisk;
     QByteArray comment(end.commentLength, '\0');
@@ -723,6 +821,8 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
     if (!WriteAllTo(disk_.outFile, comment.constData(), static_cast<size_t>(comment.size())))
       throw EZipArchiver::CreateFromId(11023, true);
     if (fsync(disk_.outFile) != 0) throw EZipArchiver::CreateFromId(11030, true);
+  } catch (const SpanStop&) {
+    result = spanStopResult_;
   } catch (const EZipArchiver& e) {
     ShowExceptionError(e);
     if (result == 0) result = -7;

@@ -265,9 +265,9 @@ void TZipArchiver::PromptForDisk(bool writing) {
       OnGetNextDisk(*this, disk_.diskNr + 1, disk_.totalDisks + 1, disk_.drive.left(1), abort);
       answer = abort ? mrCancel : mrOk;
     } else {
-      // An OK/Cancel question: Yes goes on, No cancels.
-      int r = Ui().messageBox(MsgKind::Confirmation, text, QString());
-      answer = r == mrYes ? mrOk : (r == mrNone ? mrNone : mrCancel);
+      // The stop icon only when the last disk is asked for.
+      answer = Ui().questionBox(text, QString(), MsgButtons::OkCancel,
+                                disk_.diskNr < 0 ? MsgIcon::Stop : MsgIcon::None, mrOk);
     }
     disk_.newDisk = false;
   }

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPushButton>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
@@ -118,6 +120,132 @@ TEST(UiServices, QtMessageBoxKindsAndResults) {
     EXPECT_EQ(d.icon, c.icon);
     EXPECT_EQ(d.buttons.size(), c.buttons);
   }
+}
+
+// Each button set shows exactly its buttons, the icon and the default asked
+// for; each button gives its own result, Escape the box's cancelling one.
+TEST(UiServices, QtQuestionBoxesButtonsIconsAndDefaults) {
+  QtUiServices qt;
+  struct Case {
+    MsgButtons buttons;
+    MsgIcon icon;
+    int defaultAnswer;
+    QMessageBox::Icon shownIcon;
+    QMessageBox::StandardButtons shown;
+    QMessageBox::StandardButton defaultShown;
+    int escape;
+  } cases[] = {
+      {MsgButtons::Ok, MsgIcon::Information, mrOk, QMessageBox::Information, QMessageBox::Ok, QMessageBox::Ok, mrOk},
+      {MsgButtons::OkCancel, MsgIcon::None, mrOk, QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel,
+       QMessageBox::Ok, mrCancel},
+      {MsgButtons::OkCancel, MsgIcon::Stop, mrOk, QMessageBox::Critical, QMessageBox::Ok | QMessageBox::Cancel,
+       QMessageBox::Ok, mrCancel},
+      {MsgButtons::YesNo, MsgIcon::Warning, mrNo, QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No,
+       QMessageBox::No, mrNo},
+      {MsgButtons::YesNoCancel, MsgIcon::Warning, mrNo, QMessageBox::Warning,
+       QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::No, mrCancel},
+      {MsgButtons::RetryCancel, MsgIcon::Stop, mrRetry, QMessageBox::Critical, QMessageBox::Retry | QMessageBox::Cancel,
+       QMessageBox::Retry, mrCancel},
+      {MsgButtons::YesNo, MsgIcon::Question, mrYes, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No,
+       QMessageBox::Yes, mrNo},
+  };
+  const std::pair<QMessageBox::StandardButton, int> results[] = {{QMessageBox::Ok, mrOk},
+                                                                 {QMessageBox::Cancel, mrCancel},
+                                                                 {QMessageBox::Retry, mrRetry},
+                                                                 {QMessageBox::Yes, mrYes},
+                                                                 {QMessageBox::No, mrNo}};
+  int k = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(k++);
+    // Every button of the set, then Escape, then Enter.
+    std::vector<std::pair<QMessageBox::StandardButton, int>> clicks;
+    for (const auto& r : results)
+      if (c.shown & r.first) clicks.push_back(r);
+    EXPECT_EQ(ButtonAnswers(c.buttons).size(), clicks.size());
+    for (const auto& [button, result] : clicks) {
+      bool checked = false;
+      QTimer::singleShot(0, [&, button = button] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->icon(), c.shownIcon);
+        EXPECT_EQ(box->windowTitle(), "Potvrda");
+        QMessageBox::StandardButtons present = QMessageBox::NoButton;
+        for (QAbstractButton* b : box->buttons()) present |= box->standardButton(b);
+        EXPECT_EQ(present, c.shown);
+        EXPECT_EQ(static_cast<QAbstractButton*>(box->defaultButton()), box->button(c.defaultShown));
+        checked = true;
+        box->button(button)->click();
+      });
+      EXPECT_EQ(qt.questionBox("Pitanje?", "Potvrda", c.buttons, c.icon, c.defaultAnswer), result);
+      EXPECT_TRUE(checked);
+    }
+    QTimer::singleShot(0, [] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(box, &esc);
+      }
+    });
+    EXPECT_EQ(qt.questionBox("Pitanje?", "Potvrda", c.buttons, c.icon, c.defaultAnswer), c.escape);
+    QTimer::singleShot(0, [] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->defaultButton()->click();
+    });
+    EXPECT_EQ(qt.questionBox("Pitanje?", "Potvrda", c.buttons, c.icon, c.defaultAnswer), c.defaultAnswer);
+  }
+}
+
+// The fake answers only with a button the box has: a scripted answer it cannot
+// give (or a default it has no button for) is refused and reported.
+TEST(UiServices, FakeRefusesAnswersTheBoxCannotGive) {
+  std::vector<std::string> reported;
+  const auto saved = FakeUiServices::refusalReporter;
+  FakeUiServices::refusalReporter = [&](const std::string& t) { reported.push_back(t); };
+  {
+    FakeUiServices fake;
+    struct Case {
+      MsgButtons buttons;
+      int answer;
+      bool allowed;
+    } cases[] = {
+        {MsgButtons::Ok, mrOk, true},          {MsgButtons::Ok, mrCancel, false},
+        {MsgButtons::OkCancel, mrCancel, true}, {MsgButtons::OkCancel, mrNo, false},
+        {MsgButtons::YesNo, mrNo, true},       {MsgButtons::YesNo, mrCancel, false},
+        {MsgButtons::YesNoCancel, mrCancel, true}, {MsgButtons::YesNoCancel, mrOk, false},
+        {MsgButtons::RetryCancel, mrRetry, true},  {MsgButtons::RetryCancel, mrYes, false},
+        {MsgButtons::RetryCancel, mrNone, false},
+    };
+    for (const Case& c : cases) {
+      reported.clear();
+      fake.answers = {c.answer};
+      const int first = ButtonAnswers(c.buttons).front();
+      const int r = fake.questionBox("q", "c", c.buttons, MsgIcon::Warning, first);
+      EXPECT_EQ(reported.empty(), c.allowed) << c.answer;
+      EXPECT_EQ(r, c.allowed ? c.answer : first);
+    }
+    // The old kinds: a confirmation has Yes and No only, the others OK.
+    reported.clear();
+    fake.answers = {mrCancel, mrNo, mrYes};
+    fake.messageBox(MsgKind::Confirmation, "q", "");
+    fake.messageBox(MsgKind::Confirmation, "q", "");
+    fake.messageBox(MsgKind::Error, "e", "");
+    EXPECT_EQ(reported.size(), 2u);
+    EXPECT_EQ(fake.boxes.back().buttons, MsgButtons::Ok);
+    EXPECT_EQ(fake.boxes.back().icon, MsgIcon::Stop);
+    // A default that is no button of the box.
+    reported.clear();
+    fake.questionBox("q", "c", MsgButtons::YesNo, MsgIcon::Warning, mrCancel);
+    EXPECT_EQ(reported.size(), 1u);
+    // Unscripted, a question box answers its default, as Enter does.
+    reported.clear();
+    EXPECT_EQ(fake.questionBox("q", "c", MsgButtons::YesNoCancel, MsgIcon::Warning, mrNo), mrNo);
+    EXPECT_TRUE(reported.empty());
+  }
+  FakeUiServices::refusalReporter = nullptr;
+  {
+    FakeUiServices fake;
+    fake.answers = {mrCancel};
+    EXPECT_THROW(fake.questionBox("q", "c", MsgButtons::YesNo, MsgIcon::Warning, mrNo), std::logic_error);
+  }
+  FakeUiServices::refusalReporter = saved;
 }
 
 TEST(UiServices, ProcessPendingMessagesRunsQueuedWork) {

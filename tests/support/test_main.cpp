@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
 
 int main(int argc, char** argv) {
@@ -20,6 +21,9 @@ int main(int argc, char** argv) {
   setenv("XDG_DATA_HOME", (home.path() + "/.local/share").c_str(), 1);
   static TempDir registry("registry");
   setenv("TARVI_REGISTRY_DIR", registry.path().c_str(), 0);
+
+  // A scripted answer that the box shown has no button for fails the test.
+  FakeUiServices::refusalReporter = [](const std::string& text) { ADD_FAILURE() << text; };
 
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);

@@ -303,9 +303,11 @@ TEST(PromptForDisk, Questions) {
   // No disk in the drive: the size is unknown, so no total is given.
   z.DiskState().drive = QString::fromStdString(dir.file("nodisk/"));
   z.DiskState().diskNr = 1;
-  ui.answers = {mrNo};
+  ui.answers = {mrCancel};
   EXPECT_THROW(z.PromptForDisk(true), EZipArchiver);
   ASSERT_EQ(ui.boxes.size(), 1u);
+  EXPECT_EQ(ui.boxes[0].buttons, MsgButtons::OkCancel);
+  EXPECT_EQ(ui.boxes[0].defaultAnswer, mrOk);
   EXPECT_EQ(S(ui.boxes[0].text), "Please insert disk volume 2\nin drive: " + dir.file("nodisk/"));
 
   // Reading, with a handler in place of the box; the disk becomes ready.

@@ -138,9 +138,9 @@ TEST_F(Sfx, AddToNewExeArchive) {
     std::string out;
     EXPECT_EQ(::Run("unzip -t " + ShellQuote(exe) + " 2>&1", &out), 0) << out;
     EXPECT_EQ(out.find("extra bytes"), std::string::npos) << out;
-    // The stub is a program that extracts what follows it.
+    // The stub is a program that extracts what follows it (after the Yes/No message).
     const std::string dest = dir_.file("unpacked");
-    EXPECT_EQ(::Run("sh " + ShellQuote(exe) + " " + ShellQuote(dest) + " >/dev/null 2>&1"), 0);
+    EXPECT_EQ(::Run("echo y | " + ShellQuote(exe) + " " + ShellQuote(dest) + " >/dev/null 2>&1"), 0);
     EXPECT_EQ(ReadText(dest + "/a.txt"), std::string(3000, 'a'));
   }
 
@@ -152,7 +152,7 @@ TEST_F(Sfx, AddToNewExeArchive) {
   EXPECT_TRUE(ReadText(exe).rfind(std::string(stub.constData(), stub.size()), 0) == 0);
 }
 
-TEST_F(Sfx, SlaveMakerAndIconOnAScriptStub) {
+TEST_F(Sfx, SlaveMakerAndIconOnOurStub) {
   // A maker given by the caller is used as it stands, the component's SFX
   // properties left out.
   TZaSFX slave;
@@ -168,7 +168,7 @@ TEST_F(Sfx, SlaveMakerAndIconOnAScriptStub) {
   EXPECT_EQ(slave.TargetFile, Q(exe));
 
   // Our stub is no Windows program: an icon cannot be put into it, the add ends
-  // and the file written so far stays.
+  // and the file stays, whole, without the icon.
   QPixmap pixmap(16, 16);
   pixmap.fill(Qt::red);
   slave.Icon = QIcon(pixmap);

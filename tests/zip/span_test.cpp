@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
+
+#include <QCoreApplication>
 
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
@@ -25,6 +28,7 @@ int AskedVolume(const QString& text) {
 }
 
 std::string S(const QString& s) { return s.toStdString(); }
+bool HaveUnzip() { return system("command -v unzip >/dev/null 2>&1") == 0; }
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 uint32_t U16(const std::vector<unsigned char>& b, size_t at) { return b[at] | (b[at + 1] << 8); }
@@ -66,7 +70,31 @@ class ActingUi : public FakeUiServices {
     if (onBox) onBox(text);
     return FakeUiServices::messageBox(kind, text, caption);
   }
+  int questionBox(const QString& text, const QString& caption, MsgButtons buttons, MsgIcon icon,
+                  int defaultAnswer) override {
+    if (onBox) onBox(text);
+    return FakeUiServices::questionBox(text, caption, buttons, icon, defaultAnswer);
+  }
 };
+
+// A drive that reports a given free space, as a fresh disk of that size would
+// before each part.
+template <class Base>
+class SizedDrive : public Base {
+ public:
+  int64_t size = 10000;
+  void DiskFreeAndSize(int which) override {
+    if (which & 1) this->DiskState().freeOnDisk = size;
+    if (which & 2) this->DiskState().sizeOfDisk = size;
+  }
+};
+
+// What a question box offered.
+void ExpectBox(const FakeUiServices::Box& b, MsgButtons buttons, MsgIcon icon, int defaultAnswer) {
+  EXPECT_EQ(b.buttons, buttons) << S(b.text);
+  EXPECT_EQ(b.icon, icon) << S(b.text);
+  EXPECT_EQ(b.defaultAnswer, defaultAnswer) << S(b.text);
+}
 
 class Span : public ::testing::Test {
  protected:
@@ -255,21 +283,60 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
   const std::string target = dir_.file("q.zip");
   WriteAll(dir_.file("q001.zip"), "staro");
   {
-    // No asks for another disk (the same folder again), Cancel ends the add.
-    FakeUiServices ui;
-    ui.answers = {mrNo, mrCancel};
+    // No asks for another disk: in a folder of a fixed drive that is a request
+    // to make room, answered with OK (look again) or Cancel (end the add).
+    const std::string question =
+        "There is already a file " + dir_.file("q001.zip") + "\nDo you want to overwrite this file";
+    const std::string insert = "Please insert disk volume 1\nin drive: " + dir_.path() + "/";
+    struct Case {
+      std::deque<int> answers;
+      std::vector<std::string> shown;
+      int result;
+    } cases[] = {
+        {{mrCancel}, {question}, 11007},
+        {{mrNo, mrCancel}, {question, insert}, 11007},
+        {{mrNo, mrOk, mrNo, mrOk, mrCancel}, {question, insert, question, insert, question}, 11007},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.shown.size());
+      FakeUiServices ui;
+      ui.answers = c.answers;
+      TZipArchiver zip;
+      Setup(zip);
+      zip.SetZipFileName(Q(target));
+      zip.FSpecArgs() = Specs();
+      EXPECT_EQ(zip.Add(), c.result);
+      ASSERT_EQ(ui.boxes.size(), c.shown.size());
+      for (size_t i = 0; i < c.shown.size(); ++i) {
+        const auto& b = ui.boxes[i];
+        EXPECT_EQ(S(b.text), c.shown[i]);
+        if (c.shown[i] == question) {
+          EXPECT_EQ(b.caption, "Confirm");
+          ExpectBox(b, MsgButtons::YesNoCancel, MsgIcon::Warning, mrNo);
+        } else {
+          ExpectBox(b, MsgButtons::OkCancel, MsgIcon::None, mrOk);
+        }
+      }
+      EXPECT_TRUE(ui.refusals.empty());
+      EXPECT_EQ(ReadText(dir_.file("q001.zip")), "staro");
+      EXPECT_FALSE(fs::exists(dir_.file("q002.zip")));
+    }
+    // The user moves the old file away while asked for another disk.
+    ActingUi acting;
+    acting.answers = {mrNo, mrOk};
+    acting.onBox = [&](const QString& text) {
+      if (S(text) == insert) fs::rename(dir_.file("q001.zip"), dir_.file("maknuto.zip"));
+    };
     TZipArchiver zip;
     Setup(zip);
     zip.SetZipFileName(Q(target));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11007);
-    ASSERT_EQ(ui.boxes.size(), 2u);
-    for (const auto& b : ui.boxes) {
-      EXPECT_EQ(S(b.text), "There is already a file " + dir_.file("q001.zip") + "\nDo you want to overwrite this file");
-      EXPECT_EQ(b.caption, "Confirm");
-    }
-    EXPECT_EQ(ReadText(dir_.file("q001.zip")), "staro");
-    EXPECT_FALSE(fs::exists(dir_.file("q002.zip")));
+    EXPECT_EQ(zip.Add(), 0) << S(zip.Message());
+    EXPECT_EQ(acting.boxes.size(), 2u);
+    EXPECT_EQ(ReadText(dir_.file("maknuto.zip")), "staro");
+    EXPECT_NE(ReadText(dir_.file("q001.zip")), "staro");
+    fs::rename(dir_.file("maknuto.zip"), dir_.file("q001.zip"));
+    for (int n = 2; n < 20; ++n) fs::remove(dir_.file("q00" + std::to_string(n) + ".zip"));
   }
   {
     FakeUiServices ui;
@@ -285,6 +352,7 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
   {
     // Yes overwrites it.
     FakeUiServices ui;
+    ui.answers = {mrYes};
     TZipArchiver zip;
     Setup(zip);
     zip.SetZipFileName(Q(target));
@@ -331,7 +399,7 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
   {
     // A disk with less room than asked for is refused: retry asks again, Cancel ends.
     FakeUiServices ui;
-    ui.answers = {mrYes, mrNo};
+    ui.answers = {mrRetry, mrCancel};
     TZipArchiver zip;
     Setup(zip);
     zip.SetMinFreeVolumeSize(2000);
@@ -339,7 +407,11 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
     zip.FSpecArgs() = Specs();
     EXPECT_EQ(zip.Add(), 11007);
     ASSERT_EQ(ui.boxes.size(), 2u);
-    EXPECT_EQ(ui.boxes[0].text, "This disk has not enough free space available");
+    for (const auto& b : ui.boxes) {
+      EXPECT_EQ(b.text, "This disk has not enough free space available");
+      EXPECT_EQ(b.caption, QCoreApplication::applicationName());
+      ExpectBox(b, MsgButtons::RetryCancel, MsgIcon::Stop, mrRetry);
+    }
     EXPECT_FALSE(fs::exists(dir_.file("full001.zip")));
   }
 }
@@ -366,6 +438,8 @@ TEST_F(Span, ErasedAndLabelledDisks) {
   int inserted = 1;
   ui.onBox = [&](const QString& text) {
     if (const int n = AskedVolume(text); n >= 0) insert(inserted = n);
+    // Every disk is erased: the question's default (No) would keep its files.
+    if (text.startsWith("Erase ")) ui.answers.push_front(mrYes);
   };
   LabelledZip zip;
   Setup(zip);
@@ -380,6 +454,7 @@ TEST_F(Span, ErasedAndLabelledDisks) {
     if (b.text.startsWith("Erase ")) {
       EXPECT_EQ(S(b.text), "Erase " + drive + "/");
       EXPECT_EQ(b.caption, "Confirm");
+      ExpectBox(b, MsgButtons::YesNo, MsgIcon::Warning, mrNo);
       ++erases;
     }
   EXPECT_EQ(erases, count);
@@ -425,6 +500,356 @@ TEST_F(Span, SetOfOnePart) {
   if (system("command -v unzip >/dev/null 2>&1") == 0) {
     std::string log;
     EXPECT_EQ(::Run("unzip -t '" + part + "' 2>&1", &log), 0) << log;
+  }
+}
+
+// A removable drive whose disks are folders behind a link: the user changes the
+// disk by pointing the link at another folder.
+class Drive {
+ public:
+  explicit Drive(TempDir& dir) : dir_(dir) {
+    for (int n = 1; n <= 12; ++n) fs::create_directories(disk(n));
+    insert(1);
+  }
+  std::string disk(int n) const { return dir_.file("disk" + std::to_string(n)); }
+  std::string path() const { return dir_.file("drive"); }
+  void insert(int n) {
+    fs::remove(path());
+    fs::create_directory_symlink(disk(n), path());
+    in = n;
+  }
+  int in = 1;
+
+ private:
+  TempDir& dir_;
+};
+
+// The disk asked for next is still the one just written: its part carries the
+// set's date and a lower number, so the question is whether to overwrite a
+// previous disk. No (the default) asks for another disk; Cancel ends the add.
+TEST_F(Span, PreviousDiskQuestion) {
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel);
+    Drive drive(dir_);
+    ActingUi ui;
+    bool keptOnce = false;
+    std::vector<std::string> shown;
+    ui.onBox = [&](const QString& text) {
+      shown.push_back(S(text));
+      const int n = AskedVolume(text);
+      if (n == 2 && !keptOnce) {
+        keptOnce = true;  // the user forgets to change the disk
+        return;
+      }
+      if (n > 0) drive.insert(n);
+      if (cancel && text.startsWith("ATTENTION")) ui.answers.push_front(mrCancel);
+    };
+    LabelledZip zip;
+    Setup(zip);
+    zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
+    zip.FSpecArgs() = Specs();
+    const int32_t r = zip.Add();
+    EXPECT_TRUE(ui.refusals.empty());
+    const std::string question = "ATTENTION: This is previous disk no 1!!!\nAre you sure you want to overwrite the contents";
+    int questions = 0;
+    for (const auto& b : ui.boxes)
+      if (S(b.text) == question) {
+        ++questions;
+        EXPECT_EQ(b.caption, "Confirm");
+        ExpectBox(b, MsgButtons::YesNoCancel, MsgIcon::Warning, mrNo);
+      }
+    EXPECT_EQ(questions, 1) << S(QString::fromStdString(shown.empty() ? "" : shown.back()));
+    // Disk 1 keeps its part whatever the answer.
+    ASSERT_TRUE(fs::exists(drive.disk(1) + "/arhiva.zip"));
+    EXPECT_EQ(U32(ReadAll(drive.disk(1) + "/arhiva.zip"), 0), 0x08074b50u);
+    if (cancel) {
+      EXPECT_EQ(r, 11007);
+      EXPECT_TRUE(fs::is_empty(drive.disk(2)));
+      continue;
+    }
+    ASSERT_EQ(r, 0) << S(zip.Message());
+    // After the question, disk 2 was asked for again and the set goes on there.
+    const int last = drive.in;
+    ASSERT_GE(last, 3);
+    ui.boxes.clear();
+    ui.onBox = [&](const QString& text) {
+      if (const int n = AskedVolume(text); n > 0) drive.insert(n);
+    };
+    drive.insert(last);
+    LabelledZip reader;
+    reader.labels = zip.labels;
+    ExtractAndCompare(reader, drive.path() + "/arhiva.zip");
+    fs::remove_all(dir_.file("drive"));
+    for (int n = 1; n <= 12; ++n) fs::remove_all(drive.disk(n));
+  }
+}
+
+// With ".zNN" names the last part becomes the target; a file of that name is
+// asked about first. No (the default) keeps it, and the last part stays under
+// its own name; Yes replaces it.
+TEST_F(Span, ExistingTargetOfACompatSet) {
+  for (const int answer : {0, int(mrNo), int(mrYes)}) {
+    SCOPED_TRACE(answer);
+    const std::string target = dir_.file("set" + std::to_string(answer) + ".zip");
+    FakeUiServices ui;
+    if (answer != 0) ui.answers = {answer};
+    TZipArchiver zip;
+    Setup(zip);
+    zip.SetSpanOptions({spCompatName});
+    std::vector<std::pair<int32_t, QString>> messages;
+    // Another program makes a file of the target's name while the set is written.
+    zip.OnMessage = [&](TZipArchiver&, int32_t code, const QString& m) {
+      messages.push_back({code, m});
+      if (m == "Copying: Central directory") WriteAll(target, "staro");
+    };
+    zip.SetZipFileName(Q(target));
+    zip.FSpecArgs() = Specs();
+    // Kept, the target is the other program's file: the component, which lists
+    // its archive after an add, then reports that file as no archive.
+    const bool keep = answer != mrYes;
+    EXPECT_EQ(zip.Add(), keep ? 11036 : 0) << S(zip.Message());
+    ASSERT_EQ(ui.boxes.size(), keep ? 2u : 1u);
+    if (keep) {
+      EXPECT_EQ(S(ui.boxes[1].text), "This archive is not a valid Zip archive");
+    }
+    EXPECT_EQ(S(ui.boxes[0].text), "There is already a file " + target + "\nDo you want to overwrite this file");
+    EXPECT_EQ(ui.boxes[0].caption, "Confirm");
+    ExpectBox(ui.boxes[0], MsgButtons::YesNo, MsgIcon::Warning, mrNo);
+    std::vector<std::string> parts;
+    for (int n = 1; n < 10; ++n) {
+      const std::string p = dir_.file("set" + std::to_string(answer) + ".z0" + std::to_string(n));
+      if (fs::exists(p)) parts.push_back(p);
+    }
+    ASSERT_GE(parts.size(), 2u);
+    bool left = false;
+    for (const auto& [code, m] : messages)
+      if (code == 11010) {
+        left = true;
+        EXPECT_EQ(S(m), "Last part left as : " + parts.back());
+      }
+    if (answer == mrYes) {
+      EXPECT_FALSE(left);
+      EXPECT_NE(ReadText(target), "staro");
+      TZipArchiver reader;
+      reader.SetSpanOptions({spCompatName});
+      ExtractAndCompare(reader, target);
+    } else {
+      EXPECT_TRUE(left);
+      EXPECT_EQ(ReadText(target), "staro");
+      // The set is whole: with the other file moved away and the last part given
+      // the target's name, as the message tells the user, it reads back.
+      fs::rename(target, target + ".drugi");
+      fs::rename(parts.back(), target);
+      TZipArchiver reader;
+      reader.SetSpanOptions({spCompatName});
+      ExtractAndCompare(reader, target);
+    }
+  }
+}
+
+// The first part keeps KeepFreeOnDisk1 more free than the others; every part
+// keeps KeepFreeOnAllDisks.
+TEST_F(Span, RoomKeptFreeOnTheFirstDisk) {
+  struct Case {
+    int64_t size;
+    uint32_t keepAll;
+    int32_t keepFirst;
+    size_t firstMax, otherMax;
+  } cases[] = {
+      {3000, 2000, 0, 1000, 1000},
+      {3000, 2000, 400, 600, 1000},
+      {3000, 2300, 0, 700, 700},
+      {3000, 2300, 300, 400, 700},
+  };
+  int k = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(k);
+    const std::string folder = dir_.file("fixed" + std::to_string(++k));
+    fs::create_directories(folder);
+    FakeUiServices ui;
+    SizedDrive<TZipArchiver> zip;
+    Setup(zip);
+    zip.SetMaxVolumeSize(0);
+    zip.size = c.size;
+    zip.SetKeepFreeOnAllDisks(c.keepAll);
+    zip.SetKeepFreeOnDisk1(c.keepFirst);
+    zip.SetZipFileName(Q(folder + "/k.zip"));
+    zip.FSpecArgs() = Specs();
+    ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+    std::vector<std::string> parts;
+    for (int n = 1; n < 100; ++n) {
+      char name[16];
+      snprintf(name, sizeof name, "k%03d.zip", n);
+      if (!fs::exists(folder + "/" + name)) break;
+      parts.push_back(folder + "/" + name);
+    }
+    ASSERT_GE(parts.size(), 3u);
+    // Full parts, but for a header that did not fit whole; the last takes the rest.
+    EXPECT_LE(fs::file_size(parts[0]), c.firstMax);
+    EXPECT_GE(fs::file_size(parts[0]), c.firstMax - 150);
+    for (size_t i = 1; i + 1 < parts.size(); ++i) {
+      EXPECT_LE(fs::file_size(parts[i]), c.otherMax) << i;
+      EXPECT_GE(fs::file_size(parts[i]), c.otherMax - 150) << i;
+    }
+    EXPECT_LE(fs::file_size(parts.back()), c.otherMax);
+    TZipArchiver reader;
+    ExtractAndCompare(reader, parts.back());
+  }
+}
+
+// Before a part goes onto a removable disk, the disk's state is reported: empty,
+// or holding other files.
+TEST_F(Span, EmptyAndUsedDisksAreReported) {
+  Drive drive(dir_);
+  WriteAll(drive.disk(2) + "/tude.txt", "x");
+  ActingUi ui;
+  ui.onBox = [&](const QString& text) {
+    if (const int n = AskedVolume(text); n > 0) drive.insert(n);
+  };
+  RemovableZip zip;
+  Setup(zip);
+  zip.SetSpanOptions({spNoVolumeName});
+  std::vector<std::pair<int32_t, TZipDiskStatus>> seen;
+  zip.OnStatusDisk = [&](TZipArchiver&, int32_t disk, const QString&, TZipDiskStatus status, TZipDiskAction&) {
+    seen.push_back({disk, status});
+  };
+  zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
+  zip.FSpecArgs() = Specs();
+  ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+  ASSERT_GE(seen.size(), 3u);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(seen[i].first, static_cast<int32_t>(i) + 1);
+    EXPECT_EQ(seen[i].second, TZipDiskStatus{i == 1 ? zdsHasFiles : zdsEmpty});
+  }
+  EXPECT_EQ(ReadText(drive.disk(2) + "/tude.txt"), "x");
+}
+
+// Asked whether to erase a disk, the default (No) keeps its files: the part is
+// written beside them.
+TEST_F(Span, EraseQuestionDefaultKeepsTheDisk) {
+  Drive drive(dir_);
+  WriteAll(drive.disk(1) + "/staro.txt", "staro");
+  ActingUi ui;
+  ui.onBox = [&](const QString& text) {
+    if (const int n = AskedVolume(text); n > 0) drive.insert(n);
+  };
+  RemovableZip zip;
+  Setup(zip);
+  zip.SetAddOptions({AddDiskSpanErase});
+  zip.SetSpanOptions({spNoVolumeName});
+  zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
+  zip.FSpecArgs() = Specs();
+  ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+  ASSERT_FALSE(ui.boxes.empty());
+  EXPECT_EQ(S(ui.boxes[0].text), "Erase " + drive.path() + "/");
+  ExpectBox(ui.boxes[0], MsgButtons::YesNo, MsgIcon::Warning, mrNo);
+  EXPECT_EQ(ReadText(drive.disk(1) + "/staro.txt"), "staro");
+  EXPECT_TRUE(fs::exists(drive.disk(1) + "/arhiva001.zip"));
+}
+
+// Where the last part is looked for when the name given is not a file.
+TEST_F(Span, LocatingTheLastPart) {
+  // A set of numbered parts, and one with ".zNN" names, in a fixed folder.
+  {
+    FakeUiServices ui;
+    TZipArchiver zip;
+    Setup(zip);
+    zip.SetZipFileName(Q(dir_.file("num.zip")));
+    zip.FSpecArgs() = Specs();
+    ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+    zip.SetSpanOptions({spCompatName});
+    zip.SetZipFileName(Q(dir_.file("cmp.zip")));
+    zip.FSpecArgs() = Specs();
+    ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+    fs::rename(dir_.file("cmp.zip"), dir_.file("cmp.bak"));
+  }
+  WriteAll(dir_.file("smece.zip"), std::string(300, 'x'));
+  struct Case {
+    std::string name;
+    int errCode;
+  } cases[] = {
+      {"num.zip", 0},         // num001.zip and on: the last numbered one
+      {"cmp.zip", 11002},     // cmp.z01 is there, but not the set's last part
+      {"nema.zip", 11002},    // nothing of that name
+      {"smece.zip", 11036},   // a file, but no archive
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeUiServices ui;
+    QString temp = Q(dir_.file("joined-" + c.name));
+    struct Open : TZipArchiver {
+      using TZipArchiver::ReadSpan;
+    };
+    Open o;
+    o.SetUnattended(true);
+    const int32_t r = o.ReadSpan(Q(dir_.file(c.name)), temp);
+    EXPECT_EQ(r == 0, c.errCode == 0) << S(o.Message());
+    EXPECT_EQ(o.ErrCode(), c.errCode) << S(o.Message());
+    if (r == 0 && HaveUnzip()) {
+      std::string log;
+      EXPECT_EQ(::Run("unzip -t '" + S(temp) + "' 2>&1", &log), 0) << log;
+    }
+  }
+
+  // On a removable drive the part on the disk in the drive is found by pattern.
+  Drive drive(dir_);
+  ActingUi ui;
+  ui.onBox = [&](const QString& text) {
+    if (const int n = AskedVolume(text); n > 0) drive.insert(n);
+  };
+  RemovableZip zip;
+  Setup(zip);
+  zip.SetSpanOptions({spNoVolumeName});
+  zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
+  zip.FSpecArgs() = Specs();
+  ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+  ASSERT_GE(drive.in, 3);
+  struct Open : RemovableZip {
+    using TZipArchiver::ReadSpan;
+  };
+  Open reader;
+  reader.SetSpanOptions({spNoVolumeName});
+  QString temp = Q(dir_.file("joined-removable.zip"));
+  ASSERT_EQ(reader.ReadSpan(Q(drive.path() + "/arhiva.zip"), temp), 0) << S(reader.Message());
+  TZipArchiver joined;
+  joined.SetZipFileName(temp);
+  EXPECT_EQ(joined.Count(), 4) << S(joined.Message());
+  if (HaveUnzip()) {
+    std::string log;
+    EXPECT_EQ(::Run("unzip -t '" + S(temp) + "' 2>&1", &log), 0) << log;
+  }
+}
+
+// A set cancelled while a part is written keeps the parts that were finished,
+// each whole, and nothing of the one being written: no part under its name, no
+// hidden file beside it.
+TEST_F(Span, CancelledPartLeavesNothingHalfWritten) {
+  for (const int after : {1, 3, 6}) {
+    SCOPED_TRACE(after);
+    const std::string folder = dir_.file("cancel" + std::to_string(after));
+    fs::create_directories(folder);
+    FakeUiServices ui;
+    TZipArchiver zip;
+    Setup(zip);
+    // Counted once the parts are being written (the copy announces each entry).
+    bool copying = false;
+    int steps = 0;
+    zip.OnMessage = [&](TZipArchiver&, int32_t, const QString& m) { copying = copying || m.startsWith("Copying: "); };
+    zip.OnProgress = [&](TZipArchiver& z, ProgressType type, const QString&, uint32_t) {
+      if (copying && type == ProgressType::ProgressUpdate && ++steps == after) z.SetCancel(true);
+    };
+    zip.SetZipFileName(Q(folder + "/c.zip"));
+    zip.FSpecArgs() = Specs();
+    EXPECT_EQ(zip.Add(), 11007) << S(zip.Message());
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string number = std::to_string(i + 1);
+      EXPECT_EQ(names[i], "c" + std::string(3 - std::min<size_t>(3, number.size()), '0') + number + ".zip");
+      EXPECT_GE(fs::file_size(folder + "/" + names[i]), 800u) << names[i];  // finished parts are full
+    }
   }
 }
 
