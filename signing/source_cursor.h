@@ -18,8 +18,10 @@ enum class Match { Ok, Short, Mismatch, Io };
 class Cursor {
  public:
   // minBlock bounds the longest literal or field a reader looks ahead for.
+  // A source smaller than the block gets a buffer of its own size: reading a
+  // small container touches no more memory than it holds.
   Cursor(SgnSource& src, size_t block, size_t minBlock = 256)
-      : src_(src), buf_(std::max<size_t>(block, minBlock) + 256) {}
+      : src_(src), buf_(std::max<size_t>(Fit(block, src.size()), minBlock) + 256) {}
 
   int64_t pos() const { return base_ + int64_t(head_); }
   size_t avail() const { return tail_ - head_; }
@@ -77,6 +79,10 @@ class Cursor {
   }
 
  private:
+  static size_t Fit(size_t block, int64_t size) {
+    return size >= 0 && uint64_t(size) < block ? size_t(size) : block;
+  }
+
   SgnSource& src_;
   std::vector<uint8_t> buf_;
   int64_t base_ = 0;

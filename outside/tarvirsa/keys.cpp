@@ -133,6 +133,13 @@ TRRESULT RecordFromPublicKey(const EVP_PKEY* pkey, TR_RSA_PUBLIC_KEY* out) {
   if (!Put(pkey, OSSL_PKEY_PARAM_RSA_N, rec.modulus, sizeof rec.modulus) ||
       !Put(pkey, OSSL_PKEY_PARAM_RSA_E, rec.exponent, sizeof rec.exponent))
     return TR_E_KEY;
+  // A certificate may carry a key that parses but that no operation takes (an even
+  // exponent, one not below the modulus): refused here, so that a record handed
+  // out is one every function accepts.
+  EVP_PKEY* usable = nullptr;
+  const TRRESULT rc = PublicKeyFromRecord(&rec, &usable);
+  EVP_PKEY_free(usable);
+  if (rc) return rc == TR_E_ALLOC ? rc : TR_E_KEY;
   *out = rec;
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "tarvirsa_support.h"
@@ -206,6 +207,32 @@ TEST_F(TarviRsaX509Test, KeysOtherThanRsaOf1024To4096BitsAreRefused) {
     uint32_t len = 0;
     EXPECT_EQ(tarvirsa::X509ExtractSerial(der.data(), nullptr, &len), 0) << name;  // the rest still reads
   }
+}
+
+// A key that parses but that no operation of the library takes (here an even
+// exponent, 65536) is refused when it is taken out of a certificate or a PKCS #7
+// file, not only later when it is used.
+TEST_F(TarviRsaX509Test, KeysNoOperationTakesAreRefusedAtExtraction) {
+  Bytes der = SelfSigned("even", "/CN=Even Exponent", "9");
+  const uint8_t exponent[] = {0x02, 0x03, 0x01, 0x00, 0x01};
+  auto at = std::search(der.begin(), der.end(), std::begin(exponent), std::end(exponent));
+  ASSERT_NE(at, der.end());
+  at[4] = 0x00;
+  TR_RSA_PUBLIC_KEY key;
+  EXPECT_EQ(tarvirsa::X509ExtractRSAPublicKey(der.data(), &key), TR_E_KEY);
+  uint32_t len = 0;
+  EXPECT_EQ(tarvirsa::X509ExtractSerial(der.data(), nullptr, &len), 0);  // the rest still reads
+
+  Put(F("even_bad.der"), der);
+  Sh("openssl x509 -inform DER -in " + F("even_bad.der") + " -out " + F("even_bad.pem"));
+  Sh("openssl crl2pkcs7 -nocrl -certfile " + F("even_bad.pem") + " -outform DER -out " + F("even_bad.p7c"));
+  const Bytes p7 = File(F("even_bad.p7c"));
+  Bytes cert(TR_MAX_CERT_LEN);
+  uint32_t certLen = TR_MAX_CERT_LEN, count = 0;
+  EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(p7.data(), uint32_t(p7.size()), &key, TR_PKCS7_CERTIFICATE, TR_PKCS7_FIRST,
+                                           0, cert.data(), &certLen, &count),
+            TR_E_KEY);
+  EXPECT_EQ(count, 1u);
 }
 
 TEST_F(TarviRsaX509Test, CheckCertVerifiesOnlyTheSignatureWithTheIssuersKey) {
