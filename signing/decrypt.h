@@ -17,7 +17,7 @@
 // Texts (each number is written in decimal).
 // The progress window's texts: caption while the container is read, caption of
 // the deciphering and the extraction, and the extraction's description.
-inline const QString kProgressDecReading = QStringLiteral("Čitanje kriptirane datoteke");
+inline const QString kProgressDecReading = kProgressReadingEncrypted;
 inline const QString kProgressDecCaption = QStringLiteral("Dekriptiranje datoteke");
 inline const QString kProgressDecUnpacking = QStringLiteral("Raspakiranje potpisane datoteke");
 inline const QString kMsgDecNoKeys = QStringLiteral("Greška prilikom dohvata privatnog ključa s kartice. [Broj privatnih ključeva = ");

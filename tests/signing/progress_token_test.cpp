@@ -180,8 +180,10 @@ TEST_F(ProgressTest, EveryLongOperationPaintsItsProgressWhileItWorks) {
   // The ZIP step (of 100), then the cipher (of the archive's size).
   ExpectAdvancing("encrypting", {{kMsgEncProgressCaption, "snimka_bin.sgn"}, {kMsgEncProgressCaption, "snimka_bin.sgn"}});
 
+  // Reading the recipients of a large container (as listing them does).
   TRecipientList recipients;
   ASSERT_TRUE(ParseRecipientsFile(enc, recipients));
+  ExpectAdvancing("reading the recipients", {{kProgressReadingEncrypted, QFileInfo(enc).fileName()}});
   QFile::remove(sgn);
   LastDecryptedFile.clear();
   DecryptEncodedFile(session(0), dir("install"), enc, dir("work"), cardSerial(0), 0, recipients);
