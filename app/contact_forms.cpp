@@ -298,18 +298,32 @@ bool TfmUser::Save() {
   const QString fileName = CertFileNameFor(cert_->KeyName, root ? QStringLiteral(".p7c") : QStringLiteral(".crt"));
   const QString target = InFolder(root ? list.RootFolder : list.UserFolder, fileName);
 
+  // A certificate whose description line could not be saved is not listed: the
+  // list has reported the failure, the certificate goes back to the form and a file
+  // that this save made is removed again, so the folder does not list it either.
+  auto appendAndSave = [&](bool targetExisted) {
+    auto& certs = root ? list.RootCertificates : list.UserCertificates;
+    certs.push_back(std::move(owned_));
+    if (root ? list.SaveRootDescriptions() : list.SaveUserDescriptions()) return true;
+    owned_ = std::move(certs.back());
+    certs.pop_back();
+    if (!targetExisted) QFile::remove(target);
+    cert_->DisplayName = oldName;
+    cert_->EMail = oldMail;
+    return false;
+  };
+
   switch (mode_) {
     case kCertModeImport: {
+      const bool existed = QFileInfo::exists(target);
       // A failed copy is not reported: the refresh after the import reads the
       // folder again, and the certificate is then no longer listed.
       CopyWhole(edCertDat->text(), target);
       cert_->FileName = fileName;  // where it now lies, which deleting it needs
-      auto& certs = root ? list.RootCertificates : list.UserCertificates;
-      certs.push_back(std::move(owned_));
-      root ? list.SaveRootDescriptions() : list.SaveUserDescriptions();
-      return true;
+      return appendAndSave(existed);
     }
     case kCertModeAdd: {
+      const bool existed = QFileInfo::exists(target);
       const QByteArray der(reinterpret_cast<const char*>(cert_->Der), cert_->DerLength);
       QString why;
       if (!WriteFileAtomically(target, der, &why)) {
@@ -320,9 +334,7 @@ bool TfmUser::Save() {
         return false;
       }
       cert_->FileName = fileName;
-      list.UserCertificates.push_back(std::move(owned_));
-      list.SaveUserDescriptions();
-      return true;
+      return appendAndSave(existed);
     }
     default: {
       if (!(root ? list.SaveRootDescriptions() : list.SaveUserDescriptions())) {

@@ -8,12 +8,16 @@
 #include <QPlainTextEdit>
 #include <QPrinter>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextDocument>
 #include <QRegularExpression>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 #include "platform/ui_services.h"
 #include "signing/file_utils.h"
+#include "signing/progress_window.h"
 #include "signing/settings.h"
 
 namespace {
@@ -45,7 +49,23 @@ QString DateTimeText(const QDate& date, const QTime& time, const QLocale& locale
 }
 
 const QString kRule = QString(5, QLatin1Char(' ')) + QString(105, QLatin1Char('_'));
-const QString kPageText = QStringLiteral("Strana: 1/1");
+const QString kColumnHeads =
+    QStringLiteral("     Rbr  Vrijeme potpisa          SB certifikata        Potpisnik                                     Status");
+
+// Page layout on paper, in whole millimetres: margins, the first page's table
+// heads at 99 below the top margin, a further page's at 15 (under its header), one
+// row every 7, each row's frame reaching 6 below its position.
+constexpr int kMargin = 10;
+constexpr int kFirstHeads = 99;
+constexpr int kFurtherHeads = 15;
+constexpr int kRowStep = 7;
+constexpr int kRowBottom = 6;
+
+// Rows that fit below heads at position heads on a page of the given height.
+int RowsBelow(int heads, int pageHeight) {
+  const int room = pageHeight - kMargin - (kMargin + heads + kRowBottom);
+  return std::max(1, room / kRowStep);  // at least one row: a page always makes progress
+}
 
 // ---- drawing on the printer, in whole millimetres ------------------------------------
 
@@ -120,6 +140,26 @@ QString DataSheetSigningTime(const QString& time, const QLocale& locale) {
   return DateTimeText(d, tm, locale) + locale.decimalPoint() + t.mid(14, 3);
 }
 
+TDataSheetPaging DataSheetPaging(int pageHeight) {
+  return {RowsBelow(kFirstHeads, pageHeight), RowsBelow(kFurtherHeads, pageHeight)};
+}
+
+int DataSheetPageCount(const TDataSheetPaging& paging, size_t signers) {
+  if (signers <= size_t(paging.firstPageRows)) return 1;
+  const size_t rest = signers - size_t(paging.firstPageRows);
+  return 1 + int((rest + size_t(paging.furtherPageRows) - 1) / size_t(paging.furtherPageRows));
+}
+
+// The page on which signer row i (from 1) stands.
+static int PageOfRow(const TDataSheetPaging& paging, size_t i) {
+  if (i <= size_t(paging.firstPageRows)) return 1;
+  return 2 + int((i - size_t(paging.firstPageRows) - 1) / size_t(paging.furtherPageRows));
+}
+
+static QString PageText(int page, int pages) {
+  return QStringLiteral("Strana: ") + QString::number(page) + QLatin1Char('/') + QString::number(pages);
+}
+
 TDataSheet MakeDataSheet(const QString& file, const std::vector<const TSignerRecord*>& signers) {
   const QLocale locale = QLocale::system();
   TDataSheet sheet;
@@ -142,10 +182,12 @@ TDataSheet MakeDataSheet(const QString& file, const std::vector<const TSignerRec
   return sheet;
 }
 
-QStringList DataSheetLines(const TDataSheet& sheet) {
+QStringList DataSheetLines(const TDataSheet& sheet, const TDataSheetPaging& paging) {
+  const int pages = DataSheetPageCount(paging, sheet.signers.size());
+  auto header = [&](int page) { return " " + PadRight(sheet.versionText, 46) + PadRight(sheet.now, 52) + PageText(page, pages); };
   QStringList lines;
   lines << QString();
-  lines << " " + PadRight(sheet.versionText, 46) + PadRight(sheet.now, 52) + kPageText;
+  lines << header(1);
   lines << " " + QString(109, QLatin1Char('_'));
   for (int i = 0; i < 4; ++i) lines << QString();
   lines << QString(33, QLatin1Char(' ')) + kDataSheetTitle;
@@ -160,11 +202,23 @@ QStringList DataSheetLines(const TDataSheet& sheet) {
   if (!sheet.signers.empty()) {
     lines << "     Lista potpisnika:";
     lines << kRule;
-    lines << "     Rbr  Vrijeme potpisa          SB certifikata        Potpisnik                                     Status";
+    lines << kColumnHeads;
   }
-  int i = 0;
+  size_t i = 0;
+  int page = 1;
   for (const TDataSheetSigner& s : sheet.signers) {
     ++i;
+    // The list goes on on the next page as on paper: under that page's header,
+    // with the column heads again.
+    if (PageOfRow(paging, i) != page) {
+      page = PageOfRow(paging, i);
+      lines << kRule << QString() << QString();
+      lines << header(page);
+      lines << " " + QString(109, QLatin1Char('_'));
+      lines << QString();
+      lines << kRule;
+      lines << kColumnHeads;
+    }
     lines << kRule;
     QString row = "     " + PadRight(QString::number(i) + ".", 5) + PadRight(s.signingTime, 25) +
                   PadRight(s.serial, 22) + s.subject;
@@ -208,79 +262,139 @@ TfmPodaciSGN::TfmPodaciSGN(QPrinter* printer, QWidget* parent) : QDialog(parent)
 
 void TfmPodaciSGN::btnIspisClick() {
   if (!printer_) return;
-  // The sheet is one page: the dialog offers page 1 to page 1.
+  // The dialog offers exactly the sheet's pages, all of them chosen at first.
   printer_->setPrintRange(QPrinter::AllPages);
-  printer_->setFromTo(1, 1);
+  printer_->setFromTo(1, pages_);
   if (Ui().printDialog(printer_, this)) done(mrOk);
 }
 
-bool PreviewDataSheet(const QStringList& lines, QPrinter* printer) {
+void TfmPodaciSGN::SetLines(const QStringList& lines, int pages) {
+  pages_ = std::max(1, pages);
+  memoPodaci->setPlainText(lines.join('\n'));
+  // Wide enough for the longest line: the sheet is read without scrolling sideways.
+  int longest = 0;
+  const QFontMetrics fm(memoPodaci->font());
+  for (const QString& line : lines) longest = std::max(longest, fm.horizontalAdvance(line));
+  const int chrome = 2 * memoPodaci->frameWidth() + int(2 * memoPodaci->document()->documentMargin()) +
+                     memoPodaci->verticalScrollBar()->sizeHint().width() + 4;
+  const int outer = layout() ? layout()->contentsMargins().left() + layout()->contentsMargins().right() : 0;
+  resize(std::max(width(), longest + chrome + outer), height());
+}
+
+bool PreviewDataSheet(const QStringList& lines, QPrinter* printer, int pages) {
   TfmPodaciSGN preview(printer);
-  preview.memoPodaci->setPlainText(lines.join('\n'));
+  preview.SetLines(lines, pages);
   return preview.exec() == mrOk;
 }
 
 // ---- printing -----------------------------------------------------------------------
 
-void PrintDataSheet(QPrinter& printer, const TDataSheet& sheet) {
-  printer.setPageOrientation(QPageLayout::Portrait);
-  QPainter painter;
-  if (!painter.begin(&printer)) return;
+namespace {
+
+struct PrinterUnits {
+  int fx, fy, width, height;
+};
+
+PrinterUnits UnitsOf(const QPrinter& printer) {
   const int fx = std::max(1, int(std::lround(printer.logicalDpiX() / 25.4)));
   const int fy = std::max(1, int(std::lround(printer.logicalDpiY() / 25.4)));
-  const int pageWidth = printer.width() / fx;
-  const int L = 10, T = 10, R = pageWidth - 2;
-  SheetPainter s(painter, fx, fy);
+  return {fx, fy, printer.width() / fx, printer.height() / fy};
+}
 
-  s.SetFont(8, false);
+}  // namespace
+
+TDataSheetPaging DataSheetPaging(const QPrinter& printer) { return DataSheetPaging(UnitsOf(printer).height); }
+
+void PrintDataSheet(QPrinter& printer, const TDataSheet& sheet) {
+  printer.setPageOrientation(QPageLayout::Portrait);
+  const PrinterUnits units = UnitsOf(printer);
+  const TDataSheetPaging paging = DataSheetPaging(units.height);
+  const int pages = DataSheetPageCount(paging, sheet.signers.size());
+  // The pages the user chose in the print dialog, inside the sheet's own.
+  int first = 1, last = pages;
+  if (printer.printRange() == QPrinter::PageRange && printer.fromPage() > 0) {
+    first = std::clamp(printer.fromPage(), 1, pages);
+    last = std::clamp(std::max(printer.toPage(), first), first, pages);
+  }
+  QPainter painter;
+  if (!painter.begin(&printer)) return;
+  const int fx = units.fx, fy = units.fy;
+  const int L = kMargin, T = kMargin, R = units.width - 2;
+  SheetPainter s(painter, fx, fy);
   QPen pen(Qt::black);
   pen.setWidth(4);
   painter.setPen(pen);
 
-  s.Line(L, T + 5, R, T + 5);
-  s.Text(L, T, R, T + 5, sheet.versionText, SheetPainter::Left);
-  s.Text(L, T, R, T + 5, sheet.now, SheetPainter::Centre);
-  s.Text(L, T, R, T + 5, kPageText, SheetPainter::Right);
-
-  s.SetFont(14, true);
-  s.Text(L, T + 25, R, T + 35, kDataSheetTitle, SheetPainter::Centre);
-
-  s.SetFont(10, false);
-  const struct {
-    QString label;
-    QString value;
-    int top;
-  } fields[] = {
-      {"Naziv datoteke:", sheet.fileName, 50},
-      {QStringLiteral("Veličina:"), sheet.sizeText, 57},
-      {"Zadnja izmjena:", sheet.lastChangeText, 64},
-      {"Broj potpisnika:", QString::number(sheet.signers.size()), 71},
-      {"Hash napravljen:", sheet.hashTimeText, 78},
-      {"Hash (SHA1 datoteke):", sheet.digest, 85},
+  auto header = [&](int page) {
+    s.SetFont(8, false);
+    s.Line(L, T + 5, R, T + 5);
+    s.Text(L, T, R, T + 5, sheet.versionText, SheetPainter::Left);
+    s.Text(L, T, R, T + 5, sheet.now, SheetPainter::Centre);
+    s.Text(L, T, R, T + 5, PageText(page, pages), SheetPainter::Right);
   };
-  for (const auto& f : fields) {
-    s.Text(L + 2, T + f.top, R, T + f.top + 5, f.label);
-    s.Text(L + 42, T + f.top, R, T + f.top + 5, f.value);
-  }
-
-  if (!sheet.signers.empty()) {
-    s.Text(L + 2, T + 92, R, T + 97, "Lista potpisnika:");
-    auto frame = [&](int d) {
-      s.Line(L + 2, T + d - 1, R, T + d - 1);
-      s.Line(L + 2, T + d + 6, R, T + d + 6);
-      for (int x : {L + 2, L + 10, L + 54, L + 100, R - 14, R}) s.Line(x, T + d - 1, x, T + d + 6);
-    };
-    int d = 99;
+  auto frame = [&](int d) {
+    s.Line(L + 2, T + d - 1, R, T + d - 1);
+    s.Line(L + 2, T + d + 6, R, T + d + 6);
+    for (int x : {L + 2, L + 10, L + 54, L + 100, R - 14, R}) s.Line(x, T + d - 1, x, T + d + 6);
+  };
+  auto heads = [&](int d) {
+    s.SetFont(10, false);
     frame(d);
     s.Text(L + 3, T + d, R, T + d + 5, "Rbr");
     s.Text(L + 12, T + d, R, T + d + 5, "Vrijeme potpisa");
     s.Text(L + 56, T + d, R, T + d + 5, "SB certifikata");
     s.Text(L + 102, T + d, R, T + d + 5, "Potpisnik");
     s.Text(R - 12, T + d, R, T + d + 5, "Status");
-    int i = 0;
-    for (const TDataSheetSigner& row : sheet.signers) {
-      ++i;
-      d = 99 + 7 * i;
+  };
+
+  // A sheet of several pages shows their printing in the progress window.
+  const bool showProgress = last > first;
+  struct HideAtEnd {
+    bool on;
+    ~HideAtEnd() {
+      if (on) HideProgress();
+    }
+  } hideAtEnd{showProgress};
+  bool started = false;
+  for (int page = first; page <= last; ++page) {
+    if (showProgress) ShowProgress(page - first, last - first + 1, PageText(page, pages), kDataSheetPrintCaption);
+    if (started && !printer.newPage()) break;
+    started = true;
+    header(page);
+    int d = kFurtherHeads;
+    if (page == 1) {
+      s.SetFont(14, true);
+      s.Text(L, T + 25, R, T + 35, kDataSheetTitle, SheetPainter::Centre);
+
+      s.SetFont(10, false);
+      const struct {
+        QString label;
+        QString value;
+        int top;
+      } fields[] = {
+          {"Naziv datoteke:", sheet.fileName, 50},
+          {QStringLiteral("Veličina:"), sheet.sizeText, 57},
+          {"Zadnja izmjena:", sheet.lastChangeText, 64},
+          {"Broj potpisnika:", QString::number(sheet.signers.size()), 71},
+          {"Hash napravljen:", sheet.hashTimeText, 78},
+          {"Hash (SHA1 datoteke):", sheet.digest, 85},
+      };
+      for (const auto& f : fields) {
+        s.Text(L + 2, T + f.top, R, T + f.top + 5, f.label);
+        s.Text(L + 42, T + f.top, R, T + f.top + 5, f.value);
+      }
+      if (sheet.signers.empty()) continue;
+      s.Text(L + 2, T + 92, R, T + 97, "Lista potpisnika:");
+      d = kFirstHeads;
+    }
+    heads(d);
+    // The rows of this page.
+    const size_t from = page == 1 ? 1 : size_t(paging.firstPageRows) + size_t(page - 2) * size_t(paging.furtherPageRows) + 1;
+    const size_t to = std::min(sheet.signers.size(),
+                               page == 1 ? size_t(paging.firstPageRows) : from + size_t(paging.furtherPageRows) - 1);
+    for (size_t i = from; i <= to; ++i) {
+      const TDataSheetSigner& row = sheet.signers[i - 1];
+      d += kRowStep;
       frame(d);
       s.Text(L + 3, T + d, R, T + d + 5, QString::number(i) + ".");
       s.Text(L + 12, T + d, R, T + d + 5, row.signingTime);
@@ -295,7 +409,9 @@ void PrintDataSheet(QPrinter& printer, const TDataSheet& sheet) {
 bool RunDataSheet(const QString& file, const std::vector<const TSignerRecord*>& signers) {
   const TDataSheet sheet = MakeDataSheet(file, signers);
   QPrinter printer(QPrinter::HighResolution);
-  if (!PreviewDataSheet(DataSheetLines(sheet), &printer)) return false;
+  const TDataSheetPaging paging = DataSheetPaging(printer);
+  if (!PreviewDataSheet(DataSheetLines(sheet, paging), &printer, DataSheetPageCount(paging, sheet.signers.size())))
+    return false;
   PrintDataSheet(printer, sheet);
   return true;
 }

@@ -11,12 +11,20 @@
 //                                rows are the signer list's records in list order.
 //                                True when the sheet was printed.
 //   MakeDataSheet(file, signers) the inputs, read now (size, date, versions, time)
-//   DataSheetLines(sheet)        the preview's lines
-//   PreviewDataSheet(lines, printer)  the modal preview; true when the user chose
-//                                "&Ispis" and confirmed the print dialog (printer
+//   DataSheetPaging(printer)     how many signer rows the first and every further
+//                                page hold on that printer's paper
+//   DataSheetPageCount(paging, n)  the pages a sheet of n signers runs to
+//   DataSheetLines(sheet, paging)  the preview's lines; a list longer than the
+//                                first page goes on under each further page's
+//                                header ("Strana: n/m"), as on paper
+//   PreviewDataSheet(lines, printer, pages)  the modal preview; true when the user
+//                                chose "&Ispis" and confirmed the print dialog,
+//                                which offers exactly pages 1 to pages (printer
 //                                then holds the choices)
-//   PrintDataSheet(printer, sheet)  draws the one page on any QPrinter (a PDF file
-//                                with QPrinter::PdfFormat works without a printer)
+//   PrintDataSheet(printer, sheet)  draws the sheet's pages (those of the range
+//                                chosen in the print dialog) on any QPrinter (a PDF
+//                                file with QPrinter::PdfFormat works without a
+//                                printer)
 // Times use the system's short date, long time and decimal separator; the size the
 // system's thousands separator (QLocale::system()).
 #include <QDateTime>
@@ -62,7 +70,19 @@ QString DataSheetSigningTime(const QString& time, const QLocale& locale = QLocal
 QString LongTimeFormat(const QLocale& locale);
 
 TDataSheet MakeDataSheet(const QString& file, const std::vector<const TSignerRecord*>& signers);
-QStringList DataSheetLines(const TDataSheet& sheet);
+
+// Signer rows per page: the first page holds the file's data above its list.
+struct TDataSheetPaging {
+  int firstPageRows;
+  int furtherPageRows;
+};
+// For a printable height in whole millimetres; A4 paper without margins is 297.
+TDataSheetPaging DataSheetPaging(int pageHeight);
+TDataSheetPaging DataSheetPaging(const QPrinter& printer);
+int DataSheetPageCount(const TDataSheetPaging& paging, size_t signers);
+inline constexpr int kA4Height = 297;
+
+QStringList DataSheetLines(const TDataSheet& sheet, const TDataSheetPaging& paging = DataSheetPaging(kA4Height));
 
 class TfmPodaciSGN : public QDialog {
   Q_OBJECT
@@ -73,16 +93,22 @@ class TfmPodaciSGN : public QDialog {
   QPushButton* btnIspis = nullptr;
   QPushButton* btnZatvori = nullptr;
 
-  // "&Ispis": the print dialog for page 1 only; confirmed, the window closes with
-  // mrOk; cancelled, it stays open.
+  // "&Ispis": the print dialog over the sheet's pages; confirmed, the window closes
+  // with mrOk; cancelled, it stays open.
   void btnIspisClick();
+  // The text shown and the sheet's number of pages; the window widens to show the
+  // longest line whole.
+  void SetLines(const QStringList& lines, int pages);
 
  private:
   QPrinter* printer_;
+  int pages_ = 1;
 };
 
-bool PreviewDataSheet(const QStringList& lines, QPrinter* printer);
+bool PreviewDataSheet(const QStringList& lines, QPrinter* printer, int pages = 1);
 void PrintDataSheet(QPrinter& printer, const TDataSheet& sheet);
 bool RunDataSheet(const QString& file, const std::vector<const TSignerRecord*>& signers);
 
 inline const QString kDataSheetTitle = QStringLiteral("Podaci o potpisanoj datoteci");
+// The progress window's caption while a sheet of several pages prints.
+inline const QString kDataSheetPrintCaption = QStringLiteral("Ispis podataka o datoteci");

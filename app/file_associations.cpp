@@ -150,7 +150,13 @@ bool UnregisterOne(const QString& ext) {
 
 }  // namespace
 
-bool IsCustomerEdition() { return ExeName == "QVDQUILLMARK.EXE" || ExeName == "QVDQUILLMARK"; }
+bool IsCustomerEdition() {
+  // The program's name: its file name without a final ".exe" (any case), which is
+  // only there on some systems.
+  QString name = ExeName.toUpper();
+  if (name.endsWith(QLatin1String(".EXE"))) name.chop(4);
+  return name == QLatin1String("QVDQUILLMARK");
+}
 
 QString AssociationProgramPath() {
   const QString path = QCoreApplication::applicationFilePath();

@@ -21,8 +21,12 @@
 //                                             kMsgAssociationRights has been shown
 //   UnregisterFileType(ext)                   failures are ignored
 //   FileTypeRegistered(ext)                   key "." + ext lower-cased exists
-//   IsCustomerEdition()                       the program file is QVDQUILLMARK(.EXE):
-//                                             both calls also handle "QVD"
+//   IsCustomerEdition()                       the program's name (its file name
+//                                             without a final ".exe") is
+//                                             QVDQUILLMARK: both calls also handle
+//                                             "QVD", and the main window's file
+//                                             list and command line take ".qvd"
+//                                             files as encrypted
 #include <QString>
 
 bool RegisterFileType(const QString& extension, const QString& description, const QString& verb);

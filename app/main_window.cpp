@@ -27,6 +27,7 @@
 #include "app/contact_forms.h"
 #include "app/data_sheet.h"
 #include "app/email.h"
+#include "app/file_associations.h"
 #include "app/folder_tree.h"
 #include "app/mbr_register.h"
 #include "app/settings_dialog.h"
@@ -100,7 +101,6 @@ constexpr int kPathRole = Qt::UserRole;
 const QString kTagSelected = QStringLiteral("[Selektirana datoteka]");
 const QString kTagDecrypt = QStringLiteral("[Dekripcija]");
 const QString kTagCommandLine = QStringLiteral("[Otvaranje Preko Ext]");
-const QString kCustomerExe = QStringLiteral("QVDQUILLMARK.EXE");
 
 void Log(const QString& tag, const QString& text) {
   if (ActivityLogOn) WriteActivityLog(ActivityLogStream, tag, text);
@@ -113,7 +113,7 @@ bool EndsIn(const QString& upperName, const QString& ext) { return upperName.end
 QString PackedExt() { return "." + (Settings ? Settings->PackedFileExt : QStringLiteral("enc")).toUpper(); }
 
 bool IsPackedName(const QString& upperName) {
-  return EndsIn(upperName, PackedExt()) || (ExeName == kCustomerExe && EndsIn(upperName, ".QVD"));
+  return EndsIn(upperName, PackedExt()) || (IsCustomerEdition() && EndsIn(upperName, ".QVD"));
 }
 
 bool IsSignedName(const QString& upperName) { return EndsIn(upperName, ".SGN"); }
@@ -1057,7 +1057,7 @@ void TfmMain::OpenCommandLineFile(const QString& argument) {
   } else if (IsSignedName(upper)) {
     filter = rbPotpisane;
     Log(kTagCommandLine, "Prepoznata ekstenzija kao POTPISANA");
-  } else if (ExeName == kCustomerExe && EndsIn(upper, ".QVD")) {
+  } else if (IsCustomerEdition() && EndsIn(upper, ".QVD")) {
     filter = rbPakirane;
     Log(kTagCommandLine, "Prepoznata ekstenzija kao KRIPTIRANA");
   }

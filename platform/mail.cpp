@@ -65,6 +65,8 @@ bool MailCommandFor(const MapiMessage& message, QStringList& arguments, uint32_t
     arguments << QStringLiteral("--attach") << message.lpFiles[i].lpszPathName;
   }
   if (!message.lpszSubject.isEmpty()) arguments << QStringLiteral("--subject") << message.lpszSubject;
+  // The note is the message's text: the composer opens with it in the body.
+  if (!message.lpszNoteText.isEmpty()) arguments << QStringLiteral("--body") << message.lpszNoteText;
   arguments << to;
   return true;
 }

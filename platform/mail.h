@@ -5,9 +5,9 @@
 // MAPISendMail and calls it with no session and the flags MAPI_LOGON_UI |
 // MAPI_DIALOG (9). Here the library stands for `xdg-email`: loading "MAPI32.DLL"
 // succeeds when that program can be found, and MAPISendMail opens the composer with
-//     xdg-email [--cc ADDR]... [--bcc ADDR]... [--attach FILE]... [--subject TEXT] [TO-ADDR]...
-// and blocks until the program ends. xdg-email has no sender and no body text of
-// the composer's own, so the originator and the note text are not passed on.
+//     xdg-email [--cc ADDR]... [--bcc ADDR]... [--attach FILE]... [--subject TEXT] [--body TEXT] [TO-ADDR]...
+// and blocks until the program ends. The note text is the body; xdg-email has no
+// sender of the composer's own, so the originator is not passed on.
 //
 // Results: SUCCESS_SUCCESS when xdg-email exited with 0; MAPI_E_ATTACHMENT_NOT_FOUND
 // (exit 2, a file does not exist), MAPI_E_ATTACHMENT_OPEN_FAILURE (exit 5, a file

@@ -151,5 +151,11 @@ QString QtUiServices::folderName(const QString& caption, const QString& folder) 
 bool QtUiServices::printDialog(QPrinter* printer, QWidget* parent) {
   if (!printer) return false;
   QPrintDialog dialog(printer, parent ? parent : DialogParent());
+  // A document that knows its pages gives them as the printer's range: the dialog
+  // then offers exactly those pages and no others.
+  if (printer->fromPage() > 0 && printer->toPage() >= printer->fromPage()) {
+    dialog.setMinMax(printer->fromPage(), printer->toPage());
+    dialog.setOption(QAbstractPrintDialog::PrintPageRange, true);
+  }
   return dialog.exec() == QDialog::Accepted;
 }

@@ -59,7 +59,8 @@ class IUiServices {
   virtual QString folderName(const QString& caption, const QString& folder) = 0;
 
   // The print dialog over the given printer (its settings change with the user's
-  // choices); true when the user chose to print.
+  // choices); true when the user chose to print. A page range set on the printer
+  // beforehand (from 1 to the document's last page) is all that the dialog offers.
   virtual bool printDialog(QPrinter* printer, QWidget* parent = nullptr) = 0;
 };
 

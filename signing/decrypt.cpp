@@ -21,6 +21,8 @@
 #include "signing/data_module.h"
 #include "signing/encrypt.h"
 #include "signing/file_utils.h"
+#include "signing/progress_window.h"
+#include "signing/replacement_file.h"
 #include "signing/settings.h"
 
 // ---- the plain-text stream --------------------------------------------------------
@@ -76,6 +78,26 @@ int32_t Des3PlainSink::Finish() {
 
 namespace {
 
+// Passes the plain text on and reports how much has gone through.
+class CountingSink : public ByteSink {
+ public:
+  CountingSink(ByteSink& inner, std::function<void(int64_t)> onWrite) : inner_(inner), onWrite_(std::move(onWrite)) {}
+  void Write(const void* data, size_t size) override {
+    inner_.Write(data, size);
+    done_ += int64_t(size);
+    if (onWrite_) onWrite_(done_);
+  }
+
+ private:
+  ByteSink& inner_;
+  std::function<void(int64_t)> onWrite_;
+  int64_t done_ = 0;
+};
+
+}  // namespace
+
+namespace {
+
 void Log(const QString& tag, const QString& text) {
   if (ActivityLogOn) WriteActivityLog(ActivityLogStream, tag, text);
 }
@@ -123,6 +145,13 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
                         const QString& outFolder, const QString& cardSerialHex, int reportMode,
                         const TRecipientList& recipients) {
   const Reporter report(reportMode, installFolder);
+  // Progress over a container above ProgressMinSize: the reading pass, the cipher
+  // and the extraction; the window goes whatever road the operation ends by.
+  const QString shortName = QFileInfo(encPath).fileName();
+  const bool showProgress = QFileInfo(encPath).size() > ProgressMinSize;
+  struct HideAtEnd {
+    ~HideAtEnd() { HideProgress(); }
+  } hideAtEnd;
   auto decryptFailed = [&](int32_t code) {
     const QString n = QString::number(code) + "]";
     report(MsgKind::Error, kMsgDecDes3 + n, kMsgDecDes3Log + n);
@@ -140,7 +169,10 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
       report(MsgKind::Error, CannotOpenText(encPath, f.errorString()));
       return;
     }
-    if (!ReadEncodedContainer(src, layout)) {
+    SgnCopyingSource reading(src, nullptr, [&](int64_t position, int64_t size) {
+      if (showProgress) ShowProgress64(position, size, shortName, kProgressDecReading);
+    });
+    if (!ReadEncodedContainer(reading, layout)) {
       // A container that does not follow the layout has no payload to trust.
       decryptFailed(TR_E_DATA);
       return;
@@ -292,7 +324,11 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
       report(MsgKind::Error, CannotCreateText(workZip, zipOut.errorString()));
       return;
     }
-    QIODeviceSink zipSink(zipOut);
+    QIODeviceSink zipFileSink(zipOut);
+    CountingSink zipSink(zipFileSink, [&](int64_t done) {
+      if (showProgress) ShowProgress64(done, int64_t(layout.cipherLength), shortName, kProgressDecCaption);
+    });
+    if (showProgress) ShowProgress64(0, int64_t(layout.cipherLength), shortName, kProgressDecCaption);
     Des3PlainSink plain(sessionKey.key, zipSink);
     explicit_bzero(sessionKey.key, sizeof sessionKey.key);
     plain.onBlock = [](int p) { Log("[DES3Decrypt]", "Dužina padinga:" + QString::number(p)); };
@@ -358,7 +394,11 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
     zip.FSpecArgs().append(entryName);
     zip.SetExtrBaseDir(stage.path());
     zip.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
-    const int32_t rc = zip.Extract();
+    int32_t rc = 0;
+    {
+      TZipProgress progress(zip, showProgress, 0, 100, kProgressDecUnpacking, kProgressDecCaption);
+      rc = zip.Extract();
+    }
     const QString staged = stage.path() + "/" + entryName;
     const QFileInfo stagedInfo(staged);
     if (rc != 0 || !stagedInfo.isFile() || stagedInfo.isSymLink()) {

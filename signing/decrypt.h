@@ -15,6 +15,11 @@
 #include "signing/encrypted_container.h"
 
 // Texts (each number is written in decimal).
+// The progress window's texts: caption while the container is read, caption of
+// the deciphering and the extraction, and the extraction's description.
+inline const QString kProgressDecReading = kProgressReadingEncrypted;
+inline const QString kProgressDecCaption = QStringLiteral("Dekriptiranje datoteke");
+inline const QString kProgressDecUnpacking = QStringLiteral("Raspakiranje potpisane datoteke");
 inline const QString kMsgDecNoKeys = QStringLiteral("Greška prilikom dohvata privatnog ključa s kartice. [Broj privatnih ključeva = ");
 inline const QString kMsgDecNoKeysLog = QStringLiteral("greška prilikom dohvata privatnog ključa s kartice. [broj privatnih ključeva = ");
 inline const QString kMsgDecModulus = QStringLiteral("Greška kod dohvata vrijednosti tajnog ključa. [Error Code=");

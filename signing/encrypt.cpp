@@ -206,6 +206,10 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
     return kEncryptCannotCreate;
   }
 
+  // Whatever road the operation ends by, its progress window goes.
+  struct HideAtEnd {
+    ~HideAtEnd() { HideProgress(); }
+  } hideAtEnd;
   TWorkFolder work;  // of the ZIP step
   QString plainPath = sgnPath;
   if (zipFirst) {
@@ -236,6 +240,9 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
       zip.SetAddOptions({});
       zip.FSpecArgs().clear();
       zip.FSpecArgs().append(sgnPath);
+      const QFileInfo sgnInfo(sgnPath);
+      TZipProgress progress(zip, sgnInfo.size() > ProgressMinSize, 0, 100, sgnInfo.fileName(),
+                            kMsgEncProgressCaption);
       rc = zip.Add();
     } catch (...) {
       thrown = true;

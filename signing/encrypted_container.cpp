@@ -1,12 +1,16 @@
 #include "signing/encrypted_container.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "platform/codepage.h"
 #include "signing/base64.h"
+#include "signing/progress_window.h"
+#include "signing/replacement_file.h"
+#include "signing/settings.h"
 #include "signing/source_cursor.h"
 
 // ---- writer pieces -------------------------------------------------------------
@@ -387,7 +391,15 @@ bool ParseRecipientsFile(const QString& path, TRecipientList& list, EncLayout* l
     l.fault = EncFault::ReadError;
     return false;
   }
-  if (!ReadEncodedContainer(src, l)) return false;
+  const bool showProgress = src.size() > ProgressMinSize;
+  const bool shownBefore = fmProgres && fmProgres->isVisible();
+  const QString shortName = QFileInfo(path).fileName();
+  SgnCopyingSource reading(src, nullptr, [&](int64_t position, int64_t size) {
+    if (showProgress) ShowProgress64(position, size, shortName, kProgressReadingEncrypted);
+  });
+  const bool ok = ReadEncodedContainer(reading, l);
+  if (showProgress && !shownBefore) HideProgress();
+  if (!ok) return false;
   RecordsFromLayout(l, list);
   return true;
 }

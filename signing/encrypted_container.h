@@ -189,7 +189,10 @@ void ParseRecipient(const EncRecipientElement& element, TRecipientRecord& record
 bool ParseRecipients(const char* text, int64_t length, int32_t* outPair, TRecipientList& list,
                      EncLayout* layout = nullptr);
 // The same straight from a file, in bounded memory; false when it cannot be
-// opened or is malformed.
+// opened or is malformed. A container above ProgressMinSize shows its reading in
+// the progress window, captioned kProgressReadingEncrypted, unless an operation
+// around this one shows it already.
+inline const QString kProgressReadingEncrypted = QStringLiteral("Čitanje kriptirane datoteke");
 bool ParseRecipientsFile(const QString& path, TRecipientList& list, EncLayout* layout = nullptr);
 
 // The payload of a container file decoded from Base64 into destination, as the

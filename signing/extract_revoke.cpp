@@ -175,7 +175,10 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
     }
 
     // The component's result may be a warning only; what counts is the file, whole.
-    zip->Extract();
+    {
+      TZipProgress progress(*zip, showProgress, 0, 100, kProgressUnpacking, kProgressSignedCaption);
+      zip->Extract();
+    }
     extracted = extractFolder + "/" + entry;
     const QFileInfo info(extracted);
     if (!info.isFile() || info.isSymLink() || uint32_t(info.size()) != entrySize) {

@@ -79,6 +79,7 @@ inline const QString kMsgOverwrite =
 inline const QString kCaptionSaveOriginal = QStringLiteral("Spremanje originalne datoteke");
 inline const QString kProgressAnalysing = QStringLiteral("Analiziranje originalne datoteke");
 inline const QString kProgressSignedCaption = QStringLiteral("Datoteka je potpisana");
+inline const QString kProgressUnpacking = QStringLiteral("Raspakiranje izvorne datoteke");
 // Raised by RevokeSignature when the signer is no longer where the record says.
 inline const QString kMsgRevokeStale =
     QStringLiteral("Potpis se ne može povući: datoteka %1 promijenjena je nakon čitanja potpisnika.");

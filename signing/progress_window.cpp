@@ -1,6 +1,10 @@
 #include "signing/progress_window.h"
 
 #include <QElapsedTimer>
+#include <QEvent>
+#include <QPointer>
+#include <QThread>
+#include <QWindow>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -8,6 +12,9 @@
 #include <QStyle>
 #include <algorithm>
 #include <cstdlib>
+
+#include "platform/ui_services.h"
+#include "zip/zip_archiver.h"
 
 TfmProgres* fmProgres = nullptr;
 
@@ -70,13 +77,53 @@ void TfmProgres::Update(int32_t position, int32_t maximum, const QString& descri
   lbOpis->setText(description);
 
   const bool wasHidden = !isVisible();
-  if (wasHidden) show();
+  if (wasHidden) {
+    exposeSeen_ = false;
+    show();
+    // The window system tells of the showing by an expose message; until it has
+    // been handled, a repaint is lost (and an earlier showing's state is stale).
+    if (QWindow* w = windowHandle()) w->installEventFilter(this);
+    if (!WaitUntilExposed()) return;
+  }
   const int64_t now = clock_ ? clock_() : 0;
   if (wasHidden || repaints_ == 0 || now - lastRepaint_ >= kRepaintInterval || now < lastRepaint_) {
     lastRepaint_ = now;
     ++repaints_;
+    if (!wasHidden && !updating_) {
+      // Updates come from inside the operation, which holds the thread: this is
+      // where the window system's messages get their turn. A nested update (from a
+      // timer that runs here) repaints only.
+      QPointer<TfmProgres> self(this);
+      updating_ = true;
+      Ui().processPendingMessages();
+      if (!self) return;
+      updating_ = false;
+      if (!isVisible()) return;  // hidden meanwhile: the next update shows it again
+    }
     repaint();
   }
+}
+
+bool TfmProgres::WaitUntilExposed() {
+  if (updating_) return true;
+  auto exposed = [this] { return exposeSeen_ && windowHandle() && windowHandle()->isExposed(); };
+  QPointer<TfmProgres> self(this);
+  updating_ = true;
+  QElapsedTimer waited;
+  waited.start();
+  while (!exposed() && waited.elapsed() < kExposeWait) {
+    Ui().processPendingMessages();
+    if (!self) return false;
+    if (!isVisible()) break;
+    if (!exposed()) QThread::msleep(1);
+  }
+  updating_ = false;
+  return true;
+}
+
+bool TfmProgres::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Expose && watched == windowHandle()) exposeSeen_ = true;
+  return QDialog::eventFilter(watched, event);
 }
 
 int64_t ProgressPercent(int32_t position, int32_t maximum) {
@@ -103,3 +150,16 @@ void ShowProgress(int32_t position, int32_t maximum, const QString& description,
 void HideProgress() {
   if (fmProgres) fmProgres->hide();
 }
+
+TZipProgress::TZipProgress(TZipArchiver& zip, bool show, int32_t first, int32_t last, const QString& description,
+                           const QString& caption)
+    : zip_(zip), previous_(zip.OnTotalProgress) {
+  if (!show) return;
+  zip_.OnTotalProgress = [=](TZipArchiver&, uint32_t, int32_t perCent) {
+    if (perCent < 0) return;  // the end of the batch
+    const int64_t p = std::min<int64_t>(perCent, 100);
+    ShowProgress(int32_t(first + (last - first) * p / 100), 100, description, caption);
+  };
+}
+
+TZipProgress::~TZipProgress() { zip_.OnTotalProgress = std::move(previous_); }

@@ -217,7 +217,12 @@ QString PackInput(const QString& file, int64_t inputSize, const QString& shortNa
     zip->FSpecArgs().clear();
     zip->FSpecArgs().append(QFileInfo(file).absoluteFilePath());
     if (showProgress) ShowProgress(0, 100, kProgressZipping, shortName);
-    const int32_t rc = zip->Add();
+    int32_t rc = 0;
+    {
+      // The packing moves the window on as the component packs: up to 40 of 100.
+      TZipProgress progress(*zip, showProgress, 0, 40, kProgressZipping, shortName);
+      rc = zip->Add();
+    }
     // Only an archive that holds exactly the file, whole, is ever signed.
     zip->SetZipFileName(archive);
     if (rc != 0 || zip->Count() != 1 || QFileInfo(archive).size() <= 0) return QString();

@@ -1,5 +1,6 @@
 #include "signing/verify.h"
 
+#include <QFileInfo>
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -10,6 +11,8 @@
 #include "card/certificate.h"
 #include "card/tarvirsa_api.h"
 #include "platform/codepage.h"
+#include "signing/progress_window.h"
+#include "signing/replacement_file.h"
 #include "signing/settings.h"
 
 namespace {
@@ -199,7 +202,17 @@ bool VerifySignedFile(const QString& path, TSignerList& list, SgnLayout* layout)
     }
     return false;
   }
-  return VerifySignedContainer(src, list, layout);
+  // A large container takes a while to read: the progress window shows the pass and
+  // goes afterwards, unless an operation around this one showed it.
+  const bool showProgress = src.size() > ProgressMinSize;
+  const bool shownBefore = fmProgres && fmProgres->isVisible();
+  const QString shortName = QFileInfo(path).fileName();
+  SgnCopyingSource reading(src, nullptr, [&](int64_t position, int64_t size) {
+    if (showProgress) ShowProgress64(position, size, shortName, kProgressVerifyCaption);
+  });
+  const bool ok = VerifySignedContainer(reading, list, layout);
+  if (showProgress && !shownBefore) HideProgress();
+  return ok;
 }
 
 void CheckSignerStates(TSignerRecord& r, const TCertList& roots, bool checkValidity, bool checkPath,

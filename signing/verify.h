@@ -64,7 +64,9 @@ bool VerifySignedText(const char* text, int64_t length, std::string* rangeCopy, 
 bool VerifySignedContainer(SgnSource& source, TSignerList& list, SgnLayout* layout = nullptr,
                            std::string* rangeCopy = nullptr);
 // A container file; false when it cannot be opened or is malformed (list empty
-// when it cannot be opened).
+// when it cannot be opened). A container above ProgressMinSize shows its reading
+// in the progress window, captioned kProgressVerifyCaption.
+inline const QString kProgressVerifyCaption = QStringLiteral("Provjera potpisa");
 bool VerifySignedFile(const QString& path, TSignerList& list, SgnLayout* layout = nullptr);
 
 // One pass of the strict reader over source: layout, and the SHA-1 digest of the

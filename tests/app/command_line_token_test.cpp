@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <iterator>
 
 #include "card/cert_list.h"
 #include "main_fixture.h"
@@ -119,4 +120,65 @@ TEST_F(CommandLineTest, FailedDecryptionKeepsTheProgramOpen) {
   // The road's progress window was freed; start-up made its own.
   EXPECT_TRUE(trace_.contains("fmProgres"));
   EXPECT_NE(fmProgres, nullptr);
+}
+
+// The customer edition's program (its file named QVDQUILLMARK, on some systems
+// with ".exe") takes ".qvd" files as encrypted containers: listed under
+// "Kriptirane", not under "Izvorne", and decrypted when named on the command
+// line. Any other program name leaves them plain files.
+TEST_F(CommandLineTest, TheCustomerEditionTakesQvdFilesAsEncrypted) {
+  Prepare(Work(), true);
+  TempDir incoming("incoming");
+  const QString qvd = QString::fromStdString(incoming.file("a_txt.qvd"));
+  ASSERT_TRUE(QFile::rename(Work("a_txt.enc"), qvd));
+  const QString sgn = QString::fromStdString(incoming.file("a_txt.sgn"));
+  const QString original = QString::fromStdString(incoming.file("a.txt"));
+  const struct {
+    const char* programName;  // as the start-up finds it: upper-cased
+    bool customer;
+  } cases[] = {
+      {"TARVISEALDESK", false}, {"QVDQUILLMARK.EXE.OLD", false}, {"XQVDQUILLMARK", false},
+      {"QVDQUILLMARK.EXE", true}, {"QVDQUILLMARK", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.programName);
+    const bool last = &c == &cases[std::size(cases) - 1];
+    // The road runs inside start-up, after the program has found its own name.
+    TfmMain::CommandLineRoad = [&](TfmMain& window, const QString& file) {
+      ExeName = c.programName;
+      window.OpenCommandLineFile(file);
+    };
+    const bool running = StartWithPin({last ? qvd : QString::fromStdString(incoming.file("nothing.txt"))});
+    TfmMain::CommandLineRoad = nullptr;
+    if (!last) {
+      ASSERT_TRUE(running);
+      fmMain->SetCurrentFolder(QString::fromStdString(incoming.path()));
+      Filter(fmMain->rbIzvorne);
+      EXPECT_EQ(FileNames().contains("a_txt.qvd"), !c.customer);
+      Filter(fmMain->rbPakirane);
+      EXPECT_EQ(FileNames().contains("a_txt.qvd"), c.customer);
+      if (c.customer) {
+        ASSERT_TRUE(ClickFile("a_txt.qvd"));
+        EXPECT_EQ(fmMain->lwPrimatelj->topLevelItemCount(), 1);
+      } else {
+        // Named on the command line, it is only selected as a plain file.
+        Filter(fmMain->rbIzvorne);
+        fmMain->OpenCommandLineFile(qvd);
+        EXPECT_TRUE(fmMain->rbIzvorne->isChecked());
+        EXPECT_EQ(fmMain->SelectedFile(), qvd);
+        EXPECT_FALSE(ui_->terminateRequested());
+        EXPECT_FALSE(QFileInfo::exists(sgn));
+      }
+      EXPECT_TRUE(ui_->boxes.empty()) << ui_->lastText().toStdString();
+      EndProgram();
+      continue;
+    }
+    // The whole road: decrypted at once, the original saved, the program ended.
+    EXPECT_FALSE(running);
+    EXPECT_TRUE(ui_->terminateRequested());
+    EXPECT_EQ(LastDecryptedFile, sgn);
+    EXPECT_EQ(ReadText(original.toStdString()), "Ponuda br. 7\n");
+    ASSERT_EQ(ui_->boxes.size(), 2u) << ui_->lastText().toStdString();
+    EXPECT_EQ(ui_->boxes[1].text, "Izvorna datoteka uspješno pohranjena [" + original + "]");
+  }
 }

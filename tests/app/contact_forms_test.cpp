@@ -563,3 +563,63 @@ TEST_F(ContactFormsTest, EachUseShowsTheButtonsOfItsOwnCommandsOnly) {
     EXPECT_EQ(shown, k.shown);
   }
 }
+
+// A description file that cannot be written (here a folder stands in its place)
+// is reported by the list; the certificate is then not listed, its file is not
+// left in the folder, the editor stays open and nobody is told of a success.
+TEST_F(ContactFormsTest, AFailedDescriptionSaveIsReportedAndListsNothing) {
+  const struct {
+    const char* what;
+    int mode;
+  } cases[] = {{"importing a file", kCertModeImport}, {"adding a signer's certificate", kCertModeAdd}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir fresh("contacts");
+    ca_ = fresh.file("cacert");
+    users_ = fresh.file("usercert");
+    src_ = fresh.file("src");
+    fs::create_directories(ca_);
+    fs::create_directories(users_);
+    fs::create_directories(src_);
+    WithCa();
+    Load();
+    fs::create_directory(users_ + "/ucertdesc.txt");
+    ui_.boxes.clear();
+    bool ok = true;
+    auto confirm = [](TfmUser& e) {
+      e.edNaziv->setText("Bruno");
+      e.edeMail->setText("bruno@firma.hr");
+      e.btnPotvrdi->click();
+      EXPECT_TRUE(e.isVisible());  // the window waits for the user
+    };
+    if (c.mode == kCertModeImport) {
+      ui_.fileAnswers = {Q(Put(Cert("bruno").der, src_, "bruno.cer"))};
+      ok = Editor(kCertKindUser, kCertModeImport, nullptr, [&](TfmUser& e) {
+        e.Browse();
+        confirm(e);
+      });
+      EXPECT_TRUE(leftOpen);
+    } else {
+      const std::string der = ReadText(Cert("bruno").der);
+      auto cert = std::make_unique<TCertifikat>();
+      QString error;
+      ASSERT_TRUE(cert->LoadFromMemory(der.data(), static_cast<int32_t>(der.size()), error, true));
+      if (!fmUser) fmUser = new TfmUser;
+      QTimer::singleShot(0, fmUser, [&] {
+        confirm(*fmUser);
+        fmUser->btnOdustani->click();
+      });
+      ok = RunAddContactDialog(cert);
+      EXPECT_NE(cert, nullptr);  // still the caller's
+    }
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].kind, MsgKind::Error);
+    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Neuspješno spremanje opisa certifikata u datoteku \"")) << ui_.boxes[0].text.toStdString();
+    EXPECT_TRUE(ContactCertList->UserCertificates.empty());
+    EXPECT_FALSE(fs::exists(users_ + "/kontakt_ca12.crt"));
+    // Read again from the folder, the list still holds no contact.
+    Load();
+    EXPECT_TRUE(ContactCertList->UserCertificates.empty());
+  }
+}

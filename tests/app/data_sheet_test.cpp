@@ -5,13 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QWindow>
+#include <QPrintDialog>
+#include <QScrollBar>
 #include <QPrinter>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTimer>
 
 #include "platform/fake_ui_services.h"
+#include "signing/progress_window.h"
 #include "signing/settings.h"
 #include "support/temp_dir.h"
 
@@ -207,6 +213,209 @@ TEST(DataSheetPrint, PdfKeepsTheTextsAndCroatianLetters) {
   EXPECT_TRUE(QRegularExpression("\\nPages: +1\\n").match(QString::fromStdString(info)).hasMatch()) << info;
   // Labels and values share their bands.
   EXPECT_TRUE(QRegularExpression(QStringLiteral("Veličina: +2KB \\(1\\.536\\)")).match(t).hasMatch()) << text;
+}
+
+
+// A sheet of n signers named "Potpisnik 001" and on.
+TDataSheet ManySigners(int n) {
+  TDataSheet s = Sample();
+  s.signers.clear();
+  for (int i = 1; i <= n; ++i)
+    s.signers.push_back({"9.12.2026 08:05:01,000", QString::number(1000 + i),
+                         QStringLiteral("CN=Potpisnik %1,O=Đurđevac").arg(i, 3, 10, QLatin1Char('0')), i % 7 != 0});
+  return s;
+}
+
+int PdfPages(const std::string& pdf) {
+  std::string info;
+  if (::Run("pdfinfo '" + pdf + "'", &info) != 0) return -1;
+  const auto m = QRegularExpression("\\nPages: +(\\d+)\\n").match(QString::fromStdString(info));
+  return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+std::string PdfPageText(const std::string& pdf, int page) {
+  std::string text;
+  ::Run("pdftotext -layout -f " + std::to_string(page) + " -l " + std::to_string(page) + " '" + pdf + "' -", &text);
+  return text;
+}
+
+// On A4 the first page holds 24 rows below the file's data, every further page 36
+// under its header: no signer is ever lost from the printout.
+TEST(DataSheetPrint, TheListGoesOnOverAsManyPagesAsItNeeds) {
+  const TDataSheetPaging a4 = DataSheetPaging(kA4Height);
+  EXPECT_EQ(a4.firstPageRows, 24);
+  EXPECT_EQ(a4.furtherPageRows, 36);
+  const struct {
+    int signers;
+    int pages;
+  } cases[] = {{0, 1}, {1, 1}, {24, 1}, {25, 2}, {60, 2}, {61, 3}, {200, 6}};
+  for (const auto& c : cases) EXPECT_EQ(DataSheetPageCount(a4, size_t(c.signers)), c.pages) << c.signers;
+
+  for (int n : {60, 25}) {
+    SCOPED_TRACE(n);
+    TempDir d("pdf");
+    const std::string pdf = d.file("sheet.pdf");
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(QString::fromStdString(pdf));
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    const int pages = DataSheetPageCount(DataSheetPaging(printer), size_t(n));
+    ASSERT_GE(pages, 2);
+    PrintDataSheet(printer, ManySigners(n));
+    ASSERT_EQ(PdfPages(pdf), pages);
+    std::string all;
+    for (int p = 1; p <= pages; ++p) {
+      const QString t = QString::fromStdString(PdfPageText(pdf, p));
+      // Every page has its header and the column heads over its part of the list.
+      EXPECT_TRUE(t.contains(QStringLiteral("Strana: %1/%2").arg(p).arg(pages))) << p << "\n" << t.toStdString();
+      EXPECT_TRUE(t.contains("Tarvi Sealdesk 2.5.0.1")) << p;
+      EXPECT_TRUE(t.contains("Vrijeme potpisa")) << p;
+      EXPECT_EQ(t.contains("Podaci o potpisanoj datoteci"), p == 1) << p;
+      all += t.toStdString();
+    }
+    const QString t = QString::fromStdString(all);
+    for (int i = 1; i <= n; ++i) {
+      const QString name = QStringLiteral("Potpisnik %1,O=Đurđevac").arg(i, 3, 10, QLatin1Char('0'));
+      EXPECT_EQ(t.count(name), 1) << name.toStdString();
+      EXPECT_TRUE(QRegularExpression(QStringLiteral("\\b%1\\. ").arg(i)).match(t).hasMatch()) << i;
+    }
+  }
+
+  // A range chosen in the print dialog prints those pages only.
+  TempDir d("pdf");
+  const std::string pdf = d.file("part.pdf");
+  QPrinter printer(QPrinter::HighResolution);
+  printer.setOutputFormat(QPrinter::PdfFormat);
+  printer.setOutputFileName(QString::fromStdString(pdf));
+  printer.setPageSize(QPageSize(QPageSize::A4));
+  const int pages = DataSheetPageCount(DataSheetPaging(printer), 200);
+  printer.setPrintRange(QPrinter::PageRange);
+  printer.setFromTo(2, 3);
+  PrintDataSheet(printer, ManySigners(200));
+  ASSERT_EQ(PdfPages(pdf), 2);
+  EXPECT_NE(PdfPageText(pdf, 1).find(QStringLiteral("Strana: 2/%1").arg(pages).toStdString()), std::string::npos);
+  EXPECT_NE(PdfPageText(pdf, 2).find(QStringLiteral("Strana: 3/%1").arg(pages).toStdString()), std::string::npos);
+}
+
+// The preview shows the same pages: the list goes on under the next page's
+// header, and the header of the first page counts them all.
+TEST(DataSheetLines, TheListGoesOnUnderEachPagesHeader) {
+  const QStringList l = DataSheetLines(ManySigners(60), DataSheetPaging(kA4Height));
+  const QString all = l.join('\n');
+  EXPECT_TRUE(l[1].endsWith("Strana: 1/2"));
+  EXPECT_EQ(all.count("Strana: 2/2"), 1);
+  EXPECT_EQ(all.count("Strana: "), 2);
+  for (int i = 1; i <= 60; ++i)
+    EXPECT_EQ(all.count(QStringLiteral("CN=Potpisnik %1,").arg(i, 3, 10, QLatin1Char('0'))), 1) << i;
+  // The second page's header stands between row 24 and row 25, with the column heads under it.
+  const qsizetype row24 = all.indexOf("CN=Potpisnik 024"), page2 = all.indexOf("Strana: 2/2"),
+                  row25 = all.indexOf("CN=Potpisnik 025");
+  EXPECT_LT(row24, page2);
+  EXPECT_LT(page2, row25);
+  EXPECT_NE(all.mid(page2, row25 - page2).indexOf("     Rbr  Vrijeme potpisa"), -1);
+}
+
+// The preview is read without sideways scrolling, and its print dialog (the real
+// one) offers exactly the sheet's pages.
+TEST(DataSheetPreview, ShowsWholeLinesAndOffersExactlyTheSheetsPages) {
+  const QStringList lines = DataSheetLines(ManySigners(60), DataSheetPaging(kA4Height));
+  QPrinter printer;
+  int minPage = -1, maxPage = -1, from = -1, to = -1, scroll = -1;
+  bool rangeOffered = false;
+  std::function<void()> inPreview, inDialog;
+  inDialog = [&] {
+    auto* dialog = qobject_cast<QPrintDialog*>(QApplication::activeModalWidget());
+    if (!dialog) {
+      QTimer::singleShot(10, inDialog);
+      return;
+    }
+    minPage = dialog->minPage();
+    maxPage = dialog->maxPage();
+    from = dialog->fromPage();
+    to = dialog->toPage();
+    rangeOffered = dialog->testOption(QAbstractPrintDialog::PrintPageRange);
+    dialog->reject();
+    QTimer::singleShot(0, [] {
+      if (auto* p = qobject_cast<TfmPodaciSGN*>(QApplication::activeModalWidget())) p->btnZatvori->click();
+    });
+  };
+  inPreview = [&] {
+    auto* p = qobject_cast<TfmPodaciSGN*>(QApplication::activeModalWidget());
+    if (!p) {
+      QTimer::singleShot(10, inPreview);
+      return;
+    }
+    QApplication::processEvents();
+    scroll = p->memoPodaci->horizontalScrollBar()->maximum();
+    QTimer::singleShot(0, inDialog);
+    p->btnIspis->click();
+  };
+  QTimer::singleShot(0, inPreview);
+  EXPECT_FALSE(PreviewDataSheet(lines, &printer, 2));
+  EXPECT_EQ(scroll, 0);
+  EXPECT_EQ(minPage, 1);
+  EXPECT_EQ(maxPage, 2);
+  EXPECT_EQ(from, 1);
+  EXPECT_EQ(to, 2);
+  EXPECT_TRUE(rangeOffered);
+}
+
+
+// A sheet of several pages shows its printing page by page in the progress window,
+// painted while it prints, and the window goes when it is done.
+TEST(DataSheetPrint, SeveralPagesShowTheirPrintingInTheProgressWindow) {
+  TfmProgres window;
+  fmProgres = &window;
+  int64_t now = 0;
+  window.setClock([&] { return now += 60; });  // every update is due for a repaint
+  struct Painted {
+    QString caption, description;
+    int value;
+    bool exposed;
+  };
+  std::vector<Painted> paints;
+  struct Filter : QObject {
+    std::vector<Painted>* out;
+    bool eventFilter(QObject* o, QEvent* e) override {
+      if (o == fmProgres && e->type() == QEvent::Paint)
+        out->push_back({fmProgres->windowTitle(), fmProgres->lbOpis->text(), fmProgres->ProgressBar1->value(),
+                        fmProgres->windowHandle() && fmProgres->windowHandle()->isExposed()});
+      return false;
+    }
+  } filter;
+  filter.out = &paints;
+  window.installEventFilter(&filter);
+
+  TempDir d("pdf");
+  QPrinter printer(QPrinter::HighResolution);
+  printer.setOutputFormat(QPrinter::PdfFormat);
+  printer.setOutputFileName(QString::fromStdString(d.file("sheet.pdf")));
+  printer.setPageSize(QPageSize(QPageSize::A4));
+  const int pages = DataSheetPageCount(DataSheetPaging(printer), 200);
+  PrintDataSheet(printer, ManySigners(200));
+  fmProgres = nullptr;
+  EXPECT_FALSE(window.isVisible());
+  std::vector<int> values;
+  for (const Painted& p : paints) {
+    EXPECT_EQ(p.caption, kDataSheetPrintCaption);
+    EXPECT_TRUE(p.exposed);
+    if (values.empty() || values.back() != p.value) values.push_back(p.value);
+  }
+  std::vector<int> expected;
+  for (int i = 0; i < pages; ++i) expected.push_back(i);
+  EXPECT_EQ(values, expected);
+  ASSERT_FALSE(paints.empty());
+  EXPECT_EQ(paints.back().description, QStringLiteral("Strana: %1/%1").arg(pages));
+
+  // A one-page sheet prints without it.
+  paints.clear();
+  fmProgres = &window;
+  QPrinter one(QPrinter::HighResolution);
+  one.setOutputFormat(QPrinter::PdfFormat);
+  one.setOutputFileName(QString::fromStdString(d.file("one.pdf")));
+  PrintDataSheet(one, Sample());
+  fmProgres = nullptr;
+  EXPECT_TRUE(paints.empty());
 }
 
 }  // namespace

@@ -25,12 +25,13 @@ struct MailClient {
 
 }  // namespace
 
-TEST(Email, SendsTheFileWithItsNameAsSubject) {
+TEST(Email, SendsTheFileWithItsNameAsSubjectAndBody) {
   FakeUiServices ui;
   MailClient client;
   EXPECT_TRUE(SendFileByMail("/home/u/izlaz/ugovor_pdf_20260101.enc", "ivana@example.hr", "Ivana Horvat"));
   EXPECT_EQ(client.commands, QStringList{"/usr/bin/xdg-email | --attach | /home/u/izlaz/ugovor_pdf_20260101.enc | "
-                                         "--subject | ugovor_pdf_20260101.enc | ivana@example.hr"});
+                                         "--subject | ugovor_pdf_20260101.enc | --body | ugovor_pdf_20260101.enc | "
+                                         "ivana@example.hr"});
   EXPECT_TRUE(ui.boxes.empty());
 }
 
@@ -38,7 +39,30 @@ TEST(Email, ARecipientWithoutAddressIsLeftToTheUser) {
   FakeUiServices ui;
   MailClient client;
   EXPECT_EQ(SendMapiMail("s.sgn", "s.sgn", "/d/s.sgn", "", "", "", ""), 0);
-  EXPECT_EQ(client.commands, QStringList{"/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn"});
+  EXPECT_EQ(client.commands,
+            QStringList{"/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | --body | s.sgn"});
+}
+
+// What the composer's body holds is the note text as given, whatever it is; an
+// empty note leaves the body to the user.
+TEST(Email, TheNoteTextIsTheBody) {
+  const struct {
+    const char* what;
+    QString note;
+    QString expected;
+  } cases[] = {
+      {"plain", "Šaljem ugovor.", "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | --body | Šaljem ugovor. | a@b.hr"},
+      {"looks like an option", "--attach /etc/shadow",
+       "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | --body | --attach /etc/shadow | a@b.hr"},
+      {"several lines", "prvi\nredak", "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | --body | prvi\nredak | a@b.hr"},
+      {"empty", "", "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | a@b.hr"},
+  };
+  for (const auto& c : cases) {
+    FakeUiServices ui;
+    MailClient client;
+    EXPECT_EQ(SendMapiMail("s.sgn", c.note, "/d/s.sgn", "", "", "", "a@b.hr"), 0) << c.what;
+    EXPECT_EQ(client.commands, QStringList{c.expected}) << c.what;
+  }
 }
 
 TEST(Email, EveryFailureShowsTheNotSentWarning) {

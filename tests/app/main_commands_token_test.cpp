@@ -2,13 +2,19 @@
 // signing, the enabling rules, revoking, encrypting, decrypting, saving and
 // opening the original.
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
+#include <QWindow>
+#include <map>
+#include <random>
+#include <set>
 
 #include "app/contact_forms.h"
 #include "app/settings_dialog.h"
@@ -20,6 +26,7 @@
 #include "signing/decrypt.h"
 #include "signing/encrypt.h"
 #include "signing/file_utils.h"
+#include "signing/progress_window.h"
 #include "signing/sign_file.h"
 
 using namespace appfx;
@@ -366,4 +373,43 @@ TEST_F(MainCommandsTest, SettingsTakeEffectAtOnce) {
   // Revoke compares the decimal column with the card's serial value.
   SelectSigner(0);
   EXPECT_TRUE(fmMain->actPovuciPotpis->isEnabled());
+}
+
+// Signing a large file from the main window: the progress window that start-up
+// made is painted, exposed, while the file is packed and while it is digested,
+// the bar moving in both steps, and it is gone when the success box comes.
+TEST_F(MainCommandsTest, SigningALargeFilePaintsItsProgress) {
+  ASSERT_TRUE(StartLoggedIn());
+  {
+    std::mt19937 random(3);
+    std::string bytes(2 << 20, '\0');
+    for (char& c : bytes) c = char(random());
+    WriteAll(work_.file("velika.bin"), bytes);
+  }
+  ShowWork();
+  ASSERT_TRUE(ClickFile("velika.bin"));
+  ASSERT_NE(fmProgres, nullptr);
+  int64_t now = 0;
+  fmProgres->setClock([&] { return now += 50; });  // every update is due for a repaint
+  ui_->onProcess = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
+  struct Paints : QObject {
+    std::map<QString, std::set<int>> positions;  // by caption + description
+    bool unexposed = false;
+    bool eventFilter(QObject* o, QEvent* e) override {
+      if (o == fmProgres && e->type() == QEvent::Paint) {
+        positions[fmProgres->windowTitle() + " / " + fmProgres->lbOpis->text()].insert(fmProgres->ProgressBar1->value());
+        if (!fmProgres->windowHandle() || !fmProgres->windowHandle()->isExposed()) unexposed = true;
+      }
+      return false;
+    }
+  } paints;
+  fmProgres->installEventFilter(&paints);
+  fmMain->actQVDPotpisivanjeExecute();
+  ui_->onProcess = nullptr;
+  fmProgres->removeEventFilter(&paints);
+  EXPECT_EQ(BoxTexts(), QStringList{kMsgSignSuccess});
+  EXPECT_FALSE(fmProgres->isVisible());
+  EXPECT_FALSE(paints.unexposed);
+  EXPECT_GE(paints.positions["velika.bin / " + kProgressZipping].size(), 3u);
+  EXPECT_GE(paints.positions[kProgressSigningCaption + " / velika.bin"].size(), 3u);
 }

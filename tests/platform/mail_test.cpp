@@ -63,7 +63,7 @@ TEST(Mail, OneRecipientOneAttachmentGivesTheComposerCommand) {
   ASSERT_EQ(runner.runs, 1);
   EXPECT_EQ(*runner.program, "/usr/bin/xdg-email");
   EXPECT_EQ(runner.arguments, (QStringList{"--attach", "/tmp/izvješće_pdf.sgn", "--subject", "izvješće_pdf.sgn",
-                                           "ana@example.hr"}));
+                                           "--body", "izvješće_pdf.sgn", "ana@example.hr"}));
 }
 
 TEST(Mail, CommandLinesOfSparseAndFullMessages) {
@@ -164,12 +164,13 @@ TEST(Mail, TheRealRunnerPassesTheArgumentsUnchanged) {
   file.lpszPathName = "/tmp/a b;$(x).sgn";
   MapiMessage m;
   m.lpszSubject = "a b;$(x).sgn";
+  m.lpszNoteText = "prvi redak\ndrugi \"redak\"";
   m.nRecipCount = 1;
   m.lpRecips = &to;
   m.nFileCount = 1;
   m.lpFiles = &file;
   EXPECT_EQ(MAPISendMail(0, 0, &m, 9, 0), MAPI_E_ATTACHMENT_OPEN_FAILURE);
-  EXPECT_EQ(ReadText(log), "--attach\n/tmp/a b;$(x).sgn\n--subject\na b;$(x).sgn\nana@example.hr\n");
+  EXPECT_EQ(ReadText(log), "--attach\n/tmp/a b;$(x).sgn\n--subject\na b;$(x).sgn\n--body\nprvi redak\ndrugi \"redak\"\nana@example.hr\n");
 
   qputenv("PATH", bin.path().c_str());
   ::unlink(bin.file("xdg-email").c_str());
