@@ -21,7 +21,10 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "platform/disk_steps.h"
 #include "platform/library.h"
 
 namespace {
@@ -41,6 +44,7 @@ class Fd {
     Close();
     fd_ = fd;
   }
+  int Release() { return std::exchange(fd_, -1); }
   int Close() {
     int rc = 0;
     if (fd_ >= 0) rc = close(fd_);
@@ -86,17 +90,6 @@ class Progress {
   int64_t size_;
   int shift_ = 0;
 };
-
-bool WriteAllFd(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 bool HasWildcard(const QString& s) { return s.contains(QLatin1Char('*')) || s.contains(QLatin1Char('?')); }
 
@@ -211,12 +204,13 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
     out.Reset(open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (out.get() < 0 && errno != EEXIST) break;
   }
-  if (out.get() < 0) throw unableToOpen(target);
+  if (out.get() < 0) throw EFileError(QStringLiteral("Unable to open %1").arg(target), errno);
 
   auto fail = [&](const QString& text) {
+    const int err = errno;
     out.Close();
     unlink(tempPath.c_str());
-    return EFileError(text);
+    return EFileError(text, err);
   };
 
   std::unique_ptr<char[]> block(new char[kCopyBlock]);
@@ -226,7 +220,7 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw fail(QStringLiteral("Unable to read %1").arg(source));
     if (n == 0) break;
-    if (!WriteAllFd(out.get(), block.get(), static_cast<size_t>(n)))
+    if (!DiskWrite(out.get(), block.get(), static_cast<size_t>(n)))
       throw fail(QStringLiteral("Unable to write %1").arg(target));
     total += n;
     progress.Set(total);
@@ -242,11 +236,11 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
     mode = 0666 & ~mask;
   }
   struct timespec times[2] = {{0, UTIME_NOW}, srcStat.st_mtim};
-  if (fchmod(out.get(), mode) != 0 || futimens(out.get(), times) != 0 || fsync(out.get()) != 0 || out.Close() != 0)
+  if (fchmod(out.get(), mode) != 0 || futimens(out.get(), times) != 0 || !DiskSync(out.get()) ||
+      !DiskClose(out.Release()))
     throw fail(QStringLiteral("Unable to write %1").arg(target));
-  if (rename(tempPath.c_str(), targetPath.c_str()) != 0) throw fail(QStringLiteral("Unable to write %1").arg(target));
-  Fd dir(open(Native(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
+  if (!DiskRename(tempPath.c_str(), targetPath.c_str(), true)) throw fail(QStringLiteral("Unable to write %1").arg(target));
+  DiskSyncFolder(Native(folder).c_str());
   return true;
 }
 

@@ -17,14 +17,18 @@ class QLabel;
 class QProgressBar;
 
 // A file operation that failed; what() holds the text (UTF-8), Text() the same
-// as QString.
+// as QString, SystemError() the system's error number when the system refused a
+// step (0 otherwise), so a full disk can be named as one.
 class EFileError : public std::runtime_error {
  public:
-  explicit EFileError(const QString& text) : std::runtime_error(text.toStdString()), text_(text) {}
+  explicit EFileError(const QString& text, int systemError = 0)
+      : std::runtime_error(text.toStdString()), text_(text), systemError_(systemError) {}
   const QString& Text() const { return text_; }
+  int SystemError() const { return systemError_; }
 
  private:
   QString text_;
+  int systemError_;
 };
 
 // Copies source to destination (into it, under the source's name, when it is a
