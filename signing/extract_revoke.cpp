@@ -31,7 +31,7 @@ bool HasContainerSuffix(const QString& path) { return path.endsWith(".sgn") || p
 // Decodes the payload as the reader hands it over, straight into the work archive.
 class PayloadDecoder : public SgnSink {
  public:
-  explicit PayloadDecoder(QFile& out) : out_(out) {}
+  explicit PayloadDecoder(TWorkFileSink& out) : out_(out) {}
   void payloadBytes(const uint8_t* data, size_t n) override {
     if (failed_) return;
     buffer_.resize((n + 3) / 4 * 3 + 3);
@@ -42,20 +42,33 @@ class PayloadDecoder : public SgnSink {
     if (failed_) return false;
     buffer_.resize(std::max<size_t>(buffer_.size(), 3));
     write(Base64DecodeFlush(buffer_.data(), accumulator_, missing_));
-    if (!failed_ && !out_.flush()) failed_ = true;
+    if (!failed_ && !out_.Close()) failed_ = true;
     return !failed_;
   }
   bool failed() const { return failed_; }
 
  private:
   void write(size_t k) {
-    if (k > 0 && out_.write(reinterpret_cast<const char*>(buffer_.data()), qint64(k)) != qint64(k)) failed_ = true;
+    try {
+      if (k > 0) out_.Write(buffer_.data(), k);
+    } catch (const EWriteError&) {
+      failed_ = true;
+    }
   }
-  QFile& out_;
+  TWorkFileSink& out_;
   std::vector<uint8_t> buffer_;
   uint32_t missing_ = 4, accumulator_ = 0;
   bool failed_ = false;
 };
+
+// A failure of the disk under the work folder, in the system-error box; any other
+// failure to make the work files is the file's.
+void WorkFileFailed(int err) {
+  if (err != 0)
+    Box(MsgKind::Error, SystemErrorText(err));
+  else
+    Box(MsgKind::Information, kMsgNotInterpreted);
+}
 
 // Restores the cursor, hides progress and removes the work folder however the
 // extraction ends.
@@ -84,18 +97,21 @@ QString SaveWithDialog(const QString& extracted, const QString& initialDir, cons
 
 }  // namespace
 
-TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkFolder& work) {
+TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkFolder& work, int* systemError) {
+  auto failed = [&](int err) {
+    if (systemError) *systemError = err;
+    return TPayloadCheck::Failed;
+  };
+  if (systemError) *systemError = 0;
   if (work.path.isEmpty()) work.path = CreatePrivateWorkFolder(QStringLiteral("Tmp_Orig"));
-  if (work.path.isEmpty()) return TPayloadCheck::Failed;
+  if (work.path.isEmpty()) return failed(errno);
   const QString zipPath = work.path + QStringLiteral("/Tmp_OrigZip.zip");
-  QFile zipFile(zipPath);
-  if (!zipFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return TPayloadCheck::Failed;
+  TWorkFileSink zipFile;
+  if (!zipFile.Open(zipPath)) return failed(zipFile.SystemError());
   PayloadDecoder decoder(zipFile);
   SgnLayout layout;
   if (!ReadSignedContainer(source, layout, &decoder)) return TPayloadCheck::Malformed;
-  const bool written = decoder.finish();
-  zipFile.close();
-  if (!written) return TPayloadCheck::Failed;
+  if (!decoder.finish()) return failed(zipFile.SystemError());
 
   zip.SetZipFileName(zipPath);
   // A folder entry left out of the list is an entry all the same: the archive
@@ -140,7 +156,8 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
       Box(MsgKind::Information, kMsgNotInterpreted);
       return;
     }
-    const TPayloadCheck check = CheckContainerPayload(source, *zip, cleanup.work);
+    int workError = 0;
+    const TPayloadCheck check = CheckContainerPayload(source, *zip, cleanup.work, &workError);
     if (showProgress) ShowProgress64(size, size, kProgressAnalysing, kProgressSignedCaption);
     switch (check) {
       case TPayloadCheck::OneFile:
@@ -154,8 +171,10 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
       case TPayloadCheck::Empty:
         return;
       case TPayloadCheck::UnsafeName:
-      case TPayloadCheck::Failed:
         Box(MsgKind::Information, kMsgNotInterpreted);
+        return;
+      case TPayloadCheck::Failed:
+        WorkFileFailed(workError);
         return;
     }
     const QString entry = zip->DirEntry(0).FileName;
@@ -175,13 +194,18 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
     }
 
     // The component's result may be a warning only; what counts is the file, whole.
+    int32_t rc = 0;
     {
       TZipProgress progress(*zip, showProgress, 0, 100, kProgressUnpacking, kProgressSignedCaption);
-      zip->Extract();
+      rc = zip->Extract();
     }
     extracted = extractFolder + "/" + entry;
     const QFileInfo info(extracted);
     if (!info.isFile() || info.isSymLink() || uint32_t(info.size()) != entrySize) {
+      if (const int disk = rc != 0 ? DiskErrorInMessage(zip->Message()) : 0) {
+        WorkFileFailed(disk);
+        return;
+      }
       // Without the file there is nothing to compare either: an empty name sends
       // signing down its result-0 road, after this box.
       Box(MsgKind::Information, kMsgNotInterpreted);
@@ -218,8 +242,9 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
         break;
     }
   } catch (const EFileError& e) {
+    // A move that the disk refused names the system's reason.
     name.clear();
-    Box(MsgKind::Error, e.Text());
+    Box(MsgKind::Error, e.SystemError() != 0 ? SystemErrorText(e.SystemError()) : e.Text());
   } catch (const std::exception& e) {
     name.clear();
     Box(MsgKind::Error, QString::fromUtf8(e.what()));
@@ -233,14 +258,14 @@ void RevokeSignature(const QString& containerPath, const TSignerRecord& signer) 
   // Through a symbolic link the shared container itself changes; a container with
   // other hard links is refused rather than split from them.
   if (!out.Create(containerPath, QStringLiteral("RevokeSgn"), TReplacementFile::HardLinks::Refuse))
-    throw EFileError(out.Error());
+    throw EFileError(out.Error(), out.SystemError());
 
   // One pass reads, checks and copies the current file: the checks hold for
   // exactly the bytes the new container is made of.
   SgnCopyingSource source(container, &out);
   SgnLayout layout;
   const bool wellFormed = ReadSignedContainer(source, layout);
-  if (source.WriteFailed()) throw EFileError(out.Error());
+  if (source.WriteFailed()) throw EFileError(out.Error(), out.SystemError());
   if (layout.fault == SgnFault::ReadError) throw EFileError(QStringLiteral("Unable to read %1").arg(containerPath));
   const int64_t size = container.size();
   const auto it = std::find_if(layout.signers.begin(), layout.signers.end(), [&](const SgnSignerElement& e) {
@@ -258,9 +283,9 @@ void RevokeSignature(const QString& containerPath, const TSignerRecord& signer) 
   for (int64_t from = gap + length, to = gap; from < size;) {
     const int64_t n = out.ReadAt(from, block.data(), size_t(std::min<int64_t>(int64_t(block.size()), size - from)));
     if (n <= 0) throw EFileError(QStringLiteral("Unable to read %1").arg(out.TempPath()));
-    if (!out.WriteAt(to, block.data(), size_t(n))) throw EFileError(out.Error());
+    if (!out.WriteAt(to, block.data(), size_t(n))) throw EFileError(out.Error(), out.SystemError());
     from += n;
     to += n;
   }
-  if (!out.Truncate(size - length) || !out.Commit(true)) throw EFileError(out.Error());
+  if (!out.Truncate(size - length) || !out.Commit(true)) throw EFileError(out.Error(), out.SystemError());
 }

@@ -51,7 +51,8 @@ enum class TPayloadCheck {
 // lists that archive with zip, which is left on it. Only a container whose check
 // gives OneFile may be shown, saved, compared or signed: what is shown is then
 // all there is.
-TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkFolder& work);
+TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkFolder& work,
+                                    int* systemError = nullptr);
 
 // Removes the signer's element (the LF before "<Signer>" through the CR after
 // "</Signer>") from the container. The current file is read again and must still
