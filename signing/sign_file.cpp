@@ -44,7 +44,8 @@ int g_lastSystemError = 0;
 
 // Result 2, noting why when the container's file failed.
 int32_t Unwritable(const TReplacementFile& out) {
-  g_lastSystemError = out.SystemError();
+  // A work file's disk error noted earlier in this run stays when the container's file has none.
+  if (out.SystemError() != 0) g_lastSystemError = out.SystemError();
   return sfrOutputUnwritable;
 }
 
@@ -276,7 +277,11 @@ TPayloadCheck CheckPayloadToSign(SgnSource& container) {
   TWorkFolder work;  // before the component: removed after it has let go of the archive
   TZipArchiver zip;
   zip.SetUnattended(true);
-  return CheckContainerPayload(container, zip, work);
+  int err = 0;
+  const TPayloadCheck check = CheckContainerPayload(container, zip, work, &err);
+  // A work disk that refused the look is the disk's failure, named as such.
+  if (check == TPayloadCheck::Failed && err != 0) g_lastSystemError = err;
+  return check;
 }
 
 enum class CopyOutcome { Done, Malformed, NotOneFile, BadEntry, Failed, DigestFailed };
