@@ -31,6 +31,7 @@
 #include "signing/settings.h"
 #include "signing/sign_file.h"
 #include "signing/verify.h"
+#include "support/file_size_limit.h"
 
 using namespace enctest;
 
@@ -558,25 +559,6 @@ TEST_F(DecryptSeveralRecipients, EachCardOpensItsOwnEntryBehindAllDigitHexSerial
 
 namespace {
 
-// Files no larger than `bytes` while it lives; writes beyond that fail with EFBIG.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit low = old_;
-    low.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &low);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, previous_);
-  }
-
- private:
-  struct rlimit old_;
-  void (*previous_)(int);
-};
 
 }  // namespace
 

@@ -28,6 +28,7 @@
 #include "signing/progress_window.h"
 #include "signing/verify.h"
 #include "support/temp_dir.h"
+#include "support/file_size_limit.h"
 
 // Readable failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -505,25 +506,6 @@ std::string RandomText(size_t n) {
   return std::string(b.begin(), b.end());
 }
 
-// Files no larger than `bytes` while it lives; writes beyond that fail with EFBIG.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit low = old_;
-    low.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &low);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, previous_);
-  }
-
- private:
-  struct rlimit old_;
-  void (*previous_)(int);
-};
 
 }  // namespace
 

@@ -18,6 +18,7 @@
 
 #include "platform/library.h"
 #include "support/temp_dir.h"
+#include "support/file_size_limit.h"
 
 namespace {
 
@@ -64,24 +65,6 @@ class Tmpfs {
 };
 
 // Writes beyond `bytes` fail with EFBIG while the object lives, as on a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    old_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit r = saved_;
-    r.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &r);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, old_);
-  }
-
- private:
-  rlimit saved_{};
-  sighandler_t old_;
-};
 
 }  // namespace
 

@@ -27,6 +27,7 @@
 #include "signing/settings.h"
 #include "signing/sign_file.h"
 #include "signing/verify.h"
+#include "support/file_size_limit.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
@@ -457,24 +458,6 @@ TEST_F(SignFileTest, TheCardsRefusalsLeaveNoContainer) {
 
 // Lowers the file-size limit for its lifetime: writes beyond it fail with EFBIG,
 // as on a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit low = old_;
-    low.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &low);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, previous_);
-  }
-
- private:
-  struct rlimit old_;
-  void (*previous_)(int);
-};
 
 TEST_F(SignFileTest, AFullDiskLeavesNoPartialFile) {
   writeReport(300000);  // random: the ZIP is about as large, the container a third larger
