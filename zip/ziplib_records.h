@@ -74,7 +74,7 @@ enum ZipCallbackCode {
   ZIPCB_FILE_COUNT = 5,    /* Size = files to process */
   ZIPCB_TOTAL_SIZE = 6,    /* Size = bytes to process */
   ZIPCB_NEW_NAME = 7,      /* Text = name; answer Error 1 with the new name in Text */
-  ZIPCB_PASSWORD = 8,      /* Text = file; Error bit 0 = adding; Size = repeat count;
+  ZIPCB_PASSWORD = 8,      /* Text = file; Error bit 0 = adding (the adding library sends -1); Size = repeat count;
                               answer Error 1 + Text, Size = repeat count, Action 0 = stop asking */
   ZIPCB_CRC_ERROR = 9,     /* Text = file, Error = found, Size = expected;
                               answer Error 1 keep, 0 drop, 2 no decision */

@@ -11,7 +11,11 @@
 //   - data that inflates to more or less than the declared size, or whose CRC
 //     does not match;
 //   - Zip64 and multi-disk archives, methods other than stored and deflated, and
-//     encrypted entries.
+//     entries encrypted other than with the traditional ZIP encryption;
+//   - a second entry that would write a file already written in this run.
+// An encrypted entry is written only once a password has passed both its
+// header's check byte and a full trial decryption against the CRC, so a wrong
+// password never leaves a file behind.
 // Folders on the way are walked without following symbolic links; each file is
 // written under a temporary name in its folder and renamed into place complete.
 #include <fcntl.h>
@@ -28,6 +32,7 @@
 #include <vector>
 
 #include "lib_support.h"
+#include "zip_crypto.h"
 #include "zip_format.h"
 #include "zip/ziplib_errors.h"
 #include "zip/ziplib_names.h"
@@ -83,7 +88,17 @@ class Extraction {
   // Streams the data of e to out (or nowhere when out < 0): inflated or copied,
   // never more than the declared size. Returns a Problem for bad data or a
   // failed write; aborted_ is set when the program stopped the operation.
-  Problem Unpack(const Entry& e, int out, uint32_t& crc);
+  // With crypt, the data after the encryption header is decrypted on the way
+  // (crypt has read the header already). A trial run (progress false) reports
+  // ticks, not progress.
+  Problem Unpack(const Entry& e, int out, uint32_t& crc, ZipCrypto* crypt = nullptr, bool progress = true);
+  enum class Key { kFound, kSkipped, kStop };
+  // The password of an encrypted entry: one known in this run, else asked for.
+  Key FindPassword(const Entry& e, const std::string& name, std::string& password);
+  // Whether a password opens the entry: check byte, then a trial run against the CRC.
+  Key Fits(const Entry& e, const std::string& password);
+  // A new cipher for the entry's data, past its header.
+  std::unique_ptr<ZipCrypto> CipherFor(const Entry& e, const std::string& password);
   bool Selected(size_t index, const std::string& name);
   std::string NameOf(const Entry& e);
   Outcome Refuse(const std::string& name, int skip, int code, const std::string& why);
@@ -101,6 +116,8 @@ class Extraction {
   std::unique_ptr<uint8_t[]> in_{new uint8_t[kChunk]};
   std::unique_ptr<uint8_t[]> out_{new uint8_t[kChunk]};
   int32_t done_ = 0;
+  std::vector<std::string> passwords_;  // known to open entries of this archive, newest first
+  bool noMoreAsking_ = false;           // the program answered "cancel all"
   uint8_t codePage_ = ziplib_names::kCpAuto;
   bool test_ = false, dirNames_ = false, overwrite_ = false, update_ = false, freshen_ = false;
 };
@@ -119,6 +136,7 @@ Outcome Extraction::Refuse(const std::string& name, int skip, int code, const st
 
 int32_t Extraction::Run() {
   test_ = IsFlagOn(rec_.Test);
+  if (rec_.Password && *rec_.Password) passwords_.emplace_back(rec_.Password);
   codePage_ = rec_.CodePage <= ziplib_names::kCpOem ? static_cast<uint8_t>(rec_.CodePage) : static_cast<uint8_t>(ziplib_names::kCpAuto);
   dirNames_ = IsFlagOn(rec_.DirNames);
   overwrite_ = IsFlagOn(rec_.Overwrite);
@@ -207,9 +225,11 @@ int32_t Extraction::Run() {
   return done_;
 }
 
-Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc) {
+Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc, ZipCrypto* crypt, bool progress) {
   crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
-  uint64_t inPos = e.dataPos, inLeft = e.compressedSize;
+  const uint64_t skip = crypt ? kCryptHeaderSize : 0;
+  if (e.compressedSize < skip) return Problem{ZIPERR_BAD_DATA, "encrypted entry shorter than its header"};
+  uint64_t inPos = e.dataPos + skip, inLeft = e.compressedSize - skip;
   const uint64_t declared = e.uncompressedSize;
   uint64_t written = 0;
   auto emit = [&](const uint8_t* p, size_t n) -> Problem {
@@ -218,16 +238,17 @@ Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc) {
     if (out >= 0 && !WriteAll(out, p, n)) return Problem{ZIPERR_WRITE, "cannot write: " + ErrnoText(errno)};
     crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
     written += n;
-    if (!cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "")) return Problem{ZIPERR_ABORTED, "aborted"};
+    const bool sent = progress ? cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "") : cb_.Send(ZIPCB_TICK, 0, 0, "");
+    if (!sent) return Problem{ZIPERR_ABORTED, "aborted"};
     return {};
   };
 
   if (e.method == kMethodStored) {
-    if (e.compressedSize != e.uncompressedSize)
-      return Problem{ZIPERR_BAD_DATA, "stored entry with two different sizes"};
+    if (inLeft != e.uncompressedSize) return Problem{ZIPERR_BAD_DATA, "stored entry with two different sizes"};
     while (inLeft > 0) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
       if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
+      if (crypt) crypt->Decrypt(in_.get(), n);
       inPos += n;
       inLeft -= n;
       if (Problem p = emit(in_.get(), n)) return p;
@@ -245,6 +266,7 @@ Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc) {
     if (zs.avail_in == 0 && inLeft > 0) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
       if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
+      if (crypt) crypt->Decrypt(in_.get(), n);
       inPos += n;
       inLeft -= n;
       zs.next_in = in_.get();
@@ -262,6 +284,63 @@ Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc) {
   }
   if (written != declared) return Problem{ZIPERR_BAD_DATA, "entry holds less data than declared"};
   return {};
+}
+
+std::unique_ptr<ZipCrypto> Extraction::CipherFor(const Entry& e, const std::string& password) {
+  auto c = std::make_unique<ZipCrypto>(password);
+  uint8_t header[kCryptHeaderSize] = {};
+  if (e.compressedSize >= kCryptHeaderSize) ReadAt(archive_.get(), header, sizeof header, e.dataPos);
+  c->CheckHeader(header, 0, 0);  // moves the keys past the header
+  return c;
+}
+
+Extraction::Key Extraction::Fits(const Entry& e, const std::string& password) {
+  uint8_t header[kCryptHeaderSize];
+  if (e.compressedSize < kCryptHeaderSize || !ReadAt(archive_.get(), header, sizeof header, e.dataPos))
+    return Key::kSkipped;
+  // Writers that put the CRC after the data (flag bit 3) check against the time.
+  const uint8_t check = CryptCheckByte(e.crc);
+  const uint8_t other = (e.flag & kFlagDescriptor) ? CryptTimeCheckByte(e.dosTime) : check;
+  ZipCrypto c(password);
+  if (!c.CheckHeader(header, check, other)) return Key::kSkipped;
+  uint32_t crc = 0;
+  Problem p = Unpack(e, -1, crc, &c, false);
+  if (cb_.Aborted()) return Key::kStop;
+  return !p && crc == e.crc ? Key::kFound : Key::kSkipped;
+}
+
+Extraction::Key Extraction::FindPassword(const Entry& e, const std::string& name, std::string& password) {
+  for (const std::string& known : passwords_) {
+    const Key k = Fits(e, known);
+    if (k == Key::kStop) return k;
+    if (k == Key::kFound) {
+      password = known;
+      return k;
+    }
+  }
+  // The program may be asked PasswordReqCount times for this entry (at most 15);
+  // its answer may lower what is left, never raise it.
+  uint32_t left = static_cast<uint32_t>(std::clamp<int32_t>(rec_.PasswordReqCount, 0, 15));
+  while (left > 0 && !noMoreAsking_) {
+    if (!cb_.Send(ZIPCB_PASSWORD, 0, left, name)) return Key::kStop;
+    const ZipCallbackRec& a = cb_.Answer();
+    if ((a.Action & 0xFF) == 0) noMoreAsking_ = true;
+    std::string answer;
+    if (a.Error == 1) answer.assign(a.Msg.Text, strnlen(a.Msg.Text, sizeof a.Msg.Text));
+    const uint32_t allowed = std::min<uint32_t>(static_cast<uint32_t>(std::max<int32_t>(a.Size, 0)), left);
+    left = allowed > 0 ? allowed - 1 : 0;
+    if (answer.empty()) break;
+    const Key k = Fits(e, answer);
+    if (k == Key::kStop) return k;
+    if (k == Key::kFound) {
+      passwords_.insert(passwords_.begin(), answer);
+      password = answer;
+      return k;
+    }
+  }
+  return Refuse(name, ZIPSKIP_BAD_PASSWORD, ZIPERR_PASSWORD, "wrong or missing password") == Outcome::kStop
+             ? Key::kStop
+             : Key::kSkipped;
 }
 
 Outcome Extraction::ExtractOne(size_t index) {
@@ -297,20 +376,26 @@ Outcome Extraction::ExtractOne(size_t index) {
   if (!cb_.Send(ZIPCB_NEW_FILE, 0, e.uncompressedSize, name)) return Outcome::kStop;
   if (!safe.refusal.empty()) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_UNSAFE_NAME, safe.refusal);
   if (e.problem) return Refuse(name, ZIPSKIP_FORMAT_WRONG, e.problem.code, e.problem.text);
-  if (e.flag & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedHeader)) {
-    if (rec_.PasswordReqCount == 0 && (!rec_.Password || !*rec_.Password))
-      return Refuse(name, ZIPSKIP_BAD_PASSWORD, ZIPERR_PASSWORD, "encrypted entry, no password");
-    return Refuse(name, ZIPSKIP_NO_ENCRYPTION, ZIPERR_UNSUPPORTED, "encrypted entry (not supported)");
-  }
+  const bool encrypted = (e.flag & kFlagEncrypted) != 0;
+  if ((e.flag & (kFlagStrongEncryption | kFlagMaskedHeader)) || (encrypted && e.method == kMethodAes))
+    return Refuse(name, ZIPSKIP_NO_ENCRYPTION, ZIPERR_UNSUPPORTED,
+                  "encryption other than the traditional ZIP encryption (not supported)");
   if (e.method != kMethodStored && e.method != kMethodDeflated)
     return Refuse(name, ZIPSKIP_COMPRESSION_UNKNOWN, ZIPERR_UNSUPPORTED,
                   "compression method " + std::to_string(e.method) + " (not supported)");
+  std::string password;
+  if (encrypted) {
+    const Key k = FindPassword(e, name, password);
+    if (k == Key::kStop) return Outcome::kStop;
+    if (k == Key::kSkipped) return Outcome::kSkipped;
+  }
   if (e.localNameDiffers && Verbose() && !cb_.Message(0, "Local header names the entry differently: " + name))
     return Outcome::kStop;
 
   if (test_) {
     uint32_t crc = 0;
-    Problem p = Unpack(e, -1, crc);
+    std::unique_ptr<ZipCrypto> crypt = encrypted ? CipherFor(e, password) : nullptr;
+    Problem p = Unpack(e, -1, crc, crypt.get());
     if (cb_.Aborted()) return Outcome::kStop;
     if (p) return Refuse(name, ZIPSKIP_FORMAT_WRONG, p.code, p.text);
     if (crc != e.crc) {
@@ -366,7 +451,8 @@ Outcome Extraction::ExtractOne(size_t index) {
     unlinkat(cur, tmpName.c_str(), 0);
   };
   uint32_t crc = 0;
-  Problem p = Unpack(e, out.get(), crc);
+  std::unique_ptr<ZipCrypto> crypt = encrypted ? CipherFor(e, password) : nullptr;
+  Problem p = Unpack(e, out.get(), crc, crypt.get());
   if (cb_.Aborted()) {
     discard();
     return Outcome::kStop;

@@ -27,6 +27,7 @@ constexpr size_t kMaxComment = 65535;
 
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kMethodAes = 99;  // the WinZip AES marker: its entries carry flag bit 0 too
 
 constexpr uint16_t kFlagEncrypted = 1u << 0;
 constexpr uint16_t kFlagDescriptor = 1u << 3;

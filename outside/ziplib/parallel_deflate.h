@@ -29,8 +29,9 @@ inline constexpr size_t kProgressPiece = 65536;
 struct Io {
   // Up to n bytes of input into p: the count, 0 at the end, -1 on a read error.
   std::function<ssize_t(uint8_t* p, size_t n)> read;
-  // The next bytes of the stream; false stops with kWriteFailed.
-  std::function<bool(const uint8_t* p, size_t n)> write;
+  // The next bytes of the stream; false stops with kWriteFailed. The bytes are
+  // the caller's to change in place (an encryption over the stream).
+  std::function<bool(uint8_t* p, size_t n)> write;
   // Called with each piece of the input (in order, at most kProgressPiece bytes)
   // once its compressed bytes are written; false stops with kStopped. May be empty.
   std::function<bool(size_t n)> progress;

@@ -27,6 +27,7 @@
 #include "lib_support.h"
 #include "outside/worker_threads.h"
 #include "parallel_deflate.h"
+#include "zip_crypto.h"
 #include "zip_format.h"
 #include "zip/ziplib_errors.h"
 #include "zip/ziplib_names.h"
@@ -153,6 +154,8 @@ struct Source {
   uint32_t dosTime = 0;
   bool readOnly = false;
   int replaces = -1;  // index of the existing entry of that name
+  bool encrypt = false;   // written with the traditional ZIP encryption
+  std::string password;   // its password, as bytes; empty until one is known
 };
 
 // A finished entry: its central header.
@@ -189,6 +192,16 @@ class Adding {
   Result DeflateInBlocks(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level);
   // progressCode: ZIPCB_PROGRESS, or ZIPCB_EXTRA_PROGRESS for a second pass.
   Result Store(int in, Source& s, uint32_t& crc, uint64_t& usize, int progressCode = ZIPCB_PROGRESS);
+  // The CRC-32 of a file, read once before it is encrypted: the encryption header
+  // checks the password against it, and it is written before the data.
+  Result CrcOf(int in, Source& s, uint32_t& crc);
+  // Starts the encryption of an entry's data at the current position: its header.
+  bool StartEncryption(const Source& s, uint32_t crc);
+  // Entry data out, through the encryption when one is running.
+  bool WriteData(uint8_t* data, size_t n);
+  // Asks the program once for the password of every file that is to be encrypted
+  // and has none; false when none was given (nothing is added then).
+  bool AskAddPassword(std::vector<Source>& chosen);
   bool Stop(int code, const std::string& text) {
     cb_.Message(code, text);
     stop_ = true;
@@ -215,6 +228,9 @@ class Adding {
   std::unique_ptr<uint8_t[]> in_{new uint8_t[kChunk]};
   std::unique_ptr<uint8_t[]> zbuf_{new uint8_t[kChunk]};
   std::vector<Written> written_;
+  std::unique_ptr<ZipCrypto> crypt_;  // while an encrypted entry's data is written
+  bool specEncrypt_ = false;          // of the file argument being collected
+  std::string specPassword_;
 };
 
 bool Adding::Excluded(const std::string& entryName) const {
@@ -268,6 +284,8 @@ void Adding::Consider(const std::string& path, const std::string& display, const
   s.size = folder ? 0 : static_cast<uint64_t>(st.st_size);
   s.dosTime = DosDateTime(st.st_mtime);
   s.readOnly = (st.st_mode & S_IWUSR) == 0;
+  s.encrypt = specEncrypt_ && !folder;
+  if (s.encrypt) s.password = specPassword_;
   sources_.push_back(std::move(s));
 }
 
@@ -321,6 +339,8 @@ bool Adding::CollectSpec(const ZipSpec& spec) {
     display = text.substr(root.size() + 1);
   const bool recurse = spec.Recurse != 0;
   const size_t before = sources_.size();
+  specEncrypt_ = spec.Encrypt != 0;
+  specPassword_ = spec.Password ? spec.Password : "";
 
   // A file argument that names an existing file is that file, whatever
   // characters it holds.
@@ -434,6 +454,8 @@ bool Adding::CopyEntry(const Entry& e) {
   return true;
 }
 
+// Deflates one entry's data from in to the archive (through WriteData, so an
+// encrypted entry is encrypted as it goes out), counting its CRC and sizes.
 Result Adding::Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level) {
   z_stream zs{};
   if (deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -467,7 +489,7 @@ Result Adding::Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64
       zs.avail_out = static_cast<uInt>(kChunk);
       ret = deflate(&zs, eof ? Z_FINISH : Z_NO_FLUSH);
       const size_t produced = kChunk - zs.avail_out;
-      if (produced && !out_->Write(zbuf_.get(), produced)) {
+      if (produced && !WriteData(zbuf_.get(), produced)) {
         Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
         return Result::kStop;
       }
@@ -507,8 +529,8 @@ Result Adding::DeflateInBlocks(int in, Source& s, uint32_t& crc, uint64_t& csize
       return got;
     }
   };
-  io.write = [&](const uint8_t* p, size_t n) {
-    if (!out_->Write(p, n)) {
+  io.write = [&](uint8_t* p, size_t n) {
+    if (!WriteData(p, n)) {
       writeErr = errno;
       return false;
     }
@@ -560,12 +582,76 @@ Result Adding::Store(int in, Source& s, uint32_t& crc, uint64_t& usize, int prog
       return Result::kStop;
     }
     crc = static_cast<uint32_t>(crc32(crc, in_.get(), static_cast<uInt>(n)));
-    if (!out_->Write(in_.get(), static_cast<size_t>(n))) {
+    if (!WriteData(in_.get(), static_cast<size_t>(n))) {
       Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
       return Result::kStop;
     }
     if (!cb_.Send(progressCode, 0, static_cast<uint32_t>(n), "")) return Result::kStop;
   }
+}
+
+Result Adding::CrcOf(int in, Source& s, uint32_t& crc) {
+  crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+  while (true) {
+    ssize_t n = read(in, in_.get(), kChunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      cb_.Message(ZIPERR_READ, "Cannot read " + s.path + ": " + ErrnoText(errno));
+      return Result::kSkip;
+    }
+    if (n == 0) break;
+    crc = static_cast<uint32_t>(crc32(crc, in_.get(), static_cast<uInt>(n)));
+    if (!cb_.Send(ZIPCB_TICK, 0, 0, "")) return Result::kStop;
+  }
+  if (lseek(in, 0, SEEK_SET) != 0) {
+    cb_.Message(ZIPERR_READ, "Cannot read " + s.path + ": " + ErrnoText(errno));
+    return Result::kSkip;
+  }
+  return Result::kOk;
+}
+
+bool Adding::StartEncryption(const Source& s, uint32_t crc) {
+  crypt_ = std::make_unique<ZipCrypto>(s.password);
+  uint8_t header[kCryptHeaderSize];
+  if (!crypt_->MakeHeader(CryptCheckByte(crc), header)) {
+    crypt_.reset();
+    return Stop(ZIPERR_WRITE, "No random bytes for the encryption header: " + ErrnoText(errno));
+  }
+  if (!out_->Write(header, sizeof header)) {
+    crypt_.reset();
+    return Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+  }
+  return true;
+}
+
+bool Adding::WriteData(uint8_t* data, size_t n) {
+  if (crypt_) crypt_->Encrypt(data, n);
+  return out_->Write(data, n);
+}
+
+bool Adding::AskAddPassword(std::vector<Source>& chosen) {
+  const Source* first = nullptr;
+  for (const Source& s : chosen)
+    if (s.encrypt && s.password.empty()) {
+      first = &s;
+      break;
+    }
+  if (!first) return true;
+  // Bit 0 of the error slot: the adding library asks, so the program asks for the
+  // password and its confirmation. -1 has that bit and is no answer: the program
+  // writes 1 (a password) or 0 (none) over it.
+  if (!cb_.Send(ZIPCB_PASSWORD, -1, 1, first->entryName)) return false;
+  const ZipCallbackRec& a = cb_.Answer();
+  std::string password;
+  if (a.Error == 1) password.assign(a.Msg.Text, strnlen(a.Msg.Text, sizeof a.Msg.Text));
+  if (password.empty()) {
+    // Adding them in the clear would hand out what was to be protected.
+    cb_.Message(ZIPERR_PASSWORD, "No password given for the files to encrypt; nothing added");
+    return false;
+  }
+  for (Source& s : chosen)
+    if (s.encrypt && s.password.empty()) s.password = password;
+  return true;
 }
 
 Result Adding::AddOne(Source& s) {
@@ -585,18 +671,25 @@ Result Adding::AddOne(Source& s) {
     in.Adopt(fd);
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
+  const bool encrypt = s.encrypt && !s.folder;
+  uint32_t knownCrc = 0;
+  if (encrypt) {
+    Result r = CrcOf(in.get(), s, knownCrc);
+    if (r != Result::kOk) return cb_.Aborted() ? Result::kStop : r;
+  }
 
   int level = std::clamp(rec_.Level, 0, 9);
   uint16_t method = (s.folder || level == 0 || StoreBySuffix(s.entryName)) ? kMethodStored : kMethodDeflated;
   auto flagsFor = [&](uint16_t m) {
     uint16_t f = s.utf8 ? ziplib_names::kFlagUtf8 : 0;
     if (m == kMethodDeflated) f |= level >= 8 ? 0x2 : level <= 2 ? 0x4 : 0;
+    if (encrypt) f |= kFlagEncrypted;
     return f;
   };
   uint8_t h[kLocalHeaderSize] = {};
   auto fillHeader = [&](uint16_t m, uint32_t crc, uint32_t csize, uint32_t usize) {
     Put32(h, kSigLocal);
-    Put16(h + 4, m == kMethodDeflated ? 20 : 10);
+    Put16(h + 4, m == kMethodDeflated || encrypt ? 20 : 10);
     Put16(h + 6, flagsFor(m));
     Put16(h + 8, m);
     Put32(h + 10, s.dosTime);
@@ -606,12 +699,17 @@ Result Adding::AddOne(Source& s) {
     Put16(h + 26, static_cast<uint16_t>(s.storedName.size()));
     Put16(h + 28, 0);
   };
-  fillHeader(method, 0, 0, 0);
+  fillHeader(method, encrypt ? knownCrc : 0, 0, 0);
   if (!out_->Write(h, sizeof h) || !out_->Write(s.storedName.data(), s.storedName.size())) {
     Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
     return Result::kStop;
   }
   const uint64_t dataPos = out_->Pos();
+  struct EndCrypt {
+    std::unique_ptr<ZipCrypto>& c;
+    ~EndCrypt() { c.reset(); }
+  } endCrypt{crypt_};
+  if (encrypt && !StartEncryption(s, knownCrc)) return Result::kStop;
   uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
   uint64_t csize = 0, usize = 0;
   Result r = Result::kOk;
@@ -628,6 +726,7 @@ Result Adding::AddOne(Source& s) {
         }
         crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
         usize = 0;
+        if (encrypt && !StartEncryption(s, knownCrc)) return Result::kStop;
         if (!cb_.Send(ZIPCB_EXTRA_STEP, 0, static_cast<uint32_t>(s.size), "*Storing " + s.entryName))
           return Result::kStop;
         r = Store(in.get(), s, crc, usize, ZIPCB_EXTRA_PROGRESS);
@@ -638,6 +737,11 @@ Result Adding::AddOne(Source& s) {
       csize = usize;
     }
   }
+  if (r == Result::kOk && encrypt && crc != knownCrc) {
+    // The header already checks against the first reading.
+    cb_.Message(ZIPERR_READ, "The file changed while it was added, skipped: " + s.path);
+    r = Result::kSkip;
+  }
   if (r == Result::kSkip || cb_.Aborted()) {
     if (!out_->TruncateTo(headerPos)) {
       Stop(ZIPERR_WRITE, "Cannot rewrite the archive: " + ErrnoText(errno));
@@ -646,6 +750,11 @@ Result Adding::AddOne(Source& s) {
     return cb_.Aborted() ? Result::kStop : Result::kSkip;
   }
   if (r == Result::kStop) return r;
+  if (encrypt) csize += kCryptHeaderSize;
+  if (csize > kMax32) {
+    Stop(ZIPERR_TOO_LARGE, "File of 4 GiB or more (Zip64 is not supported): " + s.path);
+    return Result::kStop;
+  }
 
   fillHeader(method, crc, static_cast<uint32_t>(csize), static_cast<uint32_t>(usize));
   if (!out_->PatchAt(headerPos, h, sizeof h)) {
@@ -682,15 +791,6 @@ int32_t Adding::Run() {
   if (cb_.Aborted()) return 0;
 
   if (!Collect()) return 0;
-  for (int32_t i = 0; i < rec_.SpecCount; ++i) {
-    const ZipSpec& spec = rec_.Specs[i];
-    if (spec.Encrypt != 0) {
-      // Writing the files unencrypted when encryption was asked for would hand
-      // them out in the clear.
-      cb_.Message(ZIPERR_UNSUPPORTED, "Encryption is not supported; nothing added");
-      return 0;
-    }
-  }
   if (!ReadExisting()) return 0;
 
   // Which files go in, against the entries already there.
@@ -719,6 +819,10 @@ int32_t Adding::Run() {
   sources_.clear();
   if (chosen.empty()) {
     cb_.Message(ZIPERR_NOTHING, "Nothing to do");
+    cb_.Finish();
+    return 0;
+  }
+  if (!AskAddPassword(chosen)) {
     cb_.Finish();
     return 0;
   }

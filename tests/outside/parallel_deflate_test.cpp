@@ -88,7 +88,7 @@ Outcome Deflate(const Bytes& input, int level, unsigned threads, size_t readCut 
     at += n;
     return static_cast<ssize_t>(n);
   };
-  io.write = [&](const uint8_t* p, size_t n) {
+  io.write = [&](uint8_t* p, size_t n) {
     run.otherThread |= std::this_thread::get_id() != caller;
     run.stream.insert(run.stream.end(), p, p + n);
     return true;
@@ -223,7 +223,7 @@ TEST(ParallelDeflate, StopAndFailuresEndEveryWorker) {
         at += n;
         return static_cast<ssize_t>(n);
       };
-      io.write = [&](const uint8_t*, size_t) { return !(c.writeFails && ++writes >= 3); };
+      io.write = [&](uint8_t*, size_t) { return !(c.writeFails && ++writes >= 3); };
       io.progress = [&](size_t) { return ++progressCalls != c.stopAt; };
       const pd::Result r = pd::DeflateBlocks(io, 9, threads, kBlock);
       EXPECT_EQ(r.status, c.expected);

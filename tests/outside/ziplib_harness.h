@@ -116,6 +116,7 @@ struct AddJob {
   std::string comment;
   bool update = false, freshen = false, move = false, allowUndo = true, hidden = false;
   int32_t encrypt = 0;
+  std::string password;  // of every file argument (and the record) when set
   std::string fromDate;  // "mm dd yy" when set
 
   int32_t Run(Recorder& r) const {
@@ -124,6 +125,7 @@ struct AddJob {
       entries[i].Spec = const_cast<char*>(specs[i].c_str());
       entries[i].Recurse = recurse ? ZIPABI_RECURSE : 0;
       entries[i].Encrypt = encrypt;
+      entries[i].Password = password.empty() ? nullptr : const_cast<char*>(password.c_str());
       entries[i].RootDir = rootDir.empty() ? nullptr : const_cast<char*>(rootDir.c_str());
     }
     std::vector<char*> ex;
@@ -135,6 +137,7 @@ struct AddJob {
     rec.Callback = &RecorderCallback;
     rec.StoreSuffixes = suffixes.empty() ? nullptr : const_cast<char*>(suffixes.c_str());
     rec.Encrypt = encrypt ? ZIPABI_ON : 0;
+    rec.Password = password.empty() ? nullptr : const_cast<char*>(password.c_str());
     rec.Hidden = hidden ? ZIPABI_ON : 0;
     rec.NoDirEntries = noDirEntries ? ZIPABI_ON : 0;
     rec.FromDate = fromDate.empty() ? 0 : ZIPABI_ON;

@@ -119,8 +119,14 @@ std::vector<HostileCase> Cases() {
                      .bytes;
                },
                ZIPERR_UNSUPPORTED, ZIPSKIP_COMPRESSION_UNKNOWN, {}});
-  v.push_back({"encrypted entry",
+  v.push_back({"encrypted entry, no password",
                [] { return BuildZip({{.name = "e.txt", .data = "123456789012xx", .flag = 1}}).bytes; },
+               ZIPERR_PASSWORD, ZIPSKIP_BAD_PASSWORD, {}});
+  v.push_back({"strong encryption",
+               [] { return BuildZip({{.name = "e.txt", .data = "123456789012xx", .flag = 1 | 64}}).bytes; },
+               ZIPERR_UNSUPPORTED, ZIPSKIP_NO_ENCRYPTION, {}});
+  v.push_back({"AES encryption",
+               [] { return BuildZip({{.name = "e.txt", .data = "123456789012xx", .method = 99, .flag = 1}}).bytes; },
                ZIPERR_UNSUPPORTED, ZIPSKIP_NO_ENCRYPTION, {}});
   v.push_back({"Zip64 sizes in the directory",
                [] { return BuildZip({{.name = "z.txt", .data = "abc", .csize = 0xFFFFFFFF, .usize = 0xFFFFFFFF}}).bytes; },

@@ -194,3 +194,40 @@ TEST_F(ZipLibThreads, CancelDuringAParallelAddLeavesTheOldArchiveAndNoThread) {
     EXPECT_EQ(FolderNames(dir_.path()), namesBefore);
   }
 }
+
+// An encrypted large file: deflated in blocks, then enciphered over the whole
+// compressed stream; peers open it with the password, and its data is not in the
+// clear.
+TEST_F(ZipLibThreads, EncryptedEntryDeflatedInBlocksOpensWithThePassword) {
+  const std::string file = dir_.file("tajno.txt");
+  const std::string data = Text(kBlocksFrom + 2 * kBlock + 7, 13);
+  WriteAll(file, data);
+  const std::string archive = dir_.file("tajno.zip");
+  setenv("TARVI_THREADS", "8", 1);
+  Recorder r;
+  AddJob job;
+  job.archive = archive;
+  job.specs = {file};
+  job.encrypt = 65535;
+  job.password = "tajna lozinka";
+  ASSERT_EQ(job.Run(r), 1) << r.Dump();
+  const std::string bytes = ReadText(archive);
+  EXPECT_LT(bytes.size(), data.size() / 3);
+  EXPECT_EQ(bytes.find("čuvanju dokumenata"), std::string::npos);
+
+  int rc = 0;
+  if (HaveTool("unzip")) {
+    const std::string log = Sh("unzip -P 'tajna lozinka' -t " + ShellQuote(archive), &rc);
+    EXPECT_EQ(rc, 0) << log;
+  }
+  // Our own extraction, with the password.
+  const std::string out = dir_.file("out");
+  std::filesystem::create_directories(out);
+  Recorder x;
+  ExtractJob ex;
+  ex.archive = archive;
+  ex.base = out;
+  ex.password = "tajna lozinka";
+  EXPECT_EQ(ex.Run(x), 1) << x.Dump();
+  EXPECT_TRUE(ReadText(out + "/tajno.txt") == data);
+}
