@@ -16,6 +16,8 @@ namespace parallel_deflate {
 namespace {
 
 constexpr size_t kDictionary = 32768;  // deflate's window
+constexpr unsigned kMaxThreads = 16;
+constexpr size_t kMaxInFlight = 20;
 
 // One block: its input, the input's last 32 KiB before it, and what it became.
 struct Job {
@@ -167,10 +169,11 @@ Result DeflateBlocks(const Io& io, int level, unsigned threads, size_t blockSize
   r.crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
   level = std::clamp(level, 0, 9);
   blockSize = std::max<size_t>(kProgressPiece, (blockSize + kProgressPiece - 1) / kProgressPiece * kProgressPiece);
-  threads = std::max(1u, threads);
-  // Blocks read ahead of the one being written: enough to keep every thread busy,
-  // few enough that memory stays at a few blocks per thread.
-  const size_t window = threads == 1 ? 1 : 2 * size_t(threads);
+  // Memory stays flat whatever the thread count asks for: each worker holds a
+  // compressor's state, each block in flight its input and output.
+  threads = std::clamp(threads, 1u, kMaxThreads);
+  // Blocks read ahead of the one being written: enough to keep every thread busy.
+  const size_t window = threads == 1 ? 1 : std::min<size_t>(2 * size_t(threads), kMaxInFlight);
 
   // The blocks outlive the pool: on every way out the workers are joined before
   // anything they might still touch is freed.

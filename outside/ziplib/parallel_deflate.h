@@ -47,8 +47,10 @@ struct Result {
 };
 
 // Compresses everything io.read gives at level (0 to 9) with up to threads
-// threads (1: the calling thread alone). blockSize is for tests; it is rounded up
-// to a multiple of kProgressPiece.
+// threads, at most 16 (1: the calling thread alone). At most 20 blocks are in
+// memory at once: with the default block size about 30 MiB at the most, whatever
+// the input's size. blockSize is for tests; it is rounded up to a multiple of
+// kProgressPiece.
 Result DeflateBlocks(const Io& io, int level, unsigned threads, size_t blockSize = kBlockSize);
 
 }  // namespace parallel_deflate
