@@ -186,16 +186,21 @@ bool TZipArchiver::FindEndOfCentral(EndOfCentral& rec, bool fromList) {
     if (at >= 0) {
       const uint8_t* p = tail.data() + at;
       take(p);
-      rec.commentLength = static_cast<uint16_t>(std::min<int64_t>(rec.commentLength, n - at - kEndSize));
       recordPos_ = size - n + at;
-      const int64_t d = at + kEndSize + rec.commentLength - n;  // <= 0: bytes after the comment
-      endPos_ = size + d;
+      // d < 0: bytes after the comment; d > 0: the declared comment runs past the
+      // end of the file. Both are garbage at the end.
+      const int64_t d = at + kEndSize + rec.commentLength - n;
       bool garbage = d != 0;
-      if (garbage && size % 512 == 0 && -d < 512) {
+      if (d < 0 && size % 512 == 0 && -d < 512) {
         // Padding to whole blocks is not garbage.
         garbage = !std::all_of(tail.begin() + (n + d), tail.end(), [](uint8_t b) { return b == 0; });
       }
       if (garbage) ShowZipMessage(10204);
+      // From here on the comment is what the file holds of it, so the directory's
+      // start (counted back from the end over the comment) and every reader of the
+      // comment stay inside the file.
+      rec.commentLength = static_cast<uint16_t>(std::min<int64_t>(rec.commentLength, n - at - kEndSize));
+      endPos_ = size + std::min<int64_t>(d, 0);
       const char* comment = reinterpret_cast<const char*>(p + kEndSize);
       zipComment_ = QByteArray(comment, static_cast<qsizetype>(strnlen(comment, rec.commentLength)));
       found = true;
@@ -287,11 +292,15 @@ void TZipArchiver::List() {
       start = endPos_ - rec.centralSize - kEndSize - rec.commentLength - zip64Tail_;
     }
     dataOffset_ = endPos_ == kEndSize ? 0 : endPos_;
+    // A recorded offset beyond where the directory lies would put the data before
+    // the start of the file; the extracting library refuses such an archive, and
+    // so does the reader, as a seek that cannot be made.
+    if (start < 0 || (rec.centralDisk == rec.thisDisk && static_cast<int64_t>(rec.centralOffset) > start))
+      throw EZipArchiver::CreateFromId(10201, true);
     if (rec.centralOffset != start) {
       structureWarning_ = true;
       ShowZipMessage(10203);
     }
-    if (start < 0) throw EZipArchiver::CreateFromId(10201, true);
 
     auto reader = std::make_unique<Reader>(disk_.inFile, start);
     for (uint32_t i = 0; i < rec.totalEntries; ++i) {
@@ -322,14 +331,22 @@ void TZipArchiver::List() {
 
       QByteArray name(e->FileNameLength, '\0');
       if (!reader->Read(name.data(), static_cast<size_t>(name.size()))) throw EZipArchiver::CreateFromId(11017, true);
-      e->FileName = ConvertOemName(name, e->Flag, e->HostSystem, e->MadeByVersion);
-      e->FileName.replace(u'\\', u'/');
       e->Encrypted = (e->Flag & 1) != 0;
       if (e->ExtraFieldLength > 0) {
         e->ExtraData = QByteArray(e->ExtraFieldLength, '\0');
         if (!reader->Read(e->ExtraData.data(), static_cast<size_t>(e->ExtraData.size())))
           throw EZipArchiver::CreateFromId(11019, true);
       }
+      // The name that the extracting library writes: a current Unicode path field
+      // before the code-page rule.
+      std::string unicode;
+      if ((e->Flag & ziplib_names::kFlagUtf8) == 0 &&
+          ziplib_names::UnicodePathOf(std::string_view(e->ExtraData.constData(), static_cast<size_t>(e->ExtraData.size())),
+                                      std::string_view(name.constData(), static_cast<size_t>(name.size())), unicode))
+        e->FileName = QString::fromUtf8(unicode.data(), static_cast<qsizetype>(unicode.size()));
+      else
+        e->FileName = ConvertOemName(name, e->Flag, e->HostSystem, e->MadeByVersion);
+      e->FileName.replace(u'\\', u'/');
       if (e->FileCommentLength > 0) {
         QByteArray comment(e->FileCommentLength, '\0');
         if (!reader->Read(comment.data(), static_cast<size_t>(comment.size())))

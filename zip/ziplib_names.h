@@ -142,11 +142,78 @@ inline std::string DecodeEntryText(std::string_view stored, uint16_t flag, uint8
   return FromSingleByte(stored, kCp1250High);
 }
 
-// A stored entry name as the program shows it and extraction writes it: decoded,
-// with every "\" turned into "/".
+// ---- The Info-ZIP Unicode path extra field ------------------------------------
+// Id 0x7075: version 1, the CRC-32 of the stored name, the name in UTF-8. Writers
+// that store a name in a code page add it so that readers which cannot be told
+// the code page still show the name right; a reader takes it only while its CRC
+// matches the stored name (a tool that renamed the entry without knowing the
+// field leaves a stale one behind).
+constexpr uint16_t kUnicodePathId = 0x7075;
+
+inline uint32_t NameCrc32(std::string_view bytes) {
+  static const struct Table {
+    uint32_t t[256];
+    Table() {
+      for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[i] = c;
+      }
+    }
+  } table;
+  uint32_t crc = 0xFFFFFFFFu;
+  for (char ch : bytes) crc = table.t[(crc ^ static_cast<unsigned char>(ch)) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+// The UTF-8 name of a valid, current Unicode path field in an extra field;
+// false when there is none (or it is malformed, stale or not valid UTF-8).
+inline bool UnicodePathOf(std::string_view extra, std::string_view stored, std::string& utf8) {
+  auto get16 = [&](size_t at) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(extra[at]) | (static_cast<unsigned char>(extra[at + 1]) << 8));
+  };
+  size_t at = 0;
+  while (at + 4 <= extra.size()) {
+    const uint16_t id = get16(at), len = get16(at + 2);
+    if (at + 4 + len > extra.size()) return false;
+    if (id == kUnicodePathId && len >= 5 && static_cast<unsigned char>(extra[at + 4]) == 1) {
+      const uint32_t crc = static_cast<uint32_t>(get16(at + 5)) | (static_cast<uint32_t>(get16(at + 7)) << 16);
+      std::string_view name = extra.substr(at + 9, len - 5u);
+      if (crc != NameCrc32(stored) || name.empty() || !IsValidUtf8(name)) return false;
+      utf8.assign(name);
+      return true;
+    }
+    at += 4u + len;
+  }
+  return false;
+}
+
+// The field for a stored name and its UTF-8 form.
+inline std::string UnicodePathField(std::string_view stored, std::string_view utf8) {
+  std::string f;
+  const size_t len = 5 + utf8.size();
+  auto put16 = [&](uint32_t v) {
+    f.push_back(static_cast<char>(v & 0xFF));
+    f.push_back(static_cast<char>((v >> 8) & 0xFF));
+  };
+  put16(kUnicodePathId);
+  put16(static_cast<uint32_t>(len));
+  f.push_back(1);
+  const uint32_t crc = NameCrc32(stored);
+  put16(crc & 0xFFFF);
+  put16(crc >> 16);
+  f.append(utf8);
+  return f;
+}
+
+// A stored entry name as the program shows it and extraction writes it: the
+// Unicode path field's name when the entry has a current one and no UTF-8 flag,
+// else decoded by the rule above; every backslash turned into "/".
 inline std::string DecodeEntryName(std::string_view stored, uint16_t flag, uint8_t hostSystem,
-                                   uint8_t madeByVersion, uint8_t codePage) {
-  std::string name = DecodeEntryText(stored, flag, hostSystem, madeByVersion, codePage);
+                                   uint8_t madeByVersion, uint8_t codePage, std::string_view extra = {}) {
+  std::string name;
+  if ((flag & kFlagUtf8) || !UnicodePathOf(extra, stored, name))
+    name = DecodeEntryText(stored, flag, hostSystem, madeByVersion, codePage);
   for (char& c : name)
     if (c == '\\') c = '/';
   return name;

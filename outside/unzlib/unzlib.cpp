@@ -28,6 +28,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,7 @@ class Extraction {
   std::unique_ptr<uint8_t[]> in_{new uint8_t[kChunk]};
   std::unique_ptr<uint8_t[]> out_{new uint8_t[kChunk]};
   int32_t done_ = 0;
+  std::set<std::string> writtenPaths_;  // output paths written in this run
   std::vector<std::string> passwords_;  // known to open entries of this archive, newest first
   bool noMoreAsking_ = false;           // the program answered "cancel all"
   uint8_t codePage_ = ziplib_names::kCpAuto;
@@ -123,9 +125,10 @@ class Extraction {
 };
 
 std::string Extraction::NameOf(const Entry& e) {
-  std::string stored;
+  std::string stored, extra;
   if (!ReadStoredName(archive_.get(), e, stored)) return std::string();
-  return ziplib_names::DecodeEntryName(stored, e.flag, e.hostSystem, e.madeByVersion, codePage_);
+  if (!ReadCentralExtra(archive_.get(), e, extra)) extra.clear();
+  return ziplib_names::DecodeEntryName(stored, e.flag, e.hostSystem, e.madeByVersion, codePage_, extra);
 }
 
 Outcome Extraction::Refuse(const std::string& name, int skip, int code, const std::string& why) {
@@ -178,8 +181,10 @@ int32_t Extraction::Run() {
   if (!patterns_.empty()) {
     for (size_t i = 0; i < count; ++i) {
       const std::string name = NameOf(dir_.entries[i]);
+      // A literal name is one entry: the first of that name, as a reader that
+      // looks the name up finds it.
       for (size_t p = 0; p < patterns_.size(); ++p) {
-        if (patterns_[p] == name) {
+        if (!literal_[p] && patterns_[p] == name) {
           literal_[p] = matched_[p] = true;
           selected_[i] = true;
         }
@@ -411,6 +416,12 @@ Outcome Extraction::ExtractOne(size_t index) {
   std::vector<std::string> parts = safe.parts;
   if (!dirNames_) parts.erase(parts.begin(), parts.end() - 1);
   const std::string leaf = parts.back();
+  std::string outPath;
+  for (const std::string& part : parts) outPath += part + "/";
+  // One file per name: a later entry of the same name (or, without folders, of
+  // the same last component) would put its bytes under the first one's listing.
+  if (writtenPaths_.count(outPath))
+    return Refuse(name, ZIPSKIP_FILE_EXISTS, ZIPERR_BAD_DATA, "an earlier entry of the archive wrote this name");
   parts.pop_back();
   int cur = base_.get();
   Fd holder;
@@ -485,6 +496,7 @@ Outcome Extraction::ExtractOne(size_t index) {
     if (err == EEXIST) return Refuse(name, ZIPSKIP_NO_OVERWRITE, 0, "");
     return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot rename the file into place (" + ErrnoText(err) + ")");
   }
+  writtenPaths_.insert(outPath);
   if (Verbose() && !cb_.Message(0, "Extracted: " + name)) return Outcome::kStop;
   ++done_;
   return Outcome::kDone;

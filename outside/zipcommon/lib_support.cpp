@@ -37,6 +37,15 @@ bool Callback::Send(int code, int32_t error, uint32_t size, std::string_view tex
   return !aborted_;
 }
 
+bool Callback::SendFilled(const ZipCallbackRec& filled) {
+  if (aborted_) return false;
+  rec_ = filled;
+  rec_.Instance = instance_;
+  rec_.IsZip = isZip_ ? 1 : 0;
+  if (fn_(&rec_) == ZIPABI_CANCEL) aborted_ = true;
+  return !aborted_;
+}
+
 void Callback::Finish() {
   if (!aborted_ || finished_) return;
   finished_ = true;

@@ -26,6 +26,9 @@ class Callback {
   // next Send. Returns false when the operation is to stop (now or earlier).
   bool Send(int code, int32_t error, uint32_t size, std::string_view text);
   const ZipCallbackRec& Answer() const { return rec_; }
+  // Sends a record whose code, slots and text area the caller filled (for the
+  // codes that place more than one text, or an address, in the text area).
+  bool SendFilled(const ZipCallbackRec& filled);
 
   bool Message(int32_t error, std::string_view text) { return Send(ZIPCB_MESSAGE, error, 0, text); }
   bool Skipped(std::string_view name, int skipSize, int32_t error) {

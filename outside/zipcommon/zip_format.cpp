@@ -231,6 +231,12 @@ bool ReadStoredName(int fd, const Entry& e, std::string& name) {
   return e.nameLength == 0 || ReadAt(fd, name.data(), e.nameLength, e.centralPos + kCentralHeaderSize);
 }
 
+bool ReadCentralExtra(int fd, const Entry& e, std::string& extra) {
+  extra.assign(e.extraLength, '\0');
+  return e.extraLength == 0 ||
+         ReadAt(fd, extra.data(), e.extraLength, e.centralPos + kCentralHeaderSize + e.nameLength);
+}
+
 Problem ReadDirectory(int fd, Directory& dir) {
   dir = Directory{};
   struct stat st {};

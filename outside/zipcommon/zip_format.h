@@ -115,6 +115,8 @@ Problem ReadDirectory(int fd, Directory& dir);
 
 // The stored name of an entry, read from its central header.
 bool ReadStoredName(int fd, const Entry& e, std::string& name);
+// The extra field of an entry's central header.
+bool ReadCentralExtra(int fd, const Entry& e, std::string& extra);
 
 // Reads exactly n bytes at off; false on a short read or an error.
 bool ReadAt(int fd, void* buf, size_t n, uint64_t off);

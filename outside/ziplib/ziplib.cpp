@@ -149,6 +149,8 @@ struct Source {
   std::string entryName;   // UTF-8, "/" separators
   std::string storedName;  // the bytes written
   bool utf8 = false;       // storedName is UTF-8 (bit 11)
+  std::string extra;       // the extra field, local and central
+  std::string comment;     // the file comment, as stored
   bool folder = false;
   uint64_t size = 0;
   uint32_t dosTime = 0;
@@ -202,6 +204,12 @@ class Adding {
   // Asks the program once for the password of every file that is to be encrypted
   // and has none; false when none was given (nothing is added then).
   bool AskAddPassword(std::vector<Source>& chosen);
+  // The program's say on an entry before it is written: its comment (code 12) and
+  // extra data (code 14). false when the operation is to stop.
+  bool AskEntryDetails(Source& s);
+  // Stores the entry's name (and comment) in code page 852 when both fit, with the
+  // Unicode path field for a name that is not plain ASCII; else both in UTF-8.
+  void EncodeTexts(Source& s, const std::string& userExtra);
   bool Stop(int code, const std::string& text) {
     cb_.Message(code, text);
     stop_ = true;
@@ -269,15 +277,31 @@ void Adding::Consider(const std::string& path, const std::string& display, const
     Stop(ZIPERR_TOO_LARGE, "File of 4 GiB or more (Zip64 is not supported): " + path);
     return;
   }
+  // The program may rename the entry; the new name is cleaned as any name.
+  if (!cb_.Send(ZIPCB_NEW_NAME, 0, 0, s.entryName)) {
+    stop_ = true;
+    return;
+  }
+  if (cb_.Answer().Error == 1) {
+    const ZipCallbackRec& a = cb_.Answer();
+    std::string wanted(a.Msg.Text, strnlen(a.Msg.Text, sizeof a.Msg.Text));
+    std::replace(wanted.begin(), wanted.end(), '\\', '/');
+    std::string renamed = CleanName(wanted);
+    if (renamed.empty() || !ziplib_names::IsValidUtf8(renamed)) {
+      cb_.Message(0, "New name refused, kept " + s.entryName);
+    } else {
+      if (folder) renamed += '/';
+      s.entryName = renamed;
+    }
+  }
   for (const Source& o : sources_) {
     if (o.entryName == s.entryName) {
       cb_.Message(0, "Duplicate entry name, skipped: " + path);
       return;
     }
   }
-  s.utf8 = !ziplib_names::EncodeOem(s.entryName, s.storedName);
-  if (s.utf8) s.storedName = s.entryName;
-  if (s.storedName.size() > 0xFFFF) {
+  EncodeTexts(s, std::string());
+  if (s.storedName.size() + s.extra.size() > 0xFFFF - kCentralHeaderSize) {
     cb_.Message(ZIPERR_READ, "Name too long, skipped: " + path);
     return;
   }
@@ -430,6 +454,11 @@ bool Adding::CopyRange(uint64_t from, uint64_t to) {
     if (!ReadAt(old_.get(), in_.get(), n, from)) return Stop(ZIPERR_READ, "Cannot read the existing archive");
     if (!out_->Write(in_.get(), n)) return Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
     from += n;
+    // Copying the existing entries reports no progress of its own: a tick.
+    if (!cb_.Send(ZIPCB_TICK, 0, 0, "")) {
+      stop_ = true;
+      return false;
+    }
   }
   return true;
 }
@@ -654,6 +683,80 @@ bool Adding::AskAddPassword(std::vector<Source>& chosen) {
   return true;
 }
 
+void Adding::EncodeTexts(Source& s, const std::string& userExtra) {
+  std::string comment;
+  s.utf8 = !ziplib_names::EncodeOem(s.entryName, s.storedName) ||
+           (!s.comment.empty() && !ziplib_names::EncodeOem(s.comment, comment));
+  if (s.utf8) {
+    s.storedName = s.entryName;
+  } else {
+    s.comment = comment;
+  }
+  s.extra = userExtra;
+  // A name in code page 852 also goes in UTF-8, for readers that cannot be told
+  // the code page (unzip and 7-Zip on Linux), unless the program gave its own.
+  bool hasField = false;
+  for (size_t at = 0; at + 4 <= userExtra.size();
+       at += 4 + Get16(reinterpret_cast<const uint8_t*>(userExtra.data()) + at + 2))
+    hasField = hasField || Get16(reinterpret_cast<const uint8_t*>(userExtra.data()) + at) == ziplib_names::kUnicodePathId;
+  if (!s.utf8 && !hasField && s.storedName != s.entryName)
+    s.extra += ziplib_names::UnicodePathField(s.storedName, s.entryName);
+}
+
+bool Adding::AskEntryDetails(Source& s) {
+  // Code 12: the name, and 256 bytes into the text area the current comment.
+  ZipCallbackRec q{};
+  q.Action = ZIPCB_COMMENT;
+  PutText(q.Msg.Text, 256, s.entryName);
+  if (!cb_.SendFilled(q)) return false;
+  std::string comment;
+  if (cb_.Answer().Error == 1) {
+    const ZipCallbackRec& a = cb_.Answer();
+    const size_t n = std::min<size_t>(strnlen(a.Msg.Text, sizeof a.Msg.Text),
+                                      static_cast<size_t>(std::clamp<int32_t>(a.Size, 0, 511)));
+    comment.assign(a.Msg.Text, n);
+    if (!ziplib_names::IsValidUtf8(comment)) {
+      cb_.Message(0, "File comment refused (not UTF-8): " + s.entryName);
+      comment.clear();
+    }
+  }
+  // Code 14: the extra data so far (none of the program's yet).
+  ZipCallbackRec x{};
+  x.Action = ZIPCB_EXTRA_DATA;
+  PutText(x.Msg.Text, sizeof x.Msg.X.Lead, s.entryName);
+  if (!cb_.SendFilled(x)) return false;
+  std::string extra;
+  if (cb_.Answer().Error == -1 && cb_.Answer().Size > 0) {
+    const ZipCallbackRec& a = cb_.Answer();
+    const size_t n = static_cast<size_t>(a.Size);
+    if (n < sizeof a.Msg.Text)
+      extra.assign(a.Msg.Text, n);
+    else if (a.Msg.X.Extra && n <= 0xFFFF)
+      extra.assign(reinterpret_cast<const char*>(a.Msg.X.Extra), n);
+    // Only whole blocks of id and length, none claiming Zip64 sizes, and room
+    // left for the name's own field.
+    bool whole = !extra.empty() && extra.size() + 9 + s.entryName.size() <= 0xFFFF;
+    size_t at = 0;
+    while (whole && at < extra.size()) {
+      const auto* p = reinterpret_cast<const uint8_t*>(extra.data()) + at;
+      if (at + 4 > extra.size() || Get16(p) == 0x0001 || at + 4 + Get16(p + 2) > extra.size()) whole = false;
+      else at += 4 + Get16(p + 2);
+    }
+    if (!whole) {
+      cb_.Message(0, "Extra data refused (not whole blocks, or too long): " + s.entryName);
+      extra.clear();
+    }
+  }
+  s.comment = comment;
+  EncodeTexts(s, extra);
+  if (s.storedName.size() + s.extra.size() + s.comment.size() > 0xFFFF - kCentralHeaderSize) {
+    s.comment.clear();
+    EncodeTexts(s, std::string());
+    cb_.Message(0, "Comment and extra data dropped (too long with the name): " + s.entryName);
+  }
+  return !cb_.Aborted();
+}
+
 Result Adding::AddOne(Source& s) {
   const uint64_t headerPos = out_->Pos();
   if (headerPos > kMax32) {
@@ -661,6 +764,7 @@ Result Adding::AddOne(Source& s) {
     return Result::kStop;
   }
   if (!cb_.Send(ZIPCB_NEW_FILE, 0, static_cast<uint32_t>(s.size), s.entryName)) return Result::kStop;
+  if (!AskEntryDetails(s)) return Result::kStop;
   Fd in;
   if (!s.folder) {
     int fd = open(s.path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -697,10 +801,11 @@ Result Adding::AddOne(Source& s) {
     Put32(h + 18, csize);
     Put32(h + 22, usize);
     Put16(h + 26, static_cast<uint16_t>(s.storedName.size()));
-    Put16(h + 28, 0);
+    Put16(h + 28, static_cast<uint16_t>(s.extra.size()));
   };
   fillHeader(method, encrypt ? knownCrc : 0, 0, 0);
-  if (!out_->Write(h, sizeof h) || !out_->Write(s.storedName.data(), s.storedName.size())) {
+  if (!out_->Write(h, sizeof h) || !out_->Write(s.storedName.data(), s.storedName.size()) ||
+      !out_->Write(s.extra.data(), s.extra.size())) {
     Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
     return Result::kStop;
   }
@@ -769,8 +874,8 @@ Result Adding::AddOne(Source& s) {
   Put32(c, kSigCentral);
   Put16(c + 4, kMadeBy);
   std::memcpy(c + 6, h + 4, 26);  // needed version through name length, as in the local header
-  Put16(c + 30, 0);
-  Put16(c + 32, 0);
+  Put16(c + 30, static_cast<uint16_t>(s.extra.size()));
+  Put16(c + 32, static_cast<uint16_t>(s.comment.size()));
   Put16(c + 34, 0);
   Put16(c + 36, 0);
   uint32_t attributes = s.folder ? kExternalFolder : kExternalArchive;
@@ -778,6 +883,8 @@ Result Adding::AddOne(Source& s) {
   Put32(c + 38, attributes);
   Put32(c + 42, static_cast<uint32_t>(headerPos));
   w.central.insert(w.central.end(), s.storedName.begin(), s.storedName.end());
+  w.central.insert(w.central.end(), s.extra.begin(), s.extra.end());
+  w.central.insert(w.central.end(), s.comment.begin(), s.comment.end());
   written_.push_back(std::move(w));
   if (Verbose() && !cb_.Message(0, std::string("Added: ") + s.entryName)) return Result::kStop;
   return Result::kOk;

@@ -67,6 +67,8 @@ struct BuildEntry {
   std::string localName;                     // when it differs from name
   bool descriptor = false;                   // sizes after the data, zeros in the local header
   bool raw = false;                          // data is the stored payload as it stands
+  std::string extra;                         // extra field, local and central
+  std::string comment;                       // file comment (central)
 };
 
 struct Built {
@@ -102,8 +104,9 @@ inline Built BuildZip(const std::vector<BuildEntry>& entries, const std::string&
     Add32(b.bytes, e.descriptor ? 0 : in.csize);
     Add32(b.bytes, e.descriptor ? 0 : in.usize);
     Add16(b.bytes, static_cast<uint16_t>(lname.size()));
-    Add16(b.bytes, 0);
+    Add16(b.bytes, static_cast<uint16_t>(e.extra.size()));
     b.bytes += lname;
+    b.bytes += e.extra;
     b.bytes += payload;
     if (e.descriptor) {
       Add32(b.bytes, 0x08074b50);
@@ -128,13 +131,15 @@ inline Built BuildZip(const std::vector<BuildEntry>& entries, const std::string&
     Add32(b.bytes, infos[i].csize);
     Add32(b.bytes, infos[i].usize);
     Add16(b.bytes, static_cast<uint16_t>(e.name.size()));
-    Add16(b.bytes, 0);
-    Add16(b.bytes, 0);
+    Add16(b.bytes, static_cast<uint16_t>(e.extra.size()));
+    Add16(b.bytes, static_cast<uint16_t>(e.comment.size()));
     Add16(b.bytes, 0);
     Add16(b.bytes, 0);
     Add32(b.bytes, e.external);
     Add32(b.bytes, infos[i].offset);
     b.bytes += e.name;
+    b.bytes += e.extra;
+    b.bytes += e.comment;
   }
   b.endPos = b.bytes.size();
   Add32(b.bytes, 0x06054b50);

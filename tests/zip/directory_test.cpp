@@ -92,13 +92,45 @@ TEST_F(Directory, EndRecordPlacement) {
   EXPECT_EQ(zip_.Count(), 1);
 }
 
-// A comment length that runs past the end of the file is cut to what exists.
+// A comment length that runs past the end of the file is garbage at the end:
+// warned about, the comment cut to what exists, the entries still listed. Even
+// when the file's size is a multiple of 512 (that exception is for padding after
+// the comment).
 TEST_F(Directory, CommentLengthPastTheEnd) {
-  std::string s = BuildZip({{.name = "a.txt", .data = "a"}}).bytes;
-  Put16(s, s.size() - 2, 500);
-  ListBytes(s + "short");
-  EXPECT_EQ(zip_.Count(), 1);
-  EXPECT_EQ(zip_.ZipComment().toStdString(), "short");
+  for (size_t pad : {size_t{0}, size_t{1}}) {
+    SCOPED_TRACE(pad);
+    std::string s = BuildZip({{.name = "a.txt", .data = "a"}}).bytes;
+    Put16(s, s.size() - 2, 500);
+    std::string comment = "short";
+    if (pad) comment = std::string(512 - s.size() % 512, 'k');
+    ListBytes(s + comment);
+    EXPECT_EQ(zip_.ErrCode(), 10204);
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(S(ui_.boxes[0].text), "Warning - Garbage at the end of the zipfile!");
+    ui_.boxes.clear();
+    EXPECT_EQ(Names(), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(zip_.DataOffset(), 0);
+    EXPECT_EQ(zip_.ZipComment().toStdString(), comment);
+  }
+}
+
+// A recorded directory offset beyond where the directory lies (past the end of
+// the file, or inside the directory) would put the data before the file's start:
+// refused at List, as the extracting library refuses it.
+TEST_F(Directory, DirectoryOffsetBeyondTheDirectory) {
+  const Built b = BuildZip({{.name = "a.txt", .data = "a"}});
+  for (uint32_t offset : {static_cast<uint32_t>(b.bytes.size() + 1000), static_cast<uint32_t>(b.centralPos + 10)}) {
+    SCOPED_TRACE(offset);
+    std::string s = b.bytes;
+    Put32(s, b.endPos + 16, offset);
+    ui_.boxes.clear();
+    ListBytes(s);
+    EXPECT_EQ(zip_.ErrCode(), 10201);
+    EXPECT_EQ(zip_.Count(), 0);
+    EXPECT_TRUE(zip_.ZipFileName().isEmpty());
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(S(ui_.boxes[0].text), "Seek error reading Zip archive!");
+  }
 }
 
 TEST_F(Directory, EmptyArchiveAndNonArchives) {

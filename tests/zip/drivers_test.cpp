@@ -13,6 +13,7 @@
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
 #include "zip/ziplib_errors.h"
+#include "zip/ziplib_names.h"
 
 using namespace ziptest;
 
@@ -302,6 +303,173 @@ TEST_F(Drivers, ListedNameIsExtractedName) {
     EXPECT_EQ(zip_.Extract(), 0) << S(zip_.Message());
     EXPECT_TRUE(std::filesystem::exists(out_ + "/" + listed)) << listed << " " << ::testing::PrintToString(TreeOf(out_));
   }
+}
+
+// One file per name. An archive whose directory holds two entries of one name
+// (and, without folders, two of one last component): the first entry's bytes go
+// under the name, the later one is refused with a message and a nonzero result;
+// a literal name selects exactly the first entry.
+TEST_F(Drivers, OneFilePerName) {
+  WriteAll(dir_.file("dup.zip"), BuildZip({{.name = "dvaput.txt", .data = "prvi"},
+                                           {.name = "ostalo.txt", .data = "ostalo"},
+                                           {.name = "dvaput.txt", .data = "drugi", .method = 8},
+                                           {.name = "a/isto.txt", .data = "iz a"},
+                                           {.name = "b/isto.txt", .data = "iz b"}})
+                                     .bytes);
+  struct Case {
+    const char* what;
+    QStringList names;
+    ExtrOpts options;
+    int32_t processed;
+    size_t refused;
+    std::vector<std::string> tree;
+  };
+  const std::vector<Case> cases = {
+      {"all, folders kept", {}, {ExtrDirNames}, 4, 1,
+       {"a/", "a/isto.txt", "b/", "b/isto.txt", "dvaput.txt", "ostalo.txt"}},
+      {"all, overwriting", {}, {ExtrDirNames, ExtrOverWrite}, 4, 1,
+       {"a/", "a/isto.txt", "b/", "b/isto.txt", "dvaput.txt", "ostalo.txt"}},
+      {"all, no folders", {}, {ExtrOverWrite}, 3, 2, {"dvaput.txt", "isto.txt", "ostalo.txt"}},
+      {"the literal name", {"dvaput.txt"}, {ExtrDirNames, ExtrOverWrite}, 1, 0, {"dvaput.txt"}},
+      {"a pattern takes both, one is written", {"dvaput.*"}, {ExtrDirNames, ExtrOverWrite}, 1, 1, {"dvaput.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(out_);
+    std::filesystem::create_directories(out_);
+    zip_.SetZipFileName(Q(dir_.file("dup.zip")));
+    ASSERT_EQ(zip_.Count(), 5);
+    zip_.SetExtrBaseDir(Q(out_));
+    zip_.SetExtrOptions(c.options);
+    zip_.FSpecArgs() = c.names;
+    std::vector<QString> messages;
+    size_t refused = 0;
+    zip_.OnMessage = [&](TZipArchiver&, int32_t code, const QString& m) {
+      if (code != 0) messages.push_back(m);
+    };
+    zip_.OnExtractSkipped = [&](TZipArchiver&, const QString&, UnZipSkipTypes t, int32_t) {
+      EXPECT_EQ(t, stFileExists);
+      ++refused;
+    };
+    const int32_t result = zip_.Extract();
+    EXPECT_EQ(zip_.ProcessedCount(), c.processed);
+    EXPECT_EQ(refused, c.refused);
+    if (c.refused > 0) {
+      EXPECT_EQ(result, ZIPERR_BAD_DATA) << S(zip_.Message());
+      ASSERT_FALSE(messages.empty());
+      EXPECT_TRUE(messages[0].startsWith("an earlier entry of the archive wrote this name")) << S(messages[0]);
+    } else {
+      EXPECT_EQ(result, 0) << S(zip_.Message());
+    }
+    EXPECT_EQ(TreeOf(out_), c.tree);
+    EXPECT_EQ(ReadText(out_ + "/dvaput.txt"), "prvi");
+    if (c.tree.size() == 3) {
+      EXPECT_EQ(ReadText(out_ + "/isto.txt"), "iz a");
+    }
+  }
+  zip_.OnMessage = nullptr;
+  zip_.OnExtractSkipped = nullptr;
+}
+
+std::string Block(uint16_t id, const std::string& data) {
+  std::string b;
+  Add16(b, id);
+  Add16(b, static_cast<uint16_t>(data.size()));
+  return b + data;
+}
+
+// The adding library's questions reach the component's events, and their answers
+// are what is written: a new name (cleaned: it stays inside the archive), a file
+// comment, extra data (short, long, and refused when it is not whole blocks);
+// ticks while the existing archive is copied.
+TEST_F(Drivers, AddingAsksForNamesCommentsAndExtraData) {
+  WriteAll(dir_.file("a.txt"), std::string("prvi"));
+  WriteAll(dir_.file("b.txt"), std::string("drugi"));
+  WriteAll(dir_.file("c.txt"), std::string("treći"));
+  WriteAll(dir_.file("d.txt"), std::string("četvrti"));
+  const std::string small = Block(0xCAFE, "abcd");
+  const std::string big = Block(0xBEEF, std::string(596, 'x'));
+  std::vector<std::string> asked, commented, extras;
+  int ticks = 0;
+  zip_.OnSetNewName = [&](TZipArchiver&, QString& name, bool& changed) {
+    asked.push_back(S(name));
+    if (name == "a.txt") {
+      name = "preimenovano/č.txt";
+      changed = true;
+    }
+    if (name == "d.txt") {
+      name = "../../izvan.txt";
+      changed = true;
+    }
+  };
+  zip_.OnFileComment = [&](TZipArchiver&, const QString& forFile, QString& comment, bool& changed) {
+    commented.push_back(S(forFile) + "|" + S(comment));
+    if (forFile == "b.txt") {
+      comment = "Komentar: izvješće";
+      changed = true;
+    }
+  };
+  zip_.OnFileExtra = [&](TZipArchiver&, const QString& forFile, QByteArray& data, bool& changed) {
+    extras.push_back(S(forFile) + "|" + std::to_string(data.size()));
+    if (forFile == "b.txt") data = QByteArray(small.data(), static_cast<qsizetype>(small.size()));
+    if (forFile == "preimenovano/č.txt") data = QByteArray(big.data(), static_cast<qsizetype>(big.size()));
+    if (forFile == "izvan.txt") data = QByteArray("abc");  // not a whole block
+    changed = forFile != "c.txt";
+  };
+  zip_.OnTick = [&](TZipArchiver&) { ++ticks; };
+  const std::string archive = dir_.file("pitanja.zip");
+  zip_.SetZipFileName(Q(archive));
+  zip_.FSpecArgs() = QStringList{Q(dir_.file("a.txt")), Q(dir_.file("b.txt")), Q(dir_.file("d.txt"))};
+  ASSERT_EQ(zip_.Add(), 0) << S(zip_.Message());
+  EXPECT_EQ(asked, (std::vector<std::string>{"a.txt", "b.txt", "d.txt"}));
+  EXPECT_EQ(commented, (std::vector<std::string>{"preimenovano/č.txt|", "b.txt|", "izvan.txt|"}));
+  EXPECT_EQ(extras, (std::vector<std::string>{"preimenovano/č.txt|0", "b.txt|0", "izvan.txt|0"}));
+  ASSERT_EQ(zip_.Count(), 3);
+  std::string cp852;
+  ASSERT_TRUE(ziplib_names::EncodeOem("preimenovano/č.txt", cp852));
+  const ZipDirEntry& a = zip_.DirEntry(0);
+  EXPECT_EQ(S(a.FileName), "preimenovano/č.txt");
+  EXPECT_EQ(std::string(a.ExtraData.constData(), static_cast<size_t>(a.ExtraData.size())),
+            big + ziplib_names::UnicodePathField(cp852, "preimenovano/č.txt"));
+  const ZipDirEntry& b = zip_.DirEntry(1);
+  EXPECT_EQ(S(b.FileName), "b.txt");
+  EXPECT_EQ(S(b.FileComment), "Komentar: izvješće");
+  EXPECT_EQ(std::string(b.ExtraData.constData(), static_cast<size_t>(b.ExtraData.size())), small);
+  const ZipDirEntry& d = zip_.DirEntry(2);
+  EXPECT_EQ(S(d.FileName), "izvan.txt");
+  EXPECT_TRUE(d.ExtraData.isEmpty());
+
+  std::string log;
+  if (HaveTool("unzip")) {
+    EXPECT_EQ(::Run("unzip -t " + ShellQuote(archive) + " 2>&1", &log), 0) << log;
+    EXPECT_EQ(::Run("LC_ALL=C.UTF-8 unzip -Z1 " + ShellQuote(archive) + " 2>&1", &log), 0) << log;
+    EXPECT_EQ(log, "preimenovano/č.txt\nb.txt\nizvan.txt\n");
+  }
+  if (HaveTool("python3")) {
+    EXPECT_EQ(::Run("python3 -c \"import sys, zipfile; i = zipfile.ZipFile(sys.argv[1]).getinfo('b.txt'); "
+                    "print(i.comment.decode('cp852'), i.extra.hex())\" " + ShellQuote(archive) + " 2>&1",
+                    &log),
+              0)
+        << log;
+    EXPECT_EQ(log, "Komentar: izvješće feca0400" "61626364\n");
+  }
+  zip_.SetExtrBaseDir(Q(out_));
+  zip_.SetExtrOptions({ExtrDirNames});
+  EXPECT_EQ(zip_.Extract(), 0) << S(zip_.Message());
+  EXPECT_EQ(ReadText(out_ + "/preimenovano/č.txt"), "prvi");
+  EXPECT_EQ(ReadText(out_ + "/izvan.txt"), "četvrti");
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("izvan.txt")));
+
+  // Adding to the archive copies what is there: the library ticks meanwhile.
+  ticks = 0;
+  zip_.FSpecArgs() = QStringList{Q(dir_.file("c.txt"))};
+  ASSERT_EQ(zip_.Add(), 0) << S(zip_.Message());
+  EXPECT_GT(ticks, 0);
+  EXPECT_EQ(zip_.Count(), 4);
+  zip_.OnSetNewName = nullptr;
+  zip_.OnFileComment = nullptr;
+  zip_.OnFileExtra = nullptr;
+  zip_.OnTick = nullptr;
 }
 
 }  // namespace

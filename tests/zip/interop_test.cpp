@@ -11,6 +11,7 @@
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
+#include "zip/ziplib_names.h"
 
 using namespace ziptest;
 
@@ -129,6 +130,88 @@ TEST_F(Interop, OurArchivesReadByPeers) {
               0)
         << out;
     EXPECT_EQ(out, "mapa/podmapa/prazno.txt|mapa/Đurđevac izvješće.pdf|Čćžšđ ČĆŽŠĐ.txt\n");
+  }
+}
+
+// A name with Croatian letters is stored in code page 852 under host 0, as the
+// component's reader expects, and also as UTF-8 in the Unicode path field, so
+// unzip and 7-Zip on Linux (which cannot be told the code page) show it right.
+TEST_F(Interop, CroatianNamesShowRightInPeers) {
+  const std::string name = "Izvješće č.txt";
+  WriteAll(dir_.file(name), std::string("sadržaj"));
+  const std::string archive = dir_.file("imena.zip");
+  TZipArchiver zip;
+  zip.SetZipFileName(Q(archive));
+  zip.FSpecArgs() = QStringList{Q(dir_.file(name))};
+  ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+  ASSERT_EQ(zip.Count(), 1);
+  const ZipDirEntry& e = zip.DirEntry(0);
+  EXPECT_EQ(S(e.FileName), name);
+  EXPECT_EQ(e.HostSystem, 0);
+  EXPECT_EQ(e.Flag & ziplib_names::kFlagUtf8, 0);
+  std::string cp852;
+  ASSERT_TRUE(ziplib_names::EncodeOem(name, cp852));
+  EXPECT_NE(ReadText(archive).find(cp852), std::string::npos) << "the stored name is code page 852";
+  const std::string field = ziplib_names::UnicodePathField(cp852, name);
+  EXPECT_EQ(std::string(e.ExtraData.constData(), static_cast<size_t>(e.ExtraData.size())), field);
+  const std::string bytes = ReadText(archive);
+  EXPECT_EQ(bytes.find(cp852 + field), 30 + 0u) << "the local header carries it too";
+  EXPECT_NE(bytes.rfind(cp852 + field), 30 + 0u) << "and the central one";
+
+  std::string out;
+  if (HaveTool("unzip")) {
+    EXPECT_EQ(Sh("LC_ALL=C.UTF-8 unzip -l " + ShellQuote(archive), &out), 0) << out;
+    EXPECT_NE(out.find("   " + name + "\n"), std::string::npos) << out;
+    EXPECT_EQ(Sh("LC_ALL=C.UTF-8 unzip -Z1 " + ShellQuote(archive), &out), 0) << out;
+    EXPECT_EQ(out, name + "\n");
+  }
+  if (HaveTool("7z")) {
+    EXPECT_EQ(Sh("LC_ALL=C.UTF-8 7z l " + ShellQuote(archive), &out), 0) << out;
+    EXPECT_NE(out.find("  " + name + "\n"), std::string::npos) << out;
+  }
+  ListAndExtract(archive, {{name, "sadržaj"}});
+}
+
+// The field as Info-ZIP zip on Windows writes it (the name in the OEM code page,
+// "?" for what that lacks, the whole name in UTF-8 beside it): the component lists
+// the field's name while its CRC matches the stored name, and the extracted file
+// has that name; a stale, unknown or broken field leaves the stored name.
+TEST_F(Interop, UnicodePathFieldIsReadWhenCurrent) {
+  std::string cp852;
+  ASSERT_TRUE(ziplib_names::EncodeOem("Izvješće č.txt", cp852));
+  struct Case {
+    const char* what;
+    std::string stored;
+    std::string extra;
+    uint16_t flag;
+    std::string expected;
+  };
+  const std::string greek = "Ελλάδα.txt";
+  std::string truncated = ziplib_names::UnicodePathField("??????.txt", greek);
+  truncated.resize(truncated.size() - 3);
+  std::string version2 = ziplib_names::UnicodePathField("??????.txt", greek);
+  version2[4] = 2;
+  const std::vector<Case> cases = {
+      {"current field", "??????.txt", ziplib_names::UnicodePathField("??????.txt", greek), 0, greek},
+      {"current field after another", "??????.txt",
+       std::string("\x0a\x00\x04\x00" "abcd", 8) + ziplib_names::UnicodePathField("??????.txt", greek), 0, greek},
+      {"stale field", cp852, ziplib_names::UnicodePathField("Stari.txt", "Stari naziv.txt"), 0, "Izvješće č.txt"},
+      {"unknown version", "??????.txt", version2, 0, "??????.txt"},
+      {"cut short", "??????.txt", std::string(truncated.data(), 4) + truncated.substr(4), 0, "??????.txt"},
+      {"UTF-8 flag wins", "Izvješće č.txt", ziplib_names::UnicodePathField("Izvješće č.txt", greek), 0x800,
+       "Izvješće č.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string archive = dir_.file(std::string("field-") + std::to_string(outs_) + ".zip");
+    WriteAll(archive, BuildZip({{.name = c.stored, .data = "iz Windowsa", .flag = c.flag, .extra = c.extra}}).bytes);
+    ListAndExtract(archive, {{c.expected, "iz Windowsa"}});
+    if (HaveTool("unzip") && c.expected == greek) {
+      // unzip reads the same fixture the same way.
+      std::string out;
+      EXPECT_EQ(Sh("LC_ALL=C.UTF-8 unzip -Z1 " + ShellQuote(archive), &out), 0) << out;
+      EXPECT_EQ(out, c.expected + "\n");
+    }
   }
 }
 
