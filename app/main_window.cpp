@@ -855,7 +855,9 @@ void TfmMain::actQVDPotpisivanjeExecute() {
     if (rbPotpisane->isChecked()) slvDatotekeClick();
     return;
   }
-  Ui().messageBox(MsgKind::Error, kMsgSignErrorHead + "\r\n" + file + "\r\n" + SignFileResultLine(result));
+  const QString why = SignFileSystemErrorText();
+  Ui().messageBox(MsgKind::Error, kMsgSignErrorHead + "\r\n" + file + "\r\n" + SignFileResultLine(result) +
+                                      (why.isEmpty() ? QString() : "\r\n" + why));
 }
 
 void TfmMain::actQVDPakiranjeExecute() { EncryptSelected(false); }

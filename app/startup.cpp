@@ -12,6 +12,7 @@
 #include "platform/ui_services.h"
 #include "signing/activity_log.h"
 #include "signing/data_module.h"
+#include "signing/file_utils.h"
 #include "signing/progress_window.h"
 #include "signing/settings.h"
 
@@ -42,6 +43,8 @@ std::vector<TStartUpForm>& StartUpForms() {
 
 bool StartUp(const QStringList& arguments) {
   ActivityLogOn = false;
+  // A killed earlier run may have left its work folder behind.
+  RemoveStaleWorkFolders();
 
   // The title: message boxes and windows without a caption of their own show it.
   QCoreApplication::setApplicationName(kApplicationTitle);
@@ -94,6 +97,8 @@ void ShutDown() {
     ActivityLogStream = nullptr;
   }
   ActivityLogOn = false;
+  // A killed earlier run may have left its work folder behind.
+  RemoveStaleWorkFolders();
 }
 
 int RunProgram(const QStringList& arguments) {

@@ -10,28 +10,12 @@
 #include <cstring>
 #include <random>
 
+#include "platform/disk_steps.h"
+
 namespace {
 
 QString Reason(const char* step, int err) {
   return QString::fromUtf8(step) + ": " + QString::fromLocal8Bit(std::strerror(err));
-}
-
-bool WriteAll(int fd, const char* p, qint64 n, int* err) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, static_cast<size_t>(n));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      *err = errno;
-      return false;
-    }
-    if (w == 0) {  // cannot happen for regular files; do not spin
-      *err = EIO;
-      return false;
-    }
-    p += w;
-    n -= w;
-  }
-  return true;
 }
 
 // A name that nobody else in the folder uses: opened with O_EXCL.
@@ -79,18 +63,18 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data, QString* e
     // Keep the permissions the user gave the file; failure here is not fatal.
     (void)::fchmod(fd, st.st_mode & 07777);
   }
-  if (!WriteAll(fd, data.constData(), data.size(), &err)) {
+  if (!data.isEmpty() && !DiskWrite(fd, data.constData(), size_t(data.size()))) {
     ok = false;
-    why = Reason("write", err);
-  } else if (::fsync(fd) != 0) {
+    why = Reason("write", errno);
+  } else if (!DiskSync(fd)) {
     ok = false;
     why = Reason("fsync", errno);
   }
-  if (::close(fd) != 0 && ok) {
+  if (!DiskClose(fd) && ok) {
     ok = false;
     why = Reason("close", errno);
   }
-  if (ok && ::rename(temp.constData(), target.constData()) != 0) {
+  if (ok && !DiskRename(temp.constData(), target.constData(), true)) {
     ok = false;
     why = Reason("rename", errno);
   }
@@ -99,11 +83,7 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data, QString* e
     return fail(why);
   }
   // The rename itself reaches the disk only with the folder's entry.
-  int dfd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    (void)::fsync(dfd);
-    ::close(dfd);
-  }
+  DiskSyncFolder(folder.constData());
   if (error) error->clear();
   return true;
 }

@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/disk_steps.h"
+
 namespace regstore {
 namespace {
 
@@ -321,17 +323,9 @@ long LoadFile(const std::string& path, Model* model, mode_t* mode) {
 }
 
 bool WriteAllTo(int fd, const std::string& data, int* err) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *err = errno;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  if (data.empty() || DiskWrite(fd, data.data(), data.size())) return true;
+  *err = errno;
+  return false;
 }
 
 long ReplaceFile(const std::string& path, const std::string& data, mode_t mode) {
@@ -340,12 +334,12 @@ long ReplaceFile(const std::string& path, const std::string& data, mode_t mode) 
   if (fd < 0) return ErrnoResult(errno);
   int err = 0;
   bool ok = WriteAllTo(fd, data, &err) && (fchmod(fd, mode) == 0 || ((err = errno), false)) &&
-            (fsync(fd) == 0 || ((err = errno), false));
-  if (close(fd) != 0 && ok) {
+            (DiskSync(fd) || ((err = errno), false));
+  if (!DiskClose(fd) && ok) {
     err = errno;
     ok = false;
   }
-  if (ok && rename(tmpl.c_str(), path.c_str()) != 0) {
+  if (ok && !DiskRename(tmpl.c_str(), path.c_str(), true)) {
     err = errno;
     ok = false;
   }

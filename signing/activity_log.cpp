@@ -6,10 +6,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <vector>
 
+#include "platform/disk_steps.h"
 #include "platform/library.h"
+#include "signing/replacement_file.h"
 
 bool ActivityLogOn = false;
 QFile* ActivityLogStream = nullptr;
@@ -73,12 +74,16 @@ void TrimProgramLog(const QString& name) {
   LineEnds scan = ScanLines(in, kProgramLogTrimLines);
   qint64 drop = std::min<qint64>(kProgramLogTrimLines, scan.lines - 1);
   if (drop <= 0) return;
-  QSaveFile out(name);
-  if (!in.seek(scan.ends[drop - 1]) || !out.open(QIODevice::WriteOnly)) return;
+  // Written, synced and renamed over the log only when whole; any failed step
+  // leaves the untrimmed log as it was.
+  TReplacementFile out;
+  if (!in.seek(scan.ends[drop - 1]) || !out.Create(name, QStringLiteral("LogTmp"))) return;
   char buf[65536];
-  for (qint64 n; (n = in.read(buf, sizeof buf)) > 0;)
-    if (out.write(buf, n) != n) return;  // the unfinished copy is discarded
-  out.commit();
+  qint64 n;
+  while ((n = in.read(buf, sizeof buf)) > 0)
+    if (!out.Write(buf, size_t(n))) return;  // the unfinished copy is discarded
+  if (n < 0) return;
+  out.Commit(true);
 }
 
 }  // namespace
@@ -113,7 +118,7 @@ int WriteActivityLog(QFile* stream, const QString& tag, const QString& text) {
   if (!stream || !stream->isOpen()) return -1;
   QByteArray line = (LogTimeStamp() + " " + tag + " " + text + "\r\n").toUtf8();
   if (!stream->seek(stream->size())) return -1;
-  if (stream->write(line) != line.size() || !stream->flush()) return -1;
+  if (stream->write(line) != line.size() || !stream->flush() || !DiskSync(stream->handle())) return -1;
   return 0;
 }
 
@@ -125,7 +130,7 @@ int AppendProgramLog(const QString& folder, const QString& text) {
     if (!f.open(QIODevice::ReadWrite)) return 0;
     trim = f.size() > kProgramLogLimit;
     QByteArray entry = (text + "\r\n").toUtf8();
-    if (!f.seek(f.size()) || f.write(entry) != entry.size() || !f.flush()) return 0;
+    if (!f.seek(f.size()) || f.write(entry) != entry.size() || !f.flush() || !DiskSync(f.handle())) return 0;
   }
   if (trim) TrimProgramLog(name);
   return 1;

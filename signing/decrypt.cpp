@@ -1,12 +1,8 @@
 #include "signing/decrypt.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -16,11 +12,13 @@
 #include "card/cryptoki.h"
 #include "card/pkcs11_codes.h"
 #include "card/tarvirsa_api.h"
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 #include "signing/activity_log.h"
 #include "signing/data_module.h"
 #include "signing/encrypt.h"
 #include "signing/file_utils.h"
+#include "signing/replacement_file.h"
 #include "signing/settings.h"
 
 // ---- the plain-text stream --------------------------------------------------------
@@ -120,19 +118,27 @@ struct PlainKey {
   ~PlainKey() { explicit_bzero(key, sizeof key); }
 };
 
-// Moves a file to a name that must not exist yet; never replaces a file.
-// 0, EEXIST, or another errno.
-int MoveNoReplace(const QString& from, const QString& to) {
+// Puts a finished file at a name that must not exist yet, never replacing a file:
+// renamed when both lie on one file system, else copied to a temporary name
+// beside the target, synced, and renamed there. 0, EEXIST, or another errno.
+int PlaceNoReplace(const QString& from, const QString& to) {
   const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
-  if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0) return 0;
-  int err = errno;
-  if (err != EINVAL && err != ENOSYS) return err;
-  // A file system without the flag: a hard link fails as well when the name exists.
-  if (::link(a.constData(), b.constData()) == 0) {
-    ::unlink(a.constData());
+  if (DiskRename(a.constData(), b.constData(), false)) {
+    DiskSyncFolder(QFile::encodeName(QFileInfo(to).absolutePath()).constData());
     return 0;
   }
-  return errno;
+  if (errno != EXDEV) return errno;
+  QFile in(from);
+  if (!in.open(QIODevice::ReadOnly)) return EIO;
+  TReplacementFile out;
+  if (!out.Create(to, QStringLiteral("DecTmp"))) return out.SystemError();
+  std::vector<char> block(size_t(1) << 16);
+  for (qint64 n; (n = in.read(block.data(), qint64(block.size()))) != 0;) {
+    if (n < 0) return EIO;
+    if (!out.Write(block.data(), size_t(n))) return out.SystemError();
+  }
+  if (!out.Commit(false)) return out.SystemError();
+  return 0;
 }
 
 }  // namespace
@@ -291,12 +297,11 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
   }
   RemoveOnExit removeWork(workZip);
   {
-    QFile zipOut(workZip);
-    if (!zipOut.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-      report(MsgKind::Error, CannotCreateText(workZip, zipOut.errorString()));
+    TWorkFileSink zipSink;
+    if (!zipSink.Open(workZip)) {
+      report(MsgKind::Error, CannotCreateText(workZip, DiskErrorText(zipSink.SystemError())));
       return;
     }
-    QIODeviceSink zipSink(zipOut);
     Des3PlainSink plain(sessionKey.key, zipSink);
     explicit_bzero(sessionKey.key, sizeof sessionKey.key);
     plain.onBlock = [](int p) { Log("[DES3Decrypt]", "Dužina padinga:" + QString::number(p)); };
@@ -315,17 +320,19 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
       decryptFailed(e.code());
       return;
     } catch (const EWriteError&) {
-      report(MsgKind::Error, CannotCreateText(workZip, zipOut.errorString()));
+      report(MsgKind::Error, CannotCreateText(workZip, DiskErrorText(zipSink.SystemError())));
       return;
     }
-    if (!zipOut.flush()) {
-      report(MsgKind::Error, CannotCreateText(workZip, zipOut.errorString()));
+    if (!zipSink.Close()) {
+      report(MsgKind::Error, CannotCreateText(workZip, DiskErrorText(zipSink.SystemError())));
       return;
     }
   }
 
-  // 10-11. The one signed container of the archive, extracted under its own plain
-  // name into a private folder beside the target, then moved into place.
+  // 10-11. The one signed container of the archive, extracted into a private work
+  // folder of this run (which the next start removes should this run be killed),
+  // then put in place in one last step: the target's name only ever shows the
+  // whole file.
   std::unique_ptr<TdmCollector> ownModule;
   TdmCollector* dm = dmCollector;
   if (!dm) {
@@ -353,29 +360,35 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
       report(MsgKind::Error, kMsgDecTargetExists + target + "].");
       return;
     }
-    QTemporaryDir stage(folder + ".sgn-XXXXXX");
-    if (!stage.isValid()) {
-      report(MsgKind::Error, CannotCreateText(target, stage.errorString()));
+    TWorkFolder stage;
+    stage.path = CreatePrivateWorkFolder(QStringLiteral("sgnDec"));
+    if (stage.path.isEmpty()) {
+      report(MsgKind::Error, CannotCreateText(target, DiskErrorText(errno)));
       return;
     }
     zip.FSpecArgs().clear();
     zip.FSpecArgs().append(entryName);
-    zip.SetExtrBaseDir(stage.path());
+    zip.SetExtrBaseDir(stage.path);
     zip.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
     const int32_t rc = zip.Extract();
-    const QString staged = stage.path() + "/" + entryName;
+    const QString staged = stage.path + "/" + entryName;
     const QFileInfo stagedInfo(staged);
     if (rc != 0 || !stagedInfo.isFile() || stagedInfo.isSymLink()) {
+      // A disk that refused the extracted file is named as such, not as a bad payload.
+      if (const int disk = rc != 0 ? DiskErrorInMessage(zip.Message()) : 0) {
+        report(MsgKind::Error, CannotCreateText(target, DiskErrorText(disk)));
+        return;
+      }
       decryptFailed(TR_E_DATA);
       return;
     }
-    const int err = MoveNoReplace(staged, target);
+    const int err = PlaceNoReplace(staged, target);
     if (err == EEXIST) {
       report(MsgKind::Error, kMsgDecTargetExists + target + "].");
       return;
     }
     if (err != 0) {
-      report(MsgKind::Error, CannotCreateText(target, QString::fromLocal8Bit(std::strerror(err))));
+      report(MsgKind::Error, CannotCreateText(target, DiskErrorText(err)));
       return;
     }
     LastDecryptedFile = target;

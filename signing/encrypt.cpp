@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "card/certificate.h"
 #include "card/tarvirsa_api.h"
 #include "platform/codepage.h"
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 #include "signing/activity_log.h"
 #include "signing/data_module.h"
@@ -166,9 +166,7 @@ TRRESULT WrapSessionKey(const TR_RSA_PUBLIC_KEY& publicKey, SessionKey& s, std::
   return 0;
 }
 
-void Write(QSaveFile& out, const std::string& text) {
-  if (out.write(text.data(), qint64(text.size())) != qint64(text.size())) throw EWriteError();
-}
+void Write(ByteSink& out, const std::string& text) { out.Write(text.data(), text.size()); }
 
 }  // namespace
 
@@ -283,17 +281,19 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
     report(MsgKind::Error, kMsgEncNoMemory, kMsgEncNoMemoryLog);
     return kEncryptNoMemory;
   }
-  QSaveFile out(name);
-  if (!out.open(QIODevice::WriteOnly)) {
+  // The container is made under a temporary name beside its target and replaces
+  // it only once written, synced and complete: a failure leaves an older one whole.
+  TReplacementFile out;
+  if (!out.Create(name, QStringLiteral("EncTmp"))) {
     in.close();
-    report(MsgKind::Error, CannotCreateText(name, out.errorString()));
+    report(MsgKind::Error, CannotCreateText(name, DiskErrorText(out.SystemError())));
     return kEncryptCannotCreate;
   }
   // Wrapped before anything is written: a key that cannot be wrapped leaves no file.
   std::vector<uint8_t> wrapped;
   rc = WrapSessionKey(recipient.PublicKey, session, wrapped);
   if (rc != 0) {
-    out.cancelWriting();
+    out.Discard();
     report(MsgKind::Error, kMsgEncKeyWrap + QString::number(rc) + "]");
     return kEncryptStopped;
   }
@@ -306,40 +306,42 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
   }
 
   try {
-    Write(out, EncHeadText(ToCp1250Std(VersionText)));
-    Write(out, EncRecipientText(ToCp1250Std(recipient.SubjectText),
-                                EncSerialText(recipient.SerialInt, ToCp1250Std(recipient.SerialHex), decimalSerial)));
-    Write(out, EncFileOpenText());
-    QIODeviceSink sink(out);
+    ReplacementFileSink sink(out);
+    Write(sink, EncHeadText(ToCp1250Std(VersionText)));
+    Write(sink, EncRecipientText(ToCp1250Std(recipient.SubjectText),
+                                 EncSerialText(recipient.SerialInt, ToCp1250Std(recipient.SerialHex), decimalSerial)));
+    Write(sink, EncFileOpenText());
     MimeEncodeStream(*cipher, sink);
-    Write(out, EncTailText(wrapped.data(), wrapped.size()));
+    Write(sink, EncTailText(wrapped.data(), wrapped.size()));
+    sink.Finish();
   } catch (const EDes3Error& e) {
-    out.cancelWriting();
+    out.Discard();
     HideProgress();
     report(MsgKind::Error, kMsgEncPiece + QString::number(e.code()) + "]",
            kMsgEncPieceLog + QString::number(e.code()) + "]");
     return kEncryptStopped;
   } catch (const EReadError&) {
-    out.cancelWriting();
+    out.Discard();
     HideProgress();
     report(MsgKind::Error, CannotOpenText(QFileInfo(plainPath).absoluteFilePath(), in.errorString()));
     return kEncryptCannotOpen;
   } catch (const EWriteError&) {
-    const QString why = out.errorString();
-    out.cancelWriting();
+    // A full or failing disk, named with the system's own words.
+    const QString why = DiskErrorText(out.SystemError());
+    out.Discard();
     HideProgress();
     report(MsgKind::Error, CannotCreateText(name, why));
     return kEncryptCannotCreate;
   } catch (const std::bad_alloc&) {
-    out.cancelWriting();
+    out.Discard();
     HideProgress();
     report(MsgKind::Error, kMsgEncNoMemory, kMsgEncNoMemoryLog);
     return kEncryptNoMemory;
   }
   HideProgress();
   in.close();
-  if (!out.commit()) {
-    report(MsgKind::Error, CannotCreateText(name, out.errorString()));
+  if (!out.Commit(true)) {
+    report(MsgKind::Error, CannotCreateText(name, DiskErrorText(out.SystemError())));
     return kEncryptCannotCreate;
   }
   return kEncryptOk;

@@ -40,7 +40,7 @@ bool IsPlainEntryName(const QString& name) {
 // Decodes the payload as the reader hands it over, straight into the work archive.
 class PayloadDecoder : public SgnSink {
  public:
-  explicit PayloadDecoder(QFile& out) : out_(out) {}
+  explicit PayloadDecoder(TWorkFileSink& out) : out_(out) {}
   void payloadBytes(const uint8_t* data, size_t n) override {
     if (failed_) return;
     buffer_.resize((n + 3) / 4 * 3 + 3);
@@ -51,20 +51,33 @@ class PayloadDecoder : public SgnSink {
     if (failed_) return false;
     buffer_.resize(std::max<size_t>(buffer_.size(), 3));
     write(Base64DecodeFlush(buffer_.data(), accumulator_, missing_));
-    if (!failed_ && !out_.flush()) failed_ = true;
+    if (!failed_ && !out_.Close()) failed_ = true;
     return !failed_;
   }
   bool failed() const { return failed_; }
 
  private:
   void write(size_t k) {
-    if (k > 0 && out_.write(reinterpret_cast<const char*>(buffer_.data()), qint64(k)) != qint64(k)) failed_ = true;
+    try {
+      if (k > 0) out_.Write(buffer_.data(), k);
+    } catch (const EWriteError&) {
+      failed_ = true;
+    }
   }
-  QFile& out_;
+  TWorkFileSink& out_;
   std::vector<uint8_t> buffer_;
   uint32_t missing_ = 4, accumulator_ = 0;
   bool failed_ = false;
 };
+
+// A failure of the disk under the work folder, in the system-error box; any other
+// failure to make the work files is the file's.
+void WorkFileFailed(int err) {
+  if (err != 0)
+    Box(MsgKind::Error, SystemErrorText(err));
+  else
+    Box(MsgKind::Information, kMsgNotInterpreted);
+}
 
 // Restores the cursor, hides progress and removes the work folder however the
 // extraction ends.
@@ -108,13 +121,13 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
   Ui().setWaitCursor(true);
   cleanup.work.path = CreatePrivateWorkFolder(QStringLiteral("Tmp_Orig"));
   if (cleanup.work.path.isEmpty()) {
-    Box(MsgKind::Information, kMsgNotInterpreted);
+    WorkFileFailed(errno);
     return;
   }
   const QString zipPath = cleanup.work.path + QStringLiteral("/Tmp_OrigZip.zip");
-  QFile zipFile(zipPath);
-  if (!zipFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-    Box(MsgKind::Information, kMsgNotInterpreted);
+  TWorkFileSink zipFile;
+  if (!zipFile.Open(zipPath)) {
+    WorkFileFailed(zipFile.SystemError());
     return;
   }
 
@@ -136,10 +149,8 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
     Box(MsgKind::Warning, formatText);
     return;
   }
-  const bool written = decoder.finish();
-  zipFile.close();
-  if (!written) {
-    Box(MsgKind::Information, kMsgNotInterpreted);
+  if (!decoder.finish()) {
+    WorkFileFailed(zipFile.SystemError());
     return;
   }
 
@@ -173,10 +184,14 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
     }
 
     // The component's result may be a warning only; what counts is the file, whole.
-    zip->Extract();
+    const int32_t rc = zip->Extract();
     extracted = extractFolder + "/" + entry;
     const QFileInfo info(extracted);
     if (!info.isFile() || info.isSymLink() || uint32_t(info.size()) != entrySize) {
+      if (const int disk = rc != 0 ? DiskErrorInMessage(zip->Message()) : 0) {
+        WorkFileFailed(disk);
+        return;
+      }
       // Without the file there is nothing to compare either: an empty name sends
       // signing down its result-0 road, after this box.
       Box(MsgKind::Information, kMsgNotInterpreted);
@@ -213,8 +228,9 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
         break;
     }
   } catch (const EFileError& e) {
+    // A move that the disk refused names the system's reason.
     name.clear();
-    Box(MsgKind::Error, e.Text());
+    Box(MsgKind::Error, e.SystemError() != 0 ? SystemErrorText(e.SystemError()) : e.Text());
   } catch (const std::exception& e) {
     name.clear();
     Box(MsgKind::Error, QString::fromUtf8(e.what()));
@@ -225,14 +241,14 @@ void RevokeSignature(const QString& containerPath, const TSignerRecord& signer) 
   SgnFileSource container(containerPath);
   if (!container.isOpen()) throw EFileError(QStringLiteral("Unable to open %1").arg(containerPath));
   TReplacementFile out;
-  if (!out.Create(containerPath, QStringLiteral("RevokeSgn"))) throw EFileError(out.Error());
+  if (!out.Create(containerPath, QStringLiteral("RevokeSgn"))) throw EFileError(out.Error(), out.SystemError());
 
   // One pass reads, checks and copies the current file: the checks hold for
   // exactly the bytes the new container is made of.
   SgnCopyingSource source(container, &out);
   SgnLayout layout;
   const bool wellFormed = ReadSignedContainer(source, layout);
-  if (source.WriteFailed()) throw EFileError(out.Error());
+  if (source.WriteFailed()) throw EFileError(out.Error(), out.SystemError());
   if (layout.fault == SgnFault::ReadError) throw EFileError(QStringLiteral("Unable to read %1").arg(containerPath));
   const int64_t size = container.size();
   const auto it = std::find_if(layout.signers.begin(), layout.signers.end(), [&](const SgnSignerElement& e) {
@@ -248,9 +264,9 @@ void RevokeSignature(const QString& containerPath, const TSignerRecord& signer) 
   for (int64_t from = gap + length, to = gap; from < size;) {
     const int64_t n = out.ReadAt(from, block.data(), size_t(std::min<int64_t>(int64_t(block.size()), size - from)));
     if (n <= 0) throw EFileError(QStringLiteral("Unable to read %1").arg(out.TempPath()));
-    if (!out.WriteAt(to, block.data(), size_t(n))) throw EFileError(out.Error());
+    if (!out.WriteAt(to, block.data(), size_t(n))) throw EFileError(out.Error(), out.SystemError());
     from += n;
     to += n;
   }
-  if (!out.Truncate(size - length) || !out.Commit(true)) throw EFileError(out.Error());
+  if (!out.Truncate(size - length) || !out.Commit(true)) throw EFileError(out.Error(), out.SystemError());
 }

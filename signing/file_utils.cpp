@@ -21,7 +21,10 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "platform/disk_steps.h"
 #include "platform/library.h"
 
 namespace {
@@ -41,6 +44,7 @@ class Fd {
     Close();
     fd_ = fd;
   }
+  int Release() { return std::exchange(fd_, -1); }
   int Close() {
     int rc = 0;
     if (fd_ >= 0) rc = close(fd_);
@@ -86,17 +90,6 @@ class Progress {
   int64_t size_;
   int shift_ = 0;
 };
-
-bool WriteAllFd(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 bool HasWildcard(const QString& s) { return s.contains(QLatin1Char('*')) || s.contains(QLatin1Char('?')); }
 
@@ -155,8 +148,90 @@ std::mt19937& Generator() {
 std::mutex g_tempMutex;
 std::string g_tempFolder;
 
+constexpr char kOwnerFile[] = ".owner";
+
+// This process as the owner file records it: its pid and its start time (clock
+// ticks after boot, field 22 of /proc/<pid>/stat), so a pid used again by a later
+// process is not taken for the run that made the folder.
+std::string StartTimeOf(long pid) {
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
+  if (!f) return {};
+  char buf[1024];
+  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  buf[n] = '\0';
+  // The command name may hold blanks and brackets: the fields start after the last ')'.
+  const char* p = std::strrchr(buf, ')');
+  if (!p) return {};
+  ++p;
+  for (int field = 3; field < 22 && *p; ++field) {  // skips fields 3 to 21
+    while (*p == ' ') ++p;
+    while (*p && *p != ' ') ++p;
+  }
+  while (*p == ' ') ++p;
+  const char* end = p;
+  while (*end >= '0' && *end <= '9') ++end;
+  return std::string(p, end);
+}
+
+std::string OwnerRecord(long pid) { return std::to_string(pid) + " " + StartTimeOf(pid) + "\n"; }
+
+// Whether the owner file of a work folder names a process that still runs.
+// A folder without one, or with one that cannot be read, is taken as owned:
+// what cannot be proved stale is left alone.
+bool OwnerRuns(int folderFd) {
+  const int fd = openat(folderFd, kOwnerFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return true;
+  char buf[64];
+  const ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (n <= 0) return true;
+  buf[n] = '\0';
+  char* end = nullptr;
+  const long pid = std::strtol(buf, &end, 10);
+  if (pid <= 0 || end == buf) return true;
+  const std::string recorded(buf, size_t(n));
+  return OwnerRecord(pid) == recorded;
+}
+
+// Removes the folder when it holds nothing but its owner file.
 void RemoveTempFolderIfEmpty() {
-  if (!g_tempFolder.empty()) rmdir(g_tempFolder.c_str());
+  if (g_tempFolder.empty()) return;
+  const std::string owner = g_tempFolder + "/" + kOwnerFile;
+  DIR* dir = opendir(g_tempFolder.c_str());
+  if (!dir) return;
+  bool empty = true;
+  while (dirent* e = readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
+        std::strcmp(e->d_name, kOwnerFile) != 0)
+      empty = false;
+  }
+  closedir(dir);
+  if (!empty) return;  // the next start removes it once this process is gone
+  unlink(owner.c_str());
+  rmdir(g_tempFolder.c_str());
+}
+
+std::string TempBase() {
+  const char* env = std::getenv("TMPDIR");
+  return env && *env == '/' ? env : "/tmp";
+}
+
+// A new work folder for this process with its owner file; empty when none can be made.
+std::string MakeOwnedFolder(const std::string& base) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    std::string pattern = base + "/" + ProgramBaseName() + "-XXXXXX";
+    if (!mkdtemp(pattern.data())) return {};
+    const std::string record = OwnerRecord(long(getpid()));
+    const int fd = open((pattern + "/" + kOwnerFile).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      const bool ok = DiskWrite(fd, record.data(), record.size());
+      if (DiskClose(fd) && ok) return pattern;
+      unlink((pattern + "/" + kOwnerFile).c_str());
+    }
+    rmdir(pattern.c_str());  // taken away meanwhile, or no room for the record
+  }
+  return {};
 }
 
 FileOpener& Opener() {
@@ -211,12 +286,13 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
     out.Reset(open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (out.get() < 0 && errno != EEXIST) break;
   }
-  if (out.get() < 0) throw unableToOpen(target);
+  if (out.get() < 0) throw EFileError(QStringLiteral("Unable to open %1").arg(target), errno);
 
   auto fail = [&](const QString& text) {
+    const int err = errno;
     out.Close();
     unlink(tempPath.c_str());
-    return EFileError(text);
+    return EFileError(text, err);
   };
 
   std::unique_ptr<char[]> block(new char[kCopyBlock]);
@@ -226,7 +302,7 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw fail(QStringLiteral("Unable to read %1").arg(source));
     if (n == 0) break;
-    if (!WriteAllFd(out.get(), block.get(), static_cast<size_t>(n)))
+    if (!DiskWrite(out.get(), block.get(), static_cast<size_t>(n)))
       throw fail(QStringLiteral("Unable to write %1").arg(target));
     total += n;
     progress.Set(total);
@@ -242,11 +318,11 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
     mode = 0666 & ~mask;
   }
   struct timespec times[2] = {{0, UTIME_NOW}, srcStat.st_mtim};
-  if (fchmod(out.get(), mode) != 0 || futimens(out.get(), times) != 0 || fsync(out.get()) != 0 || out.Close() != 0)
+  if (fchmod(out.get(), mode) != 0 || futimens(out.get(), times) != 0 || !DiskSync(out.get()) ||
+      !DiskClose(out.Release()))
     throw fail(QStringLiteral("Unable to write %1").arg(target));
-  if (rename(tempPath.c_str(), targetPath.c_str()) != 0) throw fail(QStringLiteral("Unable to write %1").arg(target));
-  Fd dir(open(Native(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
+  if (!DiskRename(tempPath.c_str(), targetPath.c_str(), true)) throw fail(QStringLiteral("Unable to write %1").arg(target));
+  DiskSyncFolder(Native(folder).c_str());
   return true;
 }
 
@@ -321,18 +397,43 @@ QString GetTempDirectory() {
   std::lock_guard<std::mutex> lock(g_tempMutex);
   struct stat st;
   if (g_tempFolder.empty() || lstat(g_tempFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    const char* env = std::getenv("TMPDIR");
-    std::string base = env && *env == '/' ? env : "/tmp";
-    std::string pattern = base + "/" + ProgramBaseName() + "-XXXXXX";
-    if (!mkdtemp(pattern.data())) return IncludeTrailingBackslash(QFile::decodeName(base.c_str()));
+    const std::string base = TempBase();
+    if (g_tempFolder.empty()) RemoveStaleWorkFolders(QFile::decodeName(base.c_str()));
+    const std::string made = MakeOwnedFolder(base);
+    if (made.empty()) return IncludeTrailingBackslash(QFile::decodeName(base.c_str()));
     static bool registered = false;
     if (!registered) {
       std::atexit(RemoveTempFolderIfEmpty);
       registered = true;
     }
-    g_tempFolder = pattern;
+    g_tempFolder = made;
   }
   return IncludeTrailingBackslash(QFile::decodeName(g_tempFolder.c_str()));
+}
+
+int RemoveStaleWorkFolders(const QString& base) {
+  const std::string folder = base.isEmpty() ? TempBase() : Native(base);
+  const std::string prefix = ProgramBaseName() + "-";
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return 0;
+  std::vector<std::string> stale;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    // Only names that mkdtemp gives this program's folders: prefix + six characters.
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string path = folder + "/" + name;
+    if (path == g_tempFolder) continue;
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;  // not a folder, or a link to one
+    struct stat st;
+    const bool mine = fstat(fd, &st) == 0 && st.st_uid == getuid() && (st.st_mode & 077) == 0;
+    const bool ownerRuns = !mine || OwnerRuns(fd);
+    close(fd);
+    if (!ownerRuns) stale.push_back(path);
+  }
+  closedir(dir);
+  for (const std::string& path : stale) QDir(QFile::decodeName(path.c_str())).removeRecursively();
+  return int(stale.size());
 }
 
 bool ShellOpenFile(const QString& name) {

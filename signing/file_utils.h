@@ -17,14 +17,18 @@ class QLabel;
 class QProgressBar;
 
 // A file operation that failed; what() holds the text (UTF-8), Text() the same
-// as QString.
+// as QString, SystemError() the system's error number when the system refused a
+// step (0 otherwise), so a full disk can be named as one.
 class EFileError : public std::runtime_error {
  public:
-  explicit EFileError(const QString& text) : std::runtime_error(text.toStdString()), text_(text) {}
+  explicit EFileError(const QString& text, int systemError = 0)
+      : std::runtime_error(text.toStdString()), text_(text), systemError_(systemError) {}
   const QString& Text() const { return text_; }
+  int SystemError() const { return systemError_; }
 
  private:
   QString text_;
+  int systemError_;
 };
 
 // Copies source to destination (into it, under the source's name, when it is a
@@ -66,8 +70,17 @@ QString CreateUniqueTempFile(const QString& prefix, const QString& extension);
 
 // The program's private temporary folder, with a trailing "/": a folder of
 // mode 0700 with a unique name under $TMPDIR (else /tmp), made on first use for
-// this process and removed at exit when empty.
+// this process and removed at exit when empty. It holds a hidden file ".owner" that
+// records the process (pid and start time). Making the first one also removes
+// the stale folders of earlier runs (RemoveStaleWorkFolders).
 QString GetTempDirectory();
+
+// Removes the work folders that earlier runs of the program left under base
+// (default $TMPDIR, else /tmp), such as a killed run's: only folders named as
+// GetTempDirectory names them, of mode 0700, owned by this user, whose owner file
+// names a process that no longer runs. Links are never followed. Returns how many
+// were removed.
+int RemoveStaleWorkFolders(const QString& base = QString());
 
 // "" stays ""; a text ending in "/" is kept; any other text gets "/" appended.
 QString IncludeTrailingBackslash(const QString& text);

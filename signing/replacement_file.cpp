@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/disk_steps.h"
 #include "signing/file_utils.h"
 #include "signing/progress_window.h"
 
@@ -25,13 +27,7 @@ std::string Native(const QString& path) { return QFile::encodeName(path).toStdSt
 
 QString ErrnoText(int e) { return QString::fromLocal8Bit(std::strerror(e)); }
 
-void SyncFolder(const QString& folder) {
-  int d = open(Native(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (d >= 0) {
-    fsync(d);
-    close(d);
-  }
-}
+void SyncFolder(const QString& folder) { DiskSyncFolder(Native(folder).c_str()); }
 
 }  // namespace
 
@@ -40,13 +36,15 @@ TReplacementFile::~TReplacementFile() {
 }
 
 bool TReplacementFile::Fail(const QString& what) {
-  error_ = what + ": " + ErrnoText(errno);
+  errno_ = errno;
+  error_ = what + ": " + ErrnoText(errno_);
   return false;
 }
 
 bool TReplacementFile::Create(const QString& target, const QString& prefix) {
   Discard();
   committed_ = false;
+  errno_ = 0;
   target_ = QFileInfo(target).absoluteFilePath();
   const QString folder = QFileInfo(target_).absolutePath();
   std::string pattern = Native(folder + "/" + prefix) + "XXXXXX.tmp";
@@ -67,18 +65,8 @@ bool TReplacementFile::WriteAt(int64_t offset, const void* data, size_t size) {
     errno = EBADF;
     return Fail(QStringLiteral("Unable to write %1").arg(tempPath_));
   }
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = pwrite(fd_, p, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return Fail(QStringLiteral("Unable to write %1").arg(tempPath_));
-    }
-    p += n;
-    offset += n;
-    size -= size_t(n);
-  }
+  if (size > 0 && !DiskWriteAt(fd_, data, size, offset)) return Fail(QStringLiteral("Unable to write %1").arg(tempPath_));
+  offset += int64_t(size);
   // Start writing a large file out while the rest is still being made, so the
   // flush before the rename finds little left to do.
   if (offset >= writebackFrom_ + kWritebackChunk) {
@@ -129,31 +117,20 @@ bool TReplacementFile::Commit(bool replace) {
     umask(mask);
     mode &= ~mask;
   }
-  if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0) {
+  if (fchmod(fd_, mode) != 0 || !DiskSync(fd_)) {
     Fail(QStringLiteral("Unable to write %1").arg(target_));
     Discard();
     return false;
   }
   const int fd = fd_;
   fd_ = -1;
-  if (close(fd) != 0) {
+  if (!DiskClose(fd)) {
     Fail(QStringLiteral("Unable to write %1").arg(target_));
     Discard();
     return false;
   }
-  int rc;
-  if (replace) {
-    rc = rename(temp.c_str(), target.c_str());
-  } else {
-    // Never over a file that appeared meanwhile; link is the same promise on a
-    // file system that does not know the flag.
-    rc = renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
-    if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
-      rc = link(temp.c_str(), target.c_str());
-      if (rc == 0) unlink(temp.c_str());
-    }
-  }
-  if (rc != 0) {
+  // Without replace never over a file that appeared meanwhile.
+  if (!DiskRename(temp.c_str(), target.c_str(), replace)) {
     Fail(QStringLiteral("Unable to write %1").arg(target_));
     Discard();
     return false;
@@ -171,6 +148,82 @@ void TReplacementFile::Discard() {
   if (!tempPath_.isEmpty() && !committed_) unlink(Native(tempPath_).c_str());
   tempPath_.clear();
   size_ = 0;
+}
+
+void ReplacementFileSink::Write(const void* data, size_t size) {
+  constexpr size_t kBuffer = size_t(1) << 16;
+  if (buffer_.capacity() < kBuffer) buffer_.reserve(kBuffer);
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const size_t k = std::min(size, kBuffer - buffer_.size());
+    buffer_.insert(buffer_.end(), p, p + k);
+    p += k;
+    size -= k;
+    if (buffer_.size() == kBuffer) Finish();
+  }
+}
+
+void ReplacementFileSink::Finish() {
+  if (buffer_.empty()) return;
+  const bool ok = out_.Write(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  if (!ok) throw EWriteError();
+}
+
+TWorkFileSink::~TWorkFileSink() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool TWorkFileSink::Open(const QString& path) {
+  if (fd_ >= 0) ::close(fd_);
+  buffer_.clear();
+  fd_ = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  errno_ = fd_ < 0 ? errno : 0;
+  return fd_ >= 0;
+}
+
+bool TWorkFileSink::Drain() {
+  if (fd_ < 0) {
+    if (errno_ == 0) errno_ = EBADF;
+    return false;
+  }
+  if (!buffer_.empty() && !DiskWrite(fd_, buffer_.data(), buffer_.size())) {
+    errno_ = errno;
+    return false;
+  }
+  buffer_.clear();
+  return true;
+}
+
+void TWorkFileSink::Write(const void* data, size_t size) {
+  constexpr size_t kBuffer = size_t(1) << 16;
+  if (buffer_.capacity() < kBuffer) buffer_.reserve(kBuffer);
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const size_t k = std::min(size, kBuffer - buffer_.size());
+    buffer_.insert(buffer_.end(), p, p + k);
+    p += k;
+    size -= k;
+    if (buffer_.size() == kBuffer && !Drain()) throw EWriteError();
+  }
+}
+
+bool TWorkFileSink::Close() {
+  const bool drained = Drain();
+  if (fd_ < 0) return false;
+  const int fd = fd_;
+  fd_ = -1;
+  if (!DiskClose(fd)) {
+    if (drained) errno_ = errno;
+    return false;
+  }
+  return drained;
+}
+
+int DiskErrorInMessage(const QString& message) {
+  for (int e : {ENOSPC, EDQUOT, EIO, EROFS, EFBIG, ENXIO})
+    if (message.contains(ErrnoText(e))) return e;
+  return 0;
 }
 
 int64_t SgnCopyingSource::readAt(int64_t offset, void* buf, size_t n) {

@@ -1,5 +1,5 @@
 #pragma once
-// Writing a container so that its final name only ever shows a whole file: the
+// Writing a file so that its final name only ever shows a whole file: the
 // bytes go to a new file with a unique name in the target's own folder, which is
 // flushed to disk and renamed into place once complete; on any failure, or when
 // the object dies uncommitted, the new file is removed and the target is as it
@@ -12,7 +12,9 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
+#include "signing/base64.h"
 #include "signing/container.h"
 
 class TReplacementFile {
@@ -29,6 +31,8 @@ class TReplacementFile {
   const QString& TempPath() const { return tempPath_; }
   const QString& Target() const { return target_; }
   const QString& Error() const { return error_; }
+  // The system's error number behind the last failure (0 before any).
+  int SystemError() const { return errno_; }
 
   // Appends all bytes (or fails: a short write is a failure).
   bool Write(const void* data, size_t size);
@@ -53,9 +57,52 @@ class TReplacementFile {
   int fd_ = -1;
   QString target_, tempPath_, error_;
   int64_t size_ = 0;
+  int errno_ = 0;
   int64_t writebackFrom_ = 0;  // written bytes below this are already on their way to disk
   bool committed_ = false;
 };
+
+// Appends a stream to a replacement file through a 64 KiB buffer; a failed write
+// throws EWriteError (the file's SystemError() tells why). Finish() writes what
+// the buffer still holds.
+class ReplacementFileSink : public ByteSink {
+ public:
+  explicit ReplacementFileSink(TReplacementFile& out) : out_(out) {}
+  void Write(const void* data, size_t size) override;
+  void Finish();
+
+ private:
+  TReplacementFile& out_;
+  std::vector<uint8_t> buffer_;
+};
+
+// A work file in the program's private temporary folder, written as a stream
+// through a 64 KiB buffer with every step checked. It is not synced: it is read
+// back and deleted by the same operation, and nothing of it is kept across a crash.
+class TWorkFileSink : public ByteSink {
+ public:
+  TWorkFileSink() = default;
+  ~TWorkFileSink();
+  TWorkFileSink(const TWorkFileSink&) = delete;
+  TWorkFileSink& operator=(const TWorkFileSink&) = delete;
+  // Creates the file (or empties it), mode 0600. False with SystemError() set.
+  bool Open(const QString& path);
+  // Throws EWriteError when a step fails.
+  void Write(const void* data, size_t size) override;
+  // Writes what the buffer holds and closes the file; false when either fails.
+  bool Close();
+  int SystemError() const { return errno_; }
+
+ private:
+  bool Drain();
+  int fd_ = -1;
+  int errno_ = 0;
+  std::vector<uint8_t> buffer_;
+};
+
+// The error number of a full or failing disk whose system text appears in a
+// message (as the ZIP libraries report a failed write), else 0.
+int DiskErrorInMessage(const QString& message);
 
 // Reads through to another source and writes every byte read, at its own offset,
 // into a replacement file; reports the position after each read. A failed write

@@ -12,6 +12,7 @@
 #include "card/registry.h"
 #include "card/tarvirsa_api.h"
 #include "platform/codepage.h"
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 #include "signing/base64.h"
 #include "signing/card_signing.h"
@@ -36,6 +37,15 @@ SignClock& Clock() {
 }
 
 QDateTime Now() { return Clock() ? Clock()() : QDateTime::currentDateTime(); }
+
+// The system's error number behind the last result 2, when the disk refused a step.
+int g_lastSystemError = 0;
+
+// Result 2, noting why when the container's file failed.
+int32_t Unwritable(const TReplacementFile& out) {
+  g_lastSystemError = out.SystemError();
+  return sfrOutputUnwritable;
+}
 
 void ErrorBox(const QString& text) { Ui().messageBox(MsgKind::Error, text); }
 
@@ -256,6 +266,10 @@ CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, ui
 
 }  // namespace
 
+QString SignFileSystemErrorText() {
+  return g_lastSystemError != 0 ? DiskErrorText(g_lastSystemError) : QString();
+}
+
 SignClock SetSignClock(SignClock clock) {
   SignClock previous = std::move(Clock());
   Clock() = std::move(clock);
@@ -292,6 +306,7 @@ QString SignFileResultLine(int32_t result) {
 
 int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const QString& file, bool packInput,
                  int32_t certSerialValue, int32_t reserved, bool showSuccess) {
+  g_lastSystemError = 0;
   QFile input(file);
   if (!input.open(QIODevice::ReadOnly)) return sfrInputUnreadable;
   const int64_t inputSize = input.size();
@@ -328,7 +343,7 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
         out.Discard();
         break;
       case CopyOutcome::Failed:
-        return sfrOutputUnwritable;
+        return Unwritable(out);
       case CopyOutcome::DigestFailed:
         return sfrNoSignature;
     }
@@ -344,13 +359,13 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
           break;
         case CopyOutcome::Malformed:
         case CopyOutcome::Failed:
-          return sfrOutputUnwritable;
+          return Unwritable(out);
         case CopyOutcome::DigestFailed:
           return sfrNoSignature;
       }
       inPlace = true;
     } else if (!out.Create(target, QStringLiteral("SgnTmp"))) {
-      return sfrOutputUnwritable;
+      return Unwritable(out);
     }
   }
 
@@ -385,7 +400,7 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
       QString dtd;
       RegReadValue(HKEY_LOCAL_MACHINE, SettingsKey, QStringLiteral("File"), dtd);
       const std::string head = SgnHeaderText(ToCp1250Std(dtd));
-      if (!out.Write(head.data(), head.size())) return sfrOutputUnwritable;
+      if (!out.Write(head.data(), head.size())) return Unwritable(out);
 
       RangeWriter range(out, sha, buffer);
       const std::string prefix = SgnRangePrefixText(SgnTimeStampText(now));
@@ -409,6 +424,8 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
       sha.final(digest);
     } catch (const DigestFailure&) {
       return sfrNoSignature;
+    } catch (const EWriteError&) {
+      return Unwritable(out);
     } catch (const EStreamError&) {
       return sfrOutputUnwritable;
     }
@@ -427,7 +444,7 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
 
   std::string signer = SgnSignerText(cert.data(), cert.size(), signature, signatureLen, SgnSigningTimeText(now));
   signer.append(kSgnClose);
-  if (!out.Write(signer.data(), signer.size()) || !out.Commit(inPlace)) return sfrOutputUnwritable;
+  if (!out.Write(signer.data(), signer.size()) || !out.Commit(inPlace)) return Unwritable(out);
 
   HideProgress();
   Ui().setWaitCursor(false);

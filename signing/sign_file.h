@@ -69,3 +69,7 @@ inline const QString kProgressSignatureCaption = QStringLiteral("Generiranje dig
 // SignFileResultLine(result).
 inline const QString kMsgSignErrorHead = QStringLiteral("Nastala je pogreška prilikom potpisivanja datoteke ");
 QString SignFileResultLine(int32_t result);
+// When the last SignFile gave result 2 because the disk refused to write the
+// container (full, failing), the system's text for it, which the shell adds as a
+// further line; empty otherwise.
+QString SignFileSystemErrorText();

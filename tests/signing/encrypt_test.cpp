@@ -7,11 +7,17 @@
 
 #include <QDir>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "card/tarvirsa.h"
 #include "encrypt_fixture.h"
@@ -533,4 +539,92 @@ TEST_F(Encrypt, ProgressWindowOnlyForLargeInputs) {
   EXPECT_EQ(window->ProgressBar1->maximum(), 300000);
   EXPECT_TRUE(window->isHidden());
   fmProgres = nullptr;
+}
+
+// ---- a real, nearly full disk ------------------------------------------------------
+
+namespace {
+
+// The folder of a small file system of its own, when this process runs on one.
+const char* SmallDisk() { return std::getenv("TARVI_SMALL_DISK"); }
+
+// Fills the file system of folder until `free` bytes are left (in whole pages).
+void LeaveFree(const QString& folder, uint64_t free) {
+  struct statvfs vfs {};
+  ASSERT_EQ(statvfs(QFile::encodeName(folder).constData(), &vfs), 0);
+  const uint64_t now = uint64_t(vfs.f_bavail) * vfs.f_frsize;
+  ASSERT_GT(now, free);
+  const QString filler = folder + "filler";
+  QFile f(filler);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Append));
+  const QByteArray block(int(now - free), 'f');
+  ASSERT_EQ(f.write(block), block.size());
+  ASSERT_TRUE(f.flush());
+  f.close();
+  ASSERT_EQ(statvfs(QFile::encodeName(folder).constData(), &vfs), 0);
+  ASSERT_EQ(uint64_t(vfs.f_bavail) * vfs.f_frsize, free);
+}
+
+}  // namespace
+
+// The encrypted container goes beside the signed container on a small tmpfs of
+// its own, with one page too few for the new container beside the older one: the
+// encryption reports the full disk in the system's words and the older container
+// stays as it was; with that page free it succeeds. Runs in a mount namespace of
+// its own (unshare), and is skipped where the system allows none.
+TEST_F(Encrypt, ANearlyFullDiskIsReportedAndKeepsTheOlderContainer) {
+  if (SmallDisk()) GTEST_SKIP() << "the outer half of the test";
+  char self[4096] = {};
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  TempDir disk("disk");
+  const std::string command = "unshare -rm sh -c 'mount -t tmpfs -o size=2m tmpfs \"" + disk.path() +
+                              "\" 2>/dev/null || exit 77; TARVI_SMALL_DISK=\"" + disk.path() + "\" exec \"" +
+                              std::string(self) +
+                              "\" --gtest_filter=Encrypt.OnASmallDisk' 2>&1";
+  std::string out;
+  const int status = ::Run(command, &out);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private tmpfs mount here";
+  if (out.find("unshare:") != std::string::npos && out.find("[ RUN") == std::string::npos)
+    GTEST_SKIP() << "no mount namespace here: " << out;
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("[       OK ] Encrypt.OnASmallDisk"), std::string::npos) << out;
+}
+
+// The inner half, on the small disk.
+TEST_F(Encrypt, OnASmallDisk) {
+  if (!SmallDisk()) GTEST_SKIP() << "runs inside ANearlyFullDiskIsReportedAndKeepsTheOlderContainer";
+  const QString folder = QString::fromLocal8Bit(SmallDisk()) + "/";
+  const Bytes plain = TestRandomBytes(300000, 5);
+  const QString sgn = folder + "report_pdf.sgn";
+  WriteAll(sgn.toStdString(), plain.data(), plain.size());
+  QString out;
+  ASSERT_EQ(encrypt(sgn, out, true), kEncryptOk) << ui_.lastText().toStdString();
+  const std::string older = ReadText(out.toStdString());
+  const uint64_t page = 4096, need = (older.size() + page - 1) / page * page;
+
+  LeaveFree(folder, need - page);
+  if (HasFatalFailure()) return;
+  ui_.boxes.clear();
+  ui_.answers = {mrYes};
+  EXPECT_EQ(encrypt(sgn, out, true), kEncryptCannotCreate);
+  ASSERT_EQ(ui_.boxes.size(), 2u);
+  EXPECT_EQ(ui_.boxes[1].kind, MsgKind::Error);
+  EXPECT_EQ(ui_.boxes[1].text, CannotCreateText(out, QString::fromLocal8Bit(std::strerror(ENOSPC))));
+  EXPECT_EQ(ReadText(out.toStdString()), older);
+  EXPECT_EQ(FilesIn(folder.toStdString()), (std::vector<std::string>{"filler", "report_pdf.enc", "report_pdf.sgn"}));
+
+  // One page more, and the new container takes the older one's place.
+  QFile::remove(folder + "filler");
+  LeaveFree(folder, need);
+  if (HasFatalFailure()) return;
+  ui_.boxes.clear();
+  ui_.answers = {mrYes};
+  ASSERT_EQ(encrypt(sgn, out, true), kEncryptOk) << ui_.lastText().toStdString();
+  const std::string newer = ReadText(out.toStdString());
+  EXPECT_EQ(newer.size(), older.size());
+  EXPECT_NE(newer, older);  // a fresh session key
+  const Parts p = Split(newer);
+  EXPECT_EQ(p.cipher.size() % 8, 0u);
+  EXPECT_EQ(newer.substr(newer.size() - 16), "</EncodedFile>\r\n");
 }

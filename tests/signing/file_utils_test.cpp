@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -15,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "platform/library.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -323,4 +325,102 @@ TEST(FileUtils, ShellOpenGoesThroughTheOpener) {
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(opened, QStringList({Q(dir.file("doc.pdf")), Q(dir.file("doc.pdf"))}));
   SetFileOpener(previous);
+}
+
+namespace {
+
+// Field 22 of /proc/<pid>/stat, read here on its own: the process's start time.
+std::string StartTime(pid_t pid) {
+  const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+  std::string rest = stat.substr(stat.rfind(')') + 2);
+  for (int field = 3; field < 22; ++field) rest = rest.substr(rest.find(' ') + 1);
+  return rest.substr(0, rest.find(' '));
+}
+
+}  // namespace
+
+// At start the work folders of earlier runs go: a killed run's, and any whose
+// recorded process has ended; the folders of runs that still live, of other
+// users and programs, links and folders open to others are left alone.
+TEST(FileUtils, WorkFoldersOfEndedRunsAreRemovedAtStart) {
+  TempDir base("stale");
+  const std::string prog = ProgramBaseName();
+  // (The case runs in a process of its own, as CTest runs every case: the child
+  // below must make its work folder afresh, not inherit this process's.)
+
+  // A run killed while it worked: its folder holds a work file and its record.
+  const pid_t killed = fork();
+  if (killed == 0) {
+    setenv("TMPDIR", base.path().c_str(), 1);
+    const QString folder = GetTempDirectory();
+    WriteAll(folder.toStdString() + "ZipSgnDat.tmp", "half an archive");
+    raise(SIGKILL);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(killed, &status, 0), killed);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  const QStringList left = QDir(Q(base.path())).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+  ASSERT_EQ(left.size(), 1);
+  const std::string killedFolder = base.file(left[0].toStdString());
+  EXPECT_EQ(ReadText(killedFolder + "/.owner").rfind(std::to_string(killed) + " ", 0), 0u);
+
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_EQ(waitpid(ended, &status, 0), ended);
+  const std::string self = std::to_string(getpid()) + " " + StartTime(getpid()) + "\n";
+  const std::string gone = std::to_string(ended) + " 1\n";
+
+  struct Case {
+    std::string name, owner;  // owner "": no record
+    mode_t mode;
+    bool removed;
+  };
+  const Case cases[] = {
+      {prog + "-AAAAAA", gone, 0700, true},                                    // its process has ended
+      {prog + "-BBBBBB", self, 0700, false},                                   // a run that still works
+      {prog + "-CCCCCC", std::to_string(getpid()) + " 1\n", 0700, true},       // its pid taken by another process
+      {prog + "-DDDDDD", "", 0700, false},                                     // no record: not proved stale
+      {"Other-EEEEEE", gone, 0700, false},                                      // another program's
+      {prog + "-FFFFFFF", gone, 0700, false},                                  // not a name of ours
+      {prog + "-GGGGGG", gone, 0755, false},                                   // not a private folder
+  };
+  for (const Case& c : cases) {
+    const std::string path = base.file(c.name);
+    ASSERT_EQ(mkdir(path.c_str(), c.mode), 0) << c.name;
+    chmod(path.c_str(), c.mode);
+    if (!c.owner.empty()) WriteAll(path + "/.owner", c.owner);
+    WriteAll(path + "/work.tmp", "x");
+  }
+  // A link named like a folder of ours, to an ended run's folder elsewhere.
+  TempDir elsewhere("elsewhere");
+  WriteAll(elsewhere.file(".owner"), gone);
+  chmod(elsewhere.path().c_str(), 0700);
+  ASSERT_EQ(symlink(elsewhere.path().c_str(), base.file(prog + "-HHHHHH").c_str()), 0);
+  // Another user's folder (only root can make one).
+  const bool asRoot = geteuid() == 0;
+  if (asRoot) {
+    const std::string path = base.file(prog + "-IIIIII");
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    WriteAll(path + "/.owner", gone);
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  }
+
+  EXPECT_EQ(RemoveStaleWorkFolders(Q(base.path())), 3);
+  EXPECT_FALSE(QFileInfo::exists(Q(killedFolder)));
+  for (const Case& c : cases) EXPECT_EQ(QFileInfo::exists(Q(base.file(c.name))), !c.removed) << c.name;
+  EXPECT_TRUE(QFileInfo(Q(base.file(prog + "-HHHHHH"))).isSymLink());
+  EXPECT_TRUE(QFileInfo::exists(Q(elsewhere.file(".owner"))));
+  if (asRoot) {
+    EXPECT_TRUE(QFileInfo::exists(Q(base.file(prog + "-IIIIII"))));
+  }
+}
+
+// This run's own folder records this process, and goes at exit when nothing
+// but the record is left in it.
+TEST(FileUtils, TheWorkFolderRecordsItsProcess) {
+  const QString folder = GetTempDirectory();
+  EXPECT_EQ(ReadText(folder.toStdString() + ".owner"), std::to_string(getpid()) + " " + StartTime(getpid()) + "\n");
+  EXPECT_EQ(RemoveStaleWorkFolders(QFileInfo(folder.chopped(1)).path()), 0);
+  EXPECT_TRUE(QFileInfo::exists(folder + ".owner"));
 }
