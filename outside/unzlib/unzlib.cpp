@@ -81,6 +81,9 @@ enum class Outcome { kDone, kSkipped, kStop };
 class Extraction {
  public:
   Extraction(UnzRec& rec, Callback& cb) : rec_(rec), cb_(cb) {}
+  ~Extraction() {
+    for (std::string& p : passwords_) WipeString(p);
+  }
   int32_t Run();
   int32_t Done() const { return done_; }
 
@@ -389,6 +392,10 @@ Outcome Extraction::ExtractOne(size_t index) {
     return Refuse(name, ZIPSKIP_COMPRESSION_UNKNOWN, ZIPERR_UNSUPPORTED,
                   "compression method " + std::to_string(e.method) + " (not supported)");
   std::string password;
+  struct Wipe {
+    std::string& s;
+    ~Wipe() { WipeString(s); }
+  } wipe{password};
   if (encrypted) {
     const Key k = FindPassword(e, name, password);
     if (k == Key::kStop) return Outcome::kStop;

@@ -98,6 +98,12 @@ bool WriteAll(int fd, const void* data, size_t n) {
   return true;
 }
 
+void WipeString(std::string& s) {
+  volatile char* p = s.data();
+  for (size_t i = 0; i < s.size(); ++i) p[i] = 0;
+  s.clear();
+}
+
 std::string ErrnoText(int err) {
   char buf[256];
   return strerror_r(err, buf, sizeof buf);

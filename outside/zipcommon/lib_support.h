@@ -58,6 +58,8 @@ int CreateTempFile(int dirfd, std::string& name);
 // Renames from to to within dirfd. replace false: fails with EEXIST when to exists.
 bool RenameInto(int dirfd, const std::string& from, const std::string& to, bool replace);
 bool WriteAll(int fd, const void* data, size_t n);
+// Overwrites a string's bytes (a password) before it is freed.
+void WipeString(std::string& s);
 // The text of errno, for messages.
 std::string ErrnoText(int err);
 

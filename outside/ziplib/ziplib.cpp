@@ -174,6 +174,9 @@ class Adding {
   // An operation that ends early by an exception leaves no temporary file.
   ~Adding() {
     if (!tmpName_.empty() && dirfd_) unlinkat(dirfd_.get(), tmpName_.c_str(), 0);
+    WipeString(specPassword_);
+    for (Source& s : sources_) WipeString(s.password);
+    for (Source& s : chosen_) WipeString(s.password);
   }
   int32_t Run();
 
@@ -220,6 +223,7 @@ class Adding {
   ZipRec& rec_;
   Callback& cb_;
   std::vector<Source> sources_;
+  std::vector<Source> chosen_;  // what goes in, in order
   std::vector<std::string> excl_;
   std::vector<std::string> suffixes_;
   time_t fromDate_ = 0;
@@ -673,6 +677,10 @@ bool Adding::AskAddPassword(std::vector<Source>& chosen) {
   const ZipCallbackRec& a = cb_.Answer();
   std::string password;
   if (a.Error == 1) password.assign(a.Msg.Text, strnlen(a.Msg.Text, sizeof a.Msg.Text));
+  struct Wipe {
+    std::string& s;
+    ~Wipe() { WipeString(s); }
+  } wipe{password};
   if (password.empty()) {
     // Adding them in the clear would hand out what was to be protected.
     cb_.Message(ZIPERR_PASSWORD, "No password given for the files to encrypt; nothing added");
@@ -904,7 +912,7 @@ int32_t Adding::Run() {
   const bool freshen = IsFlagOn(rec_.Freshen) && !IsFlagOn(rec_.Update);
   const bool update = IsFlagOn(rec_.Update);
   std::vector<bool> replaced(dir_.entries.size(), false);
-  std::vector<Source> chosen;
+  std::vector<Source>& chosen = chosen_;
   for (Source& s : sources_) {
     for (size_t i = 0; haveOld_ && i < dir_.entries.size(); ++i) {
       std::string stored;
@@ -923,6 +931,7 @@ int32_t Adding::Run() {
     if (s.replaces >= 0) replaced[static_cast<size_t>(s.replaces)] = true;
     chosen.push_back(std::move(s));
   }
+  for (Source& s : sources_) WipeString(s.password);
   sources_.clear();
   if (chosen.empty()) {
     cb_.Message(ZIPERR_NOTHING, "Nothing to do");

@@ -100,14 +100,21 @@ TEST_F(ZipLibAdd, OneFileAsTheSigningRoadAddsIt) {
   EXPECT_EQ(job.Run(r), 1) << r.Dump();
   EXPECT_TRUE(r.Errors().empty()) << r.Dump();
 
-  // Progress: file count, total, the file, its bytes, end of batch.
-  ASSERT_GE(r.events.size(), 5u);
-  EXPECT_EQ(r.events[0].code, ZIPCB_FILE_COUNT);
-  EXPECT_EQ(r.events[0].size, 1);
-  EXPECT_EQ(r.events[1].code, ZIPCB_TOTAL_SIZE);
-  EXPECT_EQ(r.events[1].size, 300000);
-  EXPECT_EQ(r.events[2].code, ZIPCB_NEW_FILE);
-  EXPECT_EQ(r.events[2].text, "report.pdf");
+  // The new-name question, then progress: file count, total, the file, the
+  // comment and extra-data questions, its bytes, end of batch.
+  ASSERT_GE(r.events.size(), 8u);
+  EXPECT_EQ(r.events[0].code, ZIPCB_NEW_NAME);
+  EXPECT_EQ(r.events[0].text, "report.pdf");
+  EXPECT_EQ(r.events[1].code, ZIPCB_FILE_COUNT);
+  EXPECT_EQ(r.events[1].size, 1);
+  EXPECT_EQ(r.events[2].code, ZIPCB_TOTAL_SIZE);
+  EXPECT_EQ(r.events[2].size, 300000);
+  EXPECT_EQ(r.events[3].code, ZIPCB_NEW_FILE);
+  EXPECT_EQ(r.events[3].text, "report.pdf");
+  EXPECT_EQ(r.events[4].code, ZIPCB_COMMENT);
+  EXPECT_EQ(r.events[4].text, "report.pdf");
+  EXPECT_EQ(r.events[5].code, ZIPCB_EXTRA_DATA);
+  EXPECT_EQ(r.events[5].text, "report.pdf");
   int64_t progressed = 0;
   for (const Event& e : r.Of(ZIPCB_PROGRESS)) {
     EXPECT_LE(e.size, 65536);
