@@ -288,11 +288,12 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
   }
   if (out.get() < 0) throw EFileError(QStringLiteral("Unable to open %1").arg(target), errno);
 
-  auto fail = [&](const QString& text) {
+  // The system's reason is taken before anything else can change errno.
+  auto fail = [&](const char* text, const QString& name) {
     const int err = errno;
     out.Close();
     unlink(tempPath.c_str());
-    return EFileError(text, err);
+    return EFileError(QString::fromLatin1(text).arg(name), err);
   };
 
   std::unique_ptr<char[]> block(new char[kCopyBlock]);
@@ -300,10 +301,10 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
   while (true) {
     ssize_t n = read(in.get(), block.get(), kCopyBlock);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw fail(QStringLiteral("Unable to read %1").arg(source));
+    if (n < 0) throw fail("Unable to read %1", source);
     if (n == 0) break;
     if (!DiskWrite(out.get(), block.get(), static_cast<size_t>(n)))
-      throw fail(QStringLiteral("Unable to write %1").arg(target));
+      throw fail("Unable to write %1", target);
     total += n;
     progress.Set(total);
   }
@@ -320,8 +321,8 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
   struct timespec times[2] = {{0, UTIME_NOW}, srcStat.st_mtim};
   if (fchmod(out.get(), mode) != 0 || futimens(out.get(), times) != 0 || !DiskSync(out.get()) ||
       !DiskClose(out.Release()))
-    throw fail(QStringLiteral("Unable to write %1").arg(target));
-  if (!DiskRename(tempPath.c_str(), targetPath.c_str(), true)) throw fail(QStringLiteral("Unable to write %1").arg(target));
+    throw fail("Unable to write %1", target);
+  if (!DiskRename(tempPath.c_str(), targetPath.c_str(), true)) throw fail("Unable to write %1", target);
   DiskSyncFolder(Native(folder).c_str());
   return true;
 }
@@ -329,7 +330,10 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
 void MoveFileWithFallback(const QString& source, const QString& destination, QProgressBar* progress, QLabel* label) {
   const QString target = QFileInfo(destination).absoluteFilePath();
   const std::string src = Native(source), dst = Native(target);
-  if (renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return;
+  if (DiskRename(src.c_str(), dst.c_str(), false)) {
+    DiskSyncFolder(Native(FolderOf(target)).c_str());
+    return;
+  }
   struct stat st;
   if (stat(src.c_str(), &st) != 0) return;
   // A target that is the source itself (the same name, the folder that holds it, or

@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 
 #include <QDir>
+#include <cerrno>
+#include <cstring>
 #include <string>
+
+#include "platform/disk_steps.h"
 
 #include "support/temp_dir.h"
 
@@ -65,6 +69,42 @@ TEST(AtomicFile, PartialWriteKeepsTheOldFile) {
   EXPECT_TRUE(err.startsWith("write")) << err.toStdString();
   EXPECT_EQ(ReadText(f), std::string(100, 'o'));
   EXPECT_EQ(Entries(dir.path()), QStringList{"desc.txt"});
+}
+
+}  // namespace
+
+namespace {
+
+// Each checked step failing in turn, as a full disk fails it: the write reports
+// the step and the system's reason, the old file keeps its bytes, no temporary
+// file is left; a new file is not created at all.
+TEST(AtomicFile, EveryDiskStepIsChecked) {
+  struct Case {
+    DiskStep step;
+    const char* named;
+  };
+  const Case cases[] = {{DiskStep::Write, "write: "}, {DiskStep::Sync, "fsync: "}, {DiskStep::Close, "close: "},
+                        {DiskStep::Rename, "rename: "}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.named);
+    TempDir dir;
+    const std::string f = dir.file("a.txt");
+    ASSERT_TRUE(WriteFileAtomically(QString::fromStdString(f), "old"));
+    for (const std::string& target : {f, dir.file("new.txt")}) {
+      int calls = 0;
+      const DiskFaultHook previous = SetDiskFaultHook([&](DiskStep s) {
+        ++calls;
+        return s == c.step ? ENOSPC : 0;
+      });
+      QString err;
+      EXPECT_FALSE(WriteFileAtomically(QString::fromStdString(target), "new content", &err));
+      SetDiskFaultHook(previous);
+      EXPECT_GT(calls, 0);
+      EXPECT_EQ(err, QString::fromLatin1(c.named) + QString::fromLocal8Bit(std::strerror(ENOSPC)));
+      EXPECT_EQ(ReadText(f), "old");
+      EXPECT_EQ(Entries(dir.path()), QStringList{"a.txt"});
+    }
+  }
 }
 
 }  // namespace

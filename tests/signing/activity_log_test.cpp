@@ -2,14 +2,18 @@
 // where they go when the install folder cannot be written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <QDateTime>
 #include <QFile>
 #include <QRegularExpression>
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
+#include "platform/disk_steps.h"
 #include "platform/library.h"
 #include "signing/activity_log.h"
 #include "support/temp_dir.h"
@@ -26,6 +30,18 @@ std::vector<std::string> Lines(const std::string& text) {
   for (size_t p; (p = text.find("\r\n", start)) != std::string::npos; start = p + 2) v.push_back(text.substr(start, p - start));
   EXPECT_EQ(start, text.size()) << "text after the last CR LF";
   return v;
+}
+
+// The names in a folder, hidden ones included, sorted.
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 TEST(ActivityLog, OffAtStartThenLinesWithTimeAndTag) {
@@ -154,6 +170,50 @@ TEST(Logs, NowhereToWriteIsReportedNotFatal) {
   EXPECT_EQ(AppendProgramLog(Q(t.file("missing")), "unos"), 0);
   EXPECT_EQ(OpenActivityLogFile(Q(t.file("missing"))), nullptr);
   setenv("XDG_STATE_HOME", saved.c_str(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A failing disk under the trim: each write, close, sync and rename after the
+// entry's own append fails in turn. The log then holds the old lines and the new
+// entry, untrimmed and whole, and no temporary file is left beside it; without
+// a failure it is trimmed.
+TEST(ProgramLog, AFailingDiskWhileTrimmingKeepsTheWholeLog) {
+  std::string text;
+  for (int i = 0; i < 700; ++i) text += std::to_string(1000 + i) + std::string(800, 'x') + "\r\n";
+  ASSERT_GT(qint64(text.size()), kProgramLogLimit);
+  const std::string appended = text + "novi unos\r\n";
+  for (DiskStep kind : {DiskStep::Write, DiskStep::Close, DiskStep::Sync, DiskStep::Rename}) {
+    for (int k = 1;; ++k) {
+      SCOPED_TRACE(std::to_string(int(kind)) + " " + std::to_string(k));
+      TempDir install;
+      const std::string file = install.file(kExe + ".log");
+      WriteAll(file, text);
+      int seen = 0;
+      // The append's own sync comes first; the trim's steps follow it.
+      int syncs = 0;
+      bool fired = false;
+      const DiskFaultHook previous = SetDiskFaultHook([&](DiskStep s) {
+        if (s == DiskStep::Sync && ++syncs == 1) return 0;
+        if (s == kind && ++seen == k) {
+          fired = true;
+          return ENOSPC;
+        }
+        return 0;
+      });
+      const int rc = AppendProgramLog(Q(install.path()), "novi unos");
+      SetDiskFaultHook(previous);
+      EXPECT_EQ(rc, 1);
+      EXPECT_EQ(std::vector<std::string>{kExe + ".log"}, Names(install.path()));
+      if (!fired) {
+        EXPECT_EQ(Lines(ReadText(file)).size(), 201u);  // trimmed: every step of this kind has failed once
+        break;
+      }
+      EXPECT_EQ(ReadText(file), appended);
+    }
+  }
 }
 
 }  // namespace

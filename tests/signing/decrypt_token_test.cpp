@@ -9,8 +9,15 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include "card/acg_component.h"
 #include "card/card_objects.h"
@@ -20,6 +27,7 @@
 #include "signing/activity_log.h"
 #include "signing/encrypt.h"
 #include "signing/encrypted_container.h"
+#include "signing/file_utils.h"
 #include "signing/settings.h"
 #include "signing/sign_file.h"
 #include "signing/verify.h"
@@ -489,4 +497,73 @@ TEST_F(DecryptLargeKey, RecipientKeyOf4096BitsAndADecimalSerialWithALeadingZero)
   EXPECT_NE(activityLog().find("Certifikat primatelja u datoteci: C0FFEE; Certifikat na kartici: 00C0FFEE"),
             std::string::npos);
   EXPECT_NE(activityLog().find("PrivateKeySize=512"), std::string::npos);
+}
+
+namespace {
+
+// Files no larger than `bytes` while it lives; writes beyond that fail with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit low = old_;
+    low.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &low);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  struct rlimit old_;
+  void (*previous_)(int);
+};
+
+}  // namespace
+
+// A disk that refuses the decrypted container, while it is extracted or while it
+// is copied onto another file system, is named with the system's own text, not
+// as a decryption error; nothing is left in the output folder.
+TEST_F(Decrypt, ADiskThatRefusesTheSignedContainerIsNamedAsSuch) {
+  // Large, and small once packed: only the extracted file meets the limit.
+  const QString sgn = dir("big") + "big_pdf.sgn";
+  WriteAll(sgn.toStdString(), std::string(300000, 'A'));
+  auto cert = LoadCert(certDer(0));
+  QString enc;
+  ASSERT_EQ(EncryptForRecipient("", dir("install"), sgn, enc, true, 0, *cert), kEncryptOk);
+  ASSERT_LT(QFileInfo(enc).size(), 50000);
+
+  std::vector<QString> folders = {out_};
+  // Onto another file system than the work folder's, where the file is copied in.
+  char shm[] = "/dev/shm/tarvi-decrypt-XXXXXX";
+  struct stat a {}, b {};
+  if (stat("/dev/shm", &a) == 0 && stat(QFile::encodeName(GetTempDirectory()).constData(), &b) == 0 &&
+      a.st_dev != b.st_dev && mkdtemp(shm))
+    folders.push_back(QString::fromLocal8Bit(shm) + "/");
+  for (const QString& folder : folders) {
+    SCOPED_TRACE(folder.toStdString());
+    TRecipientList list;
+    ASSERT_TRUE(ParseRecipientsFile(enc, list));
+    ui_.boxes.clear();
+    LastDecryptedFile.clear();
+    {
+      FileSizeLimit limit(100000);
+      DecryptEncodedFile(session(0), dir("install"), enc, folder, cardSerial(0), 0, list);
+    }
+    EXPECT_TRUE(LastDecryptedFile.isEmpty());
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].kind, MsgKind::Error);
+    EXPECT_EQ(ui_.boxes[0].text,
+              CannotCreateText(folder + "big_pdf.sgn", QString::fromLocal8Bit(std::strerror(EFBIG))));
+    EXPECT_TRUE(FilesIn(folder.toStdString()).empty());
+    // With room, the same container comes out whole.
+    ui_.boxes.clear();
+    DecryptEncodedFile(session(0), dir("install"), enc, folder, cardSerial(0), 0, list);
+    EXPECT_EQ(LastDecryptedFile, folder + "big_pdf.sgn");
+    EXPECT_EQ(ReadText((folder + "big_pdf.sgn").toStdString()), std::string(300000, 'A'));
+    EXPECT_EQ(FilesIn(folder.toStdString()), std::vector<std::string>{"big_pdf.sgn"});
+  }
+  if (folders.size() > 1) QDir(folders[1]).removeRecursively();
 }

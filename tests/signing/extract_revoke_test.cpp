@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <utility>
 
 #include "container_fixture.h"
@@ -359,3 +361,70 @@ TEST_F(ExtractRevoke, AFullDiskWhileRevokingLeavesTheOldContainer) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string RandomText(size_t n) {
+  const Bytes b = TestRandomBytes(n, 3);
+  return std::string(b.begin(), b.end());
+}
+
+// Files no larger than `bytes` while it lives; writes beyond that fail with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit low = old_;
+    low.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &low);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  struct rlimit old_;
+  void (*previous_)(int);
+};
+
+}  // namespace
+
+// A disk that refuses the work files or the extracted file is named with the
+// system's own text in the system-error box, in every mode, and never blamed on
+// the file; nothing is left at the target or in the work folder.
+TEST_F(ExtractRevoke, ADiskThatRefusesTheOriginalIsNamedAsSuch) {
+  const QString tooLarge = kMsgSystemErrorPrefix + QString::number(EFBIG) + "-" +
+                           QString::fromLocal8Bit(std::strerror(EFBIG)) + "]";
+  struct Case {
+    const char* what;
+    std::string content;  // the original: random data makes a large archive, repeated text a small one
+    int mode;
+  };
+  const Case cases[] = {
+      {"the archive does not fit", RandomText(200000), emSaveAs},
+      {"the extracted file does not fit", std::string(300000, 'a'), emSaveAs},
+      {"the extracted file does not fit, beside the container", std::string(300000, 'a'), emAutomatic},
+      {"the extracted file does not fit, for viewing", std::string(300000, 'a'), emView},
+      {"the extracted file does not fit, for comparing", std::string(300000, 'a'), emCompare},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString sgn = write("report_pdf.sgn", containerText({{"report.pdf", c.content}}));
+    ASSERT_LT(QFileInfo(sgn).size(), 350000);
+    ui_.boxes.clear();
+    ui_.fileAnswers = {QString::fromStdString(tmp_.file("report.pdf"))};
+    QString name;
+    {
+      FileSizeLimit limit(100000);
+      ExtractOriginalFile(sgn, c.mode, name);
+    }
+    EXPECT_TRUE(name.isEmpty());
+    EXPECT_EQ(boxTexts(), std::vector<QString>{tooLarge});
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(tmp_.file("report.pdf"))));
+    EXPECT_FALSE(QFileInfo::exists(GetTempDirectory() + "Tmp_Orig_report.pdf"));
+    EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+    EXPECT_TRUE(opened_.empty());
+  }
+}

@@ -12,7 +12,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "card/cryptoki.h"
 #include "card/registry.h"
@@ -509,6 +511,30 @@ TEST_F(SignFileTest, AFailedZipStepSignsNothing) {
   EXPECT_EQ(nested, sfrOutputUnwritable);
   expectSignatures(ReadText(container()), {0});
   expectPayloadHoldsReport(ReadText(container()));
+}
+
+}  // namespace
+
+namespace {
+
+// Adding a signer on a disk that refuses the copy made for the comparison: the
+// extraction names the system's reason in its box, the operation ends with result
+// 0 as after any failed comparison, and the container is left as it was.
+TEST_F(SignFileTest, AFullDiskWhileComparingIsNamedAndLeavesTheContainer) {
+  // Large, and small once packed: only the extracted copy meets the limit.
+  WriteAll(report(), std::string(300000, 'a'));
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  const std::string before = ReadText(container());
+  ASSERT_LT(before.size(), 100000u);
+  {
+    FileSizeLimit limit(200000);
+    EXPECT_EQ(sign(2, report()), sfrOk);
+  }
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSystemErrorPrefix + QString::number(EFBIG) + "-" +
+                                             QString::fromLocal8Bit(std::strerror(EFBIG)) + "]"});
+  EXPECT_EQ(ReadText(container()), before);
+  EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
 }
 
 }  // namespace
