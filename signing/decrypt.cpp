@@ -24,9 +24,10 @@
 
 // ---- the plain-text stream --------------------------------------------------------
 
-Des3PlainSink::Des3PlainSink(const uint8_t* key24, ByteSink& plain, size_t blockSize) : plain_(plain) {
+Des3PlainSink::Des3PlainSink(const uint8_t* key24, ByteSink& plain, size_t blockSize, size_t pieceBlocks)
+    : plain_(plain), blockSize_(std::max<size_t>(8, blockSize / 8 * 8)) {
   std::memcpy(key_, key24, sizeof key_);
-  block_.resize(std::max<size_t>(8, blockSize / 8 * 8));
+  block_.resize(blockSize_ * std::max<size_t>(1, pieceBlocks));
 }
 
 Des3PlainSink::~Des3PlainSink() {
@@ -35,9 +36,20 @@ Des3PlainSink::~Des3PlainSink() {
 }
 
 void Des3PlainSink::Decipher(size_t len) {
-  TRRESULT rc = tarvirsa::DES3Decrypt(key_, block_.data(), uint32_t(len), block_.data());
-  if (rc != 0) throw EDes3Error(rc);
-  if (onBlock) onBlock(len ? block_[len - 1] : 0);
+  // A length the library refuses fails at the block it is in, after the whole
+  // blocks before it, as block-by-block deciphering would.
+  const size_t whole = len % 8 ? len / blockSize_ * blockSize_ : len;
+  if (whole) {
+    TRRESULT rc = tarvirsa::DES3Decrypt(key_, block_.data(), uint32_t(whole), block_.data());
+    if (rc != 0) throw EDes3Error(rc);
+    if (onBlock)
+      for (size_t at = 0; at < whole; at += blockSize_) onBlock(block_[std::min(at + blockSize_, whole) - 1]);
+  }
+  if (whole < len || len == 0) {
+    TRRESULT rc = tarvirsa::DES3Decrypt(key_, block_.data() + whole, uint32_t(len - whole), block_.data() + whole);
+    if (rc != 0) throw EDes3Error(rc);
+    if (onBlock) onBlock(len ? block_[len - 1] : 0);
+  }
 }
 
 void Des3PlainSink::Write(const void* data, size_t size) {

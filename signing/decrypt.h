@@ -51,13 +51,14 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
                         const TRecipientList& recipients);
 
 // The plain text of the cipher bytes written to this sink, written to plain:
-// deciphered in blocks of blockSize bytes (a multiple of 8), one library call per
-// block, the last block held back until Finish, which checks its padding strictly
-// (1 to 8 bytes, each equal to the pad length) and strips it. Library failures
-// throw EDes3Error (signing/encrypt.h).
+// deciphered in blocks of blockSize bytes (a multiple of 8), pieceBlocks blocks
+// per library call (a large piece the library can share among its threads), the
+// last block held back until Finish, which checks its padding strictly (1 to 8
+// bytes, each equal to the pad length) and strips it. Library failures throw
+// EDes3Error (signing/encrypt.h).
 class Des3PlainSink : public ByteSink {
  public:
-  Des3PlainSink(const uint8_t* key24, ByteSink& plain, size_t blockSize = kBlock);
+  Des3PlainSink(const uint8_t* key24, ByteSink& plain, size_t blockSize = kBlock, size_t pieceBlocks = kPieceBlocks);
   ~Des3PlainSink() override;
   Des3PlainSink(const Des3PlainSink&) = delete;
   Des3PlainSink& operator=(const Des3PlainSink&) = delete;
@@ -67,15 +68,17 @@ class Des3PlainSink : public ByteSink {
   // the library, whose result is thrown.
   int32_t Finish();
   uint64_t cipherBytes() const { return cipherBytes_; }
-  // After each block: its last deciphered byte.
+  // For each block, in order, once deciphered: its last deciphered byte.
   std::function<void(int lastByte)> onBlock;
   static constexpr size_t kBlock = 65536;
+  static constexpr size_t kPieceBlocks = 128;  // 8 MiB pieces
 
  private:
   void Decipher(size_t len);
   uint8_t key_[24];
   ByteSink& plain_;
   std::vector<uint8_t> block_;
+  size_t blockSize_;
   size_t fill_ = 0;
   uint64_t cipherBytes_ = 0;
 };

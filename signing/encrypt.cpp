@@ -51,10 +51,12 @@ QString EncodedFileName(const QString& sgnPath, const QString& mbr, bool workWit
 
 // ---- the cipher stream ----------------------------------------------------------
 
-Des3CipherSource::Des3CipherSource(const uint8_t* key24, ByteSource& plain, size_t blockSize)
-    : plain_(plain), blockSize_(std::max<size_t>(8, blockSize / 8 * 8)) {
+Des3CipherSource::Des3CipherSource(const uint8_t* key24, ByteSource& plain, size_t blockSize, size_t pieceBlocks)
+    : plain_(plain),
+      blockSize_(std::max<size_t>(8, blockSize / 8 * 8)),
+      pieceSize_(blockSize_ * std::max<size_t>(1, pieceBlocks)) {
   std::memcpy(key_, key24, sizeof key_);
-  block_.resize(blockSize_ + 8);
+  block_.resize(pieceSize_ + 8);
 }
 
 Des3CipherSource::~Des3CipherSource() {
@@ -64,22 +66,28 @@ Des3CipherSource::~Des3CipherSource() {
 
 bool Des3CipherSource::Refill() {
   if (done_) return false;
-  if (onBlock) onBlock(plainBytes_);
+  const uint64_t start = plainBytes_;
   size_t got = 0;
-  while (got < blockSize_) {
-    size_t n = plain_.Read(block_.data() + got, blockSize_ - got);
+  while (got < pieceSize_) {
+    size_t n = plain_.Read(block_.data() + got, pieceSize_ - got);
     if (n == 0) break;
     got += n;
   }
   plainBytes_ += got;
+  const bool last = got < pieceSize_;
+  // The positions of the blocks of this piece, as reading block by block gives
+  // them: a short piece also has the block where the plain text ends.
+  if (onBlock)
+    for (size_t at = 0; at < got || (last && at == got); at += blockSize_) onBlock(start + at);
   size_t len = got;
-  if (got < blockSize_) {
+  if (last) {
     done_ = true;
     if (plainBytes_ == 0) return false;  // an empty plain text has an empty cipher text
     const size_t pad = 8 - got % 8;
     std::memset(block_.data() + got, int(pad), pad);
     len += pad;
   }
+  if (len == 0) return false;
   TRRESULT rc = tarvirsa::DES3Encrypt(key_, block_.data(), uint32_t(len), block_.data());
   if (rc != 0) {
     done_ = true;

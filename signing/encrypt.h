@@ -79,22 +79,27 @@ class EDes3Error : public std::exception {
 
 // The cipher text of everything plain holds, for whoever reads this source: the
 // plain text is read in blocks of blockSize bytes (a multiple of 8), the last one
-// padded with 1 to 8 bytes of the pad length (an empty plain text gets none), and
-// each block enciphered in one library call under the 24-byte key. ECB makes the
-// bytes those of any other cutting into multiples of 8. Throws EDes3Error; read
-// failures of plain pass through.
+// padded with 1 to 8 bytes of the pad length (an empty plain text gets none).
+// pieceBlocks blocks at a time go to the library in one call under the 24-byte
+// key, so that it can share a large piece among its threads; ECB makes the bytes
+// those of any other cutting into multiples of 8. Throws EDes3Error; read failures
+// of plain pass through.
 class Des3CipherSource : public ByteSource {
  public:
-  Des3CipherSource(const uint8_t* key24, ByteSource& plain, size_t blockSize = kBlock);
+  Des3CipherSource(const uint8_t* key24, ByteSource& plain, size_t blockSize = kBlock,
+                   size_t pieceBlocks = kPieceBlocks);
   ~Des3CipherSource() override;
   Des3CipherSource(const Des3CipherSource&) = delete;
   Des3CipherSource& operator=(const Des3CipherSource&) = delete;
   size_t Read(void* buffer, size_t max) override;
   // Plain bytes read so far.
   uint64_t plainBytes() const { return plainBytes_; }
-  // Called before each block is read with the plain bytes read until then.
+  // Called for each block with the plain bytes before it, in order, once the piece
+  // that holds the block is read (and once more for the empty end when the plain
+  // text is a multiple of blockSize).
   std::function<void(uint64_t position)> onBlock;
   static constexpr size_t kBlock = 65536;
+  static constexpr size_t kPieceBlocks = 128;  // 8 MiB pieces
 
  private:
   bool Refill();
@@ -102,6 +107,7 @@ class Des3CipherSource : public ByteSource {
   ByteSource& plain_;
   std::vector<uint8_t> block_;
   size_t blockSize_;
+  size_t pieceSize_;
   size_t head_ = 0, tail_ = 0;
   uint64_t plainBytes_ = 0;
   bool done_ = false;

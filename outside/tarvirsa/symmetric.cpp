@@ -5,7 +5,12 @@
 #include <openssl/sha.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
+#include <vector>
+
+#include "outside/worker_threads.h"
 
 #include "internal.h"
 
@@ -21,11 +26,7 @@ MD5_CTX* Md5(TR_MD5_CTX* c) { return reinterpret_cast<MD5_CTX*>(c->state); }
 
 // ECB with a fresh context per call: no state runs from one call to the next, so
 // any cutting of the data into multiples of 8 gives the same bytes.
-TRRESULT Des3(int encrypt, const uint8_t* key24, const uint8_t* in, uint32_t len, uint8_t* out) {
-  if (!key24 || ((!in || !out) && len)) return TR_E_PARAM;
-  if (len % 8) return TR_E_DATA;
-  if (!len) return 0;
-  if (len > INT32_MAX - 8) return TR_E_LEN;
+TRRESULT Des3Part(int encrypt, const uint8_t* key24, const uint8_t* in, size_t len, uint8_t* out) {
   trsa::ErrScope errs;
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   if (!ctx) return TR_E_ALLOC;
@@ -37,6 +38,54 @@ TRRESULT Des3(int encrypt, const uint8_t* key24, const uint8_t* in, uint32_t len
     rc = 0;
   EVP_CIPHER_CTX_free(ctx);
   return rc;
+}
+
+// Below this a call stays on the calling thread: starting threads would cost more
+// than the cipher. Each worker gets at least this much.
+constexpr size_t kParallelPart = size_t(256) << 10;
+
+// The same ECB cut into consecutive parts of multiples of 8, one per thread; the
+// calling thread takes the first. Every thread has ended when this returns.
+TRRESULT Des3(int encrypt, const uint8_t* key24, const uint8_t* in, uint32_t len, uint8_t* out) {
+  if (!key24 || ((!in || !out) && len)) return TR_E_PARAM;
+  if (len % 8) return TR_E_DATA;
+  if (!len) return 0;
+  if (len > INT32_MAX - 8) return TR_E_LEN;
+  size_t parts = std::min<size_t>(outside_threads::WorkerCount(), len / kParallelPart);
+  if (parts <= 1) return Des3Part(encrypt, key24, in, len, out);
+
+  const size_t blocks = len / 8;
+  auto range = [&](size_t i, size_t& at, size_t& n) {
+    const size_t first = blocks * i / parts, last = blocks * (i + 1) / parts;
+    at = first * 8;
+    n = (last - first) * 8;
+  };
+  std::vector<TRRESULT> results(parts, 0);
+  std::vector<char> started(parts, 0);
+  std::vector<std::thread> workers;
+  workers.reserve(parts - 1);
+  for (size_t i = 1; i < parts; ++i) {
+    size_t at = 0, n = 0;
+    range(i, at, n);
+    try {
+      workers.emplace_back([&results, encrypt, key24, in, out, i, at, n] {
+        results[i] = Des3Part(encrypt, key24, in + at, n, out + at);
+      });
+      started[i] = 1;
+    } catch (...) {
+      // No thread to be had: the calling thread does this part itself.
+    }
+  }
+  for (size_t i = 0; i < parts; ++i) {
+    if (started[i]) continue;
+    size_t at = 0, n = 0;
+    range(i, at, n);
+    results[i] = Des3Part(encrypt, key24, in + at, n, out + at);
+  }
+  for (std::thread& t : workers) t.join();
+  for (TRRESULT rc : results)
+    if (rc != 0) return rc;
+  return 0;
 }
 
 bool OsRandom(uint8_t* p, size_t n) {

@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "lib_support.h"
+#include "outside/worker_threads.h"
+#include "parallel_deflate.h"
 #include "zip_crypto.h"
 #include "zip_format.h"
 #include "zip/ziplib_errors.h"
@@ -38,6 +40,10 @@ using namespace zipcommon;
 namespace {
 
 constexpr size_t kChunk = 65536;    // progress is reported at least this often
+// Files larger than this are deflated in independent blocks that every core can
+// work on; smaller ones in one stream, where starting threads would not pay.
+constexpr uint64_t kBlocksFrom = uint64_t(4) << 20;
+constexpr size_t kDeflateBlock = size_t(512) << 10;
 constexpr size_t kOutBuffer = 262144;
 constexpr uint16_t kMadeBy = 0x0014;  // MS-DOS, version 2.0
 constexpr uint16_t kExternalArchive = 0x20, kExternalReadOnly = 0x01, kExternalFolder = 0x10;
@@ -187,6 +193,8 @@ class Adding {
   bool CopyEntry(const Entry& e);
   Result AddOne(Source& s);
   Result Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level);
+  // The same in blocks, on the worker threads (or this one, with one thread).
+  Result DeflateInBlocks(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level);
   // progressCode: ZIPCB_PROGRESS, or ZIPCB_EXTRA_PROGRESS for a second pass.
   Result Store(int in, Source& s, uint32_t& crc, uint64_t& usize, int progressCode = ZIPCB_PROGRESS);
   // The CRC-32 of a file, read once before it is encrypted: the encryption header
@@ -533,6 +541,65 @@ Result Adding::Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64
   return Result::kOk;
 }
 
+Result Adding::DeflateInBlocks(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level) {
+  int readErr = 0, writeErr = 0;
+  bool tooLarge = false;
+  uint64_t readSoFar = 0;
+  parallel_deflate::Io io;
+  io.read = [&](uint8_t* p, size_t n) -> ssize_t {
+    while (true) {
+      const ssize_t got = read(in, p, n);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        readErr = errno;
+        return -1;
+      }
+      readSoFar += static_cast<uint64_t>(got);
+      if (readSoFar > kMax32) {
+        tooLarge = true;
+        return -1;
+      }
+      return got;
+    }
+  };
+  io.write = [&](uint8_t* p, size_t n) {
+    if (!WriteData(p, n)) {
+      writeErr = errno;
+      return false;
+    }
+    if (out_->Pos() > kMax32) {
+      tooLarge = true;
+      return false;
+    }
+    return true;
+  };
+  io.progress = [&](size_t n) { return cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), ""); };
+  const parallel_deflate::Result r =
+      parallel_deflate::DeflateBlocks(io, level, outside_threads::WorkerCount(), kDeflateBlock);
+  switch (r.status) {
+    case parallel_deflate::Status::kOk:
+      crc = r.crc;
+      csize = r.out;
+      usize = r.in;
+      return Result::kOk;
+    case parallel_deflate::Status::kReadFailed:
+      if (tooLarge) break;
+      cb_.Message(ZIPERR_READ, "Cannot read " + s.path + ": " + ErrnoText(readErr));
+      return Result::kSkip;
+    case parallel_deflate::Status::kWriteFailed:
+      if (tooLarge) break;
+      Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(writeErr));
+      return Result::kStop;
+    case parallel_deflate::Status::kStopped:
+      return Result::kStop;
+    case parallel_deflate::Status::kNoMemory:
+      Stop(ZIPERR_NO_MEMORY, "out of memory");
+      return Result::kStop;
+  }
+  Stop(ZIPERR_TOO_LARGE, "File or archive of 4 GiB or more (Zip64 is not supported): " + s.path);
+  return Result::kStop;
+}
+
 Result Adding::Store(int in, Source& s, uint32_t& crc, uint64_t& usize, int progressCode) {
   while (true) {
     ssize_t n = read(in, in_.get(), kChunk);
@@ -761,7 +828,8 @@ Result Adding::AddOne(Source& s) {
   Result r = Result::kOk;
   if (!s.folder) {
     if (method == kMethodDeflated) {
-      r = Deflate(in.get(), s, crc, csize, usize, level);
+      r = s.size > kBlocksFrom ? DeflateInBlocks(in.get(), s, crc, csize, usize, level)
+                               : Deflate(in.get(), s, crc, csize, usize, level);
       if (r == Result::kOk && csize >= usize) {
         // Deflating did not shrink it: store it instead, reading the file again.
         method = kMethodStored;

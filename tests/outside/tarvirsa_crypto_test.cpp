@@ -159,6 +159,39 @@ TEST_F(TarviRsaTest, Des3MatchesOpensslEcbAndIsInvariantToCutting) {
   EXPECT_EQ(tarvirsa::DES3Encrypt(key.data(), plain.data(), 0, out), 0);
 }
 
+// Large pieces are shared among threads: the bytes are those of one thread and of
+// openssl, for lengths that do not split evenly, in place and out of place.
+TEST_F(TarviRsaTest, Des3OnEveryThreadCountMatchesOpenssl) {
+  TempDir dir;
+  const Bytes key = FromHex("133457799BBCDFF10123456789ABCDEF0F1E2D3C4B5A6978");
+  for (size_t len : {size_t{8}, size_t{(256 << 10) - 8}, size_t{(512 << 10) + 8}, size_t{(8 << 20) + 8 * 13}}) {
+    SCOPED_TRACE(len);
+    Bytes plain(len);
+    uint32_t x = static_cast<uint32_t>(len);
+    for (uint8_t& b : plain) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    Put(dir.file("plain"), plain);
+    Sh("openssl enc -des-ede3 -nopad -K " + Hex(key) + " -in " + dir.file("plain") + " -out " + dir.file("ct"));
+    const Bytes expected = File(dir.file("ct"));
+    ASSERT_EQ(expected.size(), len);
+    for (const char* threads : {"1", "8", "3"}) {
+      SCOPED_TRACE(threads);
+      setenv("TARVI_THREADS", threads, 1);
+      Bytes ct(len);
+      ASSERT_EQ(tarvirsa::DES3Encrypt(key.data(), plain.data(), static_cast<uint32_t>(len), ct.data()), 0);
+      EXPECT_TRUE(ct == expected);
+      Bytes back = ct;  // in place
+      ASSERT_EQ(tarvirsa::DES3Decrypt(key.data(), back.data(), static_cast<uint32_t>(len), back.data()), 0);
+      EXPECT_TRUE(back == plain);
+    }
+    unsetenv("TARVI_THREADS");
+  }
+  // A length that is not a multiple of 8 is refused whatever the thread count.
+  setenv("TARVI_THREADS", "8", 1);
+  Bytes big((4 << 20) + 4);
+  EXPECT_EQ(tarvirsa::DES3Encrypt(key.data(), big.data(), static_cast<uint32_t>(big.size()), big.data()), TR_E_DATA);
+  unsetenv("TARVI_THREADS");
+}
+
 // --- random records ------------------------------------------------------------
 
 TEST_F(TarviRsaTest, RandomRecordMustBeSeededBeforeUse) {

@@ -329,6 +329,74 @@ TEST(CipherStreams, RoundTripAcrossBlockBoundaries) {
   }
 }
 
+// The streams hand the library pieces of many blocks; what comes out and the
+// per-block events (progress positions, pad lengths) are those of one block per
+// call, for plain texts around block and piece boundaries.
+TEST(CipherStreams, PiecesOfManyBlocksGiveTheBytesAndEventsOfOneBlockPerCall) {
+  std::string error;
+  ASSERT_TRUE(BindTarviRsaForTests(&error)) << error;
+  const Bytes key = TestRandomBytes(24, 5);
+  constexpr size_t kB = 64;  // block; pieces of 4 blocks are 256 bytes
+  struct Events {
+    Bytes bytes;
+    std::vector<uint64_t> positions;
+    std::vector<int> pads;
+    Bytes plain;
+    int32_t finish = 0;
+  };
+  auto run = [&](const Bytes& plain, size_t pieceBlocks) {
+    Events e;
+    MemorySource src(plain.data(), plain.size());
+    Des3CipherSource cipher(key.data(), src, kB, pieceBlocks);
+    cipher.onBlock = [&](uint64_t at) { e.positions.push_back(at); };
+    QByteArray c;
+    ByteArraySink cs(c);
+    char buf[37];
+    for (size_t got; (got = cipher.Read(buf, sizeof buf)) > 0;) cs.Write(buf, got);
+    e.bytes.assign(c.begin(), c.end());
+    QByteArray p;
+    ByteArraySink ps(p);
+    Des3PlainSink back(key.data(), ps, kB, pieceBlocks);
+    back.onBlock = [&](int pad) { e.pads.push_back(pad); };
+    for (size_t at = 0; at < e.bytes.size(); at += 50) back.Write(e.bytes.data() + at, std::min<size_t>(50, e.bytes.size() - at));
+    e.finish = e.bytes.empty() ? 0 : back.Finish();
+    e.plain.assign(p.begin(), p.end());
+    return e;
+  };
+  for (size_t n : {size_t(0), size_t(1), size_t(63), size_t(64), size_t(65), size_t(255), size_t(256), size_t(257),
+                   size_t(512), size_t(1000)}) {
+    SCOPED_TRACE(n);
+    const Bytes plain = TestRandomBytes(n, uint32_t(n) + 1);
+    const Events one = run(plain, 1);
+    EXPECT_EQ(one.bytes, Des3Ecb(key, n ? Pad8(plain) : Bytes(), true));
+    EXPECT_EQ(one.plain, plain);
+    EXPECT_EQ(one.positions.size(), n / kB + 1);
+    for (size_t pieceBlocks : {size_t(4), size_t(128)}) {
+      SCOPED_TRACE(pieceBlocks);
+      const Events many = run(plain, pieceBlocks);
+      EXPECT_EQ(many.bytes, one.bytes);
+      EXPECT_EQ(many.positions, one.positions);
+      EXPECT_EQ(many.pads, one.pads);
+      EXPECT_EQ(many.plain, one.plain);
+      EXPECT_EQ(many.finish, 0);
+    }
+  }
+  // A cipher text cut short of a multiple of 8: the whole blocks before the cut
+  // are reported before the library's refusal, as block by block.
+  const Bytes cipher = Des3Ecb(key, Pad8(TestRandomBytes(300, 8)), true);
+  for (size_t pieceBlocks : {size_t(1), size_t(4), size_t(128)}) {
+    SCOPED_TRACE(pieceBlocks);
+    QByteArray p;
+    ByteArraySink ps(p);
+    Des3PlainSink s(key.data(), ps, kB, pieceBlocks);
+    int blocks = 0;
+    s.onBlock = [&](int) { ++blocks; };
+    s.Write(cipher.data(), cipher.size() - 3);
+    EXPECT_THROW(s.Finish(), EDes3Error);
+    EXPECT_EQ(blocks, 4);
+  }
+}
+
 TEST(CipherStreams, BadPaddingAndBadLengthsAreNeverAPlainText) {
   std::string error;
   ASSERT_TRUE(BindTarviRsaForTests(&error)) << error;
