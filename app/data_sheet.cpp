@@ -220,8 +220,10 @@ QStringList DataSheetLines(const TDataSheet& sheet, const TDataSheetPaging& pagi
       lines << kColumnHeads;
     }
     lines << kRule;
-    QString row = "     " + PadRight(QString::number(i) + ".", 5) + PadRight(s.signingTime, 25) +
-                  PadRight(s.serial, 22) + s.subject;
+    // A field as wide as its column (a locale's long date) still ends in a space,
+    // so it never runs into the next one.
+    QString row = "     " + PadRight(QString::number(i) + ".", 5) + PadRight(s.signingTime + ' ', 25) +
+                  PadRight(s.serial + ' ', 22) + s.subject;
     row = PadRight(row.left(100), 100);
     lines << row + (s.ok ? "     OK" : "   NijeOK");
   }

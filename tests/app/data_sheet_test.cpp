@@ -96,6 +96,16 @@ TEST(DataSheetLines, FixedWidthLayout) {
   EXPECT_EQ(l.last(), "");
 }
 
+// The Croatian locale's date with its time fills the time column; the serial
+// still stands apart from it, as a long serial does from the subject.
+TEST(DataSheetLines, FieldsAsWideAsTheirColumnsStayApart) {
+  TDataSheet s = Sample();
+  s.signers = {{"10. 12. 2026. 21:46:23,341", QString(22, '7'), "CN=Ana Demo", true}};
+  const QStringList l = DataSheetLines(s);
+  const QString row = "     1.   10. 12. 2026. 21:46:23,341 " + QString(22, '7') + " CN=Ana Demo";
+  EXPECT_TRUE(l.contains(row + QString(100 - row.size(), ' ') + "     OK")) << l.join('\n').toStdString();
+}
+
 TEST(DataSheetLines, NoSignersAndLongVersion) {
   TDataSheet s = Sample();
   s.signers.clear();
