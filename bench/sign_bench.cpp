@@ -36,6 +36,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include "bench_support.h"
 #include "card/acg_component.h"
 #include "card/binding.h"
 #include "card/cryptoki.h"
@@ -43,6 +44,8 @@
 #include "platform/library.h"
 #include "signing/data_module.h"
 #include "signing/sign_file.h"
+
+using bench::Sh;
 
 namespace {
 
@@ -76,8 +79,6 @@ RunResult RunMeasured(const std::vector<std::string>& args) {
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   return r;
 }
-
-bool Sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
 
 // The fastest of n runs (the machine may be busy with other work), each after a
 // sync so no earlier write-back competes; the first failure ends it.

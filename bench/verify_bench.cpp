@@ -23,24 +23,16 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "bench_support.h"
 #include "card/tarvirsa_api.h"
 #include "platform/fake_ui_services.h"
 #include "platform/library.h"
 #include "signing/container.h"
 #include "signing/verify.h"
 
+using namespace bench;
+
 namespace {
-
-double Seconds(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-bool Sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Base64 lines of random bytes, as the container carries them, fed block by block.
 class PayloadMaker {

@@ -30,14 +30,13 @@
 
 #include <QString>
 
+#include "bench_support.h"
 #include "platform/fake_ui_services.h"
 #include "zip/zip_archiver.h"
 
-namespace {
+using bench::Seconds;
 
-double Seconds(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
+namespace {
 
 std::string Quote(const std::string& s) {
   std::string q = "'";

@@ -29,6 +29,22 @@ QString ErrnoText(int e) { return QString::fromLocal8Bit(std::strerror(e)); }
 
 void SyncFolder(const QString& folder) { DiskSyncFolder(Native(folder).c_str()); }
 
+// Gathers data into buffer and hands each full 64 KiB of it to flush (which
+// empties the buffer or throws), so the disk sees few, large writes.
+template <typename Flush>
+void BufferedWrite(std::vector<uint8_t>& buffer, const void* data, size_t size, Flush flush) {
+  constexpr size_t kBuffer = size_t(1) << 16;
+  if (buffer.capacity() < kBuffer) buffer.reserve(kBuffer);
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const size_t k = std::min(size, kBuffer - buffer.size());
+    buffer.insert(buffer.end(), p, p + k);
+    p += k;
+    size -= k;
+    if (buffer.size() == kBuffer) flush();
+  }
+}
+
 }  // namespace
 
 TReplacementFile::~TReplacementFile() {
@@ -169,16 +185,7 @@ void TReplacementFile::Discard() {
 }
 
 void ReplacementFileSink::Write(const void* data, size_t size) {
-  constexpr size_t kBuffer = size_t(1) << 16;
-  if (buffer_.capacity() < kBuffer) buffer_.reserve(kBuffer);
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  while (size > 0) {
-    const size_t k = std::min(size, kBuffer - buffer_.size());
-    buffer_.insert(buffer_.end(), p, p + k);
-    p += k;
-    size -= k;
-    if (buffer_.size() == kBuffer) Finish();
-  }
+  BufferedWrite(buffer_, data, size, [this] { Finish(); });
 }
 
 void ReplacementFileSink::Finish() {
@@ -214,16 +221,9 @@ bool TWorkFileSink::Drain() {
 }
 
 void TWorkFileSink::Write(const void* data, size_t size) {
-  constexpr size_t kBuffer = size_t(1) << 16;
-  if (buffer_.capacity() < kBuffer) buffer_.reserve(kBuffer);
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  while (size > 0) {
-    const size_t k = std::min(size, kBuffer - buffer_.size());
-    buffer_.insert(buffer_.end(), p, p + k);
-    p += k;
-    size -= k;
-    if (buffer_.size() == kBuffer && !Drain()) throw EWriteError();
-  }
+  BufferedWrite(buffer_, data, size, [this] {
+    if (!Drain()) throw EWriteError();
+  });
 }
 
 bool TWorkFileSink::Close() {

@@ -2,7 +2,6 @@
 // count, one valid raw deflate stream that inflates to the input, the CRC of the
 // whole, the caller's hooks only on the calling thread, and a stop that leaves no
 // thread running.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -16,9 +15,11 @@
 #include <vector>
 
 #include "outside/ziplib/parallel_deflate.h"
+#include "outside_test_support.h"
 
 namespace pd = parallel_deflate;
 using Bytes = std::vector<uint8_t>;
+using namespace outsidetest;
 
 namespace {
 
@@ -37,34 +38,6 @@ Bytes Text(size_t n, unsigned seed) {
   }
   b.resize(n);
   return b;
-}
-
-Bytes Random(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  Bytes b(n);
-  for (uint8_t& c : b) c = static_cast<uint8_t>(gen());
-  return b;
-}
-
-size_t CountTasks() {
-  size_t n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (struct dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n;
-}
-
-// The threads of this process, once a thread that was joined has also left the
-// kernel's list (that can trail the join by a moment).
-size_t ThreadsOfProcess(size_t expected) {
-  size_t n = CountTasks();
-  for (int i = 0; i < 500 && n > expected; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    n = CountTasks();
-  }
-  return n;
 }
 
 struct Outcome {
@@ -144,7 +117,7 @@ TEST(ParallelDeflate, SameStreamForEveryThreadCountAndItInflatesToTheInput) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Bytes input = c.random ? Random(c.size, 5) : Text(c.size, 3);
+    const Bytes input = c.random ? Random<Bytes>(c.size, 5) : Text(c.size, 3);
     const Outcome one = Deflate(input, c.level, 1);
     ASSERT_EQ(one.result.status, pd::Status::kOk);
     EXPECT_EQ(one.result.in, input.size());
@@ -183,10 +156,10 @@ TEST(ParallelDeflate, SameStreamForEveryThreadCountAndItInflatesToTheInput) {
 TEST(ParallelDeflate, EachBlockIsPrimedWithTheInputBeforeIt) {
   // A block that begins with the last 16 KiB of the one before costs almost
   // nothing for them only when the earlier input is its dictionary.
-  const Bytes first = Random(kBlock, 11);
+  const Bytes first = Random<Bytes>(kBlock, 11);
   Bytes input = first;
   input.insert(input.end(), first.end() - 16384, first.end());
-  const Bytes rest = Random(kBlock - 16384, 12);
+  const Bytes rest = Random<Bytes>(kBlock - 16384, 12);
   input.insert(input.end(), rest.begin(), rest.end());
   const Outcome run = Deflate(input, 9, 4);
   ASSERT_EQ(run.result.status, pd::Status::kOk);

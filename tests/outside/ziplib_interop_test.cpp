@@ -5,10 +5,12 @@
 #include <filesystem>
 #include <random>
 
+#include "outside_test_support.h"
 #include "support/temp_dir.h"
 #include "ziplib_harness.h"
 
 using namespace ziptest;
+using outsidetest::Random;
 
 namespace {
 
@@ -16,13 +18,6 @@ std::string Text(size_t n) {
   std::string s;
   while (s.size() < n) s += "Ugovor o čuvanju dokumenata, članak " + std::to_string(s.size()) + ".\n";
   s.resize(n);
-  return s;
-}
-
-std::string Random(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
   return s;
 }
 

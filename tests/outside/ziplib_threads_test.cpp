@@ -1,18 +1,18 @@
 // Adding large files on several threads: the archive is the same byte for byte
 // whatever TARVI_THREADS says, peers read it, every callback comes on the calling
 // thread, and a cancel leaves neither a partial archive nor a running thread.
-#include <dirent.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
 
+#include "outside_test_support.h"
 #include "support/temp_dir.h"
 #include "ziplib_harness.h"
 
 using namespace ziptest;
+using namespace outsidetest;
 
 namespace {
 
@@ -29,34 +29,6 @@ std::string Text(size_t n, unsigned seed) {
   while (s.size() < n) s += words[gen() % 10];
   s.resize(n);
   return s;
-}
-
-std::string Random(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
-
-size_t CountTasks() {
-  size_t n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (struct dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n;
-}
-
-// The threads of this process, once joined threads have also left the kernel's
-// list (which can trail the join by a moment).
-size_t ThreadsOfProcess(size_t expected) {
-  size_t n = CountTasks();
-  for (int i = 0; i < 500 && n > expected; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    n = CountTasks();
-  }
-  return n;
 }
 
 std::vector<std::string> FolderNames(const std::string& folder) {
