@@ -200,6 +200,9 @@ class Adding {
   // The CRC-32 of a file, read once before it is encrypted: the encryption header
   // checks the password against it, and it is written before the data.
   Result CrcOf(int in, Source& s, uint32_t& crc);
+  // The next chunk of a file into in_: its length (0 at the end), or -1 once the
+  // failure has been reported.
+  ssize_t ReadChunk(int in, const Source& s);
   // Starts the encryption of an entry's data at the current position: its header.
   bool StartEncryption(const Source& s, uint32_t crc);
   // Entry data out, through the encryption when one is running.
@@ -489,6 +492,16 @@ bool Adding::CopyEntry(const Entry& e) {
 
 // Deflates one entry's data from in to the archive (through WriteData, so an
 // encrypted entry is encrypted as it goes out), counting its CRC and sizes.
+ssize_t Adding::ReadChunk(int in, const Source& s) {
+  while (true) {
+    const ssize_t n = read(in, in_.get(), kChunk);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    cb_.Message(ZIPERR_READ, "Cannot read " + s.path + ": " + ErrnoText(errno));
+    return -1;
+  }
+}
+
 Result Adding::Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level) {
   z_stream zs{};
   if (deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -501,12 +514,8 @@ Result Adding::Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64
   } end{&zs};
   bool eof = false;
   while (!eof) {
-    ssize_t n = read(in, in_.get(), kChunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      cb_.Message(ZIPERR_READ, "Cannot read " + s.path + ": " + ErrnoText(errno));
-      return Result::kSkip;
-    }
+    const ssize_t n = ReadChunk(in, s);
+    if (n < 0) return Result::kSkip;
     eof = n == 0;
     usize += static_cast<uint64_t>(n);
     if (usize > kMax32) {
@@ -602,12 +611,8 @@ Result Adding::DeflateInBlocks(int in, Source& s, uint32_t& crc, uint64_t& csize
 
 Result Adding::Store(int in, Source& s, uint32_t& crc, uint64_t& usize, int progressCode) {
   while (true) {
-    ssize_t n = read(in, in_.get(), kChunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      cb_.Message(ZIPERR_READ, "Cannot read " + s.path + ": " + ErrnoText(errno));
-      return Result::kSkip;
-    }
+    const ssize_t n = ReadChunk(in, s);
+    if (n < 0) return Result::kSkip;
     if (n == 0) return Result::kOk;
     usize += static_cast<uint64_t>(n);
     if (usize > kMax32 || out_->Pos() + static_cast<uint64_t>(n) > kMax32) {
@@ -626,12 +631,8 @@ Result Adding::Store(int in, Source& s, uint32_t& crc, uint64_t& usize, int prog
 Result Adding::CrcOf(int in, Source& s, uint32_t& crc) {
   crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
   while (true) {
-    ssize_t n = read(in, in_.get(), kChunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      cb_.Message(ZIPERR_READ, "Cannot read " + s.path + ": " + ErrnoText(errno));
-      return Result::kSkip;
-    }
+    const ssize_t n = ReadChunk(in, s);
+    if (n < 0) return Result::kSkip;
     if (n == 0) break;
     crc = static_cast<uint32_t>(crc32(crc, in_.get(), static_cast<uInt>(n)));
     if (!cb_.Send(ZIPCB_TICK, 0, 0, "")) return Result::kStop;
