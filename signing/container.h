@@ -224,7 +224,7 @@ class SgnSink {
 };
 
 struct SgnReadOptions {
-  size_t blockSize = size_t(1) << 16;  // read block; memory stays at about this
+  size_t blockSize = size_t(1) << 20;  // read block; memory stays at about this
   bool decodeFields = true;            // false: offsets only, no certificate or signature bytes
 };
 

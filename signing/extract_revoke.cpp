@@ -28,39 +28,6 @@ QString SystemErrorText(int e) {
 // Only the two spellings count, and only at the end of the path.
 bool HasContainerSuffix(const QString& path) { return path.endsWith(".sgn") || path.endsWith(".SGN"); }
 
-// Decodes the payload as the reader hands it over, straight into the work archive.
-class PayloadDecoder : public SgnSink {
- public:
-  explicit PayloadDecoder(TWorkFileSink& out) : out_(out) {}
-  void payloadBytes(const uint8_t* data, size_t n) override {
-    if (failed_) return;
-    buffer_.resize((n + 3) / 4 * 3 + 3);
-    size_t k = Base64DecodeChunk(reinterpret_cast<const char*>(data), n, buffer_.data(), missing_, accumulator_);
-    write(k);
-  }
-  bool finish() {
-    if (failed_) return false;
-    buffer_.resize(std::max<size_t>(buffer_.size(), 3));
-    write(Base64DecodeFlush(buffer_.data(), accumulator_, missing_));
-    if (!failed_ && !out_.Close()) failed_ = true;
-    return !failed_;
-  }
-  bool failed() const { return failed_; }
-
- private:
-  void write(size_t k) {
-    try {
-      if (k > 0) out_.Write(buffer_.data(), k);
-    } catch (const EWriteError&) {
-      failed_ = true;
-    }
-  }
-  TWorkFileSink& out_;
-  std::vector<uint8_t> buffer_;
-  uint32_t missing_ = 4, accumulator_ = 0;
-  bool failed_ = false;
-};
-
 // A failure of the disk under the work folder, in the system-error box; any other
 // failure to make the work files is the file's.
 void WorkFileFailed(int err) {
@@ -97,23 +64,44 @@ QString SaveWithDialog(const QString& extracted, const QString& initialDir, cons
 
 }  // namespace
 
-TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkFolder& work, int* systemError) {
+TPayloadArchive::TPayloadArchive(TWorkFolder& work) {
+  if (work.path.isEmpty()) work.path = CreatePrivateWorkFolder(QStringLiteral("Tmp_Orig"));
+  if (work.path.isEmpty()) {
+    openError_ = errno != 0 ? errno : -1;
+    return;
+  }
+  path_ = work.path + QStringLiteral("/Tmp_OrigZip.zip");
+  if (!file_.Open(path_)) openError_ = file_.SystemError() != 0 ? file_.SystemError() : -1;
+}
+
+void TPayloadArchive::payloadBytes(const uint8_t* data, size_t n) {
+  if (failed_ || openError_ != 0) return;
+  buffer_.resize((n + 3) / 4 * 3 + 3);
+  write(Base64DecodeChunk(reinterpret_cast<const char*>(data), n, buffer_.data(), missing_, accumulator_));
+}
+
+void TPayloadArchive::write(size_t k) {
+  try {
+    if (k > 0) file_.Write(buffer_.data(), k);
+  } catch (const EWriteError&) {
+    failed_ = true;
+  }
+}
+
+TPayloadCheck TPayloadArchive::Check(TZipArchiver& zip, int* systemError) {
   auto failed = [&](int err) {
     if (systemError) *systemError = err;
     return TPayloadCheck::Failed;
   };
   if (systemError) *systemError = 0;
-  if (work.path.isEmpty()) work.path = CreatePrivateWorkFolder(QStringLiteral("Tmp_Orig"));
-  if (work.path.isEmpty()) return failed(errno);
-  const QString zipPath = work.path + QStringLiteral("/Tmp_OrigZip.zip");
-  TWorkFileSink zipFile;
-  if (!zipFile.Open(zipPath)) return failed(zipFile.SystemError());
-  PayloadDecoder decoder(zipFile);
-  SgnLayout layout;
-  if (!ReadSignedContainer(source, layout, &decoder)) return TPayloadCheck::Malformed;
-  if (!decoder.finish()) return failed(zipFile.SystemError());
+  if (openError_ != 0) return failed(openError_ > 0 ? openError_ : 0);
+  if (!failed_) {
+    buffer_.resize(std::max<size_t>(buffer_.size(), 3));
+    write(Base64DecodeFlush(buffer_.data(), accumulator_, missing_));
+  }
+  if (failed_ || !file_.Close()) return failed(file_.SystemError());
 
-  zip.SetZipFileName(zipPath);
+  zip.SetZipFileName(path_);
   // A folder entry left out of the list is an entry all the same: the archive
   // must hold the one file and nothing else, or a second signer would sign bytes
   // no one was shown.
@@ -122,6 +110,16 @@ TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkF
   if (entries != 1 || zip.Count() != 1) return TPayloadCheck::NotOneFile;
   if (!SafeEntryName(zip.DirEntry(0).FileName)) return TPayloadCheck::UnsafeName;
   return TPayloadCheck::OneFile;
+}
+
+TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkFolder& work, int* systemError) {
+  if (systemError) *systemError = 0;
+  TPayloadArchive archive(work);
+  // The work disk is asked first: without an archive there is nothing to look at.
+  if (archive.OpenError() != 0) return archive.Check(zip, systemError);
+  SgnLayout layout;
+  if (!ReadSignedContainer(source, layout, &archive)) return TPayloadCheck::Malformed;
+  return archive.Check(zip, systemError);
 }
 
 void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) {

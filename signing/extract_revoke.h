@@ -8,6 +8,7 @@
 // the format warning and nothing else.
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 #include "signing/replacement_file.h"
 #include "signing/verify.h"
@@ -53,6 +54,31 @@ enum class TPayloadCheck {
 // all there is.
 TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkFolder& work,
                                     int* systemError = nullptr);
+
+// The two halves of that check, for a pass of the strict reader that serves
+// another sink too (DigestSignedRange's also): made before the pass, it makes the
+// work folder (when work.path is empty) and the archive, and decodes the payload
+// into it as the reader hands it over; Check, after a pass that found the
+// container well-formed, closes and lists the archive. A work file that could not
+// be made or written makes Check give Failed with the system's error number.
+class TPayloadArchive : public SgnSink {
+ public:
+  explicit TPayloadArchive(TWorkFolder& work);
+  void payloadBytes(const uint8_t* data, size_t n) override;
+  // The error number when the work folder or the archive could not be made; -1
+  // when they could not for another reason; 0 when they were made.
+  int OpenError() const { return openError_; }
+  TPayloadCheck Check(TZipArchiver& zip, int* systemError = nullptr);
+
+ private:
+  void write(size_t k);
+  QString path_;
+  TWorkFileSink file_;
+  std::vector<uint8_t> buffer_;
+  uint32_t missing_ = 4, accumulator_ = 0;
+  int openError_ = 0;
+  bool failed_ = false;
+};
 
 // Removes the signer's element (the LF before "<Signer>" through the CR after
 // "</Signer>") from the container. The current file is read again and must still

@@ -129,7 +129,7 @@ class SgnCopyingSource : public SgnSource {
  public:
   using Progress = std::function<void(int64_t position, int64_t size)>;
   SgnCopyingSource(SgnSource& inner, TReplacementFile* copy, Progress progress = {})
-      : inner_(inner), copy_(copy), progress_(std::move(progress)) {}
+      : inner_(inner), copy_(copy), progress_(std::move(progress)), total_(progress_ ? inner.size() : 0) {}
   int64_t size() const override { return inner_.size(); }
   int64_t readAt(int64_t offset, void* buf, size_t n) override;
   bool WriteFailed() const { return writeFailed_; }
@@ -140,6 +140,7 @@ class SgnCopyingSource : public SgnSource {
   SgnSource& inner_;
   TReplacementFile* copy_;
   Progress progress_;
+  int64_t total_;  // asked once: a file's size costs a system call, and a pass reads many blocks
   bool writeFailed_ = false;
   int64_t covered_ = 0;
 };

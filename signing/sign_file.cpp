@@ -296,8 +296,9 @@ int32_t RefuseUnshowable(CopyOutcome outcome) {
   return sfrOk;
 }
 
-// Reads the container once: checks it strictly, digests its signed range and
-// copies it into out, cut where the next Signer goes (over its closing text).
+// Reads the container once: checks it strictly, digests its signed range, copies
+// it into out, cut where the next Signer goes (over its closing text), and decodes
+// its payload for the look at what it carries, all in the same pass.
 CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, uint8_t digest[20],
                              const SgnCopyingSource::Progress& progress) {
   // Through a symbolic link the shared container itself gets the signer; one with
@@ -308,15 +309,22 @@ CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, ui
   if (!source.isOpen()) return CopyOutcome::Failed;
   SgnCopyingSource copy(source, &out, progress);
   SgnLayout layout;
-  const bool digested = DigestSignedRange(copy, layout, digest);
+  TWorkFolder work;  // before the component: removed after it has let go of the archive
+  TZipArchiver zip;
+  zip.SetUnattended(true);  // neither a running ZIP operation nor the user is disturbed
+  TPayloadArchive payload(work);
+  const bool digested = DigestSignedRange(copy, layout, digest, nullptr, &payload);
   if (copy.WriteFailed() || layout.fault == SgnFault::ReadError) return CopyOutcome::Failed;
   if (!layout.wellFormed || copy.Covered() != source.size()) return CopyOutcome::Malformed;
   if (!digested) return CopyOutcome::DigestFailed;
   // A signer signs what the others can be shown: the one file of the payload.
-  ReplacementSource copied(out, source.size());
-  switch (CheckPayloadToSign(copied)) {
+  int err = 0;
+  switch (payload.Check(zip, &err)) {
     case TPayloadCheck::OneFile: break;
-    case TPayloadCheck::Failed: return CopyOutcome::Failed;
+    case TPayloadCheck::Failed:
+      // A work disk that refused the look is the disk's failure, named as such.
+      if (err != 0) g_lastSystemError = err;
+      return CopyOutcome::Failed;
     case TPayloadCheck::Malformed:
     case TPayloadCheck::NotOneFile: return CopyOutcome::NotOneFile;
     case TPayloadCheck::Empty:

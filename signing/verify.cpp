@@ -20,8 +20,12 @@ namespace {
 // SHA-1 of the signed range as the reader passes it, and the optional copy.
 class RangeDigest : public SgnSink {
  public:
-  explicit RangeDigest(std::string* copy) : copy_(copy) { ok_ = tarvirsa::SHAInit(&ctx_) == 0; }
+  RangeDigest(std::string* copy, SgnSink* also) : copy_(copy), also_(also) { ok_ = tarvirsa::SHAInit(&ctx_) == 0; }
+  void payloadBytes(const uint8_t* d, size_t n) override {
+    if (also_) also_->payloadBytes(d, n);
+  }
   void rangeBytes(const uint8_t* d, size_t n) override {
+    if (also_) also_->rangeBytes(d, n);
     if (copy_) copy_->append(reinterpret_cast<const char*>(d), n);
     while (ok_ && n > 0) {
       const uint32_t k = uint32_t(std::min<size_t>(n, size_t(1) << 30));
@@ -42,6 +46,7 @@ class RangeDigest : public SgnSink {
  private:
   TR_SHA_CTX ctx_{};
   std::string* copy_;
+  SgnSink* also_;
   bool ok_ = false;
 };
 
@@ -152,9 +157,10 @@ bool SignatureMatchesDigest(const std::vector<uint8_t>& certificate, const std::
          std::memcmp(out + sizeof kSha1DigestInfoPrefix, digest, 20) == 0;
 }
 
-bool DigestSignedRange(SgnSource& source, SgnLayout& layout, uint8_t digest[20], std::string* rangeCopy) {
+bool DigestSignedRange(SgnSource& source, SgnLayout& layout, uint8_t digest[20], std::string* rangeCopy,
+                       SgnSink* also) {
   if (rangeCopy) rangeCopy->clear();
-  RangeDigest sink(rangeCopy);
+  RangeDigest sink(rangeCopy, also);
   const bool ok = ReadSignedContainer(source, layout, &sink) && sink.finish(digest);
   if (!ok && rangeCopy) rangeCopy->clear();
   return ok;

@@ -72,8 +72,11 @@ bool VerifySignedFile(const QString& path, TSignerList& list, SgnLayout* layout 
 // One pass of the strict reader over source: layout, and the SHA-1 digest of the
 // signed range into digest. rangeCopy, when given, receives the range. False when
 // the container is malformed or the library failed; the digest then means nothing.
-// In-place signing digests an existing container with this.
-bool DigestSignedRange(SgnSource& source, SgnLayout& layout, uint8_t digest[20], std::string* rangeCopy = nullptr);
+// In-place signing digests an existing container with this. also, when given, is
+// handed every byte as well (the same pass then serves a second reader), under
+// the reader's rule that a false result voids what it was handed.
+bool DigestSignedRange(SgnSource& source, SgnLayout& layout, uint8_t digest[20], std::string* rangeCopy = nullptr,
+                       SgnSink* also = nullptr);
 
 // Fills a record from one Signer element: certificate, signature, signing time,
 // serial number, subject and the end of the validity period.

@@ -1,6 +1,7 @@
 // Signing files into containers with SoftHSM2 tokens behind our middleware module,
 // checked with independent peers: openssl for every signature over the signed
 // range, base64 and Info-ZIP's unzip for the payload.
+#include <fstream>
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -246,6 +247,33 @@ TEST_F(SignFileTest, NewContainerThenMoreSignersThenRefusals) {
     EXPECT_EQ(Parse(after).range, Parse(three).range);
   }
   EXPECT_TRUE(ui_.boxes.empty());
+}
+
+// Bytes this process has read through system calls so far, page cache included.
+int64_t BytesReadSoFar() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  int64_t value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return -1;
+}
+
+// A selected container is read once for a new signer: the pass that checks and
+// digests it also copies it and looks at what it carries.
+TEST_F(SignFileTest, ANewSignerReadsTheSelectedContainerOnce) {
+  writeReport(6 << 20);
+  ASSERT_EQ(sign(0, report()), sfrOk);
+  boxTexts();
+  const int64_t size = int64_t(ReadText(container()).size());
+  const int64_t before = BytesReadSoFar();
+  ASSERT_GE(before, 0);
+  ASSERT_EQ(sign(1, container()), sfrOk);
+  const int64_t read = BytesReadSoFar() - before;
+  EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignSuccess});
+  EXPECT_GT(read, size);
+  EXPECT_LT(read, size + size / 4) << "container of " << size << " bytes";
+  expectSignatures(ReadText(container()), {0, 1});
 }
 
 TEST_F(SignFileTest, FixedClockValueAndFileTimeGiveTheSameBytes) {
