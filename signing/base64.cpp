@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -214,21 +215,31 @@ void ByteArraySink::Write(const void* data, size_t size) {
 // --- streams --------------------------------------------------------------------
 
 void MimeEncodeStream(ByteSource& source, ByteSink& destination) {
-  unsigned char in[kBlockInput];
-  char out[kBlockOutput];
-  size_t k = ReadFull(source, in, sizeof in);
-  while (k == kBlockInput) {
-    Base64EncodeLines(in, kBlockInput, out);
-    destination.Write(out, kBlockOutput);
-    k = ReadFull(source, in, sizeof in);
+  // Many blocks to a read: a read and a write for every 2304 bytes would cost more
+  // than encoding them. The blocks come out as they would one at a time.
+  constexpr size_t kChunkBlocks = 64;
+  std::vector<unsigned char> in(kBlockInput * kChunkBlocks);
+  std::vector<char> out(kBlockOutput * kChunkBlocks);
+  size_t k = ReadFull(source, in.data(), in.size());
+  while (k == in.size()) {
+    Base64EncodeLines(in.data(), k, out.data());
+    destination.Write(out.data(), out.size());
+    k = ReadFull(source, in.data(), in.size());
+  }
+  const size_t blocks = k / kBlockInput;
+  if (blocks) {
+    Base64EncodeLines(in.data(), blocks * kBlockInput, out.data());
+    destination.Write(out.data(), blocks * kBlockOutput);
   }
   // The last, partial block: its whole lines, then the rest right behind them,
   // which drops the CR LF after the last whole line when nothing follows it.
+  const unsigned char* last = in.data() + blocks * kBlockInput;
+  k -= blocks * kBlockInput;
   const size_t whole = k / kLineInput;
-  Base64EncodeLines(in, k, out);
-  Base64EncodeRest(in + whole * kLineInput, k % kLineInput, out + whole * kLineOutput);
+  Base64EncodeLines(last, k, out.data());
+  Base64EncodeRest(last + whole * kLineInput, k % kLineInput, out.data() + whole * kLineOutput);
   const size_t n = Base64EncodedLength(k);
-  if (n) destination.Write(out, n);
+  if (n) destination.Write(out.data(), n);
 }
 
 void MimeDecodeStream(ByteSource& source, ByteSink& destination) {
