@@ -225,12 +225,19 @@ bool TWorkFileSink::Drain() {
 void TWorkFileSink::Write(const void* data, size_t size) {
   // A piece of a buffer's size or more goes to the file as it is, after what the
   // buffer holds: the same bytes in the same order, with one copy and most of the
-  // calls fewer.
+  // calls fewer. Steps of 1 MiB: single writes of several MiB were measured to
+  // fill the page cache slower, and less evenly.
   if (size >= kWorkBuffer) {
     if (!Drain()) throw EWriteError();
-    if (!DiskWrite(fd_, data, size)) {
-      errno_ = errno;
-      throw EWriteError();
+    constexpr size_t kStep = size_t(1) << 20;
+    for (const uint8_t* p = static_cast<const uint8_t*>(data); size > 0;) {
+      const size_t k = std::min(size, kStep);
+      if (!DiskWrite(fd_, p, k)) {
+        errno_ = errno;
+        throw EWriteError();
+      }
+      p += k;
+      size -= k;
     }
     return;
   }

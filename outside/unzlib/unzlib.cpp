@@ -28,11 +28,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <semaphore>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lib_support.h"
+#include "outside/worker_threads.h"
 #include "zip_crypto.h"
 #include "zip_format.h"
 #include "zip/ziplib_errors.h"
@@ -46,6 +49,13 @@ using namespace zipcommon;
 namespace {
 
 constexpr size_t kChunk = 65536;  // progress is reported at least this often
+// A large file is handed to the disk in steps of this size as it is written, so
+// the sync before its rename finds little left to do.
+constexpr uint64_t kWritebackStep = uint64_t(16) << 20;
+// An entry from this size on is written and summed on a worker thread while the
+// calling thread inflates the next chunk; below it a thread would cost more than
+// it saves.
+constexpr uint64_t kThreadedFrom = uint64_t(1) << 20;
 
 class Fd {
  public:
@@ -75,6 +85,91 @@ class Fd {
 };
 
 bool IsFlagOn(int32_t v) { return v != 0; }
+
+// Writes the chunks of one entry to its file (none for a test) and sums their CRC,
+// in order. Threaded, one worker does it while the caller makes the next chunk:
+// a chunk stays untouched from Start until the Wait after it, and only the caller
+// talks to the program, so every callback comes as it would on one thread.
+class ChunkSink {
+ public:
+  ChunkSink(int out, bool threaded) : out_(out) {
+    if (!threaded) return;
+    try {
+      worker_ = std::thread([this] {
+        for (;;) {
+          go_.acquire();
+          if (stop_) return;
+          Work();
+          done_.release();
+        }
+      });
+    } catch (...) {
+      // No thread to be had: the caller does the work itself.
+    }
+  }
+  ~ChunkSink() {
+    if (!worker_.joinable()) return;
+    if (busy_) done_.acquire();
+    stop_ = true;
+    go_.release();
+    worker_.join();
+  }
+  ChunkSink(const ChunkSink&) = delete;
+  ChunkSink& operator=(const ChunkSink&) = delete;
+
+  void Start(const uint8_t* p, size_t n) {
+    p_ = p;
+    n_ = n;
+    if (!worker_.joinable()) {
+      Work();
+      return;
+    }
+    busy_ = true;
+    go_.release();
+  }
+  // The chunk started last has been written: false with its errno when the
+  // write failed.
+  bool Wait(int& err) {
+    if (busy_) {
+      done_.acquire();
+      busy_ = false;
+    }
+    err = err_;
+    return ok_;
+  }
+  uint32_t Crc() const { return crc_; }
+
+ private:
+  void Work() {
+    if (out_ >= 0) {
+      if (!WriteAll(out_, p_, n_)) {
+        ok_ = false;
+        err_ = errno;
+        return;
+      }
+      at_ += n_;
+      if (at_ - synced_ >= kWritebackStep) {
+        // Only a hint to start writing out: the sync before the rename is what
+        // is checked.
+        sync_file_range(out_, off_t(synced_), off_t(at_ - synced_), SYNC_FILE_RANGE_WRITE);
+        synced_ = at_;
+      }
+    }
+    crc_ = static_cast<uint32_t>(crc32(crc_, p_, static_cast<uInt>(n_)));
+  }
+
+  const int out_;
+  std::thread worker_;
+  std::binary_semaphore go_{0}, done_{0};
+  bool busy_ = false, stop_ = false;
+  // Touched by whichever thread does the work, handed over by the semaphores.
+  const uint8_t* p_ = nullptr;
+  size_t n_ = 0;
+  bool ok_ = true;
+  int err_ = 0;
+  uint64_t at_ = 0, synced_ = 0;
+  uint32_t crc_ = static_cast<uint32_t>(crc32(0, nullptr, 0));
+};
 
 enum class Outcome { kDone, kSkipped, kStop };
 
@@ -118,7 +213,9 @@ class Extraction {
   std::vector<bool> matched_;
   std::vector<bool> selected_;
   std::unique_ptr<uint8_t[]> in_{new uint8_t[kChunk]};
-  std::unique_ptr<uint8_t[]> out_{new uint8_t[kChunk]};
+  // Two, so one is written while the next chunk is made in the other.
+  std::unique_ptr<uint8_t[]> out_[2]{std::unique_ptr<uint8_t[]>(new uint8_t[kChunk]),
+                                     std::unique_ptr<uint8_t[]>(new uint8_t[kChunk])};
   int32_t done_ = 0;
   std::set<std::string> writtenPaths_;  // output paths written in this run
   std::vector<std::string> passwords_;  // known to open entries of this archive, newest first
@@ -240,56 +337,82 @@ Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc, ZipCrypto* cr
   uint64_t inPos = e.dataPos + skip, inLeft = e.compressedSize - skip;
   const uint64_t declared = e.uncompressedSize;
   uint64_t written = 0;
-  auto emit = [&](const uint8_t* p, size_t n) -> Problem {
-    if (n == 0) return {};
-    if (written + n > declared) return Problem{ZIPERR_BAD_DATA, "entry holds more data than declared"};
-    if (out >= 0 && !WriteAll(out, p, n)) return Problem{ZIPERR_WRITE, "cannot write: " + ErrnoText(errno)};
-    crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
-    written += n;
+  ChunkSink sink(out, declared >= kThreadedFrom && outside_threads::WorkerCount() > 1);
+  // The chunk in flight, reported once it is written: before anything is done
+  // with the chunk after it, as when each chunk is written where it is made.
+  size_t pending = 0;
+  auto settle = [&]() -> Problem {
+    if (pending == 0) return {};
+    const size_t n = pending;
+    pending = 0;
+    int err = 0;
+    if (!sink.Wait(err)) return Problem{ZIPERR_WRITE, "cannot write: " + ErrnoText(err)};
     const bool sent = progress ? cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "") : cb_.Send(ZIPCB_TICK, 0, 0, "");
     if (!sent) return Problem{ZIPERR_ABORTED, "aborted"};
     return {};
   };
+  int slot = 0;
+  auto emit = [&](const uint8_t* p, size_t n) -> Problem {
+    if (Problem q = settle()) return q;
+    if (n == 0) return {};
+    if (written + n > declared) return Problem{ZIPERR_BAD_DATA, "entry holds more data than declared"};
+    sink.Start(p, n);
+    pending = n;
+    written += n;
+    slot ^= 1;
+    return {};
+  };
 
-  if (e.method == kMethodStored) {
-    if (inLeft != e.uncompressedSize) return Problem{ZIPERR_BAD_DATA, "stored entry with two different sizes"};
-    while (inLeft > 0) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
-      if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
-      if (crypt) crypt->Decrypt(in_.get(), n);
-      inPos += n;
-      inLeft -= n;
-      if (Problem p = emit(in_.get(), n)) return p;
+  auto run = [&]() -> Problem {
+    if (e.method == kMethodStored) {
+      if (inLeft != e.uncompressedSize) return Problem{ZIPERR_BAD_DATA, "stored entry with two different sizes"};
+      while (inLeft > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
+        uint8_t* const buf = out_[slot].get();
+        if (!ReadAt(archive_.get(), buf, n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
+        if (crypt) crypt->Decrypt(buf, n);
+        inPos += n;
+        inLeft -= n;
+        if (Problem p = emit(buf, n)) return p;
+      }
+      return {};
+    }
+
+    z_stream zs{};
+    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
+    struct End {
+      z_stream* z;
+      ~End() { inflateEnd(z); }
+    } end{&zs};
+    while (true) {
+      if (zs.avail_in == 0 && inLeft > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
+        if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
+        if (crypt) crypt->Decrypt(in_.get(), n);
+        inPos += n;
+        inLeft -= n;
+        zs.next_in = in_.get();
+        zs.avail_in = static_cast<uInt>(n);
+      }
+      uint8_t* const buf = out_[slot].get();
+      zs.next_out = buf;
+      zs.avail_out = static_cast<uInt>(kChunk);
+      const int ret = inflate(&zs, Z_NO_FLUSH);
+      if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT || ret == Z_STREAM_ERROR)
+        return Problem{ZIPERR_BAD_DATA, "bad compressed data"};
+      if (ret == Z_MEM_ERROR) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
+      if (Problem p = emit(buf, kChunk - zs.avail_out)) return p;
+      if (ret == Z_STREAM_END) break;
+      if (ret == Z_BUF_ERROR) return Problem{ZIPERR_BAD_DATA, "compressed data ends early"};
     }
     return {};
-  }
-
-  z_stream zs{};
-  if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
-  struct End {
-    z_stream* z;
-    ~End() { inflateEnd(z); }
-  } end{&zs};
-  while (true) {
-    if (zs.avail_in == 0 && inLeft > 0) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
-      if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
-      if (crypt) crypt->Decrypt(in_.get(), n);
-      inPos += n;
-      inLeft -= n;
-      zs.next_in = in_.get();
-      zs.avail_in = static_cast<uInt>(n);
-    }
-    zs.next_out = out_.get();
-    zs.avail_out = static_cast<uInt>(kChunk);
-    const int ret = inflate(&zs, Z_NO_FLUSH);
-    if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT || ret == Z_STREAM_ERROR)
-      return Problem{ZIPERR_BAD_DATA, "bad compressed data"};
-    if (ret == Z_MEM_ERROR) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
-    if (Problem p = emit(out_.get(), kChunk - zs.avail_out)) return p;
-    if (ret == Z_STREAM_END) break;
-    if (ret == Z_BUF_ERROR) return Problem{ZIPERR_BAD_DATA, "compressed data ends early"};
-  }
+  };
+  // A chunk still in flight was made before whatever ended the run: its write and
+  // its report come first.
+  const Problem ran = run();
+  if (Problem p = settle()) return p;
+  if (ran) return ran;
+  crc = sink.Crc();
   if (written != declared) return Problem{ZIPERR_BAD_DATA, "entry holds less data than declared"};
   return {};
 }
