@@ -6,7 +6,9 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -43,9 +45,14 @@ TRRESULT Des3Part(int encrypt, const uint8_t* key24, const uint8_t* in, size_t l
 // Below this a call stays on the calling thread: starting threads would cost more
 // than the cipher. Each worker gets at least this much.
 constexpr size_t kParallelPart = size_t(256) << 10;
+// The threads take the data in slices of this many bytes, each the next one not
+// yet taken: on a machine shared with other work a thread that runs late holds up
+// the call by one slice, not by an equal share of the whole.
+constexpr size_t kSlice = size_t(64) << 10;
+static_assert(kSlice % 8 == 0);
 
-// The same ECB cut into consecutive parts of multiples of 8, one per thread; the
-// calling thread takes the first. Every thread has ended when this returns.
+// The same ECB in consecutive slices of multiples of 8, on the calling thread and
+// workers alike. Every thread has ended when this returns.
 TRRESULT Des3(int encrypt, const uint8_t* key24, const uint8_t* in, uint32_t len, uint8_t* out) {
   if (!key24 || ((!in || !out) && len)) return TR_E_PARAM;
   if (len % 8) return TR_E_DATA;
@@ -54,38 +61,38 @@ TRRESULT Des3(int encrypt, const uint8_t* key24, const uint8_t* in, uint32_t len
   size_t parts = std::min<size_t>(outside_threads::WorkerCount(), len / kParallelPart);
   if (parts <= 1) return Des3Part(encrypt, key24, in, len, out);
 
-  const size_t blocks = len / 8;
-  auto range = [&](size_t i, size_t& at, size_t& n) {
-    const size_t first = blocks * i / parts, last = blocks * (i + 1) / parts;
-    at = first * 8;
-    n = (last - first) * 8;
+  const size_t slices = (size_t(len) + kSlice - 1) / kSlice;
+  std::atomic<size_t> next{0};
+  // The failure of the lowest slice that failed, as one pass over the data would
+  // meet it first.
+  std::mutex failed;
+  size_t failedAt = slices;
+  TRRESULT failure = 0;
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < slices;) {
+      const size_t at = i * kSlice, n = std::min(kSlice, size_t(len) - at);
+      if (const TRRESULT rc = Des3Part(encrypt, key24, in + at, n, out + at)) {
+        std::lock_guard<std::mutex> lock(failed);
+        if (i < failedAt) {
+          failedAt = i;
+          failure = rc;
+        }
+      }
+    }
   };
-  std::vector<TRRESULT> results(parts, 0);
-  std::vector<char> started(parts, 0);
   std::vector<std::thread> workers;
   workers.reserve(parts - 1);
   for (size_t i = 1; i < parts; ++i) {
-    size_t at = 0, n = 0;
-    range(i, at, n);
     try {
-      workers.emplace_back([&results, encrypt, key24, in, out, i, at, n] {
-        results[i] = Des3Part(encrypt, key24, in + at, n, out + at);
-      });
-      started[i] = 1;
+      workers.emplace_back(work);
     } catch (...) {
-      // No thread to be had: the calling thread does this part itself.
+      // No thread to be had: the others take its slices.
+      break;
     }
   }
-  for (size_t i = 0; i < parts; ++i) {
-    if (started[i]) continue;
-    size_t at = 0, n = 0;
-    range(i, at, n);
-    results[i] = Des3Part(encrypt, key24, in + at, n, out + at);
-  }
+  work();
   for (std::thread& t : workers) t.join();
-  for (TRRESULT rc : results)
-    if (rc != 0) return rc;
-  return 0;
+  return failure;
 }
 
 bool OsRandom(uint8_t* p, size_t n) {

@@ -28,11 +28,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <semaphore>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lib_support.h"
+#include "outside/worker_threads.h"
 #include "zip_crypto.h"
 #include "zip_format.h"
 #include "zip/ziplib_errors.h"
@@ -46,6 +49,13 @@ using namespace zipcommon;
 namespace {
 
 constexpr size_t kChunk = 65536;  // progress is reported at least this often
+// A large file is handed to the disk in steps of this size as it is written, so
+// the sync before its rename finds little left to do.
+constexpr uint64_t kWritebackStep = uint64_t(16) << 20;
+// An entry from this size on is written and summed on a worker thread while the
+// calling thread inflates the next chunk; below it a thread would cost more than
+// it saves.
+constexpr uint64_t kThreadedFrom = uint64_t(1) << 20;
 
 class Fd {
  public:
@@ -75,6 +85,112 @@ class Fd {
 };
 
 bool IsFlagOn(int32_t v) { return v != 0; }
+
+// How many chunks may wait to be written: a write that stalls for a moment (the
+// page cache, the disk) holds up the inflating only once all of them are made.
+constexpr size_t kDepth = 8;
+
+// Writes the chunks of one entry to its file (none for a test) and sums their CRC,
+// in order, each chunk made in the next of kDepth buffers. Threaded, one worker
+// does it while the caller makes the next chunks: a buffer stays untouched from
+// Start until the Settle that returns its chunk, and only the caller talks to the
+// program, so every callback comes as it would on one thread.
+class ChunkSink {
+ public:
+  ChunkSink(int out, uint8_t* buffers, bool threaded) : out_(out), buffers_(buffers) {
+    if (!threaded) return;
+    try {
+      worker_ = std::thread([this] {
+        for (size_t next = 0;; ++next) {
+          filled_.acquire();
+          if (stop_) return;
+          Work(chunks_[next % kDepth]);
+          done_.release();
+        }
+      });
+    } catch (...) {
+      // No thread to be had: the caller does the work itself.
+    }
+  }
+  ~ChunkSink() {
+    if (!worker_.joinable()) return;
+    for (; settled_ < started_; ++settled_) done_.acquire();
+    stop_ = true;
+    filled_.release();
+    worker_.join();
+  }
+  ChunkSink(const ChunkSink&) = delete;
+  ChunkSink& operator=(const ChunkSink&) = delete;
+
+  // The buffer of the next chunk; free once InFlight() is below kDepth.
+  uint8_t* Next() const { return buffers_ + (started_ % kDepth) * kChunk; }
+  size_t InFlight() const { return size_t(started_ - settled_); }
+  // Writes and sums n bytes of Next().
+  void Start(size_t n) {
+    Chunk& c = chunks_[started_ % kDepth];
+    c.p = Next();
+    c.n = n;
+    ++started_;
+    if (!worker_.joinable()) {
+      Work(c);
+      return;
+    }
+    filled_.release();
+  }
+  // Waits for the oldest chunk in flight: its size, and false with its errno when
+  // its write failed.
+  bool Settle(size_t& n, int& err) {
+    if (worker_.joinable()) done_.acquire();
+    const Chunk& c = chunks_[settled_++ % kDepth];
+    n = c.n;
+    err = c.err;
+    return c.ok;
+  }
+  uint32_t Crc() const { return crc_; }
+
+ private:
+  struct Chunk {
+    const uint8_t* p = nullptr;
+    size_t n = 0;
+    bool ok = true;
+    int err = 0;
+  };
+
+  void Work(Chunk& c) {
+    // After a failed write nothing more is written: the caller stops at that chunk.
+    c.ok = !failed_;
+    if (failed_) return;
+    if (out_ >= 0) {
+      if (!WriteAll(out_, c.p, c.n)) {
+        failed_ = true;
+        c.ok = false;
+        c.err = errno;
+        return;
+      }
+      at_ += c.n;
+      if (at_ - synced_ >= kWritebackStep) {
+        // Only a hint to start writing out: the sync before the rename is what
+        // is checked.
+        sync_file_range(out_, off_t(synced_), off_t(at_ - synced_), SYNC_FILE_RANGE_WRITE);
+        synced_ = at_;
+      }
+    }
+    crc_ = static_cast<uint32_t>(crc32(crc_, c.p, static_cast<uInt>(c.n)));
+  }
+
+  const int out_;
+  uint8_t* const buffers_;
+  std::thread worker_;
+  std::counting_semaphore<kDepth> filled_{0}, done_{0};
+  bool stop_ = false;
+  uint64_t started_ = 0, settled_ = 0;  // the caller's
+  // Each chunk is the caller's until Start and again from its Settle, the
+  // worker's in between; the rest is the worker's while it runs.
+  Chunk chunks_[kDepth];
+  bool failed_ = false;
+  uint64_t at_ = 0, synced_ = 0;
+  uint32_t crc_ = static_cast<uint32_t>(crc32(0, nullptr, 0));
+};
 
 enum class Outcome { kDone, kSkipped, kStop };
 
@@ -118,7 +234,8 @@ class Extraction {
   std::vector<bool> matched_;
   std::vector<bool> selected_;
   std::unique_ptr<uint8_t[]> in_{new uint8_t[kChunk]};
-  std::unique_ptr<uint8_t[]> out_{new uint8_t[kChunk]};
+  // Chunks to be written while the next ones are made.
+  std::unique_ptr<uint8_t[]> out_{new uint8_t[kDepth * kChunk]};
   int32_t done_ = 0;
   std::set<std::string> writtenPaths_;  // output paths written in this run
   std::vector<std::string> passwords_;  // known to open entries of this archive, newest first
@@ -240,56 +357,99 @@ Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc, ZipCrypto* cr
   uint64_t inPos = e.dataPos + skip, inLeft = e.compressedSize - skip;
   const uint64_t declared = e.uncompressedSize;
   uint64_t written = 0;
-  auto emit = [&](const uint8_t* p, size_t n) -> Problem {
-    if (n == 0) return {};
-    if (written + n > declared) return Problem{ZIPERR_BAD_DATA, "entry holds more data than declared"};
-    if (out >= 0 && !WriteAll(out, p, n)) return Problem{ZIPERR_WRITE, "cannot write: " + ErrnoText(errno)};
-    crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
-    written += n;
-    const bool sent = progress ? cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "") : cb_.Send(ZIPCB_TICK, 0, 0, "");
-    if (!sent) return Problem{ZIPERR_ABORTED, "aborted"};
+  const bool threaded = declared >= kThreadedFrom && outside_threads::WorkerCount() > 1;
+  ChunkSink sink(out, out_.get(), threaded);
+  // The chunks in flight are reported in order once written, each before anything
+  // is said of a later one, as when each chunk is written where it is made. On one
+  // thread each is reported at once, before the next is made.
+  // Once a chunk failed or the program stopped, the chunks after it go unreported.
+  bool ended = false;
+  auto settle = [&](size_t keep) -> Problem {
+    while (!ended && sink.InFlight() > keep) {
+      size_t n = 0;
+      int err = 0;
+      if (!sink.Settle(n, err)) {
+        ended = true;
+        return Problem{ZIPERR_WRITE, "cannot write: " + ErrnoText(err)};
+      }
+      const bool sent =
+          progress ? cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "") : cb_.Send(ZIPCB_TICK, 0, 0, "");
+      if (!sent) {
+        ended = true;
+        return Problem{ZIPERR_ABORTED, "aborted"};
+      }
+    }
     return {};
   };
+  // The buffer the next chunk is made in, once it is free.
+  auto next = [&](uint8_t*& buf) -> Problem {
+    if (Problem q = settle(kDepth - 1)) return q;
+    buf = sink.Next();
+    return {};
+  };
+  auto emit = [&](size_t n) -> Problem {
+    if (n == 0) return {};
+    if (written + n > declared) {
+      if (Problem q = settle(0)) return q;
+      return Problem{ZIPERR_BAD_DATA, "entry holds more data than declared"};
+    }
+    sink.Start(n);
+    written += n;
+    return threaded ? Problem{} : settle(0);
+  };
 
-  if (e.method == kMethodStored) {
-    if (inLeft != e.uncompressedSize) return Problem{ZIPERR_BAD_DATA, "stored entry with two different sizes"};
-    while (inLeft > 0) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
-      if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
-      if (crypt) crypt->Decrypt(in_.get(), n);
-      inPos += n;
-      inLeft -= n;
-      if (Problem p = emit(in_.get(), n)) return p;
+  auto run = [&]() -> Problem {
+    if (e.method == kMethodStored) {
+      if (inLeft != e.uncompressedSize) return Problem{ZIPERR_BAD_DATA, "stored entry with two different sizes"};
+      while (inLeft > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
+        uint8_t* buf = nullptr;
+        if (Problem p = next(buf)) return p;
+        if (!ReadAt(archive_.get(), buf, n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
+        if (crypt) crypt->Decrypt(buf, n);
+        inPos += n;
+        inLeft -= n;
+        if (Problem p = emit(n)) return p;
+      }
+      return {};
+    }
+
+    z_stream zs{};
+    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
+    struct End {
+      z_stream* z;
+      ~End() { inflateEnd(z); }
+    } end{&zs};
+    while (true) {
+      if (zs.avail_in == 0 && inLeft > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
+        if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
+        if (crypt) crypt->Decrypt(in_.get(), n);
+        inPos += n;
+        inLeft -= n;
+        zs.next_in = in_.get();
+        zs.avail_in = static_cast<uInt>(n);
+      }
+      uint8_t* buf = nullptr;
+      if (Problem p = next(buf)) return p;
+      zs.next_out = buf;
+      zs.avail_out = static_cast<uInt>(kChunk);
+      const int ret = inflate(&zs, Z_NO_FLUSH);
+      if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT || ret == Z_STREAM_ERROR)
+        return Problem{ZIPERR_BAD_DATA, "bad compressed data"};
+      if (ret == Z_MEM_ERROR) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
+      if (Problem p = emit(kChunk - zs.avail_out)) return p;
+      if (ret == Z_STREAM_END) break;
+      if (ret == Z_BUF_ERROR) return Problem{ZIPERR_BAD_DATA, "compressed data ends early"};
     }
     return {};
-  }
-
-  z_stream zs{};
-  if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
-  struct End {
-    z_stream* z;
-    ~End() { inflateEnd(z); }
-  } end{&zs};
-  while (true) {
-    if (zs.avail_in == 0 && inLeft > 0) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
-      if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
-      if (crypt) crypt->Decrypt(in_.get(), n);
-      inPos += n;
-      inLeft -= n;
-      zs.next_in = in_.get();
-      zs.avail_in = static_cast<uInt>(n);
-    }
-    zs.next_out = out_.get();
-    zs.avail_out = static_cast<uInt>(kChunk);
-    const int ret = inflate(&zs, Z_NO_FLUSH);
-    if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT || ret == Z_STREAM_ERROR)
-      return Problem{ZIPERR_BAD_DATA, "bad compressed data"};
-    if (ret == Z_MEM_ERROR) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
-    if (Problem p = emit(out_.get(), kChunk - zs.avail_out)) return p;
-    if (ret == Z_STREAM_END) break;
-    if (ret == Z_BUF_ERROR) return Problem{ZIPERR_BAD_DATA, "compressed data ends early"};
-  }
+  };
+  // A chunk still in flight was made before whatever ended the run: its write and
+  // its report come first.
+  const Problem ran = run();
+  if (Problem p = settle(0)) return p;
+  if (ran) return ran;
+  crc = sink.Crc();
   if (written != declared) return Problem{ZIPERR_BAD_DATA, "entry holds less data than declared"};
   return {};
 }

@@ -204,6 +204,35 @@ TEST(EncodedReader, HostileLayoutsAreRefused) {
   }
 }
 
+// The payload is scanned many bytes at a time: a foreign byte ends it exactly where
+// it stands, and the cipher length counts every symbol, wherever in a group of
+// bytes a line end, a pad or the end falls.
+TEST(EncodedReader, PayloadEndsAtItsFirstForeignByteAndCountsEverySymbol) {
+  for (size_t n = 0; n <= 120; ++n) {
+    SCOPED_TRACE(n);
+    Spec s = TwoRecipients();
+    s.payload = TestBase64Lines(TestRandomBytes(n, uint32_t(n + 7)));
+    const EncLayout whole = Read(s.text());
+    ASSERT_TRUE(whole.wellFormed) << EncFaultName(whole.fault);
+    EXPECT_EQ(whole.cipherLength, n);
+  }
+  Spec s = TwoRecipients();
+  s.payload = TestBase64Lines(TestRandomBytes(90));
+  const std::string payload = s.payload;
+  for (size_t at = 0; at < payload.size(); ++at) {
+    for (char foreign : {'*', '\0', '\x80', ' ', '@', '[', '`', '{'}) {
+      SCOPED_TRACE(testing::Message() << at << " " << int(uint8_t(foreign)));
+      s.payload = payload;
+      s.payload[at] = foreign;
+      const std::string text = s.text();
+      const EncLayout l = Read(text);
+      EXPECT_FALSE(l.wellFormed);
+      EXPECT_EQ(l.fault, EncFault::BadPayload) << EncFaultName(l.fault);
+      EXPECT_EQ(size_t(l.faultOffset), text.find("<![CDATA[") + 11 + at);
+    }
+  }
+}
+
 TEST(EncodedReader, EveryTruncationIsRefused) {
   Spec s = TwoRecipients();
   s.payload = TestBase64Lines(TestRandomBytes(200));
