@@ -5,6 +5,9 @@
 #include <array>
 #include <cstring>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -93,7 +96,53 @@ size_t ReadFull(ByteSource& source, void* buffer, size_t size) {
   return got;
 }
 
+// 1: Base64 alphabet, 2: "=", CR, LF. Nothing else may stand in a payload.
+constexpr std::array<uint8_t, 256> MakePayloadTable() {
+  std::array<uint8_t, 256> t{};
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = 1;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = 1;
+  for (int c = '0'; c <= '9'; ++c) t[c] = 1;
+  t['+'] = t['/'] = 1;
+  t['='] = t['\r'] = t['\n'] = 2;
+  return t;
+}
+constexpr std::array<uint8_t, 256> kPayloadByte = MakePayloadTable();
+
 }  // namespace
+
+size_t Base64TextRun(const uint8_t* d, size_t n, uint64_t* symbols) {
+  uint64_t counted = 0;
+  size_t k = 0;
+#if defined(__SSE2__)
+  auto range = [](__m128i c, char lo, char hi) {
+    const __m128i t = _mm_sub_epi8(c, _mm_set1_epi8(lo));
+    const __m128i top = _mm_set1_epi8(char(hi - lo));
+    return _mm_cmpeq_epi8(_mm_min_epu8(t, top), t);
+  };
+  auto is = [](__m128i c, char v) { return _mm_cmpeq_epi8(c, _mm_set1_epi8(v)); };
+  // Symbols are summed as bytes of 1, eight to a 64-bit lane.
+  const __m128i one = _mm_set1_epi8(1), zero = _mm_setzero_si128();
+  __m128i count = zero;
+  while (k + 16 <= n) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + k));
+    const __m128i sym = _mm_or_si128(_mm_or_si128(range(c, 'A', 'Z'), range(c, 'a', 'z')),
+                                     _mm_or_si128(range(c, '0', '9'), _mm_or_si128(is(c, '+'), is(c, '/'))));
+    const __m128i other = _mm_or_si128(is(c, '='), _mm_or_si128(is(c, '\r'), is(c, '\n')));
+    if (_mm_movemask_epi8(_mm_or_si128(sym, other)) != 0xFFFF) break;
+    count = _mm_add_epi64(count, _mm_sad_epu8(_mm_and_si128(sym, one), zero));
+    k += 16;
+  }
+  alignas(16) uint64_t lanes[2];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), count);
+  counted += lanes[0] + lanes[1];
+#endif
+  while (k < n && kPayloadByte[d[k]]) {
+    counted += kPayloadByte[d[k]] & 1;
+    ++k;
+  }
+  if (symbols) *symbols += counted;
+  return k;
+}
 
 size_t Base64EncodedLength(size_t n) {
   if (n == 0) return 0;

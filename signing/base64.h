@@ -29,6 +29,12 @@ void Base64EncodeLines(const void* input, size_t n, char* output);
 // writes (n + 2) / 3 * 4 bytes.
 void Base64EncodeRest(const void* input, size_t n, char* output);
 
+// The length of the leading run of d[0, n) that a container's Base64 payload may
+// hold (the alphabet, "=", CR and LF), adding the alphabet symbols in it to
+// *symbols when given. Large payloads are scanned with it, sixteen bytes at a time
+// where the processor allows.
+size_t Base64TextRun(const uint8_t* d, size_t n, uint64_t* symbols = nullptr);
+
 // Decodes text as a continuation of the state (missing: characters still needed
 // to complete the current group of four, starting at 4; accumulator: the bits
 // gathered so far, starting at 0) and leaves the new state in the two variables.

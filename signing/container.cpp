@@ -1,8 +1,8 @@
 #include "signing/container.h"
+#include "signing/base64.h"
 #include "signing/source_cursor.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -155,28 +155,6 @@ const char* SgnFaultName(SgnFault fault) {
 
 namespace {
 
-// Base64 alphabet, "=" and CR LF: the only bytes a payload may hold.
-constexpr std::array<uint8_t, 256> MakePayloadTable() {
-  std::array<uint8_t, 256> t{};
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = 1;
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = 1;
-  for (int c = '0'; c <= '9'; ++c) t[c] = 1;
-  t['+'] = t['/'] = t['='] = t['\r'] = t['\n'] = 1;
-  return t;
-}
-constexpr std::array<uint8_t, 256> kPayloadByte = MakePayloadTable();
-
-// Length of the leading run of payload bytes.
-size_t ScanPayload(const uint8_t* d, size_t n) {
-  size_t i = 0;
-  while (i + 8 <= n && (kPayloadByte[d[i]] & kPayloadByte[d[i + 1]] & kPayloadByte[d[i + 2]] &
-                        kPayloadByte[d[i + 3]] & kPayloadByte[d[i + 4]] & kPayloadByte[d[i + 5]] &
-                        kPayloadByte[d[i + 6]] & kPayloadByte[d[i + 7]]))
-    i += 8;
-  while (i < n && kPayloadByte[d[i]]) ++i;
-  return i;
-}
-
 using sgnread::Cursor;
 using sgnread::Match;
 
@@ -262,7 +240,7 @@ class Reader {
       if (!cur_.need(1)) return fail(cur_.ioError() ? SgnFault::ReadError : SgnFault::Truncated, cur_.pos());
       const uint8_t* d = cur_.ptr();
       const size_t n = cur_.avail();
-      const size_t k = ScanPayload(d, n);
+      const size_t k = Base64TextRun(d, n);
       if (k > 0) {
         if (sink_) sink_->rangeBytes(d, k);
         if (k >= 2) {
