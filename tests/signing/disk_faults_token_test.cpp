@@ -118,7 +118,9 @@ class DiskFaults : public EncTokenTest {
     EncTokenTest::SetUp();
     if (HasFatalFailure()) return;
     work_ = dir("op");
-    original_ = TestRandomBytes(150000, 11);
+    // Large enough that every writer makes several writes of its 1 MiB buffers,
+    // so that a failure can fall in the middle of a file, not only at its ends.
+    original_ = TestRandomBytes(3500000, 11);
     // The material every run starts from, made once without faults.
     const QString report = dir("make") + "report.pdf";
     WriteAll(report.toStdString(), original_.data(), original_.size());
