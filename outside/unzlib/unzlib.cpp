@@ -49,9 +49,6 @@ using namespace zipcommon;
 namespace {
 
 constexpr size_t kChunk = 65536;  // progress is reported at least this often
-// A large file is handed to the disk in steps of this size as it is written, so
-// the sync before its rename finds little left to do.
-constexpr uint64_t kWritebackStep = uint64_t(16) << 20;
 // An entry from this size on is written and summed on a worker thread while the
 // calling thread inflates the next chunk; below it a thread would cost more than
 // it saves.
@@ -168,12 +165,7 @@ class ChunkSink {
         return;
       }
       at_ += c.n;
-      if (at_ - synced_ >= kWritebackStep) {
-        // Only a hint to start writing out: the sync before the rename is what
-        // is checked.
-        sync_file_range(out_, off_t(synced_), off_t(at_ - synced_), SYNC_FILE_RANGE_WRITE);
-        synced_ = at_;
-      }
+      behind_.Written(out_, at_);
     }
     crc_ = static_cast<uint32_t>(crc32(crc_, c.p, static_cast<uInt>(c.n)));
   }
@@ -188,7 +180,8 @@ class ChunkSink {
   // worker's in between; the rest is the worker's while it runs.
   Chunk chunks_[kDepth];
   bool failed_ = false;
-  uint64_t at_ = 0, synced_ = 0;
+  uint64_t at_ = 0;
+  WriteBehind behind_;  // the sync before the rename finds little left to do
   uint32_t crc_ = static_cast<uint32_t>(crc32(0, nullptr, 0));
 };
 

@@ -98,6 +98,13 @@ bool WriteAll(int fd, const void* data, size_t n) {
   return true;
 }
 
+void WriteBehind::Written(int fd, uint64_t end) {
+  constexpr uint64_t kStep = uint64_t(16) << 20;
+  if (end < from_ + kStep) return;
+  sync_file_range(fd, static_cast<off_t>(from_), static_cast<off_t>(end - from_), SYNC_FILE_RANGE_WRITE);
+  from_ = end;
+}
+
 void WipeString(std::string& s) {
   volatile char* p = s.data();
   for (size_t i = 0; i < s.size(); ++i) p[i] = 0;

@@ -58,6 +58,22 @@ int CreateTempFile(int dirfd, std::string& name);
 // Renames from to to within dirfd. replace false: fails with EEXIST when to exists.
 bool RenameInto(int dirfd, const std::string& from, const std::string& to, bool replace);
 bool WriteAll(int fd, const void* data, size_t n);
+
+// Starts the disk on a file written from its start, 16 MiB at a time, so that the
+// sync that completes the file waits for the last step only. Only a hint: a
+// failing disk still fails that sync, which the writer checks.
+class WriteBehind {
+ public:
+  // The file now holds end bytes written in order.
+  void Written(int fd, uint64_t end);
+  // The file was cut back to its first to bytes.
+  void Rewound(uint64_t to) {
+    if (to < from_) from_ = to;
+  }
+
+ private:
+  uint64_t from_ = 0;  // the disk has been started on the file up to here
+};
 // Overwrites a string's bytes (a password) before it is freed.
 void WipeString(std::string& s);
 // The text of errno, for messages.

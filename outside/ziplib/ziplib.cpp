@@ -105,26 +105,28 @@ std::string CleanName(const std::string& path) {
 class Output {
  public:
   explicit Output(int fd) : fd_(fd), buf_(new uint8_t[kOutBuffer]) {}
+  // After a failed write the archive is given up: the position then means nothing.
   bool Write(const void* data, size_t n) {
-    pos_ += n;
     const auto* p = static_cast<const uint8_t*>(data);
     if (used_ + n > kOutBuffer) {
       if (!Flush()) return false;
       if (n >= kOutBuffer) {
         if (!WriteAll(fd_, p, n)) return false;
-        WriteBehind();
+        pos_ += n;
+        behind_.Written(fd_, pos_);
         return true;
       }
     }
     std::memcpy(buf_.get() + used_, p, n);
     used_ += n;
+    pos_ += n;
     return true;
   }
   bool Flush() {
     if (used_ == 0) return true;
     const bool ok = WriteAll(fd_, buf_.get(), used_);
     used_ = 0;
-    if (ok) WriteBehind();
+    if (ok) behind_.Written(fd_, pos_);
     return ok;
   }
   bool PatchAt(uint64_t off, const void* data, size_t n) {
@@ -137,28 +139,18 @@ class Output {
     if (ftruncate(fd_, static_cast<off_t>(off)) != 0) return false;
     if (lseek(fd_, static_cast<off_t>(off), SEEK_SET) < 0) return false;
     pos_ = off;
-    behind_ = std::min(behind_, off);
+    behind_.Rewound(off);
     return true;
   }
   uint64_t Pos() const { return pos_; }
 
  private:
-  // Starts the disk on what has been written, 16 MiB at a time, so that the sync
-  // that completes the archive waits for the last step only. Only a hint: a
-  // failing disk still fails that sync, which is checked.
-  void WriteBehind() {
-    constexpr uint64_t kStep = uint64_t(16) << 20;
-    const uint64_t end = pos_ - used_;
-    if (end < behind_ + kStep) return;
-    sync_file_range(fd_, static_cast<off_t>(behind_), static_cast<off_t>(end - behind_), SYNC_FILE_RANGE_WRITE);
-    behind_ = end;
-  }
-
   int fd_;
   std::unique_ptr<uint8_t[]> buf_;
   size_t used_ = 0;
   uint64_t pos_ = 0;
-  uint64_t behind_ = 0;  // the disk has been started on the file up to here
+  // What has reached the file goes to the disk while the archive is being made.
+  WriteBehind behind_;
 };
 
 // One file (or folder) to add.
