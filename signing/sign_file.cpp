@@ -270,18 +270,25 @@ class ReplacementSource : public SgnSource {
   std::string_view suffix_;
 };
 
-// Whether a container about to be signed carries one file that can be shown, with
-// a silent ZIP component of its own, so that neither a running ZIP operation nor
-// the user is disturbed by the look.
-TPayloadCheck CheckPayloadToSign(SgnSource& container) {
+// The look at what a container about to be signed carries, with a silent ZIP
+// component of its own, so that neither a running ZIP operation nor the user is
+// disturbed by it.
+struct PayloadLook {
   TWorkFolder work;  // before the component: removed after it has let go of the archive
   TZipArchiver zip;
-  zip.SetUnattended(true);
-  int err = 0;
-  const TPayloadCheck check = CheckContainerPayload(container, zip, work, &err);
+  int err = 0;  // the work disk's error number, where the look sets it
+  PayloadLook() { zip.SetUnattended(true); }
   // A work disk that refused the look is the disk's failure, named as such.
-  if (check == TPayloadCheck::Failed && err != 0) g_lastSystemError = err;
-  return check;
+  TPayloadCheck Named(TPayloadCheck check) const {
+    if (check == TPayloadCheck::Failed && err != 0) g_lastSystemError = err;
+    return check;
+  }
+};
+
+// Whether a container about to be signed carries one file that can be shown.
+TPayloadCheck CheckPayloadToSign(SgnSource& container) {
+  PayloadLook look;
+  return look.Named(CheckContainerPayload(container, look.zip, look.work, &look.err));
 }
 
 enum class CopyOutcome { Done, Malformed, NotOneFile, BadEntry, Failed, DigestFailed };
@@ -309,22 +316,16 @@ CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, ui
   if (!source.isOpen()) return CopyOutcome::Failed;
   SgnCopyingSource copy(source, &out, progress);
   SgnLayout layout;
-  TWorkFolder work;  // before the component: removed after it has let go of the archive
-  TZipArchiver zip;
-  zip.SetUnattended(true);  // neither a running ZIP operation nor the user is disturbed
-  TPayloadArchive payload(work);
+  PayloadLook look;
+  TPayloadArchive payload(look.work);
   const bool digested = DigestSignedRange(copy, layout, digest, nullptr, &payload);
   if (copy.WriteFailed() || layout.fault == SgnFault::ReadError) return CopyOutcome::Failed;
   if (!layout.wellFormed || copy.Covered() != source.size()) return CopyOutcome::Malformed;
   if (!digested) return CopyOutcome::DigestFailed;
   // A signer signs what the others can be shown: the one file of the payload.
-  int err = 0;
-  switch (payload.Check(zip, &err)) {
+  switch (look.Named(payload.Check(look.zip, &look.err))) {
     case TPayloadCheck::OneFile: break;
-    case TPayloadCheck::Failed:
-      // A work disk that refused the look is the disk's failure, named as such.
-      if (err != 0) g_lastSystemError = err;
-      return CopyOutcome::Failed;
+    case TPayloadCheck::Failed: return CopyOutcome::Failed;
     case TPayloadCheck::Malformed:
     case TPayloadCheck::NotOneFile: return CopyOutcome::NotOneFile;
     case TPayloadCheck::Empty:
