@@ -1,5 +1,5 @@
 #pragma once
-// Helpers of the tests of the outside libraries: seeded input bytes, and the
+// Helpers of the tests of the outside libraries: seeded input bytes and text, and the
 // number of threads of this process (to see that no worker thread is left).
 #include <dirent.h>
 
@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace outsidetest {
@@ -18,6 +19,24 @@ Buffer Random(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   Buffer b(n, Byte{});
   for (Byte& c : b) c = static_cast<Byte>(gen());
+  return b;
+}
+
+// n bytes of Croatian contract text, words drawn by a generator seeded with seed:
+// text that deflate shrinks, with runs that reach back across block boundaries,
+// the same on every run.
+template <typename Buffer = std::string>
+Buffer Text(size_t n, unsigned seed) {
+  static const char* const words[] = {"Ugovor ", "o ", "čuvanju ", "dokumenata, ", "članak ", "stavak ",
+                                      "potpis ", "\r\n", "2026. ", "Zagreb "};
+  std::mt19937 gen(seed);
+  Buffer b;
+  b.reserve(n + 16);
+  while (b.size() < n) {
+    const std::string_view w = words[gen() % 10];
+    b.insert(b.end(), w.begin(), w.end());
+  }
+  b.resize(n);
   return b;
 }
 

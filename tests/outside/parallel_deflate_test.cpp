@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,21 +23,6 @@ using namespace outsidetest;
 namespace {
 
 constexpr size_t kBlock = 65536;  // the smallest block: many blocks from small inputs
-
-// Text that deflate shrinks, with runs that reach back across block boundaries.
-Bytes Text(size_t n, unsigned seed) {
-  static const char* const words[] = {"ugovor ", "o ", "čuvanju ", "dokumenata, ", "članak ", "stavak ",
-                                      "potpis ", "\r\n", "2026. ", "Zagreb "};
-  std::mt19937 gen(seed);
-  Bytes b;
-  b.reserve(n + 16);
-  while (b.size() < n) {
-    const char* w = words[gen() % 10];
-    b.insert(b.end(), w, w + std::strlen(w));
-  }
-  b.resize(n);
-  return b;
-}
 
 struct Outcome {
   pd::Result result;
@@ -117,7 +101,7 @@ TEST(ParallelDeflate, SameStreamForEveryThreadCountAndItInflatesToTheInput) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Bytes input = c.random ? Random<Bytes>(c.size, 5) : Text(c.size, 3);
+    const Bytes input = c.random ? Random<Bytes>(c.size, 5) : Text<Bytes>(c.size, 3);
     const Outcome one = Deflate(input, c.level, 1);
     ASSERT_EQ(one.result.status, pd::Status::kOk);
     EXPECT_EQ(one.result.in, input.size());
@@ -170,7 +154,7 @@ TEST(ParallelDeflate, EachBlockIsPrimedWithTheInputBeforeIt) {
 }
 
 TEST(ParallelDeflate, StopAndFailuresEndEveryWorker) {
-  const Bytes input = Text(64 * kBlock, 9);
+  const Bytes input = Text<Bytes>(64 * kBlock, 9);
   // A first thread may start helpers of the runtime (a sanitizer's) that stay.
   std::thread([] {}).join();
   const size_t before = CountTasks();

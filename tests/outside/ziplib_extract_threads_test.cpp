@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <map>
-#include <random>
 #include <thread>
 
 #include "outside_test_support.h"
@@ -22,17 +21,6 @@ namespace {
 // Where the library turns to a worker thread, and the size of one chunk.
 constexpr size_t kThreadedFrom = size_t(1) << 20;
 constexpr size_t kChunk = 65536;
-
-std::string Text(size_t n, unsigned seed) {
-  static const char* const words[] = {"Ugovor ", "o ", "čuvanju ", "dokumenata, ", "članak ", "stavak ",
-                                      "potpis ", "\r\n", "2026. ", "Zagreb "};
-  std::mt19937 gen(seed);
-  std::string s;
-  s.reserve(n + 16);
-  while (s.size() < n) s += words[gen() % 10];
-  s.resize(n);
-  return s;
-}
 
 // Every file under folder (relative name to bytes).
 std::map<std::string, std::string> Files(const std::string& folder) {

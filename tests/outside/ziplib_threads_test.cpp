@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <thread>
 
 #include "outside_test_support.h"
@@ -19,17 +18,6 @@ namespace {
 // Where the library turns to blocks, and its block size.
 constexpr size_t kBlocksFrom = size_t(4) << 20;
 constexpr size_t kBlock = size_t(512) << 10;
-
-std::string Text(size_t n, unsigned seed) {
-  static const char* const words[] = {"Ugovor ", "o ", "čuvanju ", "dokumenata, ", "članak ", "stavak ",
-                                      "potpis ", "\r\n", "2026. ", "Zagreb "};
-  std::mt19937 gen(seed);
-  std::string s;
-  s.reserve(n + 16);
-  while (s.size() < n) s += words[gen() % 10];
-  s.resize(n);
-  return s;
-}
 
 std::vector<std::string> FolderNames(const std::string& folder) {
   std::vector<std::string> names;
