@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <QString>
 
+#include "zip/zip_types.h"
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -17,7 +19,7 @@ class TPasswordDlg : public QDialog {
   static constexpr int kResultCancel = 2;
   static constexpr int kResultAbort = 3;
   static constexpr int kResultCancelAll = 9;
-  static constexpr int kMaxLength = 80;
+  static constexpr int kMaxLength = kZipPasswordLimit;
 
   // Captions come from the message table (ids 10152, 10153, 10157, 10158).
   TPasswordDlg(QWidget* owner, int buttons);

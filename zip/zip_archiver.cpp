@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <cstring>
+#include <mutex>
 
 #include "platform/ui_services.h"
 #include "zip/zip_messages.h"
@@ -28,6 +29,9 @@ char* UnzLibParams::Text(const QByteArray& bytes) {
 
 TZipArchiver::TZipArchiver() {
   destroying_ = false;
+  // What crashed or killed runs left behind goes at the program's start.
+  static std::once_flag staleOnce;
+  std::call_once(staleOnce, &TZipArchiver::RemoveStaleWorkFolders);
   // The libraries only learn whether a window exists; any nonzero value will do.
   windowHandle_ = QCoreApplication::instance() ? reinterpret_cast<uintptr_t>(QCoreApplication::instance()) : 1;
   zipLib_ = std::make_unique<TZipLib>(*this);
@@ -77,6 +81,7 @@ int32_t TZipArchiver::Count() const {
 
 int32_t TZipArchiver::Add() {
   if (IsBusy()) return kZipBusyCode;
+  const WorkFolderScope work(*this);
   opBusy_ = true;
   try {
     AddFiles();
@@ -90,6 +95,7 @@ int32_t TZipArchiver::Add() {
 
 int32_t TZipArchiver::Extract() {
   if (IsBusy()) return kZipBusyCode;
+  const WorkFolderScope work(*this);
   opBusy_ = true;
   try {
     ExtractFiles();

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "zip/ezip_archiver.h"
@@ -286,13 +287,34 @@ class TZipArchiver {
   // Nested wait cursor: the first start saves the cursor, the last stop restores it.
   void StartWaitCursor();
   void StopWaitCursor();
-  // A new unique name prefix + "XXXXXX" + ext in TempDir, or in the program's
-  // private temporary folder; no file of that name exists on return. Empty on
-  // failure.
+  // A new unique name prefix + "XXXXXX" + ext in TempDir, or else in the running
+  // operation's work folder (outside an operation, the program's private
+  // temporary folder); no file of that name exists on return. Empty on failure.
   QString MakeTempFileName(const QString& prefix = QString(), const QString& ext = QString());
-  // The program's private temporary folder (mode 0700, made once per run), with a
-  // trailing "/".
+  // The program's private temporary folder (mode 0700, made once per run and
+  // removed with its contents at exit), with a trailing "/".
   static QString PrivateTempFolder();
+  // Work folders are "$TMPDIR/tarvi-zip-<pid>-XXXXXX". Removes those of this user
+  // whose process no longer runs (a crash or a kill left them); the first
+  // component of a run and the making of the private folder call it.
+  static void RemoveStaleWorkFolders();
+  // Holds the running operation's work folder: made when the operation first
+  // needs a work file, removed with all it holds when the outermost scope ends,
+  // whichever way (success, failure, cancel, exception).
+  class WorkFolderScope {
+   public:
+    explicit WorkFolderScope(TZipArchiver& z) : z_(z) { ++z_.workScopes_; }
+    ~WorkFolderScope() {
+      if (--z_.workScopes_ == 0) z_.RemoveWorkFolder();
+    }
+    WorkFolderScope(const WorkFolderScope&) = delete;
+    WorkFolderScope& operator=(const WorkFolderScope&) = delete;
+
+   private:
+    TZipArchiver& z_;
+  };
+  // The running operation's work folder ("" when it has none yet).
+  const std::string& WorkFolder() const { return workFolder_; }
   // Exactly one "/" at the seam.
   static QString PathConcat(const QString& folder, const QString& name);
   static QString AppendSlash(const QString& path);
@@ -415,6 +437,9 @@ class TZipArchiver {
   QString password_;
   QString dllDirectory_;
   QString tempDir_;
+  std::string workFolder_;  // of the running operation, see WorkFolderScope
+  int workScopes_ = 0;
+  void RemoveWorkFolder();
   CodePageOpts codePage_ = cpAuto;
   DeleteOpts howToDelete_ = htdAllowUndo;
   AddStoreExts addStoreSuffixes_;

@@ -210,9 +210,10 @@ bool TZipArchiver::FindEndOfCentral(EndOfCentral& rec, bool fromList) {
   if (found) {
     // Zip64 is not read. Its markers are accepted only as zip writes them for an
     // archive made from a pipe: a Zip64 end record and locator that repeat what
-    // this record says.
-    bool zip64 = rec.thisDisk == 0xFFFF || rec.centralDisk == 0xFFFF || rec.entriesOnDisk == 0xFFFF ||
-                 rec.totalEntries == 0xFFFF || rec.centralSize == 0xFFFFFFFFu || rec.centralOffset == 0xFFFFFFFFu;
+    // this record says. 65535 entries is a count like any other (the adding
+    // library writes up to that many): only a locator makes it a marker.
+    bool zip64 = rec.thisDisk == 0xFFFF || rec.centralDisk == 0xFFFF || rec.centralSize == 0xFFFFFFFFu ||
+                 rec.centralOffset == 0xFFFFFFFFu;
     uint8_t loc[kZip64LocatorSize];
     if (!zip64 && recordPos_ >= kZip64LocatorSize &&
         ReadAt(fd, loc, sizeof loc, recordPos_ - kZip64LocatorSize) && Get32(loc) == kSigZip64Locator) {

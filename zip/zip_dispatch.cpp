@@ -281,7 +281,7 @@ void TZipArchiver::DispatchPassword(int32_t error, uint32_t size, const QString&
   if (password.isEmpty()) repeat = 0;
   if (rec) {
     if (!password.isEmpty()) {
-      PutText(rec->Msg.Text, kTextArea, password.left(80).toUtf8());
+      PutText(rec->Msg.Text, kTextArea, password.left(kZipPasswordLimit).toUtf8());
       rec->Error = 1;
     } else {
       rec->Error = 0;

@@ -48,7 +48,7 @@ std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& arch
   r.Version = ZIPABI_ZIP_RECORD_VERSION;
   r.Callback = &DllCallback;
   r.Trace = Flag(trace_);
-  char* password = password_.isEmpty() ? nullptr : p->Text(Utf8(password_.left(81)));
+  char* password = password_.isEmpty() ? nullptr : p->Text(Utf8(password_.left(kZipPasswordLimit)));
   r.Password = password;
   QString suffixes = StoreSuffixText();
   r.StoreSuffixes = suffixes.isEmpty() ? nullptr : p->Text(Utf8(suffixes));
@@ -120,7 +120,7 @@ std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& arch
         s.Password = nullptr;
       } else {
         s.Encrypt = 65535;  // the line's own password encrypts
-        s.Password = p->Text(Utf8(linePassword));
+        s.Password = p->Text(Utf8(linePassword.left(kZipPasswordLimit)));
       }
     }
     s.Spec = p->Text(Utf8(spec.trimmed()));
@@ -147,7 +147,8 @@ std::unique_ptr<UnzLibParams> TZipArchiver::FillUnzLibRecord(const QString& arch
   r.Version = version;
   r.Callback = &DllCallback;
   r.Trace = Flag(trace_);
-  r.Password = p->Text(Utf8(password_));
+  // Cut as adding cuts it, so that what was added with it opens with it.
+  r.Password = p->Text(Utf8(password_.left(kZipPasswordLimit)));
   r.Test = Flag(extrOptions_.Contains(ExtrTest));
   r.AlwaysOn = ZIPABI_ON;
   r.Verbose = Flag(verbose_ || trace_);

@@ -5,6 +5,12 @@
 #include <cstdint>
 #include <initializer_list>
 
+// The longest password, in characters, on every road: what adding encrypts with,
+// what extracting tries, what the password dialog takes and what an answer to a
+// library's password question carries. One limit, so that the component always
+// opens what it wrote.
+constexpr int kZipPasswordLimit = 81;
+
 // A set over an enumeration whose element order is its bit order.
 template <typename E>
 class TSet {

@@ -1,6 +1,8 @@
 // Property accessors that do more than store, and the component's utilities:
 // wait cursor, temporary names, paths, deleting, disks and the span copies.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -11,7 +13,9 @@
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <string_view>
 
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
@@ -56,10 +60,46 @@ bool EnsureHomeTrash() {
 
 std::string g_privateTemp;
 
+constexpr std::string_view kWorkPrefix = "tarvi-zip-";
+
+// The folder under which work folders are made: $TMPDIR, else /tmp.
+std::string WorkRoot() {
+  const char* base = getenv("TMPDIR");
+  std::string root = base && *base ? base : "/tmp";
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root;
+}
+
+// A new work folder "tarvi-zip-<pid>-XXXXXX" (mode 0700); empty on failure.
+std::string MakeWorkFolder() {
+  std::string pattern = WorkRoot() + "/" + std::string(kWorkPrefix) + std::to_string(getpid()) + "-XXXXXX";
+  // mkdtemp makes the folder with mode 0700 under a name nobody could plant.
+  return mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+// A work folder holds only our own work files: it goes with all it holds. Links
+// in it are removed, never followed.
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+// The process that made a work folder of that name; 0 when the name is not one.
+pid_t WorkFolderPid(std::string_view name) {
+  if (!name.starts_with(kWorkPrefix)) return 0;
+  name.remove_prefix(kWorkPrefix.size());
+  const size_t dash = name.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash > 9 || name.size() - dash - 1 != 6) return 0;
+  pid_t pid = 0;
+  for (char c : name.substr(0, dash)) {
+    if (c < '0' || c > '9') return 0;
+    pid = pid * 10 + (c - '0');
+  }
+  return pid;
+}
+
 void RemovePrivateTemp() {
-  // Only an empty folder goes: work files are deleted after use, and anything
-  // left behind after a failure stays for inspection.
-  if (!g_privateTemp.empty()) rmdir(g_privateTemp.c_str());
+  if (!g_privateTemp.empty()) RemoveTree(g_privateTemp);
 }
 
 }  // namespace
@@ -132,17 +172,35 @@ void TZipArchiver::StopWaitCursor() {
 QString TZipArchiver::PrivateTempFolder() {
   static std::once_flag once;
   std::call_once(once, [] {
-    const char* base = getenv("TMPDIR");
-    std::string root = base && *base ? base : "/tmp";
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    std::string pattern = root + "/tarvi-zip-XXXXXX";
-    // mkdtemp makes the folder with mode 0700 under a name nobody could plant.
-    if (mkdtemp(pattern.data())) {
-      g_privateTemp = pattern;
-      atexit(RemovePrivateTemp);
-    }
+    RemoveStaleWorkFolders();
+    g_privateTemp = MakeWorkFolder();
+    if (!g_privateTemp.empty()) atexit(RemovePrivateTemp);
   });
   return g_privateTemp.empty() ? QString() : QFile::decodeName(g_privateTemp.c_str()) + u'/';
+}
+
+void TZipArchiver::RemoveStaleWorkFolders() {
+  const std::string root = WorkRoot();
+  DIR* d = opendir(root.c_str());
+  if (!d) return;
+  const uid_t me = geteuid();
+  while (const dirent* e = readdir(d)) {
+    const pid_t pid = WorkFolderPid(e->d_name);
+    if (pid <= 0 || pid == getpid()) continue;
+    struct stat st;
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me)
+      continue;
+    // Only a folder whose process is gone: a live one is in use.
+    if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+    RemoveTree(root + "/" + e->d_name);
+  }
+  closedir(d);
+}
+
+void TZipArchiver::RemoveWorkFolder() {
+  if (workFolder_.empty()) return;
+  RemoveTree(workFolder_);
+  workFolder_.clear();
 }
 
 QString TZipArchiver::MakeTempFileName(const QString& prefix, const QString& ext) {
@@ -152,6 +210,9 @@ QString TZipArchiver::MakeTempFileName(const QString& prefix, const QString& ext
   if (!tempDir_.isEmpty()) {
     tempDir_ = AppendSlash(tempDir_);
     folder = tempDir_;
+  } else if (workScopes_ > 0) {
+    if (workFolder_.empty()) workFolder_ = MakeWorkFolder();
+    if (!workFolder_.empty()) folder = QFile::decodeName(workFolder_.c_str()) + u'/';
   } else {
     folder = PrivateTempFolder();
   }

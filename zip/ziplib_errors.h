@@ -19,7 +19,8 @@ enum ZipLibError {
   ZIPERR_NOTHING = 11,     /* nothing matched, nothing to do */
   ZIPERR_READ = 12,        /* an input cannot be opened or read */
   ZIPERR_WRITE = 13,       /* an output cannot be created or written */
-  ZIPERR_TOO_LARGE = 14    /* 4 GiB or more: needs Zip64, which these libraries do not write */
+  ZIPERR_TOO_LARGE = 14,   /* 4 GiB or more: needs Zip64, which these libraries do not write */
+  ZIPERR_DUPLICATE_NAME = 15 /* two files of one add for one entry name: nothing added */
 };
 
 /* The Size of a code-11 callback: the skip reason + 1, in the component's order of

@@ -219,9 +219,9 @@ inline std::string DecodeEntryName(std::string_view stored, uint16_t flag, uint8
   return name;
 }
 
-// The code page 852 bytes of a UTF-8 text; false when the text is not valid UTF-8
-// or holds a character that the code page lacks.
-inline bool EncodeOem(std::string_view utf8, std::string& out) {
+// The bytes of a UTF-8 text in one of the two tables; false when the text is not
+// valid UTF-8 or holds a character that the code page lacks.
+inline bool EncodeSingleByte(std::string_view utf8, const char16_t (&high)[128], std::string& out) {
   out.clear();
   if (!IsValidUtf8(utf8)) return false;
   out.reserve(utf8.size());
@@ -239,7 +239,7 @@ inline bool EncodeOem(std::string_view utf8, std::string& out) {
     i += len;
     int found = -1;
     for (int b = 0; b < 128; ++b) {
-      if (kCp852High[b] == cp) {
+      if (high[b] == cp) {
         found = b;
         break;
       }
@@ -249,5 +249,8 @@ inline bool EncodeOem(std::string_view utf8, std::string& out) {
   }
   return true;
 }
+
+// The code page 852 bytes of a UTF-8 text (see EncodeSingleByte).
+inline bool EncodeOem(std::string_view utf8, std::string& out) { return EncodeSingleByte(utf8, kCp852High, out); }
 
 }  // namespace ziplib_names

@@ -210,6 +210,9 @@ class Extraction {
   Key FindPassword(const Entry& e, const std::string& name, std::string& password);
   // Whether a password opens the entry: check byte, then a trial run against the CRC.
   Key Fits(const Entry& e, const std::string& password);
+  // Fits for each form of a password (its bytes, then code pages 1250 and 852);
+  // opened := the form that fits.
+  Key FitsAnyForm(const Entry& e, const std::string& password, std::string& opened);
   // A new cipher for the entry's data, past its header.
   std::unique_ptr<ZipCrypto> CipherFor(const Entry& e, const std::string& password);
   bool Selected(size_t index, const std::string& name);
@@ -470,12 +473,43 @@ Extraction::Key Extraction::Fits(const Entry& e, const std::string& password) {
   return !p && crc == e.crc ? Key::kFound : Key::kSkipped;
 }
 
+Extraction::Key Extraction::FitsAnyForm(const Entry& e, const std::string& password, std::string& opened) {
+  // What was typed arrives as UTF-8; a password set on Windows went into the
+  // archive as the bytes of the writer's code page: 1250 in a window, 852 at a
+  // DOS prompt. Each other form is tried once, in that order.
+  std::string forms[3] = {password};
+  struct Wipe {
+    std::string (&f)[3];
+    ~Wipe() {
+      for (std::string& s : f) WipeString(s);
+    }
+  } wipe{forms};
+  size_t n = 1;
+  for (const auto* table : {&ziplib_names::kCp1250High, &ziplib_names::kCp852High}) {
+    std::string& bytes = forms[n];
+    if (ziplib_names::EncodeSingleByte(password, *table, bytes) && std::find(forms, forms + n, bytes) == forms + n)
+      ++n;
+    else
+      WipeString(bytes);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const Key k = Fits(e, forms[i]);
+    if (k == Key::kFound) opened = forms[i];
+    if (k != Key::kSkipped) return k;
+  }
+  return Key::kSkipped;
+}
+
 Extraction::Key Extraction::FindPassword(const Entry& e, const std::string& name, std::string& password) {
-  for (const std::string& known : passwords_) {
-    const Key k = Fits(e, known);
+  for (std::string& known : passwords_) {
+    const Key k = FitsAnyForm(e, known, password);
     if (k == Key::kStop) return k;
     if (k == Key::kFound) {
-      password = known;
+      // Later entries try the form that opened this one first.
+      if (known != password) {
+        WipeString(known);
+        known = password;
+      }
       return k;
     }
   }
@@ -491,11 +525,11 @@ Extraction::Key Extraction::FindPassword(const Entry& e, const std::string& name
     const uint32_t allowed = std::min<uint32_t>(static_cast<uint32_t>(std::max<int32_t>(a.Size, 0)), left);
     left = allowed > 0 ? allowed - 1 : 0;
     if (answer.empty()) break;
-    const Key k = Fits(e, answer);
+    const Key k = FitsAnyForm(e, answer, password);
+    WipeString(answer);
     if (k == Key::kStop) return k;
     if (k == Key::kFound) {
-      passwords_.insert(passwords_.begin(), answer);
-      password = answer;
+      passwords_.insert(passwords_.begin(), password);
       return k;
     }
   }

@@ -253,8 +253,10 @@ Problem ReadDirectory(int fd, Directory& dir) {
   dir.centralSize = Get32(rec + 12);
   dir.centralOffset = Get32(rec + 16);
 
-  if (thisDisk == 0xFFFF || centralDisk == 0xFFFF || onThisDisk == 0xFFFF || total == 0xFFFF ||
-      dir.centralSize == 0xFFFFFFFFu || dir.centralOffset == 0xFFFFFFFFu)
+  // 65535 entries is a count like any other: only a Zip64 locator in front of
+  // the record (checked below) makes it a Zip64 marker.
+  if (thisDisk == 0xFFFF || centralDisk == 0xFFFF || dir.centralSize == 0xFFFFFFFFu ||
+      dir.centralOffset == 0xFFFFFFFFu)
     return Fail(ZIPERR_UNSUPPORTED, "Zip64 archive (not supported)");
   if (thisDisk != 0 || centralDisk != 0 || onThisDisk != total)
     return Fail(ZIPERR_UNSUPPORTED, "archive spread over several disks (join the parts first)");

@@ -22,6 +22,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "lib_support.h"
@@ -165,6 +166,8 @@ struct Source {
   uint64_t size = 0;
   uint32_t dosTime = 0;
   bool readOnly = false;
+  dev_t device = 0;   // which file it is: the same file named twice goes in once
+  ino_t inode = 0;
   int replaces = -1;  // index of the existing entry of that name
   bool encrypt = false;   // written with the traditional ZIP encryption
   std::string password;   // its password, as bytes; empty until one is known
@@ -223,8 +226,8 @@ class Adding {
   // The program's say on an entry before it is written: its comment (code 12) and
   // extra data (code 14). false when the operation is to stop.
   bool AskEntryDetails(Source& s);
-  // Stores the entry's name (and comment) in code page 852 when both fit, with the
-  // Unicode path field for a name that is not plain ASCII; else both in UTF-8.
+  // Stores the entry's name (and comment) in code page 852 when both fit, else
+  // both in UTF-8; a name that is not plain ASCII gets the Unicode path field.
   void EncodeTexts(Source& s, const std::string& userExtra);
   bool Stop(int code, const std::string& text) {
     cb_.Message(code, text);
@@ -236,6 +239,7 @@ class Adding {
   ZipRec& rec_;
   Callback& cb_;
   std::vector<Source> sources_;
+  std::unordered_map<std::string, size_t> byName_;  // entry name -> index in sources_
   std::vector<Source> chosen_;  // what goes in, in order
   std::vector<std::string> excl_;
   std::vector<std::string> suffixes_;
@@ -311,11 +315,15 @@ void Adding::Consider(const std::string& path, const std::string& display, const
       s.entryName = renamed;
     }
   }
-  for (const Source& o : sources_) {
-    if (o.entryName == s.entryName) {
-      cb_.Message(0, "Duplicate entry name, skipped: " + path);
-      return;
-    }
+  s.device = st.st_dev;
+  s.inode = st.st_ino;
+  if (const auto named = byName_.find(s.entryName); named != byName_.end()) {
+    const Source& o = sources_[named->second];
+    if (o.device == s.device && o.inode == s.inode) return;  // the same file named twice
+    // Keeping either would silently drop the other: nothing is added.
+    Stop(ZIPERR_DUPLICATE_NAME, "Two files for one entry name, nothing added: " + s.entryName + " (" + o.path +
+                                    ", " + path + ")");
+    return;
   }
   EncodeTexts(s, std::string());
   if (s.storedName.size() + s.extra.size() > 0xFFFF - kCentralHeaderSize) {
@@ -327,6 +335,7 @@ void Adding::Consider(const std::string& path, const std::string& display, const
   s.readOnly = (st.st_mode & S_IWUSR) == 0;
   s.encrypt = specEncrypt_ && !folder;
   if (s.encrypt) s.password = specPassword_;
+  byName_.emplace(s.entryName, sources_.size());
   sources_.push_back(std::move(s));
 }
 
@@ -712,14 +721,17 @@ void Adding::EncodeTexts(Source& s, const std::string& userExtra) {
     s.comment = comment;
   }
   s.extra = userExtra;
-  // A name in code page 852 also goes in UTF-8, for readers that cannot be told
-  // the code page (unzip and 7-Zip on Linux), unless the program gave its own.
+  // Every name that is not plain ASCII also goes in the Unicode path field, unless
+  // the program gave its own: readers that cannot be told the code page need it
+  // for a name in code page 852, and unzip needs it for a UTF-8 name too, as it
+  // reads an MS-DOS entry's name as OEM text even when bit 11 calls it UTF-8.
   bool hasField = false;
   for (size_t at = 0; at + 4 <= userExtra.size();
        at += 4 + Get16(reinterpret_cast<const uint8_t*>(userExtra.data()) + at + 2))
     hasField = hasField || Get16(reinterpret_cast<const uint8_t*>(userExtra.data()) + at) == ziplib_names::kUnicodePathId;
-  if (!s.utf8 && !hasField && s.storedName != s.entryName)
-    s.extra += ziplib_names::UnicodePathField(s.storedName, s.entryName);
+  const bool ascii = std::all_of(s.entryName.begin(), s.entryName.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!hasField && !ascii) s.extra += ziplib_names::UnicodePathField(s.storedName, s.entryName);
 }
 
 bool Adding::AskEntryDetails(Source& s) {

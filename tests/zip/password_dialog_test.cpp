@@ -120,23 +120,23 @@ TEST_F(PasswordDialog, ExtractQuestionShapeAndAnswers) {
 }
 
 TEST_F(PasswordDialog, AbortButtonAndEditLimit) {
-  // 81 characters typed: the edit keeps 80.
-  const QString longText(81, u'x');
+  // 82 characters typed: the edit keeps 81, the one password limit of every road.
+  const QString longText(82, u'x');
   Script({{longText, 3}});
   QString password;
   EXPECT_EQ(zip_.GetPassword("T", "P", password, TPasswordDlg::pbCancel | TPasswordDlg::pbAbort), pwbAbort);
   EXPECT_EQ(zip_.LastModalResult(), 3);
   ASSERT_EQ(seen_.size(), 1u);
-  EXPECT_EQ(seen_[0].maxLength, 80);
+  EXPECT_EQ(seen_[0].maxLength, 81);
   EXPECT_EQ(seen_[0].buttons, QStringList({"&Ok", "&Cancel", "Abort"}));
-  EXPECT_EQ(typed_[0].size(), 80);
+  EXPECT_EQ(typed_[0].size(), 81);
   EXPECT_EQ(password, "");
 
   seen_.clear();
   Script({{longText, 0}});
   EXPECT_EQ(zip_.GetPassword("T", "P", password, 0), pwbOk);
   EXPECT_EQ(seen_[0].width, 159);  // Ok alone
-  EXPECT_EQ(password, QString(80, u'x'));
+  EXPECT_EQ(password, QString(81, u'x'));
 }
 
 TEST_F(PasswordDialog, AddQuestionConfirms) {
