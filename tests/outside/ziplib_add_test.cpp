@@ -285,6 +285,46 @@ TEST_F(ZipLibAdd, NothingToAddLeavesNoArchive) {
   EXPECT_FALSE(std::filesystem::exists(job.archive));
 }
 
+// Two different files for one entry name (folders junked) refuse the whole add:
+// keeping either would drop the other without a word. A new archive is not made,
+// an existing one stays as it was. The same file named twice goes in once.
+TEST_F(ZipLibAdd, TwoFilesForOneEntryNameAddNothing) {
+  for (const char* d : {"a", "b"}) {
+    std::filesystem::create_directories(Path(d));
+    WriteAll(Path(std::string(d) + "/x.txt"), std::string("from ") + d);
+  }
+  WriteAll(Path("y.txt"), std::string("y"));
+  AddJob job;
+  job.archive = Path("dup.zip");
+  job.specs = {Path("y.txt"), Path("a/x.txt"), Path("b/x.txt")};
+  Recorder r;
+  EXPECT_EQ(job.Run(r), 0);
+  EXPECT_TRUE(r.HasError(ZIPERR_DUPLICATE_NAME)) << r.Dump();
+  bool named = false;
+  for (const Event& e : r.Of(ZIPCB_MESSAGE))
+    named = named || e.text == "Two files for one entry name, nothing added: x.txt (" + Path("a/x.txt") + ", " +
+                                   Path("b/x.txt") + ")";
+  EXPECT_TRUE(named) << r.Dump();
+  EXPECT_FALSE(std::filesystem::exists(job.archive));
+
+  job.specs = {Path("y.txt")};
+  Recorder first;
+  ASSERT_EQ(job.Run(first), 1) << first.Dump();
+  const auto before = ReadAll(job.archive);
+  job.specs = {Path("a/x.txt"), Path("b/x.txt")};
+  Recorder again;
+  EXPECT_EQ(job.Run(again), 0);
+  EXPECT_TRUE(again.HasError(ZIPERR_DUPLICATE_NAME)) << again.Dump();
+  EXPECT_TRUE(ReadAll(job.archive) == before);
+
+  // One file under two paths: one entry, no error.
+  job.specs = {Path("a/x.txt"), Path("b/../a/x.txt")};
+  Recorder same;
+  EXPECT_EQ(job.Run(same), 1) << same.Dump();
+  EXPECT_TRUE(same.Errors().empty()) << same.Dump();
+  EXPECT_EQ(Central(ReadAll(job.archive)).size(), 2u);
+}
+
 // An existing archive: its entries are copied as stored, one of the same name is
 // replaced, anything in front of it (a self-extractor) stays in front, and the
 // offsets written are absolute.

@@ -4,6 +4,7 @@
 // Skipped when a peer is not installed.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 
@@ -11,6 +12,7 @@
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
+#include "zip/ziplib_errors.h"
 #include "zip/ziplib_names.h"
 
 using namespace ziptest;
@@ -213,6 +215,176 @@ TEST_F(Interop, UnicodePathFieldIsReadWhenCurrent) {
       EXPECT_EQ(out, c.expected + "\n");
     }
   }
+}
+
+// Names with characters that code page 852 lacks are stored in UTF-8 with bit 11
+// and carry the Unicode path field too: unzip reads an MS-DOS entry's name as OEM
+// text even with bit 11 and needs the field, Python reads bit 11 and ignores the
+// field. Every peer and the component show the names exactly; the extracted files
+// have them.
+TEST_F(Interop, NamesOutsideCodePage852ShowRightInEveryPeer) {
+  const std::vector<std::string> names = {"Cijena €.txt", "a–b’c.txt"};
+  const std::string archive = dir_.file("znakovi.zip");
+  TZipArchiver zip;
+  zip.SetZipFileName(Q(archive));
+  for (const std::string& name : names) {
+    WriteAll(dir_.file(name), "sadržaj " + name);
+    zip.FSpecArgs() << Q(dir_.file(name));
+  }
+  ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+  ASSERT_EQ(zip.Count(), 2);
+  for (int i = 0; i < zip.Count(); ++i) {
+    const ZipDirEntry& e = zip.DirEntry(i);
+    SCOPED_TRACE(S(e.FileName));
+    EXPECT_EQ(S(e.FileName), names[static_cast<size_t>(i)]);
+    EXPECT_NE(e.Flag & ziplib_names::kFlagUtf8, 0);
+    EXPECT_EQ(std::string(e.ExtraData.constData(), static_cast<size_t>(e.ExtraData.size())),
+              ziplib_names::UnicodePathField(names[static_cast<size_t>(i)], names[static_cast<size_t>(i)]));
+  }
+  const std::string expected = names[0] + "\n" + names[1] + "\n";
+  std::string out;
+  if (HaveTool("unzip")) {
+    EXPECT_EQ(Sh("LC_ALL=C.UTF-8 unzip -Z1 " + ShellQuote(archive), &out), 0) << out;
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(Sh("LC_ALL=C.UTF-8 unzip -l " + ShellQuote(archive), &out), 0) << out;
+    for (const std::string& name : names) EXPECT_NE(out.find("   " + name + "\n"), std::string::npos) << out;
+  }
+  if (HaveTool("7z")) {
+    EXPECT_EQ(Sh("LC_ALL=C.UTF-8 7z l " + ShellQuote(archive), &out), 0) << out;
+    for (const std::string& name : names) EXPECT_NE(out.find("  " + name + "\n"), std::string::npos) << out;
+  }
+  if (HaveTool("python3")) {
+    EXPECT_EQ(Sh("python3 -c \"import sys, zipfile; print('\\n'.join(zipfile.ZipFile(sys.argv[1]).namelist()))\" " +
+                     ShellQuote(archive),
+                 &out),
+              0)
+        << out;
+    EXPECT_EQ(out, expected);
+  }
+  ListAndExtract(archive, {{names[0], "sadržaj " + names[0]}, {names[1], "sadržaj " + names[1]}});
+}
+
+// The adding library writes up to 65535 entries and the component reads that
+// many back (peers agree); one more is refused before anything is written.
+TEST_F(Interop, ReaderAndWriterAgreeAt65535Entries) {
+  const std::string many = dir_.file("many");
+  std::filesystem::create_directories(many);
+  for (int i = 0; i < 65535; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "/%05d.txt", i);
+    WriteAll(many + name, std::string());
+  }
+  const std::string archive = dir_.file("65535.zip");
+  TZipArchiver zip;
+  zip.SetUnattended(true);
+  zip.SetZipFileName(Q(archive));
+  zip.SetRootDir(Q(many));
+  zip.FSpecArgs() = QStringList{"*.txt"};
+  ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+  EXPECT_EQ(zip.ProcessedCount(), 65535);
+  EXPECT_EQ(zip.Count(), 65535);
+  EXPECT_EQ(S(zip.DirEntry(65534).FileName), "65534.txt");
+  std::string out;
+  if (HaveTool("python3")) {
+    EXPECT_EQ(Sh("python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); print(len(z.namelist()))\" " +
+                     ShellQuote(archive),
+                 &out),
+              0)
+        << out;
+    EXPECT_EQ(out, "65535\n");
+  }
+  if (HaveTool("unzip")) {
+    EXPECT_EQ(Sh("unzip -tq " + ShellQuote(archive), &out), 0) << out;
+  }
+  // Reopened from the file, as a new run would.
+  TZipArchiver reader;
+  reader.SetUnattended(true);
+  reader.SetZipFileName(Q(archive));
+  EXPECT_EQ(reader.ErrCode(), 0) << S(reader.Message());
+  EXPECT_EQ(reader.Count(), 65535);
+
+  const auto before = ReadAll(archive);
+  WriteAll(many + "/one more.txt", std::string("x"));
+  zip.SetZipFileName(Q(archive));
+  zip.SetRootDir(Q(many));
+  zip.FSpecArgs() = QStringList{"one more.txt"};
+  EXPECT_EQ(zip.Add(), ZIPERR_TOO_LARGE);
+  EXPECT_EQ(S(zip.Message()), "More than 65535 entries (Zip64 is not supported)");
+  EXPECT_EQ(zip.ProcessedCount(), 0);
+  EXPECT_TRUE(ReadAll(archive) == before);
+}
+
+// Passwords as peers wrote them. One limit of 81 characters on both roads: an
+// 82-character password adds and extracts with its first 81 (what unzip needs to
+// open it), and a peer's archive made with all 82 does not open. A Croatian
+// password that a Windows writer put in code page 1250 or 852 opens with the
+// same text typed here.
+TEST_F(Interop, PasswordsAsPeersWroteThem) {
+  if (!HaveTool("zip") || !HaveTool("unzip") || !HaveTool("python3")) GTEST_SKIP() << "zip, unzip or python3 missing";
+  const std::string plain = dir_.file("tajno.txt");
+  WriteAll(plain, std::string("povjerljivo"));
+  // A peer's archive, its password given to zip -P as the bytes of a code page.
+  auto peer = [&](const std::string& archive, const std::string& password, const char* codec) {
+    const std::string script = dir_.file("peer.py");
+    WriteAll(script,
+             "import subprocess, sys\n"
+             "pw = sys.argv[1].encode(sys.argv[2])\n"
+             "subprocess.run(['zip', '-q', '-j', '-P', pw, sys.argv[3], sys.argv[4]], check=True)\n");
+    std::string log;
+    ASSERT_EQ(Sh("python3 " + ShellQuote(script) + " " + ShellQuote(password) + " " + codec + " " +
+                     ShellQuote(archive) + " " + ShellQuote(plain),
+                 &log),
+              0)
+        << log;
+  };
+  // Extracts with Password set (or, with handler, through the password question)
+  // and tells whether the file came out.
+  auto opens = [&](const std::string& archive, const QString& password, bool handler) {
+    TZipArchiver zip;
+    zip.SetUnattended(true);
+    zip.SetZipFileName(Q(archive));
+    if (handler) {
+      zip.OnPasswordError = [&](TZipArchiver&, bool, QString& answer, const QString&, uint32_t&,
+                                TPasswordButton&) { answer = password; };
+    } else {
+      zip.SetPassword(password);
+    }
+    const std::string out = dir_.file("out" + std::to_string(++outs_));
+    std::filesystem::create_directories(out);
+    zip.SetExtrBaseDir(Q(out));
+    zip.Extract();
+    return zip.ProcessedCount() == 1 && ReadText(out + "/tajno.txt") == "povjerljivo";
+  };
+
+  const QString croatian = QStringLiteral("Šifra čćžšđ");
+  for (const char* codec : {"cp1250", "cp852", "utf-8"}) {
+    SCOPED_TRACE(codec);
+    const std::string archive = dir_.file(std::string("peer-") + codec + ".zip");
+    peer(archive, S(croatian), codec);
+    EXPECT_TRUE(opens(archive, croatian, false));
+    EXPECT_TRUE(opens(archive, croatian, true));
+    EXPECT_FALSE(opens(archive, QStringLiteral("Sifra cczsd"), false));
+  }
+
+  const QString long82 = QString(41, u'a') + QString(41, u'b');
+  const std::string ours = dir_.file("ours-82.zip");
+  TZipArchiver zip;
+  zip.SetUnattended(true);
+  zip.SetZipFileName(Q(ours));
+  zip.SetAddOptions({AddEncrypt});
+  zip.SetPassword(long82);
+  zip.FSpecArgs() = QStringList{Q(plain)};
+  ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+  EXPECT_TRUE(opens(ours, long82, false));
+  EXPECT_TRUE(opens(ours, long82, true));
+  EXPECT_TRUE(opens(ours, long82.left(81), false));
+  std::string log;
+  EXPECT_EQ(Sh("unzip -tq -P " + ShellQuote(S(long82.left(81))) + " " + ShellQuote(ours), &log), 0) << log;
+  EXPECT_NE(Sh("unzip -tq -P " + ShellQuote(S(long82)) + " " + ShellQuote(ours), &log), 0) << log;
+
+  const std::string peer82 = dir_.file("peer-82.zip");
+  peer(peer82, S(long82), "ascii");
+  EXPECT_FALSE(opens(peer82, long82, false));
 }
 
 }  // namespace
