@@ -178,11 +178,25 @@ std::vector<HostileCase> Cases() {
                },
                ZIPERR_BAD_DATA, 0, {}});
 
-  v.push_back({"Zip64 entry count", [] {
+  // 65535 is a count like any other: a directory too short for that many.
+  v.push_back({"65535 entries claimed", [] {
                  std::string s = Good();
                  Put16(s, s.size() - 22 + 10, 0xFFFF);
                  Put16(s, s.size() - 22 + 8, 0xFFFF);
                  return s;
+               },
+               ZIPERR_BAD_DATA, 0, {}});
+  // With a Zip64 locator in front of the record, 0xFFFF is the Zip64 marker.
+  v.push_back({"Zip64 entry count", [] {
+                 Built b = BuildZip({{.name = "a.txt", .data = "a"}});
+                 std::string loc;
+                 Add32(loc, 0x07064b50);
+                 loc += std::string(16, '\0');
+                 b.bytes.insert(b.endPos, loc);
+                 Put32(b.bytes, b.bytes.size() - 22 + 16, static_cast<uint32_t>(b.centralPos));
+                 Put16(b.bytes, b.bytes.size() - 22 + 10, 0xFFFF);
+                 Put16(b.bytes, b.bytes.size() - 22 + 8, 0xFFFF);
+                 return b.bytes;
                },
                ZIPERR_UNSUPPORTED, 0, {}});
   v.push_back({"Zip64 locator", [] {
