@@ -4,7 +4,6 @@
 // room and the unattended refusal.
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include "platform/disk_steps.h"
 #include "platform/fake_ui_services.h"
 #include "support/file_size_limit.h"
+#include "support/small_disk.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
 
@@ -1097,25 +1097,11 @@ TEST_F(EarlierSet, AFailedWriteAtTheSecondPart) {
   ExpectEarlierSetKept(folder);
 }
 
-const char* SmallDisk() { return std::getenv("TARVI_SMALL_DISK"); }
-
 // The same on a real disk that is full at the second part: a small tmpfs in a
 // mount namespace of its own, skipped where the system allows none.
 TEST_F(EarlierSet, AFullDiskAtTheSecondPart) {
   if (SmallDisk()) GTEST_SKIP() << "the outer half of the test";
-  char self[4096] = {};
-  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-  TempDir disk("disk");
-  const std::string command = "unshare -rm sh -c 'mount -t tmpfs -o size=256k tmpfs \"" + disk.path() +
-                              "\" 2>/dev/null || exit 77; TARVI_SMALL_DISK=\"" + disk.path() + "\" exec \"" +
-                              std::string(self) + "\" --gtest_filter=EarlierSet.OnASmallDisk' 2>&1";
-  std::string out;
-  const int status = ::Run(command, &out);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private tmpfs mount here";
-  if (out.find("unshare:") != std::string::npos && out.find("[ RUN") == std::string::npos)
-    GTEST_SKIP() << "no mount namespace here: " << out;
-  EXPECT_EQ(status, 0) << out;
-  EXPECT_NE(out.find("[       OK ] EarlierSet.OnASmallDisk"), std::string::npos) << out;
+  RunOnSmallDisk("EarlierSet.OnASmallDisk", "256k");
 }
 
 // The inner half: one page is left free, which the new first part takes; the
