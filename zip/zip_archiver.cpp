@@ -141,7 +141,7 @@ void TZipArchiver::ShowZipMessage(int id, const QString& extra) {
   if (OnMessage) OnMessage(*this, 0, text);
 }
 
-void TZipArchiver::ShowExceptionError(const EZipArchiver& e) {
+void TZipArchiver::ShowExceptionError(const EZipArchiver& e, const QString& extra) {
   errCode_ = e.Id();
   QString text = LoadZipString(e.Id());
   if (text.isEmpty()) {
@@ -151,6 +151,7 @@ void TZipArchiver::ShowExceptionError(const EZipArchiver& e) {
   } else if (!e.NumberArg().isEmpty()) {
     text = FormatZipText(text, {e.NumberArg()});
   }
+  text += extra;
   if (e.Display() && !unattended_) Ui().messageBox(MsgKind::Information, text, QString());
   message_ = text;
   if (OnMessage) OnMessage(*this, errCode_, text);

@@ -66,6 +66,16 @@ struct UnzLibParams {
 
 // Disk state of spanning: the drive (the archive's folder, with a trailing "/"),
 // its figures, the current part and the files being copied.
+// A part the span writer finished: the hidden file it waits in (empty once it is
+// under its own name), its name, and which file it is, so that a part of the set
+// being written is known again whatever name or disk it is met under.
+struct ZipSpanPart {
+  QString temp;
+  QString name;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
 struct ZipDiskState {
   QString drive;
   bool driveFixed = true;
@@ -90,6 +100,12 @@ struct ZipDiskState {
   TZipDiskAction lastAction = zdaOk;
   TZipDiskStatus lastStatus;
   int32_t thisDisk = -1;  // the part the last span write ended on
+  // A set written into a folder of a fixed drive is one change: its parts wait
+  // under hidden names until the last one is whole.
+  bool holdParts = false;
+  std::vector<ZipSpanPart> written;  // the parts of the set being written, in order
+  int failedErrno = 0;               // the system's reason of the last failed part step
+  QString setName;                   // the set's name without part number, while reading
 };
 
 class TZipArchiver {
@@ -255,8 +271,9 @@ class TZipArchiver {
   // unless Unattended, OnMessage(0, text).
   void ShowZipMessage(int id, const QString& extra = QString());
   // A caught EZipArchiver: ErrCode = its id, a box when it asks for one and the
-  // component is not Unattended, Message, OnMessage(ErrCode, text).
-  void ShowExceptionError(const EZipArchiver& e);
+  // component is not Unattended, Message, OnMessage(ErrCode, text); extra is
+  // appended to the text.
+  void ShowExceptionError(const EZipArchiver& e, const QString& extra = QString());
   // The same report for a failure of the SFX maker (ErrCode its message id, or
   // 11009 for a failed file operation).
   void ShowSfxError(const EZaSfxError& e);
@@ -337,6 +354,18 @@ class TZipArchiver {
   static QByteArray BufferToText(const uint8_t* buffer, uint32_t length);
   // The file name of the current part of a spanned set.
   void MakePartFileName(QString& name, bool replace);
+  // The one naming of parts, for the writer and the reader alike: part (0-based)
+  // of the set setName. With compat ".z" and at least two digits (".z01", ...,
+  // ".z99", ".z100", as Info-ZIP and 7-Zip name them), the last part ".zip";
+  // otherwise at least three digits in front of the extension (backup001.zip, ...,
+  // backup999.zip, backup1000.zip).
+  static QString SpanPartName(const QString& setName, int32_t part, bool last, bool compat);
+  // The set's name from the name of its part (-1: a part of unknown number, whose
+  // three digits are taken off).
+  static QString SpanSetName(const QString& partName, int32_t part, bool compat);
+  // The most parts a set can have: the end record counts disks in 16 bits (0xFFFF
+  // means a ZIP64 record), and a volume label holds three digits.
+  int32_t MaxSpanParts() const;
   // Volume labels of removable disks. A folder has none: reading gives empty and
   // writing fails, so a removable medium is used with spNoVolumeName unless a
   // subclass knows its labels.
@@ -352,6 +381,13 @@ class TZipArchiver {
   // Whether the disk in the drive holds the current part; sets the working file
   // name to that part's name.
   bool CheckVolumeLabel();
+  // After a span write was given up: the lines that tell what stays (the earlier
+  // files of the set's names in a folder of a fixed drive, else the disks that
+  // hold parts of the new set).
+  QString SpanKeptText();
+  // Renames the held parts into place in order (the last one to lastName) and
+  // syncs the folder; false, with the reason in the disk state, when one failed.
+  bool CommitSpanParts(const QString& lastName);
 
   TZipLib& ZipLib() { return *zipLib_; }
   TUnzLib& UnzLib() { return *unzLib_; }

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_messages.h"
@@ -63,18 +65,6 @@ size_t ReadUpTo(int fd, void* buffer, size_t count) {
   return got;
 }
 
-bool WriteAllTo(int fd, const void* buffer, size_t count) {
-  auto* p = static_cast<const uint8_t*>(buffer);
-  while (count > 0) {
-    ssize_t n = write(fd, p, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool AtEnd(int fd) {
   struct stat st;
   off_t pos = lseek(fd, 0, SEEK_CUR);
@@ -107,6 +97,13 @@ bool FolderIsEmpty(const QString& folder) {
 }
 
 QString Digits(int32_t n, int width) { return QStringLiteral("%1").arg(n, width, 10, QChar(u'0')); }
+
+// Where the extension of a path begins (its end when it has none).
+qsizetype ExtensionAt(const QString& path) {
+  const qsizetype slash = path.lastIndexOf(u'/');
+  const qsizetype dot = path.lastIndexOf(u'.');
+  return dot <= slash ? path.size() : dot;
+}
 
 // One entry of the archive being copied: its stored name, and the part and offset
 // of its local header.
@@ -142,6 +139,30 @@ class TMZipDataList {
 };
 
 }  // namespace
+
+// ---- Part names --------------------------------------------------------------------------
+
+QString TZipArchiver::SpanPartName(const QString& setName, int32_t part, bool last, bool compat) {
+  const qsizetype dot = ExtensionAt(setName);
+  if (compat) return setName.left(dot) + (last ? QStringLiteral(".zip") : QStringLiteral(".z") + Digits(part + 1, 2));
+  return setName.left(dot) + Digits(part + 1, 3) + setName.mid(dot);
+}
+
+QString TZipArchiver::SpanSetName(const QString& partName, int32_t part, bool compat) {
+  // A ".zNN" name carries its number in the extension, which a part name replaces.
+  if (compat) return partName;
+  const qsizetype dot = ExtensionAt(partName);
+  const qsizetype nameStart = partName.lastIndexOf(u'/') + 1;
+  const QString number = part >= 0 ? Digits(part + 1, 3) : QString();
+  qsizetype cut = !number.isEmpty() && partName.left(dot).endsWith(number) ? number.size() : 3;
+  cut = std::min<qsizetype>(cut, dot - nameStart);
+  return partName.left(dot - cut) + partName.mid(dot);
+}
+
+int32_t TZipArchiver::MaxSpanParts() const {
+  if (!disk_.driveFixed && !spanOptions_.Contains(spNoVolumeName)) return 999;
+  return 0xFFFF;
+}
 
 // ---- Disks -----------------------------------------------------------------------------
 
@@ -204,13 +225,18 @@ bool TZipArchiver::CheckVolumeLabel() {
     return ReadVolumeLabel(disk_.drive) == QStringLiteral("PKBACK# ") + Digits(disk_.diskNr + 1, 3) &&
            Exists(workFileName_);
   }
-  MakePartFileName(workFileName_, true);
+  const bool compat = spanOptions_.Contains(spCompatName);
+  const QString set = disk_.setName.isEmpty() ? SpanSetName(workFileName_, -1, compat) : disk_.setName;
+  workFileName_ = SpanPartName(set, disk_.diskNr, disk_.diskNr == disk_.totalDisks, compat);
   return disk_.driveFixed || Exists(workFileName_);
 }
 
 void TZipArchiver::GetNewDisk(int32_t diskNr) {
   if (disk_.inFile >= 0) close(disk_.inFile);
   disk_.inFile = -1;
+  // The open file is the part of the current number: its name without that
+  // number names the set, whatever count of digits the number has.
+  disk_.setName = SpanSetName(workFileName_, disk_.diskNr, spanOptions_.Contains(spCompatName));
   disk_.diskNr = diskNr;
   bool failed = false;
   for (;;) {
@@ -233,62 +259,66 @@ void TZipArchiver::GetNewDisk(int32_t diskNr) {
 
 namespace {
 
-// The name of part diskNr while a set is written: the last part's name is not
-// known yet, so with spCompatName every part is ".zNN" until the end.
-QString WriterPartName(const QString& target, int32_t diskNr, bool compat) {
-  const qsizetype slash = target.lastIndexOf(u'/');
-  qsizetype dot = target.lastIndexOf(u'.');
-  if (dot <= slash) dot = target.size();
-  if (compat) return target.left(dot) + QStringLiteral(".z") + Digits(diskNr + 1, 2);
-  return target.left(dot) + Digits(diskNr + 1, 3) + target.mid(dot);
-}
-
-// A part is written to a hidden file beside its final name and renamed only when
-// complete, so a part under its own name is always whole and a file of that name
-// that was there stays untouched until then.
+// A part is written to a hidden file of the program's (".tarvi-<pid>-<random>.tmp")
+// beside its name. On a removable disk it is renamed into place as soon as it is
+// whole; in a folder of a fixed drive every part waits under its hidden name until
+// the last one is whole, so a set given up half-way leaves the earlier files of
+// those names as they were.
 int CreatePartTemp(const QString& finalName, QString& temp) {
   const QFileInfo info(finalName);
-  QByteArray pattern = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName()) + ".XXXXXX";
-  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+  QByteArray pattern = QFile::encodeName(info.path()) + "/.tarvi-" + QByteArray::number(getpid()) + "-XXXXXX.tmp";
+  const int fd = mkostemps(pattern.data(), 4, O_CLOEXEC);
   if (fd < 0) return -1;
   const mode_t mask = umask(0);
   umask(mask);
   if (fchmod(fd, 0666 & ~mask) != 0) {
+    const int err = errno;
     close(fd);
     unlink(pattern.constData());
+    errno = err;
     return -1;
   }
   temp = QFile::decodeName(pattern);
   return fd;
 }
 
-// Gives the part its date, syncs it and renames it into place; false when any
-// step failed (the hidden file is then removed).
+// Gives the part its date and puts it on disk (sync, close, and unless it is held
+// the rename and the folder's sync); the part is then one of the set's. False,
+// with errno, when a step failed: the hidden file is removed.
 bool FinishPart(ZipDiskState& d) {
   if (d.outFile < 0) return true;
-  bool ok = true;
   if (d.dateStamp > 0) {
     struct timespec times[2];
     times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(d.dateStamp);
     times[0].tv_nsec = times[1].tv_nsec = 0;
     futimens(d.outFile, times);
   }
-  if (fsync(d.outFile) != 0) ok = false;
-  if (close(d.outFile) != 0) ok = false;
+  struct stat st {};
+  fstat(d.outFile, &st);
+  bool ok = DiskSync(d.outFile);
+  int err = errno;
+  if (!DiskClose(d.outFile) && ok) {
+    ok = false;
+    err = errno;
+  }
   d.outFile = -1;
   const QByteArray temp = QFile::encodeName(d.partTemp);
-  if (ok && rename(temp.constData(), QFile::encodeName(d.partName).constData()) != 0) ok = false;
+  if (ok && !d.holdParts) {
+    ok = DiskRename(temp.constData(), QFile::encodeName(d.partName).constData(), true);
+    err = errno;
+    if (ok) DiskSyncFolder(QFile::encodeName(QFileInfo(d.partName).path()).constData());
+  }
   if (!ok) {
     unlink(temp.constData());
-  } else {
-    const int folder = open(QFile::encodeName(QFileInfo(d.partName).path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-      fsync(folder);
-      close(folder);
-    }
+    d.partTemp.clear();
+    d.failedErrno = err;
+    errno = err;
+    return false;
   }
+  d.written.push_back({d.holdParts ? d.partTemp : QString(), d.partName, static_cast<uint64_t>(st.st_dev),
+                       static_cast<uint64_t>(st.st_ino)});
   d.partTemp.clear();
-  return ok;
+  return true;
 }
 
 // Drops a part that is not complete.
@@ -300,6 +330,23 @@ void DiscardPart(ZipDiskState& d) {
   d.partTemp.clear();
 }
 
+// Drops the held parts of a set that was given up.
+void DiscardHeldParts(ZipDiskState& d) {
+  for (const ZipSpanPart& p : d.written)
+    if (!p.temp.isEmpty()) unlink(QFile::encodeName(p.temp).constData());
+  d.written.clear();
+}
+
+// Whether the file of that name is a part this write has already put on a disk.
+bool IsPartOfThisSet(const ZipDiskState& d, const QString& name) {
+  struct stat st;
+  if (stat(QFile::encodeName(name).constData(), &st) != 0) return false;
+  return std::any_of(d.written.begin(), d.written.end(), [&](const ZipSpanPart& p) {
+    return p.temp.isEmpty() && p.device == static_cast<uint64_t>(st.st_dev) &&
+           p.inode == static_cast<uint64_t>(st.st_ino);
+  });
+}
+
 }  // namespace
 
 void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t minRoom) {
@@ -309,10 +356,12 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
   while (done < length) {
     if (disk_.outFile < 0) {
       disk_.driveFixed = IsFixedDrive(disk_.drive);
+      // Beyond this the end record could not number the part (or a label name it).
+      if (disk_.diskNr >= MaxSpanParts()) throw EZipArchiver::CreateFromId(11048, true);
       PromptForDisk(true);
       const bool byName = disk_.driveFixed || spanOptions_.Contains(spNoVolumeName);
       QString name = disk_.target;
-      if (byName) name = WriterPartName(disk_.target, disk_.diskNr, spanOptions_.Contains(spCompatName));
+      if (byName) name = SpanPartName(disk_.target, disk_.diskNr, false, spanOptions_.Contains(spCompatName));
       if (!disk_.driveFixed && spanOptions_.Contains(spWipeFiles) && (!OnGetNextDisk || disk_.lastAction == zdaErase)) {
         disk_.volumeLabel = spanOptions_.Contains(spNoVolumeName)
                                 ? QStringLiteral("ZipSet_") + QString::number(disk_.diskNr + 1)
@@ -329,8 +378,10 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
       }
       TZipDiskStatus status;
       QString question;
+      bool ourPart = false;
       if (Exists(name)) {
         if (unattended_) throw EZipArchiver::CreateFromId(11025, true);
+        ourPart = IsPartOfThisSet(disk_, name);
         if (FileTime(name) == disk_.dateStamp && shown - 1 < disk_.diskNr) {
           question = FormatZipText(LoadZipString(11040), {QString::number(shown)});
           status.Include(zdsPreviousDisk);
@@ -354,6 +405,9 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
         decision = r == mrYes ? kGo : r == mrNo ? kOther : kCancel;
       }
       if (decision == kCancel) throw EZipArchiver::CreateFromId(11007, false);
+      // The disk in the drive still holds a part of this very set: going on would
+      // write over it, so the next disk is asked for whatever the answer.
+      if (decision == kGo && ourPart) decision = kOther;
       if (decision == kOther) {
         disk_.newDisk = true;
         // A folder of a fixed drive asks for nothing before a part, so another
@@ -369,7 +423,10 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
         continue;
       }
       disk_.outFile = CreatePartTemp(name, disk_.partTemp);
-      if (disk_.outFile < 0) throw EZipArchiver::CreateFromId(11009, true);
+      if (disk_.outFile < 0) {
+        disk_.failedErrno = errno;
+        throw EZipArchiver::CreateFromId(11009, true);
+      }
       DiskFreeAndSize(1);
       int64_t room = disk_.freeOnDisk - static_cast<int64_t>(keepFreeOnAllDisks_);
       if (disk_.diskNr == 0) room -= keepFreeOnDisk1_;
@@ -411,7 +468,10 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
     }
     const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(length - done, std::max<int64_t>(disk_.roomLeft, 0)));
     if (n > 0) {
-      if (!WriteAllTo(disk_.outFile, data + done, n)) throw EZipArchiver::CreateFromId(11010, true);
+      if (!DiskWrite(disk_.outFile, data + done, n)) {
+        disk_.failedErrno = errno;
+        throw EZipArchiver::CreateFromId(11010, true);
+      }
       if (disk_.showProgress) DispatchEvent(ZIPCB_PROGRESS, 0, n, QString());
       disk_.partBytes += n;
       disk_.roomLeft -= n;
@@ -424,6 +484,44 @@ void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t m
       disk_.newDisk = true;
     }
   }
+}
+
+QString TZipArchiver::SpanKeptText() {
+  QString text;
+  if (disk_.holdParts) {
+    // Nothing of the new set is left: the files of its names are the earlier ones.
+    const bool compat = spanOptions_.Contains(spCompatName);
+    const QString there = LoadZipString(11039).section(u'\n', 0, 0);
+    for (int32_t part = 0; part < MaxSpanParts(); ++part) {
+      const QString name = SpanPartName(disk_.target, part, false, compat);
+      if (!Exists(name)) break;
+      text += u'\n' + FormatZipText(there, {name});
+    }
+    if (compat && Exists(disk_.target)) text += u'\n' + FormatZipText(there, {disk_.target});
+  } else {
+    // Parts written disk by disk stay on their disks: the user is told which.
+    for (size_t i = 0; i < disk_.written.size(); ++i)
+      text += QStringLiteral("\nDisk volume %1: %2").arg(i + 1).arg(disk_.written[i].name);
+  }
+  return text;
+}
+
+bool TZipArchiver::CommitSpanParts(const QString& lastName) {
+  // In order, so that a reader never meets a later part of the new set beside
+  // earlier parts of the old one.
+  for (size_t i = 0; i < disk_.written.size(); ++i) {
+    ZipSpanPart& p = disk_.written[i];
+    if (p.temp.isEmpty()) continue;
+    const QString to = i + 1 == disk_.written.size() ? lastName : p.name;
+    if (!DiskRename(QFile::encodeName(p.temp).constData(), QFile::encodeName(to).constData(), true)) {
+      disk_.failedErrno = errno;
+      return false;
+    }
+    p.temp.clear();
+    p.name = to;
+  }
+  DiskSyncFolder(QFile::encodeName(QFileInfo(disk_.target).absolutePath()).constData());
+  return true;
 }
 
 int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
@@ -440,6 +538,9 @@ int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
   disk_.target = outFile;
   disk_.drive = AppendSlash(QFileInfo(outFile).absolutePath());
   disk_.driveFixed = IsFixedDrive(disk_.drive);
+  disk_.holdParts = disk_.driveFixed;
+  disk_.written.clear();
+  disk_.failedErrno = 0;
   disk_.lastAction = zdaOk;
   std::unique_ptr<TMZipDataList> list;
   std::vector<uint8_t> buffer(kChunk);
@@ -456,6 +557,15 @@ int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
     {
       struct stat st;
       disk_.fileSize = fstat(disk_.inFile, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    }
+    {
+      // A set that would need more parts than can be numbered is refused before a
+      // part is written: parts are at most the room a disk now offers.
+      DiskFreeAndSize(3);
+      int64_t room = (disk_.driveFixed ? disk_.freeOnDisk : disk_.sizeOfDisk) - static_cast<int64_t>(keepFreeOnAllDisks_);
+      if (maxVolumeSize_ > 0 && (room <= 0 || maxVolumeSize_ < room)) room = maxVolumeSize_;
+      if (room > 0 && (disk_.fileSize + 4 + room - 1) / room > MaxSpanParts())
+        throw EZipArchiver::CreateFromId(11048, true);
     }
     const int64_t centralStart = recordPos_ - static_cast<int64_t>(end.centralSize) - zip64Tail_;
     if (lseek(disk_.inFile, 0, SEEK_SET) != 0) throw EZipArchiver::CreateFromId(11008, true);
@@ -546,13 +656,26 @@ int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
     if (!FinishPart(disk_)) throw EZipArchiver::CreateFromId(11010, true);
     disk_.showProgress = false;
   } catch (const EZipArchiver& e) {
-    ShowExceptionError(e);
+    // The system's reason of a failed part step, then, once a part was begun,
+    // what the disks now hold.
+    const bool begun = disk_.outFile >= 0 || !disk_.written.empty();
+    DiscardPart(disk_);
+    QString extra;
+    if (disk_.failedErrno != 0 && (e.Id() == 11009 || e.Id() == 11010)) extra = u'\n' + DiskErrorText(disk_.failedErrno);
+    const QString kept = begun ? SpanKeptText() : QString();
+    extra += kept;
+    // A plain cancel shows no box, unless there is something to tell of what stays.
+    ShowExceptionError(kept.isEmpty() || e.Display() ? e : EZipArchiver::CreateFromId(e.Id(), true), extra);
     result = -7;
   } catch (const std::bad_alloc&) {
-    ShowZipMessage(10103);
+    const bool begun = disk_.outFile >= 0 || !disk_.written.empty();
+    DiscardPart(disk_);
+    ShowZipMessage(10103, begun ? SpanKeptText() : QString());
     result = -8;
   } catch (const std::exception& e) {
-    ShowZipMessage(11024, QString::fromLocal8Bit(e.what()));
+    const bool begun = disk_.outFile >= 0 || !disk_.written.empty();
+    DiscardPart(disk_);
+    ShowZipMessage(11024, QString::fromLocal8Bit(e.what()) + (begun ? SpanKeptText() : QString()));
     result = -9;
   }
   disk_.showProgress = false;
@@ -571,34 +694,46 @@ int32_t TZipArchiver::WriteSpan(const QString& inFile, const QString& outFile) {
   if (disk_.inFile >= 0) close(disk_.inFile);
   disk_.inFile = -1;
 
-  if (result == 0 && spanOptions_.Contains(spCompatName)) {
-    const QString part = disk_.partName;
+  if (result == 0 && !disk_.written.empty()) {
+    const QString part = disk_.written.back().name;
+    bool toTarget = false;
     bool keep = false;
-    if (Exists(outFile)) {
-      const QString question = FormatZipText(LoadZipString(11039), {outFile});
-      if (OnStatusDisk) {
-        TZipDiskAction action = zdaOk;
-        OnStatusDisk(*this, disk_.diskNr + 1, outFile, TZipDiskStatus{zdsSameFileName}, action);
-        keep = action != zdaOk;
-      } else {
-        const int r =
-            Ui().questionBox(question, LoadZipString(11102), MsgButtons::YesNo, MsgIcon::Warning, mrNo);
-        if (r == mrNone) ShowZipMessage(11006);
-        keep = r != mrYes;
+    if (spanOptions_.Contains(spCompatName)) {
+      toTarget = true;
+      if (Exists(outFile)) {
+        const QString question = FormatZipText(LoadZipString(11039), {outFile});
+        if (OnStatusDisk) {
+          TZipDiskAction action = zdaOk;
+          OnStatusDisk(*this, disk_.diskNr + 1, outFile, TZipDiskStatus{zdsSameFileName}, action);
+          keep = action != zdaOk;
+        } else {
+          const int r =
+              Ui().questionBox(question, LoadZipString(11102), MsgButtons::YesNo, MsgIcon::Warning, mrNo);
+          if (r == mrNone) ShowZipMessage(11006);
+          keep = r != mrYes;
+        }
+        toTarget = !keep;
       }
-      if (!keep) unlink(QFile::encodeName(outFile).constData());
     }
-    if (keep) {
+    bool placed = true;
+    if (disk_.holdParts) {
+      placed = CommitSpanParts(toTarget ? outFile : part);
+    } else if (toTarget && Exists(part)) {
+      placed = DiskRename(QFile::encodeName(part).constData(), QFile::encodeName(outFile).constData(), true);
+      if (!placed) disk_.failedErrno = errno;
+    }
+    if (!placed) {
+      ShowExceptionError(EZipArchiver::CreateFromId(11010, true), u'\n' + DiskErrorText(disk_.failedErrno));
+      result = -7;
+    } else if (keep) {
       try {
         DispatchEvent(ZIPCB_MESSAGE, 11010, 0, QStringLiteral("Last part left as : ") + part);
       } catch (const EZipArchiver&) {
       }
-    } else if (Exists(part)) {
-      // Never over a file that the user chose to keep.
-      renameat2(AT_FDCWD, QFile::encodeName(part).constData(), AT_FDCWD, QFile::encodeName(outFile).constData(),
-                RENAME_NOREPLACE);
     }
   }
+  // A set given up leaves none of its hidden parts.
+  DiscardHeldParts(disk_);
   disk_.thisDisk = disk_.diskNr;
   zipBusy_ = false;
   return result;
@@ -619,11 +754,22 @@ bool TZipArchiver::FindLastSpanPart(EndOfCentral& end) {
   const QString stem = info.completeBaseName();
   const QString base = PathConcat(folder, stem);
   // A part of the set on the disk in the drive: numbered, else with ".zNN".
+  // The highest number wins, not the last name: ".z100" sorts before ".z99".
   auto onDisk = [&]() -> QString {
-    const QDir dir(folder);
-    for (const QString& pattern : {stem + QStringLiteral("???.zip"), stem + QStringLiteral(".z??")}) {
-      const QStringList hits = dir.entryList({pattern}, QDir::Files | QDir::CaseSensitive, QDir::Name);
-      if (!hits.isEmpty()) return PathConcat(folder, hits.back());
+    const QStringList names = QDir(folder).entryList(QDir::Files);
+    for (const QRegularExpression& pattern : {QRegularExpression(QStringLiteral("^(\\d{3,})\\.zip$")),
+                                              QRegularExpression(QStringLiteral("^\\.z(\\d{2,})$"))}) {
+      QString best;
+      qint64 bestNumber = -1;
+      for (const QString& name : names) {
+        if (!name.startsWith(stem)) continue;
+        const QRegularExpressionMatch m = pattern.match(QStringView(name).mid(stem.size()));
+        if (m.hasMatch() && m.captured(1).toLongLong() > bestNumber) {
+          bestNumber = m.captured(1).toLongLong();
+          best = name;
+        }
+      }
+      if (!best.isEmpty()) return PathConcat(folder, best);
     }
     return QString();
   };
@@ -635,8 +781,9 @@ bool TZipArchiver::FindLastSpanPart(EndOfCentral& end) {
       // The first of a set named ".z01" and on whose last part (the named file)
       // is missing cannot be read as a numbered set.
       if (Exists(base + QStringLiteral(".z01"))) throw EZipArchiver::CreateFromId(11002, true);
-      for (int n = 1; n < 1000 && Exists(base + Digits(n, 3) + QStringLiteral(".zip")); ++n)
-        last = base + Digits(n, 3) + QStringLiteral(".zip");
+      const QString set = base + QStringLiteral(".zip");
+      for (int32_t part = 0; part < MaxSpanParts() && Exists(SpanPartName(set, part, false, false)); ++part)
+        last = SpanPartName(set, part, false, false);
     } else {
       last = onDisk();
     }
@@ -785,7 +932,7 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
       DispatchEvent(ZIPCB_NEW_FILE, 0, static_cast<uint32_t>(header.size()) + compressed, shown);
       if (outPos > 0xFFFFFFFFu) throw EZipArchiver::CreateFromId(11028, true);
       newOffsets[static_cast<size_t>(index)] = static_cast<uint32_t>(outPos);
-      if (!WriteAllTo(disk_.outFile, header.data(), header.size())) throw EZipArchiver::CreateFromId(11028, true);
+      if (!DiskWrite(disk_.outFile, header.data(), header.size())) throw EZipArchiver::CreateFromId(11028, true);
       outPos += header.size();
       CopyFromSpan(buffer.data(), compressed, 11021);
       outPos += compressed;
@@ -796,7 +943,7 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
         const uint32_t more = Get32(d) == kSigSpan ? 12 : 8;
         readAcross(d + 4, more, 11020);
         len += more;
-        if (!WriteAllTo(disk_.outFile, d, len)) throw EZipArchiver::CreateFromId(11020, true);
+        if (!DiskWrite(disk_.outFile, d, len)) throw EZipArchiver::CreateFromId(11020, true);
         outPos += len;
       }
     }
@@ -806,7 +953,7 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
       std::vector<uint8_t>& c = centrals[i];
       Put16(c.data() + 34, 0);
       Put32(c.data() + 42, newOffsets[i]);
-      if (!WriteAllTo(disk_.outFile, c.data(), c.size())) throw EZipArchiver::CreateFromId(11029, true);
+      if (!DiskWrite(disk_.outFile, c.data(), c.size())) throw EZipArchiver::CreateFromId(11029, true);
       centralSize += c.size();
     }
     if (centralPos + centralSize > 0xFFFFFFFFu) throw EZipArchiver::CreateFromId(11030, true);
@@ -817,8 +964,8 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
     Put32(rec + 12, static_cast<uint32_t>(centralSize));
     Put32(rec + 16, static_cast<uint32_t>(centralPos));
     Put16(rec + 20, end.commentLength);
-    if (!WriteAllTo(disk_.outFile, rec, kEndSize)) throw EZipArchiver::CreateFromId(11030, true);
-    if (!WriteAllTo(disk_.outFile, comment.constData(), static_cast<size_t>(comment.size())))
+    if (!DiskWrite(disk_.outFile, rec, kEndSize)) throw EZipArchiver::CreateFromId(11030, true);
+    if (!DiskWrite(disk_.outFile, comment.constData(), static_cast<size_t>(comment.size())))
       throw EZipArchiver::CreateFromId(11023, true);
     if (fsync(disk_.outFile) != 0) throw EZipArchiver::CreateFromId(11030, true);
   } catch (const SpanStop&) {

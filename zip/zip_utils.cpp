@@ -380,17 +380,7 @@ QByteArray TZipArchiver::BufferToText(const uint8_t* buffer, uint32_t length) {
 }
 
 void TZipArchiver::MakePartFileName(QString& name, bool replace) {
-  const qsizetype slash = name.lastIndexOf(u'/');
-  qsizetype dot = name.lastIndexOf(u'.');
-  if (dot <= slash) dot = name.size();  // no extension
-  if (spanOptions_.Contains(spCompatName)) {
-    QString ext = disk_.diskNr == disk_.totalDisks ? QStringLiteral(".zip")
-                                                   : QStringLiteral(".z") + QString::number(disk_.diskNr + 101).right(2);
-    name = name.left(dot) + ext;
-    return;
-  }
-  QString base = name.left(dot);
-  const QString ext = name.mid(dot);
-  if (replace) base.chop(std::min<qsizetype>(3, base.size() - (slash + 1)));
-  name = base + QString::number(disk_.diskNr + 1001).right(3) + ext;
+  const bool compat = spanOptions_.Contains(spCompatName);
+  const QString set = replace ? SpanSetName(name, -1, compat) : name;
+  name = SpanPartName(set, disk_.diskNr, disk_.diskNr == disk_.totalDisks, compat);
 }

@@ -28,6 +28,7 @@
 #include "signing/file_utils.h"
 #include "signing/progress_window.h"
 #include "signing/settings.h"
+#include "support/small_disk.h"
 
 using namespace enctest;
 
@@ -538,9 +539,6 @@ TEST_F(Encrypt, ProgressWindowOnlyForLargeInputs) {
 
 namespace {
 
-// The folder of a small file system of its own, when this process runs on one.
-const char* SmallDisk() { return std::getenv("TARVI_SMALL_DISK"); }
-
 // Fills the file system of folder until `free` bytes are left (in whole pages).
 void LeaveFree(const QString& folder, uint64_t free) {
   struct statvfs vfs {};
@@ -567,21 +565,7 @@ void LeaveFree(const QString& folder, uint64_t free) {
 // its own (unshare), and is skipped where the system allows none.
 TEST_F(Encrypt, ANearlyFullDiskIsReportedAndKeepsTheOlderContainer) {
   if (SmallDisk()) GTEST_SKIP() << "the outer half of the test";
-  char self[4096] = {};
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(n, 0);
-  TempDir disk("disk");
-  const std::string command = "unshare -rm sh -c 'mount -t tmpfs -o size=2m tmpfs \"" + disk.path() +
-                              "\" 2>/dev/null || exit 77; TARVI_SMALL_DISK=\"" + disk.path() + "\" exec \"" +
-                              std::string(self) +
-                              "\" --gtest_filter=Encrypt.OnASmallDisk' 2>&1";
-  std::string out;
-  const int status = ::Run(command, &out);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private tmpfs mount here";
-  if (out.find("unshare:") != std::string::npos && out.find("[ RUN") == std::string::npos)
-    GTEST_SKIP() << "no mount namespace here: " << out;
-  EXPECT_EQ(status, 0) << out;
-  EXPECT_NE(out.find("[       OK ] Encrypt.OnASmallDisk"), std::string::npos) << out;
+  RunOnSmallDisk("Encrypt.OnASmallDisk", "2m");
 }
 
 // The inner half, on the small disk.

@@ -3,6 +3,7 @@
 // read back and extracted; the questions for an existing part, a disk without
 // room and the unattended refusal.
 #include <gtest/gtest.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +14,10 @@
 
 #include <QCoreApplication>
 
+#include "platform/disk_steps.h"
 #include "platform/fake_ui_services.h"
+#include "support/file_size_limit.h"
+#include "support/small_disk.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
 
@@ -526,10 +530,15 @@ class Drive {
 
 // The disk asked for next is still the one just written: its part carries the
 // set's date and a lower number, so the question is whether to overwrite a
-// previous disk. No (the default) asks for another disk; Cancel ends the add.
+// previous disk. No (the default) asks for another disk; Cancel ends the add;
+// Yes cannot write over a part of this very set, so it asks for another disk too.
 TEST_F(Span, PreviousDiskQuestion) {
-  for (const bool cancel : {false, true}) {
-    SCOPED_TRACE(cancel);
+  for (const int answer : {int(mrNo), int(mrCancel), int(mrYes)}) {
+    const bool cancel = answer == mrCancel;
+    SCOPED_TRACE(answer);
+    // Fresh disks for every answer.
+    fs::remove_all(dir_.file("drive"));
+    for (int n = 1; n <= 12; ++n) fs::remove_all(dir_.file("disk" + std::to_string(n)));
     Drive drive(dir_);
     ActingUi ui;
     bool keptOnce = false;
@@ -542,7 +551,7 @@ TEST_F(Span, PreviousDiskQuestion) {
         return;
       }
       if (n > 0) drive.insert(n);
-      if (cancel && text.startsWith("ATTENTION")) ui.answers.push_front(mrCancel);
+      if (answer != mrNo && text.startsWith("ATTENTION")) ui.answers.push_front(answer);
     };
     LabelledZip zip;
     Setup(zip);
@@ -579,8 +588,6 @@ TEST_F(Span, PreviousDiskQuestion) {
     LabelledZip reader;
     reader.labels = zip.labels;
     ExtractAndCompare(reader, drive.path() + "/arhiva.zip");
-    fs::remove_all(dir_.file("drive"));
-    for (int n = 1; n <= 12; ++n) fs::remove_all(drive.disk(n));
   }
 }
 
@@ -821,9 +828,9 @@ TEST_F(Span, LocatingTheLastPart) {
   }
 }
 
-// A set cancelled while a part is written keeps the parts that were finished,
-// each whole, and nothing of the one being written: no part under its name, no
-// hidden file beside it.
+// A set cancelled while a part is written, in a folder of a fixed drive, leaves
+// nothing: neither the parts that were finished (they wait under hidden names
+// until the whole set is written) nor the one being written.
 TEST_F(Span, CancelledPartLeavesNothingHalfWritten) {
   for (const int after : {1, 3, 6}) {
     SCOPED_TRACE(after);
@@ -844,6 +851,7 @@ TEST_F(Span, CancelledPartLeavesNothingHalfWritten) {
     EXPECT_EQ(zip.Add(), 11007) << S(zip.Message());
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    EXPECT_TRUE(names.empty()) << names.front();
     std::sort(names.begin(), names.end());
     for (size_t i = 0; i < names.size(); ++i) {
       const std::string number = std::to_string(i + 1);
@@ -851,6 +859,302 @@ TEST_F(Span, CancelledPartLeavesNothingHalfWritten) {
       EXPECT_GE(fs::file_size(folder + "/" + names[i]), 800u) << names[i];  // finished parts are full
     }
   }
+}
+
+bool Have7z() { return system("command -v 7z >/dev/null 2>&1") == 0; }
+
+// 7-Zip tests the set whose last part is given (".zNN" names beside it).
+void Expect7zTestsSet(const std::string& last) {
+  if (!Have7z()) return;
+  std::string log;
+  EXPECT_EQ(::Run("LC_ALL=C.UTF-8 7z t '" + last + "' 2>&1", &log), 0) << log;
+  EXPECT_NE(log.find("Everything is Ok"), std::string::npos) << log;
+}
+
+// Every regular file of a folder with its bytes.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.is_regular_file()) out[e.path().filename().string()] = ReadText(e.path().string());
+  return out;
+}
+
+// The set's name is found again from any of its parts, whatever count of digits
+// the number has, also when the set's own name ends in digits.
+TEST(SpanNames, PartNamesAndTheSetBehindThem) {
+  struct {
+    const char* set;
+    bool compat;
+    int32_t part;
+    bool last;
+    const char* part_name;
+  } cases[] = {
+      {"/d/backup.zip", false, 0, false, "/d/backup001.zip"},
+      {"/d/backup.zip", false, 998, false, "/d/backup999.zip"},
+      {"/d/backup.zip", false, 999, false, "/d/backup1000.zip"},
+      {"/d/backup.zip", false, 65533, true, "/d/backup65534.zip"},
+      {"/d/b2024.zip", false, 1000, false, "/d/b20241001.zip"},
+      {"/d.x/backup", false, 1000, false, "/d.x/backup1001"},
+      {"/d/set.zip", true, 0, false, "/d/set.z01"},
+      {"/d/set.zip", true, 98, false, "/d/set.z99"},
+      {"/d/set.zip", true, 99, false, "/d/set.z100"},
+      {"/d/set.zip", true, 1000, false, "/d/set.z1001"},
+      {"/d/set.zip", true, 106, true, "/d/set.zip"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.part_name);
+    const QString name = TZipArchiver::SpanPartName(c.set, c.part, c.last, c.compat);
+    EXPECT_EQ(S(name), c.part_name);
+    const QString set = TZipArchiver::SpanSetName(name, c.part, c.compat);
+    EXPECT_EQ(S(TZipArchiver::SpanPartName(set, c.part + 1, false, c.compat)),
+              S(TZipArchiver::SpanPartName(c.set, c.part + 1, false, c.compat)));
+  }
+}
+
+// Sets of more than 99 ".zNN" parts and of more than 999 numbered parts: part
+// 100 is ".z100" (as Info-ZIP names it and 7-Zip looks for it), part 1000 is
+// backup1000.zip; the component reads both back whole, and 7-Zip tests them
+// (the numbered set under ".zNN" names: the parts' bytes do not depend on names).
+TEST_F(Span, SetsOfManyParts) {
+  struct Case {
+    bool compat;
+    int32_t partSize;
+    size_t dataSize;
+    size_t parts;
+  } cases[] = {{true, 100, 10570, 107}, {false, 64, 63900, 1001}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.parts);
+    const std::string folder = dir_.file(c.compat ? "mnogo-z" : "mnogo-n");
+    fs::create_directories(folder);
+    files_ = {{"p.bin", Random(c.dataSize, static_cast<unsigned>(c.parts))}};
+    WriteAll(src_ + "/p.bin", files_[0].second);
+    FakeUiServices ui;
+    TZipArchiver zip;
+    Setup(zip);
+    zip.SetMaxVolumeSize(c.partSize);
+    zip.SetMinFreeVolumeSize(c.partSize);
+    if (c.compat) zip.SetSpanOptions({spCompatName});
+    zip.SetZipFileName(Q(folder + "/set.zip"));
+    zip.FSpecArgs() = Specs();
+    ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+    EXPECT_TRUE(ui.boxes.empty()) << S(ui.lastText());
+    std::vector<std::string> parts;
+    for (size_t i = 0; i < c.parts; ++i)
+      parts.push_back(S(TZipArchiver::SpanPartName(Q(folder + "/set.zip"), static_cast<int32_t>(i),
+                                                   i + 1 == c.parts, c.compat)));
+    EXPECT_EQ(Snapshot(folder).size(), c.parts);  // those parts and nothing else
+    for (const std::string& p : parts) ASSERT_TRUE(fs::exists(p)) << p;
+    EXPECT_EQ(parts[c.compat ? 99 : 999], folder + (c.compat ? "/set.z100" : "/set1000.zip"));
+
+    TZipArchiver reader;
+    if (c.compat) reader.SetSpanOptions({spCompatName});
+    ExtractAndCompare(reader, parts.back());
+    EXPECT_EQ(reader.DirEntry(0).StartOnDisk, 0u);
+
+    std::string last = parts.back();
+    if (!c.compat) {
+      const std::string linked = dir_.file("mnogo-7z");
+      fs::create_directories(linked);
+      for (size_t i = 0; i < parts.size(); ++i)
+        fs::create_hard_link(parts[i], S(TZipArchiver::SpanPartName(Q(linked + "/set.zip"), static_cast<int32_t>(i),
+                                                                    i + 1 == parts.size(), true)));
+      last = linked + "/set.zip";
+    }
+    Expect7zTestsSet(last);
+  }
+}
+
+// A set that needs more parts than can be numbered is refused before a part is
+// written: the end record counts disks in 16 bits, a volume label in three digits.
+TEST_F(Span, ASetTooLargeToNumberIsRefusedBeforeWriting) {
+  files_ = {{"veliki.bin", Random(70000, 9)}};
+  WriteAll(src_ + "/veliki.bin", files_[0].second);
+  {
+    const std::string folder = dir_.file("prevelik");
+    fs::create_directories(folder);
+    FakeUiServices ui;
+    TZipArchiver zip;
+    Setup(zip);
+    zip.SetMaxVolumeSize(1);
+    zip.SetMinFreeVolumeSize(1);
+    zip.SetZipFileName(Q(folder + "/set.zip"));
+    zip.FSpecArgs() = Specs();
+    EXPECT_EQ(zip.Add(), 11048);
+    EXPECT_EQ(S(zip.Message()), "DiskSpanning not supported");
+    EXPECT_EQ(S(ui.lastText()), "DiskSpanning not supported");
+    EXPECT_TRUE(fs::is_empty(folder));
+  }
+  {
+    Drive drive(dir_);
+    ActingUi ui;
+    ui.onBox = [&](const QString& text) {
+      if (const int n = AskedVolume(text); n > 0) drive.insert(n);
+    };
+    LabelledZip zip;
+    Setup(zip);
+    zip.SetMaxVolumeSize(69);
+    zip.SetMinFreeVolumeSize(1);
+    zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
+    zip.FSpecArgs() = Specs();
+    EXPECT_EQ(zip.Add(), 11048);
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(S(ui.boxes[0].text), "DiskSpanning not supported");
+    EXPECT_TRUE(fs::is_empty(drive.disk(1)));
+    EXPECT_TRUE(zip.labels.empty());
+  }
+}
+
+// An earlier set of three ".zNN" parts and the start of a new set of the same
+// names: the new set, given up at its second part, leaves the earlier one as it
+// was, byte for byte and with nothing beside it; it still reads and 7-Zip still
+// tests it, and the message tells which earlier files stay.
+class EarlierSet : public Span {
+ protected:
+  // The earlier set in folder; the fixture's files then change for the new one.
+  void MakeEarlierSet(const std::string& folder) {
+    fs::create_directories(folder);
+    FakeUiServices ui;
+    TZipArchiver zip;
+    Setup(zip);
+    zip.SetMaxVolumeSize(2000);
+    zip.SetSpanOptions({spCompatName});
+    zip.SetZipFileName(Q(folder + "/set.zip"));
+    zip.FSpecArgs() = Specs();
+    ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+    earlierFiles_ = files_;
+    earlier_ = Snapshot(folder);
+    ASSERT_EQ(earlier_.size(), 3u);
+    ASSERT_TRUE(earlier_.count("set.z01") && earlier_.count("set.z02") && earlier_.count("set.zip"));
+    files_[0].second = Random(2600, 11);
+    files_[2].second = Random(1900, 12);
+    for (const auto& [name, data] : files_) WriteAll(src_ + "/" + name, data);
+  }
+  void NewSet(TZipArchiver& zip, const std::string& folder) {
+    Setup(zip);
+    zip.SetSpanOptions({spCompatName});
+    zip.SetZipFileName(Q(folder + "/set.zip"));
+    zip.FSpecArgs() = Specs();
+  }
+  std::string Question(const std::string& folder, const std::string& part) {
+    return "There is already a file " + folder + "/" + part + "\nDo you want to overwrite this file";
+  }
+  // The message's lines after the reason.
+  std::string Kept(const std::string& folder) {
+    return "\nThere is already a file " + folder + "/set.z01\nThere is already a file " + folder +
+           "/set.z02\nThere is already a file " + folder + "/set.zip";
+  }
+  void ExpectEarlierSetKept(const std::string& folder) {
+    auto now = Snapshot(folder);
+    now.erase("filler");
+    EXPECT_TRUE(now == earlier_);
+    for (const auto& [name, data] : now) EXPECT_EQ(name.rfind(".tarvi-", 0), std::string::npos) << name;
+    files_ = earlierFiles_;
+    TZipArchiver reader;
+    reader.SetSpanOptions({spCompatName});
+    ExtractAndCompare(reader, folder + "/set.zip");
+    Expect7zTestsSet(folder + "/set.zip");
+  }
+
+  std::map<std::string, std::string> earlier_;
+  std::vector<std::pair<std::string, std::string>> earlierFiles_;
+};
+
+TEST_F(EarlierSet, CancelAtTheSecondPart) {
+  const std::string folder = dir_.file("ranije");
+  MakeEarlierSet(folder);
+  FakeUiServices ui;
+  ui.answers = {mrYes, mrCancel};
+  TZipArchiver zip;
+  NewSet(zip, folder);
+  EXPECT_EQ(zip.Add(), 11007);
+  ASSERT_EQ(ui.boxes.size(), 3u);
+  EXPECT_EQ(S(ui.boxes[0].text), Question(folder, "set.z01"));
+  EXPECT_EQ(S(ui.boxes[1].text), Question(folder, "set.z02"));
+  EXPECT_EQ(ui.boxes[2].kind, MsgKind::Information);
+  EXPECT_EQ(S(ui.boxes[2].text), "User canceled operation" + Kept(folder));
+  EXPECT_EQ(S(zip.Message()), "User canceled operation" + Kept(folder));
+  ExpectEarlierSetKept(folder);
+}
+
+// A write of the second part that fails as on a full disk (no file may grow past
+// 300 bytes from then on): the reason in the system's words, then what stays.
+TEST_F(EarlierSet, AFailedWriteAtTheSecondPart) {
+  const std::string folder = dir_.file("ranije");
+  MakeEarlierSet(folder);
+  ActingUi ui;
+  ui.answers = {mrYes, mrYes};
+  std::unique_ptr<FileSizeLimit> limit;
+  ui.onBox = [&](const QString& text) {
+    if (S(text) == Question(folder, "set.z02")) limit = std::make_unique<FileSizeLimit>(300);
+  };
+  TZipArchiver zip;
+  NewSet(zip, folder);
+  const int32_t r = zip.Add();
+  limit.reset();
+  EXPECT_EQ(r, 11010);
+  ASSERT_EQ(ui.boxes.size(), 3u);
+  EXPECT_EQ(S(ui.boxes[2].text), "Write error in output file\n" + S(DiskErrorText(EFBIG)) + Kept(folder));
+  ExpectEarlierSetKept(folder);
+}
+
+// The same on a real disk that is full at the second part: a small tmpfs in a
+// mount namespace of its own, skipped where the system allows none.
+TEST_F(EarlierSet, AFullDiskAtTheSecondPart) {
+  if (SmallDisk()) GTEST_SKIP() << "the outer half of the test";
+  RunOnSmallDisk("EarlierSet.OnASmallDisk", "256k");
+}
+
+// The inner half: one page is left free, which the new first part takes; the
+// second finds no room (11032), and Cancel gives the set up.
+TEST_F(EarlierSet, OnASmallDisk) {
+  if (!SmallDisk()) GTEST_SKIP() << "runs inside AFullDiskAtTheSecondPart";
+  const std::string folder = SmallDisk();
+  MakeEarlierSet(folder);
+  struct statvfs vfs {};
+  ASSERT_EQ(statvfs(folder.c_str(), &vfs), 0);
+  const uint64_t page = vfs.f_frsize;
+  const uint64_t free = uint64_t(vfs.f_bavail) * page;
+  ASSERT_GT(free, page);
+  WriteAll(folder + "/filler", std::string(free - page, 'f'));
+  ASSERT_EQ(statvfs(folder.c_str(), &vfs), 0);
+  ASSERT_EQ(uint64_t(vfs.f_bavail) * page, page);
+
+  FakeUiServices ui;
+  ui.answers = {mrYes, mrYes, mrCancel};
+  TZipArchiver zip;
+  NewSet(zip, folder);
+  EXPECT_EQ(zip.Add(), 11007);
+  ASSERT_EQ(ui.boxes.size(), 4u);
+  EXPECT_EQ(S(ui.boxes[1].text), Question(folder, "set.z02"));
+  EXPECT_EQ(S(ui.boxes[2].text), "This disk has not enough free space available");
+  EXPECT_EQ(S(ui.boxes[3].text), "User canceled operation" + Kept(folder));
+  ExpectEarlierSetKept(folder);
+}
+
+// On a removable drive the parts go disk by disk: given up at the third disk,
+// the message names the disks that hold parts of the new set.
+TEST_F(Span, GivenUpOnRemovableDisksNamesTheDisksWritten) {
+  Drive drive(dir_);
+  ActingUi ui;
+  ui.onBox = [&](const QString& text) {
+    const int n = AskedVolume(text);
+    if (n == 3) ui.answers.push_front(mrCancel);
+    else if (n > 0) drive.insert(n);
+  };
+  RemovableZip zip;
+  Setup(zip);
+  zip.SetSpanOptions({spNoVolumeName});
+  zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
+  zip.FSpecArgs() = Specs();
+  EXPECT_EQ(zip.Add(), 11007);
+  const std::string told = "User canceled operation\nDisk volume 1: " + drive.path() +
+                           "/arhiva001.zip\nDisk volume 2: " + drive.path() + "/arhiva002.zip";
+  ASSERT_FALSE(ui.boxes.empty());
+  EXPECT_EQ(S(ui.boxes.back().text), told);
+  EXPECT_EQ(S(zip.Message()), told);
+  EXPECT_TRUE(fs::exists(drive.disk(1) + "/arhiva001.zip"));
+  EXPECT_TRUE(fs::exists(drive.disk(2) + "/arhiva002.zip"));
+  EXPECT_TRUE(fs::is_empty(drive.disk(3)));
 }
 
 }  // namespace
