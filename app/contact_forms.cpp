@@ -58,7 +58,7 @@ bool CopyWhole(const QString& source, const QString& target) {
   QFile in(source);
   if (!in.open(QIODevice::ReadOnly)) return false;
   TReplacementFile out;
-  if (!out.Create(target, QStringLiteral(".cert-"))) return false;
+  if (!out.Create(target)) return false;
   char buf[65536];
   for (;;) {
     const qint64 n = in.read(buf, sizeof buf);

@@ -78,6 +78,7 @@ bool StartUp(const QStringList& arguments) {
   Step("dmCollector");
 
   new TfmMain(arguments);  // sets fmMain
+  RemoveStaleTempFilesInKnownFolders();
   if (!Ui().terminateRequested()) {
     // The window is created visible: it is shown and its show handler runs as the
     // last part of its creation, before any other window exists. After a terminate

@@ -8,33 +8,14 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <cstring>
-#include <random>
 
 #include "platform/disk_steps.h"
+#include "platform/temp_beside.h"
 
 namespace {
 
 QString Reason(const char* step, int err) {
   return QString::fromUtf8(step) + ": " + QString::fromLocal8Bit(std::strerror(err));
-}
-
-// A name that nobody else in the folder uses: opened with O_EXCL.
-int CreateTemp(const QByteArray& folder, const QByteArray& base, QByteArray* tempPath, int* err) {
-  std::random_device rd;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    QByteArray name = folder + "/." + base + ".tmp" + QByteArray::number(static_cast<quint32>(rd()), 16);
-    int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      *tempPath = name;
-      return fd;
-    }
-    if (errno != EEXIST) {
-      *err = errno;
-      return -1;
-    }
-  }
-  *err = EEXIST;
-  return -1;
 }
 
 }  // namespace
@@ -49,12 +30,11 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data, QString* e
   const QFileInfo info(path);
   const QByteArray target = QFile::encodeName(path);
   const QByteArray folder = QFile::encodeName(info.path());
-  const QByteArray base = QFile::encodeName(info.fileName());
 
-  int err = 0;
-  QByteArray temp;
-  int fd = CreateTemp(folder, base, &temp, &err);
-  if (fd < 0) return fail(Reason("create", err));
+  QString tempName;
+  int fd = CreateTempBeside(info.path(), &tempName, 0666);
+  if (fd < 0) return fail(Reason("create", errno));
+  const QByteArray temp = QFile::encodeName(tempName);
 
   bool ok = true;
   QString why;

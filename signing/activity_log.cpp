@@ -77,7 +77,7 @@ void TrimProgramLog(const QString& name) {
   // Written, synced and renamed over the log only when whole; any failed step
   // leaves the untrimmed log as it was.
   TReplacementFile out;
-  if (!in.seek(scan.ends[drop - 1]) || !out.Create(name, QStringLiteral("LogTmp"))) return;
+  if (!in.seek(scan.ends[drop - 1]) || !out.Create(name)) return;
   char buf[65536];
   qint64 n;
   while ((n = in.read(buf, sizeof buf)) > 0)

@@ -144,7 +144,7 @@ int PlaceNoReplace(const QString& from, const QString& to) {
   QFile in(from);
   if (!in.open(QIODevice::ReadOnly)) return EIO;
   TReplacementFile out;
-  if (!out.Create(to, QStringLiteral("DecTmp"))) return out.SystemError();
+  if (!out.Create(to)) return out.SystemError();
   std::vector<char> block(size_t(1) << 16);
   for (qint64 n; (n = in.read(block.data(), qint64(block.size()))) != 0;) {
     if (n < 0) return EIO;

@@ -291,7 +291,7 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
   // The container is made under a temporary name beside its target and replaces
   // it only once written, synced and complete: a failure leaves an older one whole.
   TReplacementFile out;
-  if (!out.Create(name, QStringLiteral("EncTmp"))) {
+  if (!out.Create(name)) {
     in.close();
     report(MsgKind::Error, CannotCreateText(name, DiskErrorText(out.SystemError())));
     return kEncryptCannotCreate;

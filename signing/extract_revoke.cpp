@@ -8,9 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 #include "signing/base64.h"
 #include "signing/container.h"
+#include "signing/container_lock.h"
 #include "signing/data_module.h"
 #include "signing/file_utils.h"
 #include "signing/progress_window.h"
@@ -250,13 +252,20 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
 }
 
 void RevokeSignature(const QString& containerPath, const TSignerRecord& signer) {
+  // Held from the first read to the rename, so a signer added meanwhile by
+  // another run is neither lost nor overwritten.
+  TContainerLock lock;
+  if (!lock.Acquire(containerPath) && lock.Busy())
+    throw EFileError(QStringLiteral("Unable to write %1: ").arg(containerPath) + DiskErrorText(lock.SystemError()),
+                     lock.SystemError());
   SgnFileSource container(containerPath);
   if (!container.isOpen()) throw EFileError(QStringLiteral("Unable to open %1").arg(containerPath));
   TReplacementFile out;
   // Through a symbolic link the shared container itself changes; a container with
   // other hard links is refused rather than split from them.
-  if (!out.Create(containerPath, QStringLiteral("RevokeSgn"), TReplacementFile::HardLinks::Refuse))
+  if (!out.Create(containerPath, TReplacementFile::HardLinks::Refuse))
     throw EFileError(out.Error(), out.SystemError());
+  out.CheckBeforeRename([&lock] { return lock.Changed(); });
 
   // One pass reads, checks and copies the current file: the checks hold for
   // exactly the bytes the new container is made of.

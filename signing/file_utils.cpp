@@ -26,6 +26,7 @@
 
 #include "platform/disk_steps.h"
 #include "platform/library.h"
+#include "platform/temp_beside.h"
 
 namespace {
 
@@ -286,15 +287,10 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
     replacing = true;
   }
   const QString folder = FolderOf(target);
-  std::string tempPath;
-  Fd out;
-  for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
-    tempPath = Native(folder + QStringLiteral("/.") + QFileInfo(target).fileName() + QLatin1Char('.') +
-                      RandomLetters(6) + QStringLiteral(".tmp"));
-    out.Reset(open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (out.get() < 0 && errno != EEXIST) break;
-  }
+  QString tempName;
+  Fd out(CreateTempBeside(folder, &tempName));
   if (out.get() < 0) throw EFileError(QStringLiteral("Unable to open %1").arg(target), errno);
+  const std::string tempPath = Native(tempName);
 
   // The system's reason is taken before anything else can change errno.
   auto fail = [&](const char* text, const QString& name) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/disk_steps.h"
+#include "platform/temp_beside.h"
 #include "signing/file_utils.h"
 #include "signing/progress_window.h"
 
@@ -67,7 +68,7 @@ bool TReplacementFile::HasOtherLinks() {
   return true;
 }
 
-bool TReplacementFile::Create(const QString& target, const QString& prefix, HardLinks hardLinks) {
+bool TReplacementFile::Create(const QString& target, HardLinks hardLinks) {
   Discard();
   committed_ = false;
   errno_ = 0;
@@ -79,14 +80,10 @@ bool TReplacementFile::Create(const QString& target, const QString& prefix, Hard
   target_ = resolved.isEmpty() ? given.absoluteFilePath() : resolved;
   if (hardLinks_ == HardLinks::Refuse && HasOtherLinks()) return false;
   const QString folder = QFileInfo(target_).absolutePath();
-  std::string pattern = Native(folder + "/" + prefix) + "XXXXXX.tmp";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  // mkstemps opens with O_EXCL and mode 0600: nobody else's file is ever written.
-  fd_ = mkstemps(name.data(), 4);
+  // Opened with O_EXCL and mode 0600: nobody else's file is ever written. The
+  // name is the one every run leaves only when killed, so the next run finds it.
+  fd_ = CreateTempBeside(folder, &tempPath_);
   if (fd_ < 0) return Fail(QStringLiteral("Unable to create a file in %1").arg(folder));
-  fcntl(fd_, F_SETFD, FD_CLOEXEC);
-  tempPath_ = QFile::decodeName(name.data());
   size_ = 0;
   writebackFrom_ = 0;
   return true;
@@ -165,6 +162,15 @@ bool TReplacementFile::Commit(bool replace) {
     Fail(QStringLiteral("Unable to write %1").arg(target_));
     Discard();
     return false;
+  }
+  // The last look before the rename: the target must still be what was read.
+  if (beforeRename_) {
+    if (const int err = beforeRename_()) {
+      errno = err;
+      Fail(QStringLiteral("Unable to write %1").arg(target_));
+      Discard();
+      return false;
+    }
   }
   // Without replace never over a file that appeared meanwhile.
   if (!DiskRename(temp.c_str(), target.c_str(), replace)) {

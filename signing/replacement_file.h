@@ -32,11 +32,12 @@ class TReplacementFile {
   // What to do with a target that has other hard links.
   enum class HardLinks { Split, Refuse };
 
-  // Creates the new file (mode 0600 until commit) as folder of target + prefix +
-  // six random characters + ".tmp", where target is the file a symbolic link
-  // leads to. With HardLinks::Refuse, a target with more than one link is refused
-  // (here, and again at the commit). False with the reason in error().
-  bool Create(const QString& target, const QString& prefix, HardLinks hardLinks = HardLinks::Split);
+  // Creates the new file (mode 0600 until commit) in the folder of target, where
+  // target is the file a symbolic link leads to, under the hidden temporary name
+  // of platform/temp_beside.h (stale ones of ended runs there are removed first).
+  // With HardLinks::Refuse, a target with more than one link is refused (here,
+  // and again at the commit). False with the reason in error().
+  bool Create(const QString& target, HardLinks hardLinks = HardLinks::Split);
   bool IsOpen() const { return fd_ >= 0; }
   const QString& TempPath() const { return tempPath_; }
   const QString& Target() const { return target_; }
@@ -59,6 +60,9 @@ class TReplacementFile {
   // file of that name exists. The folder is flushed too. False with error() set,
   // the new file then removed.
   bool Commit(bool replace);
+  // A check that Commit runs last, just before the rename: a non-zero result is
+  // the error number with which the commit fails, the target left as it is.
+  void CheckBeforeRename(std::function<int()> check) { beforeRename_ = std::move(check); }
   // Removes the new file (also what the destructor does before a commit).
   void Discard();
 
@@ -70,6 +74,7 @@ class TReplacementFile {
   QString target_, tempPath_, error_;
   int64_t size_ = 0;
   int errno_ = 0;
+  std::function<int()> beforeRename_;
   int64_t writebackFrom_ = 0;  // written bytes below this are already on their way to disk
   bool committed_ = false;
 };

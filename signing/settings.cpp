@@ -3,9 +3,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 
 #include "card/version_info.h"
 #include "platform/library.h"
+#include "platform/temp_beside.h"
+#include "signing/activity_log.h"
 #include "signing/file_utils.h"
 
 HKEY RegRootLocalMachine = HKEY_LOCAL_MACHINE;
@@ -93,4 +96,21 @@ long WriteSettingText(const QString& name, const QString& value) {
 
 long WriteSettingBool(const QString& name, bool on) {
   return WriteSettingText(name, on ? QStringLiteral("YES") : QStringLiteral("NO"));
+}
+
+int RemoveStaleTempFilesInKnownFolders() {
+  QStringList folders;
+  if (Settings) {
+    folders << Settings->LastPath << Settings->OutputPath << Settings->UserCertDirectory << Settings->CaCertDirectory;
+  }
+  if (!InstallPath.isEmpty()) folders << InstallPath << LogFolder(InstallPath);
+  QStringList seen;
+  int removed = 0;
+  for (const QString& folder : folders) {
+    const QString path = folder.isEmpty() ? QString() : QFileInfo(folder).absoluteFilePath();
+    if (path.isEmpty() || seen.contains(path)) continue;
+    seen << path;
+    removed += RemoveStaleTempFiles(path);
+  }
+  return removed;
 }

@@ -95,3 +95,10 @@ void SetUpProgramGlobals(const QString& title);
 // Writes one setting under SettingsKey in HKEY_CURRENT_USER; the registry's result.
 long WriteSettingText(const QString& name, const QString& value);
 long WriteSettingBool(const QString& name, bool on);  // "YES" / "NO"
+
+// Removes the temporary files that killed or crashed runs left beside the user's
+// files (platform/temp_beside.h) in every folder the program knows of: "Last
+// Path", the output folder, the two certificate folders, the install folder and
+// the logs' folder. Start-up calls it once Settings are read; the rewrites of
+// other folders clean their own folder as they start. Returns how many went.
+int RemoveStaleTempFilesInKnownFolders();

@@ -18,6 +18,7 @@
 #include "signing/base64.h"
 #include "signing/card_signing.h"
 #include "signing/container.h"
+#include "signing/container_lock.h"
 #include "signing/data_module.h"
 #include "signing/document_validator.h"
 #include "signing/extract_revoke.h"
@@ -46,6 +47,12 @@ int g_lastSystemError = 0;
 int32_t Unwritable(const TReplacementFile& out) {
   // A work file's disk error noted earlier in this run stays when the container's file has none.
   if (out.SystemError() != 0) g_lastSystemError = out.SystemError();
+  return sfrOutputUnwritable;
+}
+
+// Result 2 for a container that another writer holds or has changed.
+int32_t InUse(const TContainerLock& lock) {
+  g_lastSystemError = lock.SystemError();
   return sfrOutputUnwritable;
 }
 
@@ -310,7 +317,7 @@ CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, ui
                              const SgnCopyingSource::Progress& progress) {
   // Through a symbolic link the shared container itself gets the signer; one with
   // other hard links is refused rather than split from them.
-  if (!out.Create(container, QStringLiteral("SgnTmp"), TReplacementFile::HardLinks::Refuse))
+  if (!out.Create(container, TReplacementFile::HardLinks::Refuse))
     return CopyOutcome::Failed;
   SgnFileSource source(container);
   if (!source.isOpen()) return CopyOutcome::Failed;
@@ -403,11 +410,15 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
   }
   OperationScope scope;
 
+  // Declared before the new file, so the lock goes only after the new file has
+  // been renamed into place or removed.
+  TContainerLock lock;
   TReplacementFile out;
   uint8_t digest[20];
   QString target;
   bool inPlace = false;
   if (walks) {
+    if (!lock.Acquire(file) && lock.Busy()) return InUse(lock);
     const CopyOutcome outcome = CopyForNewSigner(file, out, digest, signingProgress);
     switch (outcome) {
       case CopyOutcome::Done:
@@ -418,6 +429,7 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
         break;
       case CopyOutcome::Malformed:
         out.Discard();
+        lock.Release();
         break;
       case CopyOutcome::NotOneFile:
       case CopyOutcome::BadEntry:
@@ -431,6 +443,8 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
   if (!inPlace) {
     target = SignedFileName(file);
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+      // Adding to an existing container rewrites it: held from the comparison on.
+      if (!lock.Acquire(target) && lock.Busy()) return InUse(lock);
       if (CheckExistingContainer(session, input, target, certSerialValue, showProgress) == Existing::Stop)
         return sfrOk;
       if (!QFileInfo(target).isWritable()) return sfrOutputUnwritable;
@@ -448,7 +462,7 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
           return sfrNoSignature;
       }
       inPlace = true;
-    } else if (!out.Create(target, QStringLiteral("SgnTmp"))) {
+    } else if (!out.Create(target)) {
       return Unwritable(out);
     }
   }
@@ -534,6 +548,8 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
 
   std::string signer = SgnSignerText(cert.data(), cert.size(), signature, signatureLen, SgnSigningTimeText(now));
   signer.append(kSgnClose);
+  // A signer lands only in the very file that was read and digested.
+  if (inPlace) out.CheckBeforeRename([&lock] { return lock.Changed(); });
   if (!out.Write(signer.data(), signer.size()) || !out.Commit(inPlace)) return Unwritable(out);
 
   HideProgress();

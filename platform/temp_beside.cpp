@@ -1,0 +1,98 @@
+#include "platform/temp_beside.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kPrefix = ".tarvi-";
+constexpr std::string_view kSuffix = ".tmp";
+
+bool IsAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+std::string RandomPart() {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char rnd[12] = {};
+  if (getrandom(rnd, sizeof rnd, 0) != ssize_t(sizeof rnd)) {
+    // Without the kernel's randomness the O_EXCL retry still keeps names apart.
+    for (unsigned char& c : rnd) c = static_cast<unsigned char>(random());
+  }
+  std::string s;
+  for (unsigned char c : rnd) s.push_back(kAlphabet[c % 36]);
+  return s;
+}
+
+}  // namespace
+
+bool IsTempBesideName(std::string_view name, pid_t* pid) {
+  if (name.size() <= kPrefix.size() + kSuffix.size() || name.substr(0, kPrefix.size()) != kPrefix ||
+      name.substr(name.size() - kSuffix.size()) != kSuffix)
+    return false;
+  std::string_view rest = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+  const size_t dash = rest.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash > 10 || dash + 1 == rest.size()) return false;
+  long long value = 0;
+  for (char c : rest.substr(0, dash)) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value <= 0 || value > 0x7fffffff) return false;
+  for (char c : rest.substr(dash + 1))
+    if (!IsAlnum(c)) return false;
+  if (pid) *pid = pid_t(value);
+  return true;
+}
+
+int RemoveStaleTempFiles(const QString& folder) {
+  if (folder.isEmpty()) return 0;
+  const QByteArray native = QFile::encodeName(folder);
+  const int dirfd = open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirfd < 0) return 0;
+  DIR* dir = fdopendir(dirfd);
+  if (!dir) {
+    close(dirfd);
+    return 0;
+  }
+  const uid_t me = geteuid();
+  std::vector<std::string> stale;
+  while (dirent* e = readdir(dir)) {
+    pid_t pid = 0;
+    if (!IsTempBesideName(e->d_name, &pid)) continue;
+    struct stat st;
+    if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != me)
+      continue;
+    // Only a process that is certainly gone: EPERM means it lives under another user.
+    if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+    stale.push_back(e->d_name);
+  }
+  int removed = 0;
+  for (const std::string& name : stale) removed += unlinkat(dirfd, name.c_str(), 0) == 0;
+  closedir(dir);  // closes dirfd too
+  return removed;
+}
+
+int CreateTempBeside(const QString& folder, QString* path, mode_t mode) {
+  RemoveStaleTempFiles(folder);
+  const std::string base = QFile::encodeName(folder.isEmpty() ? QStringLiteral(".") : folder).toStdString() + "/" +
+                           std::string(kPrefix) + std::to_string(getpid()) + "-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = base + RandomPart() + std::string(kSuffix);
+    const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      if (path) *path = QFile::decodeName(name.c_str());
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
