@@ -131,9 +131,10 @@ QString MissingText(int id) {
 }
 }  // namespace
 
-void TZipArchiver::ShowZipMessage(int id, const QString& extra) {
+void TZipArchiver::ShowZipMessage(int id, const QString& extra, const QStringList& args) {
   QString text = LoadZipString(id);
   if (text.isEmpty()) text = MissingText(id) + u' ';
+  else if (!args.isEmpty()) text = FormatZipText(text, args);
   text += extra;
   message_ = text;
   errCode_ = id;

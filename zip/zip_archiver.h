@@ -237,7 +237,9 @@ class TZipArchiver {
   void List();
   // Writes a new self-extracting archive without entries at target through the
   // SFX maker (SFXSlave, else the component's own, made once from the SFX
-  // properties). Returns 0; the maker's EZaSfxError passes through.
+  // properties). Returns 0; the maker's EZaSfxError passes through. An icon that
+  // the stub cannot take (ours is no Windows program) is left out with one
+  // information message.
   int32_t ConvertToSfx(const QString& target);
 
   // The end-of-central-directory record as stored.
@@ -268,8 +270,8 @@ class TZipArchiver {
   // LoadZipString, or def when that is empty.
   QString LoadZipStringDef(int id, const QString& def);
   // A failure or notice the component found itself: Message, ErrCode = id, a box
-  // unless Unattended, OnMessage(0, text).
-  void ShowZipMessage(int id, const QString& extra = QString());
+  // unless Unattended, OnMessage(0, text). args fill the text's placeholders.
+  void ShowZipMessage(int id, const QString& extra = QString(), const QStringList& args = {});
   // A caught EZipArchiver: ErrCode = its id, a box when it asks for one and the
   // component is not Unattended, Message, OnMessage(ErrCode, text); extra is
   // appended to the text.
@@ -447,9 +449,15 @@ class TZipArchiver {
   // Finds the last part of the set named by workFileName_ and reads its end
   // record; false when the user or the handler gave up (spanStopResult_ says how).
   bool FindLastSpanPart(EndOfCentral& end);
-  // Writes a new self-extracting program with no entries at ZipFileName (an add
-  // to a new ".EXE" archive); raises EZipArchiver on failure.
-  virtual void MakeAutoSFX();
+  // Writes a new self-extracting program with no entries for an add to a new
+  // ".EXE" ZipFileName, under a hidden name beside it that it returns: the add
+  // fills it there, and FinishNewSfx gives it its name. Raises EZipArchiver or
+  // EZaSfxError on failure.
+  virtual QString MakeAutoSFX();
+  // After the library's call on a new self-extractor at work: when it holds files
+  // it takes ZipFileName (true); otherwise it is removed and, unless the failure
+  // was reported already or the user cancelled, the failed add is reported.
+  bool FinishNewSfx(const QString& work, bool reported);
   // The drivers' last step: unloads the library, clears the kept extra data, Cancel
   // and the library's busy mark, also when the unload report raises.
   void UnloadAfterOperation(TZipLibLoader& lib, bool& busy);
@@ -523,6 +531,9 @@ class TZipArchiver {
   // The first exception a handler raised during the library call, as
   // ' #<code> "<message>"'; emptied by the drivers before each call.
   QString eventErrorText_;
+  // The text of the library's first message with an error in the call (later
+  // ones tend to sum up: "Nothing to do"); emptied with eventErrorText_.
+  QString firstLibraryError_;
   ZipLibParams* zipParams_ = nullptr;  // the records while a library runs
   UnzLibParams* unzParams_ = nullptr;
   int32_t waitCursorCount_ = 0;

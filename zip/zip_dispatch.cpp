@@ -132,6 +132,7 @@ void TZipArchiver::DispatchCode(uint8_t code, int32_t error, uint32_t size, cons
         if (errCode_ == 9 && !eventErrorText_.isEmpty())
           message_ = QStringLiteral("Exception in Event ") + eventErrorText_;
         errCodeFull_ = error;
+        if (firstLibraryError_.isEmpty()) firstLibraryError_ = message_;
       }
       if (OnMessage) OnMessage(*this, error, message_);
       break;

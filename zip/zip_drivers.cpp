@@ -72,9 +72,18 @@ void TZipArchiver::AddFiles() {
     if (verbose_) DispatchEvent(ZIPCB_MESSAGE, 0, 0, QStringLiteral("Temporary zipfile: ") + working);
   }
   if (zipBusy_) return;
+  // A new self-extractor is made and filled under a hidden name beside its own;
+  // it takes its name only once it holds the files, so a failed add leaves no
+  // empty program behind. Every road that does not get there removes it.
+  struct NewSfx {
+    QString work;
+    ~NewSfx() {
+      if (!work.isEmpty()) unlink(QFile::encodeName(work).constData());
+    }
+  } newSfx;
   if (exe && dataOffset_ == 0 && !QFileInfo::exists(zipFileName_)) {
     try {
-      MakeAutoSFX();
+      newSfx.work = MakeAutoSFX();
     } catch (const EZipArchiver& e) {
       ShowExceptionError(e);
       return;
@@ -82,6 +91,7 @@ void TZipArchiver::AddFiles() {
       ShowSfxError(e);
       return;
     }
+    working = newSfx.work;
   }
   try {
     if (zipLib_->LoadDll(ZIPABI_ZIP_MIN_VERSION, false) == 0) return;
@@ -93,6 +103,7 @@ void TZipArchiver::AddFiles() {
   zipBusy_ = true;
   cancel_ = false;
   std::unique_ptr<ZipLibParams> params;
+  bool reported = false;  // a failure that has had its box
   try {
     params = FillZipLibRecord(working);
     zipParams_ = params.get();
@@ -103,6 +114,7 @@ void TZipArchiver::AddFiles() {
     params->rec.Seven = ZIPABI_SENTINEL;
     params->rec.SpecCount = static_cast<int32_t>(fSpecArgs_.size());
     eventErrorText_.clear();
+    firstLibraryError_.clear();
     processedCount_ = zipLib_->Exec(&params->rec);
     if (span) {
       const int32_t added = processedCount_;
@@ -118,8 +130,14 @@ void TZipArchiver::AddFiles() {
     }
   } catch (const EZipArchiver& e) {
     ShowExceptionError(e);
+    reported = true;
   } catch (...) {
     ShowZipMessage(10101);
+    reported = true;
+  }
+  if (!newSfx.work.isEmpty()) {
+    FinishNewSfx(newSfx.work, reported);  // renamed, or removed, there
+    newSfx.work.clear();
   }
   fSpecArgs_.clear();
   fSpecArgsExcl_.clear();

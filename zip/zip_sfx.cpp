@@ -12,15 +12,18 @@
 #include <QPixmap>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 
 #include "platform/codepage.h"
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_messages.h"
+#include "zip/ziplib_errors.h"
 
 namespace {
 
@@ -33,15 +36,28 @@ void Put32(QByteArray& b, int at, uint32_t v) {
   Put16(b, at + 2, v >> 16);
 }
 
-bool WriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
+// ".tarvi-<pid>-<random>.tmp": the one pattern of the program's work files beside
+// a user's file, by which a stale one of a process that has ended is told from
+// one still being written.
+QByteArray HiddenName() {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  QByteArray name = ".tarvi-" + QByteArray::number(static_cast<qint64>(getpid())) + "-";
+  for (int i = 0; i < 12; ++i) name += kAlphabet[QRandomGenerator::system()->bounded(36)];
+  return name + ".tmp";
+}
+
+// The folder of a file name, as a path to open.
+QByteArray FolderOf(const QString& file) { return QFile::encodeName(QFileInfo(file).path()); }
+
+EZaSfxError DiskError(int err, bool display = true) { return EZaSfxError::FromText(DiskErrorText(err), display); }
+
+// A Windows program file: the DOS header's "MZ" and, where it points, "PE" 0 0.
+// Only such a stub has an icon resource to replace.
+bool IsWindowsProgram(const QByteArray& stub) {
+  if (stub.size() < 64 || !stub.startsWith("MZ")) return false;
+  const qint64 at = static_cast<uint8_t>(stub[60]) | (static_cast<uint8_t>(stub[61]) << 8) |
+                    (static_cast<uint8_t>(stub[62]) << 16) | (static_cast<qint64>(static_cast<uint8_t>(stub[63])) << 24);
+  return at + 4 <= stub.size() && stub.mid(at, 4) == QByteArray("PE\0\0", 4);
 }
 
 }  // namespace
@@ -142,7 +158,10 @@ void TCustomZaSFX::SetSFXLanguage(const QString& v) {
   SFXPath = QStringLiteral("ZASFX") + language_ + QStringLiteral(".BIN");
 }
 
+QString TCustomZaSFX::IconLeftOutText() { return QStringLiteral("No icon resources found in executable."); }
+
 void TCustomZaSFX::CreateSfx() {
+  iconLeftOut_ = false;
   TSFXBinStream stub(language_);
   SFXPath = stub.FileName();
   TSFXHeaderStream header(*this);
@@ -150,14 +169,19 @@ void TCustomZaSFX::CreateSfx() {
   // The file is made under a hidden name beside the target and renamed into place
   // only when it is whole and synced: a failure leaves no partial self-extractor
   // and an earlier file untouched.
-  const QFileInfo info(TargetFile);
-  QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName()) + ".XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(errno)));
+  const QByteArray folder = FolderOf(TargetFile);
+  QByteArray temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = folder + '/' + HiddenName();
+    fd = open(temp.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) throw DiskError(errno);
   auto fail = [&](int err, bool display = true) {
-    close(fd);
+    if (fd >= 0) close(fd);
     unlink(temp.constData());
-    return EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)), display);
+    return DiskError(err, display);
   };
   // A self-extractor is a program: made executable (less the umask).
   const mode_t mask = umask(0);
@@ -166,44 +190,36 @@ void TCustomZaSFX::CreateSfx() {
   TZipArchiveStream archive;
   char end[TZipArchiveStream::kSize];
   archive.Read(end, sizeof end);
-  if (!WriteAll(fd, stub.Data().constData(), static_cast<size_t>(stub.Data().size())) ||
-      !WriteAll(fd, header.Data().constData(), static_cast<size_t>(header.Data().size())) ||
-      !WriteAll(fd, end, sizeof end))
+  if (!DiskWrite(fd, stub.Data().constData(), static_cast<size_t>(stub.Data().size())) ||
+      !DiskWrite(fd, header.Data().constData(), static_cast<size_t>(header.Data().size())) ||
+      !DiskWrite(fd, end, sizeof end))
     throw fail(errno);
-  // An icon that cannot be put in leaves the file as it is, without the icon.
+  // An icon that cannot be put in leaves the file as it is, without the icon. A
+  // stub that is no Windows program (ours) has no icon to replace: the file is
+  // made without it, which the caller tells the user.
   std::exception_ptr iconError;
   if (!Icon.isNull()) {
-    try {
-      ReplaceIcon(QFile::decodeName(temp), Icon);
-    } catch (const EZaSfxError&) {
-      iconError = std::current_exception();
+    if (!IsWindowsProgram(stub.Data())) {
+      iconLeftOut_ = true;
+    } else {
+      try {
+        ReplaceIcon(QFile::decodeName(temp), Icon);
+      } catch (const EZaSfxError&) {
+        iconError = std::current_exception();
+      }
     }
   }
-  if (fsync(fd) != 0) throw fail(errno);
-  if (close(fd) != 0) {
-    const int err = errno;
-    unlink(temp.constData());
-    throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)));
-  }
+  if (!DiskSync(fd)) throw fail(errno);
+  const bool closed = DiskClose(fd);
+  fd = -1;
+  if (!closed) throw fail(errno);
   struct stat st;
   if (lstat(target.constData(), &st) == 0) {
     // An earlier file goes to the trash, only now that its successor is whole.
-    if (TZipArchiver::EraseFile(TargetFile, htdAllowUndo) != 0) {
-      const int err = errno;
-      unlink(temp.constData());
-      throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)), false);
-    }
+    if (TZipArchiver::EraseFile(TargetFile, htdAllowUndo) != 0) throw fail(errno, false);
   }
-  if (rename(temp.constData(), target.constData()) != 0) {
-    const int err = errno;
-    unlink(temp.constData());
-    throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)));
-  }
-  const int folder = open(QFile::encodeName(info.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
-  }
+  if (!DiskRename(temp.constData(), target.constData(), true)) throw fail(errno);
+  DiskSyncFolder(folder.constData());
   if (iconError) std::rethrow_exception(iconError);
 }
 
@@ -277,7 +293,7 @@ void TCustomZaSFX::ReplaceIcon(const QString& target, const QIcon& icon) {
   if (sectionPos < 0) throw EZaSfxError::FromText(QStringLiteral("No resources found in executable."));
   QByteArray data;
   if (!WalkResources(f, sectionPos, 0, 1, data))
-    throw EZaSfxError::FromText(QStringLiteral("No icon resources found in executable."));
+    throw EZaSfxError::FromText(IconLeftOutText());
   const uint32_t dataAddress = Le32(data, 0);
   const uint32_t dataSize = Le32(data, 4);
 
@@ -369,10 +385,54 @@ int32_t TZipArchiver::ConvertToSfx(const QString& target) {
   maker->TargetFile = target;
   maker->CreateSfx();
   if (maker == ownSfx_.get()) sfxPath_ = maker->SFXPath;
+  if (maker->IconLeftOut()) {
+    // Information only: the self-extractor is made, the add goes on.
+    const QString text = TCustomZaSFX::IconLeftOutText();
+    if (!unattended_) Ui().messageBox(MsgKind::Information, text, QString());
+    if (OnMessage) OnMessage(*this, 0, text);
+  }
   return 0;
 }
 
-void TZipArchiver::MakeAutoSFX() { ConvertToSfx(zipFileName_); }
+QString TZipArchiver::MakeAutoSFX() {
+  const QByteArray folder = FolderOf(zipFileName_);
+  QString work;
+  struct stat st;
+  do {
+    work = QFile::decodeName(folder + '/' + HiddenName());
+  } while (lstat(QFile::encodeName(work).constData(), &st) == 0);
+  ConvertToSfx(work);
+  return work;
+}
+
+bool TZipArchiver::FinishNewSfx(const QString& work, bool reported) {
+  const QByteArray from = QFile::encodeName(work);
+  if (processedCount_ > 0) {
+    // It holds files now: under its own name, never over a file that took that
+    // name meanwhile.
+    if (DiskRename(from.constData(), QFile::encodeName(zipFileName_).constData(), false)) {
+      DiskSyncFolder(FolderOf(zipFileName_).constData());
+      TCustomZaSFX* maker = sfxSlave_ ? sfxSlave_ : ownSfx_.get();
+      if (maker && maker->TargetFile == work) maker->TargetFile = zipFileName_;
+      return true;
+    }
+    const int err = errno;
+    unlink(from.constData());
+    processedCount_ = 0;
+    ShowZipMessage(11009, QStringLiteral("\n") + DiskErrorText(err));
+    return false;
+  }
+  unlink(from.constData());
+  // The library said why in its messages, which show no box; a self-extractor
+  // that could not be filled is a failed add like any other, so it gets one.
+  // A cancel is the user's own choice and needs none.
+  const int32_t code = errCode_;
+  if (!reported && code != ZIPERR_ABORTED) {
+    const QString reason = firstLibraryError_.isEmpty() ? message_ : firstLibraryError_;
+    ShowZipMessage(10304, reason.isEmpty() ? QString() : QStringLiteral("\n") + reason, {QString::number(code)});
+  }
+  return false;
+}
 
 void TZipArchiver::ShowSfxError(const EZaSfxError& e) {
   errCode_ = e.Id() != 0 ? e.Id() : 11009;

@@ -107,8 +107,15 @@ class TCustomZaSFX {
   // Stored upper-cased; the stub path follows it.
   void SetSFXLanguage(const QString& v);
 
-  // Writes TargetFile: stub, settings record, an archive without entries.
+  // Writes TargetFile: stub, settings record, an archive without entries. The
+  // file is made under a hidden name beside it and takes its name only whole.
   virtual void CreateSfx();
+  // After CreateSfx: Icon was set but the stub is no Windows program, so it has
+  // no icon resource to replace; the file was made without the icon.
+  bool IconLeftOut() const { return iconLeftOut_; }
+  // The text that says so: the icon replacement's own for a program without
+  // icon resources.
+  static QString IconLeftOutText();
   // Puts an image of icon over the stub's icon resource inside a Windows program
   // file; EZaSfxError when the file is none or has no icon of that byte size.
   static void ReplaceIcon(const QString& target, const QIcon& icon);
@@ -117,6 +124,7 @@ class TCustomZaSFX {
 
  private:
   QString language_ = QStringLiteral("US");
+  bool iconLeftOut_ = false;
 };
 
 class TZaSFX : public TCustomZaSFX {};

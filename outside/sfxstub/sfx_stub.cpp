@@ -22,6 +22,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,79 @@ struct Settings {
 
 constexpr size_t kChunk = 64 * 1024;
 
+// The hidden file being written, for the signal handler: Ctrl+C, a closed
+// terminal or a kill must not leave a file cut short behind. The handler may only
+// use what was prepared before (a descriptor and a name in a fixed buffer), so it
+// unlinks that and lets the signal end the program as it would have.
+struct PartialFile {
+  volatile sig_atomic_t armed = 0;
+  int folder = -1;
+  char name[96] = {};
+};
+PartialFile partial;
+const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void OnEndSignal(int sig) {
+  if (partial.armed) unlinkat(partial.folder, partial.name, 0);
+  // The handler was reset on entry: raised again, the signal ends the program.
+  raise(sig);
+}
+
+void InstallEndSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnEndSignal;
+  sa.sa_flags = SA_RESETHAND;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kEndSignals) {
+    struct sigaction old {};
+    // A signal the caller ignored (nohup) stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &sa, nullptr);
+  }
+}
+
+// Holds the end signals off while the guard's state changes, so the handler
+// never sees a file that exists without its name or a name that is gone.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kEndSignals) sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// Creates the hidden file for an entry in folder and hands its name to the
+// guard; -1 with errno on failure.
+int CreateGuardedTemp(int folder, std::string& temp) {
+  SignalsHeld held;
+  const int fd = zipcommon::CreateTempFile(folder, temp);
+  if (fd < 0 || temp.size() >= sizeof partial.name) return fd;
+  memcpy(partial.name, temp.c_str(), temp.size() + 1);
+  partial.folder = folder;
+  partial.armed = 1;
+  return fd;
+}
+
+// Ends the guard: the hidden file was renamed into place (rename true) or is
+// removed now.
+bool ReleaseGuardedTemp(int folder, const std::string& temp, const std::string& leaf, bool rename) {
+  SignalsHeld held;
+  const bool ok = rename && zipcommon::RenameInto(folder, temp, leaf, true);
+  const int err = errno;
+  if (!ok) unlinkat(folder, temp.c_str(), 0);
+  partial.armed = 0;
+  errno = err;
+  return ok;
+}
+
 std::string FromCp1250(const std::string& bytes) {
   return ziplib_names::FromSingleByte(bytes, ziplib_names::kCp1250High);
 }
@@ -95,24 +169,156 @@ Settings ReadSettings(int fd, const Directory& dir) {
   return s;
 }
 
+// A variable "%NAME%" of the environment that starts at text[i]: its value and
+// the position after it. An unknown one, and a lone "%", are no variable.
+bool VariableAt(const std::string& text, size_t i, std::string& value, size_t& after) {
+  const size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
+  if (end == std::string::npos || end == i + 1) return false;
+  const char* v = getenv(text.substr(i + 1, end - i - 1).c_str());
+  if (!v) return false;
+  value = v;
+  after = end + 1;
+  return true;
+}
+
 // "%NAME%" becomes the environment variable's value; an unknown one and a lone
 // "%" stay as written.
 std::string ExpandVariables(const std::string& text) {
-  std::string out;
+  std::string out, value;
   size_t i = 0;
   while (i < text.size()) {
-    const size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
-    if (end != std::string::npos && end > i + 1) {
-      const std::string name = text.substr(i + 1, end - i - 1);
-      if (const char* v = getenv(name.c_str())) {
-        out += v;
-        i = end + 1;
-        continue;
-      }
+    if (VariableAt(text, i, value, i)) {
+      out += value;
+      continue;
     }
     out += text[i++];
   }
   return out;
+}
+
+// The record's command line as the arguments of one program, split the way a
+// Windows program reads its command line: blanks outside double quotes separate
+// arguments; a double quote opens or closes a quoted part and is not kept, and
+// inside one "" is a literal quote; backslashes are literal except before a
+// double quote, where 2n of them give n and the quote acts, 2n+1 give n and a
+// literal quote. "><" (the folder's full path) and, with expand, "%NAME%" are put
+// into the argument they stand in while splitting, so what they hold is never
+// split again or read as quotes. In the program's own name the record's "\" are
+// "/", as in the record's folders.
+std::vector<std::string> SplitCommandLine(const std::string& line, const std::string& folder, bool expand) {
+  std::vector<std::string> args;
+  std::string cur, value;
+  bool inArg = false, quoted = false;
+  size_t i = 0;
+  auto literal = [&](char c) {
+    cur += c == '\\' && args.empty() ? '/' : c;
+    inArg = true;
+  };
+  while (i < line.size()) {
+    const char c = line[i];
+    if ((c == ' ' || c == '\t') && !quoted) {
+      if (inArg) args.push_back(cur);
+      cur.clear();
+      inArg = false;
+      ++i;
+    } else if (c == '\\') {
+      size_t n = 0;
+      while (i + n < line.size() && line[i + n] == '\\') ++n;
+      const bool beforeQuote = i + n < line.size() && line[i + n] == '"';
+      for (size_t k = 0; k < (beforeQuote ? n / 2 : n); ++k) literal('\\');
+      i += n;
+      if (beforeQuote && n % 2 == 1) literal('"'), ++i;
+      inArg = true;
+    } else if (c == '"') {
+      if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+        literal('"');
+        i += 2;
+      } else {
+        quoted = !quoted;
+        inArg = true;
+        ++i;
+      }
+    } else if (c == '>' && i + 1 < line.size() && line[i + 1] == '<') {
+      cur += folder;
+      inArg = true;
+      i += 2;
+    } else if (expand && VariableAt(line, i, value, i)) {
+      cur += value;
+      inArg = true;
+    } else {
+      literal(c);
+      ++i;
+    }
+  }
+  if (inArg) args.push_back(cur);
+  return args;
+}
+
+// The arguments as the user reads them in a question or a message.
+std::string ShownCommand(const std::vector<std::string>& args) {
+  std::string out;
+  for (const std::string& a : args) {
+    if (!out.empty()) out += ' ';
+    if (!a.empty() && a.find_first_of(" \t\"") == std::string::npos) {
+      out += a;
+      continue;
+    }
+    out += '"';
+    for (char c : a) out += c == '"' ? std::string("\\\"") : std::string(1, c);
+    out += '"';
+  }
+  return out;
+}
+
+// Runs the program with its arguments in folder, and waits for it. No shell
+// reads any of it: a folder or a record holding ";", "$()" or quotes runs nothing
+// else. Returns the stub's exit status: 0 when the program ended with 0, else 2.
+int RunCommand(const std::vector<std::string>& args, const std::string& folder) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  // The child reports a failed start through a pipe that a good exec closes.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    std::cerr << "Error: cannot run " << ShownCommand(args) << " (" << zipcommon::ErrnoText(errno) << ")\n";
+    return 2;
+  }
+  std::cout.flush();
+  std::cerr.flush();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(report[0]);
+    int err = 0;
+    if (chdir(folder.c_str()) != 0) err = errno;
+    else execvp(argv[0], argv.data()), err = errno;
+    (void)!write(report[1], &err, sizeof err);
+    _exit(127);
+  }
+  close(report[1]);
+  if (pid < 0) {
+    const int err = errno;
+    close(report[0]);
+    std::cerr << "Error: cannot run " << ShownCommand(args) << " (" << zipcommon::ErrnoText(err) << ")\n";
+    return 2;
+  }
+  int err = 0;
+  ssize_t got;
+  while ((got = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (got == static_cast<ssize_t>(sizeof err)) {
+    std::cerr << "Error: cannot run " << args[0] << " (" << zipcommon::ErrnoText(err) << ")\n";
+    return 2;
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+  std::cerr << "Error: the command line failed: " << ShownCommand(args);
+  if (WIFEXITED(status)) std::cerr << " (exit status " << WEXITSTATUS(status) << ")";
+  else if (WIFSIGNALED(status)) std::cerr << " (signal " << WTERMSIG(status) << ")";
+  std::cerr << "\n";
+  return 2;
 }
 
 // A folder of the record as a path here: Windows separators become "/".
@@ -292,6 +498,11 @@ class Extractor {
     if (e.method != zipcommon::kMethodStored && e.method != zipcommon::kMethodDeflated)
       return Refuse(name, "compression method " + std::to_string(e.method) + " (not supported)");
 
+    // One file per name, as the extracting library keeps it: a later entry of a
+    // name already written would put its bytes under the first one's listing.
+    std::string outPath;
+    for (const std::string& part : safe.parts) outPath += part + "/";
+    if (written_.count(outPath)) return Refuse(name, "an earlier entry of the archive wrote this name");
     const int folder = Folders(safe.parts, safe.parts.size() - 1, why);
     if (folder < 0) return Refuse(name, why);
     const std::string& leaf = safe.parts.back();
@@ -311,7 +522,7 @@ class Extractor {
     // Written under a hidden name, synced and renamed: the file appears whole or
     // not at all, and an existing one stays until then.
     std::string temp;
-    const int out = zipcommon::CreateTempFile(folder, temp);
+    const int out = CreateGuardedTemp(folder, temp);
     if (out < 0) {
       why = "cannot create the file (" + zipcommon::ErrnoText(errno) + ")";
       close(folder);
@@ -329,12 +540,12 @@ class Extractor {
       if (fsync(out) != 0) ok = false, why = "cannot sync (" + zipcommon::ErrnoText(errno) + ")";
     }
     if (close(out) != 0 && ok) ok = false, why = "cannot close (" + zipcommon::ErrnoText(errno) + ")";
-    if (ok && !zipcommon::RenameInto(folder, temp, leaf, true))
+    if (!ReleaseGuardedTemp(folder, temp, leaf, ok) && ok)
       ok = false, why = "cannot rename into place (" + zipcommon::ErrnoText(errno) + ")";
     if (ok) fsync(folder);
-    if (!ok) unlinkat(folder, temp.c_str(), 0);
     close(folder);
     if (!ok) return Refuse(name, why);
+    written_.insert(outPath);
     std::cout << "  extracted: " << name << "\n";
     ++extracted;
   }
@@ -344,6 +555,7 @@ class Extractor {
   uint8_t mode_;
   int base_ = -1;
   int all_ = -1;  // an "all" answer: 1 replace every file, 0 none
+  std::set<std::string> written_;  // output paths written in this run
 };
 
 // Makes the folder and its parents where missing.
@@ -369,6 +581,7 @@ std::string BaseName(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  InstallEndSignals();
   std::string folderArg;
   bool haveFolder = false;
   for (int i = 1; i < argc; ++i) {
@@ -433,32 +646,22 @@ int main(int argc, char** argv) {
   if (x.failed > 0) return 2;
 
   // The command line runs after a good extraction, in the folder; "><" stands
-  // for the folder. With soAskCmdLine the user may decline it.
-  std::string command = expand(s.commandLine);
-  if (!command.empty()) {
-    char* full = realpath(folder.c_str(), nullptr);
-    const std::string where = full ? full : folder;
-    free(full);
-    for (size_t at = 0; (at = command.find("><", at)) != std::string::npos; at += where.size())
-      command.replace(at, 2, where);
-    if (s.options & kAskCmdLine) {
-      std::cout << "Run " << command << "? [Y]es / [n]o: " << std::flush;
-      const std::optional<std::string> line = ReadLine();
-      if (!line) std::cout << "\n";
-      if (line && !line->empty() && tolower(static_cast<unsigned char>((*line)[0])) == 'n') return 0;
+  // for the folder. With soAskCmdLine the user may decline it, and no answer
+  // (input that has ended) declines it too.
+  if (s.commandLine.empty()) return 0;
+  char* full = realpath(folder.c_str(), nullptr);
+  const std::string where = full ? full : folder;
+  free(full);
+  const std::vector<std::string> args = SplitCommandLine(s.commandLine, where, s.options & kExpandVariables);
+  if (args.empty() || args[0].empty()) return 0;
+  if (s.options & kAskCmdLine) {
+    std::cout << "Run " << ShownCommand(args) << "? [Y]es / [n]o: " << std::flush;
+    const std::optional<std::string> line = ReadLine();
+    if (!line) {
+      std::cout << "\nNot run.\n";
+      return 0;
     }
-    std::cout.flush();
-    const pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(folder.c_str()) != 0) _exit(127);
-      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      std::cerr << "Error: the command line failed: " << command << "\n";
-      return 2;
-    }
+    if (!line->empty() && tolower(static_cast<unsigned char>((*line)[0])) == 'n') return 0;
   }
-  return 0;
+  return RunCommand(args, where);
 }

@@ -65,7 +65,9 @@ int CreateTempFile(int dirfd, std::string& name) {
     if (getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd)) {
       for (size_t i = 0; i < sizeof rnd; ++i) rnd[i] = static_cast<unsigned char>(rand());
     }
-    name = ".tarvi-";
+    // ".tarvi-<pid>-<random>.tmp": the pid lets a later run tell a file left by
+    // a process that has ended from one that is still being written.
+    name = ".tarvi-" + std::to_string(getpid()) + "-";
     for (unsigned char c : rnd) name.push_back(kAlphabet[c % 36]);
     name += ".tmp";
     int fd = openat(dirfd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

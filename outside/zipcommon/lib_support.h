@@ -51,7 +51,9 @@ class Callback {
 // ending inside a UTF-8 sequence.
 void PutText(char* dst, size_t cap, std::string_view text);
 
-// A new file in the folder open on dirfd, with a unique hidden name, created
+// A new file in the folder open on dirfd, with a unique hidden name
+// ".tarvi-<pid>-<random>.tmp" (the program's pattern for files beside a user's
+// file, so a stale one of an ended process can be told and removed), created
 // exclusively (never through a link) with mode 0666 before the umask. Returns the
 // descriptor, or -1 with errno set.
 int CreateTempFile(int dirfd, std::string& name);

@@ -5,10 +5,14 @@
 
 #include <QImage>
 #include <QPixmap>
+#include <cerrno>
 #include <filesystem>
+#include <memory>
 
 #include "outside/zip_builder.h"
+#include "platform/disk_steps.h"
 #include "platform/fake_ui_services.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_sfx.h"
@@ -103,8 +107,16 @@ TEST_F(Sfx, AddToNewExeArchive) {
   zip_.SetSFXOverWriteMode(OvrNever);
   zip_.SetZipFileName(Q(exe));
   zip_.FSpecArgs() = QStringList{Q(dir_.file("a.txt")), Q(dir_.file("Izvješće.txt"))};
+  // The program takes its name only once it holds the files.
+  bool seenEarly = false;
+  zip_.OnProgress = [&](TZipArchiver&, ProgressType, const QString&, uint32_t) {
+    seenEarly = seenEarly || std::filesystem::exists(exe);
+  };
   ASSERT_EQ(zip_.Add(), 0) << S(zip_.Message());
+  zip_.OnProgress = nullptr;
+  EXPECT_FALSE(seenEarly);
   EXPECT_EQ(zip_.ProcessedCount(), 2);
+  EXPECT_EQ(TreeOf(dir_.path()), (std::vector<std::string>{"Izvješće.txt", "a.txt", "setup.exe"}));
   // The type character is taken off the component's message.
   EXPECT_EQ(zip_.SFXMessage(), "Raspakirati?");
   EXPECT_EQ(zip_.SFXPath(), Q(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN"));
@@ -152,7 +164,7 @@ TEST_F(Sfx, AddToNewExeArchive) {
   EXPECT_TRUE(ReadText(exe).rfind(std::string(stub.constData(), stub.size()), 0) == 0);
 }
 
-TEST_F(Sfx, SlaveMakerAndIconOnOurStub) {
+TEST_F(Sfx, SlaveMaker) {
   // A maker given by the caller is used as it stands, the component's SFX
   // properties left out.
   TZaSFX slave;
@@ -166,23 +178,93 @@ TEST_F(Sfx, SlaveMakerAndIconOnOurStub) {
   EXPECT_NE(ReadText(exe).find("Od pozivatelja"), std::string::npos);
   EXPECT_EQ(ReadText(exe).find("ne ovaj"), std::string::npos);
   EXPECT_EQ(slave.TargetFile, Q(exe));
+}
 
-  // Our stub is no Windows program: an icon cannot be put into it, the add ends
-  // and the file stays, whole, without the icon.
+// Our stub is no Windows program: it has no icon resource to replace. The icon,
+// given to the component or to a maker of the caller's, is left out with one
+// information message; the files go in and the program runs.
+TEST_F(Sfx, IconOnOurStubIsLeftOut) {
   QPixmap pixmap(16, 16);
   pixmap.fill(Qt::red);
+  TZaSFX slave;
   slave.Icon = QIcon(pixmap);
-  const std::string iconExe = dir_.file("icon.exe");
-  zip_.SetZipFileName(Q(iconExe));
-  zip_.FSpecArgs() = QStringList{Q(dir_.file("a.txt"))};
-  EXPECT_EQ(zip_.Add(), 10902);
-  EXPECT_EQ(S(zip_.Message()), "Error: input file is not an .EXE file");
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].text, "Error: input file is not an .EXE file");
-  EXPECT_TRUE(std::filesystem::exists(iconExe));
-  EXPECT_EQ(std::filesystem::file_size(iconExe),
-            std::filesystem::file_size(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN") +
-                static_cast<uintmax_t>(TSFXHeaderStream(slave).Data().size()) + 22);
+  for (const bool viaSlave : {false, true}) {
+    SCOPED_TRACE(viaSlave ? "the caller's maker" : "SFXIcon");
+    TZipArchiver zip;
+    zip.SetSFXOptions({SFXAutoRun});
+    if (viaSlave) zip.SetSFXSlave(&slave);
+    else zip.SetSFXIcon(QIcon(pixmap));
+    std::vector<std::pair<int32_t, QString>> messages;
+    zip.OnMessage = [&](TZipArchiver&, int32_t code, const QString& text) { messages.emplace_back(code, text); };
+    const std::string exe = dir_.file(viaSlave ? "ikona2.exe" : "ikona1.exe");
+    zip.SetZipFileName(Q(exe));
+    zip.FSpecArgs() = QStringList{Q(dir_.file("a.txt")), Q(dir_.file("Izvješće.txt"))};
+    const size_t before = ui_.boxes.size();
+    ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
+    EXPECT_EQ(zip.ProcessedCount(), 2);
+    EXPECT_EQ(zip.Count(), 2);
+    ASSERT_EQ(ui_.boxes.size(), before + 1);
+    EXPECT_EQ(ui_.boxes.back().kind, MsgKind::Information);
+    EXPECT_EQ(ui_.boxes.back().text, "No icon resources found in executable.");
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages[0], std::make_pair(0, QString("No icon resources found in executable.")));
+    const std::string dest = dir_.file(viaSlave ? "ikona2" : "ikona1");
+    EXPECT_EQ(::Run(ShellQuote(exe) + " " + ShellQuote(dest) + " >/dev/null 2>&1"), 0);
+    EXPECT_EQ(ReadText(dest + "/Izvješće.txt"), "izvješće\n");
+  }
+}
+
+// A failed add to a new self-extractor leaves nothing: no program under its name
+// (an empty one would run and report success), no hidden file beside it; and the
+// failure has its box, as a failed add has.
+TEST_F(Sfx, FailedAddLeavesNoProgram) {
+  const uintmax_t stub = std::filesystem::file_size(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN");
+  std::string noise(300000, '\0');
+  uint32_t x = 12345;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  WriteAll(dir_.file("sum.bin"), noise);
+  struct Case {
+    const char* label;
+    const char* file;
+    rlim_t limit;  // a full disk: no file grows past this; 0 none
+    int32_t code;
+    QString box;   // what the box says first
+  } cases[] = {
+      {"a missing file", "nema.txt", 0, 10304,
+       "Error 11 occurred during Auto SFX creation.\nNothing matches " + Q(dir_.file("nema.txt"))},
+      {"the disk full while the files go in", "sum.bin", static_cast<rlim_t>(stub + 4096), 10304,
+       "Error 13 occurred during Auto SFX creation.\nCannot write the archive: "},
+      {"the disk full for the stub", "a.txt", 4096, 11009, DiskErrorText(EFBIG)},
+  };
+  const std::vector<std::string> before = TreeOf(dir_.path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TZipArchiver zip;
+    zip.SetZipFileName(Q(dir_.file("novi.exe")));
+    zip.FSpecArgs() = QStringList{Q(dir_.file(c.file))};
+    const size_t boxes = ui_.boxes.size();
+    int32_t result = 0;
+    {
+      std::unique_ptr<FileSizeLimit> full;
+      if (c.limit != 0) full = std::make_unique<FileSizeLimit>(c.limit);
+      result = zip.Add();
+    }
+    EXPECT_EQ(result, c.code) << S(zip.Message());
+    EXPECT_EQ(zip.ErrCode(), c.code);
+    ASSERT_EQ(ui_.boxes.size(), boxes + 1) << S(zip.Message());
+    EXPECT_TRUE(ui_.boxes.back().text.startsWith(c.box)) << S(ui_.boxes.back().text);
+    EXPECT_EQ(zip.Message(), ui_.boxes.back().text);
+    EXPECT_EQ(TreeOf(dir_.path()), before);
+  }
+  // A cancel leaves nothing either; it was the user's own choice, so no box.
+  TZipArchiver zip;
+  zip.SetZipFileName(Q(dir_.file("novi.exe")));
+  zip.FSpecArgs() = QStringList{Q(dir_.file("sum.bin"))};
+  zip.OnProgress = [](TZipArchiver& z, ProgressType, const QString&, uint32_t) { z.SetCancel(true); };
+  const size_t boxes = ui_.boxes.size();
+  EXPECT_NE(zip.Add(), 0);
+  EXPECT_EQ(ui_.boxes.size(), boxes);
+  EXPECT_EQ(TreeOf(dir_.path()), before);
 }
 
 // A Windows stub: a PE file with an icon resource (types 3, then 1, then a
