@@ -341,29 +341,14 @@ void TACGComponent::PollCard() {
 }
 
 int32_t TACGComponent::FindUserCertificate() {
-  CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
-  CK_CERTIFICATE_TYPE certType = CKC_X_509;
-  CK_ATTRIBUTE search[2] = {{CKA_CLASS, &objectClass, sizeof objectClass},
-                            {CKA_CERTIFICATE_TYPE, &certType, sizeof certType}};
-  if (cryptoki::C_FindObjectsInit(CurrentSession, search, 2) != CKR_OK) return 0;
-  CK_OBJECT_HANDLE found[50];
-  CK_ULONG count = 0;
-  CK_RV rv = cryptoki::C_FindObjects(CurrentSession, found, 50, &count);
-  CK_RV finalRv = cryptoki::C_FindObjectsFinal(CurrentSession);
-  if (rv != CKR_OK || finalRv != CKR_OK || count == 0) return 0;
-
-  // The length a module reports is checked before anything is allocated: no
-  // certificate the program accepts is longer than the certificate object holds.
-  CK_ATTRIBUTE value = {CKA_VALUE, nullptr, 0};
-  if (cryptoki::C_GetAttributeValue(CurrentSession, found[0], &value, 1) != CKR_OK) return 0;
-  if (value.ulValueLen == 0 || value.ulValueLen == CK_UNAVAILABLE_INFORMATION ||
-      value.ulValueLen > static_cast<CK_ULONG>(TCertifikat::kDerCapacity))
-    return 0;
-  std::vector<uint8_t> der(value.ulValueLen + 1, 0);
-  value.pValue = der.data();
-  if (cryptoki::C_GetAttributeValue(CurrentSession, found[0], &value, 1) != CKR_OK) return 0;
-  if (value.ulValueLen > der.size() - 1) return 0;
-  const uint32_t derLen = static_cast<uint32_t>(value.ulValueLen);
+  // The certificate that belongs to a key on the card, not merely the first one: a
+  // card may hold its CA's certificate too. Its value is trimmed to its own element.
+  TUserCertificateObject user;
+  if (FindUserCertificateObject(CurrentSession, user) != 1) return 0;
+  if (user.Der.empty() || user.Der.size() > static_cast<size_t>(TCertifikat::kDerCapacity)) return 0;
+  std::vector<uint8_t> der = std::move(user.Der);
+  const uint32_t derLen = static_cast<uint32_t>(der.size());
+  der.push_back(0);  // one zero byte spare behind the value, as it was read
 
   QString hex;
   std::vector<uint8_t> serial;

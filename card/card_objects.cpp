@@ -7,6 +7,7 @@
 
 #include "card/cryptoki.h"
 #include "card/pkcs11_codes.h"
+#include "card/tarvirsa_api.h"
 #include "platform/ui_services.h"
 
 namespace {
@@ -23,14 +24,16 @@ class WaitCursor {
   ~WaitCursor() { Ui().setWaitCursor(false); }
 };
 
-// One search for RSA private keys: 0 and *found on success, else -1, -2 or -3 for
-// the step that failed.
-int SearchPrivateKeys(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* handles, CK_ULONG max, bool showMessages,
-                      CK_ULONG* found) {
+// One search for the objects of a class whose second attribute has the value given:
+// 0 and *found on success, else -1, -2 or -3 for the step that failed. The messages
+// name the private-key search, the only one that shows them.
+int SearchObjects(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, CK_ATTRIBUTE_TYPE secondType,
+                  CK_ULONG secondValue, CK_OBJECT_HANDLE* handles, CK_ULONG max, bool showMessages,
+                  CK_ULONG* found) {
   // Every integer attribute value is CK_ULONG-sized: a shorter one matches nothing.
-  CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
-  CK_KEY_TYPE keyType = CKK_RSA;
-  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &keyType, sizeof keyType}};
+  CK_OBJECT_CLASS cls = objectClass;
+  CK_ULONG second = secondValue;
+  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {secondType, &second, sizeof second}};
   *found = 0;
   CK_RV rv = cryptoki::C_FindObjectsInit(session, tmpl, 2);
   if (rv != CKR_OK) {
@@ -51,6 +54,88 @@ int SearchPrivateKeys(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* handles, CK_U
     return -3;
   }
   return 0;
+}
+
+int SearchPrivateKeys(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* handles, CK_ULONG max, bool showMessages,
+                      CK_ULONG* found) {
+  return SearchObjects(session, CKO_PRIVATE_KEY, CKA_KEY_TYPE, CKK_RSA, handles, max, showMessages, found);
+}
+
+// Longest attribute value read for the pairing: a certificate (TR_MAX_CERT_LEN);
+// identifiers and key parts are far shorter.
+constexpr CK_ULONG kMaxAttributeBytes = TR_MAX_CERT_LEN;
+
+enum class Read { Value, Absent, Failed };
+
+// One attribute's value in two steps. An attribute the object does not have, will
+// not show or holds more than the pairing ever reads is Absent (value empty).
+Read ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                   std::vector<uint8_t>& value) {
+  value.clear();
+  CK_ATTRIBUTE a = {type, nullptr, 0};
+  CK_RV rv = cryptoki::C_GetAttributeValue(session, object, &a, 1);
+  if (rv == CKR_ATTRIBUTE_SENSITIVE || rv == CKR_ATTRIBUTE_TYPE_INVALID) return Read::Absent;
+  if (rv != CKR_OK) return Read::Failed;
+  if (a.ulValueLen == 0 || a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > kMaxAttributeBytes)
+    return Read::Absent;
+  const CK_ULONG length = a.ulValueLen;
+  value.assign(length, 0);
+  a = {type, value.data(), length};
+  rv = cryptoki::C_GetAttributeValue(session, object, &a, 1);
+  if (rv != CKR_OK) {
+    value.clear();
+    return Read::Failed;
+  }
+  // A module may shrink the length on the second call, never grow it.
+  if (a.ulValueLen == 0 || a.ulValueLen > length) {
+    value.clear();
+    return Read::Absent;
+  }
+  value.resize(a.ulValueLen);
+  return Read::Value;
+}
+
+// A big-endian number without its leading zero bytes.
+std::vector<uint8_t> Unpadded(const uint8_t* p, size_t n) {
+  while (n > 0 && *p == 0) ++p, --n;
+  return {p, p + n};
+}
+
+struct KeySide {
+  CK_OBJECT_HANDLE handle = 0;
+  std::vector<uint8_t> id, modulus, exponent;  // modulus and exponent unpadded; empty when unreadable
+};
+
+struct CertSide {
+  CK_OBJECT_HANDLE handle = 0;
+  std::vector<uint8_t> id, der;
+  std::vector<uint8_t> modulus, exponent;  // of the key it carries; empty when it yields none
+};
+
+// The certificate's public key, read without a message: a certificate that yields
+// none belongs to no key.
+void CarriedKey(CertSide& cert) {
+  if (cert.der.empty() || !DerFits(cert.der.data(), cert.der.size())) return;
+  TR_RSA_PUBLIC_KEY key;
+  std::memset(&key, 0, sizeof key);
+  if (tarvirsa::X509ExtractRSAPublicKey(cert.der.data(), &key) != 0) return;
+  cert.modulus = Unpadded(key.modulus, sizeof key.modulus);
+  cert.exponent = Unpadded(key.exponent, sizeof key.exponent);
+}
+
+bool SamePublicKey(const CertSide& cert, const KeySide& key) {
+  return !key.modulus.empty() && cert.modulus == key.modulus && (key.exponent.empty() || cert.exponent == key.exponent);
+}
+
+// The handles of one search, silent; false when a call failed.
+bool Search(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, CK_ATTRIBUTE_TYPE secondType, CK_ULONG second,
+            std::vector<CK_OBJECT_HANDLE>& handles) {
+  handles.assign(kFindUserCertificateMax, 0);
+  CK_ULONG n = 0;
+  const bool ok =
+      SearchObjects(session, objectClass, secondType, second, handles.data(), kFindUserCertificateMax, false, &n) == 0;
+  handles.resize(ok ? n : 0);
+  return ok;
 }
 
 QString SlotListMessage(const QString& prefix, CK_RV rv) {
@@ -82,6 +167,54 @@ int FindPrivateKeys(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* handles, CK_ULO
   CK_ULONG n = 0;
   int step = SearchPrivateKeys(session, handles, capacity, showMessages, &n);
   return step != 0 ? step : static_cast<int>(n);
+}
+
+int FindUserCertificateObject(CK_SESSION_HANDLE session, TUserCertificateObject& found) {
+  found = TUserCertificateObject();
+  std::vector<CK_OBJECT_HANDLE> handles;
+  if (!Search(session, CKO_PRIVATE_KEY, CKA_KEY_TYPE, CKK_RSA, handles)) return -1;
+  const bool privateKeys = !handles.empty();
+  if (!privateKeys && !Search(session, CKO_PUBLIC_KEY, CKA_KEY_TYPE, CKK_RSA, handles)) return -1;
+  std::vector<KeySide> keys;
+  for (CK_OBJECT_HANDLE h : handles) {
+    KeySide k;
+    k.handle = h;
+    if (ReadAttribute(session, h, CKA_ID, k.id) == Read::Failed ||
+        ReadAttribute(session, h, CKA_MODULUS, k.modulus) == Read::Failed ||
+        ReadAttribute(session, h, CKA_PUBLIC_EXPONENT, k.exponent) == Read::Failed)
+      return -1;
+    k.modulus = Unpadded(k.modulus.data(), k.modulus.size());
+    k.exponent = Unpadded(k.exponent.data(), k.exponent.size());
+    keys.push_back(std::move(k));
+  }
+  if (!Search(session, CKO_CERTIFICATE, CKA_CERTIFICATE_TYPE, CKC_X_509, handles)) return -1;
+  std::vector<CertSide> certs;
+  for (CK_OBJECT_HANDLE h : handles) {
+    CertSide c;
+    c.handle = h;
+    if (ReadAttribute(session, h, CKA_ID, c.id) == Read::Failed ||
+        ReadAttribute(session, h, CKA_VALUE, c.der) == Read::Failed)
+      return -1;
+    c.der.resize(DerTrimmedLength(c.der.data(), c.der.size()));
+    CarriedKey(c);
+    certs.push_back(std::move(c));
+  }
+  auto take = [&](const CertSide& c, const KeySide& k) {
+    found.Certificate = c.handle;
+    found.PrivateKey = privateKeys ? k.handle : 0;
+    found.Der = c.der;
+    return 1;
+  };
+  // A shared CKA_ID counts unless both public keys are known and differ.
+  for (const CertSide& c : certs) {
+    if (c.id.empty() || c.der.empty()) continue;
+    for (const KeySide& k : keys)
+      if (k.id == c.id && (k.modulus.empty() || c.modulus.empty() || SamePublicKey(c, k))) return take(c, k);
+  }
+  for (const CertSide& c : certs)
+    for (const KeySide& k : keys)
+      if (SamePublicKey(c, k)) return take(c, k);
+  return 0;
 }
 
 bool GetReaderList(CK_SLOT_ID* slotList, CK_ULONG capacity, CK_ULONG& count, QStringList& names) {

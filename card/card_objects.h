@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "card/pkcs11.h"
 
@@ -17,6 +18,25 @@ int FindPrivateKey(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE& handle, bool sho
 // Up to capacity handles into handles: their number, or -1 (search start), -2 (search),
 // -3 (search end).
 int FindPrivateKeys(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* handles, CK_ULONG capacity, bool showMessages);
+
+// The user's certificate on a token and the key it belongs to.
+struct TUserCertificateObject {
+  CK_OBJECT_HANDLE Certificate = 0;
+  // The RSA private key of the pair; 0 when the session shows no private key (before
+  // a login), and a public key object stood in for it.
+  CK_OBJECT_HANDLE PrivateKey = 0;
+  std::vector<uint8_t> Der;  // the certificate's value, trimmed to its one DER element
+};
+// Most certificate objects and keys looked at for the pair.
+inline constexpr CK_ULONG kFindUserCertificateMax = 50;
+// Cards hold more than the user's certificate (their CA's, others'), so the user's is
+// the X.509 certificate object whose CKA_ID is that of an RSA private key (unless
+// both public keys are known and differ), else the first whose public key is that of
+// a private key; certificates are
+// taken in the module's search order. Before a login, when no private key is visible,
+// the RSA public key objects stand for them. Nothing is shown.
+// 1: found; 0: no certificate belongs to a key on the token; -1: a PKCS#11 call failed.
+int FindUserCertificateObject(CK_SESSION_HANDLE session, TUserCertificateObject& found);
 
 // Fills slotList with at most capacity slot ids and sets count to how many it filled;
 // appends one reader name per filled slot to names (created when null; never

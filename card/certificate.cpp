@@ -128,13 +128,6 @@ bool DeclaresMoreThanCapacity(const uint8_t* data, size_t len) {
   return static_cast<uint64_t>(header) + content > static_cast<uint64_t>(TCertifikat::kDerCapacity);
 }
 
-// Length of the DER element at the start of data (header + content); data must fit.
-int32_t ElementLength(const uint8_t* data) {
-  uint32_t header = 0, content = 0;
-  if (tarvirsa::DERDecodeLength(data, &header, &content) != 0) return -1;
-  return static_cast<int32_t>(header + content);
-}
-
 }  // namespace
 
 TCertifikat::TCertifikat() { Reset(); }
@@ -257,10 +250,7 @@ bool TCertifikat::Finish(Source source, const QString& failText, bool showMessag
   const bool isDer = source != Source::Pkcs7;
   // Bytes after the certificate's own element are not part of it: they would go
   // into containers with it and fail every signature check.
-  if (DerPrefixFits(Der, static_cast<size_t>(DerLength))) {
-    const int32_t element = ElementLength(Der);
-    if (element > 0 && element < DerLength) DerLength = element;
-  }
+  DerLength = static_cast<int32_t>(DerTrimmedLength(Der, static_cast<size_t>(DerLength)));
   if (!ExtractRsaPublicKey(std::span<const uint8_t>(Der, static_cast<size_t>(DerLength)), &PublicKey)) {
     if (!fromMemory) FileName.clear();
     if (isDer) DerLength = 0;

@@ -123,6 +123,13 @@ TEnterPINDlg::TEnterPINDlg(QWidget* parent) : QDialog(parent) {
   tInsCard->setInterval(300);
 
   connect(tInsCard, &QTimer::timeout, this, &TEnterPINDlg::tInsCardTimer);
+  // The reader the user picks is the one logged in to and signed on: a PIN meant
+  // for that card must not be tried on another.
+  connect(lbCitaca, &QListWidget::currentRowChanged, this, [this](int row) {
+    if (SelectingReader || row < 0 || row >= ReaderCount) return;
+    PickedReader = row;
+    if (CardPresentFlag) ChosenReader = row;
+  });
   connect(PINCodeEdit, &QLineEdit::textChanged, this, &TEnterPINDlg::actPotvrdiUpdate);
   connect(cbWorkWithoutCard, &QCheckBox::toggled, this, [this] {
     cbWorkWithoutCardClick();
@@ -215,7 +222,14 @@ void TEnterPINDlg::tInsCardTimer() {
   } else if (any) {
     chosen = 0;
   }
+  // A reader the user picked stays chosen while any card is in.
+  if (chosen >= 0 && PickedReader >= 0 && PickedReader < ReaderCount) chosen = PickedReader;
   ChosenReader = chosen;
+  SelectingReader = true;
+  struct EndSelecting {
+    bool& flag;
+    ~EndSelecting() { flag = false; }
+  } endSelecting{SelectingReader};
   if (chosen < 0) {
     lbInfo->setText(AbsentText);
     CardPresentFlag = false;
@@ -472,6 +486,10 @@ bool TACGComponent::Login() {
     return false;
   }
 
+  // A session still open on another reader than the one chosen goes first: the
+  // login and the signing happen on the chosen reader's card.
+  const int chosen = ReaderIndex();
+  if (Connected() && chosen >= 0 && chosen < ReaderCount && SlotList[chosen] != CurrentSlotId) CloseSession();
   if (!Connected()) OpenSession();
   if (!Connected()) {
     ui.setWaitCursor(false);

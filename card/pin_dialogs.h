@@ -53,6 +53,11 @@ class TEnterPINDlg : public QDialog {
   void* NotifyApplication = nullptr;
   int ReaderCount = 0;
   int ChosenReader = -1;
+  // The reader the user picked in lbCitaca (-1: none): the polls then keep it
+  // rather than choose the first reader with a card.
+  int PickedReader = -1;
+  // True while the poll itself moves the list's selection.
+  bool SelectingReader = false;
   const CK_SLOT_ID* SlotList = nullptr;
   QString PresentText;
   QString AbsentText;

@@ -82,6 +82,11 @@ bool DerPrefixFits(const uint8_t* buf, size_t len) {
   return DerElementWithin(buf, len, header, content);
 }
 
+size_t DerTrimmedLength(const uint8_t* buf, size_t len) {
+  size_t header = 0, content = 0;
+  return DerElementWithin(buf, len, header, content) ? header + content : len;
+}
+
 namespace tarvirsa {
 #define TARVI_RSA_WRAPPER_DEF(ret, name, params, args) \
   ret name params {                                    \

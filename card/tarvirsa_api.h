@@ -63,6 +63,9 @@ bool DerFits(const uint8_t* buf, size_t len);
 // more bytes: for an element inside a larger structure, or for trimming a file
 // down to the certificate it begins with.
 bool DerPrefixFits(const uint8_t* buf, size_t len);
+// The length of a certificate's own bytes: the DER element at buf's start when it
+// fits in len bytes (what follows it is padding of the store that held it), else len.
+size_t DerTrimmedLength(const uint8_t* buf, size_t len);
 
 namespace tarvirsa {
 // Wrappers over TarviRsa. An unbound function returns TR_E_NOT_BOUND; SHAFinal and

@@ -42,7 +42,10 @@ void BuildSha1DigestInfo(const uint8_t digest20[20], uint8_t out35[35]) {
 }
 
 bool FindCardCertificateObject(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE& handle) {
-  return FindFirstObject(session, CKA_CERTIFICATE_TYPE, CKO_CERTIFICATE, CKC_X_509, handle) == 1;
+  TUserCertificateObject user;
+  if (FindUserCertificateObject(session, user) != 1) return false;
+  handle = user.Certificate;
+  return true;
 }
 
 int HasRsaPublicKeyObject(CK_OBJECT_HANDLE& handle) {
@@ -51,20 +54,12 @@ int HasRsaPublicKeyObject(CK_OBJECT_HANDLE& handle) {
 
 bool ReadCardCertificate(CK_SESSION_HANDLE session, std::vector<uint8_t>& cert) {
   cert.clear();
-  CK_OBJECT_HANDLE object = 0;
-  if (!FindCardCertificateObject(session, object)) return false;
-  // The size query's result is not examined: a refusal shows as an unusable length.
-  CK_ATTRIBUTE value = {CKA_VALUE, nullptr, 0};
-  cryptoki::C_GetAttributeValue(session, object, &value, 1);
-  const CK_ULONG length = value.ulValueLen;
-  if (length == 0 || length == CK_UNAVAILABLE_INFORMATION || length > kCardMaxCertificateBytes) return false;
-  std::vector<uint8_t> buffer(length + 1, 0);
-  value = {CKA_VALUE, buffer.data(), length};
-  if (cryptoki::C_GetAttributeValue(session, object, &value, 1) != CKR_OK) return false;
-  // A module may shrink the length on the second call, never grow it.
-  if (value.ulValueLen == 0 || value.ulValueLen > length) return false;
-  buffer.resize(value.ulValueLen);
-  cert = std::move(buffer);
+  // The certificate of the key that signs, trimmed as the card layer trims it: the
+  // container then carries the very certificate its signature opens with.
+  TUserCertificateObject user;
+  if (FindUserCertificateObject(session, user) != 1) return false;
+  if (user.Der.empty() || user.Der.size() > kCardMaxCertificateBytes) return false;
+  cert = std::move(user.Der);
   return true;
 }
 
@@ -73,8 +68,11 @@ bool SignDigestOnCard(CK_SESSION_HANDLE session, const uint8_t digest20[20], uin
   uint8_t digestInfo[35];
   BuildSha1DigestInfo(digest20, digestInfo);
 
-  CK_OBJECT_HANDLE key = 0;
-  if (FindPrivateKey(session, key, false) != 1) return false;
+  // The key of the user's certificate, the one ReadCardCertificate gives: a card with
+  // several keys or certificates must not sign with one and show the other.
+  TUserCertificateObject user;
+  if (FindUserCertificateObject(session, user) != 1 || user.PrivateKey == 0) return false;
+  const CK_OBJECT_HANDLE key = user.PrivateKey;
   // The card must hold the public half of the pair too; its handle is not used.
   CK_OBJECT_HANDLE publicKey = 0;
   if (HasRsaPublicKeyObject(publicKey) != 1) return false;

@@ -29,7 +29,8 @@ inline constexpr CK_ULONG kCardMaxCertificateBytes = CK_ULONG(kSgnMaxCertificate
 // The 35-byte DigestInfo sent to the card: the SHA-1 DER header, then digest20.
 void BuildSha1DigestInfo(const uint8_t digest20[20], uint8_t out35[35]);
 
-// Signs the DigestInfo of digest20 with the card's first RSA private key. The card
+// Signs the DigestInfo of digest20 with the RSA private key of the user's certificate
+// (FindUserCertificateObject, card/card_objects.h). The card
 // must also hold an RSA public key object (looked for in CurrentSession). The
 // length the module reports first sizes the signature; it must fit both
 // kCardMaxSignatureBytes and outCapacity. True with the signature in out and its
@@ -37,13 +38,13 @@ void BuildSha1DigestInfo(const uint8_t digest20[20], uint8_t out35[35]);
 bool SignDigestOnCard(CK_SESSION_HANDLE session, const uint8_t digest20[20], uint8_t* out, size_t outCapacity,
                       CK_ULONG& outLen);
 
-// The value (DER bytes) of the card's first X.509 certificate object. True with
-// cert holding exactly the module's value length (one zero byte spare behind it);
-// false otherwise, cert then empty.
+// The DER bytes of the user's certificate: the certificate object that belongs to a
+// key on the card, its value trimmed to its one DER element. True with cert holding
+// them; false otherwise (none belongs to a key, a call failed), cert then empty.
 bool ReadCardCertificate(CK_SESSION_HANDLE session, std::vector<uint8_t>& cert);
 
-// The first certificate object (CKO_CERTIFICATE, CKC_X_509): true with its handle;
-// false when there is none or a call failed.
+// The user's certificate object (CKO_CERTIFICATE, CKC_X_509, belonging to a key):
+// true with its handle; false when there is none or a call failed.
 bool FindCardCertificateObject(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE& handle);
 
 // Whether the card holds an RSA public key object, searched in the card layer's

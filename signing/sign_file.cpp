@@ -545,6 +545,10 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
   uint8_t signature[kCardSignatureBufferSize] = {};
   CK_ULONG signatureLen = 0;
   if (!SignDigestOnCard(session, digest, signature, sizeof signature, signatureLen)) return sfrNoSignature;
+  // The signature must open with the certificate that goes beside it, or every
+  // verifier would call "signed" a signature that is not.
+  if (!SignatureMatchesDigest(cert, std::vector<uint8_t>(signature, signature + signatureLen), digest))
+    return sfrNoSignature;
 
   std::string signer = SgnSignerText(cert.data(), cert.size(), signature, signatureLen, SgnSigningTimeText(now));
   signer.append(kSgnClose);

@@ -10,13 +10,19 @@
 // One lock serialises every entry point, so the control-file thread can take a
 // card out while the program is inside a call. Notify callbacks are never called
 // with the lock held and never from inside a C_ call.
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -96,7 +102,7 @@ struct State {
   CK_NOTIFICATION removalEvent = 2;  // what the real middleware sends for a card taken out
 
   int maxPinTries = 0;
-  std::map<CK_SLOT_ID, int> pinFailures;
+  std::map<CK_SLOT_ID, int> pinFailures;  // where no count file can be kept
   std::string soPin;
   std::string unlockCode;
 
@@ -462,27 +468,172 @@ void Deliver(const std::vector<Notice>& notices) {
 // ---------------------------------------------------------------------------
 // PIN retry policy
 
-bool PinLocked(CK_SLOT_ID slot) {
-  int max = S().maxPinTries;
-  return max > 0 && S().pinFailures[slot] >= max;
+// A card keeps its count of wrong PINs itself, so a new process (a restart of the
+// program) neither resets it nor unlocks the card. Each token's count lives in a
+// small file beside the token: in TARVI_CARD_STATE_DIR when set, else in the real
+// module's token folder (SoftHSM2's directories.tokendir), named after the token's
+// serial number. Where no such folder is known, the count lives in this process.
+
+struct PinCount {
+  int failures = 0;
+  bool locked = false;
+};
+
+constexpr const char* kPinFilePrefix = "tarvi-pin-";
+
+std::string Trim(const std::string& t) {
+  const size_t a = t.find_first_not_of(" \t\r");
+  if (a == std::string::npos) return {};
+  return t.substr(a, t.find_last_not_of(" \t\r") - a + 1);
 }
 
-void CountPinResult(CK_SLOT_ID slot, CK_RV rv) {
-  if (rv == CKR_PIN_INCORRECT)
-    ++S().pinFailures[slot];
-  else if (rv == CKR_OK)
-    S().pinFailures[slot] = 0;
+// The folder of the count files, or "" when there is none.
+std::string PinStateDir() {
+  std::string dir = EnvOr("TARVI_CARD_STATE_DIR", "");
+  if (!dir.empty()) return dir;
+  if (EnvOr("TARVI_CARD_BACKEND", kDefaultBackend).find("softhsm") == std::string::npos) return {};
+  std::ifstream conf(EnvOr("SOFTHSM2_CONF", "/etc/softhsm/softhsm2.conf"));
+  std::string line;
+  while (std::getline(conf, line)) {
+    line = line.substr(0, line.find('#'));
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos && Trim(line.substr(0, eq)) == "directories.tokendir") return Trim(line.substr(eq + 1));
+  }
+  return {};
+}
+
+// The count file of the token in slot, or "" when it cannot have one.
+std::string PinFile(CK_SLOT_ID slot) {
+  const std::string dir = PinStateDir();
+  if (dir.empty() || !S().B) return {};
+  CK_TOKEN_INFO ti;
+  if (S().B->C_GetTokenInfo(slot, &ti) != CKR_OK) return {};
+  std::string serial;
+  for (CK_UTF8CHAR c : ti.serialNumber)
+    if (std::isalnum(c)) serial.push_back(static_cast<char>(c));
+  if (serial.empty()) return {};
+  return dir + "/" + kPinFilePrefix + serial;
+}
+
+PinCount LoadPinCount(CK_SLOT_ID slot) {
+  PinCount c;
+  const std::string path = PinFile(slot);
+  if (path.empty()) {
+    c.failures = S().pinFailures[slot];
+    return c;
+  }
+  std::ifstream in(path);
+  std::string key;
+  int value = 0;
+  while (in >> key >> value) {
+    if (key == "failures" && value >= 0) c.failures = value;
+    if (key == "locked") c.locked = value != 0;
+  }
+  return c;
+}
+
+bool WriteAllTo(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Written whole or not at all: a temporary file in the same folder, synced, renamed
+// over the old one, and the folder synced, so a crash leaves the old count or the
+// new one, never a torn file.
+bool StorePinCount(CK_SLOT_ID slot, const PinCount& c) {
+  const std::string path = PinFile(slot);
+  if (path.empty()) {
+    S().pinFailures[slot] = c.failures;
+    return true;
+  }
+  const std::string dir = path.substr(0, path.rfind('/'));
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    unsigned char rnd[8];
+    if (getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd)) return false;
+    char name[64];
+    std::snprintf(name, sizeof name, "/.tarvi-%ld-%02x%02x%02x%02x%02x%02x%02x%02x.tmp", static_cast<long>(getpid()),
+                  rnd[0], rnd[1], rnd[2], rnd[3], rnd[4], rnd[5], rnd[6], rnd[7]);
+    temp = dir + name;
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  const std::string text =
+      "failures " + std::to_string(c.failures) + "\nlocked " + std::string(c.locked ? "1" : "0") + "\n";
+  bool ok = WriteAllTo(fd, text) && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return false;
+  ok = ::fsync(dfd) == 0;
+  ::close(dfd);
+  return ok;
+}
+
+// Forgets every token's count (the test reset).
+void ForgetPinCounts() {
+  const std::string dir = PinStateDir();
+  if (dir.empty()) return;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = ::readdir(d))
+    if (std::strncmp(e->d_name, kPinFilePrefix, std::strlen(kPinFilePrefix)) == 0)
+      ::unlinkat(::dirfd(d), e->d_name, 0);
+  ::closedir(d);
+}
+
+bool PinLocked(const PinCount& c) {
+  const int max = S().maxPinTries;
+  return max > 0 && (c.locked || c.failures >= max);
+}
+
+// A PIN check under the policy. As a card does, the wrong try is counted before
+// the PIN is checked, so ending the process during the check does not lose it;
+// a good PIN then clears the count, and a result that did not judge the PIN puts
+// it back. A count that cannot be recorded stops the check.
+template <typename Check>
+CK_RV CountedPinCheck(CK_SLOT_ID slot, Check check) {
+  if (S().maxPinTries <= 0) return check();
+  const PinCount before = LoadPinCount(slot);
+  if (PinLocked(before)) return CKR_PIN_LOCKED;
+  PinCount tried = before;
+  ++tried.failures;
+  tried.locked = tried.failures >= S().maxPinTries;
+  if (!StorePinCount(slot, tried)) return CKR_DEVICE_ERROR;
+  const CK_RV rv = check();
+  if (rv == CKR_OK)
+    StorePinCount(slot, PinCount{});
+  else if (rv != CKR_PIN_INCORRECT)
+    StorePinCount(slot, before);
+  return rv;
+}
+
+// The SO's new user PIN (the unlock) starts the count again, as on a card.
+void ClearPinCount(CK_SLOT_ID slot) {
+  if (S().maxPinTries > 0 || LoadPinCount(slot).failures > 0) StorePinCount(slot, PinCount{});
+  S().pinFailures[slot] = 0;
 }
 
 CK_FLAGS PolicyFlags(CK_SLOT_ID slot, CK_FLAGS flags) {
   int max = S().maxPinTries;
   if (max <= 0) return flags;
-  int f = S().pinFailures[slot];
+  const PinCount c = LoadPinCount(slot);
   flags &= ~(CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED);
-  if (f >= max)
+  if (PinLocked(c))
     flags |= CKF_USER_PIN_LOCKED;
-  else if (f > 0)
-    flags |= CKF_USER_PIN_COUNT_LOW | (f == max - 1 ? CKF_USER_PIN_FINAL_TRY : 0);
+  else if (c.failures > 0)
+    flags |= CKF_USER_PIN_COUNT_LOW | (c.failures == max - 1 ? CKF_USER_PIN_FINAL_TRY : 0);
   return flags;
 }
 
@@ -784,20 +935,23 @@ CK_RV Do_C_CloseAllSessions(Custom, CK_SLOT_ID slotID) {
 
 CK_RV Do_C_Login(Custom, CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
   CK_SLOT_ID slot;
-  bool known = userType == CKU_USER && SlotOfSession(hSession, &slot);
-  if (known && PinLocked(slot)) return CKR_PIN_LOCKED;
-  CK_RV rv = S().B->C_Login(hSession, userType, pPin, ulPinLen);
-  if (known) CountPinResult(slot, rv);
-  return rv;
+  auto login = [&] { return S().B->C_Login(hSession, userType, pPin, ulPinLen); };
+  if (userType != CKU_USER || !SlotOfSession(hSession, &slot)) return login();
+  return CountedPinCheck(slot, login);
 }
 
 CK_RV Do_C_SetPIN(Custom, CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
                   CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
   CK_SLOT_ID slot;
-  bool known = SlotOfSession(hSession, &slot);
-  if (known && PinLocked(slot)) return CKR_PIN_LOCKED;
-  CK_RV rv = S().B->C_SetPIN(hSession, pOldPin, ulOldLen, pNewPin, ulNewLen);
-  if (known) CountPinResult(slot, rv);
+  auto change = [&] { return S().B->C_SetPIN(hSession, pOldPin, ulOldLen, pNewPin, ulNewLen); };
+  if (!SlotOfSession(hSession, &slot)) return change();
+  return CountedPinCheck(slot, change);
+}
+
+CK_RV Do_C_InitPIN(Custom, CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+  CK_RV rv = S().B->C_InitPIN(hSession, pPin, ulPinLen);
+  CK_SLOT_ID slot;
+  if (rv == CKR_OK && SlotOfSession(hSession, &slot)) ClearPinCount(slot);
   return rv;
 }
 
@@ -824,7 +978,7 @@ CK_RV Do_C_UnlockPIN(Custom, CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pUnlock
     B->C_Logout(so);
   }
   B->C_CloseSession(so);
-  if (rv == CKR_OK) S().pinFailures[slot] = 0;
+  if (rv == CKR_OK) ClearPinCount(slot);
   return rv;
 }
 
@@ -881,6 +1035,7 @@ extern "C" {
 
 int acpkcs_ctl_reset(void) {
   std::lock_guard<std::recursive_mutex> g(Mu());
+  ForgetPinCounts();
   ResetConfig(S());
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "outside/acpkcs_harness.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -70,4 +71,48 @@ TEST(DemoSmoke, ProgramReachesItsMainWindowAndCloses) {
   EXPECT_NE(ReadText(d + "/usercert/ucertdesc.txt")
                 .find("tarvi_demo_ca1a2b3c;Ana Demo;ana.demo@tarvi-demo.example;\r\n"),
             std::string::npos);
+}
+
+// The demo card counts wrong PINs across starts of the program, as a card does:
+// four starts with a wrong PIN show the wrong-PIN text, the final-try text, the
+// locked text, and then the locked card; the right PIN no longer helps. The SO
+// PIN's unlock (through the same module) clears the count, and the demo logs in.
+TEST(DemoSmoke, WrongPinsOverSeparateStartsLockTheCardUntilTheSoPinUnlocksIt) {
+  TempDir demo("demo");
+  const std::string d = demo.path() + "/d";
+  const std::string script = std::string("env -u XDG_RUNTIME_DIR TARVI_DEMO_BIN='") + TARVI_BIN_DIR +
+                             "' TARVI_DEMO_DIR='" + d + "' '" + TARVI_SOURCE_DIR + "/scripts/demo'";
+  auto start = [&](const std::string& pin) {
+    std::string out;
+    ::Run("echo " + pin + " | QT_QPA_PLATFORM=offscreen TARVI_SMOKE_CHECK=1 " + script + " 2>&1", &out);
+    return out;
+  };
+  std::string out;
+  ASSERT_EQ(::Run(script + " --offscreen 2>&1", &out), 0) << out;  // prepares the demo
+  const struct {
+    const char* pin;
+    std::string box;
+  } starts[] = {
+      {"0000", "smoke: box: Unesen je pogrešan PIN! [Error code=160]"},
+      {"0000", "smoke: box: Unesen je pogrešan PIN! Ovo je posljednji pokušaj! [Error code=160]"},
+      {"0000", "smoke: box: Unesen je pogrešan PIN! Kartica je zaključana! [Error code=160]"},
+      {"0000", "smoke: box: Kartica je zaključana! [Error code=164]"},
+      {"2468", "smoke: box: Kartica je zaključana! [Error code=164]"},
+  };
+  int n = 0;
+  for (const auto& s : starts) {
+    SCOPED_TRACE("start " + std::to_string(++n));
+    out = start(s.pin);
+    EXPECT_NE(out.find(s.box + "\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("smoke: main window up"), std::string::npos) << out;
+  }
+  ASSERT_EQ(::Run(PeerEnv() + "SOFTHSM2_CONF='" + d + "/token/softhsm2.conf' pkcs11-tool --module '" + TARVI_BIN_DIR +
+                      "/libacpkcs.so' --token-label DemoKartica --login --login-type so --so-pin 12345678 "
+                      "--init-pin --new-pin 2468 2>&1",
+                  &out),
+            0)
+      << out;
+  ASSERT_EQ(::Run(script + " --offscreen 2>&1", &out), 0) << out;
+  EXPECT_NE(out.find("smoke: main window up: Tarvi Sealdesk 2.5.0.1 |  | SB certifikata:1A2B3C"), std::string::npos)
+      << out;
 }

@@ -523,33 +523,19 @@ class OddCertificateObject : public CardTest {
   static void SetUpTestSuite() { MakeTokens({{"Odd", "0x1001"}}); }
   static void TearDownTestSuite() { DropTokens(); }
 
-  // Replaces the token's certificate objects with one whose value is the bytes given.
-  void PutCertificateValue(const std::vector<uint8_t>& value) {
-    CK_FUNCTION_LIST* f = module_->f;
-    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+  using CertObject = Acpkcs::CertObject;
+  // Replaces the token's certificate objects with these, in this order.
+  void PutCertificates(const std::vector<CertObject>& objects) {
+    ASSERT_EQ(module_->f->C_Initialize(nullptr), CKR_OK);
     CK_SESSION_HANDLE s = module_->open(module_->slotOf("Odd"));
     ASSERT_EQ(module_->login(s, "1234"), CKR_OK);
-    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-    CK_ATTRIBUTE find[] = {{CKA_CLASS, &cls, sizeof cls}};
-    ASSERT_EQ(f->C_FindObjectsInit(s, find, 1), CKR_OK);
-    CK_OBJECT_HANDLE found[10];
-    CK_ULONG n = 0;
-    ASSERT_EQ(f->C_FindObjects(s, found, 10, &n), CKR_OK);
-    ASSERT_EQ(f->C_FindObjectsFinal(s), CKR_OK);
-    for (CK_ULONG i = 0; i < n; ++i) ASSERT_EQ(f->C_DestroyObject(s, found[i]), CKR_OK);
-    CK_CERTIFICATE_TYPE type = CKC_X_509;
-    CK_BBOOL yes = CK_TRUE;
-    uint8_t subject[] = {0x30, 0x00};
-    CK_ATTRIBUTE create[] = {{CKA_CLASS, &cls, sizeof cls},
-                             {CKA_CERTIFICATE_TYPE, &type, sizeof type},
-                             {CKA_TOKEN, &yes, sizeof yes},
-                             {CKA_SUBJECT, subject, sizeof subject},
-                             {CKA_VALUE, const_cast<uint8_t*>(value.data()), value.size()}};
-    CK_OBJECT_HANDLE h = 0;
-    ASSERT_EQ(f->C_CreateObject(s, create, 5, &h), CKR_OK);
-    f->C_CloseSession(s);
-    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(module_->putCertificates(s, objects), "");
+    module_->f->C_CloseSession(s);
+    ASSERT_EQ(module_->f->C_Finalize(nullptr), CKR_OK);
   }
+  // One certificate object with the value given, carrying the key pair's CKA_ID (01),
+  // so that it is the user's certificate.
+  void PutCertificateValue(const std::vector<uint8_t>& value) { PutCertificates({{value, {0x01}}}); }
   TACGComponent& LoggedInComponent() {
     TACGComponent& c = Make(amNone);
     c.PinPrompt = false;
@@ -574,4 +560,45 @@ TEST_F(OddCertificateObject, AValueLongerThanAnyCertificateIsNotRead) {
   TACGComponent& c = LoggedInComponent();
   EXPECT_EQ(c.UserCertSerial, 0);
   EXPECT_FALSE(c.UserCertificate->Loaded);
+}
+
+// A card holds more certificates than the user's: the user's is the one of the key.
+TEST_F(OddCertificateObject, TheUsersCertificateIsTheOneThatBelongsToTheKey) {
+  const std::vector<unsigned char> user = ReadAll(Token(0).certDer());
+  const std::vector<unsigned char> ca = ReadAll(Token(0).dir + "/../ca.der");
+  ASSERT_FALSE(user.empty());
+  ASSERT_FALSE(ca.empty());
+  const std::vector<uint8_t> u(user.begin(), user.end()), a(ca.begin(), ca.end());
+  std::vector<uint8_t> padded = u;
+  padded.insert(padded.end(), 16, 0x00);
+  const std::vector<uint8_t> key = {0x01}, other = {0x02}, none = {0x09};
+  struct Case {
+    const char* what;
+    std::vector<CertObject> objects;
+    bool found;  // else no certificate belongs to the key
+  } cases[] = {
+      {"the CA's certificate first", {{a, other}, {u, key}}, true},
+      {"the CA's first without an id, the user's under an id of no key", {{a, {}}, {u, none}}, true},
+      {"the CA's first under the key's own id", {{a, key}, {u, key}}, true},
+      {"the user's padded after its DER", {{a, other}, {padded, key}}, true},
+      {"only the CA's certificate", {{a, other}}, false},
+      {"only the CA's certificate, under no id", {{a, {}}}, false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    PutCertificates(k.objects);
+    if (HasFatalFailure()) return;
+    TACGComponent& c = LoggedInComponent();
+    if (k.found) {
+      EXPECT_EQ(c.UserCertSerialHex, QStringLiteral("1001"));
+      ASSERT_TRUE(c.UserCertificate->Loaded);
+      ASSERT_EQ(static_cast<size_t>(c.UserCertificate->DerLength), u.size());
+      EXPECT_EQ(0, memcmp(c.UserCertificate->Der, u.data(), u.size()));
+    } else {
+      EXPECT_EQ(c.UserCertSerial, 0);
+      EXPECT_TRUE(c.UserCertSerialHex.isEmpty());
+      EXPECT_FALSE(c.UserCertificate->Loaded);
+    }
+    Destroy();
+  }
 }

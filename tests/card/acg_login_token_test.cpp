@@ -8,8 +8,10 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
+#include <cstring>
 
 #include "acg_fixture.h"
+#include "card/card_objects.h"
 #include "card/certificate.h"
 #include "card/pin_dialogs.h"
 #include "card/registry.h"
@@ -467,6 +469,92 @@ TEST_F(CardLogin, WaitForCardRoads) {
   EXPECT_EQ(ui_->boxes[1].text, QStringLiteral("Nema dostupnih čitača"));
   EXPECT_EQ(ui_->boxes[1].kind, MsgKind::Error);
   EXPECT_FALSE(ui_->terminateRequested());
+}
+
+}  // namespace
+
+namespace {
+
+// Three readers, each with its own card: the reader the user picks in the PIN
+// dialog is the one logged in to and whose key signs, whatever reader the poll
+// found first or the component had open.
+class ThreeReaders : public CardTest {
+ protected:
+  static void SetUpTestSuite() { MakeTokens({{"Alpha", "0x1001"}, {"Beta", "0x2002"}, {"Gamma", "0x3003"}}); }
+  static void TearDownTestSuite() { DropTokens(); }
+  void SetUp() override {
+    CardTest::SetUp();
+    module_->ctl.acpkcs_ctl_hide_uninitialised_slots(1);
+  }
+  // The reader index of token t in the component's list.
+  static int IndexIn(const TACGComponent& c, CK_SLOT_ID slot) {
+    for (int i = 0; i < c.ReaderCount; ++i)
+      if (c.SlotList[i] == slot) return i;
+    return -1;
+  }
+  // Picks the reader in the list as a user does, then types the PIN and confirms.
+  static std::function<bool(TEnterPINDlg*)> PickAndEnter(int reader) {
+    return [reader](TEnterPINDlg* d) {
+      if (d->lbCitaca->currentRow() != reader) d->lbCitaca->setCurrentRow(reader);
+      if (d->PINCodeEdit->text() != "1234") d->PINCodeEdit->setText(QStringLiteral("1234"));
+      if (!d->OKBtn->isEnabled()) return false;
+      d->OKBtn->click();
+      return true;
+    };
+  }
+  void ExpectLoggedInOn(TACGComponent& c, size_t token) {
+    const CK_SLOT_ID slot = module_->slotOf(Token(token).label);
+    EXPECT_TRUE(c.LoggedIn) << events_.Joined().toStdString();
+    EXPECT_EQ(c.CurrentSlotId, slot);
+    CK_SESSION_INFO info{};
+    ASSERT_EQ(module_->f->C_GetSessionInfo(CurrentSession, &info), CKR_OK);
+    EXPECT_EQ(info.slotID, slot);
+    EXPECT_EQ(info.state, CKS_RW_USER_FUNCTIONS);
+    // The certificate and the signing key are that card's.
+    const std::vector<unsigned char> der = ReadAll(Token(token).certDer());
+    ASSERT_EQ(static_cast<size_t>(c.UserCertificate->DerLength), der.size());
+    EXPECT_EQ(0, memcmp(c.UserCertificate->Der, der.data(), der.size()));
+    TUserCertificateObject user;
+    ASSERT_EQ(FindUserCertificateObject(CurrentSession, user), 1);
+    EXPECT_NE(user.PrivateKey, 0u);
+    EXPECT_EQ(user.Der, std::vector<uint8_t>(der.begin(), der.end()));
+  }
+};
+
+TEST_F(ThreeReaders, TheChosenReaderIsLoggedInToAtStartUp) {
+  for (size_t token : {2u, 1u, 0u}) {
+    SCOPED_TRACE(Token(token).label);
+    TACGComponent& c = Make(amLogin);
+    int reader = -1;
+    ModalDriver drive;
+    drive.When<TEnterPINDlg>([&](TEnterPINDlg* d) {
+      EXPECT_EQ(d->lbCitaca->count(), 3);
+      reader = IndexIn(c, module_->slotOf(Token(token).label));
+      return reader >= 0 && PickAndEnter(reader)(d);
+    });
+    c.Loaded();
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(c.ReaderIndex(), reader);
+    EXPECT_FALSE(ui_->terminateRequested());
+    ExpectLoggedInOn(c, token);
+    Destroy();
+    events_.lines.clear();
+  }
+}
+
+TEST_F(ThreeReaders, ASessionOnAnotherReaderGivesWayToTheChosenOne) {
+  TACGComponent& c = Make(amNone);
+  c.Loaded();
+  ASSERT_EQ(c.ReaderCount, 3);
+  const int first = IndexIn(c, module_->slotOf(Token(0).label));
+  const int third = IndexIn(c, module_->slotOf(Token(2).label));
+  c.SetReaderIndex(first);
+  c.SetConnected(true);
+  ASSERT_TRUE(c.Connected());
+  ModalDriver drive;
+  drive.When<TEnterPINDlg>(PickAndEnter(third));
+  EXPECT_TRUE(c.Login()) << events_.Joined().toStdString();
+  ExpectLoggedInOn(c, 2);
 }
 
 }  // namespace

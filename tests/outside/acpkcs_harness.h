@@ -85,6 +85,55 @@ class Acpkcs {
     return f->C_Login(h, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())), pin.size());
   }
 
+  // A certificate object for putCertificates: its value and CKA_ID (empty: none).
+  struct CertObject {
+    std::vector<uint8_t> value;
+    std::vector<uint8_t> id;
+  };
+  // Replaces the certificate objects of the token behind the logged-in session s
+  // with these, created in this order. "" when done and the module's search returns
+  // them in that order too (the case a test builds is then the case it tests), else
+  // what went wrong.
+  std::string putCertificates(CK_SESSION_HANDLE s, const std::vector<CertObject>& objects) {
+    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+    CK_ATTRIBUTE find[] = {{CKA_CLASS, &cls, sizeof cls}};
+    auto search = [&](std::vector<CK_OBJECT_HANDLE>& found) {
+      found.assign(64, 0);
+      CK_ULONG n = 0;
+      if (f->C_FindObjectsInit(s, find, 1) != CKR_OK) return false;
+      const CK_RV rv = f->C_FindObjects(s, found.data(), found.size(), &n);
+      if (f->C_FindObjectsFinal(s) != CKR_OK || rv != CKR_OK) return false;
+      found.resize(n);
+      return true;
+    };
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (!search(found)) return "search failed";
+    for (CK_OBJECT_HANDLE h : found)
+      if (f->C_DestroyObject(s, h) != CKR_OK) return "destroy failed";
+    CK_CERTIFICATE_TYPE type = CKC_X_509;
+    CK_BBOOL yes = CK_TRUE;
+    uint8_t subject[] = {0x30, 0x00};
+    for (const CertObject& o : objects) {
+      std::vector<CK_ATTRIBUTE> create = {{CKA_CLASS, &cls, sizeof cls},
+                                          {CKA_CERTIFICATE_TYPE, &type, sizeof type},
+                                          {CKA_TOKEN, &yes, sizeof yes},
+                                          {CKA_SUBJECT, subject, sizeof subject},
+                                          {CKA_VALUE, const_cast<uint8_t*>(o.value.data()), o.value.size()}};
+      if (!o.id.empty()) create.push_back({CKA_ID, const_cast<uint8_t*>(o.id.data()), o.id.size()});
+      CK_OBJECT_HANDLE h = 0;
+      if (f->C_CreateObject(s, create.data(), create.size(), &h) != CKR_OK) return "create failed";
+    }
+    if (!search(found) || found.size() != objects.size()) return "objects not found again";
+    for (size_t i = 0; i < objects.size(); ++i) {
+      std::vector<uint8_t> value(objects[i].value.size() + 16);
+      CK_ATTRIBUTE a = {CKA_VALUE, value.data(), value.size()};
+      if (f->C_GetAttributeValue(s, found[i], &a, 1) != CKR_OK) return "value unreadable";
+      value.resize(a.ulValueLen);
+      if (value != objects[i].value) return "the search returns them in another order";
+    }
+    return "";
+  }
+
   CK_FUNCTION_LIST* f = nullptr;
   AcpkcsControl ctl;
 

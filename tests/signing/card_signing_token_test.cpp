@@ -61,7 +61,7 @@ TEST_F(CardSigning, SignaturesOfEveryKeySizeVerifyOverTheDigestInfo) {
   EXPECT_TRUE(SignDigestOnCard(session(2), kDigest, sig, sizeof sig, len));
 }
 
-TEST_F(CardSigning, CertificateIsTheFirstCertificateObjectsValue) {
+TEST_F(CardSigning, CertificateIsTheValueOfTheKeysCertificateObject) {
   std::vector<uint8_t> cert = {1, 2, 3};
   m_.ctl.acpkcs_ctl_record(1);
   ASSERT_TRUE(ReadCardCertificate(session(1), cert));
@@ -73,7 +73,8 @@ TEST_F(CardSigning, CertificateIsTheFirstCertificateObjectsValue) {
   EXPECT_NE(log.find("pTemplate=[0x0:8,0x80:8] ulCount=2 -> 0x0"), std::string::npos) << log;
   EXPECT_NE(log.find("ulMaxObjectCount=50"), std::string::npos) << log;
 
-  // With a second certificate object, the value is the one the search returns first.
+  // With a second certificate object, of no key on this card, the value is still
+  // the one of the card's key, whichever the search returns first.
   addCertificateObject(1, token(0).certDer(), "other");
   CK_OBJECT_HANDLE first = 0;
   ASSERT_TRUE(FindCardCertificateObject(session(1), first));
@@ -83,6 +84,7 @@ TEST_F(CardSigning, CertificateIsTheFirstCertificateObjectsValue) {
   value.resize(a.ulValueLen);
   ASSERT_TRUE(ReadCardCertificate(session(1), cert));
   EXPECT_EQ(cert, value);
+  EXPECT_EQ(cert, std::vector<uint8_t>(der.begin(), der.end()));
 }
 
 TEST_F(CardSigning, NoPublicKeyObjectMeansNoSignature) {

@@ -779,3 +779,71 @@ TEST_F(SignFileTest, AFullDiskWhileComparingIsNamedAndLeavesTheContainer) {
 }
 
 }  // namespace
+
+// A card that holds more certificates than the user's: the container carries the
+// certificate of the key that signed, exactly its DER, and openssl verifies the
+// signature over the signed range with it. A card whose only certificate belongs
+// to no key, or whose signature does not open with the certificate read, signs
+// nothing and reports no success.
+TEST_F(SignFileTest, TheContainerCarriesTheCertificateOfTheKeyThatSigned) {
+  writeReport(5000);
+  const std::vector<unsigned char> userDer = ReadAll(token(0).certDer());
+  const std::vector<unsigned char> caDer = ReadAll(token(0).dir + "/../ca.der");
+  ASSERT_FALSE(caDer.empty());
+  const Bytes user(userDer.begin(), userDer.end()), ca(caDer.begin(), caDer.end());
+  Bytes padded = user;
+  padded.insert(padded.end(), {0x00, 0x00, 0xFF, 0x30, 0x00});
+  const Bytes key = {0x01}, other = {0x02};
+  struct Case {
+    const char* what;
+    std::vector<Acpkcs::CertObject> objects;
+  } good[] = {
+      {"the CA's certificate first", {{ca, other}, {user, key}}},
+      {"the user's certificate padded after its DER", {{padded, key}}},
+      {"the CA's first, the user's padded", {{ca, {}}, {padded, key}}},
+  };
+  for (const Case& c : good) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(m_.putCertificates(session(0), c.objects), "");
+    ASSERT_EQ(sign(0, report()), sfrOk);
+    EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgSignSuccess});
+    expectSignatures(ReadText(container()), {0});
+    QFile::remove(QString::fromStdString(container()));
+  }
+
+  // Only the CA's certificate: no certificate of the key, result 4.
+  ASSERT_EQ(m_.putCertificates(session(0), {{ca, other}}), "");
+  EXPECT_EQ(sign(0, report()), sfrNoCertificate);
+  EXPECT_TRUE(boxTexts().empty());
+  EXPECT_EQ(files(), QStringList{"report.pdf"});
+
+  // The CA's certificate first under the key's own id, while the key's modulus
+  // cannot be read for the certificate: the CA's is taken and the card signs with
+  // the user's key. The check of the new signature refuses it, result 5, for a new
+  // container and for one signed in place.
+  auto mismatched = [&](size_t t, const std::string& file) {
+    const std::vector<unsigned char> own = ReadAll(token(t).certDer());
+    ASSERT_EQ(m_.putCertificates(session(t), {{ca, key}, {Bytes(own.begin(), own.end()), key}}), "");
+    // The third C_GetAttributeValue of the run asks for the key's CKA_MODULUS.
+    m_.ctl.acpkcs_ctl_fail("C_GetAttributeValue", CKR_ATTRIBUTE_SENSITIVE, 3);
+    m_.ctl.acpkcs_ctl_record(1);
+    EXPECT_EQ(sign(t, file), sfrNoSignature);
+    m_.ctl.acpkcs_ctl_record(0);
+    m_.ctl.acpkcs_ctl_clear_failures();
+    const std::string log = takeLog();
+    const size_t modulus = log.find("pTemplate=[0x120:");
+    ASSERT_NE(modulus, std::string::npos) << log;
+    EXPECT_NE(log.substr(modulus, log.find('\n', modulus) - modulus).find("(injected)"), std::string::npos) << log;
+    EXPECT_NE(log.find("C_Sign "), std::string::npos) << log;  // the card did sign
+    EXPECT_TRUE(boxTexts().empty());
+  };
+  mismatched(0, report());
+  EXPECT_EQ(files(), QStringList{"report.pdf"});
+
+  ASSERT_EQ(m_.putCertificates(session(0), {{user, key}}), "");
+  ASSERT_EQ(sign(0, report(), false), sfrOk);
+  const std::string before = ReadText(container());
+  mismatched(1, container());
+  EXPECT_EQ(ReadText(container()), before);
+  EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+}

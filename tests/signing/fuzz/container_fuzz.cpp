@@ -7,8 +7,8 @@
 #include <string>
 
 #include "card/tarvirsa_api.h"
+#include "inprocess_tarvirsa.h"
 #include "platform/fake_ui_services.h"
-#include "platform/library.h"
 #include "signing/container.h"
 #include "signing/verify.h"
 
@@ -16,11 +16,6 @@ namespace {
 
 void Require(bool ok) {
   if (!ok) std::abort();
-}
-
-bool Bind() {
-  static std::unique_ptr<SharedLibrary> lib = SharedLibrary::Load("tarvirsa.dll");
-  return lib && FillTarviRsaTable(*lib).empty();
 }
 
 SgnLayout ReadWith(const uint8_t* data, size_t size, size_t block) {
@@ -35,7 +30,8 @@ SgnLayout ReadWith(const uint8_t* data, size_t size, size_t block) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool bound = Bind();
+  // The library's own sources are compiled in: their code is fuzzed with the entry.
+  static const bool bound = (BindInProcessTarviRsa(), UnboundTarviRsaNames().empty());
   Require(bound);
   static FakeUiServices* ui = new FakeUiServices;  // key errors become recorded boxes
   ui->boxes.clear();

@@ -15,6 +15,9 @@
 
 option(TARVI_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 set(TARVI_FUZZ_SUPPORT_DIR ${CMAKE_CURRENT_LIST_DIR})
+# Undefined behaviour ends the run with the input that caused it, as a crash does;
+# a report that is printed while fuzzing goes on is lost among the rest.
+set(TARVI_FUZZ_STOP -fno-sanitize-recover=all)
 
 # The cryptographic library's own sources, for entries that take it in-process
 # (tests/support/fuzz/inprocess_tarvirsa.h binds the program's table to them).
@@ -55,12 +58,12 @@ function(tarvi_fuzz_target name)
   foreach(lib IN LISTS F_INSTRUMENT)
     get_property(done TARGET ${lib} PROPERTY TARVI_FUZZ_INSTRUMENTED)
     if(NOT done)
-      target_compile_options(${lib} PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
+      target_compile_options(${lib} PRIVATE -fsanitize=fuzzer-no-link,address,undefined ${TARVI_FUZZ_STOP})
       set_property(TARGET ${lib} PROPERTY TARVI_FUZZ_INSTRUMENTED ON)
     endif()
   endforeach()
   add_executable(fuzz_${name} ${F_SOURCES})
   _tarvi_fuzz_setup(fuzz_${name} ${common})
-  target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined ${TARVI_FUZZ_STOP})
   target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
 endfunction()
