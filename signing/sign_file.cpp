@@ -316,6 +316,10 @@ int32_t RefuseUnshowable(CopyOutcome outcome) {
   return sfrOk;
 }
 
+// A container past the signer limit, or whose file could not come out under its
+// name, is refused before the card is asked.
+int32_t RefusedLimit(CopyOutcome outcome) { return Refused(outcome == CopyOutcome::NameTooLong ? ENAMETOOLONG : 0); }
+
 // Reads the container once: checks it strictly, digests its signed range, copies
 // it into out, cut where the next Signer goes (over its closing text), and decodes
 // its payload for the look at what it carries, all in the same pass.
@@ -440,9 +444,8 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
       case CopyOutcome::BadEntry:
         return RefuseUnshowable(outcome);
       case CopyOutcome::Full:
-        return Refused(0);
       case CopyOutcome::NameTooLong:
-        return Refused(ENAMETOOLONG);
+        return RefusedLimit(outcome);
       case CopyOutcome::Failed:
         return Unwritable(out);
       case CopyOutcome::DigestFailed:
@@ -469,9 +472,8 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
         case CopyOutcome::BadEntry:
           return RefuseUnshowable(outcome);
         case CopyOutcome::Full:
-          return Refused(0);
         case CopyOutcome::NameTooLong:
-          return Refused(ENAMETOOLONG);
+          return RefusedLimit(outcome);
         case CopyOutcome::Malformed:
         case CopyOutcome::Failed:
           return Unwritable(out);
