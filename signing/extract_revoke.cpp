@@ -15,6 +15,7 @@
 #include "signing/container_lock.h"
 #include "signing/data_module.h"
 #include "signing/file_utils.h"
+#include "signing/payload_zip.h"
 #include "signing/progress_window.h"
 #include "signing/replacement_file.h"
 #include "signing/settings.h"
@@ -110,6 +111,10 @@ TPayloadCheck TPayloadArchive::Check(TZipArchiver& zip, int* systemError) {
   const int32_t entries = zip.Count() + zip.DroppedDirEntries();
   if (entries == 0) return TPayloadCheck::Empty;
   if (entries != 1 || zip.Count() != 1) return TPayloadCheck::NotOneFile;
+  // One entry as the component lists it is not yet one document: another reader
+  // must not find a second one before, inside or after it.
+  int readError = 0;
+  if (!IsSingleDocumentZip(path_, &readError)) return readError != 0 ? failed(readError) : TPayloadCheck::Irregular;
   if (!SafeEntryName(zip.DirEntry(0).FileName)) return TPayloadCheck::UnsafeName;
   return TPayloadCheck::OneFile;
 }
@@ -171,6 +176,7 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
       case TPayloadCheck::Empty:
         return;
       case TPayloadCheck::UnsafeName:
+      case TPayloadCheck::Irregular:
         Box(MsgKind::Information, kMsgNotInterpreted);
         return;
       case TPayloadCheck::Failed:

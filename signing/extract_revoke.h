@@ -33,8 +33,10 @@ enum TExtractMode : int {
 // The payload is decoded straight from the signed range into a private temporary
 // ZIP archive (CheckContainerPayload), which must hold exactly one file, under a
 // plain file name (SafeEntryName, signing/file_utils.h); an archive of several
-// entries gets the format warning of the mode and nothing of it comes out. Every
-// work file is removed afterwards.
+// entries gets the format warning of the mode and nothing of it comes out, one
+// with anything more than its one entry, directory and end record
+// (IsSingleDocumentZip, signing/payload_zip.h) kMsgNotInterpreted. Every work file
+// is removed afterwards.
 void ExtractOriginalFile(const QString& containerPath, int mode, QString& name);
 
 // What a container's payload holds, as the extraction sees it.
@@ -44,6 +46,7 @@ enum class TPayloadCheck {
   Empty,       // an archive without entries (or no archive at all)
   NotOneFile,  // more entries than the one file; a folder entry counts too
   UnsafeName,  // the one entry's name is no plain file name
+  Irregular,   // one entry listed, but not in the one shape of one document (IsSingleDocumentZip)
   Failed,      // the work archive could not be written
 };
 

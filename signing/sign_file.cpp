@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "signing/progress_window.h"
 #include "signing/replacement_file.h"
 #include "signing/settings.h"
+#include "signing/sign_limits.h"
 #include "signing/verify.h"
 
 namespace {
@@ -50,13 +52,19 @@ int32_t Unwritable(const TReplacementFile& out) {
   return sfrOutputUnwritable;
 }
 
-// Result 2 for a container that another writer holds or has changed.
-int32_t InUse(const TContainerLock& lock) {
-  g_lastSystemError = lock.SystemError();
+void ErrorBox(const QString& text) { Ui().messageBox(MsgKind::Error, text); }
+
+// Result 2 for what signing refuses before any work: the container it would make
+// cannot exist (a name too long for its folder, an archive that would need Zip64:
+// the system's reason, which the shell shows with the result's line) or could not
+// be read again (a signer past the reader's limit: the result's line alone).
+int32_t Refused(int systemError) {
+  g_lastSystemError = systemError;
   return sfrOutputUnwritable;
 }
 
-void ErrorBox(const QString& text) { Ui().messageBox(MsgKind::Error, text); }
+// Result 2 for a container that another writer holds or has changed.
+int32_t InUse(const TContainerLock& lock) { return Refused(lock.SystemError()); }
 
 // The cursor and the progress window go back to normal however SignFile ends.
 struct OperationScope {
@@ -173,7 +181,7 @@ bool SameContent(QFile& input, const QString& otherPath, bool showProgress) {
   return same;
 }
 
-enum class Existing { AddInPlace, Stop };
+enum class Existing { AddInPlace, Stop, Full };
 
 // A container of the expected name exists: add to it only when it carries the
 // same file and this card has not signed it yet.
@@ -198,6 +206,8 @@ Existing CheckExistingContainer(CK_SESSION_HANDLE session, QFile& input, const Q
     }
     TSignerList signers;
     VerifySignedFile(container, signers);
+    // The reader takes no container of more signers: the card is not asked for one.
+    if (signers.size() >= kSgnMaxSigners) return Existing::Full;
     std::vector<uint8_t> cardCert;
     const bool haveCardCert = ReadCardCertificate(session, cardCert);
     for (const TSignerRecord& r : signers) {
@@ -298,7 +308,7 @@ TPayloadCheck CheckPayloadToSign(SgnSource& container) {
   return look.Named(CheckContainerPayload(container, look.zip, look.work, &look.err));
 }
 
-enum class CopyOutcome { Done, Malformed, NotOneFile, BadEntry, Failed, DigestFailed };
+enum class CopyOutcome { Done, Malformed, NotOneFile, BadEntry, Full, NameTooLong, Failed, DigestFailed };
 
 // A container whose payload cannot be shown as its one file gets the box that
 // the comparison would show for it, and no signer; result 0.
@@ -309,6 +319,10 @@ int32_t RefuseUnshowable(CopyOutcome outcome) {
     Ui().messageBox(MsgKind::Information, kMsgNotInterpreted);
   return sfrOk;
 }
+
+// A container past the signer limit, or whose file could not come out under its
+// name, is refused before the card is asked.
+int32_t RefusedLimit(CopyOutcome outcome) { return Refused(outcome == CopyOutcome::NameTooLong ? ENAMETOOLONG : 0); }
 
 // Reads the container once: checks it strictly, digests its signed range, copies
 // it into out, cut where the next Signer goes (over its closing text), and decodes
@@ -329,6 +343,7 @@ CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, ui
   if (copy.WriteFailed() || layout.fault == SgnFault::ReadError) return CopyOutcome::Failed;
   if (!layout.wellFormed || copy.Covered() != source.size()) return CopyOutcome::Malformed;
   if (!digested) return CopyOutcome::DigestFailed;
+  if (layout.signers.size() >= kSgnMaxSigners) return CopyOutcome::Full;
   // A signer signs what the others can be shown: the one file of the payload.
   switch (look.Named(payload.Check(look.zip, &look.err))) {
     case TPayloadCheck::OneFile: break;
@@ -336,8 +351,11 @@ CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, ui
     case TPayloadCheck::Malformed:
     case TPayloadCheck::NotOneFile: return CopyOutcome::NotOneFile;
     case TPayloadCheck::Empty:
-    case TPayloadCheck::UnsafeName: return CopyOutcome::BadEntry;
+    case TPayloadCheck::UnsafeName:
+    case TPayloadCheck::Irregular: return CopyOutcome::BadEntry;
   }
+  // The file that the next signer is shown must be able to come out.
+  if (!NameThatCannotExist(look.zip.DirEntry(0).FileName, container).isEmpty()) return CopyOutcome::NameTooLong;
   // The reader has seen the closing text; the copy must hold it too.
   const int64_t at = SgnAppendPosition(source.size());
   char tail[kSgnClose.size()];
@@ -434,6 +452,9 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
       case CopyOutcome::NotOneFile:
       case CopyOutcome::BadEntry:
         return RefuseUnshowable(outcome);
+      case CopyOutcome::Full:
+      case CopyOutcome::NameTooLong:
+        return RefusedLimit(outcome);
       case CopyOutcome::Failed:
         return Unwritable(out);
       case CopyOutcome::DigestFailed:
@@ -442,11 +463,17 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
   }
   if (!inPlace) {
     target = SignedFileName(file);
+    // What this document's container, its work files and its file shown again
+    // will be called must be possible names, before anything is made.
+    if (!NameThatCannotExist(shortName, target).isEmpty()) return Refused(ENAMETOOLONG);
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
       // Adding to an existing container rewrites it: held from the comparison on.
       if (!lock.Acquire(target) && lock.Busy()) return InUse(lock);
-      if (CheckExistingContainer(session, input, target, certSerialValue, showProgress) == Existing::Stop)
-        return sfrOk;
+      switch (CheckExistingContainer(session, input, target, certSerialValue, showProgress)) {
+        case Existing::AddInPlace: break;
+        case Existing::Stop: return sfrOk;
+        case Existing::Full: return Refused(0);
+      }
       if (!QFileInfo(target).isWritable()) return sfrOutputUnwritable;
       const CopyOutcome outcome = CopyForNewSigner(target, out, digest, signingProgress);
       switch (outcome) {
@@ -455,6 +482,9 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
         case CopyOutcome::NotOneFile:
         case CopyOutcome::BadEntry:
           return RefuseUnshowable(outcome);
+        case CopyOutcome::Full:
+        case CopyOutcome::NameTooLong:
+          return RefusedLimit(outcome);
         case CopyOutcome::Malformed:
         case CopyOutcome::Failed:
           return Unwritable(out);
@@ -462,6 +492,10 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
           return sfrNoSignature;
       }
       inPlace = true;
+    } else if (packInput && inputSize >= kMaxPackedFileSize) {
+      // Its archive would need Zip64, which our ZIP libraries do not write: say so
+      // now, not after packing.
+      return Refused(EFBIG);
     } else if (!out.Create(target)) {
       return Unwritable(out);
     }

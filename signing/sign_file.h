@@ -16,7 +16,15 @@
 // exactly one file under a plain name, the file the others can be shown. Another
 // container gets the box the comparison shows for it and result 0: the format
 // warning (kMsgFormatCompare) for several entries, kMsgNotInterpreted for a name
-// that is no plain file name or an archive without entries.
+// that is no plain file name, an archive without entries or one that carries
+// more than its one entry, directory and end record (signing/payload_zip.h).
+//
+// Limits are checked before anything is packed or the card is asked, each with
+// result 2 and nothing written: a container that already holds kSgnMaxSigners
+// signers; a document whose container, work or extracted names cannot exist
+// where they go (NameThatCannotExist, signing/sign_limits.h; the system's text
+// for a name too long); a new container whose file is kMaxPackedFileSize or more
+// (its archive would need Zip64; the system's text for a file too large).
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
@@ -79,6 +87,7 @@ inline const QString kProgressSignatureCaption = QStringLiteral("Generiranje dig
 inline const QString kMsgSignErrorHead = QStringLiteral("Nastala je pogreška prilikom potpisivanja datoteke ");
 QString SignFileResultLine(int32_t result);
 // When the last SignFile gave result 2 because the disk refused to write the
-// container (full, failing), the system's text for it, which the shell adds as a
+// container (full, failing), or a limit refused it (a name too long, a file too
+// large for the archive), the system's text for it, which the shell adds as a
 // further line; empty otherwise.
 QString SignFileSystemErrorText();

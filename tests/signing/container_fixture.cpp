@@ -189,9 +189,12 @@ std::string TestBase64Lines(const Bytes& data) {
   return out;
 }
 
-Bytes TestPythonZip(const TestZipEntries& entries, bool deflate) {
+Bytes TestPythonZip(const TestZipEntries& entries, bool deflate, bool streamed) {
   TempDir dir("pyzip");
-  std::string script = "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w', zipfile." +
+  // Into a pipe, zipfile cannot go back to the headers: sizes and CRC follow each
+  // entry's data in a data descriptor.
+  std::string script = "import sys, zipfile\nz = zipfile.ZipFile(" +
+                       std::string(streamed ? "sys.stdout.buffer" : "sys.argv[1]") + ", 'w', zipfile." +
                        std::string(deflate ? "ZIP_DEFLATED" : "ZIP_STORED") + ")\n";
   int i = 0;
   for (const auto& [name, content] : entries) {
@@ -204,10 +207,66 @@ Bytes TestPythonZip(const TestZipEntries& entries, bool deflate) {
   script += "z.close()\n";
   WriteAll(dir.file("mk.py"), script);
   std::string out;
-  if (Run("python3 '" + dir.file("mk.py") + "' '" + dir.file("peer.zip") + "' 2>&1", &out) != 0)
-    throw std::runtime_error("zipfile failed: " + out);
+  const std::string run = "python3 '" + dir.file("mk.py") + "' '" + dir.file("peer.zip") + "'";
+  if (Run(streamed ? run + " 2>'" + dir.file("err") + "' | cat > '" + dir.file("peer.zip") + "'" : run + " 2>&1", &out) != 0 ||
+      (streamed && !ReadText(dir.file("err")).empty()))
+    throw std::runtime_error("zipfile failed: " + out + (streamed ? ReadText(dir.file("err")) : std::string()));
   const std::vector<unsigned char> zip = ReadAll(dir.file("peer.zip"));
   return Bytes(zip.begin(), zip.end());
+}
+
+namespace {
+uint32_t Le32(const Bytes& b, size_t at) {
+  return uint32_t(b.at(at)) | uint32_t(b.at(at + 1)) << 8 | uint32_t(b.at(at + 2)) << 16 | uint32_t(b.at(at + 3)) << 24;
+}
+uint16_t Le16(const Bytes& b, size_t at) { return uint16_t(b.at(at) | b.at(at + 1) << 8); }
+void PutLe32(Bytes& b, size_t at, uint32_t v) {
+  for (int k = 0; k < 4; ++k) b.at(at + size_t(k)) = uint8_t(v >> (8 * k));
+}
+// The end record of an archive without a comment, as zipfile writes it.
+size_t EndRecord(const Bytes& z) { return z.size() - 22; }
+size_t CentralPos(const Bytes& z) { return Le32(z, EndRecord(z) + 16); }
+// The archive as it reads when it stands `by` bytes further into a file: every
+// offset of its directory and end record moved on, as tools that join archives do.
+Bytes Shifted(Bytes z, uint32_t by) {
+  const size_t end = EndRecord(z);
+  size_t at = CentralPos(z);
+  for (uint16_t i = 0; i < Le16(z, end + 10); ++i) {
+    PutLe32(z, at + 42, Le32(z, at + 42) + by);
+    at += 46 + Le16(z, at + 28) + Le16(z, at + 30) + Le16(z, at + 32);
+  }
+  PutLe32(z, end + 16, Le32(z, end + 16) + by);
+  return z;
+}
+Bytes Joined(const Bytes& a, const Bytes& b) {
+  Bytes out = a;
+  out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+}  // namespace
+
+std::vector<TestTwoDocumentZip> TestTwoDocumentZips(const std::string& name, const std::string& shown) {
+  const Bytes a = TestPythonZip({{name, shown}});
+  const Bytes b = TestPythonZip({{"hidden.txt", "potpisano bez uvida"}});
+  std::vector<TestTwoDocumentZip> v;
+  v.push_back({"a second archive appended", Joined(a, Shifted(b, uint32_t(a.size())))});
+  Bytes inComment = a;
+  inComment[inComment.size() - 2] = uint8_t(b.size());
+  inComment[inComment.size() - 1] = uint8_t(b.size() >> 8);
+  v.push_back({"a second archive inside the comment", Joined(inComment, Shifted(b, uint32_t(a.size())))});
+  v.push_back({"a second archive prepended", Joined(b, Shifted(a, uint32_t(b.size())))});
+  // The second archive's local entry between the entry and the directory: a
+  // reader that streams the local entries finds two files.
+  const Bytes hiddenEntry(b.begin(), b.begin() + long(CentralPos(b)));
+  Bytes gap(a.begin(), a.begin() + long(CentralPos(a)));
+  gap.insert(gap.end(), hiddenEntry.begin(), hiddenEntry.end());
+  gap.insert(gap.end(), a.begin() + long(CentralPos(a)), a.end());
+  PutLe32(gap, EndRecord(gap) + 16, uint32_t(CentralPos(a) + hiddenEntry.size()));
+  v.push_back({"a gap between the entry and the directory", gap});
+  Bytes renamed = a;
+  renamed.at(30) = renamed.at(30) == 'z' ? 'y' : 'z';  // the local name's first byte
+  v.push_back({"local and central names differ", renamed});
+  return v;
 }
 
 Bytes TestRandomBytes(size_t n, uint32_t seed) {

@@ -67,8 +67,20 @@ Bytes TestRandomBytes(size_t n, uint32_t seed = 1);
 
 // A ZIP archive written by Python's zipfile, entries (name, content) in the given
 // order; a name ending in "/" is a folder entry. deflate: compressed, else stored.
+// streamed: written into a pipe, so each entry's sizes follow it in a data descriptor.
 using TestZipEntries = std::vector<std::pair<std::string, std::string>>;
-Bytes TestPythonZip(const TestZipEntries& entries, bool deflate = true);
+Bytes TestPythonZip(const TestZipEntries& entries, bool deflate = true, bool streamed = false);
+
+// Archives whose directory lists the one file (name, shown) but which carry a
+// second document (hidden.txt) for another reader, or name the file otherwise
+// in its local header: a second archive appended, inside the comment, prepended;
+// the second file's entry between the entry and the directory; local and central
+// names that differ.
+struct TestTwoDocumentZip {
+  std::string what;
+  Bytes zip;
+};
+std::vector<TestTwoDocumentZip> TestTwoDocumentZips(const std::string& name, const std::string& shown);
 
 struct TestSigner {
   Bytes cert;

@@ -295,6 +295,47 @@ TEST_F(ExtractRevoke, OnlyAnArchiveOfOnePlainFileComesOut) {
   EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
 }
 
+// One entry in the directory is not yet one document: an archive in which another
+// reader finds a second file, or the file under another name, shows nothing in
+// any mode. The same file with its sizes after its data (a writer that cannot
+// seek back) is still one document.
+TEST_F(ExtractRevoke, AnArchiveThatCarriesASecondDocumentShowsNothing) {
+  opened_.clear();
+  for (const TestTwoDocumentZip& v : TestTwoDocumentZips("first.txt", "shown")) {
+    SCOPED_TRACE(v.what);
+    TestContainer c;
+    c.payload = TestBase64Lines(v.zip);
+    c.addSigner(Id(0));
+    const QString sgn = write("two.sgn", c.text());
+    for (int mode : {emView, emSaveAs, emCompare, emAutomatic}) {
+      SCOPED_TRACE(mode);
+      ui_.fileAnswers = {QString::fromStdString(tmp_.file("saved-two"))};
+      QString name = "stale";
+      ExtractOriginalFile(sgn, mode, name);
+      EXPECT_TRUE(name.isEmpty());
+      EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgNotInterpreted});
+    }
+    EXPECT_EQ(QDir(QString::fromStdString(tmp_.path())).entryList(QDir::Files), QStringList{"two.sgn"});
+    EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+  }
+  EXPECT_TRUE(opened_.empty()) << opened_.size();
+
+  for (bool deflate : {true, false}) {
+    SCOPED_TRACE(deflate);
+    TestContainer c;
+    const Bytes zip = TestPythonZip({{"first.txt", "shown"}}, deflate, true);
+    ASSERT_TRUE(zip.at(6) & 0x08) << "no data descriptor";
+    c.payload = TestBase64Lines(zip);
+    const QString sgn = write("streamed.sgn", c.text());
+    QString name;
+    ExtractOriginalFile(sgn, emAutomatic, name);
+    EXPECT_EQ(name, QString::fromStdString(tmp_.file("first.txt")));
+    EXPECT_EQ(ReadText(tmp_.file("first.txt")), "shown");
+    EXPECT_TRUE(ui_.boxes.empty()) << ui_.boxes.front().text.toStdString();
+    QFile::remove(name);
+  }
+}
+
 TEST_F(ExtractRevoke, LargeContainersShowAboutTwentyFiveSteps) {
   TfmProgres progress;
   fmProgres = &progress;

@@ -27,6 +27,8 @@
 #include "signing/progress_window.h"
 #include "signing/settings.h"
 #include "signing/sign_file.h"
+#include "signing/sign_limits.h"
+#include "platform/disk_steps.h"
 #include "signing/verify.h"
 #include "support/file_size_limit.h"
 
@@ -172,6 +174,15 @@ class SignFileTest : public CardTokenTest {
     EXPECT_EQ(::Run("unzip -Z1 '" + t.file("p.zip") + "'", &out), 0);
     EXPECT_EQ(out, "report.pdf\n");
     EXPECT_EQ(::Run("unzip -p '" + t.file("p.zip") + "' report.pdf | cmp - '" + report() + "'", &out), 0) << out;
+  }
+
+  // sign(), with every call that reaches the card module recorded: the calls.
+  std::string cardCallsOfSigning(size_t token, const std::string& file, int32_t& result) {
+    takeLog();
+    m_.ctl.acpkcs_ctl_record(1);
+    result = sign(token, file);
+    m_.ctl.acpkcs_ctl_record(0);
+    return takeLog();
   }
 
   TempDir dir_{"signfile"};
@@ -637,6 +648,136 @@ TEST_F(SignFileTest, AContainerWhoseFileIsNotAloneIsNeverSigned) {
   TSignerList list;
   ASSERT_TRUE(VerifySignedFile(QString::fromStdString(container()), list));
   for (const TSignerRecord& r : list) EXPECT_EQ(r.SignatureOk, 1);
+}
+
+// A payload in which another reader finds a second document, or the file under
+// another name, takes no signer, found beside its file (through the comparison)
+// or selected itself; the card is not asked.
+TEST_F(SignFileTest, AnArchiveThatCarriesASecondDocumentIsNeverSigned) {
+  writeReport(3000);
+  TestCertSpec spec;
+  spec.bits = 1024;
+  const TestIdentity someone = MakeTestIdentity(spec);
+  for (const TestTwoDocumentZip& v : TestTwoDocumentZips("report.pdf", ReadText(report()))) {
+    SCOPED_TRACE(v.what);
+    TestContainer x;
+    x.payload = TestBase64Lines(v.zip);
+    x.addSigner(someone);
+    WriteAll(container(), x.text());
+    for (const std::string& target : {report(), container()}) {
+      SCOPED_TRACE(target);
+      int32_t result = -1;
+      const std::string calls = cardCallsOfSigning(0, target, result);
+      EXPECT_EQ(result, sfrOk);
+      EXPECT_EQ(boxTexts(), std::vector<QString>{kMsgNotInterpreted});
+      EXPECT_EQ(calls, "");
+      EXPECT_EQ(ReadText(container()), x.text());
+    }
+    EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
+    EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+  }
+}
+
+// Limits are met before anything is packed or the card asked: the 1001st signer,
+// names that could not exist, a file whose archive would need Zip64. Each is
+// result 2 with the reason the shell adds, and nothing is written.
+TEST_F(SignFileTest, LimitsAreRefusedBeforeTheCardIsAsked) {
+  writeReport(3000);
+  TestCertSpec spec;
+  spec.bits = 1024;
+  const TestIdentity someone = MakeTestIdentity(spec);
+  {
+    SCOPED_TRACE("a container of 1000 signers");
+    TestContainer full;
+    full.payload = TestBase64Lines(TestPythonZip({{"report.pdf", ReadText(report())}}));
+    full.addSigner(someone);
+    full.signers.assign(kSgnMaxSigners, full.signers.front());
+    WriteAll(container(), full.text());
+    for (const std::string& target : {report(), container()}) {
+      SCOPED_TRACE(target);
+      int32_t result = -1;
+      EXPECT_EQ(cardCallsOfSigning(0, target, result), "");
+      EXPECT_EQ(result, sfrOutputUnwritable);
+      EXPECT_EQ(SignFileSystemErrorText(), "");
+      EXPECT_TRUE(boxTexts().empty());
+      EXPECT_EQ(ReadText(container()), full.text());
+    }
+    // One signer fewer takes the 1000th, which every reader still reads.
+    full.signers.pop_back();
+    WriteAll(container(), full.text());
+    ASSERT_EQ(sign(0, container()), sfrOk);
+    TSignerList list;
+    ASSERT_TRUE(VerifySignedFile(QString::fromStdString(container()), list));
+    EXPECT_EQ(list.size(), kSgnMaxSigners);
+    boxTexts();
+    QFile::remove(QString::fromStdString(container()));
+  }
+  // 250 bytes of Croatian letters: the container's name fits, the viewed copy's
+  // "Tmp_Orig_" name does not; 252 bytes: the container's name does not.
+  QString croatian;
+  while (croatian.toUtf8().size() < 246) croatian += QStringLiteral("čćžšđ").at(croatian.size() % 5);
+  for (const QString& name : {QString(248, 'a') + ".txt", croatian + ".txt"}) {
+    SCOPED_TRACE(name.toStdString());
+    ASSERT_EQ(name.toUtf8().size(), name.startsWith('a') ? 252 : 250);
+    const std::string document = dir_.file(name.toStdString());
+    WriteAll(document, "sadržaj");
+    int32_t result = -1;
+    EXPECT_EQ(cardCallsOfSigning(0, document, result), "");
+    EXPECT_EQ(result, sfrOutputUnwritable);
+    EXPECT_EQ(SignFileSystemErrorText(), DiskErrorText(ENAMETOOLONG));
+    EXPECT_TRUE(boxTexts().empty());
+    QStringList left = files(), expected{name, "report.pdf"};
+    left.sort();
+    expected.sort();
+    EXPECT_EQ(left, expected);
+    QFile::remove(QString::fromStdString(document));
+  }
+  // A container that carries such a name takes no signer in place either.
+  {
+    TestContainer longName;
+    longName.payload = TestBase64Lines(TestPythonZip({{std::string(246, 'a') + ".txt", "sadržaj"}}));
+    longName.addSigner(someone);
+    WriteAll(container(), longName.text());
+    int32_t result = -1;
+    EXPECT_EQ(cardCallsOfSigning(0, container(), result), "");
+    EXPECT_EQ(result, sfrOutputUnwritable);
+    EXPECT_EQ(SignFileSystemErrorText(), DiskErrorText(ENAMETOOLONG));
+    EXPECT_EQ(ReadText(container()), longName.text());
+    QFile::remove(QString::fromStdString(container()));
+  }
+  // At the size limit (a sparse file: nothing of it is read), the archive could
+  // need Zip64: refused before packing.
+  {
+    QFile big(QString::fromStdString(report()));
+    ASSERT_TRUE(big.resize(kMaxPackedFileSize));
+    int32_t result = -1;
+    EXPECT_EQ(cardCallsOfSigning(0, report(), result), "");
+    EXPECT_EQ(result, sfrOutputUnwritable);
+    EXPECT_EQ(SignFileSystemErrorText(), DiskErrorText(EFBIG));
+    EXPECT_TRUE(boxTexts().empty());
+    EXPECT_EQ(files(), QStringList{"report.pdf"});
+  }
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
+}
+
+// Just under the limit the file is not refused: its packing starts (and is
+// cancelled here once the ZIP component runs, so the test stays small).
+TEST_F(SignFileTest, AFileJustUnderTheSizeLimitIsPacked) {
+  writeReport(0);
+  QFile big(QString::fromStdString(report()));
+  ASSERT_TRUE(big.resize(kMaxPackedFileSize - 1));
+  bool packing = false;
+  ui_.onProcess = [&] {
+    if (!dm_->ZipArchiver1.IsBusy()) return;
+    packing = true;
+    dm_->ZipArchiver1.SetCancel(true);
+  };
+  EXPECT_EQ(sign(0, report()), sfrOutputUnwritable);
+  ui_.onProcess = nullptr;
+  EXPECT_TRUE(packing);
+  EXPECT_NE(SignFileSystemErrorText(), DiskErrorText(EFBIG));
+  EXPECT_EQ(files(), QStringList{"report.pdf"});
+  EXPECT_TRUE(workFiles().isEmpty()) << workFiles().join(",").toStdString();
 }
 
 TEST_F(SignFileTest, NamesWithDoubleDotsRoundTrip) {
