@@ -2,11 +2,13 @@
 
 #include <QFile>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "card/cryptoki.h"
 #include "card/pkcs11_codes.h"
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 
 namespace {
@@ -138,8 +140,9 @@ bool CloseSlotSessions(CK_SLOT_ID slot) { return cryptoki::C_CloseAllSessions(sl
 
 int64_t FileSizeByStream(const QString& fileName) {
   QFile f(fileName);
+  errno = 0;
   if (!f.open(QIODevice::ReadOnly)) {
-    ErrorBox(kMsgFileOpenError + '"' + fileName + '"' + "[Error=" + f.errorString() + "]");
+    ErrorBox(kMsgFileOpenError + '"' + fileName + '"' + "[Error=" + FileErrorText(f, errno) + "]");
     return -1;
   }
   return static_cast<int64_t>(f.size());

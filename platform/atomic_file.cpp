@@ -14,8 +14,9 @@
 
 namespace {
 
+// The step that failed and the system's reason, both in the program's Croatian.
 QString Reason(const char* step, int err) {
-  return QString::fromUtf8(step) + ": " + QString::fromLocal8Bit(std::strerror(err));
+  return QString::fromUtf8(step) + ": " + DiskErrorText(err);
 }
 
 // A name that nobody else in the folder uses: opened with O_EXCL.
@@ -54,7 +55,7 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data, QString* e
   int err = 0;
   QByteArray temp;
   int fd = CreateTemp(folder, base, &temp, &err);
-  if (fd < 0) return fail(Reason("create", err));
+  if (fd < 0) return fail(Reason("stvaranje", err));
 
   bool ok = true;
   QString why;
@@ -65,18 +66,18 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data, QString* e
   }
   if (!data.isEmpty() && !DiskWrite(fd, data.constData(), size_t(data.size()))) {
     ok = false;
-    why = Reason("write", errno);
+    why = Reason("pisanje", errno);
   } else if (!DiskSync(fd)) {
     ok = false;
-    why = Reason("fsync", errno);
+    why = Reason("sinkronizacija", errno);
   }
   if (!DiskClose(fd) && ok) {
     ok = false;
-    why = Reason("close", errno);
+    why = Reason("zatvaranje", errno);
   }
   if (ok && !DiskRename(temp.constData(), target.constData(), true)) {
     ok = false;
-    why = Reason("rename", errno);
+    why = Reason("preimenovanje", errno);
   }
   if (!ok) {
     ::unlink(temp.constData());

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 #include "signing/base64.h"
 #include "signing/container.h"
@@ -22,7 +23,7 @@ namespace {
 void Box(MsgKind kind, const QString& text) { Ui().messageBox(kind, text); }
 
 QString SystemErrorText(int e) {
-  return kMsgSystemErrorPrefix + QString::number(e) + "-" + QString::fromLocal8Bit(std::strerror(e)) + "]";
+  return kMsgSystemErrorPrefix + QString::number(e) + "-" + DiskErrorText(e) + "]";
 }
 
 // Only the two spellings count, and only at the end of the path.

@@ -25,7 +25,7 @@ constexpr int64_t kWritebackChunk = int64_t(16) << 20;
 
 std::string Native(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
-QString ErrnoText(int e) { return QString::fromLocal8Bit(std::strerror(e)); }
+QString ErrnoText(int e) { return DiskErrorText(e); }
 
 void SyncFolder(const QString& folder) { DiskSyncFolder(Native(folder).c_str()); }
 

@@ -18,6 +18,7 @@
 #include <exception>
 
 #include "platform/codepage.h"
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_messages.h"
@@ -153,11 +154,11 @@ void TCustomZaSFX::CreateSfx() {
   const QFileInfo info(TargetFile);
   QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName()) + ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(errno)));
+  if (fd < 0) throw EZaSfxError::FromText(DiskErrorText(errno));
   auto fail = [&](int err, bool display = true) {
     close(fd);
     unlink(temp.constData());
-    return EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)), display);
+    return EZaSfxError::FromText(DiskErrorText(err), display);
   };
   // A self-extractor is a program: made executable (less the umask).
   const mode_t mask = umask(0);
@@ -183,7 +184,7 @@ void TCustomZaSFX::CreateSfx() {
   if (close(fd) != 0) {
     const int err = errno;
     unlink(temp.constData());
-    throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)));
+    throw EZaSfxError::FromText(DiskErrorText(err));
   }
   struct stat st;
   if (lstat(target.constData(), &st) == 0) {
@@ -191,13 +192,13 @@ void TCustomZaSFX::CreateSfx() {
     if (TZipArchiver::EraseFile(TargetFile, htdAllowUndo) != 0) {
       const int err = errno;
       unlink(temp.constData());
-      throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)), false);
+      throw EZaSfxError::FromText(DiskErrorText(err), false);
     }
   }
   if (rename(temp.constData(), target.constData()) != 0) {
     const int err = errno;
     unlink(temp.constData());
-    throw EZaSfxError::FromText(QString::fromLocal8Bit(strerror(err)));
+    throw EZaSfxError::FromText(DiskErrorText(err));
   }
   const int folder = open(QFile::encodeName(info.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {
