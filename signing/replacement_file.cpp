@@ -260,8 +260,10 @@ bool TWorkFileSink::Close() {
 }
 
 int DiskErrorInMessage(const QString& message) {
+  // The ZIP libraries word the reason with the C library's own text, not the
+  // program's Croatian one: that is the text to look for.
   for (int e : {ENOSPC, EDQUOT, EIO, EROFS, EFBIG, ENXIO})
-    if (message.contains(ErrnoText(e))) return e;
+    if (message.contains(QString::fromLocal8Bit(std::strerror(e)))) return e;
   return 0;
 }
 
