@@ -8,9 +8,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QShowEvent>
 #include <QTabWidget>
 #include <QToolButton>
@@ -21,6 +19,7 @@
 #include "app/startup.h"
 #include "card/cert_list.h"
 #include "platform/atomic_file.h"
+#include "platform/program_locale.h"
 #include "platform/ui_services.h"
 #include "signing/data_module.h"
 #include "signing/replacement_file.h"
@@ -99,20 +98,7 @@ QString CertSerialText(const TCertifikat& cert) {
   return cert.SerialHex;
 }
 
-QString CertDateTimeText(TDateTime value) {
-  const QDateTime dt = ToQDateTime(value);
-  if (!dt.isValid()) return QString();
-  const QLocale locale = QLocale::system();
-  QString text = locale.toString(dt.date(), QLocale::ShortFormat);
-  if (dt.time() != QTime(0, 0)) {
-    // The long time format without the time zone, which a wall-clock value has not.
-    QString format = locale.timeFormat(QLocale::LongFormat);
-    // (Croatian writes it in brackets, "HH:mm:ss (t)": the brackets go with it.)
-    format.remove(QRegularExpression(QStringLiteral("\\s*\\(?(?<![A-Za-z'])t+(?![A-Za-z'])\\)?")));
-    text += QLatin1Char(' ') + locale.toString(dt.time(), format.trimmed());
-  }
-  return text;
-}
+QString CertDateTimeText(TDateTime value) { return ShortDateLongTimeText(ToQDateTime(value)); }
 
 QString CertRowName(const TCertifikat& cert) {
   return cert.DisplayName.isEmpty() ? cert.SubjectText : cert.DisplayName;

@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextDocument>
-#include <QRegularExpression>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -109,13 +108,6 @@ class SheetPainter {
 
 }  // namespace
 
-QString LongTimeFormat(const QLocale& locale) {
-  // The locale's long format names the time zone, which the sheet never showed.
-  QString f = locale.timeFormat(QLocale::LongFormat);
-  f.remove(QRegularExpression(QStringLiteral("\\s*\\(?\\bt+\\b\\)?")));
-  return f.trimmed();
-}
-
 QString DataSheetSizeText(int64_t size, const QLocale& locale) {
   QLocale grouped = locale;
   grouped.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
@@ -161,7 +153,7 @@ static QString PageText(int page, int pages) {
 }
 
 TDataSheet MakeDataSheet(const QString& file, const std::vector<const TSignerRecord*>& signers) {
-  const QLocale locale = QLocale::system();
+  const QLocale locale;  // the program's own (Croatian)
   TDataSheet sheet;
   sheet.fileName = QFileInfo(file).fileName();
   sheet.versionText = VersionText;

@@ -25,8 +25,8 @@
 //                                chosen in the print dialog) on any QPrinter (a PDF
 //                                file with QPrinter::PdfFormat works without a
 //                                printer)
-// Times use the system's short date, long time and decimal separator; the size the
-// system's thousands separator (QLocale::system()).
+// Times use the program locale's short date, long time and decimal separator; the
+// size its thousands separator (QLocale(), Croatian: platform/program_locale.h).
 #include <QDateTime>
 #include <QDialog>
 #include <QLocale>
@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/program_locale.h"
 #include "signing/verify.h"
 
 class QPlainTextEdit;
@@ -60,14 +61,12 @@ struct TDataSheet {
 };
 
 // The derived texts, with the given locale's separators and formats.
-QString DataSheetSizeText(int64_t size, const QLocale& locale = QLocale::system());
+QString DataSheetSizeText(int64_t size, const QLocale& locale = QLocale());
 // A time of digits yyyymmddhhnnss (and, with milliseconds, three more digits):
 // short date + " " + long time (+ decimal separator + milliseconds); the raw
 // text when any part does not convert.
-QString DataSheetHashTime(const QString& stamp, const QLocale& locale = QLocale::system());
-QString DataSheetSigningTime(const QString& time, const QLocale& locale = QLocale::system());
-// The locale's long time format without a time zone.
-QString LongTimeFormat(const QLocale& locale);
+QString DataSheetHashTime(const QString& stamp, const QLocale& locale = QLocale());
+QString DataSheetSigningTime(const QString& time, const QLocale& locale = QLocale());
 
 TDataSheet MakeDataSheet(const QString& file, const std::vector<const TSignerRecord*>& signers);
 

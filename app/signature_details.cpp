@@ -4,8 +4,6 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
-#include <QLocale>
-#include <QRegularExpression>
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
@@ -16,6 +14,7 @@
 #include "app/main_window.h"
 #include "card/cert_list.h"
 #include "card/certificate.h"
+#include "platform/program_locale.h"
 #include "platform/ui_services.h"
 #include "signing/settings.h"
 #include "signing/verify.h"
@@ -92,20 +91,7 @@ int RunQuestion(const QString& message, const std::function<void(TfmDetPotpisa&)
 
 }  // namespace
 
-QString ValidToText(TDateTime validTo) {
-  const QDateTime at = ToQDateTime(validTo);
-  if (!at.isValid()) return QString();
-  const QLocale locale = QLocale::system();
-  QString text = locale.toString(at.date(), QLocale::ShortFormat);
-  if (at.time() != QTime(0, 0)) {
-    // The long time format without the time zone: the value carries none.
-    // (Croatian writes it in brackets, "HH:mm:ss (t)": the brackets go with it.)
-    QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove(QRegularExpression(QStringLiteral("\\s*\\(?(?<![A-Za-z'])t+(?![A-Za-z'])\\)?")));
-    text += ' ' + locale.toString(at.time(), format.trimmed());
-  }
-  return text;
-}
+QString ValidToText(TDateTime validTo) { return ShortDateLongTimeText(ToQDateTime(validTo)); }
 
 TfmDetPotpisa::TfmDetPotpisa(QWidget* parent) : QDialog(parent) {
   setObjectName("fmDetPotpisa");

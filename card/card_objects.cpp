@@ -2,12 +2,14 @@
 
 #include <QFile>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "card/cryptoki.h"
 #include "card/pkcs11_codes.h"
 #include "card/tarvirsa_api.h"
+#include "platform/disk_steps.h"
 #include "platform/ui_services.h"
 
 namespace {
@@ -271,8 +273,9 @@ bool CloseSlotSessions(CK_SLOT_ID slot) { return cryptoki::C_CloseAllSessions(sl
 
 int64_t FileSizeByStream(const QString& fileName) {
   QFile f(fileName);
+  errno = 0;
   if (!f.open(QIODevice::ReadOnly)) {
-    ErrorBox(kMsgFileOpenError + '"' + fileName + '"' + "[Error=" + f.errorString() + "]");
+    ErrorBox(kMsgFileOpenError + '"' + fileName + '"' + "[Error=" + FileErrorText(f, errno) + "]");
     return -1;
   }
   return static_cast<int64_t>(f.size());

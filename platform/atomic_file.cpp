@@ -14,8 +14,9 @@
 
 namespace {
 
+// The step that failed and the system's reason, both in the program's Croatian.
 QString Reason(const char* step, int err) {
-  return QString::fromUtf8(step) + ": " + QString::fromLocal8Bit(std::strerror(err));
+  return QString::fromUtf8(step) + ": " + DiskErrorText(err);
 }
 
 }  // namespace
@@ -33,7 +34,7 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data, QString* e
 
   QString tempName;
   int fd = CreateTempBeside(info.path(), &tempName, 0666);
-  if (fd < 0) return fail(Reason("create", errno));
+  if (fd < 0) return fail(Reason("stvaranje", errno));
   const QByteArray temp = QFile::encodeName(tempName);
 
   bool ok = true;
@@ -45,18 +46,18 @@ bool WriteFileAtomically(const QString& path, const QByteArray& data, QString* e
   }
   if (!data.isEmpty() && !DiskWrite(fd, data.constData(), size_t(data.size()))) {
     ok = false;
-    why = Reason("write", errno);
+    why = Reason("pisanje", errno);
   } else if (!DiskSync(fd)) {
     ok = false;
-    why = Reason("fsync", errno);
+    why = Reason("sinkronizacija", errno);
   }
   if (!DiskClose(fd) && ok) {
     ok = false;
-    why = Reason("close", errno);
+    why = Reason("zatvaranje", errno);
   }
   if (ok && !DiskRename(temp.constData(), target.constData(), true)) {
     ok = false;
-    why = Reason("rename", errno);
+    why = Reason("preimenovanje", errno);
   }
   if (!ok) {
     ::unlink(temp.constData());

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <functional>
 
+class QFileDevice;
+
 enum class DiskStep { Write, Close, Sync, Rename };
 
 // Writes all n bytes at the file's position (a short write is retried; a write
@@ -33,8 +35,13 @@ bool DiskRename(const char* from, const char* to, bool replace);
 // Best effort: a folder that cannot be opened is passed over.
 void DiskSyncFolder(const char* folder);
 
-// The system's text for an errno value.
+// The system's reason for an errno value, in Croatian whatever the system's
+// locale: the one place where the program turns an errno into words.
 QString DiskErrorText(int err);
+// The reason why file failed to open, read or write: err is errno taken right
+// after the failed call, in place of Qt's English errorString(). (Qt refuses a
+// folder after opening it, leaving errno alone: err 0 then names the folder.)
+QString FileErrorText(const QFileDevice& file, int err);
 
 // Test seam: called before every step with the step's kind; a non-zero result is
 // an errno value with which that step fails, without being tried. Returns the

@@ -3,6 +3,7 @@
 #include <QIODevice>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 #if defined(__SSE2__)
@@ -238,8 +239,12 @@ size_t Base64DecodeFlush(void* output, uint32_t accumulator, uint32_t missing) {
 // --- stream adapters ------------------------------------------------------------
 
 size_t QIODeviceSource::Read(void* buffer, size_t max) {
+  errno = 0;
   qint64 n = device_.read(static_cast<char*>(buffer), static_cast<qint64>(max));
-  if (n < 0) throw EReadError();
+  if (n < 0) {
+    systemError_ = errno;
+    throw EReadError();
+  }
   return static_cast<size_t>(n);
 }
 

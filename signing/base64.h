@@ -82,9 +82,12 @@ class QIODeviceSource : public ByteSource {
  public:
   explicit QIODeviceSource(QIODevice& device) : device_(device) {}
   size_t Read(void* buffer, size_t max) override;
+  // errno of the read that failed (0 before one did, or when the device set none).
+  int SystemError() const { return systemError_; }
 
  private:
   QIODevice& device_;
+  int systemError_ = 0;
 };
 
 class QIODeviceSink : public ByteSink {

@@ -182,8 +182,9 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
     SgnFileSource src(encPath);
     if (!src.isOpen()) {
       QFile f(encPath);
+      errno = 0;
       f.open(QIODevice::ReadOnly);
-      report(MsgKind::Error, CannotOpenText(encPath, f.errorString()));
+      report(MsgKind::Error, CannotOpenText(encPath, FileErrorText(f, errno)));
       return;
     }
     SgnCopyingSource reading(src, nullptr, [&](int64_t position, int64_t size) {

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -223,8 +224,9 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
     // user never asked for.
     {
       QFile probe(sgnPath);
+      errno = 0;
       if (!probe.open(QIODevice::ReadOnly)) {
-        report(MsgKind::Error, CannotOpenText(QFileInfo(sgnPath).absoluteFilePath(), probe.errorString()));
+        report(MsgKind::Error, CannotOpenText(QFileInfo(sgnPath).absoluteFilePath(), FileErrorText(probe, errno)));
         return kEncryptCannotOpen;
       }
     }
@@ -268,8 +270,9 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
   }
 
   QFile in(plainPath);
+  errno = 0;
   if (!in.open(QIODevice::ReadOnly)) {
-    report(MsgKind::Error, CannotOpenText(QFileInfo(plainPath).absoluteFilePath(), in.errorString()));
+    report(MsgKind::Error, CannotOpenText(QFileInfo(plainPath).absoluteFilePath(), FileErrorText(in, errno)));
     return kEncryptCannotOpen;
   }
   const uint64_t size = uint64_t(std::max<qint64>(0, in.size()));
@@ -330,7 +333,8 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
   } catch (const EReadError&) {
     out.Discard();
     HideProgress();
-    report(MsgKind::Error, CannotOpenText(QFileInfo(plainPath).absoluteFilePath(), in.errorString()));
+    report(MsgKind::Error,
+           CannotOpenText(QFileInfo(plainPath).absoluteFilePath(), FileErrorText(in, plain.SystemError())));
     return kEncryptCannotOpen;
   } catch (const EWriteError&) {
     // A full or failing disk, named with the system's own words.

@@ -25,7 +25,7 @@ namespace {
 void Box(MsgKind kind, const QString& text) { Ui().messageBox(kind, text); }
 
 QString SystemErrorText(int e) {
-  return kMsgSystemErrorPrefix + QString::number(e) + "-" + QString::fromLocal8Bit(std::strerror(e)) + "]";
+  return kMsgSystemErrorPrefix + QString::number(e) + "-" + DiskErrorText(e) + "]";
 }
 
 // Only the two spellings count, and only at the end of the path.

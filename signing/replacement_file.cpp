@@ -26,7 +26,7 @@ constexpr int64_t kWritebackChunk = int64_t(16) << 20;
 
 std::string Native(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
-QString ErrnoText(int e) { return QString::fromLocal8Bit(std::strerror(e)); }
+QString ErrnoText(int e) { return DiskErrorText(e); }
 
 void SyncFolder(const QString& folder) { DiskSyncFolder(Native(folder).c_str()); }
 
@@ -266,8 +266,10 @@ bool TWorkFileSink::Close() {
 }
 
 int DiskErrorInMessage(const QString& message) {
+  // The ZIP libraries word the reason with the C library's own text, not the
+  // program's Croatian one: that is the text to look for.
   for (int e : {ENOSPC, EDQUOT, EIO, EROFS, EFBIG, ENXIO})
-    if (message.contains(ErrnoText(e))) return e;
+    if (message.contains(QString::fromLocal8Bit(std::strerror(e)))) return e;
   return 0;
 }
 

@@ -34,7 +34,7 @@ TEST(FileSizeByStream, SizesAndTheOpenFailure) {
   EXPECT_EQ(FileSizeByStream(missing), -1);
   ASSERT_EQ(ui.boxes.size(), 1u);
   EXPECT_EQ(ui.boxes[0].kind, MsgKind::Error);
-  EXPECT_EQ(ui.boxes[0].text, "Greška kod otvaranja datoteke \"" + missing + "\"[Error=No such file or directory]");
+  EXPECT_EQ(ui.boxes[0].text, "Greška kod otvaranja datoteke \"" + missing + "\"[Error=Nema takve datoteke ili mape]");
 }
 
 // A module whose counts are not to be believed.

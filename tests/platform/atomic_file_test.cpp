@@ -46,7 +46,7 @@ TEST(AtomicFile, FailuresLeaveTheOldStateAndNoTemporary) {
   ASSERT_TRUE(QDir().mkpath(QString::fromStdString(dir.file("d/inner"))));
   err.clear();
   EXPECT_FALSE(WriteFileAtomically(QString::fromStdString(dir.file("d")), "x", &err));
-  EXPECT_TRUE(err.startsWith("rename")) << err.toStdString();
+  EXPECT_TRUE(err.startsWith("preimenovanje: ")) << err.toStdString();
   EXPECT_EQ(Entries(dir.path()), QStringList{"d"});
 }
 
@@ -66,7 +66,7 @@ TEST(AtomicFile, PartialWriteKeepsTheOldFile) {
   ::setrlimit(RLIMIT_FSIZE, &old);
   ::signal(SIGXFSZ, oldHandler);
   EXPECT_FALSE(ok);
-  EXPECT_TRUE(err.startsWith("write")) << err.toStdString();
+  EXPECT_TRUE(err.startsWith("pisanje: ")) << err.toStdString();
   EXPECT_EQ(ReadText(f), std::string(100, 'o'));
   EXPECT_EQ(Entries(dir.path()), QStringList{"desc.txt"});
 }
@@ -83,8 +83,10 @@ TEST(AtomicFile, EveryDiskStepIsChecked) {
     DiskStep step;
     const char* named;
   };
-  const Case cases[] = {{DiskStep::Write, "write: "}, {DiskStep::Sync, "fsync: "}, {DiskStep::Close, "close: "},
-                        {DiskStep::Rename, "rename: "}};
+  const Case cases[] = {{DiskStep::Write, "pisanje: "},
+                        {DiskStep::Sync, "sinkronizacija: "},
+                        {DiskStep::Close, "zatvaranje: "},
+                        {DiskStep::Rename, "preimenovanje: "}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.named);
     TempDir dir;
@@ -100,7 +102,7 @@ TEST(AtomicFile, EveryDiskStepIsChecked) {
       EXPECT_FALSE(WriteFileAtomically(QString::fromStdString(target), "new content", &err));
       SetDiskFaultHook(previous);
       EXPECT_GT(calls, 0);
-      EXPECT_EQ(err, QString::fromLatin1(c.named) + QString::fromLocal8Bit(std::strerror(ENOSPC)));
+      EXPECT_EQ(err, QString::fromLatin1(c.named) + QStringLiteral("Nema više mjesta na uređaju"));
       EXPECT_EQ(ReadText(f), "old");
       EXPECT_EQ(Entries(dir.path()), QStringList{"a.txt"});
     }

@@ -320,10 +320,10 @@ class DiskFaults : public EncTokenTest {
       EXPECT_TRUE(after.count(targetName) && op.complete(after.at(targetName))) << "the new file is not complete";
     }
     if (k > 0 && outcome.reported) {
-      // The full disk is named in the system's own words.
+      // The full disk is named in the system's own words, in Croatian.
       QString text = shown_;
       for (const auto& b : ui_.boxes) text += "\n" + b.text;
-      EXPECT_TRUE(text.contains(QString::fromLocal8Bit(std::strerror(ENOSPC)))) << text.toStdString();
+      EXPECT_TRUE(text.contains(QStringLiteral("Nema više mjesta na uređaju"))) << text.toStdString();
     }
     EXPECT_TRUE(WorkLeftovers().isEmpty()) << WorkLeftovers().join(",").toStdString();
     for (const auto& b : ui_.boxes) {

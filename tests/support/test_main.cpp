@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/fake_ui_services.h"
+#include "platform/program_locale.h"
 #include "support/temp_dir.h"
 
 int main(int argc, char** argv) {
@@ -24,6 +25,11 @@ int main(int argc, char** argv) {
 
   // A scripted answer that the box shown has no button for fails the test.
   FakeUiServices::refusalReporter = [](const std::string& text) { ADD_FAILURE() << text; };
+
+  // A test of the program's own locale runs its cases again in a child with the
+  // system locale it chooses and this set: the locale is then made before the
+  // application object, as the program makes it.
+  if (std::getenv("TARVI_TEST_PROGRAM_LOCALE")) UseProgramLocale();
 
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
