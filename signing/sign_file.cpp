@@ -49,7 +49,10 @@ int32_t Unwritable(const TReplacementFile& out) {
   return sfrOutputUnwritable;
 }
 
-void ErrorBox(const QString& text) { Ui().messageBox(MsgKind::Error, text); }
+void ErrorBox(const QString& text) {
+  HideProgress();
+  Ui().messageBox(MsgKind::Error, text);
+}
 
 // The cursor and the progress window go back to normal however SignFile ends.
 struct OperationScope {
