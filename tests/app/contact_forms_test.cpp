@@ -623,3 +623,26 @@ TEST_F(ContactFormsTest, AFailedDescriptionSaveIsReportedAndListsNothing) {
     EXPECT_TRUE(ContactCertList->UserCertificates.empty());
   }
 }
+
+// The list window's buttons carry their captions' Alt shortcuts, and each use has
+// its default button (Enter): "Kriptiraj" in the picker, "Izmjena" otherwise.
+TEST_F(ContactFormsTest, TheListButtonsHaveTheirShortcutsAndADefault) {
+  WithContacts();
+  auto read = [](TfmUserCertList& w, QStringList& shortcuts, QString& byDefault) {
+    for (QPushButton* b : w.findChildren<QPushButton*>()) {
+      if (!b->isVisible()) continue;
+      shortcuts << b->shortcut().toString();
+      if (b->isDefault()) byDefault += b->text();
+    }
+  };
+  QStringList shortcuts;
+  QString byDefault;
+  Picker([&](TfmUserCertList& w) { read(w, shortcuts, byDefault); });
+  EXPECT_EQ(shortcuts, QStringList({"Alt+S", "Alt+K", "Alt+Z"}));
+  EXPECT_EQ(byDefault, "&Kriptiraj");
+  shortcuts.clear();
+  byDefault.clear();
+  Administration([&](TfmUserCertList& w) { read(w, shortcuts, byDefault); });
+  EXPECT_EQ(shortcuts, QStringList({"Alt+D", "Alt+I", "Alt+B", "Alt+S", "Alt+Z"}));
+  EXPECT_EQ(byDefault, "&Izmjena");
+}
