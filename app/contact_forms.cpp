@@ -12,6 +12,7 @@
 #include <QShowEvent>
 #include <QTabWidget>
 #include <QToolButton>
+#include <iterator>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -395,16 +396,27 @@ TfmUserCertList::TfmUserCertList(QWidget* parent) : QDialog(parent) {
                           QStringLiteral("Zatvaranje prozora"));
 
   auto* buttons = new QHBoxLayout;
-  for (QAction* a : {actDodaj, actIzmjeni, actObrisi, actOsvjezi, actPotvrdi, actZatvori}) {
-    auto* b = new QToolButton(this);
+  QPushButton** bound[] = {&btnDodaj, &btnIzmjeni, &btnObrisi, &btnOsvjezi, &btnPotvrdi, &btnZatvori};
+  QAction* const commands[] = {actDodaj, actIzmjeni, actObrisi, actOsvjezi, actPotvrdi, actZatvori};
+  for (size_t i = 0; i < std::size(commands); ++i) {
+    QAction* a = commands[i];
+    // A push button, not a tool button: its caption's "&" gives the Alt shortcut,
+    // and one of them can be the window's default button.
+    auto* b = new QPushButton(this);
+    *bound[i] = b;
     b->setObjectName(QStringLiteral("btn") + a->objectName().mid(3));
-    b->setDefaultAction(a);
-    // A bound button follows its action's text and enabled state, not its
-    // visibility: a hidden command's button is hidden with it.
-    b->setVisible(a->isVisible());
-    connect(a, &QAction::changed, b, [a, b] { b->setVisible(a->isVisible()); });
-    b->setToolButtonStyle(Qt::ToolButtonTextOnly);
     b->setMinimumWidth(80);
+    // A hidden command's button is hidden with it, not merely greyed.
+    auto follow = [a, b] {
+      b->setText(a->text());
+      b->setToolTip(a->toolTip());
+      b->setStatusTip(a->statusTip());
+      b->setEnabled(a->isEnabled());
+      b->setVisible(a->isVisible());
+    };
+    follow();
+    connect(a, &QAction::changed, b, follow);
+    connect(b, &QPushButton::clicked, a, &QAction::trigger);
     buttons->addWidget(b);
   }
   buttons->addStretch();
@@ -566,6 +578,8 @@ void TfmUserCertList::RunAdministration() {
   pcLists->setCurrentWidget(tsKontaktOsoba);
   for (QAction* a : {actDodaj, actIzmjeni, actObrisi}) a->setVisible(true);
   actPotvrdi->setVisible(false);
+  btnPotvrdi->setDefault(false);
+  btnIzmjeni->setDefault(true);
   exec();
 }
 
@@ -575,6 +589,8 @@ bool TfmUserCertList::RunPicker() {
   pcLists->setTabVisible(pcLists->indexOf(tsRootCert), false);
   for (QAction* a : {actDodaj, actIzmjeni, actObrisi}) a->setVisible(false);
   actPotvrdi->setVisible(true);
+  btnIzmjeni->setDefault(false);
+  btnPotvrdi->setDefault(true);
   return exec() == mrYes;
 }
 

@@ -141,6 +141,15 @@ class TfmUserCertList : public QDialog {
   QAction* actOsvjezi;
   QAction* actPotvrdi;
   QAction* actZatvori;
+  // The buttons of the commands, each following its action (caption with its
+  // Alt shortcut, hint, enabled state, visibility); in the picker "&Kriptiraj",
+  // in the administration "&Izmjena" is the default button (Enter).
+  QPushButton* btnDodaj;
+  QPushButton* btnIzmjeni;
+  QPushButton* btnObrisi;
+  QPushButton* btnOsvjezi;
+  QPushButton* btnPotvrdi;
+  QPushButton* btnZatvori;
 
  protected:
   void showEvent(QShowEvent* event) override;

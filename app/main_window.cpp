@@ -1,6 +1,8 @@
 #include "app/main_window.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
@@ -16,6 +18,7 @@
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QTimer>
 #include <QSignalBlocker>
 #include <QToolBar>
 #include <QTreeView>
@@ -37,6 +40,7 @@
 #include "card/card_objects.h"
 #include "card/cert_list.h"
 #include "card/certificate.h"
+#include "card/cryptoki.h"
 #include "card/registry.h"
 #include "platform/ui_services.h"
 #include "signing/activity_log.h"
@@ -230,7 +234,9 @@ void TfmMain::BuildActions() {
   };
   mnuDatoteka = menuBar()->addMenu("&Datoteka");
   fileCommands(mnuDatoteka);
-  mnuDatoteka->addSeparator();
+  // The card's login command goes in front of this separator once the card
+  // component exists.
+  loginSeparator_ = mnuDatoteka->addSeparator();
   mnuDatoteka->addAction(actIzlaz);
   mnuPregled = menuBar()->addMenu("&Pregled");
   mnuMaticniBroj = mnuPregled->addMenu("&Matični broj");
@@ -411,6 +417,23 @@ void TfmMain::BuildCardComponent() {
   DUDLogin1 = new TACGLogin(this);
   DUDLogin1->setObjectName("DUDLogin1");
   DUDLogin1->setTarget(this);
+  // Working without a card is not for the rest of the run: the login can be asked
+  // for again from the menu, before the exit.
+  mnuDatoteka->insertAction(loginSeparator_, DUDLogin1);
+  mnuDatoteka->insertSeparator(DUDLogin1);
+
+  // The commands follow every change of the card's state at once (a removal logs
+  // out only after its logout event has run), and, as update handlers do, every
+  // time the program falls idle.
+  connect(DUDComponent, &TACGComponent::StateChanged, this, [this] {
+    UpdateActions();
+    FollowCardWhileLoggedOut();
+  });
+  cardWatch_ = new QTimer(this);
+  cardWatch_->setInterval(kCardWatchInterval);
+  connect(cardWatch_, &QTimer::timeout, this, &TfmMain::CardWatchTick);
+  if (QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance())
+    connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, &TfmMain::UpdateActions);
 }
 
 // ---- status bar ------------------------------------------------------------------
@@ -490,6 +513,7 @@ void TfmMain::FormShow() {
   panels_[3]->setText(kPanelCardSerial + " " + TokenSerial());
   if (mbr) BuildMbrMenu();
   if (Settings) DUDComponent->LogOutOnClose = Settings->LogoutOnExit;
+  FollowCardWhileLoggedOut();
   if (arguments_.isEmpty()) return;
   if (CommandLineRoad)
     CommandLineRoad(*this, arguments_.first());
@@ -528,9 +552,56 @@ void TfmMain::DUDComponentAfterLogout(TACGComponent*) {
 }
 
 void TfmMain::DUDComponentInsertRemoveCard(CK_SESSION_HANDLE, CK_NOTIFICATION event, void*) {
-  if (event != 2) return;
-  panels_[3]->setText(QString());
+  // A removal asks for the card at once; a card put in while no one is logged in
+  // (the user chose to work without one, or the card was out) offers the login
+  // again, as the card's notice has just closed any session.
+  if (event != 2 && event != kCardPresentEvent) return;
+  if (event == 2) panels_[3]->setText(QString());
+  if (event == kCardPresentEvent && DUDComponent->LoggedIn) return;
   if (DUDComponent->AutoMode() == amLogin && !DUDComponent->LoginInProgress) {
+    DUDLogin1->update();
+    DUDLogin1->trigger();
+  }
+}
+
+void TfmMain::FollowCardWhileLoggedOut() {
+  TACGComponent& c = *DUDComponent;
+  const bool watch = c.LibraryInitialized && !c.LoggedIn && c.AutoMode() == amLogin;
+  if (watch == cardWatch_->isActive()) return;
+  if (!watch) {
+    cardWatch_->stop();
+    return;
+  }
+  // A card that is in already when the watch begins was the user's choice to
+  // work without; only a card put in from now on offers the login.
+  watchedCardPresent_ = CardInReader();
+  cardWatch_->start();
+}
+
+bool TfmMain::CardInReader() const {
+  CK_ULONG count = 0;
+  return cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count > 0;
+}
+
+void TfmMain::CardWatchTick() {
+  TACGComponent& c = *DUDComponent;
+  if (!c.LibraryInitialized || c.LoggedIn) {
+    FollowCardWhileLoggedOut();
+    return;
+  }
+  const bool present = CardInReader();
+  if (c.LoginInProgress) {
+    // The PIN dialog follows the card itself; whatever the user chooses there
+    // was chosen with the card as it is now.
+    watchedCardPresent_ = present;
+    return;
+  }
+  // Another window the user is answering: the login waits for it.
+  if (QApplication::activeModalWidget()) return;
+  const bool inserted = present && !watchedCardPresent_;
+  watchedCardPresent_ = present;
+  // Without a session no card notice comes: the insertion is seen here.
+  if (inserted) {
     DUDLogin1->update();
     DUDLogin1->trigger();
   }
@@ -1093,7 +1164,14 @@ void TfmMain::OpenCommandLineFile(const QString& argument) {
   Log(kTagCommandLine, "Prije poziva Dekripcije");
   UpdateActions();
   if (actProvjeraPotpisa->isEnabled()) Log(kTagCommandLine, "Poziv Dekripcije - omogućen");
-  actProvjeraPotpisaExecute();
+  if (DUDComponent->LoggedIn) {
+    actProvjeraPotpisaExecute();
+  } else {
+    // Without a logged-in card the card has no key to offer: the user is told so,
+    // not that the card holds no private key.
+    LastDecryptedFile.clear();
+    Ui().messageBox(MsgKind::Warning, kMsgNoCardLoggedIn);
+  }
 
   if (LastDecryptedFile.isEmpty()) {
     // Start-up makes the window anew once the road is over.

@@ -29,6 +29,7 @@ class QFileSystemModel;
 class QLabel;
 class QMenu;
 class QRadioButton;
+class QTimer;
 class QTreeView;
 class QTreeWidget;
 class QToolBar;
@@ -233,11 +234,19 @@ class TfmMain : public QMainWindow {
   bool CheckedFilterIsSigned() const;
   void ShowSelectedCaption();
   void RefreshContactListWindow();
+  // While no one is logged in (and the card's library runs), a card put into the
+  // reader offers the login again: no session means no card notice.
+  void FollowCardWhileLoggedOut();
+  void CardWatchTick();
+  bool CardInReader() const;
 
   QStringList arguments_;
   QLabel* panels_[4] = {};
   bool closed_ = false;
   TFolderTreeFollower* stvFollower_ = nullptr;
+  QAction* loginSeparator_ = nullptr;
+  QTimer* cardWatch_ = nullptr;
+  bool watchedCardPresent_ = false;
 };
 
 // The main window while it exists.
@@ -266,4 +275,12 @@ inline const QString kMsgOneBadSignature =
     QStringLiteral("Potpisana datoteka ima neispravan potpis. Želite li nastaviti?");
 inline const QString kMsgContactExists = QStringLiteral("Ovaj potpisnik je već u listi kontakt osoba!");
 inline const QString kMsgContactAdded = QStringLiteral("Potpisnik je uspješno dodan u listu kontakt osoba!");
+// Before a command-line decryption while no card is logged in: the PIN dialog's
+// own words for that state.
+inline const QString kMsgNoCardLoggedIn = QStringLiteral("Odabrali ste: Rad bez kartice");
+// The card's notice that a card is present (a removal is 2).
+inline constexpr CK_NOTIFICATION kCardPresentEvent = 3;
+// How often the reader is looked at while no one is logged in, as the PIN
+// dialog's poll does.
+inline constexpr int kCardWatchInterval = 300;
 inline const QString kMsgOriginalSaved = QStringLiteral("Izvorna datoteka uspješno pohranjena [");

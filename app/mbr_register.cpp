@@ -1,6 +1,8 @@
 #include "app/mbr_register.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -8,10 +10,12 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/main_window.h"
 #include "card/registry.h"
 #include "platform/ui_services.h"
+#include "platform/window_border.h"
 #include "signing/settings.h"
 
 TfmMaticniBrojevi* fmMaticniBrojevi = nullptr;
@@ -80,13 +84,28 @@ QStringList ReadMbrRegister() {
   return numbers;
 }
 
+namespace {
+
+constexpr int kTitleBarExtras = 100;
+
+int RegisterWindowWidth(const QString& caption) {
+  // The window is 283 wide, or as wide as its caption needs in a title bar that
+  // also holds the window's icon and three boxes (some window managers draw the
+  // minimise and maximise boxes whatever the window asks for) in a bold font.
+  QFont bold = QApplication::font();
+  bold.setBold(true);
+  return std::max(283, QFontMetrics(bold).horizontalAdvance(caption) + kTitleBarExtras);
+}
+
+}  // namespace
+
 bool MbrKeyDiscarded(QChar c) { return (c.unicode() >= 65 && c.unicode() <= 122) || c == QLatin1Char(' '); }
 
 TfmMaticniBrojevi::TfmMaticniBrojevi(QWidget* parent) : QDialog(parent) {
   setObjectName("fmMaticniBrojevi");
   setWindowTitle(QStringLiteral("Evidencija matičnih brojeva"));
-  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-  setFixedSize(283, 264);
+  SetFixedDialogBorder(this);
+  setFixedSize(RegisterWindowWidth(windowTitle()), 264);
 
   actDodajMbr = MakeAction(this, "actDodajMbr", "&Dodaj", QStringLiteral("Dodavanje matičnog broja u evidenciju"));
   actObrisiMbr = MakeAction(this, "actObrisiMbr", QStringLiteral("&Obriši"),

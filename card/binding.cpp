@@ -14,6 +14,7 @@
 #include "card/tarvirsa_api.h"
 #include "platform/library.h"
 #include "platform/ui_services.h"
+#include "platform/window_border.h"
 
 std::unique_ptr<SharedLibrary> TarviRsaModule;
 std::unique_ptr<SharedLibrary> CryptokiModule;
@@ -56,7 +57,9 @@ void UnloadCryptokiModule() {
 }
 
 TErrorLoadingDlg::TErrorLoadingDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    : QDialog(parent) {
+  // No border icons: a title bar only, at a fixed size.
+  SetFixedDialogBorder(this, false);
   setWindowTitle(kErrorLoadingCaption);
   DLLNameEdit = new QLineEdit(this);
   DLLNameEdit->setReadOnly(true);
@@ -79,7 +82,7 @@ TErrorLoadingDlg::TErrorLoadingDlg(QWidget* parent)
   layout->addWidget(DLLNameEdit);
   layout->addWidget(ErrChkLstBox, 1);
   layout->addLayout(buttons);
-  resize(360, 420);
+  setFixedSize(360, 420);
 
   connect(ContinueBtn, &QPushButton::clicked, this, [this] {
     ContinueBtnClick();

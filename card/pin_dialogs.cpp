@@ -20,6 +20,7 @@
 #include "card/registry.h"
 #include "platform/codepage.h"
 #include "platform/ui_services.h"
+#include "platform/window_border.h"
 
 TEnterPINDlg* EnterPINDlg = nullptr;
 TfmWaitForCard* fmWaitForCard = nullptr;
@@ -65,6 +66,7 @@ PinState ClassifyPin(CK_FLAGS flags, PinState earlier) {
 // TEnterPINDlg
 
 TEnterPINDlg::TEnterPINDlg(QWidget* parent) : QDialog(parent) {
+  SetFixedDialogBorder(this);
   setWindowTitle(QStringLiteral("Unos inicijalnog PINa ..."));
   setModal(true);
   auto* layout = new QVBoxLayout(this);
@@ -154,6 +156,8 @@ void TEnterPINDlg::FormCreate() {
 }
 
 void TEnterPINDlg::showEvent(QShowEvent* e) {
+  // Fixed at the size of what it shows this time (the reader list may be hidden).
+  FixDialogSize(this);
   QDialog::showEvent(e);
   FormShow();
 }

@@ -42,6 +42,9 @@ class FakeUiServices : public IUiServices {
   int waitCursorChanges = 0;
   // Runs inside processPendingMessages (lets a test simulate timers or card events).
   std::function<void()> onProcess;
+  // Runs as each box is shown, before it is answered (lets a test look at the
+  // windows at that moment).
+  std::function<void(const Box&)> onBox;
 
   // Put into force on construction, the earlier services back on destruction.
   FakeUiServices() { previous_ = SetUiServices(this); }
@@ -101,6 +104,7 @@ class FakeUiServices : public IUiServices {
 
  private:
   int answer(const Box& box, int fallback) {
+    if (onBox) onBox(box);
     boxes.push_back(box);
     int a = fallback;
     if (!answers.empty()) {

@@ -10,6 +10,7 @@
 
 #include "platform/disk_steps.h"
 #include "platform/library.h"
+#include "signing/progress_window.h"
 #include "signing/replacement_file.h"
 
 bool ActivityLogOn = false;
@@ -137,8 +138,11 @@ int AppendProgramLog(const QString& folder, const QString& text) {
 }
 
 void Reporter::operator()(MsgKind kind, const QString& boxText, const QString& logText) const {
-  if (mode_ == kReportBoxes)
+  if (mode_ == kReportBoxes) {
+    // A box tells the outcome: no progress window of the operation stays behind it.
+    HideProgress();
     Ui().messageBox(kind, boxText);
+  }
   else if (mode_ == kReportProgramLog)
     AppendProgramLog(folder_, ProgramLogLine(logText));
 }

@@ -111,6 +111,11 @@ void Log(const QString& tag, const QString& text) {
   if (ActivityLogOn) WriteActivityLog(ActivityLogStream, tag, text);
 }
 
+// The two steps of the showing after the key is unwrapped: the cipher, then the
+// extraction of the signed container.
+constexpr TProgressShare kDecCipherShare{0, kProgressWhole * 9 / 10};
+constexpr TProgressShare kDecExtractShare{kProgressWhole * 9 / 10, kProgressWhole};
+
 QString Code(CK_RV rv) { return " [Error Code=" + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]"; }
 
 QString Hex(const std::vector<uint8_t>& b) {
@@ -197,6 +202,8 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
     }
   }
   Log("[RaspakirajFile]", QStringLiteral("Završeno parsiranje datoteke"));
+  // The reading is one showing; the card's key search may have boxes of its own.
+  HideProgress();
 
   // 3. The card's private keys.
   CK_OBJECT_HANDLE handles[kDecryptMaxKeys] = {};
@@ -342,16 +349,18 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
       report(MsgKind::Error, CannotCreateText(workZip, DiskErrorText(zipSink.SystemError())));
       return;
     }
-    CountingSink countingSink(zipSink, [&](int64_t done) {
-      if (showProgress) ShowProgress64(done, int64_t(layout.cipherLength), shortName, kProgressDecCaption);
+    if (showProgress) kDecCipherShare.Show(0, int64_t(layout.cipherLength), shortName, kProgressDecCaption);
+    Des3PlainSink plain(sessionKey.key, zipSink);
+    // The cipher text as it is read from the container: the deciphering hands on
+    // its plain text in large pieces, the reading goes steadily.
+    CountingSink cipherRead(plain, [&](int64_t done) {
+      if (showProgress) kDecCipherShare.Show(done, int64_t(layout.cipherLength), shortName, kProgressDecCaption);
     });
-    if (showProgress) ShowProgress64(0, int64_t(layout.cipherLength), shortName, kProgressDecCaption);
-    Des3PlainSink plain(sessionKey.key, countingSink);
     explicit_bzero(sessionKey.key, sizeof sessionKey.key);
     plain.onBlock = [](int p) { Log("[DES3Decrypt]", "Dužina padinga:" + QString::number(p)); };
     try {
       EncLayout again;
-      if (!VerifySignedStream(encPath, nullptr, plain, &again) || again.cipherLength != layout.cipherLength) {
+      if (!VerifySignedStream(encPath, nullptr, cipherRead, &again) || again.cipherLength != layout.cipherLength) {
         decryptFailed(TR_E_DATA);
         return;
       }
@@ -416,7 +425,8 @@ void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder,
     zip.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
     int32_t rc = 0;
     {
-      TZipProgress progress(zip, showProgress, 0, 100, kProgressDecUnpacking, kProgressDecCaption);
+      TZipProgress progress(zip, showProgress, kDecExtractShare.first, kDecExtractShare.last, kProgressDecUnpacking,
+                            kProgressDecCaption, kProgressWhole);
       rc = zip.Extract();
     }
     const QString staged = stage.path + "/" + entryName;

@@ -126,6 +126,10 @@ bool SameExistingFile(const QString& a, const QString& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+// The two steps of one showing: the ZIP step, then the cipher over the archive.
+constexpr TProgressShare kEncZipShare{0, kProgressWhole / 2};
+constexpr TProgressShare kEncCipherShare{kProgressWhole / 2, kProgressWhole};
+
 void Progress(uint64_t position, uint64_t maximum, const QString& description) {
   int shift = 0;
   while ((maximum >> shift) > uint64_t(INT32_MAX)) ++shift;
@@ -249,8 +253,8 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
       zip.FSpecArgs().clear();
       zip.FSpecArgs().append(sgnPath);
       const QFileInfo sgnInfo(sgnPath);
-      TZipProgress progress(zip, sgnInfo.size() > ProgressMinSize, 0, 100, sgnInfo.fileName(),
-                            kMsgEncProgressCaption);
+      TZipProgress progress(zip, sgnInfo.size() > ProgressMinSize, kEncZipShare.first, kEncZipShare.last,
+                            sgnInfo.fileName(), kMsgEncProgressCaption, kProgressWhole);
       rc = zip.Add();
     } catch (...) {
       thrown = true;
@@ -311,8 +315,15 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
   const bool showProgress = int64_t(size) > ProgressMinSize;
   const QString description = QFileInfo(sgnPath).fileName();
   if (showProgress) {
-    Progress(0, size, description);
-    cipher->onBlock = [&](uint64_t position) { Progress(position, size, description); };
+    // After the ZIP step the cipher goes on from where it ended, in the same window.
+    auto progress = [&, zipFirst](uint64_t position) {
+      if (zipFirst)
+        kEncCipherShare.Show(int64_t(position), int64_t(size), description, kMsgEncProgressCaption);
+      else
+        Progress(position, size, description);
+    };
+    progress(0);
+    cipher->onBlock = progress;
   }
 
   try {

@@ -22,7 +22,15 @@
 
 namespace {
 
-void Box(MsgKind kind, const QString& text) { Ui().messageBox(kind, text); }
+// A box shows the outcome: the progress window is gone by then.
+void Box(MsgKind kind, const QString& text) {
+  HideProgress();
+  Ui().messageBox(kind, text);
+}
+
+// The two steps of one showing: the scan of the container, then the extraction.
+constexpr TProgressShare kScanShare{0, kProgressWhole / 2};
+constexpr TProgressShare kUnpackShare{kProgressWhole / 2, kProgressWhole};
 
 QString SystemErrorText(int e) {
   return kMsgSystemErrorPrefix + QString::number(e) + "-" + DiskErrorText(e) + "]";
@@ -57,6 +65,7 @@ QString SaveWithDialog(const QString& extracted, const QString& initialDir, cons
   dialog.Title = kCaptionSaveOriginal;
   dialog.InitialDir = initialDir;
   dialog.FileName = suggested;
+  HideProgress();
   if (!dialog.Execute()) return QString();
   const QString chosen = dialog.FileName;
   if (QFileInfo::exists(chosen) && Ui().messageBox(MsgKind::Confirmation, kMsgOverwrite) != mrYes) return QString();
@@ -151,7 +160,7 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
   SgnCopyingSource source(container, nullptr, [&](int64_t position, int64_t total) {
     if (!showProgress || position < nextReport) return;
     nextReport = (position / step + 1) * step;
-    ShowProgress64(position, total, kProgressAnalysing, kProgressSignedCaption);
+    kScanShare.Show(position, total, kProgressAnalysing, kProgressSignedCaption);
   });
 
   TZipArchiver* zip = dmCollector ? &dmCollector->ZipArchiver1 : nullptr;
@@ -163,7 +172,7 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
     }
     int workError = 0;
     const TPayloadCheck check = CheckContainerPayload(source, *zip, cleanup.work, &workError);
-    if (showProgress) ShowProgress64(size, size, kProgressAnalysing, kProgressSignedCaption);
+    if (showProgress) kScanShare.Show(size, size, kProgressAnalysing, kProgressSignedCaption);
     switch (check) {
       case TPayloadCheck::OneFile:
         break;
@@ -202,7 +211,8 @@ void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) 
     // The component's result may be a warning only; what counts is the file, whole.
     int32_t rc = 0;
     {
-      TZipProgress progress(*zip, showProgress, 0, 100, kProgressUnpacking, kProgressSignedCaption);
+      TZipProgress progress(*zip, showProgress, kUnpackShare.first, kUnpackShare.last, kProgressUnpacking,
+                            kProgressSignedCaption, kProgressWhole);
       rc = zip->Extract();
     }
     extracted = extractFolder + "/" + entry;

@@ -151,14 +151,27 @@ void HideProgress() {
   if (fmProgres) fmProgres->hide();
 }
 
+int32_t TProgressShare::At(int64_t position, int64_t maximum) const {
+  if (maximum <= 0 || position <= 0) return first;
+  if (position >= maximum) return last;
+  // Exact enough for any file size, and never past the share's end.
+  const long double span = (long double)(int64_t(last) - first);
+  return first + int32_t(span * (long double)position / (long double)maximum);
+}
+
+void TProgressShare::Show(int64_t position, int64_t maximum, const QString& description,
+                          const QString& caption) const {
+  ShowProgress(At(position, maximum), kProgressWhole, description, caption);
+}
+
 TZipProgress::TZipProgress(TZipArchiver& zip, bool show, int32_t first, int32_t last, const QString& description,
-                           const QString& caption)
+                           const QString& caption, int32_t whole)
     : zip_(zip), previous_(zip.OnTotalProgress) {
   if (!show) return;
   zip_.OnTotalProgress = [=](TZipArchiver&, uint32_t, int32_t perCent) {
     if (perCent < 0) return;  // the end of the batch
     const int64_t p = std::min<int64_t>(perCent, 100);
-    ShowProgress(int32_t(first + (last - first) * p / 100), 100, description, caption);
+    ShowProgress(int32_t(first + (last - first) * p / 100), whole, description, caption);
   };
 }
 

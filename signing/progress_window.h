@@ -68,13 +68,27 @@ void ShowProgress(int32_t position, int32_t maximum, const QString& description,
 // Hides fmProgres when it exists.
 void HideProgress();
 
+// The whole of a showing whose steps share one window: each step shows its own
+// position of its own maximum inside its share, from first to last of
+// kProgressWhole, so the window's position only grows from one step to the next.
+inline constexpr int32_t kProgressWhole = 1000;
+struct TProgressShare {
+  int32_t first = 0;
+  int32_t last = kProgressWhole;
+  // The position of the whole for a step's position of its maximum (0 or less:
+  // the start of the share; at or past the maximum: its end).
+  int32_t At(int64_t position, int64_t maximum) const;
+  void Show(int64_t position, int64_t maximum, const QString& description, const QString& caption) const;
+};
+
 // While it lives, the running ZIP operation's own progress shows in the progress
-// window as positions from first to last of 100, with the description and caption
-// given (only when show is set); the component's earlier handler comes back after.
+// window as positions from first to last of whole (100 unless given), with the
+// description and caption given (only when show is set); the component's earlier
+// handler comes back after.
 class TZipProgress {
  public:
   TZipProgress(TZipArchiver& zip, bool show, int32_t first, int32_t last, const QString& description,
-               const QString& caption);
+               const QString& caption, int32_t whole = 100);
   ~TZipProgress();
   TZipProgress(const TZipProgress&) = delete;
   TZipProgress& operator=(const TZipProgress&) = delete;

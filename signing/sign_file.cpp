@@ -52,7 +52,10 @@ int32_t Unwritable(const TReplacementFile& out) {
   return sfrOutputUnwritable;
 }
 
-void ErrorBox(const QString& text) { Ui().messageBox(MsgKind::Error, text); }
+void ErrorBox(const QString& text) {
+  HideProgress();
+  Ui().messageBox(MsgKind::Error, text);
+}
 
 // Result 2 for what signing refuses before any work: the container it would make
 // cannot exist (a name too long for its folder, an archive that would need Zip64:

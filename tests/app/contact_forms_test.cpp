@@ -536,8 +536,8 @@ TEST_F(ContactFormsTest, EachUseShowsTheButtonsOfItsOwnCommandsOnly) {
   WithContacts();
   auto shownButtons = [](TfmUserCertList& w) {
     QStringList shown;
-    for (QToolButton* b : w.findChildren<QToolButton*>())
-      if (b->isVisible() && b->defaultAction()) shown << b->text().remove('&');
+    for (QPushButton* b : w.findChildren<QPushButton*>())
+      if (b->isVisible()) shown << b->text().remove('&');
     return shown;
   };
   const struct {
@@ -622,4 +622,27 @@ TEST_F(ContactFormsTest, AFailedDescriptionSaveIsReportedAndListsNothing) {
     Load();
     EXPECT_TRUE(ContactCertList->UserCertificates.empty());
   }
+}
+
+// The list window's buttons carry their captions' Alt shortcuts, and each use has
+// its default button (Enter): "Kriptiraj" in the picker, "Izmjena" otherwise.
+TEST_F(ContactFormsTest, TheListButtonsHaveTheirShortcutsAndADefault) {
+  WithContacts();
+  auto read = [](TfmUserCertList& w, QStringList& shortcuts, QString& byDefault) {
+    for (QPushButton* b : w.findChildren<QPushButton*>()) {
+      if (!b->isVisible()) continue;
+      shortcuts << b->shortcut().toString();
+      if (b->isDefault()) byDefault += b->text();
+    }
+  };
+  QStringList shortcuts;
+  QString byDefault;
+  Picker([&](TfmUserCertList& w) { read(w, shortcuts, byDefault); });
+  EXPECT_EQ(shortcuts, QStringList({"Alt+S", "Alt+K", "Alt+Z"}));
+  EXPECT_EQ(byDefault, "&Kriptiraj");
+  shortcuts.clear();
+  byDefault.clear();
+  Administration([&](TfmUserCertList& w) { read(w, shortcuts, byDefault); });
+  EXPECT_EQ(shortcuts, QStringList({"Alt+D", "Alt+I", "Alt+B", "Alt+S", "Alt+Z"}));
+  EXPECT_EQ(byDefault, "&Izmjena");
 }

@@ -262,16 +262,17 @@ TEST_F(StartUpTest, CardRemovalAndInsertion) {
   EXPECT_EQ(fmMain->PanelText(2), "odjavljen");
   EXPECT_EQ(fmMain->PanelText(3), serialPanel);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-  ASSERT_EQ(module_->ctl.acpkcs_ctl_set_card_present(card, 1), 0);
-  SpinUntil([] { return false; }, 100);
+  // Put back while no one is logged in: the login is offered again.
+  {
+    ModalDriver insertion;
+    TypePin(insertion, kPin);
+    ASSERT_EQ(module_->ctl.acpkcs_ctl_set_card_present(card, 1), 0);
+    ASSERT_TRUE(SpinUntil([&] { return insertion.Done() && fmMain->DUDComponent->LoggedIn; }));
+  }
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
-  // Log in again by hand, then a removal notice 2: the card serial is emptied and a
+  // Logged in again, then a removal notice 2: the card serial is emptied and a
   // new login waits for the card; putting it back and typing the PIN logs in.
-  ModalDriver again;
-  TypePin(again, kPin);
-  fmMain->DUDLogin1->update();
-  fmMain->DUDLogin1->trigger();
   ASSERT_TRUE(fmMain->DUDComponent->LoggedIn);
   module_->ctl.acpkcs_ctl_set_removal_event(2);
   QString panelWhileWaiting, panel2WhileWaiting;

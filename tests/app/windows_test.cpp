@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileSystemModel>
+#include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
 #include <QLayout>
@@ -20,6 +21,9 @@
 #include <QTreeView>
 
 #include "app/about_box.h"
+#include "app/mbr_register.h"
+#include "card/binding.h"
+#include "card/pin_dialogs.h"
 #include "app/browse_folder.h"
 #include "app/main_window.h"
 #include "app/settings_dialog.h"
@@ -139,6 +143,38 @@ TEST_F(WindowsTest, TheSettingsDialogBrowsesWithTheFolderPicker) {
     EXPECT_EQ(startSelected, start);
     EXPECT_EQ(field.trimmed(), k.field);
   }
+}
+
+// The fixed dialogs ask for a title bar without minimise or maximise boxes (the
+// check list without any box) and cannot be resized, so no window manager offers
+// to maximise them; the register is wide enough for its caption in bold.
+TEST_F(WindowsTest, FixedDialogsHaveNoMinimiseOrMaximiseBox) {
+  TfmMaticniBrojevi registerWindow;
+  TEnterPINDlg pin;
+  TErrorLoadingDlg checks;
+  const struct {
+    const char* name;
+    QWidget* window;
+    bool closeBox;
+  } cases[] = {{"register", &registerWindow, true}, {"PIN dialog", &pin, true}, {"check list", &checks, false}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    k.window->show();
+    ASSERT_TRUE(SpinUntil([&] { return k.window->isVisible(); }));
+    const Qt::WindowFlags f = k.window->windowFlags();
+    EXPECT_TRUE(f.testFlag(Qt::CustomizeWindowHint));
+    EXPECT_TRUE(f.testFlag(Qt::WindowTitleHint));
+    EXPECT_FALSE(f.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(f.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(f.testFlag(Qt::WindowCloseButtonHint), k.closeBox);
+    EXPECT_EQ(k.window->minimumSize(), k.window->maximumSize());
+    k.window->hide();
+  }
+  QFont bold = QApplication::font();
+  bold.setBold(true);
+  EXPECT_EQ(registerWindow.windowTitle(), "Evidencija matičnih brojeva");
+  EXPECT_GE(registerWindow.width(), 283);
+  EXPECT_GE(registerWindow.width(), QFontMetrics(bold).horizontalAdvance(registerWindow.windowTitle()) + 100);
 }
 
 TEST_F(WindowsTest, ThePickerWithoutACaptionOfItsOwn) {

@@ -45,14 +45,20 @@ class PaintRecorder : public QObject {
   std::vector<Paint> paints;
   // Per showing: the position then, and the first paint after it.
   std::vector<std::pair<int, std::optional<Paint>>> showings;
+  // Every paint, by showing (from one Show event to the next).
+  std::vector<std::vector<Paint>> byShowing;
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (watched != fmProgres) return false;
-    if (event->type() == QEvent::Show) showings.push_back({fmProgres->ProgressBar1->value(), std::nullopt});
+    if (event->type() == QEvent::Show) {
+      showings.push_back({fmProgres->ProgressBar1->value(), std::nullopt});
+      byShowing.emplace_back();
+    }
     if (event->type() == QEvent::Paint) {
       QWindow* w = fmProgres->windowHandle();
       paints.push_back({fmProgres->windowTitle(), fmProgres->lbOpis->text(), fmProgres->ProgressBar1->value(),
                         fmProgres->ProgressBar1->maximum(), w && w->isExposed()});
       if (!showings.empty() && !showings.back().second) showings.back().second = paints.back();
+      if (!byShowing.empty()) byShowing.back().push_back(paints.back());
     }
     return false;
   }
@@ -177,8 +183,8 @@ TEST_F(ProgressTest, EveryLongOperationPaintsItsProgressWhileItWorks) {
   auto cert = LoadCert(certDer(0));
   QString enc;
   ASSERT_EQ(EncryptForRecipient("", dir("install"), sgn, enc, true, 0, *cert), kEncryptOk) << ui_.lastText().toStdString();
-  // The ZIP step (of 100), then the cipher (of the archive's size).
-  ExpectAdvancing("encrypting", {{kMsgEncProgressCaption, "snimka_bin.sgn"}, {kMsgEncProgressCaption, "snimka_bin.sgn"}});
+  // The ZIP step, then the cipher, as shares of one whole.
+  ExpectAdvancing("encrypting", {{kMsgEncProgressCaption, "snimka_bin.sgn"}});
 
   // Reading the recipients of a large container (as listing them does).
   TRecipientList recipients;
@@ -191,4 +197,78 @@ TEST_F(ProgressTest, EveryLongOperationPaintsItsProgressWhileItWorks) {
   ExpectAdvancing("decrypting", {{kProgressDecReading, QFileInfo(enc).fileName()},
                                  {kProgressDecCaption, QFileInfo(enc).fileName()},
                                  {kProgressDecCaption, kProgressDecUnpacking}});
+}
+
+// Encrypting and decrypting a few megabytes: within one showing of the window its
+// position never goes back, from one step to the next included, and no box (the
+// result, a failure) comes while the window is still shown.
+TEST_F(ProgressTest, PositionsOnlyGrowAndTheWindowIsGoneBeforeTheResult) {
+  const QString sgn = dir("work") + "arhiva_bin.sgn";
+  {
+    std::mt19937 random(11);
+    std::string bytes(3 << 20, '\0');
+    for (char& c : bytes) c = char(random());
+    WriteAll((dir("work") + "arhiva.bin").toStdString(), bytes);
+  }
+  CurrentSession = session(0);
+  ASSERT_EQ(SignFile(session(0), dir("install"), dir("work") + "arhiva.bin", true, 0x1001, 0, false), sfrOk);
+  QStringList shownOver;  // texts of the boxes that came with the window visible
+  ui_.onBox = [&](const FakeUiServices::Box& box) {
+    if (fmProgres && fmProgres->isVisible()) shownOver << box.text;
+  };
+  auto expectGrowing = [&](const char* operation) {
+    SCOPED_TRACE(operation);
+    ASSERT_FALSE(recorder_.byShowing.empty());
+    for (const std::vector<Paint>& showing : recorder_.byShowing)
+      for (size_t i = 1; i < showing.size(); ++i) {
+        const Paint& a = showing[i - 1];
+        const Paint& b = showing[i];
+        // As fractions, whatever maximum each step gives.
+        EXPECT_LE(int64_t(a.value) * b.maximum, int64_t(b.value) * a.maximum)
+            << a.caption.toStdString() << " " << a.value << "/" << a.maximum << " then " << b.caption.toStdString()
+            << " " << b.value << "/" << b.maximum;
+      }
+    recorder_.byShowing.clear();
+    recorder_.paints.clear();
+    recorder_.showings.clear();
+  };
+  recorder_.byShowing.clear();
+  recorder_.paints.clear();
+  recorder_.showings.clear();
+
+  auto cert = LoadCert(certDer(0));
+  QString enc;
+  ASSERT_EQ(EncryptForRecipient("", dir("install"), sgn, enc, true, 0, *cert), kEncryptOk);
+  expectGrowing("encrypting");
+
+  TRecipientList recipients;
+  ASSERT_TRUE(ParseRecipientsFile(enc, recipients));
+  recorder_.byShowing.clear();
+  QFile::remove(sgn);
+  LastDecryptedFile.clear();
+  ui_.boxes.clear();
+  DecryptEncodedFile(session(0), dir("install"), enc, dir("work"), cardSerial(0), 0, recipients);
+  ASSERT_EQ(LastDecryptedFile, sgn);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_TRUE(ui_.boxes[0].text.startsWith(kMsgDecSuccess));
+  expectGrowing("decrypting");
+
+  // Decrypting again: the signed container is there already, and the failure box
+  // too comes without the window.
+  ui_.boxes.clear();
+  DecryptEncodedFile(session(0), dir("install"), enc, dir("work"), cardSerial(0), 0, recipients);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_TRUE(ui_.boxes[0].text.startsWith(kMsgDecTargetExists)) << ui_.boxes[0].text.toStdString();
+  expectGrowing("decrypting over an existing file");
+
+  // Saving the original over a file that exists: the question comes without the
+  // window too.
+  ui_.fileAnswers = {dir("work") + "arhiva.bin"};
+  ui_.answers = {mrNo};
+  QString none;
+  ExtractOriginalFile(sgn, emSaveAs, none);
+  EXPECT_FALSE(ui_.boxes.empty());
+  expectGrowing("extracting");
+  ui_.onBox = nullptr;
+  EXPECT_TRUE(shownOver.isEmpty()) << shownOver.join(" | ").toStdString();
 }
