@@ -20,6 +20,7 @@
 
 #include "platform/codepage.h"
 #include "platform/disk_steps.h"
+#include "platform/temp_beside.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_messages.h"
@@ -170,14 +171,10 @@ void TCustomZaSFX::CreateSfx() {
   // only when it is whole and synced: a failure leaves no partial self-extractor
   // and an earlier file untouched.
   const QByteArray folder = FolderOf(TargetFile);
-  QByteArray temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = folder + '/' + HiddenName();
-    fd = open(temp.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
+  QString tempName;
+  int fd = CreateTempBeside(QFile::decodeName(folder), &tempName, 0666);
   if (fd < 0) throw DiskError(errno);
+  const QByteArray temp = QFile::encodeName(tempName);
   auto fail = [&](int err, bool display = true) {
     if (fd >= 0) close(fd);
     unlink(temp.constData());

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/disk_steps.h"
+#include "platform/temp_beside.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_messages.h"
@@ -265,21 +266,7 @@ namespace {
 // the last one is whole, so a set given up half-way leaves the earlier files of
 // those names as they were.
 int CreatePartTemp(const QString& finalName, QString& temp) {
-  const QFileInfo info(finalName);
-  QByteArray pattern = QFile::encodeName(info.path()) + "/.tarvi-" + QByteArray::number(getpid()) + "-XXXXXX.tmp";
-  const int fd = mkostemps(pattern.data(), 4, O_CLOEXEC);
-  if (fd < 0) return -1;
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (fchmod(fd, 0666 & ~mask) != 0) {
-    const int err = errno;
-    close(fd);
-    unlink(pattern.constData());
-    errno = err;
-    return -1;
-  }
-  temp = QFile::decodeName(pattern);
-  return fd;
+  return CreateTempBeside(QFileInfo(finalName).path(), &temp, 0666);
 }
 
 // Gives the part its date and puts it on disk (sync, close, and unless it is held
