@@ -70,8 +70,7 @@ int RemoveStaleTempFiles(const QString& folder) {
     struct stat st;
     if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != me)
       continue;
-    // Only a process that is certainly gone: EPERM means it lives under another user.
-    if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+    if (!ProcessIsGone(pid)) continue;
     stale.push_back(e->d_name);
   }
   int removed = 0;
@@ -80,15 +79,20 @@ int RemoveStaleTempFiles(const QString& folder) {
   return removed;
 }
 
+bool ProcessIsGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+QString TempBesideName(const QString& folder) {
+  return (folder.isEmpty() ? QStringLiteral(".") : folder) + u'/' +
+         QString::fromLatin1(std::string(kPrefix) + std::to_string(getpid()) + "-" + RandomPart() + std::string(kSuffix));
+}
+
 int CreateTempBeside(const QString& folder, QString* path, mode_t mode) {
   RemoveStaleTempFiles(folder);
-  const std::string base = QFile::encodeName(folder.isEmpty() ? QStringLiteral(".") : folder).toStdString() + "/" +
-                           std::string(kPrefix) + std::to_string(getpid()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = base + RandomPart() + std::string(kSuffix);
-    const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    const QString name = TempBesideName(folder);
+    const int fd = open(QFile::encodeName(name).constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
-      if (path) *path = QFile::decodeName(name.c_str());
+      if (path) *path = name;
       return fd;
     }
     if (errno != EEXIST) return -1;

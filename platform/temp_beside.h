@@ -14,6 +14,14 @@
 // to *pid when given.
 bool IsTempBesideName(std::string_view name, pid_t* pid = nullptr);
 
+// Whether process pid has certainly ended: kill(pid, 0) fails with ESRCH. A process
+// of another user (EPERM) still lives.
+bool ProcessIsGone(pid_t pid);
+
+// A fresh name of the form above in folder, not yet made: for a writer that
+// creates the file itself. CreateTempBeside below is the usual way.
+QString TempBesideName(const QString& folder);
+
 // Removes the stale temporary files in folder: regular files named as above (not
 // links, not folders), owned by this user, whose process is gone (kill(pid, 0)
 // fails with ESRCH). A file whose process lives, or whose process cannot be told

@@ -12,7 +12,6 @@
 #include <QPixmap>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -35,16 +34,6 @@ void Put16(QByteArray& b, int at, uint32_t v) {
 void Put32(QByteArray& b, int at, uint32_t v) {
   Put16(b, at, v & 0xFFFF);
   Put16(b, at + 2, v >> 16);
-}
-
-// ".tarvi-<pid>-<random>.tmp": the one pattern of the program's work files beside
-// a user's file, by which a stale one of a process that has ended is told from
-// one still being written.
-QByteArray HiddenName() {
-  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  QByteArray name = ".tarvi-" + QByteArray::number(static_cast<qint64>(getpid())) + "-";
-  for (int i = 0; i < 12; ++i) name += kAlphabet[QRandomGenerator::system()->bounded(36)];
-  return name + ".tmp";
 }
 
 // The folder of a file name, as a path to open.
@@ -396,7 +385,7 @@ QString TZipArchiver::MakeAutoSFX() {
   QString work;
   struct stat st;
   do {
-    work = QFile::decodeName(folder + '/' + HiddenName());
+    work = TempBesideName(QFile::decodeName(folder));
   } while (lstat(QFile::encodeName(work).constData(), &st) == 0);
   ConvertToSfx(work);
   return work;

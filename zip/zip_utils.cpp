@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/temp_beside.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_messages.h"
@@ -191,7 +192,7 @@ void TZipArchiver::RemoveStaleWorkFolders() {
     if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me)
       continue;
     // Only a folder whose process is gone: a live one is in use.
-    if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+    if (!ProcessIsGone(pid)) continue;
     RemoveTree(root + "/" + e->d_name);
   }
   closedir(d);
