@@ -23,27 +23,16 @@ struct RegistryCase {
   std::function<long()> change;
 };
 
-class RegistryDiskFaults : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* old = std::getenv("TARVI_REGISTRY_DIR");
-    saved_ = old ? old : "";
-    setenv("TARVI_REGISTRY_DIR", folder_.toStdString().c_str(), 1);
-  }
-  void TearDown() override { setenv("TARVI_REGISTRY_DIR", saved_.c_str(), 1); }
-
-  TempDir dir_{"regfaults"};
-  QString folder_ = QString::fromStdString(dir_.file("hives"));
-  std::string saved_;
-};
-
-TEST_F(RegistryDiskFaults, EveryStepOfAChangeFailsCleanly) {
+// The test main gives every test process a registry folder of its own.
+TEST(RegistryDiskFaults, EveryStepOfAChangeFailsCleanly) {
+  const QString folder = QString::fromLocal8Bit(std::getenv("TARVI_REGISTRY_DIR"));
+  ASSERT_FALSE(folder.isEmpty());
   const auto twoValues = [] {
     ASSERT_EQ(WriteValue(Hive::CurrentUser, kKey, "Output Path", "/home/ana/Izlaz/", 1), kSuccess);
     ASSERT_EQ(WriteValue(Hive::CurrentUser, std::string(kKey) + "\\Sub", "Old", "old", 1), kSuccess);
   };
   // A first hive still finds the lock file that any earlier reader or writer left.
-  const auto noHive = [this] { WriteAll(dir_.file("hives/HKCU.ini.lock"), ""); };
+  const auto noHive = [&folder] { WriteAll((folder + "/HKCU.ini.lock").toStdString(), ""); };
   const RegistryCase cases[] = {
       {"a value added", twoValues, [] { return WriteValue(Hive::CurrentUser, kKey, "New", "new", 1); }},
       {"a value changed", twoValues, [] { return WriteValue(Hive::CurrentUser, kKey, "Output Path", "/tmp/", 1); }},
@@ -53,7 +42,7 @@ TEST_F(RegistryDiskFaults, EveryStepOfAChangeFailsCleanly) {
       {"the first value of a hive", noHive, [] { return WriteValue(Hive::CurrentUser, kKey, "New", "new", 1); }},
   };
   for (const RegistryCase& c : cases) {
-    DiskFaultCase run(c.name, folder_, folder_ + "/HKCU.ini", c.earlier, [&c] {
+    DiskFaultCase run(c.name, folder, folder + "/HKCU.ini", c.earlier, [&c] {
       const long rc = c.change();
       // The seam fails a step as a full disk does.
       EXPECT_TRUE(rc == kSuccess || rc == kDiskFull) << rc;
@@ -61,7 +50,7 @@ TEST_F(RegistryDiskFaults, EveryStepOfAChangeFailsCleanly) {
     });
     run.namesReason = false;  // a result code, no text
     CheckEveryDiskFault(run);
-    if (HasFailure()) return;
+    if (::testing::Test::HasFailure()) return;
   }
 }
 

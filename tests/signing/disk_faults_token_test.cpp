@@ -129,7 +129,8 @@ class DiskFaults : public EncTokenTest {
   QString otherDisk_;
   QString shown_;  // what the shell shows beside the engine's own boxes
 
-  std::vector<DiskFaultCase> operations() {
+  // The writers of a container.
+  std::vector<DiskFaultCase> containerWriters() {
     std::vector<DiskFaultCase> ops;
     const QString sgn = work_ + "report_pdf.sgn";
     ops.push_back({"encrypt", work_, work_ + "report_pdf.enc",
@@ -180,6 +181,14 @@ class DiskFaults : public EncTokenTest {
                      return WriteOutcome{true, false};
                    },
                    [this](const QByteArray& b) { return goodSigners(b) == 1 && b.size() < twoSigners_.size(); }});
+    return ops;
+  }
+
+  // The writers of a file taken out of a container (saving it over an older file
+  // copies it there).
+  std::vector<DiskFaultCase> fileWriters() {
+    std::vector<DiskFaultCase> ops;
+    const QString sgn = work_ + "report_pdf.sgn";
     // Into the folder of the encrypted container; and, where there is one, onto
     // another file system than the work folder's, where the file is copied in.
     std::vector<QString> decryptFolders = {work_};
@@ -211,6 +220,12 @@ class DiskFaults : public EncTokenTest {
                    [this](const QByteArray& b) {
                      return b == QByteArray(reinterpret_cast<const char*>(original_.data()), qsizetype(original_.size()));
                    }});
+    return ops;
+  }
+
+  std::vector<DiskFaultCase> operations() {
+    std::vector<DiskFaultCase> ops = containerWriters();
+    for (DiskFaultCase& c : fileWriters()) ops.push_back(std::move(c));
     return ops;
   }
 
