@@ -17,12 +17,14 @@
 #include <utility>
 #include <vector>
 
+#include "interfaces/temp_names.h"
+
 namespace outside_io {
 
 namespace {
 
-constexpr std::string_view kPrefix = ".tarvi-";
-constexpr std::string_view kSuffix = ".tmp";
+using tempname::kPrefix;
+using tempname::kSuffix;
 
 // The seam's state: the variable's text when last read and each step's count
 // since then.
@@ -181,24 +183,7 @@ bool DiskRename(int dirfd, const std::string& from, const std::string& to, bool 
 
 void DiskSyncFolder(int dirfd) { (void)fsync(dirfd); }
 
-bool IsTempName(std::string_view name, pid_t* pid) {
-  if (name.size() <= kPrefix.size() + kSuffix.size() || name.substr(0, kPrefix.size()) != kPrefix ||
-      name.substr(name.size() - kSuffix.size()) != kSuffix)
-    return false;
-  const std::string_view rest = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
-  const size_t dash = rest.find('-');
-  if (dash == 0 || dash == std::string_view::npos || dash > 10 || dash + 1 == rest.size()) return false;
-  long long value = 0;
-  for (char c : rest.substr(0, dash)) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value <= 0 || value > 0x7fffffff) return false;
-  for (char c : rest.substr(dash + 1))
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
-  if (pid) *pid = static_cast<pid_t>(value);
-  return true;
-}
+bool IsTempName(std::string_view name, pid_t* pid) { return tempname::IsTempName(name, pid); }
 
 int RemoveStaleTempFiles(int dirfd) {
   const int own = dup(dirfd);
