@@ -37,9 +37,10 @@ struct FaultSeam {
   long count[4] = {};
 };
 
+// Plain statics: a library that is unloaded frees them with itself.
 FaultSeam& Seam() {
-  static FaultSeam* seam = new FaultSeam;  // never destroyed: steps may run at exit
-  return *seam;
+  static FaultSeam seam;
+  return seam;
 }
 
 bool ParseStep(std::string_view s, DiskStep& step) {
@@ -91,11 +92,11 @@ bool ProcessIsGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 // folder would otherwise read the folder again for every file.
 bool FirstVisit(int dirfd) {
   static std::mutex mu;
-  static auto* seen = new std::set<std::pair<dev_t, ino_t>>;
+  static std::set<std::pair<dev_t, ino_t>> seen;
   struct stat st {};
   if (fstat(dirfd, &st) != 0) return false;
   std::lock_guard<std::mutex> lock(mu);
-  return seen->insert({st.st_dev, st.st_ino}).second;
+  return seen.insert({st.st_dev, st.st_ino}).second;
 }
 
 // The file a symbolic link names, followed link by link (a dangling one too, so
