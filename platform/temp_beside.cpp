@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/temp_names.h"
+
 namespace {
 
-constexpr std::string_view kPrefix = ".tarvi-";
-constexpr std::string_view kSuffix = ".tmp";
-
-bool IsAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+using tempname::kPrefix;
+using tempname::kSuffix;
 
 std::string RandomPart() {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -33,24 +33,7 @@ std::string RandomPart() {
 
 }  // namespace
 
-bool IsTempBesideName(std::string_view name, pid_t* pid) {
-  if (name.size() <= kPrefix.size() + kSuffix.size() || name.substr(0, kPrefix.size()) != kPrefix ||
-      name.substr(name.size() - kSuffix.size()) != kSuffix)
-    return false;
-  std::string_view rest = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
-  const size_t dash = rest.find('-');
-  if (dash == 0 || dash == std::string_view::npos || dash > 10 || dash + 1 == rest.size()) return false;
-  long long value = 0;
-  for (char c : rest.substr(0, dash)) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value <= 0 || value > 0x7fffffff) return false;
-  for (char c : rest.substr(dash + 1))
-    if (!IsAlnum(c)) return false;
-  if (pid) *pid = pid_t(value);
-  return true;
-}
+bool IsTempBesideName(std::string_view name, pid_t* pid) { return tempname::IsTempName(name, pid); }
 
 int RemoveStaleTempFiles(const QString& folder) {
   if (folder.isEmpty()) return 0;

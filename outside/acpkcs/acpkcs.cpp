@@ -13,7 +13,6 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +34,7 @@
 #include <vector>
 
 #include "interfaces/pkcs11.h"
+#include "outside/common/safe_file.h"
 #include "outside/acpkcs/acpkcs_control.h"
 
 #ifndef ACPKCS_VERSION_MAJOR
@@ -532,16 +532,6 @@ PinCount LoadPinCount(CK_SLOT_ID slot) {
   return c;
 }
 
-bool WriteAllTo(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Written whole or not at all: a temporary file in the same folder, synced, renamed
 // over the old one, and the folder synced, so a crash leaves the old count or the
 // new one, never a torn file.
@@ -551,34 +541,10 @@ bool StorePinCount(CK_SLOT_ID slot, const PinCount& c) {
     S().pinFailures[slot] = c.failures;
     return true;
   }
-  const std::string dir = path.substr(0, path.rfind('/'));
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    unsigned char rnd[8];
-    if (getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd)) return false;
-    char name[64];
-    std::snprintf(name, sizeof name, "/.tarvi-%ld-%02x%02x%02x%02x%02x%02x%02x%02x.tmp", static_cast<long>(getpid()),
-                  rnd[0], rnd[1], rnd[2], rnd[3], rnd[4], rnd[5], rnd[6], rnd[7]);
-    temp = dir + name;
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
   const std::string text =
       "failures " + std::to_string(c.failures) + "\nlocked " + std::string(c.locked ? "1" : "0") + "\n";
-  bool ok = WriteAllTo(fd, text) && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) return false;
-  ok = ::fsync(dfd) == 0;
-  ::close(dfd);
-  return ok;
+  outside_io::SafeFile file;
+  return file.Create(path, 0600) && file.Write(text.data(), text.size()) && file.Commit(true);
 }
 
 // Forgets every token's count (the test reset).

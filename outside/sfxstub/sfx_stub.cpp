@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "lib_support.h"
+#include "outside/common/safe_file.h"
 #include "interfaces/ziplib_names.h"
 #include "zip_format.h"
 
@@ -111,24 +112,25 @@ class SignalsHeld {
 };
 
 // Creates the hidden file for an entry in folder and hands its name to the
-// guard; -1 with errno on failure.
-int CreateGuardedTemp(int folder, std::string& temp) {
+// guard.
+bool CreateGuardedTemp(int folder, outside_io::SafeFile& file) {
   SignalsHeld held;
-  const int fd = zipcommon::CreateTempFile(folder, temp);
-  if (fd < 0 || temp.size() >= sizeof partial.name) return fd;
+  if (!file.CreateIn(folder, 0666)) return false;
+  const std::string& temp = file.TempName();
+  if (temp.size() >= sizeof partial.name) return true;
   memcpy(partial.name, temp.c_str(), temp.size() + 1);
   partial.folder = folder;
   partial.armed = 1;
-  return fd;
+  return true;
 }
 
-// Ends the guard: the hidden file was renamed into place (rename true) or is
+// Ends the guard: the hidden file is renamed into place (rename true) or is
 // removed now.
-bool ReleaseGuardedTemp(int folder, const std::string& temp, const std::string& leaf, bool rename) {
+bool ReleaseGuardedTemp(outside_io::SafeFile& file, const std::string& leaf, bool rename) {
   SignalsHeld held;
-  const bool ok = rename && zipcommon::RenameInto(folder, temp, leaf, true);
+  bool ok = rename && file.RenameTo(leaf, true);
   const int err = errno;
-  if (!ok) unlinkat(folder, temp.c_str(), 0);
+  if (!ok) file.Discard();
   partial.armed = 0;
   errno = err;
   return ok;
@@ -433,7 +435,7 @@ class Extractor {
       crc = crc32(crc, p, static_cast<uInt>(n));
       written += n;
       if (written > e.uncompressedSize) return why = "entry holds more data than declared", false;
-      if (!zipcommon::WriteAll(out, p, n)) return why = "cannot write (" + zipcommon::ErrnoText(errno) + ")", false;
+      if (!outside_io::DiskWrite(out, p, n)) return why = "cannot write (" + zipcommon::ErrnoText(errno) + ")", false;
       return true;
     };
     if (e.method == zipcommon::kMethodStored) {
@@ -521,13 +523,13 @@ class Extractor {
     }
     // Written under a hidden name, synced and renamed: the file appears whole or
     // not at all, and an existing one stays until then.
-    std::string temp;
-    const int out = CreateGuardedTemp(folder, temp);
-    if (out < 0) {
+    outside_io::SafeFile file;
+    if (!CreateGuardedTemp(folder, file)) {
       why = "cannot create the file (" + zipcommon::ErrnoText(errno) + ")";
       close(folder);
       return Refuse(name, why);
     }
+    const int out = file.fd();
     bool ok = CopyData(e, out, why);
     if (ok && e.hostSystem == ziplib_names::kHostUnix && (e.externalAttributes >> 16) != 0) {
       const mode_t mode = static_cast<mode_t>((e.externalAttributes >> 16) & 0777);
@@ -537,12 +539,11 @@ class Extractor {
       const time_t t = zipcommon::FromDosDateTime(e.dosTime);
       struct timespec times[2] = {{t, 0}, {t, 0}};
       futimens(out, times);
-      if (fsync(out) != 0) ok = false, why = "cannot sync (" + zipcommon::ErrnoText(errno) + ")";
+      if (!file.Sync()) ok = false, why = "cannot sync (" + zipcommon::ErrnoText(errno) + ")";
     }
-    if (close(out) != 0 && ok) ok = false, why = "cannot close (" + zipcommon::ErrnoText(errno) + ")";
-    if (!ReleaseGuardedTemp(folder, temp, leaf, ok) && ok)
+    if (!file.Close() && ok) ok = false, why = "cannot close (" + zipcommon::ErrnoText(errno) + ")";
+    if (!ReleaseGuardedTemp(file, leaf, ok) && ok)
       ok = false, why = "cannot rename into place (" + zipcommon::ErrnoText(errno) + ")";
-    if (ok) fsync(folder);
     close(folder);
     if (!ok) return Refuse(name, why);
     written_.insert(outPath);
@@ -578,6 +579,69 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The folder to extract to: the argument, else the record's (expanded when it
+// asks), else its fallback, else the current one; without autorun it is offered
+// first, as the extract window did.
+std::string ChooseFolder(const Settings& s, const char* argv0, const std::string* folderArg) {
+  auto expand = [&](const std::string& t) { return s.options & kExpandVariables ? ExpandVariables(t) : t; };
+  std::string folder = folderArg ? *folderArg : LocalPath(expand(s.defaultPath));
+  if (folder.empty()) folder = LocalPath(expand(s.fallbackPath));
+  if (folder.empty()) folder = ".";
+  const bool autoRun =
+      (s.options & kAutoRun) || ((s.options & kCheckAutoRunFileName) && BaseName(argv0).rfind('!', 0) == 0);
+  if (!folderArg && !autoRun) {
+    std::cout << "Extract to [" << folder << "]: " << std::flush;
+    if (const std::optional<std::string> line = ReadLine(); line && !line->empty()) folder = *line;
+    else if (!line) std::cout << "\n";
+  }
+  return folder;
+}
+
+// Extracts every entry into folder, made where missing; the exit status.
+int ExtractAll(int fd, const Directory& dir, const Settings& s, const std::string& folder) {
+  if (!MakeFolders(folder)) {
+    std::cerr << "Error: cannot create the folder " << folder << " (" << zipcommon::ErrnoText(errno) << ")\n";
+    return 2;
+  }
+  const int base = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (base < 0) {
+    std::cerr << "Error: cannot open the folder " << folder << "\n";
+    return 2;
+  }
+  Extractor x(fd, dir, s.overwrite);
+  x.Run(base);
+  close(base);
+  if (!(s.options & kNoSuccessMsg) || x.failed > 0) {
+    std::cout << x.extracted << " file(s) extracted to " << folder;
+    if (x.skipped) std::cout << ", " << x.skipped << " skipped";
+    if (x.failed) std::cout << ", " << x.failed << " failed";
+    std::cout << ".\n";
+  }
+  return x.failed > 0 ? 2 : 0;
+}
+
+// The command line runs after a good extraction, in the folder; "><" stands for
+// the folder. With soAskCmdLine the user may decline it, and no answer (input
+// that has ended) declines it too.
+int RunAfter(const Settings& s, const std::string& folder) {
+  if (s.commandLine.empty()) return 0;
+  char* full = realpath(folder.c_str(), nullptr);
+  const std::string where = full ? full : folder;
+  free(full);
+  const std::vector<std::string> args = SplitCommandLine(s.commandLine, where, s.options & kExpandVariables);
+  if (args.empty() || args[0].empty()) return 0;
+  if (s.options & kAskCmdLine) {
+    std::cout << "Run " << ShownCommand(args) << "? [Y]es / [n]o: " << std::flush;
+    const std::optional<std::string> line = ReadLine();
+    if (!line) {
+      std::cout << "\nNot run.\n";
+      return 0;
+    }
+    if (!line->empty() && tolower(static_cast<unsigned char>((*line)[0])) == 'n') return 0;
+  }
+  return RunCommand(args, where);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -605,63 +669,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   const Settings s = ReadSettings(fd, dir);
-  auto expand = [&](const std::string& t) { return s.options & kExpandVariables ? ExpandVariables(t) : t; };
-
   if (!s.title.empty()) std::cout << s.title << "\n";
   // The message comes first: No or Cancel there stops before anything is written.
   if (!s.message.empty() && !AskMessage(s)) {
     std::cout << "Nothing extracted.\n";
     return 1;
   }
-
-  std::string folder = haveFolder ? folderArg : LocalPath(expand(s.defaultPath));
-  if (folder.empty()) folder = LocalPath(expand(s.fallbackPath));
-  if (folder.empty()) folder = ".";
-  // Without autorun the folder is offered first, as the extract window did.
-  const bool autoRun = (s.options & kAutoRun) ||
-                       ((s.options & kCheckAutoRunFileName) && BaseName(argv[0]).rfind('!', 0) == 0);
-  if (!haveFolder && !autoRun) {
-    std::cout << "Extract to [" << folder << "]: " << std::flush;
-    if (const std::optional<std::string> line = ReadLine(); line && !line->empty()) folder = *line;
-    else if (!line) std::cout << "\n";
-  }
-  if (!MakeFolders(folder)) {
-    std::cerr << "Error: cannot create the folder " << folder << " (" << zipcommon::ErrnoText(errno) << ")\n";
-    return 2;
-  }
-  const int base = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (base < 0) {
-    std::cerr << "Error: cannot open the folder " << folder << "\n";
-    return 2;
-  }
-  Extractor x(fd, dir, s.overwrite);
-  x.Run(base);
-  close(base);
-  if (!(s.options & kNoSuccessMsg) || x.failed > 0) {
-    std::cout << x.extracted << " file(s) extracted to " << folder;
-    if (x.skipped) std::cout << ", " << x.skipped << " skipped";
-    if (x.failed) std::cout << ", " << x.failed << " failed";
-    std::cout << ".\n";
-  }
-  if (x.failed > 0) return 2;
-
-  // The command line runs after a good extraction, in the folder; "><" stands
-  // for the folder. With soAskCmdLine the user may decline it, and no answer
-  // (input that has ended) declines it too.
-  if (s.commandLine.empty()) return 0;
-  char* full = realpath(folder.c_str(), nullptr);
-  const std::string where = full ? full : folder;
-  free(full);
-  const std::vector<std::string> args = SplitCommandLine(s.commandLine, where, s.options & kExpandVariables);
-  if (args.empty() || args[0].empty()) return 0;
-  if (s.options & kAskCmdLine) {
-    std::cout << "Run " << ShownCommand(args) << "? [Y]es / [n]o: " << std::flush;
-    const std::optional<std::string> line = ReadLine();
-    if (!line) {
-      std::cout << "\nNot run.\n";
-      return 0;
-    }
-    if (!line->empty() && tolower(static_cast<unsigned char>((*line)[0])) == 'n') return 0;
-  }
-  return RunCommand(args, where);
+  const std::string folder = ChooseFolder(s, argv[0], haveFolder ? &folderArg : nullptr);
+  if (const int status = ExtractAll(fd, dir, s, folder); status != 0) return status;
+  return RunAfter(s, folder);
 }

@@ -109,49 +109,42 @@ void PutInteger(const uint8_t* field, size_t width, uint8_t* dst, size_t* pos) {
   *pos += n;
 }
 
+// One operation with the key a record holds. A padding that needs randomness
+// (rnd given) needs a seeded source once there is an output to make.
+template <typename KeyRecord>
+TRRESULT WithKey(const KeyRecord* key, TRRESULT (*fromRecord)(const KeyRecord*, EVP_PKEY**), Op op, uint8_t* out,
+                 uint32_t* outLen, const uint8_t* in, uint32_t inLen, const TR_RANDOM* rnd = nullptr) {
+  if (!outLen || !key) return TR_E_PARAM;
+  ErrScope errs;
+  PkeyFree pk;
+  TRRESULT rc = fromRecord(key, &pk.k);
+  if (rc) return rc;
+  if (op == Op::kPublicEncrypt && out && !RandomReady(rnd)) return TR_E_NEED_RANDOM;
+  return Run(pk.k, ModulusBytes(key->bits), op, out, outLen, in, inLen);
+}
+
 }  // namespace
 
 extern "C" {
 
 TRRESULT RSAPublicEncrypt(uint8_t* out, uint32_t* outLen, const uint8_t* in, uint32_t inLen,
                           const TR_RSA_PUBLIC_KEY* key, TR_RANDOM* rnd) {
-  if (!outLen || !key) return TR_E_PARAM;
-  ErrScope errs;
-  PkeyFree pk;
-  TRRESULT rc = PublicKeyFromRecord(key, &pk.k);
-  if (rc) return rc;
-  if (out && !RandomReady(rnd)) return TR_E_NEED_RANDOM;
-  return Run(pk.k, ModulusBytes(key->bits), Op::kPublicEncrypt, out, outLen, in, inLen);
+  return WithKey(key, PublicKeyFromRecord, Op::kPublicEncrypt, out, outLen, in, inLen, rnd);
 }
 
 TRRESULT RSAPublicDecrypt(uint8_t* out, uint32_t* outLen, const uint8_t* in, uint32_t inLen,
                           const TR_RSA_PUBLIC_KEY* key) {
-  if (!outLen || !key) return TR_E_PARAM;
-  ErrScope errs;
-  PkeyFree pk;
-  TRRESULT rc = PublicKeyFromRecord(key, &pk.k);
-  if (rc) return rc;
-  return Run(pk.k, ModulusBytes(key->bits), Op::kPublicDecrypt, out, outLen, in, inLen);
+  return WithKey(key, PublicKeyFromRecord, Op::kPublicDecrypt, out, outLen, in, inLen);
 }
 
 TRRESULT RSAPrivateEncrypt(uint8_t* out, uint32_t* outLen, const uint8_t* in, uint32_t inLen,
                            const TR_RSA_PRIVATE_KEY* key) {
-  if (!outLen || !key) return TR_E_PARAM;
-  ErrScope errs;
-  PkeyFree pk;
-  TRRESULT rc = PrivateKeyFromRecord(key, &pk.k);
-  if (rc) return rc;
-  return Run(pk.k, ModulusBytes(key->bits), Op::kPrivateEncrypt, out, outLen, in, inLen);
+  return WithKey(key, PrivateKeyFromRecord, Op::kPrivateEncrypt, out, outLen, in, inLen);
 }
 
 TRRESULT RSAPrivateDecrypt(uint8_t* out, uint32_t* outLen, const uint8_t* in, uint32_t inLen,
                            const TR_RSA_PRIVATE_KEY* key) {
-  if (!outLen || !key) return TR_E_PARAM;
-  ErrScope errs;
-  PkeyFree pk;
-  TRRESULT rc = PrivateKeyFromRecord(key, &pk.k);
-  if (rc) return rc;
-  return Run(pk.k, ModulusBytes(key->bits), Op::kPrivateDecrypt, out, outLen, in, inLen);
+  return WithKey(key, PrivateKeyFromRecord, Op::kPrivateDecrypt, out, outLen, in, inLen);
 }
 
 TRRESULT R_GeneratePEMKeys(TR_RSA_PUBLIC_KEY* pub, TR_RSA_PRIVATE_KEY* priv, const TR_RSA_PROTO_KEY* proto,

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "lib_support.h"
+#include "outside/common/safe_file.h"
 #include "outside/worker_threads.h"
 #include "zip_crypto.h"
 #include "zip_format.h"
@@ -53,33 +54,6 @@ constexpr size_t kChunk = 65536;  // progress is reported at least this often
 // calling thread inflates the next chunk; below it a thread would cost more than
 // it saves.
 constexpr uint64_t kThreadedFrom = uint64_t(1) << 20;
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  ~Fd() { Reset(); }
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 bool IsFlagOn(int32_t v) { return v != 0; }
 
@@ -158,7 +132,7 @@ class ChunkSink {
     c.ok = !failed_;
     if (failed_) return;
     if (out_ >= 0) {
-      if (!WriteAll(out_, c.p, c.n)) {
+      if (!outside_io::DiskWrite(out_, c.p, c.n)) {
         failed_ = true;
         c.ok = false;
         c.err = errno;
@@ -185,7 +159,8 @@ class ChunkSink {
   uint32_t crc_ = static_cast<uint32_t>(crc32(0, nullptr, 0));
 };
 
-enum class Outcome { kDone, kSkipped, kStop };
+// kGoOn: a step of one entry passed, and the next step follows.
+enum class Outcome { kDone, kSkipped, kStop, kGoOn };
 
 class Extraction {
  public:
@@ -197,7 +172,30 @@ class Extraction {
   int32_t Done() const { return done_; }
 
  private:
+  // The record's switches, the archive's directory and the extract folder.
+  bool Open();
+  // The entries the names ask for (every entry without names).
+  void Select();
+  // The counts of the files and bytes to come; false when the program stops.
+  bool Announce();
   Outcome ExtractOne(size_t index);
+  // The steps of ExtractOne; each answers kGoOn when the next step follows.
+  // The entry's name checked, its Unix file type included.
+  SafeName SafeNameOf(const Entry& e, const std::string& name);
+  Outcome MakeFolderEntry(const std::string& name, const SafeName& safe);
+  // Refuses what is not to be written: an unsafe name, a damaged entry, an
+  // encryption or a method that is not supported.
+  Outcome Admit(const Entry& e, const std::string& name, const SafeName& safe);
+  Outcome TestOne(const Entry& e, const std::string& name, ZipCrypto* crypt);
+  // The folders of the entry's path from base_, made where missing: cur is the
+  // last, held open by holder.
+  Outcome WalkTo(const std::string& name, const std::vector<std::string>& folders, Fd& holder, int& cur);
+  // An existing file of that name: freshen, update, or the program's answer.
+  Outcome MayWrite(const Entry& e, size_t index, const std::string& name, int cur, const std::string& leaf,
+                   bool& replace);
+  // The entry's file, written whole under a hidden name and renamed into place.
+  Outcome WriteFile(const Entry& e, const std::string& name, int cur, const std::string& leaf, bool replace,
+                    ZipCrypto* crypt);
   // Streams the data of e to out (or nowhere when out < 0): inflated or copied,
   // never more than the declared size. Returns a Problem for bad data or a
   // failed write; aborted_ is set when the program stopped the operation.
@@ -253,7 +251,7 @@ Outcome Extraction::Refuse(const std::string& name, int skip, int code, const st
   return Outcome::kSkipped;
 }
 
-int32_t Extraction::Run() {
+bool Extraction::Open() {
   test_ = IsFlagOn(rec_.Test);
   if (rec_.Password && *rec_.Password) passwords_.emplace_back(rec_.Password);
   codePage_ = rec_.CodePage <= ziplib_names::kCpOem ? static_cast<uint8_t>(rec_.CodePage) : static_cast<uint8_t>(ziplib_names::kCpAuto);
@@ -265,21 +263,23 @@ int32_t Extraction::Run() {
   archive_ = Fd(open(rec_.Archive, O_RDONLY | O_CLOEXEC));
   if (!archive_) {
     cb_.Message(ZIPERR_READ, std::string("Cannot open the archive ") + rec_.Archive + ": " + ErrnoText(errno));
-    return 0;
+    return false;
   }
   if (Problem p = ReadDirectory(archive_.get(), dir_)) {
     cb_.Message(p.code, p.text + ": " + rec_.Archive);
-    return 0;
+    return false;
   }
-  if (!test_) {
-    const char* base = rec_.ExtrBaseDir && *rec_.ExtrBaseDir ? rec_.ExtrBaseDir : ".";
-    base_ = Fd(open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!base_) {
-      cb_.Message(ZIPERR_WRITE, std::string("Cannot open the extract folder ") + base + ": " + ErrnoText(errno));
-      return 0;
-    }
+  if (test_) return true;
+  const char* base = rec_.ExtrBaseDir && *rec_.ExtrBaseDir ? rec_.ExtrBaseDir : ".";
+  base_ = Fd(open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!base_) {
+    cb_.Message(ZIPERR_WRITE, std::string("Cannot open the extract folder ") + base + ": " + ErrnoText(errno));
+    return false;
   }
+  return true;
+}
 
+void Extraction::Select() {
   for (int32_t i = 0; i < rec_.NameCount; ++i) {
     const char* n = rec_.Names[i].Name;
     if (!n) continue;
@@ -294,33 +294,34 @@ int32_t Extraction::Run() {
   // otherwise do its wildcards count.
   const size_t count = dir_.entries.size();
   selected_.assign(count, patterns_.empty());
-  if (!patterns_.empty()) {
-    for (size_t i = 0; i < count; ++i) {
-      const std::string name = NameOf(dir_.entries[i]);
-      // A literal name is one entry: the first of that name, as a reader that
-      // looks the name up finds it.
-      for (size_t p = 0; p < patterns_.size(); ++p) {
-        if (!literal_[p] && patterns_[p] == name) {
-          literal_[p] = matched_[p] = true;
-          selected_[i] = true;
-        }
-      }
-    }
-    for (size_t i = 0; i < count; ++i) {
-      if (selected_[i]) continue;
-      const std::string name = NameOf(dir_.entries[i]);
-      for (size_t p = 0; p < patterns_.size(); ++p) {
-        if (!literal_[p] && HasWildcards(patterns_[p]) && WildcardMatch(patterns_[p], name)) {
-          matched_[p] = true;
-          selected_[i] = true;
-        }
+  if (patterns_.empty()) return;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string name = NameOf(dir_.entries[i]);
+    // A literal name is one entry: the first of that name, as a reader that
+    // looks the name up finds it.
+    for (size_t p = 0; p < patterns_.size(); ++p) {
+      if (!literal_[p] && patterns_[p] == name) {
+        literal_[p] = matched_[p] = true;
+        selected_[i] = true;
       }
     }
   }
+  for (size_t i = 0; i < count; ++i) {
+    if (selected_[i]) continue;
+    const std::string name = NameOf(dir_.entries[i]);
+    for (size_t p = 0; p < patterns_.size(); ++p) {
+      if (!literal_[p] && HasWildcards(patterns_[p]) && WildcardMatch(patterns_[p], name)) {
+        matched_[p] = true;
+        selected_[i] = true;
+      }
+    }
+  }
+}
 
+bool Extraction::Announce() {
   uint32_t files = 0;
   uint64_t bytes = 0;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < dir_.entries.size(); ++i) {
     if (!selected_[i]) continue;
     const Entry& e = dir_.entries[i];
     const std::string name = NameOf(e);
@@ -330,9 +331,15 @@ int32_t Extraction::Run() {
     ++files;
     bytes += e.uncompressedSize;
   }
-  if (cb_.Send(ZIPCB_FILE_COUNT, 0, files, "") &&
-      cb_.Send(ZIPCB_TOTAL_SIZE, 0, static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFFu)), "")) {
-    for (size_t i = 0; i < count; ++i) {
+  return cb_.Send(ZIPCB_FILE_COUNT, 0, files, "") &&
+         cb_.Send(ZIPCB_TOTAL_SIZE, 0, static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFFu)), "");
+}
+
+int32_t Extraction::Run() {
+  if (!Open()) return 0;
+  Select();
+  if (Announce()) {
+    for (size_t i = 0; i < dir_.entries.size(); ++i) {
       if (!selected_[i]) continue;
       if (ExtractOne(i) == Outcome::kStop) break;
     }
@@ -346,107 +353,139 @@ int32_t Extraction::Run() {
   return done_;
 }
 
-Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc, ZipCrypto* crypt, bool progress) {
-  crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
-  const uint64_t skip = crypt ? kCryptHeaderSize : 0;
-  if (e.compressedSize < skip) return Problem{ZIPERR_BAD_DATA, "encrypted entry shorter than its header"};
-  uint64_t inPos = e.dataPos + skip, inLeft = e.compressedSize - skip;
-  const uint64_t declared = e.uncompressedSize;
-  uint64_t written = 0;
-  const bool threaded = declared >= kThreadedFrom && outside_threads::WorkerCount() > 1;
-  ChunkSink sink(out, out_.get(), threaded);
+// One entry's data on its way out: read (and decrypted), inflated or copied, in
+// chunks handed to the sink, each reported once written.
+class Unpacking {
+ public:
+  Unpacking(const Entry& e, int archive, uint8_t* in, Callback& cb, ChunkSink& sink, ZipCrypto* crypt, bool threaded,
+            bool progress)
+      : e_(e), archive_(archive), in_(in), cb_(cb), sink_(sink), crypt_(crypt), threaded_(threaded),
+        progress_(progress) {
+    const uint64_t skip = crypt ? kCryptHeaderSize : 0;
+    inPos_ = e.dataPos + skip;
+    inLeft_ = e.compressedSize - skip;
+  }
+  Problem Stored();
+  Problem Inflated();
   // The chunks in flight are reported in order once written, each before anything
   // is said of a later one, as when each chunk is written where it is made. On one
   // thread each is reported at once, before the next is made.
   // Once a chunk failed or the program stopped, the chunks after it go unreported.
-  bool ended = false;
-  auto settle = [&](size_t keep) -> Problem {
-    while (!ended && sink.InFlight() > keep) {
-      size_t n = 0;
-      int err = 0;
-      if (!sink.Settle(n, err)) {
-        ended = true;
-        return Problem{ZIPERR_WRITE, "cannot write: " + ErrnoText(err)};
-      }
-      const bool sent =
-          progress ? cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "") : cb_.Send(ZIPCB_TICK, 0, 0, "");
-      if (!sent) {
-        ended = true;
-        return Problem{ZIPERR_ABORTED, "aborted"};
-      }
-    }
-    return {};
-  };
+  Problem Settle(size_t keep);
+  uint64_t Written() const { return written_; }
+
+ private:
   // The buffer the next chunk is made in, once it is free.
-  auto next = [&](uint8_t*& buf) -> Problem {
-    if (Problem q = settle(kDepth - 1)) return q;
-    buf = sink.Next();
+  Problem Next(uint8_t*& buf) {
+    if (Problem q = Settle(kDepth - 1)) return q;
+    buf = sink_.Next();
     return {};
-  };
-  auto emit = [&](size_t n) -> Problem {
-    if (n == 0) return {};
-    if (written + n > declared) {
-      if (Problem q = settle(0)) return q;
-      return Problem{ZIPERR_BAD_DATA, "entry holds more data than declared"};
-    }
-    sink.Start(n);
-    written += n;
-    return threaded ? Problem{} : settle(0);
-  };
+  }
+  Problem Emit(size_t n);
+  // The next n bytes of the entry's data into buf, decrypted.
+  bool Read(uint8_t* buf, size_t n) {
+    if (!ReadAt(archive_, buf, n, inPos_)) return false;
+    if (crypt_) crypt_->Decrypt(buf, n);
+    inPos_ += n;
+    inLeft_ -= n;
+    return true;
+  }
 
-  auto run = [&]() -> Problem {
-    if (e.method == kMethodStored) {
-      if (inLeft != e.uncompressedSize) return Problem{ZIPERR_BAD_DATA, "stored entry with two different sizes"};
-      while (inLeft > 0) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
-        uint8_t* buf = nullptr;
-        if (Problem p = next(buf)) return p;
-        if (!ReadAt(archive_.get(), buf, n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
-        if (crypt) crypt->Decrypt(buf, n);
-        inPos += n;
-        inLeft -= n;
-        if (Problem p = emit(n)) return p;
-      }
-      return {};
-    }
+  const Entry& e_;
+  const int archive_;
+  uint8_t* const in_;
+  Callback& cb_;
+  ChunkSink& sink_;
+  ZipCrypto* const crypt_;
+  const bool threaded_, progress_;
+  uint64_t inPos_ = 0, inLeft_ = 0, written_ = 0;
+  bool ended_ = false;
+};
 
-    z_stream zs{};
-    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
-    struct End {
-      z_stream* z;
-      ~End() { inflateEnd(z); }
-    } end{&zs};
-    while (true) {
-      if (zs.avail_in == 0 && inLeft > 0) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft, kChunk));
-        if (!ReadAt(archive_.get(), in_.get(), n, inPos)) return Problem{ZIPERR_READ, "cannot read the archive"};
-        if (crypt) crypt->Decrypt(in_.get(), n);
-        inPos += n;
-        inLeft -= n;
-        zs.next_in = in_.get();
-        zs.avail_in = static_cast<uInt>(n);
-      }
-      uint8_t* buf = nullptr;
-      if (Problem p = next(buf)) return p;
-      zs.next_out = buf;
-      zs.avail_out = static_cast<uInt>(kChunk);
-      const int ret = inflate(&zs, Z_NO_FLUSH);
-      if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT || ret == Z_STREAM_ERROR)
-        return Problem{ZIPERR_BAD_DATA, "bad compressed data"};
-      if (ret == Z_MEM_ERROR) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
-      if (Problem p = emit(kChunk - zs.avail_out)) return p;
-      if (ret == Z_STREAM_END) break;
-      if (ret == Z_BUF_ERROR) return Problem{ZIPERR_BAD_DATA, "compressed data ends early"};
+Problem Unpacking::Settle(size_t keep) {
+  while (!ended_ && sink_.InFlight() > keep) {
+    size_t n = 0;
+    int err = 0;
+    if (!sink_.Settle(n, err)) {
+      ended_ = true;
+      return Problem{ZIPERR_WRITE, "cannot write: " + ErrnoText(err)};
     }
-    return {};
-  };
+    const bool sent =
+        progress_ ? cb_.Send(ZIPCB_PROGRESS, 0, static_cast<uint32_t>(n), "") : cb_.Send(ZIPCB_TICK, 0, 0, "");
+    if (!sent) {
+      ended_ = true;
+      return Problem{ZIPERR_ABORTED, "aborted"};
+    }
+  }
+  return {};
+}
+
+Problem Unpacking::Emit(size_t n) {
+  if (n == 0) return {};
+  if (written_ + n > e_.uncompressedSize) {
+    if (Problem q = Settle(0)) return q;
+    return Problem{ZIPERR_BAD_DATA, "entry holds more data than declared"};
+  }
+  sink_.Start(n);
+  written_ += n;
+  return threaded_ ? Problem{} : Settle(0);
+}
+
+Problem Unpacking::Stored() {
+  if (inLeft_ != e_.uncompressedSize) return Problem{ZIPERR_BAD_DATA, "stored entry with two different sizes"};
+  while (inLeft_ > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft_, kChunk));
+    uint8_t* buf = nullptr;
+    if (Problem p = Next(buf)) return p;
+    if (!Read(buf, n)) return Problem{ZIPERR_READ, "cannot read the archive"};
+    if (Problem p = Emit(n)) return p;
+  }
+  return {};
+}
+
+Problem Unpacking::Inflated() {
+  z_stream zs{};
+  if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
+  struct End {
+    z_stream* z;
+    ~End() { inflateEnd(z); }
+  } end{&zs};
+  while (true) {
+    if (zs.avail_in == 0 && inLeft_ > 0) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(inLeft_, kChunk));
+      if (!Read(in_, n)) return Problem{ZIPERR_READ, "cannot read the archive"};
+      zs.next_in = in_;
+      zs.avail_in = static_cast<uInt>(n);
+    }
+    uint8_t* buf = nullptr;
+    if (Problem p = Next(buf)) return p;
+    zs.next_out = buf;
+    zs.avail_out = static_cast<uInt>(kChunk);
+    const int ret = inflate(&zs, Z_NO_FLUSH);
+    if (ret == Z_DATA_ERROR || ret == Z_NEED_DICT || ret == Z_STREAM_ERROR)
+      return Problem{ZIPERR_BAD_DATA, "bad compressed data"};
+    if (ret == Z_MEM_ERROR) return Problem{ZIPERR_NO_MEMORY, "out of memory"};
+    if (Problem p = Emit(kChunk - zs.avail_out)) return p;
+    if (ret == Z_STREAM_END) break;
+    if (ret == Z_BUF_ERROR) return Problem{ZIPERR_BAD_DATA, "compressed data ends early"};
+  }
+  return {};
+}
+
+Problem Extraction::Unpack(const Entry& e, int out, uint32_t& crc, ZipCrypto* crypt, bool progress) {
+  crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+  if (e.compressedSize < (crypt ? kCryptHeaderSize : 0))
+    return Problem{ZIPERR_BAD_DATA, "encrypted entry shorter than its header"};
+  const bool threaded = e.uncompressedSize >= kThreadedFrom && outside_threads::WorkerCount() > 1;
+  ChunkSink sink(out, out_.get(), threaded);
+  Unpacking u(e, archive_.get(), in_.get(), cb_, sink, crypt, threaded, progress);
   // A chunk still in flight was made before whatever ended the run: its write and
   // its report come first.
-  const Problem ran = run();
-  if (Problem p = settle(0)) return p;
+  const Problem ran = e.method == kMethodStored ? u.Stored() : u.Inflated();
+  if (Problem p = u.Settle(0)) return p;
   if (ran) return ran;
   crc = sink.Crc();
-  if (written != declared) return Problem{ZIPERR_BAD_DATA, "entry holds less data than declared"};
+  if (u.Written() != e.uncompressedSize) return Problem{ZIPERR_BAD_DATA, "entry holds less data than declared"};
   return {};
 }
 
@@ -538,9 +577,7 @@ Extraction::Key Extraction::FindPassword(const Entry& e, const std::string& name
              : Key::kSkipped;
 }
 
-Outcome Extraction::ExtractOne(size_t index) {
-  const Entry& e = dir_.entries[index];
-  const std::string name = NameOf(e);
+SafeName Extraction::SafeNameOf(const Entry& e, const std::string& name) {
   SafeName safe = CheckEntryName(name);
   if (e.hostSystem == ziplib_names::kHostUnix) {
     // Only data is ever written: a link or a device node in an archive is
@@ -551,23 +588,27 @@ Outcome Extraction::ExtractOne(size_t index) {
     else if (type != 0 && type != S_IFREG && type != S_IFIFO && safe.refusal.empty())
       safe.refusal = type == S_IFLNK ? "symbolic link entry refused" : "special file entry refused";
   }
-  if (safe.isFolder && safe.refusal.empty()) {
-    // Folders are made only where the entries' folders are kept; they count as
-    // no file.
-    if (test_ || !dirNames_) return Outcome::kSkipped;
-    int cur = base_.get();
-    Fd holder;
-    for (const std::string& part : safe.parts) {
-      if (mkdirat(cur, part.c_str(), 0777) != 0 && errno != EEXIST)
-        return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot create the folder (" + ErrnoText(errno) + ")");
-      Fd next(openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!next) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "folder on the way is a link or a file");
-      holder = std::move(next);
-      cur = holder.get();
-    }
-    return Outcome::kDone;
-  }
+  return safe;
+}
 
+Outcome Extraction::MakeFolderEntry(const std::string& name, const SafeName& safe) {
+  // Folders are made only where the entries' folders are kept; they count as
+  // no file.
+  if (test_ || !dirNames_) return Outcome::kSkipped;
+  int cur = base_.get();
+  Fd holder;
+  for (const std::string& part : safe.parts) {
+    if (mkdirat(cur, part.c_str(), 0777) != 0 && errno != EEXIST)
+      return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot create the folder (" + ErrnoText(errno) + ")");
+    Fd next(openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "folder on the way is a link or a file");
+    holder = std::move(next);
+    cur = holder.get();
+  }
+  return Outcome::kDone;
+}
+
+Outcome Extraction::Admit(const Entry& e, const std::string& name, const SafeName& safe) {
   if (!cb_.Send(ZIPCB_NEW_FILE, 0, e.uncompressedSize, name)) return Outcome::kStop;
   if (!safe.refusal.empty()) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_UNSAFE_NAME, safe.refusal);
   if (e.problem) return Refuse(name, ZIPSKIP_FORMAT_WRONG, e.problem.code, e.problem.text);
@@ -578,6 +619,105 @@ Outcome Extraction::ExtractOne(size_t index) {
   if (e.method != kMethodStored && e.method != kMethodDeflated)
     return Refuse(name, ZIPSKIP_COMPRESSION_UNKNOWN, ZIPERR_UNSUPPORTED,
                   "compression method " + std::to_string(e.method) + " (not supported)");
+  return Outcome::kGoOn;
+}
+
+Outcome Extraction::TestOne(const Entry& e, const std::string& name, ZipCrypto* crypt) {
+  uint32_t crc = 0;
+  Problem p = Unpack(e, -1, crc, crypt);
+  if (cb_.Aborted()) return Outcome::kStop;
+  if (p) return Refuse(name, ZIPSKIP_FORMAT_WRONG, p.code, p.text);
+  if (crc != e.crc) {
+    if (!cb_.Message(ZIPERR_BAD_DATA, "CRC error: " + name)) return Outcome::kStop;
+    return Outcome::kSkipped;
+  }
+  if (Verbose() && !cb_.Message(0, "OK: " + name)) return Outcome::kStop;
+  ++done_;
+  return Outcome::kDone;
+}
+
+Outcome Extraction::WalkTo(const std::string& name, const std::vector<std::string>& folders, Fd& holder, int& cur) {
+  cur = base_.get();
+  for (const std::string& part : folders) {
+    Fd next(openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next && errno == ENOENT) {
+      if (mkdirat(cur, part.c_str(), 0777) != 0 && errno != EEXIST)
+        return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot create a folder (" + ErrnoText(errno) + ")");
+      next = Fd(openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!next) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "folder on the way is a link or a file");
+    holder = std::move(next);
+    cur = holder.get();
+  }
+  return Outcome::kGoOn;
+}
+
+Outcome Extraction::MayWrite(const Entry& e, size_t index, const std::string& name, int cur, const std::string& leaf,
+                             bool& replace) {
+  const time_t entryTime = FromDosDateTime(e.dosTime);
+  struct stat st {};
+  const bool exists = fstatat(cur, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists && S_ISDIR(st.st_mode))
+    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "a folder of that name exists");
+  if (freshen_ && !exists) return Refuse(name, ZIPSKIP_ON_FRESHEN, 0, "");
+  if ((freshen_ || update_) && exists && !(entryTime > st.st_mtime))
+    return Refuse(name, ZIPSKIP_ON_FRESHEN, 0, "");
+  replace = exists && (overwrite_ || freshen_ || update_);
+  if (exists && !replace) {
+    const bool older = st.st_mtime < entryTime;
+    const int32_t info = (older ? 0x10000 : 0) | static_cast<int32_t>(index & 0xFFFF);
+    if (!cb_.Send(ZIPCB_OVERWRITE, info, 0, name)) return Outcome::kStop;
+    if ((cb_.Answer().Size & 0xFF) == 0) return Refuse(name, ZIPSKIP_NO_OVERWRITE, 0, "");
+    replace = true;
+  }
+  return Outcome::kGoOn;
+}
+
+Outcome Extraction::WriteFile(const Entry& e, const std::string& name, int cur, const std::string& leaf, bool replace,
+                              ZipCrypto* crypt) {
+  outside_io::SafeFile out;
+  if (!out.CreateIn(cur, 0666))
+    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot create the file (" + ErrnoText(errno) + ")");
+  uint32_t crc = 0;
+  Problem p = Unpack(e, out.fd(), crc, crypt);
+  if (cb_.Aborted()) return Outcome::kStop;
+  if (p) {
+    out.Discard();
+    return Refuse(name, p.code == ZIPERR_WRITE ? ZIPSKIP_GENERAL : ZIPSKIP_FORMAT_WRONG, p.code, p.text);
+  }
+  if (crc != e.crc) {
+    // 1 keeps the file; 0, and 2 (no decision), drop it.
+    const bool sent = cb_.Send(ZIPCB_CRC_ERROR, static_cast<int32_t>(crc), e.crc, name);
+    if (!sent || cb_.Answer().Error != 1) {
+      out.Discard();
+      if (!sent) return Outcome::kStop;
+      if (!cb_.Message(ZIPERR_BAD_DATA, "CRC error: " + name)) return Outcome::kStop;
+      return Outcome::kSkipped;
+    }
+  }
+  const time_t entryTime = FromDosDateTime(e.dosTime);
+  const struct timespec times[2] = {{entryTime, 0}, {entryTime, 0}};
+  futimens(out.fd(), times);
+  if (!out.Sync() || !out.Close()) {
+    const int err = errno;
+    out.Discard();
+    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot write the file (" + ErrnoText(err) + ")");
+  }
+  if (!out.RenameTo(leaf, replace)) {
+    const int err = errno;
+    if (err == EEXIST) return Refuse(name, ZIPSKIP_NO_OVERWRITE, 0, "");
+    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot rename the file into place (" + ErrnoText(err) + ")");
+  }
+  return Outcome::kGoOn;
+}
+
+Outcome Extraction::ExtractOne(size_t index) {
+  const Entry& e = dir_.entries[index];
+  const std::string name = NameOf(e);
+  const SafeName safe = SafeNameOf(e, name);
+  if (safe.isFolder && safe.refusal.empty()) return MakeFolderEntry(name, safe);
+  if (Outcome o = Admit(e, name, safe); o != Outcome::kGoOn) return o;
+  const bool encrypted = (e.flag & kFlagEncrypted) != 0;
   std::string password;
   struct Wipe {
     std::string& s;
@@ -590,21 +730,8 @@ Outcome Extraction::ExtractOne(size_t index) {
   }
   if (e.localNameDiffers && Verbose() && !cb_.Message(0, "Local header names the entry differently: " + name))
     return Outcome::kStop;
-
-  if (test_) {
-    uint32_t crc = 0;
-    std::unique_ptr<ZipCrypto> crypt = encrypted ? CipherFor(e, password) : nullptr;
-    Problem p = Unpack(e, -1, crc, crypt.get());
-    if (cb_.Aborted()) return Outcome::kStop;
-    if (p) return Refuse(name, ZIPSKIP_FORMAT_WRONG, p.code, p.text);
-    if (crc != e.crc) {
-      if (!cb_.Message(ZIPERR_BAD_DATA, "CRC error: " + name)) return Outcome::kStop;
-      return Outcome::kSkipped;
-    }
-    if (Verbose() && !cb_.Message(0, "OK: " + name)) return Outcome::kStop;
-    ++done_;
-    return Outcome::kDone;
-  }
+  std::unique_ptr<ZipCrypto> crypt = encrypted ? CipherFor(e, password) : nullptr;
+  if (test_) return TestOne(e, name, crypt.get());
 
   // Walk to the entry's folder, making what is missing, never through a link.
   std::vector<std::string> parts = safe.parts;
@@ -617,79 +744,12 @@ Outcome Extraction::ExtractOne(size_t index) {
   if (writtenPaths_.count(outPath))
     return Refuse(name, ZIPSKIP_FILE_EXISTS, ZIPERR_BAD_DATA, "an earlier entry of the archive wrote this name");
   parts.pop_back();
-  int cur = base_.get();
+  int cur = -1;
   Fd holder;
-  for (const std::string& part : parts) {
-    Fd next(openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next && errno == ENOENT) {
-      if (mkdirat(cur, part.c_str(), 0777) != 0 && errno != EEXIST)
-        return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot create a folder (" + ErrnoText(errno) + ")");
-      next = Fd(openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
-    if (!next) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "folder on the way is a link or a file");
-    holder = std::move(next);
-    cur = holder.get();
-  }
-
-  const time_t entryTime = FromDosDateTime(e.dosTime);
-  struct stat st {};
-  const bool exists = fstatat(cur, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (exists && S_ISDIR(st.st_mode))
-    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "a folder of that name exists");
-  if (freshen_ && !exists) return Refuse(name, ZIPSKIP_ON_FRESHEN, 0, "");
-  if ((freshen_ || update_) && exists && !(entryTime > st.st_mtime))
-    return Refuse(name, ZIPSKIP_ON_FRESHEN, 0, "");
-  bool replace = exists && (overwrite_ || freshen_ || update_);
-  if (exists && !replace) {
-    const bool older = st.st_mtime < entryTime;
-    const int32_t info = (older ? 0x10000 : 0) | static_cast<int32_t>(index & 0xFFFF);
-    if (!cb_.Send(ZIPCB_OVERWRITE, info, 0, name)) return Outcome::kStop;
-    if ((cb_.Answer().Size & 0xFF) == 0) return Refuse(name, ZIPSKIP_NO_OVERWRITE, 0, "");
-    replace = true;
-  }
-
-  std::string tmpName;
-  Fd out(CreateTempFile(cur, tmpName));
-  if (!out) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot create the file (" + ErrnoText(errno) + ")");
-  auto discard = [&] {
-    out.Reset();
-    unlinkat(cur, tmpName.c_str(), 0);
-  };
-  uint32_t crc = 0;
-  std::unique_ptr<ZipCrypto> crypt = encrypted ? CipherFor(e, password) : nullptr;
-  Problem p = Unpack(e, out.get(), crc, crypt.get());
-  if (cb_.Aborted()) {
-    discard();
-    return Outcome::kStop;
-  }
-  if (p) {
-    discard();
-    return Refuse(name, p.code == ZIPERR_WRITE ? ZIPSKIP_GENERAL : ZIPSKIP_FORMAT_WRONG, p.code, p.text);
-  }
-  if (crc != e.crc) {
-    // 1 keeps the file; 0, and 2 (no decision), drop it.
-    const bool sent = cb_.Send(ZIPCB_CRC_ERROR, static_cast<int32_t>(crc), e.crc, name);
-    if (!sent || cb_.Answer().Error != 1) {
-      discard();
-      if (!sent) return Outcome::kStop;
-      if (!cb_.Message(ZIPERR_BAD_DATA, "CRC error: " + name)) return Outcome::kStop;
-      return Outcome::kSkipped;
-    }
-  }
-  const struct timespec times[2] = {{entryTime, 0}, {entryTime, 0}};
-  futimens(out.get(), times);
-  if (fsync(out.get()) != 0) {
-    const int err = errno;
-    discard();
-    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot write the file (" + ErrnoText(err) + ")");
-  }
-  out.Reset();
-  if (!RenameInto(cur, tmpName, leaf, replace)) {
-    const int err = errno;
-    unlinkat(cur, tmpName.c_str(), 0);
-    if (err == EEXIST) return Refuse(name, ZIPSKIP_NO_OVERWRITE, 0, "");
-    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "cannot rename the file into place (" + ErrnoText(err) + ")");
-  }
+  bool replace = false;
+  if (Outcome o = WalkTo(name, parts, holder, cur); o != Outcome::kGoOn) return o;
+  if (Outcome o = MayWrite(e, index, name, cur, leaf, replace); o != Outcome::kGoOn) return o;
+  if (Outcome o = WriteFile(e, name, cur, leaf, replace, crypt.get()); o != Outcome::kGoOn) return o;
   writtenPaths_.insert(outPath);
   if (Verbose() && !cb_.Message(0, "Extracted: " + name)) return Outcome::kStop;
   ++done_;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <cstring>
 
 #include "interfaces/ziplib_errors.h"
+#include "outside/common/safe_file.h"
 
 namespace zipcommon {
 
@@ -58,46 +58,9 @@ void Callback::Finish() {
   (void)fn_(&rec_);
 }
 
-int CreateTempFile(int dirfd, std::string& name) {
-  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned char rnd[12];
-    if (getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd)) {
-      for (size_t i = 0; i < sizeof rnd; ++i) rnd[i] = static_cast<unsigned char>(rand());
-    }
-    // ".tarvi-<pid>-<random>.tmp": the pid lets a later run tell a file left by
-    // a process that has ended from one that is still being written.
-    name = ".tarvi-" + std::to_string(getpid()) + "-";
-    for (unsigned char c : rnd) name.push_back(kAlphabet[c % 36]);
-    name += ".tmp";
-    int fd = openat(dirfd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
-bool RenameInto(int dirfd, const std::string& from, const std::string& to, bool replace) {
-  if (replace) return renameat(dirfd, from.c_str(), dirfd, to.c_str()) == 0;
-  if (renameat2(dirfd, from.c_str(), dirfd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without the flag: a hard link fails just as well when the name
-  // is taken.
-  if (linkat(dirfd, from.c_str(), dirfd, to.c_str(), 0) != 0) return false;
-  unlinkat(dirfd, from.c_str(), 0);
-  return true;
-}
-
-bool WriteAll(int fd, const void* data, size_t n) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
+void Fd::Reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
 }
 
 void WriteBehind::Written(int fd, uint64_t end) {
@@ -290,9 +253,8 @@ bool MoveToTrash(const std::string& path, std::string& why) {
     localtime_r(&now, &tm);
     strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
     const std::string text = "[Trash Info]\nPath=" + PercentEncode(absolute) + "\nDeletionDate=" + when + "\n";
-    const bool wrote = WriteAll(fd, text.data(), text.size());
-    close(fd);
-    if (!wrote || rename(path.c_str(), (trash + "/files/" + name).c_str()) != 0) {
+    const bool wrote = outside_io::DiskWrite(fd, text.data(), text.size());
+    if (!outside_io::DiskClose(fd) || !wrote || rename(path.c_str(), (trash + "/files/" + name).c_str()) != 0) {
       why = ErrnoText(errno);
       unlink(info.c_str());
       return false;

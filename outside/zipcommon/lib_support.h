@@ -1,6 +1,7 @@
 #pragma once
 // What both ZIP libraries need around the format: the callback to the program,
-// safe file creation, and checks of entry names.
+// descriptors, and checks of entry names. Files are written through
+// outside/common/safe_file.h.
 //
 // Nothing here keeps state between calls: every operation builds its own objects,
 // so a callback may run a second operation of the same library inside the first.
@@ -51,15 +52,30 @@ class Callback {
 // ending inside a UTF-8 sequence.
 void PutText(char* dst, size_t cap, std::string_view text);
 
-// A new file in the folder open on dirfd, with a unique hidden name
-// ".tarvi-<pid>-<random>.tmp" (the program's pattern for files beside a user's
-// file, so a stale one of an ended process can be told and removed), created
-// exclusively (never through a link) with mode 0666 before the umask. Returns the
-// descriptor, or -1 with errno set.
-int CreateTempFile(int dirfd, std::string& name);
-// Renames from to to within dirfd. replace false: fails with EEXIST when to exists.
-bool RenameInto(int dirfd, const std::string& from, const std::string& to, bool replace);
-bool WriteAll(int fd, const void* data, size_t n);
+// A descriptor closed when it goes out of scope.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) Adopt(o.fd_), o.fd_ = -1;
+    return *this;
+  }
+  ~Fd() { Reset(); }
+  void Adopt(int fd) {
+    Reset();
+    fd_ = fd;
+  }
+  void Reset();
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 // Starts the disk on a file written from its start, 16 MiB at a time, so that the
 // sync that completes the file waits for the last step only. Only a hint: a

@@ -62,7 +62,7 @@ class RangeReader {
   size_t avail_ = 0;
 };
 
-Problem FindEndRecord(int fd, Directory& dir, uint8_t (&rec)[kEndRecordSize]) {
+Problem FindEndRecord(int fd, Directory& dir, zipfmt::EndRecord& rec) {
   const uint64_t size = dir.fileSize;
   if (size < kEndRecordSize) return Fail(ZIPERR_BAD_DATA, "not a ZIP archive (too short)");
   const size_t n = static_cast<size_t>(std::min<uint64_t>(size, kEndRecordSize + kMaxComment));
@@ -73,10 +73,10 @@ Problem FindEndRecord(int fd, Directory& dir, uint8_t (&rec)[kEndRecordSize]) {
   // component reads it, so both see the same directory).
   size_t at = SIZE_MAX, anyAt = SIZE_MAX;
   for (size_t i = n - kEndRecordSize + 1; i-- > 0;) {
-    const uint8_t* p = tail.data() + i;
-    if (Get32(p) != kSigEnd) continue;
+    zipfmt::EndRecord candidate;
+    if (!zipfmt::ParseEndRecord(tail.data() + i, n - i, candidate)) continue;
     if (anyAt == SIZE_MAX) anyAt = i;
-    if (i + kEndRecordSize + Get16(p + 20) <= n) {
+    if (i + kEndRecordSize + candidate.commentLength <= n) {
       at = i;
       break;
     }
@@ -84,9 +84,9 @@ Problem FindEndRecord(int fd, Directory& dir, uint8_t (&rec)[kEndRecordSize]) {
   if (at == SIZE_MAX) at = anyAt;
   if (at == SIZE_MAX) return Fail(ZIPERR_BAD_DATA, "not a ZIP archive (no end of central directory record)");
   const uint8_t* p = tail.data() + at;
-  std::memcpy(rec, p, kEndRecordSize);
+  zipfmt::ParseEndRecord(p, n - at, rec);
   dir.endPos = size - n + at;
-  const size_t commentLen = std::min<size_t>(Get16(p + 20), n - at - kEndRecordSize);
+  const size_t commentLen = std::min<size_t>(rec.commentLength, n - at - kEndRecordSize);
   dir.comment.assign(reinterpret_cast<const char*>(p + kEndRecordSize), commentLen);
   return {};
 }
@@ -96,24 +96,25 @@ Problem FindEndRecord(int fd, Directory& dir, uint8_t (&rec)[kEndRecordSize]) {
 // entry count, directory size and offset (zip writes such a pair for an archive
 // made from a pipe, whose size it cannot know in advance). Anything else needs
 // Zip64, which is refused. centralEnd becomes the start of the Zip64 record.
-constexpr size_t kZip64LocatorSize = 20;
-constexpr size_t kZip64EndSize = 56;
-
 Problem CheckZip64Tail(int fd, const Directory& dir, uint16_t total, uint64_t& centralEnd) {
+  using zipfmt::kZip64EndSize;
+  using zipfmt::kZip64LocatorSize;
   if (dir.endPos < kZip64LocatorSize) return {};
   uint8_t loc[kZip64LocatorSize];
-  if (!ReadAt(fd, loc, sizeof loc, dir.endPos - kZip64LocatorSize) || Get32(loc) != kSigZip64Locator) return {};
+  zipfmt::Zip64Locator l;
+  if (!ReadAt(fd, loc, sizeof loc, dir.endPos - kZip64LocatorSize) || !zipfmt::ParseZip64Locator(loc, sizeof loc, l))
+    return {};
   const Problem unsupported = Fail(ZIPERR_UNSUPPORTED, "Zip64 archive (not supported)");
   if (dir.endPos < kZip64LocatorSize + kZip64EndSize) return unsupported;
   const uint64_t recordPos = dir.endPos - kZip64LocatorSize - kZip64EndSize;
   uint8_t z[kZip64EndSize];
-  if (!ReadAt(fd, z, sizeof z, recordPos) || Get32(z) != kSigZip64End) return unsupported;
-  auto get64 = [](const uint8_t* p) { return static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32); };
-  const bool agrees = get64(z + 4) == kZip64EndSize - 12 && Get32(z + 16) == 0 && Get32(z + 20) == 0 &&
-                      get64(z + 24) == total && get64(z + 32) == total && get64(z + 40) == dir.centralSize &&
-                      get64(z + 48) == dir.centralOffset && Get32(loc + 4) == 0 && Get32(loc + 16) == 1 &&
+  zipfmt::Zip64End r;
+  if (!ReadAt(fd, z, sizeof z, recordPos) || !zipfmt::ParseZip64End(z, sizeof z, r)) return unsupported;
+  const bool agrees = r.recordSize == kZip64EndSize - 12 && r.thisDisk == 0 && r.centralDisk == 0 &&
+                      r.entriesOnDisk == total && r.totalEntries == total && r.centralSize == dir.centralSize &&
+                      r.centralOffset == dir.centralOffset && l.endDisk == 0 && l.totalDisks == 1 &&
                       dir.centralSize <= recordPos &&
-                      get64(loc + 8) + (recordPos - dir.centralSize - dir.centralOffset) == recordPos;
+                      l.endOffset + (recordPos - dir.centralSize - dir.centralOffset) == recordPos;
   if (!agrees || dir.centralOffset > recordPos - dir.centralSize) return unsupported;
   centralEnd = recordPos;
   return {};
@@ -131,19 +132,17 @@ void ReadLocalHeader(int fd, const Directory& dir, Entry& e) {
     e.problem = Fail(ZIPERR_READ, "cannot read a local header");
     return;
   }
-  if (Get32(h) != kSigLocal) {
+  zipfmt::LocalHeader local;
+  if (!zipfmt::ParseLocalHeader(h, sizeof h, local)) {
     e.problem = Fail(ZIPERR_BAD_DATA, "bad local header signature");
     return;
   }
-  const uint16_t method = Get16(h + 8);
-  const uint16_t flag = Get16(h + 6);
-  if (method != e.method || (flag & kFlagEncrypted) != (e.flag & kFlagEncrypted)) {
+  if (local.method != e.method || (local.flag & kFlagEncrypted) != (e.flag & kFlagEncrypted)) {
     e.problem = Fail(ZIPERR_BAD_DATA, "local header does not match the central directory");
     return;
   }
-  const uint16_t nameLen = Get16(h + 26);
-  const uint16_t extraLen = Get16(h + 28);
-  e.dataPos = e.headerPos + kLocalHeaderSize + nameLen + extraLen;
+  const uint16_t nameLen = local.nameLength;
+  e.dataPos = e.headerPos + local.TotalSize();
   e.dataEnd = e.dataPos + e.compressedSize;
   if (e.dataEnd > dir.centralPos) {
     e.problem = Fail(ZIPERR_BAD_DATA, "entry data outside the archive");
@@ -213,19 +212,6 @@ time_t FromDosDateTime(uint32_t dos) {
   return mktime(&tm);
 }
 
-bool ReadAt(int fd, void* buf, size_t n, uint64_t off) {
-  auto* p = static_cast<uint8_t*>(buf);
-  while (n > 0) {
-    ssize_t r = pread(fd, p, n, static_cast<off_t>(off));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-    off += static_cast<uint64_t>(r);
-  }
-  return true;
-}
-
 bool ReadStoredName(int fd, const Entry& e, std::string& name) {
   name.assign(e.nameLength, '\0');
   return e.nameLength == 0 || ReadAt(fd, name.data(), e.nameLength, e.centralPos + kCentralHeaderSize);
@@ -246,12 +232,12 @@ Problem ReadDirectory(int fd, Directory& dir) {
   if (dir.fileSize > kMax32 + kEndRecordSize + kMaxComment)
     return Fail(ZIPERR_TOO_LARGE, "archive of 4 GiB or more (Zip64 is not supported)");
 
-  uint8_t rec[kEndRecordSize] = {};
+  zipfmt::EndRecord rec;
   if (Problem p = FindEndRecord(fd, dir, rec)) return p;
-  const uint16_t thisDisk = Get16(rec + 4), centralDisk = Get16(rec + 6);
-  const uint16_t onThisDisk = Get16(rec + 8), total = Get16(rec + 10);
-  dir.centralSize = Get32(rec + 12);
-  dir.centralOffset = Get32(rec + 16);
+  const uint16_t thisDisk = rec.thisDisk, centralDisk = rec.centralDisk;
+  const uint16_t onThisDisk = rec.entriesOnDisk, total = rec.totalEntries;
+  dir.centralSize = rec.centralSize;
+  dir.centralOffset = rec.centralOffset;
 
   // 65535 entries is a count like any other: only a Zip64 locator in front of
   // the record (checked below) makes it a Zip64 marker.
@@ -279,23 +265,8 @@ Problem ReadDirectory(int fd, Directory& dir) {
     e.centralPos = in.Pos();
     const uint8_t* h = in.Next(kCentralHeaderSize);
     if (!h) return Fail(ZIPERR_BAD_DATA, "central directory cut short");
-    if (Get32(h) != kSigCentral) return Fail(ZIPERR_BAD_DATA, "bad central header signature");
-    e.madeByVersion = h[4];
-    e.hostSystem = h[5];
-    e.neededVersion = Get16(h + 6);
-    e.flag = Get16(h + 8);
-    e.method = Get16(h + 10);
-    e.dosTime = Get32(h + 12);
-    e.crc = Get32(h + 16);
-    e.compressedSize = Get32(h + 20);
-    e.uncompressedSize = Get32(h + 24);
-    e.nameLength = Get16(h + 28);
-    e.extraLength = Get16(h + 30);
-    e.commentLength = Get16(h + 32);
-    e.diskStart = Get16(h + 34);
-    e.internalAttributes = Get16(h + 36);
-    e.externalAttributes = Get32(h + 38);
-    e.localOffset = Get32(h + 42);
+    if (!zipfmt::ParseCentralHeader(h, kCentralHeaderSize, e))
+      return Fail(ZIPERR_BAD_DATA, "bad central header signature");
     if (!in.Skip(static_cast<uint64_t>(e.nameLength) + e.extraLength + e.commentLength))
       return Fail(ZIPERR_BAD_DATA, "central directory cut short");
     if (e.compressedSize == 0xFFFFFFFFu || e.uncompressedSize == 0xFFFFFFFFu || e.localOffset == 0xFFFFFFFFu ||

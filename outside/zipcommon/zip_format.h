@@ -11,18 +11,26 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/zip_headers.h"
+
 namespace zipcommon {
 
-constexpr uint32_t kSigLocal = 0x04034b50;
-constexpr uint32_t kSigCentral = 0x02014b50;
-constexpr uint32_t kSigEnd = 0x06054b50;
-constexpr uint32_t kSigDescriptor = 0x08074b50;
-constexpr uint32_t kSigZip64Locator = 0x07064b50;
-constexpr uint32_t kSigZip64End = 0x06064b50;
+// The records, signatures, sizes, byte helpers and ReadAt are the format's one
+// reader in interfaces/zip_headers.h; these names bring them into the libraries'
+// namespace.
+using zipfmt::Get16;
+using zipfmt::Get32;
+using zipfmt::Put16;
+using zipfmt::Put32;
+using zipfmt::ReadAt;
+using zipfmt::kSigCentral;
+using zipfmt::kSigDescriptor;
+using zipfmt::kSigEnd;
+using zipfmt::kSigLocal;
+using zipfmt::kCentralHeaderSize;
+using zipfmt::kEndRecordSize;
+using zipfmt::kLocalHeaderSize;
 
-constexpr size_t kLocalHeaderSize = 30;
-constexpr size_t kCentralHeaderSize = 46;
-constexpr size_t kEndRecordSize = 22;
 constexpr size_t kMaxComment = 65535;
 
 constexpr uint16_t kMethodStored = 0;
@@ -38,19 +46,6 @@ constexpr uint16_t kFlagMaskedHeader = 1u << 13;
 // itself means "see the Zip64 record".
 constexpr uint64_t kMax32 = 0xFFFFFFFEull;
 
-inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // DOS date (high half) and time (low half) of a time, in local time, clamped to
 // the range the format can hold (1980-01-01 to 2107-12-31).
 uint32_t DosDateTime(time_t t);
@@ -64,26 +59,9 @@ struct Problem {
   explicit operator bool() const { return code != 0; }
 };
 
-// One entry of the central directory, with the positions worked out from its
-// local header. Positions are absolute in the file.
-struct Entry {
-  uint8_t madeByVersion = 0;
-  uint8_t hostSystem = 0;
-  uint16_t neededVersion = 0;
-  uint16_t flag = 0;
-  uint16_t method = 0;
-  uint32_t dosTime = 0;
-  uint32_t crc = 0;
-  uint32_t compressedSize = 0;
-  uint32_t uncompressedSize = 0;
-  uint16_t nameLength = 0;
-  uint16_t extraLength = 0;
-  uint16_t commentLength = 0;
-  uint16_t diskStart = 0;
-  uint16_t internalAttributes = 0;
-  uint32_t externalAttributes = 0;
-  uint32_t localOffset = 0;
-
+// One entry of the central directory: its central header's fields, and the
+// positions worked out from its local header. Positions are absolute in the file.
+struct Entry : zipfmt::CentralHeader {
   uint64_t centralPos = 0;  // its central header
   uint64_t headerPos = 0;   // its local header
   uint64_t dataPos = 0;     // its data
@@ -92,8 +70,6 @@ struct Entry {
   // overlapping another entry, Zip64 fields): the whole archive stays usable.
   Problem problem;
   bool localNameDiffers = false;
-
-  uint64_t CentralRecordSize() const { return kCentralHeaderSize + nameLength + extraLength + commentLength; }
 };
 
 struct Directory {
@@ -117,8 +93,5 @@ Problem ReadDirectory(int fd, Directory& dir);
 bool ReadStoredName(int fd, const Entry& e, std::string& name);
 // The extra field of an entry's central header.
 bool ReadCentralExtra(int fd, const Entry& e, std::string& extra);
-
-// Reads exactly n bytes at off; false on a short read or an error.
-bool ReadAt(int fd, void* buf, size_t n, uint64_t off);
 
 }  // namespace zipcommon

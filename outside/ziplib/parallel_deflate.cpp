@@ -162,6 +162,129 @@ class Pool {
   std::vector<std::thread> workers_;
 };
 
+// One call of DeflateBlocks: the blocks read, in flight and written. The blocks
+// outlive the pool (declared first): on every way out the workers are joined
+// before anything they might still touch is freed.
+class Stream {
+ public:
+  Stream(const Io& io, size_t blockSize, Result& r) : io_(io), blockSize_(blockSize), r_(r) {}
+
+  // The compressors: a pool for threads > 1, else (or when no thread starts)
+  // one on the calling thread.
+  void Start(unsigned threads, int level) {
+    if (threads > 1) pool_ = std::make_unique<Pool>(threads, level);
+    if (!pool_ || !pool_->Running()) here_ = std::make_unique<Deflater>(level);
+  }
+  // Reads and hands out blocks until window are in flight or the input ends;
+  // false with r_.status set on a read failure.
+  bool Fill(size_t window);
+  bool Empty() const { return inFlight_.empty(); }
+  // Writes the oldest block once it is done and reports its input; false with
+  // r_.status set when the stream stops.
+  bool WriteFront();
+
+ private:
+  std::unique_ptr<Job> ReadJob();
+  void Dispatch(std::unique_ptr<Job> job);
+  // job is the last block of the input.
+  void Finish(std::unique_ptr<Job> job) {
+    job->last = true;
+    readDone_ = true;
+    Dispatch(std::move(job));
+  }
+
+  const Io& io_;
+  const size_t blockSize_;
+  Result& r_;
+  std::deque<std::unique_ptr<Job>> inFlight_;  // in stream order
+  std::unique_ptr<Job> pending_;               // read, not yet known to be the last
+  std::unique_ptr<Pool> pool_;
+  std::unique_ptr<Deflater> here_;
+  uint8_t tail_[kDictionary];
+  size_t tailLen_ = 0;
+  bool readDone_ = false;
+};
+
+std::unique_ptr<Job> Stream::ReadJob() {
+  auto job = std::make_unique<Job>();
+  job->input.reset(new uint8_t[blockSize_]);
+  std::memcpy(job->dict, tail_, tailLen_);
+  job->dictLen = tailLen_;
+  while (job->len < blockSize_) {
+    const ssize_t n = io_.read(job->input.get() + job->len, blockSize_ - job->len);
+    if (n < 0) {
+      r_.status = Status::kReadFailed;
+      return nullptr;
+    }
+    if (n == 0) break;
+    job->len += static_cast<size_t>(n);
+  }
+  if (job->len >= kDictionary) {
+    std::memcpy(tail_, job->input.get() + job->len - kDictionary, kDictionary);
+    tailLen_ = kDictionary;
+  } else if (job->len) {
+    // Only the last block can be short; what it leaves is never used.
+    tailLen_ = 0;
+  }
+  r_.in += job->len;
+  return job;
+}
+
+void Stream::Dispatch(std::unique_ptr<Job> job) {
+  Job* j = job.get();
+  inFlight_.push_back(std::move(job));
+  if (pool_ && pool_->Running()) {
+    pool_->Submit(j);
+    return;
+  }
+  j->failed = !here_->Compress(*j, nullptr, nullptr);
+  j->done = true;
+}
+
+bool Stream::Fill(size_t window) {
+  while (!readDone_ && inFlight_.size() < window) {
+    std::unique_ptr<Job> next = ReadJob();
+    if (!next) return false;  // the pool's destructor stops the workers
+    if (!pending_) {
+      if (next->len < blockSize_) Finish(std::move(next));
+      else pending_ = std::move(next);
+      continue;
+    }
+    if (next->len == 0) {
+      Finish(std::move(pending_));
+      continue;
+    }
+    Dispatch(std::move(pending_));
+    pending_ = std::move(next);
+    if (pending_->len < blockSize_) Finish(std::move(pending_));
+  }
+  return true;
+}
+
+bool Stream::WriteFront() {
+  Job* front = inFlight_.front().get();
+  if (pool_ && pool_->Running()) pool_->Wait(front);
+  if (front->failed) {
+    r_.status = Status::kNoMemory;
+    return false;
+  }
+  if (!front->output.empty() && !io_.write(front->output.data(), front->output.size())) {
+    r_.status = Status::kWriteFailed;
+    return false;
+  }
+  r_.out += front->output.size();
+  r_.crc = static_cast<uint32_t>(crc32_combine(r_.crc, front->crc, static_cast<z_off_t>(front->len)));
+  const size_t len = front->len;
+  inFlight_.pop_front();
+  for (size_t at = 0; at < len; at += kProgressPiece) {
+    if (io_.progress && !io_.progress(std::min(kProgressPiece, len - at))) {
+      r_.status = Status::kStopped;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 Result DeflateBlocks(const Io& io, int level, unsigned threads, size_t blockSize) {
@@ -174,114 +297,16 @@ Result DeflateBlocks(const Io& io, int level, unsigned threads, size_t blockSize
   threads = std::clamp(threads, 1u, kMaxThreads);
   // Blocks read ahead of the one being written: enough to keep every thread busy.
   const size_t window = threads == 1 ? 1 : std::min<size_t>(2 * size_t(threads), kMaxInFlight);
-
-  // The blocks outlive the pool: on every way out the workers are joined before
-  // anything they might still touch is freed.
-  std::deque<std::unique_ptr<Job>> inFlight;  // in stream order
-  std::unique_ptr<Job> pending;               // read, not yet known to be the last
-  std::unique_ptr<Pool> pool;
-  std::unique_ptr<Deflater> here;
   try {
-    if (threads > 1) pool = std::make_unique<Pool>(threads, level);
-    if (!pool || !pool->Running()) here = std::make_unique<Deflater>(level);
-  } catch (const std::bad_alloc&) {
-    r.status = Status::kNoMemory;
-    return r;
-  }
-  uint8_t tail[kDictionary];
-  size_t tailLen = 0;
-  bool readDone = false;
-
-  // Reads the next block; nullptr with r.status set on a failure.
-  auto readJob = [&]() -> std::unique_ptr<Job> {
-    auto job = std::make_unique<Job>();
-    job->input.reset(new uint8_t[blockSize]);
-    std::memcpy(job->dict, tail, tailLen);
-    job->dictLen = tailLen;
-    while (job->len < blockSize) {
-      const ssize_t n = io.read(job->input.get() + job->len, blockSize - job->len);
-      if (n < 0) {
-        r.status = Status::kReadFailed;
-        return nullptr;
-      }
-      if (n == 0) break;
-      job->len += static_cast<size_t>(n);
+    Stream stream(io, blockSize, r);
+    try {
+      stream.Start(threads, level);
+    } catch (const std::bad_alloc&) {
+      r.status = Status::kNoMemory;
+      return r;
     }
-    if (job->len >= kDictionary) {
-      std::memcpy(tail, job->input.get() + job->len - kDictionary, kDictionary);
-      tailLen = kDictionary;
-    } else if (job->len) {
-      // Only the last block can be short; what it leaves is never used.
-      tailLen = 0;
-    }
-    r.in += job->len;
-    return job;
-  };
-  auto dispatch = [&](std::unique_ptr<Job> job) {
-    Job* j = job.get();
-    inFlight.push_back(std::move(job));
-    if (pool && pool->Running()) {
-      pool->Submit(j);
-      return;
-    }
-    j->failed = !here->Compress(*j, nullptr, nullptr);
-    j->done = true;
-  };
-
-  try {
-    while (true) {
-      // Keep the threads fed.
-      while (!readDone && inFlight.size() < window) {
-        std::unique_ptr<Job> next = readJob();
-        if (!next) return r;  // the pool's destructor stops the workers
-        if (!pending) {
-          if (next->len < blockSize) {
-            next->last = true;
-            readDone = true;
-            dispatch(std::move(next));
-          } else {
-            pending = std::move(next);
-          }
-          continue;
-        }
-        if (next->len == 0) {
-          pending->last = true;
-          readDone = true;
-          dispatch(std::move(pending));
-          continue;
-        }
-        dispatch(std::move(pending));
-        pending = std::move(next);
-        if (pending->len < blockSize) {
-          pending->last = true;
-          readDone = true;
-          dispatch(std::move(pending));
-        }
-      }
-      if (inFlight.empty()) break;
-
-      // Write the oldest block once it is done, then report its input.
-      Job* front = inFlight.front().get();
-      if (pool && pool->Running()) pool->Wait(front);
-      if (front->failed) {
-        r.status = Status::kNoMemory;
-        return r;
-      }
-      if (!front->output.empty() && !io.write(front->output.data(), front->output.size())) {
-        r.status = Status::kWriteFailed;
-        return r;
-      }
-      r.out += front->output.size();
-      r.crc = static_cast<uint32_t>(crc32_combine(r.crc, front->crc, static_cast<z_off_t>(front->len)));
-      const size_t len = front->len;
-      inFlight.pop_front();
-      for (size_t at = 0; at < len; at += kProgressPiece) {
-        if (io.progress && !io.progress(std::min(kProgressPiece, len - at))) {
-          r.status = Status::kStopped;
-          return r;
-        }
-      }
-    }
+    while (stream.Fill(window) && !stream.Empty())
+      if (!stream.WriteFront()) break;
   } catch (const std::bad_alloc&) {
     r.status = Status::kNoMemory;
   }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "lib_support.h"
+#include "outside/common/safe_file.h"
 #include "outside/worker_threads.h"
 #include "parallel_deflate.h"
 #include "zip_crypto.h"
@@ -48,28 +49,6 @@ constexpr size_t kDeflateBlock = size_t(512) << 10;
 constexpr size_t kOutBuffer = 262144;
 constexpr uint16_t kMadeBy = 0x0014;  // MS-DOS, version 2.0
 constexpr uint16_t kExternalArchive = 0x20, kExternalReadOnly = 0x01, kExternalFolder = 0x10;
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { Reset(); }
-  void Adopt(int fd) {
-    Reset();
-    fd_ = fd;
-  }
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 bool IsFlagOn(int32_t v) { return v != 0; }
 
@@ -112,7 +91,7 @@ class Output {
     if (used_ + n > kOutBuffer) {
       if (!Flush()) return false;
       if (n >= kOutBuffer) {
-        if (!WriteAll(fd_, p, n)) return false;
+        if (!outside_io::DiskWrite(fd_, p, n)) return false;
         pos_ += n;
         behind_.Written(fd_, pos_);
         return true;
@@ -125,14 +104,14 @@ class Output {
   }
   bool Flush() {
     if (used_ == 0) return true;
-    const bool ok = WriteAll(fd_, buf_.get(), used_);
+    const bool ok = outside_io::DiskWrite(fd_, buf_.get(), used_);
     used_ = 0;
     if (ok) behind_.Written(fd_, pos_);
     return ok;
   }
   bool PatchAt(uint64_t off, const void* data, size_t n) {
     if (!Flush()) return false;
-    return pwrite(fd_, data, n, static_cast<off_t>(off)) == static_cast<ssize_t>(n);
+    return outside_io::DiskWriteAt(fd_, data, n, off);
   }
   // Drops everything from off on.
   bool TruncateTo(uint64_t off) {
@@ -181,12 +160,14 @@ struct Written {
 
 enum class Result { kOk, kSkip, kStop };
 
+struct EntryHeader;
+
 class Adding {
  public:
   Adding(ZipRec& rec, Callback& cb) : rec_(rec), cb_(cb) {}
-  // An operation that ends early by an exception leaves no temporary file.
+  // An operation that ends early by an exception leaves no temporary file: the
+  // writer removes it.
   ~Adding() {
-    if (!tmpName_.empty() && dirfd_) unlinkat(dirfd_.get(), tmpName_.c_str(), 0);
     WipeString(specPassword_);
     for (Source& s : sources_) WipeString(s.password);
     for (Source& s : chosen_) WipeString(s.password);
@@ -194,7 +175,24 @@ class Adding {
   int32_t Run();
 
  private:
+  // The notices of record fields this system has no use for.
+  void Notices();
   bool Collect();
+  // The sources that go in (into chosen_), and the existing entries they replace.
+  bool Choose(std::vector<bool>& replaced);
+  // Nothing to do, no password, too many entries, or the program stopped at the
+  // counts: false, each reported as ever.
+  bool ReadyToWrite(const std::vector<bool>& replaced);
+  // The hidden file the new archive is written to, beside the archive.
+  bool OpenNewArchive();
+  // The kept entries, then the new ones; isIn: which of chosen_ went in.
+  bool WriteEntries(const std::vector<bool>& replaced, std::vector<bool>& isIn, int32_t& added);
+  // The central directory and the end record, synced.
+  bool WriteCentral();
+  // The new archive in place of the old one.
+  bool CommitArchive();
+  // AddMove: the sources that went in, to the trash or deleted.
+  void MoveSources(const std::vector<bool>& isIn);
   bool CollectSpec(const ZipSpec& spec);
   void Walk(const std::string& folder, const std::string& display, const std::string& pattern, bool recurse);
   void Consider(const std::string& path, const std::string& display, const struct stat& st, bool byPattern);
@@ -205,6 +203,12 @@ class Adding {
   // An entry of the existing archive, copied as stored to the end of the new one.
   bool CopyEntry(const Entry& e);
   Result AddOne(Source& s);
+  // The steps of AddOne: the program's say and the opened file (its CRC first
+  // when it is encrypted); the data, deflated or stored; the central header.
+  Result OpenSource(Source& s, Fd& in, bool encrypt, uint32_t& knownCrc);
+  Result WriteEntryData(int in, Source& s, EntryHeader& eh, uint32_t knownCrc, uint32_t& crc, uint64_t& csize,
+                        uint64_t& usize);
+  void AddCentral(const Source& s, const EntryHeader& eh, uint64_t headerPos);
   Result Deflate(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level);
   // The same in blocks, on the worker threads (or this one, with one thread).
   Result DeflateInBlocks(int in, Source& s, uint32_t& crc, uint64_t& csize, uint64_t& usize, int level);
@@ -250,8 +254,9 @@ class Adding {
   mode_t oldMode_ = 0;
   Directory dir_;
   bool haveOld_ = false;
-  Fd dirfd_;
-  std::string tmpName_;  // while it is not renamed into place
+  Fd dirfd_;  // the archive's folder
+  std::string leaf_;  // the archive's name in it
+  outside_io::SafeFile tmp_;  // the new archive until it is renamed into place
 
   std::unique_ptr<Output> out_;
   std::unique_ptr<uint8_t[]> in_{new uint8_t[kChunk]};
@@ -501,7 +506,7 @@ bool Adding::CopyEntry(const Entry& e) {
   if (!CopyRange(e.headerPos, end)) return false;
   Written w;
   w.dosTime = e.dosTime;
-  w.central.resize(static_cast<size_t>(e.CentralRecordSize()));
+  w.central.resize(static_cast<size_t>(e.TotalSize()));
   if (!ReadAt(old_.get(), w.central.data(), w.central.size(), e.centralPos))
     return Stop(ZIPERR_READ, "Cannot read the existing archive");
   Put32(w.central.data() + 42, static_cast<uint32_t>(newPos));
@@ -788,15 +793,33 @@ bool Adding::AskEntryDetails(Source& s) {
   return !cb_.Aborted();
 }
 
-Result Adding::AddOne(Source& s) {
-  const uint64_t headerPos = out_->Pos();
-  if (headerPos > kMax32) {
-    Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
-    return Result::kStop;
+// What an entry's local header says; sizes and CRC are patched in once known.
+struct EntryHeader {
+  uint16_t method = kMethodStored;
+  int level = 0;
+  bool encrypt = false;
+  uint8_t h[kLocalHeaderSize] = {};
+
+  void Fill(const Source& s, uint32_t crc, uint32_t csize, uint32_t usize) {
+    uint16_t flag = s.utf8 ? ziplib_names::kFlagUtf8 : 0;
+    if (method == kMethodDeflated) flag |= level >= 8 ? 0x2 : level <= 2 ? 0x4 : 0;
+    if (encrypt) flag |= kFlagEncrypted;
+    Put32(h, kSigLocal);
+    Put16(h + 4, method == kMethodDeflated || encrypt ? 20 : 10);
+    Put16(h + 6, flag);
+    Put16(h + 8, method);
+    Put32(h + 10, s.dosTime);
+    Put32(h + 14, crc);
+    Put32(h + 18, csize);
+    Put32(h + 22, usize);
+    Put16(h + 26, static_cast<uint16_t>(s.storedName.size()));
+    Put16(h + 28, static_cast<uint16_t>(s.extra.size()));
   }
+};
+
+Result Adding::OpenSource(Source& s, Fd& in, bool encrypt, uint32_t& knownCrc) {
   if (!cb_.Send(ZIPCB_NEW_FILE, 0, static_cast<uint32_t>(s.size), s.entryName)) return Result::kStop;
   if (!AskEntryDetails(s)) return Result::kStop;
-  Fd in;
   if (!s.folder) {
     int fd = open(s.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -806,105 +829,50 @@ Result Adding::AddOne(Source& s) {
     in.Adopt(fd);
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
-  const bool encrypt = s.encrypt && !s.folder;
-  uint32_t knownCrc = 0;
   if (encrypt) {
     Result r = CrcOf(in.get(), s, knownCrc);
     if (r != Result::kOk) return cb_.Aborted() ? Result::kStop : r;
   }
+  return Result::kOk;
+}
 
-  int level = std::clamp(rec_.Level, 0, 9);
-  uint16_t method = (s.folder || level == 0 || StoreBySuffix(s.entryName)) ? kMethodStored : kMethodDeflated;
-  auto flagsFor = [&](uint16_t m) {
-    uint16_t f = s.utf8 ? ziplib_names::kFlagUtf8 : 0;
-    if (m == kMethodDeflated) f |= level >= 8 ? 0x2 : level <= 2 ? 0x4 : 0;
-    if (encrypt) f |= kFlagEncrypted;
-    return f;
-  };
-  uint8_t h[kLocalHeaderSize] = {};
-  auto fillHeader = [&](uint16_t m, uint32_t crc, uint32_t csize, uint32_t usize) {
-    Put32(h, kSigLocal);
-    Put16(h + 4, m == kMethodDeflated || encrypt ? 20 : 10);
-    Put16(h + 6, flagsFor(m));
-    Put16(h + 8, m);
-    Put32(h + 10, s.dosTime);
-    Put32(h + 14, crc);
-    Put32(h + 18, csize);
-    Put32(h + 22, usize);
-    Put16(h + 26, static_cast<uint16_t>(s.storedName.size()));
-    Put16(h + 28, static_cast<uint16_t>(s.extra.size()));
-  };
-  fillHeader(method, encrypt ? knownCrc : 0, 0, 0);
-  if (!out_->Write(h, sizeof h) || !out_->Write(s.storedName.data(), s.storedName.size()) ||
-      !out_->Write(s.extra.data(), s.extra.size())) {
-    Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
-    return Result::kStop;
-  }
+Result Adding::WriteEntryData(int in, Source& s, EntryHeader& eh, uint32_t knownCrc, uint32_t& crc, uint64_t& csize,
+                              uint64_t& usize) {
   const uint64_t dataPos = out_->Pos();
-  struct EndCrypt {
-    std::unique_ptr<ZipCrypto>& c;
-    ~EndCrypt() { c.reset(); }
-  } endCrypt{crypt_};
-  if (encrypt && !StartEncryption(s, knownCrc)) return Result::kStop;
-  uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
-  uint64_t csize = 0, usize = 0;
-  Result r = Result::kOk;
-  if (!s.folder) {
-    if (method == kMethodDeflated) {
-      r = s.size > kBlocksFrom ? DeflateInBlocks(in.get(), s, crc, csize, usize, level)
-                               : Deflate(in.get(), s, crc, csize, usize, level);
-      if (r == Result::kOk && csize >= usize) {
-        // Deflating did not shrink it: store it instead, reading the file again.
-        method = kMethodStored;
-        if (!out_->TruncateTo(dataPos) || lseek(in.get(), 0, SEEK_SET) != 0) {
-          Stop(ZIPERR_WRITE, "Cannot rewrite the archive: " + ErrnoText(errno));
-          return Result::kStop;
-        }
-        crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
-        usize = 0;
-        if (encrypt && !StartEncryption(s, knownCrc)) return Result::kStop;
-        if (!cb_.Send(ZIPCB_EXTRA_STEP, 0, static_cast<uint32_t>(s.size), "*Storing " + s.entryName))
-          return Result::kStop;
-        r = Store(in.get(), s, crc, usize, ZIPCB_EXTRA_PROGRESS);
-        csize = usize;
-      }
-    } else {
-      r = Store(in.get(), s, crc, usize);
-      csize = usize;
-    }
+  if (eh.encrypt && !StartEncryption(s, knownCrc)) return Result::kStop;
+  if (s.folder) return Result::kOk;
+  if (eh.method != kMethodDeflated) {
+    const Result r = Store(in, s, crc, usize);
+    csize = usize;
+    return r;
   }
-  if (r == Result::kOk && encrypt && crc != knownCrc) {
-    // The header already checks against the first reading.
-    cb_.Message(ZIPERR_READ, "The file changed while it was added, skipped: " + s.path);
-    r = Result::kSkip;
-  }
-  if (r == Result::kSkip || cb_.Aborted()) {
-    if (!out_->TruncateTo(headerPos)) {
-      Stop(ZIPERR_WRITE, "Cannot rewrite the archive: " + ErrnoText(errno));
-      return Result::kStop;
-    }
-    return cb_.Aborted() ? Result::kStop : Result::kSkip;
-  }
-  if (r == Result::kStop) return r;
-  if (encrypt) csize += kCryptHeaderSize;
-  if (csize > kMax32) {
-    Stop(ZIPERR_TOO_LARGE, "File of 4 GiB or more (Zip64 is not supported): " + s.path);
+  const Result r = s.size > kBlocksFrom ? DeflateInBlocks(in, s, crc, csize, usize, eh.level)
+                                        : Deflate(in, s, crc, csize, usize, eh.level);
+  if (r != Result::kOk || csize < usize) return r;
+  // Deflating did not shrink it: store it instead, reading the file again.
+  eh.method = kMethodStored;
+  if (!out_->TruncateTo(dataPos) || lseek(in, 0, SEEK_SET) != 0) {
+    Stop(ZIPERR_WRITE, "Cannot rewrite the archive: " + ErrnoText(errno));
     return Result::kStop;
   }
-
-  fillHeader(method, crc, static_cast<uint32_t>(csize), static_cast<uint32_t>(usize));
-  if (!out_->PatchAt(headerPos, h, sizeof h)) {
-    Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+  crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+  usize = 0;
+  if (eh.encrypt && !StartEncryption(s, knownCrc)) return Result::kStop;
+  if (!cb_.Send(ZIPCB_EXTRA_STEP, 0, static_cast<uint32_t>(s.size), "*Storing " + s.entryName))
     return Result::kStop;
-  }
+  const Result stored = Store(in, s, crc, usize, ZIPCB_EXTRA_PROGRESS);
+  csize = usize;
+  return stored;
+}
 
+void Adding::AddCentral(const Source& s, const EntryHeader& eh, uint64_t headerPos) {
   Written w;
   w.dosTime = s.dosTime;
   w.central.assign(kCentralHeaderSize, 0);
   uint8_t* c = w.central.data();
   Put32(c, kSigCentral);
   Put16(c + 4, kMadeBy);
-  std::memcpy(c + 6, h + 4, 26);  // needed version through name length, as in the local header
+  std::memcpy(c + 6, eh.h + 4, 26);  // needed version through name length, as in the local header
   Put16(c + 30, static_cast<uint16_t>(s.extra.size()));
   Put16(c + 32, static_cast<uint16_t>(s.comment.size()));
   Put16(c + 34, 0);
@@ -917,32 +885,76 @@ Result Adding::AddOne(Source& s) {
   w.central.insert(w.central.end(), s.extra.begin(), s.extra.end());
   w.central.insert(w.central.end(), s.comment.begin(), s.comment.end());
   written_.push_back(std::move(w));
+}
+
+Result Adding::AddOne(Source& s) {
+  const uint64_t headerPos = out_->Pos();
+  if (headerPos > kMax32) {
+    Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
+    return Result::kStop;
+  }
+  EntryHeader eh;
+  eh.encrypt = s.encrypt && !s.folder;
+  Fd in;
+  uint32_t knownCrc = 0;
+  if (Result r = OpenSource(s, in, eh.encrypt, knownCrc); r != Result::kOk) return r;
+  eh.level = std::clamp(rec_.Level, 0, 9);
+  eh.method = (s.folder || eh.level == 0 || StoreBySuffix(s.entryName)) ? kMethodStored : kMethodDeflated;
+  eh.Fill(s, eh.encrypt ? knownCrc : 0, 0, 0);
+  if (!out_->Write(eh.h, sizeof eh.h) || !out_->Write(s.storedName.data(), s.storedName.size()) ||
+      !out_->Write(s.extra.data(), s.extra.size())) {
+    Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+    return Result::kStop;
+  }
+  struct EndCrypt {
+    std::unique_ptr<ZipCrypto>& c;
+    ~EndCrypt() { c.reset(); }
+  } endCrypt{crypt_};
+  uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+  uint64_t csize = 0, usize = 0;
+  Result r = WriteEntryData(in.get(), s, eh, knownCrc, crc, csize, usize);
+  if (r == Result::kOk && eh.encrypt && crc != knownCrc) {
+    // The header already checks against the first reading.
+    cb_.Message(ZIPERR_READ, "The file changed while it was added, skipped: " + s.path);
+    r = Result::kSkip;
+  }
+  if (r == Result::kSkip || cb_.Aborted()) {
+    if (!out_->TruncateTo(headerPos)) {
+      Stop(ZIPERR_WRITE, "Cannot rewrite the archive: " + ErrnoText(errno));
+      return Result::kStop;
+    }
+    return cb_.Aborted() ? Result::kStop : Result::kSkip;
+  }
+  if (r == Result::kStop) return r;
+  if (eh.encrypt) csize += kCryptHeaderSize;
+  if (csize > kMax32) {
+    Stop(ZIPERR_TOO_LARGE, "File of 4 GiB or more (Zip64 is not supported): " + s.path);
+    return Result::kStop;
+  }
+  eh.Fill(s, crc, static_cast<uint32_t>(csize), static_cast<uint32_t>(usize));
+  if (!out_->PatchAt(headerPos, eh.h, sizeof eh.h)) {
+    Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+    return Result::kStop;
+  }
+  AddCentral(s, eh, headerPos);
   if (Verbose() && !cb_.Message(0, std::string("Added: ") + s.entryName)) return Result::kStop;
   return Result::kOk;
 }
 
-int32_t Adding::Run() {
+void Adding::Notices() {
   if (IsFlagOn(rec_.Volume)) cb_.Message(0, "Volume labels are not available on this system; ignored");
   if (rec_.ArchiveOnly || rec_.ResetArchive)
     cb_.Message(0, "Archive attributes are not available on this system; ignored");
   if (IsFlagOn(rec_.ForceDos)) cb_.Message(0, "8.3 names are not used on this system; ignored");
-  if (cb_.Aborted()) return 0;
+}
 
-  if (!Collect()) return 0;
-  if (!ReadExisting()) return 0;
-
-  // Which files go in, against the entries already there.
+bool Adding::Choose(std::vector<bool>& replaced) {
   const bool freshen = IsFlagOn(rec_.Freshen) && !IsFlagOn(rec_.Update);
   const bool update = IsFlagOn(rec_.Update);
-  std::vector<bool> replaced(dir_.entries.size(), false);
-  std::vector<Source>& chosen = chosen_;
   for (Source& s : sources_) {
     for (size_t i = 0; haveOld_ && i < dir_.entries.size(); ++i) {
       std::string stored;
-      if (!ReadStoredName(old_.get(), dir_.entries[i], stored)) {
-        Stop(ZIPERR_READ, "Cannot read the existing archive");
-        return 0;
-      }
+      if (!ReadStoredName(old_.get(), dir_.entries[i], stored)) return Stop(ZIPERR_READ, "Cannot read the existing archive");
       if (stored == s.storedName) {
         s.replaces = static_cast<int>(i);
         break;
@@ -952,59 +964,61 @@ int32_t Adding::Run() {
       continue;
     if (freshen && s.replaces < 0) continue;
     if (s.replaces >= 0) replaced[static_cast<size_t>(s.replaces)] = true;
-    chosen.push_back(std::move(s));
+    chosen_.push_back(std::move(s));
   }
   for (Source& s : sources_) WipeString(s.password);
   sources_.clear();
-  if (chosen.empty()) {
+  return true;
+}
+
+bool Adding::ReadyToWrite(const std::vector<bool>& replaced) {
+  if (chosen_.empty()) {
     cb_.Message(ZIPERR_NOTHING, "Nothing to do");
     cb_.Finish();
-    return 0;
+    return false;
   }
-  if (!AskAddPassword(chosen)) {
+  if (!AskAddPassword(chosen_)) {
     cb_.Finish();
-    return 0;
+    return false;
   }
-  size_t kept = 0;
-  for (size_t i = 0; i < replaced.size(); ++i)
-    if (!replaced[i]) ++kept;
-  if (kept + chosen.size() > 0xFFFF) {
+  const size_t kept = static_cast<size_t>(std::count(replaced.begin(), replaced.end(), false));
+  if (kept + chosen_.size() > 0xFFFF) {
     cb_.Message(ZIPERR_TOO_LARGE, "More than 65535 entries (Zip64 is not supported)");
-    return 0;
+    return false;
   }
-
   uint32_t files = 0;
   uint64_t bytes = 0;
-  for (const Source& s : chosen) {
+  for (const Source& s : chosen_) {
     if (!s.folder) ++files;
     bytes += s.size;
   }
   if (!cb_.Send(ZIPCB_FILE_COUNT, 0, files, "") ||
       !cb_.Send(ZIPCB_TOTAL_SIZE, 0, static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFFu)), "")) {
     cb_.Finish();
-    return 0;
+    return false;
   }
+  return true;
+}
 
-  std::string folder, leaf;
-  SplitPath(rec_.Archive, folder, leaf);
+bool Adding::OpenNewArchive() {
+  std::string folder;
+  SplitPath(rec_.Archive, folder, leaf_);
   dirfd_.Adopt(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  Fd& dirfd = dirfd_;
-  if (!dirfd) {
+  if (!dirfd_) {
     cb_.Message(ZIPERR_WRITE, "Cannot open the archive's folder " + folder + ": " + ErrnoText(errno));
-    return 0;
+    return false;
   }
-  std::string tmpName;
-  Fd tmp(CreateTempFile(dirfd.get(), tmpName));
-  if (!tmp) {
+  if (!tmp_.CreateIn(dirfd_.get(), 0666)) {
     cb_.Message(ZIPERR_WRITE, "Cannot create a file in " + folder + ": " + ErrnoText(errno));
-    return 0;
+    return false;
   }
-  tmpName_ = tmpName;
-  if (haveOld_) fchmod(tmp.get(), oldMode_);
-  out_ = std::make_unique<Output>(tmp.get());
-  int32_t added = 0;
-  bool ok = true;
+  if (haveOld_) fchmod(tmp_.fd(), oldMode_);
+  out_ = std::make_unique<Output>(tmp_.fd());
+  return true;
+}
 
+bool Adding::WriteEntries(const std::vector<bool>& replaced, std::vector<bool>& isIn, int32_t& added) {
+  bool ok = true;
   if (haveOld_) {
     // Anything in front of the first entry (a self-extractor) stays in front.
     uint64_t first = dir_.centralPos;
@@ -1014,78 +1028,86 @@ int32_t Adding::Run() {
       if (!replaced[i]) ok = CopyEntry(dir_.entries[i]);
   }
   // Only what went in may replace an entry or lose its source (AddMove).
-  std::vector<bool> isIn(chosen.size(), false);
-  for (size_t i = 0; ok && i < chosen.size(); ++i) {
-    Result r = AddOne(chosen[i]);
+  for (size_t i = 0; ok && i < chosen_.size(); ++i) {
+    const Result r = AddOne(chosen_[i]);
     if (r == Result::kStop) ok = false;
     isIn[i] = r == Result::kOk;
-    if (isIn[i] && !chosen[i].folder) ++added;
-    if (r == Result::kSkip && chosen[i].replaces >= 0)
-      ok = CopyEntry(dir_.entries[static_cast<size_t>(chosen[i].replaces)]);
+    if (isIn[i] && !chosen_[i].folder) ++added;
+    if (r == Result::kSkip && chosen_[i].replaces >= 0)
+      ok = CopyEntry(dir_.entries[static_cast<size_t>(chosen_[i].replaces)]);
   }
+  return ok;
+}
 
-  if (ok && !cb_.Aborted()) {
-    const uint64_t centralPos = out_->Pos();
-    uint64_t centralSize = 0;
-    for (const Written& w : written_) {
-      if (!out_->Write(w.central.data(), w.central.size())) {
-        ok = Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
-        break;
-      }
-      centralSize += w.central.size();
-    }
-    const std::string comment = rec_.Comment ? std::string(rec_.Comment).substr(0, kMaxComment) : std::string();
-    if (ok && (centralPos > kMax32 || centralSize > kMax32 || out_->Pos() > kMax32))
-      ok = Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
-    if (ok) {
-      uint8_t end[kEndRecordSize] = {};
-      Put32(end, kSigEnd);
-      Put16(end + 8, static_cast<uint16_t>(written_.size()));
-      Put16(end + 10, static_cast<uint16_t>(written_.size()));
-      Put32(end + 12, static_cast<uint32_t>(centralSize));
-      Put32(end + 16, static_cast<uint32_t>(centralPos));
-      Put16(end + 20, static_cast<uint16_t>(comment.size()));
-      if (!out_->Write(end, sizeof end) || !out_->Write(comment.data(), comment.size()) || !out_->Flush() ||
-          fsync(tmp.get()) != 0)
-        ok = Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+bool Adding::WriteCentral() {
+  const uint64_t centralPos = out_->Pos();
+  uint64_t centralSize = 0;
+  for (const Written& w : written_) {
+    if (!out_->Write(w.central.data(), w.central.size()))
+      return Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+    centralSize += w.central.size();
+  }
+  const std::string comment = rec_.Comment ? std::string(rec_.Comment).substr(0, kMaxComment) : std::string();
+  if (centralPos > kMax32 || centralSize > kMax32 || out_->Pos() > kMax32)
+    return Stop(ZIPERR_TOO_LARGE, "Archive of 4 GiB or more (Zip64 is not supported)");
+  uint8_t end[kEndRecordSize] = {};
+  Put32(end, kSigEnd);
+  Put16(end + 8, static_cast<uint16_t>(written_.size()));
+  Put16(end + 10, static_cast<uint16_t>(written_.size()));
+  Put32(end + 12, static_cast<uint32_t>(centralSize));
+  Put32(end + 16, static_cast<uint32_t>(centralPos));
+  Put16(end + 20, static_cast<uint16_t>(comment.size()));
+  if (!out_->Write(end, sizeof end) || !out_->Write(comment.data(), comment.size()) || !out_->Flush() ||
+      !tmp_.Sync())
+    return Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+  return true;
+}
+
+bool Adding::CommitArchive() {
+  if (IsFlagOn(rec_.ZipTime)) {
+    uint32_t newest = 0;
+    for (const Written& w : written_) newest = std::max(newest, w.dosTime);
+    const time_t t = FromDosDateTime(newest);
+    const struct timespec times[2] = {{t, 0}, {t, 0}};
+    futimens(tmp_.fd(), times);
+  }
+  if (!tmp_.Close()) return Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
+  if (!tmp_.RenameTo(leaf_, true))
+    return Stop(ZIPERR_WRITE, std::string("Cannot replace the archive ") + rec_.Archive + ": " + ErrnoText(errno));
+  return true;
+}
+
+void Adding::MoveSources(const std::vector<bool>& isIn) {
+  for (size_t i = 0; i < chosen_.size(); ++i) {
+    const Source& s = chosen_[i];
+    if (s.folder || !isIn[i]) continue;
+    std::string why;
+    if (IsFlagOn(rec_.AllowUndo)) {
+      if (!MoveToTrash(s.path, why)) cb_.Message(0, "Kept " + s.path + " (cannot move it to the trash: " + why + ")");
+    } else if (unlink(s.path.c_str()) != 0) {
+      cb_.Message(0, "Cannot delete " + s.path + ": " + ErrnoText(errno));
     }
   }
-  if (ok && !cb_.Aborted()) {
-    if (IsFlagOn(rec_.ZipTime)) {
-      uint32_t newest = 0;
-      for (const Written& w : written_) newest = std::max(newest, w.dosTime);
-      const time_t t = FromDosDateTime(newest);
-      const struct timespec times[2] = {{t, 0}, {t, 0}};
-      futimens(tmp.get(), times);
-    }
-    tmp.Reset();
-    if (!RenameInto(dirfd.get(), tmpName, leaf, true)) {
-      ok = Stop(ZIPERR_WRITE, std::string("Cannot replace the archive ") + rec_.Archive + ": " + ErrnoText(errno));
-    } else {
-      tmpName_.clear();
-      fsync(dirfd.get());
-    }
-  }
+}
+
+int32_t Adding::Run() {
+  Notices();
+  if (cb_.Aborted()) return 0;
+  if (!Collect() || !ReadExisting()) return 0;
+  // Which files go in, against the entries already there.
+  std::vector<bool> replaced(dir_.entries.size(), false);
+  if (!Choose(replaced) || !ReadyToWrite(replaced) || !OpenNewArchive()) return 0;
+  std::vector<bool> isIn(chosen_.size(), false);
+  int32_t added = 0;
+  bool ok = WriteEntries(replaced, isIn, added);
+  if (ok && !cb_.Aborted()) ok = WriteCentral();
+  if (ok && !cb_.Aborted()) ok = CommitArchive();
   if (!ok || cb_.Aborted()) {
-    tmp.Reset();
-    unlinkat(dirfd.get(), tmpName.c_str(), 0);
-    tmpName_.clear();
+    tmp_.Discard();
     cb_.Finish();
     return 0;
   }
-
-  if (IsFlagOn(rec_.Move)) {
-    for (size_t i = 0; i < chosen.size(); ++i) {
-      const Source& s = chosen[i];
-      if (s.folder || !isIn[i]) continue;
-      std::string why;
-      if (IsFlagOn(rec_.AllowUndo)) {
-        if (!MoveToTrash(s.path, why)) cb_.Message(0, "Kept " + s.path + " (cannot move it to the trash: " + why + ")");
-      } else if (unlink(s.path.c_str()) != 0) {
-        cb_.Message(0, "Cannot delete " + s.path + ": " + ErrnoText(errno));
-      }
-    }
-  }
+  if (IsFlagOn(rec_.Move)) MoveSources(isIn);
   if (!cb_.Aborted()) cb_.Send(ZIPCB_END_BATCH, 0, 0, "");
   cb_.Finish();
   return added;

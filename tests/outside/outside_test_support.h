@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the tests of the outside libraries: seeded input bytes and text, and the
-// number of threads of this process (to see that no worker thread is left).
+// Helpers of the tests of the outside libraries: seeded input bytes and text, a shell
+// command's output, and the number of threads of this process (to see that no worker thread is left).
 #include <dirent.h>
 
 #include <chrono>
@@ -10,7 +10,25 @@
 #include <string_view>
 #include <thread>
 
+#include "support/temp_dir.h"
+
 namespace outsidetest {
+
+// n bytes of numbered sentences: stem, the count of bytes before it, a full stop.
+inline std::string Sentences(size_t n, std::string_view stem) {
+  std::string s;
+  while (s.size() < n) s += std::string(stem) + std::to_string(s.size()) + ".\n";
+  s.resize(n);
+  return s;
+}
+
+// A shell command's standard output and error; its exit status to *rc when given.
+inline std::string Sh(const std::string& cmd, int* rc = nullptr) {
+  std::string out;
+  const int r = ::Run(cmd + " 2>&1", &out);
+  if (rc) *rc = r;
+  return out;
+}
 
 // n bytes from a generator seeded with seed: the same bytes on every run.
 template <typename Buffer = std::string>

@@ -26,12 +26,6 @@ std::vector<std::string> FolderNames(const std::string& folder) {
   return names;
 }
 
-std::string Sh(const std::string& cmd, int* rc) {
-  std::string out;
-  *rc = ::Run(cmd + " 2>&1", &out);
-  return out;
-}
-
 class ZipLibThreads : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(Libs().Loaded()); }

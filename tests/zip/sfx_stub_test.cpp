@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 
+#include "outside/disk_fault_seam.h"
 #include "outside/zip_builder.h"
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
@@ -530,6 +531,35 @@ TEST_F(SfxRun, FailedMakerLeavesTheEarlierFile) {
   const std::vector<unsigned char> stub = ReadAll(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN");
   EXPECT_EQ(fs::file_size(target), stub.size() + TSFXHeaderStream(maker).Data().size() + 22);
   EXPECT_NE(fs::status(target).permissions() & fs::perms::owner_exec, fs::perms::none);
+}
+
+// A failing disk under the stub, at every sampled step of its writer: the earlier
+// file stays byte for byte, the failure is reported with the system's reason, the
+// program ends with 2 and leaves no hidden file; past the last step the new file
+// is whole.
+TEST_F(SfxRun, DiskFaultsKeepTheEarlierFile) {
+  TZaSFX maker;
+  maker.Options = {soAutoRun};
+  maker.OverwriteMode = somOverwrite;
+  const std::string exe = Program("disk.exe", maker, {LargeEntry("velika.bin", 2)});
+  int k = 0;
+  for (const DiskFault& f : kSampledFaults) {
+    SCOPED_TRACE(f.Name());
+    const std::string work = dir_.file("disk" + std::to_string(++k));
+    fs::create_directories(work + "/cilj");
+    WriteAll(work + "/cilj/velika.bin", "the earlier file");
+    const Ran r = Start(exe, work, "cilj", "", "TARVI_DISK_FAULT=" + f.Value());
+    if (f.Reached()) {
+      EXPECT_EQ(r.status, 2) << r.out;
+      EXPECT_NE(r.out.find("  refused: velika.bin (cannot "), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find(std::string(strerrordesc_np(f.err)) + ")"), std::string::npos) << r.out;
+      EXPECT_EQ(ReadText(work + "/cilj/velika.bin"), "the earlier file");
+    } else {
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(fs::file_size(work + "/cilj/velika.bin"), size_t(2) << 20);
+    }
+    EXPECT_EQ(HiddenLeft(work + "/cilj"), std::vector<std::string>{});
+  }
 }
 
 }  // namespace
