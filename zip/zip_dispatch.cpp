@@ -94,7 +94,7 @@ bool TZipArchiver::DispatchEvent(uint8_t code, int32_t error, uint32_t size, con
     Ui().processPendingMessages();
   }
 
-  if (cancel_ && !fromLibrary) throw EZipArchiver::CreateFromId(11007, true);
+  if (cancel_ && !fromLibrary) throw EZipArchiver::CreateFromId(kZipUserCancelled, true);
   return cancel_;
 }
 
@@ -242,7 +242,8 @@ void TZipArchiver::DispatchCode(uint8_t code, int32_t error, uint32_t size, cons
       itemSize_ = size;
       itemDone_ = 0;
       QString name;
-      if (error > 0 && error < 1000) name = LoadZipString(11400 + error);
+      // The steps' texts follow each other in the table in the order of the step codes, from 1.
+      if (error > 0 && error < 1000) name = LoadZipString(kZipProgressArchiveBit - 1 + error);
       itemName_ = name.isEmpty() ? t : name;
       if (OnItemProgress) OnItemProgress(*this, itemName_, size, 0);
       break;
@@ -268,7 +269,7 @@ void TZipArchiver::DispatchPassword(int32_t error, uint32_t size, const QString&
     OnPasswordError(*this, rec && rec->IsZip != 0, password, t, repeat, action);
     if (action != pwbOk) password.clear();
   } else if (unattended_) {
-    ShowZipMessage(adding ? 10150 : 10151);
+    ShowZipMessage(adding ? kZipNoAddPassword : kZipNoExtractPassword);
   } else {
     lastPasswordButton_ = pwbOk;
     if (adding)

@@ -41,7 +41,7 @@ void TZipArchiver::AddFiles() {
   errCode_ = 0;
   message_.clear();
   if (fSpecArgs_.isEmpty()) {
-    ShowZipMessage(10301);
+    ShowZipMessage(kZipNoFilesToZip);
     return;
   }
   if (addOptions_.Contains(AddDiskSpanErase)) {
@@ -49,11 +49,11 @@ void TZipArchiver::AddFiles() {
     spanOptions_.Include(spWipeFiles);
   }
   if (zipFileName_.isEmpty()) {
-    ShowZipMessage(10102);
+    ShowZipMessage(kZipNoZipFile);
     return;
   }
   if (unattended_ && addOptions_.Contains(AddEncrypt) && password_.isEmpty()) {
-    ShowZipMessage(10302);
+    ShowZipMessage(kZipUnattendedNoPassword);
     return;
   }
   const bool span = addOptions_.Contains(AddDiskSpan);
@@ -61,11 +61,11 @@ void TZipArchiver::AddFiles() {
   QString working = zipFileName_;
   if (span) {
     if (addOptions_.Contains(AddFreshen) || addOptions_.Contains(AddUpdate)) {
-      ShowZipMessage(10303);
+      ShowZipMessage(kZipFreshenUpdateSpanned);
       return;
     }
     if (exe) {
-      ShowZipMessage(11041);
+      ShowZipMessage(kZipSfxNotSpannable);
       return;
     }
     working = MakeTempFileName();
@@ -110,7 +110,7 @@ void TZipArchiver::AddFiles() {
     const QString folder = QFileInfo(zipFileName_).path();
     const bool hasFolder = zipFileName_.contains(u'/');
     if (addOptions_.Contains(AddForceDest) && hasFolder) ForceDirectories(folder);
-    if (hasFolder && !FolderExists(folder)) throw EZipArchiver::CreateFromIdText(10308, folder);
+    if (hasFolder && !FolderExists(folder)) throw EZipArchiver::CreateFromIdText(kZipDestDirMissing, folder);
     params->rec.Seven = ZIPABI_SENTINEL;
     params->rec.SpecCount = static_cast<int32_t>(fSpecArgs_.size());
     eventErrorText_.clear();
@@ -132,7 +132,7 @@ void TZipArchiver::AddFiles() {
     ShowExceptionError(e);
     reported = true;
   } catch (...) {
-    ShowZipMessage(10101);
+    ShowZipMessage(kZipLibAborted);
     reported = true;
   }
   if (!newSfx.work.isEmpty()) {
@@ -165,24 +165,24 @@ void TZipArchiver::ExtractFiles() {
   const uint32_t savedRequests = passwordReqCount_;
   bool requestsChanged = false;
   if (zipFileName_.isEmpty()) {
-    ShowZipMessage(10102);
+    ShowZipMessage(kZipNoZipFile);
     return;
   }
   if (!QFileInfo::exists(zipFileName_)) {
-    ShowZipMessage(11001);
+    ShowZipMessage(kZipInputMissing);
     return;
   }
   if (Count() == 0) {
     List();
     if (Count() == 0) {
-      ShowZipMessage(11002);
+      ShowZipMessage(kZipFileNotOpened);
       return;
     }
   }
   if (unattended_ && password_.isEmpty() && !OnPasswordError) {
     passwordReqCount_ = 0;
     requestsChanged = true;
-    ShowZipMessage(10502);
+    ShowZipMessage(kZipUnattendedExtractWarning);
   }
   auto restore = [&] {
     if (requestsChanged) passwordReqCount_ = savedRequests;
@@ -227,7 +227,7 @@ void TZipArchiver::ExtractFiles() {
     unzParams_ = params.get();
     if (!extrBaseDir_.isEmpty()) {
       if (extrOptions_.Contains(ExtrForceDirs)) ForceDirectories(extrBaseDir_);
-      if (!FolderExists(extrBaseDir_)) throw EZipArchiver::CreateFromIdText(10504, extrBaseDir_);
+      if (!FolderExists(extrBaseDir_)) throw EZipArchiver::CreateFromIdText(kZipExtractDirMissing, extrBaseDir_);
     }
     params->rec.Seven = ZIPABI_SENTINEL;
     eventErrorText_.clear();
@@ -238,7 +238,7 @@ void TZipArchiver::ExtractFiles() {
     ShowExceptionError(e);
   } catch (...) {
     if (span) QFile::remove(working);
-    ShowZipMessage(10501);
+    ShowZipMessage(kZipUnzLibAborted);
   }
   fSpecArgs_.clear();
   unzParams_ = nullptr;

@@ -88,7 +88,7 @@ TSFXBinStream::TSFXBinStream(const QString& language) {
   QString found = Locate(QStringLiteral("ZASFX") + language + QStringLiteral(".BIN"));
   if (found.isEmpty()) found = Locate(QStringLiteral("ZASFXUS.BIN"));
   QFile file(found);
-  if (found.isEmpty() || !file.open(QIODevice::ReadOnly)) throw EZaSfxError::FromId(10802);
+  if (found.isEmpty() || !file.open(QIODevice::ReadOnly)) throw EZaSfxError::FromId(kZipSfxStubMissing);
   data_ = file.readAll();
   fileName_ = found;
 }
@@ -99,7 +99,7 @@ TSFXHeaderStream::TSFXHeaderStream(const TCustomZaSFX& maker) {
                                ToCp1250(maker.Message)};
   int total = 0;
   for (const QByteArray& t : texts) {
-    if (t.size() > 255) throw EZaSfxError::FromId(10801);
+    if (t.size() > 255) throw EZaSfxError::FromId(kZipSfxStringTooLong);
     total += static_cast<int>(t.size());
   }
   const int size = (18 + total + 3) / 4 * 4;
@@ -255,12 +255,12 @@ bool WalkResources(QFile& f, qint64 base, qint64 dirPos, int level, QByteArray& 
 
 void TCustomZaSFX::ReplaceIcon(const QString& target, const QIcon& icon) {
   QFile f(target);
-  if (!f.open(QIODevice::ReadWrite)) throw EZaSfxError::FromId(10902);
+  if (!f.open(QIODevice::ReadWrite)) throw EZaSfxError::FromId(kZipInputNotExe);
   const QByteArray dos = ReadExact(f, 0, 64);
-  if (dos.isEmpty() || !dos.startsWith("MZ")) throw EZaSfxError::FromId(10902);
+  if (dos.isEmpty() || !dos.startsWith("MZ")) throw EZaSfxError::FromId(kZipInputNotExe);
   const qint64 peAt = Le32(dos, 60);
   const QByteArray pe = ReadExact(f, peAt, 248);
-  if (pe.isEmpty() || !pe.startsWith(QByteArray("PE\0\0", 4))) throw EZaSfxError::FromId(10902);
+  if (pe.isEmpty() || !pe.startsWith(QByteArray("PE\0\0", 4))) throw EZaSfxError::FromId(kZipInputNotExe);
   const uint32_t resAddress = Le32(pe, 136);
   const uint32_t resSize = Le32(pe, 140);
   if (resAddress == 0 || resSize == 0) throw EZaSfxError::FromText(QStringLiteral("No resources found in executable."));
@@ -405,7 +405,7 @@ bool TZipArchiver::FinishNewSfx(const QString& work, bool reported) {
     const int err = errno;
     unlink(from.constData());
     processedCount_ = 0;
-    ShowZipMessage(11009, QStringLiteral("\n") + DiskErrorText(err));
+    ShowZipMessage(kZipOutputCreateFailed, QStringLiteral("\n") + DiskErrorText(err));
     return false;
   }
   unlink(from.constData());
@@ -415,13 +415,14 @@ bool TZipArchiver::FinishNewSfx(const QString& work, bool reported) {
   const int32_t code = errCode_;
   if (!reported && code != ZIPERR_ABORTED) {
     const QString reason = firstLibraryError_.isEmpty() ? message_ : firstLibraryError_;
-    ShowZipMessage(10304, reason.isEmpty() ? QString() : QStringLiteral("\n") + reason, {QString::number(code)});
+    ShowZipMessage(kZipAutoSfxError, reason.isEmpty() ? QString() : QStringLiteral("\n") + reason,
+                   {QString::number(code)});
   }
   return false;
 }
 
 void TZipArchiver::ShowSfxError(const EZaSfxError& e) {
-  errCode_ = e.Id() != 0 ? e.Id() : 11009;
+  errCode_ = e.Id() != 0 ? e.Id() : kZipOutputCreateFailed;
   message_ = e.Message();
   if (e.Display() && !unattended_) Ui().messageBox(MsgKind::Information, message_, QString());
   if (OnMessage) OnMessage(*this, errCode_, message_);
