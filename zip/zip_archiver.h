@@ -23,6 +23,7 @@
 #include "zip/zip_loader.h"
 #include "zip/zip_stream.h"
 #include "zip/zip_types.h"
+#include "interfaces/zip_headers.h"
 #include "interfaces/ziplib_records.h"
 
 // What Add and Extract answer while another operation of the component runs.
@@ -234,6 +235,13 @@ class TZipArchiver {
   // (or extract) and returns ErrCode.
   int32_t Add();
   int32_t Extract();
+
+ private:
+  // Add's and Extract's frame: the busy answer, the operation's work folder and
+  // the busy mark around the driver.
+  int32_t RunOperation(void (TZipArchiver::*driver)());
+
+ public:
   // Re-reads the directory of ZipFileName.
   void List();
   // Writes a new self-extracting archive without entries at target through the
@@ -244,15 +252,7 @@ class TZipArchiver {
   int32_t ConvertToSfx(const QString& target);
 
   // The end-of-central-directory record as stored.
-  struct EndOfCentral {
-    uint16_t thisDisk = 0;
-    uint16_t centralDisk = 0;
-    uint16_t entriesOnDisk = 0;
-    uint16_t totalEntries = 0;
-    uint32_t centralSize = 0;
-    uint32_t centralOffset = 0;
-    uint16_t commentLength = 0;
-  };
+  using EndOfCentral = zipfmt::EndRecord;
   // Finds the record of the working file and opens the file for List (the handle
   // stays in the disk state). From List a missing file or record raises
   // EZipArchiver; otherwise it reports 11002 and answers false.

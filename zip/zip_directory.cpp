@@ -97,17 +97,6 @@ int32_t DiskNumberFromName(const QString& path) {
   return n;
 }
 
-// The end record's fields as the component keeps them.
-void TakeEndRecord(const zipfmt::EndRecord& e, TZipArchiver::EndOfCentral& rec) {
-  rec.thisDisk = e.thisDisk;
-  rec.centralDisk = e.centralDisk;
-  rec.entriesOnDisk = e.entriesOnDisk;
-  rec.totalEntries = e.totalEntries;
-  rec.centralSize = e.centralSize;
-  rec.centralOffset = e.centralOffset;
-  rec.commentLength = e.commentLength;
-}
-
 // Zip64 is not read. Its markers are accepted only as zip writes them for an
 // archive made from a pipe: a Zip64 end record and locator that repeat what the
 // end record says. 65535 entries is a count like any other (the adding library
@@ -178,8 +167,9 @@ QByteArray ReadField(ZipDirectoryReader& reader, uint16_t length, int messageId)
 
 QString TZipArchiver::ConvertOemName(const QByteArray& stored, uint16_t flag, uint8_t hostSystem,
                                      uint8_t madeByVersion) const {
-  const std::string text = ziplib_names::DecodeEntryText(std::string_view(stored.constData(), static_cast<size_t>(stored.size())), flag,
-                                                         hostSystem, madeByVersion, static_cast<uint8_t>(codePage_));
+  const std::string_view bytes(stored.constData(), static_cast<size_t>(stored.size()));
+  const std::string text =
+      ziplib_names::DecodeEntryText(bytes, flag, hostSystem, madeByVersion, static_cast<uint8_t>(codePage_));
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
@@ -196,11 +186,11 @@ bool TZipArchiver::TakeEndRecordAtTheEnd(int64_t size, EndOfCentral& rec) {
   // Only where an archive without a comment has it; a record there that claims a
   // comment is not taken (it cannot have one), the scan decides.
   uint8_t last[kEndSize];
-  zipfmt::EndRecord end;
+  EndOfCentral end;
   if (size < kEndSize || !ReadAt(disk_.inFile, last, sizeof last, static_cast<uint64_t>(size - kEndSize)) ||
       !zipfmt::ParseEndRecord(last, sizeof last, end) || end.commentLength != 0)
     return false;
-  TakeEndRecord(end, rec);
+  rec = end;
   recordPos_ = size - kEndSize;
   endPos_ = size;
   return true;
@@ -228,7 +218,7 @@ bool TZipArchiver::TakeEndRecordFromTail(int64_t size, EndOfCentral& rec) {
   if (at < 0) return false;
   const uint8_t* p = tail.data() + at;
   zipfmt::ParseEndRecord(p, static_cast<size_t>(n - at), end);
-  TakeEndRecord(end, rec);
+  rec = end;
   recordPos_ = size - n + at;
   // d < 0: bytes after the comment; d > 0: the declared comment runs past the
   // end of the file. Both are garbage at the end.
