@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <cerrno>
 
+#include "platform/scope_exit.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_sfx.h"
 
@@ -30,19 +31,6 @@ bool ForceDirectories(QString path) {
 }
 
 bool HasExeExtension(const QString& name) { return QFileInfo(name).fileName().toUpper().endsWith(QLatin1String(".EXE")); }
-
-// Runs its action when the scope ends, whichever way.
-template <class F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F f) : f_(std::move(f)) {}
-  ~ScopeExit() { f_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  F f_;
-};
 
 }  // namespace
 
