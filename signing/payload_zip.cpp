@@ -11,23 +11,20 @@
 #include <cstring>
 #include <vector>
 
+#include "interfaces/zip_headers.h"
+
 namespace {
 
-constexpr uint32_t kSigLocal = 0x04034b50;
-constexpr uint32_t kSigCentral = 0x02014b50;
-constexpr uint32_t kSigEnd = 0x06054b50;
-constexpr uint32_t kSigDescriptor = 0x08074b50;
+using zipfmt::Get32;
+
 // Every record signature of the format: none of them may stand in a comment,
 // where a reader that searches for records would take it for one.
-constexpr uint32_t kSignatures[] = {kSigLocal,  kSigCentral, kSigEnd,    kSigDescriptor,
-                                    0x06064b50 /* Zip64 end */, 0x07064b50 /* Zip64 locator */,
-                                    0x05054b50 /* digital signature */, 0x08064b50 /* extra data record */};
-constexpr size_t kLocalSize = 30, kCentralSize = 46, kEndSize = 22;
+constexpr uint32_t kSignatures[] = {
+    zipfmt::kSigLocal,    zipfmt::kSigCentral,      zipfmt::kSigEnd,               zipfmt::kSigDescriptor,
+    zipfmt::kSigZip64End, zipfmt::kSigZip64Locator, zipfmt::kSigDigitalSignature, zipfmt::kSigExtraData};
+constexpr size_t kLocalSize = zipfmt::kLocalHeaderSize, kCentralSize = zipfmt::kCentralHeaderSize,
+                 kEndSize = zipfmt::kEndRecordSize;
 constexpr uint16_t kFlagDescriptor = 1u << 3;
-constexpr uint32_t kZip64Marker = 0xFFFFFFFFu;
-
-uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t Get32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
 bool HoldsSignature(const uint8_t* p, size_t n) {
   for (size_t i = 0; i + 4 <= n; ++i)
@@ -80,68 +77,89 @@ class Reader {
   uint64_t size_ = 0;
 };
 
-bool Check(Reader& in) {
+// The end record: the one signature from which the record and its comment reach
+// exactly to the end of the file; the nearest to the end is the only candidate,
+// since a comment holding another could not pass. It must describe one entry on
+// one disk, hold no record signature in its comment and end the directory.
+bool ReadEndRecord(Reader& in, zipfmt::EndRecord& end) {
   const uint64_t size = in.size();
-  if (size < kLocalSize + kCentralSize + kEndSize) return false;
-
-  // The end record: the one signature from which the record and its comment reach
-  // exactly to the end of the file; the nearest to the end is the only candidate,
-  // since a comment holding another could not pass.
   const size_t tailLen = size_t(std::min<uint64_t>(size, kEndSize + 0xFFFF));
   std::vector<uint8_t> tail(tailLen);
   if (!in.read(size - tailLen, tail.data(), tailLen)) return false;
-  size_t end = tailLen;
+  size_t at = tailLen;
   for (size_t i = tailLen - kEndSize + 1; i-- > 0;) {
-    if (Get32(tail.data() + i) == kSigEnd && i + kEndSize + Get16(tail.data() + i + 20) == tailLen) {
-      end = i;
+    if (zipfmt::ParseEndRecord(tail.data() + i, tailLen - i, end) && i + kEndSize + end.commentLength == tailLen) {
+      at = i;
       break;
     }
   }
-  if (end == tailLen) return false;
-  const uint8_t* e = tail.data() + end;
-  const uint64_t endPos = size - tailLen + end;
-  if (Get16(e + 4) != 0 || Get16(e + 6) != 0 || Get16(e + 8) != 1 || Get16(e + 10) != 1) return false;
-  if (HoldsSignature(e + kEndSize, Get16(e + 20))) return false;
-  const uint64_t centralSize = Get32(e + 12), centralPos = Get32(e + 16);
-  if (centralPos + centralSize != endPos) return false;
+  if (at == tailLen) return false;
+  const uint64_t endPos = size - tailLen + at;
+  if (end.thisDisk != 0 || end.centralDisk != 0 || end.entriesOnDisk != 1 || end.totalEntries != 1) return false;
+  if (HoldsSignature(tail.data() + at + kEndSize, end.commentLength)) return false;
+  return uint64_t(end.centralOffset) + end.centralSize == endPos;
+}
 
-  // The one central entry fills the directory exactly and points at the first byte.
-  if (centralSize < kCentralSize) return false;
-  uint8_t c[kCentralSize];
-  if (!in.read(centralPos, c, sizeof c) || Get32(c) != kSigCentral) return false;
-  const size_t nameLen = Get16(c + 28), extraLen = Get16(c + 30), commentLen = Get16(c + 32);
-  if (kCentralSize + nameLen + extraLen + commentLen != centralSize) return false;
-  if (Get16(c + 34) != 0 || Get32(c + 42) != 0) return false;
-  const uint16_t method = Get16(c + 10);
-  const uint32_t crc = Get32(c + 16), packed = Get32(c + 20), unpacked = Get32(c + 24);
-  if (packed == kZip64Marker || unpacked == kZip64Marker) return false;
-  std::vector<uint8_t> centralName(nameLen), comment(commentLen);
-  if (!in.read(centralPos + kCentralSize, centralName.data(), nameLen) ||
-      !in.read(centralPos + kCentralSize + nameLen + extraLen, comment.data(), commentLen))
+// The one central entry fills the directory exactly and points at the first byte.
+bool ReadCentralEntry(Reader& in, const zipfmt::EndRecord& end, zipfmt::CentralHeader& c,
+                      std::vector<uint8_t>& name) {
+  const uint64_t centralPos = end.centralOffset;
+  if (end.centralSize < kCentralSize) return false;
+  uint8_t h[kCentralSize];
+  if (!in.read(centralPos, h, sizeof h) || !zipfmt::ParseCentralHeader(h, sizeof h, c)) return false;
+  if (c.TotalSize() != end.centralSize) return false;
+  if (c.diskStart != 0 || c.localOffset != 0) return false;
+  if (c.compressedSize == zipfmt::kZip64Marker || c.uncompressedSize == zipfmt::kZip64Marker) return false;
+  std::vector<uint8_t> comment(c.commentLength);
+  name.resize(c.nameLength);
+  if (!in.read(centralPos + kCentralSize, name.data(), c.nameLength) ||
+      !in.read(centralPos + kCentralSize + c.nameLength + c.extraLength, comment.data(), c.commentLength))
     return false;
-  if (HoldsSignature(comment.data(), comment.size())) return false;
+  return !HoldsSignature(comment.data(), comment.size());
+}
 
-  // The local entry at the first byte says the same of the same file.
-  uint8_t l[kLocalSize];
-  if (!in.read(0, l, sizeof l) || Get32(l) != kSigLocal) return false;
-  const uint16_t flags = Get16(l + 6);
-  if (Get16(l + 8) != method || Get16(l + 26) != nameLen) return false;
-  std::vector<uint8_t> localName(nameLen);
-  if (!in.read(kLocalSize, localName.data(), nameLen) || localName != centralName) return false;
-  const uint32_t lcrc = Get32(l + 14), lpacked = Get32(l + 18), lunpacked = Get32(l + 22);
-  const bool sameAsCentral = lcrc == crc && lpacked == packed && lunpacked == unpacked;
-  const uint64_t dataEnd = kLocalSize + nameLen + Get16(l + 28) + uint64_t(packed);
-  if (!(flags & kFlagDescriptor)) return sameAsCentral && dataEnd == centralPos;
-
-  // Sizes that follow the data: zeros (or the same values) in the local header,
-  // then the descriptor, with or without its signature, up to the directory.
-  if (!sameAsCentral && (lcrc != 0 || lpacked != 0 || lunpacked != 0)) return false;
+// Sizes that follow the data: the descriptor, with or without its signature, fills
+// what lies between the data and the directory. Its two forms are told apart by
+// that length, so a CRC equal to the signature is read as a CRC.
+bool DescriptorMatches(Reader& in, uint64_t dataEnd, uint64_t centralPos, const zipfmt::CentralHeader& c) {
   if (centralPos < dataEnd || centralPos - dataEnd > 16) return false;
   uint8_t d[16];
   const size_t dLen = size_t(centralPos - dataEnd);
   if (!in.read(dataEnd, d, dLen)) return false;
-  const uint8_t* v = dLen == 16 && Get32(d) == kSigDescriptor ? d + 4 : dLen == 12 ? d : nullptr;
-  return v && Get32(v) == crc && Get32(v + 4) == packed && Get32(v + 8) == unpacked;
+  zipfmt::DataDescriptor v;
+  if (dLen == 16) {
+    if (!zipfmt::ParseDataDescriptor(d, dLen, v) || !v.signature) return false;
+  } else if (dLen == 12) {
+    v = {false, Get32(d), Get32(d + 4), Get32(d + 8)};
+  } else {
+    return false;
+  }
+  return v.crc == c.crc && v.compressedSize == c.compressedSize && v.uncompressedSize == c.uncompressedSize;
+}
+
+bool Check(Reader& in) {
+  if (in.size() < kLocalSize + kCentralSize + kEndSize) return false;
+  zipfmt::EndRecord end;
+  zipfmt::CentralHeader c;
+  std::vector<uint8_t> centralName;
+  if (!ReadEndRecord(in, end) || !ReadCentralEntry(in, end, c, centralName)) return false;
+  const uint64_t centralPos = end.centralOffset;
+
+  // The local entry at the first byte says the same of the same file.
+  uint8_t h[kLocalSize];
+  zipfmt::LocalHeader l;
+  if (!in.read(0, h, sizeof h) || !zipfmt::ParseLocalHeader(h, sizeof h, l)) return false;
+  if (l.method != c.method || l.nameLength != c.nameLength) return false;
+  std::vector<uint8_t> localName(c.nameLength);
+  if (!in.read(kLocalSize, localName.data(), c.nameLength) || localName != centralName) return false;
+  const bool sameAsCentral =
+      l.crc == c.crc && l.compressedSize == c.compressedSize && l.uncompressedSize == c.uncompressedSize;
+  const uint64_t dataEnd = l.TotalSize() + uint64_t(c.compressedSize);
+  if (!(l.flag & kFlagDescriptor)) return sameAsCentral && dataEnd == centralPos;
+
+  // With sizes after the data the local header holds zeros (or the same values).
+  if (!sameAsCentral && (l.crc != 0 || l.compressedSize != 0 || l.uncompressedSize != 0)) return false;
+  return DescriptorMatches(in, dataEnd, centralPos, c);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/scope_exit.h"
+
 // What a step of an operation without a result tells it.
 enum class Step { Next, Stop };
 
@@ -14,15 +16,4 @@ enum class Step { Next, Stop };
 template <class Result>
 using StepEnd = std::optional<Result>;
 
-// Runs its action when the scope ends, whichever road ends it.
-template <class Action>
-class ScopeExit {
- public:
-  explicit ScopeExit(Action action) : action_(std::move(action)) {}
-  ~ScopeExit() { action_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  Action action_;
-};
+// The scope guard of those cleanups (ScopeExit) is platform's.

@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+#include "zip/zip_message_ids.h"
+
 class EZipArchiver : public std::exception {
  public:
   // The table's text; when the id has none, "ZipArchiver [ <id> ]".

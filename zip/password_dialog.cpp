@@ -19,10 +19,10 @@ struct ButtonSpec {
   int captionId;
 };
 constexpr ButtonSpec kButtons[4] = {
-    {TPasswordDlg::pbOk, TPasswordDlg::kResultOk, 10152},
-    {TPasswordDlg::pbCancel, TPasswordDlg::kResultCancel, 10153},
-    {TPasswordDlg::pbCancelAll, TPasswordDlg::kResultCancelAll, 10157},
-    {TPasswordDlg::pbAbort, TPasswordDlg::kResultAbort, 10158},
+    {TPasswordDlg::pbOk, TPasswordDlg::kResultOk, kZipButtonOk},
+    {TPasswordDlg::pbCancel, TPasswordDlg::kResultCancel, kZipButtonCancel},
+    {TPasswordDlg::pbCancelAll, TPasswordDlg::kResultCancelAll, kZipCancelAll},
+    {TPasswordDlg::pbAbort, TPasswordDlg::kResultAbort, kZipAbort},
 };
 
 }  // namespace
@@ -113,20 +113,21 @@ TPasswordButton TZipArchiver::GetPassword(const QString& title, const QString& p
 void TZipArchiver::GetAddPassword(QString& password) {
   password.clear();
   if (unattended_) {
-    ShowZipMessage(10150);
+    ShowZipMessage(kZipNoAddPassword);
     return;
   }
   const int buttons = TPasswordDlg::pbOk | TPasswordDlg::pbCancel;
   QString first;
   QString second;
-  TPasswordButton answer = GetPassword(LoadZipString(10154), ZipMessageText(10155), first, buttons);
+  TPasswordButton answer =
+      GetPassword(LoadZipString(kZipPasswordTitle), ZipMessageText(kZipEnterPassword), first, buttons);
   lastPasswordButton_ = answer;
   if (answer == pwbOk && !first.isEmpty()) {
-    answer = GetPassword(LoadZipString(10154), ZipMessageText(10156), second, buttons);
+    answer = GetPassword(LoadZipString(kZipPasswordTitle), ZipMessageText(kZipConfirmPassword), second, buttons);
     lastPasswordButton_ = answer;
     if (answer == pwbOk && !second.isEmpty()) {
       if (first != second) {
-        ShowZipMessage(10104);
+        ShowZipMessage(kZipPasswordsDiffer);
         second.clear();
       } else if (storePassword_) {
         password_ = second;
@@ -141,12 +142,12 @@ void TZipArchiver::GetAddPassword(QString& password) {
 void TZipArchiver::GetExtrPassword(QString& password) {
   password.clear();
   if (unattended_) {
-    ShowZipMessage(10151);
+    ShowZipMessage(kZipNoExtractPassword);
     return;
   }
   QString text;
   const TPasswordButton answer =
-      GetPassword(LoadZipString(10154), ZipMessageText(10155), text,
+      GetPassword(LoadZipString(kZipPasswordTitle), ZipMessageText(kZipEnterPassword), text,
                   TPasswordDlg::pbOk | TPasswordDlg::pbCancel | TPasswordDlg::pbCancelAll);
   lastPasswordButton_ = answer;
   if (answer == pwbOk && !text.isEmpty() && storePassword_) password_ = text;

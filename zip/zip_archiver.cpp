@@ -79,33 +79,22 @@ int32_t TZipArchiver::Count() const {
   return zipFileName_.isEmpty() ? 0 : static_cast<int32_t>(dirList_.size());
 }
 
-int32_t TZipArchiver::Add() {
+int32_t TZipArchiver::RunOperation(void (TZipArchiver::*driver)()) {
   if (IsBusy()) return kZipBusyCode;
   const WorkFolderScope work(*this);
   opBusy_ = true;
-  try {
-    AddFiles();
-  } catch (...) {
-    opBusy_ = false;
-    throw;
-  }
-  opBusy_ = false;
+  // Not busy any more however the driver ends, before the work folder goes.
+  struct NotBusy {
+    bool& busy;
+    ~NotBusy() { busy = false; }
+  } notBusy{opBusy_};
+  (this->*driver)();
   return errCode_;
 }
 
-int32_t TZipArchiver::Extract() {
-  if (IsBusy()) return kZipBusyCode;
-  const WorkFolderScope work(*this);
-  opBusy_ = true;
-  try {
-    ExtractFiles();
-  } catch (...) {
-    opBusy_ = false;
-    throw;
-  }
-  opBusy_ = false;
-  return errCode_;
-}
+int32_t TZipArchiver::Add() { return RunOperation(&TZipArchiver::AddFiles); }
+
+int32_t TZipArchiver::Extract() { return RunOperation(&TZipArchiver::ExtractFiles); }
 
 void TZipArchiver::ClearDirectory() {
   while (!dirList_.empty()) dirList_.pop_back();

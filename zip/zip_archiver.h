@@ -23,6 +23,7 @@
 #include "zip/zip_loader.h"
 #include "zip/zip_stream.h"
 #include "zip/zip_types.h"
+#include "interfaces/zip_headers.h"
 #include "interfaces/ziplib_records.h"
 
 // What Add and Extract answer while another operation of the component runs.
@@ -31,6 +32,7 @@ inline constexpr int32_t kZipBusyCode = -255;
 class TZipArchiver;
 class TCustomZaSFX;
 class EZaSfxError;
+class ZipDirectoryReader;
 
 // The library callback: hands the record to the component named in it. Never lets
 // an exception through; answers -1 (cancel) for a destroying or missing component
@@ -233,6 +235,13 @@ class TZipArchiver {
   // (or extract) and returns ErrCode.
   int32_t Add();
   int32_t Extract();
+
+ private:
+  // Add's and Extract's frame: the busy answer, the operation's work folder and
+  // the busy mark around the driver.
+  int32_t RunOperation(void (TZipArchiver::*driver)());
+
+ public:
   // Re-reads the directory of ZipFileName.
   void List();
   // Writes a new self-extracting archive without entries at target through the
@@ -243,19 +252,32 @@ class TZipArchiver {
   int32_t ConvertToSfx(const QString& target);
 
   // The end-of-central-directory record as stored.
-  struct EndOfCentral {
-    uint16_t thisDisk = 0;
-    uint16_t centralDisk = 0;
-    uint16_t entriesOnDisk = 0;
-    uint16_t totalEntries = 0;
-    uint32_t centralSize = 0;
-    uint32_t centralOffset = 0;
-    uint16_t commentLength = 0;
-  };
+  using EndOfCentral = zipfmt::EndRecord;
   // Finds the record of the working file and opens the file for List (the handle
   // stays in the disk state). From List a missing file or record raises
   // EZipArchiver; otherwise it reports 11002 and answers false.
   bool FindEndOfCentral(EndOfCentral& rec, bool fromList);
+
+ private:
+  // ---- Steps of reading the directory (zip_directory.cpp) ----------------------
+  // Opens the working file as disk_.inFile; failing, raises 11001 from List,
+  // otherwise reports 11002 and answers false.
+  bool OpenWorkFile(bool fromList);
+  // The end record found where an archive without a comment has it, or by a scan
+  // of the file's last 64 KiB; each fills rec, recordPos_, endPos_ (and the scan
+  // the comment, with 10204 for garbage at the end).
+  bool TakeEndRecordAtTheEnd(int64_t size, EndOfCentral& rec);
+  bool TakeEndRecordFromTail(int64_t size, EndOfCentral& rec);
+  // List's steps: the state of a new listing; the working file and its end
+  // record (false: nothing to list); where the directory starts (with the
+  // structure warning); the entries one after another.
+  void ResetDirectoryState();
+  bool OpenListedArchive(EndOfCentral& rec);
+  int64_t CentralDirectoryStart(const EndOfCentral& rec);
+  void ReadCentralDirectory(const EndOfCentral& rec, int64_t start);
+  std::unique_ptr<ZipDirEntry> ReadCentralEntry(ZipDirectoryReader& reader, const EndOfCentral& rec);
+
+ public:
   // A stored name or comment as text, by the code-page rule: UTF-8 when the entry
   // says so, OEM (code page 852) when CodePage or the maker's host asks for it,
   // else as stored (code page 1250, or UTF-8 from a Unix host). The extracting
@@ -284,6 +306,14 @@ class TZipArchiver {
   // The record of an add from the properties: every field, the file-argument
   // entries from FSpecArgs, the exclusions from FSpecArgsExcl and the sentinel.
   std::unique_ptr<ZipLibParams> FillZipLibRecord(const QString& archiveName);
+
+ private:
+  // ---- Steps of filling the ZIP record (zip_records.cpp) ----------------------
+  // The record's head and option fields; answers the record's password text, which
+  // the file-argument entries share.
+  char* FillZipOptions(ZipLibParams& p);
+
+ public:
   // The record of an extract; version is what the loaded library reported. The
   // name entries come from FSpecArgs unless it is empty or begins with "*.*".
   std::unique_ptr<UnzLibParams> FillUnzLibRecord(const QString& archiveName, int32_t version);
@@ -430,6 +460,29 @@ class TZipArchiver {
   // operation-busy flag set.
   virtual void AddFiles();
   virtual void ExtractFiles();
+
+ private:
+  // ---- Steps of the drivers (zip_drivers.cpp) -----------------------------------
+  // Each check reports its message and answers false when the operation cannot go on.
+  bool CheckAddRequest();
+  bool CheckExtractRequest();
+  // The work file of a spanned add (refused for freshen, update and ".EXE").
+  bool SpanWorkName(bool exe, QString& working);
+  // The new self-extractor's hidden work file, or the maker's failure reported.
+  bool StartNewSfx(QString& work);
+  // The loaded library's version, or 0 with the loader's failure reported.
+  int32_t LoadLibraryFor(TZipLibLoader& lib, int32_t minVersion);
+  // The library's add and, spanned, the parts written; true when a failure was
+  // reported with its box.
+  bool CallAddLibrary(const QString& working, bool span, std::unique_ptr<ZipLibParams>& params);
+  // The closing List, keeping the library's error when List finds none.
+  void ListAfterAdd();
+  // The extract after its checks: false when the library was never loaded.
+  bool RunExtract();
+  bool JoinSpannedArchive(QString& working);
+  void CallExtractLibrary(const QString& working, int32_t version, bool span);
+
+ protected:
   // The password questions when no OnPasswordError handler is bound: the answer
   // goes to password (empty when cancelled), the button to lastPasswordButton_.
   virtual void GetAddPassword(QString& password);
@@ -465,6 +518,23 @@ class TZipArchiver {
   // Dispatch steps for one code; rec is null for the component's own calls.
   void DispatchCode(uint8_t code, int32_t error, uint32_t size, const QString& text, ZipCallbackRec* rec);
   void DispatchPassword(int32_t error, uint32_t size, const QString& text, ZipCallbackRec* rec);
+
+ private:
+  // ---- Steps of dispatching one code (zip_dispatch.cpp) -----------------------
+  // The codes of progress (ticks, files, sizes, extra steps), each raising its
+  // events; the library's messages and skips, which also set ErrCode; and the
+  // questions whose answers go back into rec.
+  void DispatchProgress(uint8_t code, int32_t error, uint32_t size, const QString& text);
+  void DispatchMessage(int32_t error, const QString& text);
+  void DispatchSkipped(int32_t error, uint32_t size, const QString& text);
+  void DispatchNewName(const QString& text, ZipCallbackRec& rec);
+  void DispatchCrcError(int32_t error, uint32_t size, const QString& text, ZipCallbackRec* rec);
+  void DispatchOverwrite(int32_t error, uint32_t size, const QString& text, ZipCallbackRec& rec);
+  void DispatchComment(const QString& text, ZipCallbackRec& rec);
+  void DispatchStreamMemory(uint32_t size, ZipCallbackRec* rec);
+  void DispatchExtraData(uint32_t size, const QString& text, ZipCallbackRec& rec);
+
+ protected:
 
   // ---- Property values ----------------------------------------------------------
   bool verbose_ = false;

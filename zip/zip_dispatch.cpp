@@ -9,7 +9,7 @@
 namespace {
 
 constexpr size_t kTextArea = sizeof(ZipCallbackText::Text);  // 512
-constexpr size_t kCommentOffset = 256;                       // code 12's comment inside the text area
+constexpr size_t kCommentOffset = 256;                       // ZIPCB_COMMENT's comment inside the text area
 
 // A text of the callback record: at most its area, up to the first NUL, without
 // trailing blanks and control characters, with "/" separators.
@@ -94,11 +94,55 @@ bool TZipArchiver::DispatchEvent(uint8_t code, int32_t error, uint32_t size, con
     Ui().processPendingMessages();
   }
 
-  if (cancel_ && !fromLibrary) throw EZipArchiver::CreateFromId(11007, true);
+  if (cancel_ && !fromLibrary) throw EZipArchiver::CreateFromId(kZipUserCancelled, true);
   return cancel_;
 }
 
 void TZipArchiver::DispatchCode(uint8_t code, int32_t error, uint32_t size, const QString& t, ZipCallbackRec* rec) {
+  switch (code) {
+    case ZIPCB_TICK:
+    case ZIPCB_NEW_FILE:
+    case ZIPCB_PROGRESS:
+    case ZIPCB_END_BATCH:
+    case ZIPCB_FILE_COUNT:
+    case ZIPCB_TOTAL_SIZE:
+    case ZIPCB_EXTRA_STEP:
+    case ZIPCB_EXTRA_PROGRESS:
+      DispatchProgress(code, error, size, t);
+      break;
+    case ZIPCB_MESSAGE:
+      DispatchMessage(error, t);
+      break;
+    case ZIPCB_NEW_NAME:
+      if (OnSetNewName && rec) DispatchNewName(t, *rec);
+      break;
+    case ZIPCB_PASSWORD:
+      DispatchPassword(error, size, t, rec);
+      break;
+    case ZIPCB_CRC_ERROR:
+      DispatchCrcError(error, size, t, rec);
+      break;
+    case ZIPCB_OVERWRITE:
+      if (OnExtractOverwrite && rec) DispatchOverwrite(error, size, t, *rec);
+      break;
+    case ZIPCB_SKIPPED:
+      DispatchSkipped(error, size, t);
+      break;
+    case ZIPCB_COMMENT:
+      if (OnFileComment && rec) DispatchComment(t, *rec);
+      break;
+    case ZIPCB_STREAM_MEMORY:
+      DispatchStreamMemory(size, rec);
+      break;
+    case ZIPCB_EXTRA_DATA:
+      if (OnFileExtra && rec) DispatchExtraData(size, t, *rec);
+      break;
+    default:
+      break;
+  }
+}
+
+void TZipArchiver::DispatchProgress(uint8_t code, int32_t error, uint32_t size, const QString& t) {
   switch (code) {
     case ZIPCB_TICK:
       if (OnTick) OnTick(*this);
@@ -125,17 +169,6 @@ void TZipArchiver::DispatchCode(uint8_t code, int32_t error, uint32_t size, cons
       if (OnItemProgress) OnItemProgress(*this, QString(), 0, -1);
       if (OnTotalProgress) OnTotalProgress(*this, 0, -1);
       break;
-    case ZIPCB_MESSAGE:
-      message_ = t;
-      if (error != 0) {
-        errCode_ = error & 0xFF;
-        if (errCode_ == 9 && !eventErrorText_.isEmpty())
-          message_ = QStringLiteral("Exception in Event ") + eventErrorText_;
-        errCodeFull_ = error;
-        if (firstLibraryError_.isEmpty()) firstLibraryError_ = message_;
-      }
-      if (OnMessage) OnMessage(*this, error, message_);
-      break;
     case ZIPCB_FILE_COUNT:
       if (OnProgress) OnProgress(*this, ProgressType::TotalFiles2Process, QString(), size);
       break;
@@ -146,103 +179,13 @@ void TZipArchiver::DispatchCode(uint8_t code, int32_t error, uint32_t size, cons
       itemSize_ = 0;
       if (OnProgress) OnProgress(*this, ProgressType::TotalSize2Process, QString(), size);
       break;
-    case ZIPCB_NEW_NAME:
-      if (OnSetNewName && rec) {
-        QString name = t;
-        bool changed = false;
-        OnSetNewName(*this, name, changed);
-        if (changed) {
-          PutText(rec->Msg.Text, kTextArea, name.toUtf8());
-          rec->Error = 1;
-        } else {
-          rec->Error = 0;
-        }
-      }
-      break;
-    case ZIPCB_PASSWORD:
-      DispatchPassword(error, size, t, rec);
-      break;
-    case ZIPCB_CRC_ERROR: {
-      bool extract = true;
-      if (OnCRC32Error) {
-        OnCRC32Error(*this, t, static_cast<uint32_t>(error), size, extract);
-        if (rec) rec->Error = extract ? 1 : 0;
-      } else if (rec) {
-        rec->Error = 2;
-      }
-      break;
-    }
-    case ZIPCB_OVERWRITE:
-      if (OnExtractOverwrite && rec) {
-        bool overwrite = (size & 0xFF) != 0;
-        bool isOlder = ((static_cast<uint32_t>(error) >> 16) & 1) != 0;
-        OnExtractOverwrite(*this, t, isOlder, overwrite, error & 0xFFFF);
-        rec->Size = overwrite ? 1 : 0;
-      }
-      break;
-    case ZIPCB_SKIPPED: {
-      if (error != 0) {
-        errCode_ = error & 0xFF;
-        errCodeFull_ = error;
-      }
-      // The library sends the skip type + 1; anything outside the enumeration is a
-      // general extract error.
-      uint32_t type = size - 1;
-      auto skip = type <= stGeneralExtractError ? static_cast<UnZipSkipTypes>(type) : stGeneralExtractError;
-      if (OnExtractSkipped) OnExtractSkipped(*this, t, skip, error);
-      break;
-    }
-    case ZIPCB_COMMENT:
-      if (OnFileComment && rec) {
-        const char* at = rec->Msg.Text + kCommentOffset;
-        QString comment = QString::fromUtf8(at, static_cast<qsizetype>(strnlen(at, kTextArea - kCommentOffset)));
-        bool changed = false;
-        OnFileComment(*this, t, comment, changed);
-        QByteArray bytes = comment.toUtf8();
-        size_t length = std::min<size_t>(static_cast<size_t>(bytes.size()), kTextArea - 1);
-        if (changed) length = PutText(rec->Msg.Text, kTextArea, bytes);
-        rec->Error = changed ? 1 : 0;
-        rec->Size = static_cast<int32_t>(length);
-      }
-      break;
-    case ZIPCB_STREAM_MEMORY:
-      try {
-        zipStream_.SetSize(size);
-        // The address does not fit the 32-bit size slot: it goes to the pointer slot.
-        if (rec) rec->Msg.X.Extra = zipStream_.Memory();
-      } catch (const std::bad_alloc&) {
-        if (rec) {
-          rec->Error = 1;
-          rec->Size = 0;
-        }
-      }
-      break;
-    case ZIPCB_EXTRA_DATA:
-      if (OnFileExtra && rec) {
-        QByteArray data;
-        if (rec->Msg.X.Extra && size > 0)
-          data = QByteArray(reinterpret_cast<const char*>(rec->Msg.X.Extra), static_cast<qsizetype>(size));
-        bool changed = false;
-        OnFileExtra(*this, t, data, changed);
-        if (changed) {
-          const qsizetype n = data.size();
-          if (n >= static_cast<qsizetype>(kTextArea)) {
-            extraData_ = data;
-            rec->Msg.X.Extra = reinterpret_cast<uint8_t*>(extraData_.data());
-          } else if (n > 0) {
-            std::memcpy(rec->Msg.Text, data.constData(), static_cast<size_t>(n));
-          }
-          rec->Size = static_cast<int32_t>(n);
-          rec->Error = -1;
-        }
-      }
-      break;
     case ZIPCB_EXTRA_STEP: {
       if (OnProgress) OnProgress(*this, ProgressType::NewExtra, t, size);
       itemSize_ = size;
       itemDone_ = 0;
       QString name;
-      if (error > 0 && error < 1000) name = LoadZipString(11400 + error);
+      // The steps' texts follow each other in the table in the order of the step codes, from 1.
+      if (error > 0 && error < 1000) name = LoadZipString(kZipProgressArchiveBit - 1 + error);
       itemName_ = name.isEmpty() ? t : name;
       if (OnItemProgress) OnItemProgress(*this, itemName_, size, 0);
       break;
@@ -258,6 +201,101 @@ void TZipArchiver::DispatchCode(uint8_t code, int32_t error, uint32_t size, cons
   }
 }
 
+void TZipArchiver::DispatchMessage(int32_t error, const QString& t) {
+  message_ = t;
+  if (error != 0) {
+    errCode_ = error & 0xFF;
+    if (errCode_ == 9 && !eventErrorText_.isEmpty()) message_ = QStringLiteral("Exception in Event ") + eventErrorText_;
+    errCodeFull_ = error;
+    if (firstLibraryError_.isEmpty()) firstLibraryError_ = message_;
+  }
+  if (OnMessage) OnMessage(*this, error, message_);
+}
+
+void TZipArchiver::DispatchNewName(const QString& t, ZipCallbackRec& rec) {
+  QString name = t;
+  bool changed = false;
+  OnSetNewName(*this, name, changed);
+  if (changed) {
+    PutText(rec.Msg.Text, kTextArea, name.toUtf8());
+    rec.Error = 1;
+  } else {
+    rec.Error = 0;
+  }
+}
+
+void TZipArchiver::DispatchCrcError(int32_t error, uint32_t size, const QString& t, ZipCallbackRec* rec) {
+  bool extract = true;
+  if (OnCRC32Error) {
+    OnCRC32Error(*this, t, static_cast<uint32_t>(error), size, extract);
+    if (rec) rec->Error = extract ? 1 : 0;
+  } else if (rec) {
+    rec->Error = 2;
+  }
+}
+
+void TZipArchiver::DispatchOverwrite(int32_t error, uint32_t size, const QString& t, ZipCallbackRec& rec) {
+  bool overwrite = (size & 0xFF) != 0;
+  bool isOlder = ((static_cast<uint32_t>(error) >> 16) & 1) != 0;
+  OnExtractOverwrite(*this, t, isOlder, overwrite, error & 0xFFFF);
+  rec.Size = overwrite ? 1 : 0;
+}
+
+void TZipArchiver::DispatchSkipped(int32_t error, uint32_t size, const QString& t) {
+  if (error != 0) {
+    errCode_ = error & 0xFF;
+    errCodeFull_ = error;
+  }
+  // The library sends the skip type + 1; anything outside the enumeration is a
+  // general extract error.
+  uint32_t type = size - 1;
+  auto skip = type <= stGeneralExtractError ? static_cast<UnZipSkipTypes>(type) : stGeneralExtractError;
+  if (OnExtractSkipped) OnExtractSkipped(*this, t, skip, error);
+}
+
+void TZipArchiver::DispatchComment(const QString& t, ZipCallbackRec& rec) {
+  const char* at = rec.Msg.Text + kCommentOffset;
+  QString comment = QString::fromUtf8(at, static_cast<qsizetype>(strnlen(at, kTextArea - kCommentOffset)));
+  bool changed = false;
+  OnFileComment(*this, t, comment, changed);
+  QByteArray bytes = comment.toUtf8();
+  size_t length = std::min<size_t>(static_cast<size_t>(bytes.size()), kTextArea - 1);
+  if (changed) length = PutText(rec.Msg.Text, kTextArea, bytes);
+  rec.Error = changed ? 1 : 0;
+  rec.Size = static_cast<int32_t>(length);
+}
+
+void TZipArchiver::DispatchStreamMemory(uint32_t size, ZipCallbackRec* rec) {
+  try {
+    zipStream_.SetSize(size);
+    // The address does not fit the 32-bit size slot: it goes to the pointer slot.
+    if (rec) rec->Msg.X.Extra = zipStream_.Memory();
+  } catch (const std::bad_alloc&) {
+    if (rec) {
+      rec->Error = 1;
+      rec->Size = 0;
+    }
+  }
+}
+
+void TZipArchiver::DispatchExtraData(uint32_t size, const QString& t, ZipCallbackRec& rec) {
+  QByteArray data;
+  if (rec.Msg.X.Extra && size > 0)
+    data = QByteArray(reinterpret_cast<const char*>(rec.Msg.X.Extra), static_cast<qsizetype>(size));
+  bool changed = false;
+  OnFileExtra(*this, t, data, changed);
+  if (!changed) return;
+  const qsizetype n = data.size();
+  if (n >= static_cast<qsizetype>(kTextArea)) {
+    extraData_ = data;
+    rec.Msg.X.Extra = reinterpret_cast<uint8_t*>(extraData_.data());
+  } else if (n > 0) {
+    std::memcpy(rec.Msg.Text, data.constData(), static_cast<size_t>(n));
+  }
+  rec.Size = static_cast<int32_t>(n);
+  rec.Error = -1;
+}
+
 void TZipArchiver::DispatchPassword(int32_t error, uint32_t size, const QString& t, ZipCallbackRec* rec) {
   QString password;
   uint32_t repeat = size;
@@ -268,7 +306,7 @@ void TZipArchiver::DispatchPassword(int32_t error, uint32_t size, const QString&
     OnPasswordError(*this, rec && rec->IsZip != 0, password, t, repeat, action);
     if (action != pwbOk) password.clear();
   } else if (unattended_) {
-    ShowZipMessage(adding ? 10150 : 10151);
+    ShowZipMessage(adding ? kZipNoAddPassword : kZipNoExtractPassword);
   } else {
     lastPasswordButton_ = pwbOk;
     if (adding)

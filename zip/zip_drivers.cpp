@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <cerrno>
 
+#include "platform/scope_exit.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_sfx.h"
 
@@ -33,6 +34,102 @@ bool HasExeExtension(const QString& name) { return QFileInfo(name).fileName().to
 
 }  // namespace
 
+bool TZipArchiver::CheckAddRequest() {
+  if (fSpecArgs_.isEmpty()) {
+    ShowZipMessage(kZipNoFilesToZip);
+    return false;
+  }
+  if (addOptions_.Contains(AddDiskSpanErase)) {
+    addOptions_.Include(AddDiskSpan);
+    spanOptions_.Include(spWipeFiles);
+  }
+  if (zipFileName_.isEmpty()) {
+    ShowZipMessage(kZipNoZipFile);
+    return false;
+  }
+  if (unattended_ && addOptions_.Contains(AddEncrypt) && password_.isEmpty()) {
+    ShowZipMessage(kZipUnattendedNoPassword);
+    return false;
+  }
+  return true;
+}
+
+bool TZipArchiver::SpanWorkName(bool exe, QString& working) {
+  if (addOptions_.Contains(AddFreshen) || addOptions_.Contains(AddUpdate)) {
+    ShowZipMessage(kZipFreshenUpdateSpanned);
+    return false;
+  }
+  if (exe) {
+    ShowZipMessage(kZipSfxNotSpannable);
+    return false;
+  }
+  working = MakeTempFileName();
+  if (verbose_) DispatchEvent(ZIPCB_MESSAGE, 0, 0, QStringLiteral("Temporary zipfile: ") + working);
+  return true;
+}
+
+bool TZipArchiver::StartNewSfx(QString& work) {
+  try {
+    work = MakeAutoSFX();
+    return true;
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+  } catch (const EZaSfxError& e) {
+    ShowSfxError(e);
+  }
+  return false;
+}
+
+int32_t TZipArchiver::LoadLibraryFor(TZipLibLoader& lib, int32_t minVersion) {
+  try {
+    return lib.LoadDll(minVersion, false);
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+    return 0;
+  }
+}
+
+bool TZipArchiver::CallAddLibrary(const QString& working, bool span, std::unique_ptr<ZipLibParams>& params) {
+  try {
+    params = FillZipLibRecord(working);
+    zipParams_ = params.get();
+    const QString folder = QFileInfo(zipFileName_).path();
+    const bool hasFolder = zipFileName_.contains(u'/');
+    if (addOptions_.Contains(AddForceDest) && hasFolder) ForceDirectories(folder);
+    if (hasFolder && !FolderExists(folder)) throw EZipArchiver::CreateFromIdText(kZipDestDirMissing, folder);
+    params->rec.Seven = ZIPABI_SENTINEL;
+    params->rec.SpecCount = static_cast<int32_t>(fSpecArgs_.size());
+    eventErrorText_.clear();
+    firstLibraryError_.clear();
+    processedCount_ = zipLib_->Exec(&params->rec);
+    if (span) {
+      const int32_t added = processedCount_;
+      // Until the parts are written nothing is in the target.
+      processedCount_ = 0;
+      ScopeExit removeWork([&] { QFile::remove(working); });
+      if (added > 0 && WriteSpan(working, zipFileName_) == 0) processedCount_ = added;
+    }
+    return false;
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+  } catch (...) {
+    ShowZipMessage(kZipLibAborted);
+  }
+  return true;
+}
+
+void TZipArchiver::ListAfterAdd() {
+  // The closing List answers for the new directory; a file that the library
+  // could not add must still show in the result when List itself finds nothing.
+  const int32_t libraryError = errCode_;
+  const QString libraryMessage = message_;
+  List();
+  if (errCode_ == 0 && libraryError != 0) {
+    errCode_ = libraryError;
+    message_ = libraryMessage;
+  }
+}
+
 void TZipArchiver::AddFiles() {
   processedCount_ = 0;
   // A fresh start, as the extract has: without it an add whose library failed
@@ -40,37 +137,11 @@ void TZipArchiver::AddFiles() {
   // operation.
   errCode_ = 0;
   message_.clear();
-  if (fSpecArgs_.isEmpty()) {
-    ShowZipMessage(10301);
-    return;
-  }
-  if (addOptions_.Contains(AddDiskSpanErase)) {
-    addOptions_.Include(AddDiskSpan);
-    spanOptions_.Include(spWipeFiles);
-  }
-  if (zipFileName_.isEmpty()) {
-    ShowZipMessage(10102);
-    return;
-  }
-  if (unattended_ && addOptions_.Contains(AddEncrypt) && password_.isEmpty()) {
-    ShowZipMessage(10302);
-    return;
-  }
+  if (!CheckAddRequest()) return;
   const bool span = addOptions_.Contains(AddDiskSpan);
   const bool exe = HasExeExtension(zipFileName_);
   QString working = zipFileName_;
-  if (span) {
-    if (addOptions_.Contains(AddFreshen) || addOptions_.Contains(AddUpdate)) {
-      ShowZipMessage(10303);
-      return;
-    }
-    if (exe) {
-      ShowZipMessage(11041);
-      return;
-    }
-    working = MakeTempFileName();
-    if (verbose_) DispatchEvent(ZIPCB_MESSAGE, 0, 0, QStringLiteral("Temporary zipfile: ") + working);
-  }
+  if (span && !SpanWorkName(exe, working)) return;
   if (zipBusy_) return;
   // A new self-extractor is made and filled under a hidden name beside its own;
   // it takes its name only once it holds the files, so a failed add leaves no
@@ -82,59 +153,15 @@ void TZipArchiver::AddFiles() {
     }
   } newSfx;
   if (exe && dataOffset_ == 0 && !QFileInfo::exists(zipFileName_)) {
-    try {
-      newSfx.work = MakeAutoSFX();
-    } catch (const EZipArchiver& e) {
-      ShowExceptionError(e);
-      return;
-    } catch (const EZaSfxError& e) {
-      ShowSfxError(e);
-      return;
-    }
+    if (!StartNewSfx(newSfx.work)) return;
     working = newSfx.work;
   }
-  try {
-    if (zipLib_->LoadDll(ZIPABI_ZIP_MIN_VERSION, false) == 0) return;
-  } catch (const EZipArchiver& e) {
-    ShowExceptionError(e);
-    return;
-  }
+  if (LoadLibraryFor(*zipLib_, ZIPABI_ZIP_MIN_VERSION) == 0) return;
 
   zipBusy_ = true;
   cancel_ = false;
   std::unique_ptr<ZipLibParams> params;
-  bool reported = false;  // a failure that has had its box
-  try {
-    params = FillZipLibRecord(working);
-    zipParams_ = params.get();
-    const QString folder = QFileInfo(zipFileName_).path();
-    const bool hasFolder = zipFileName_.contains(u'/');
-    if (addOptions_.Contains(AddForceDest) && hasFolder) ForceDirectories(folder);
-    if (hasFolder && !FolderExists(folder)) throw EZipArchiver::CreateFromIdText(10308, folder);
-    params->rec.Seven = ZIPABI_SENTINEL;
-    params->rec.SpecCount = static_cast<int32_t>(fSpecArgs_.size());
-    eventErrorText_.clear();
-    firstLibraryError_.clear();
-    processedCount_ = zipLib_->Exec(&params->rec);
-    if (span) {
-      const int32_t added = processedCount_;
-      // Until the parts are written nothing is in the target.
-      processedCount_ = 0;
-      try {
-        if (added > 0 && WriteSpan(working, zipFileName_) == 0) processedCount_ = added;
-      } catch (...) {
-        QFile::remove(working);
-        throw;
-      }
-      QFile::remove(working);
-    }
-  } catch (const EZipArchiver& e) {
-    ShowExceptionError(e);
-    reported = true;
-  } catch (...) {
-    ShowZipMessage(10101);
-    reported = true;
-  }
+  const bool reported = CallAddLibrary(working, span, params);  // a failure that has had its box
   if (!newSfx.work.isEmpty()) {
     FinishNewSfx(newSfx.work, reported);  // renamed, or removed, there
     newSfx.work.clear();
@@ -144,107 +171,108 @@ void TZipArchiver::AddFiles() {
   zipParams_ = nullptr;
   params.reset();
   UnloadAfterOperation(*zipLib_, zipBusy_);
+  if (processedCount_ > 0) ListAfterAdd();
+}
 
-  if (processedCount_ > 0) {
-    // The closing List answers for the new directory; a file that the library
-    // could not add must still show in the result when List itself finds nothing.
-    const int32_t libraryError = errCode_;
-    const QString libraryMessage = message_;
+bool TZipArchiver::CheckExtractRequest() {
+  if (zipFileName_.isEmpty()) {
+    ShowZipMessage(kZipNoZipFile);
+    return false;
+  }
+  if (!QFileInfo::exists(zipFileName_)) {
+    ShowZipMessage(kZipInputMissing);
+    return false;
+  }
+  if (Count() == 0) {
     List();
-    if (errCode_ == 0 && libraryError != 0) {
-      errCode_ = libraryError;
-      message_ = libraryMessage;
+    if (Count() == 0) {
+      ShowZipMessage(kZipFileNotOpened);
+      return false;
     }
   }
+  return true;
+}
+
+bool TZipArchiver::JoinSpannedArchive(QString& working) {
+  // Joined into a new temporary file (in TempDir, else the private folder),
+  // never over the archive itself.
+  working = tempDir_.isEmpty() ? QString() : AppendSlash(tempDir_);
+  int32_t joined = -1;
+  try {
+    joined = ReadSpan(zipFileName_, working);
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+  }
+  return joined == 0;
+}
+
+void TZipArchiver::CallExtractLibrary(const QString& working, int32_t version, bool span) {
+  std::unique_ptr<UnzLibParams> params;
+  try {
+    // The joined archive goes before anything is reported.
+    ScopeExit removeJoined([&] {
+      if (span) QFile::remove(working);
+    });
+    params = FillUnzLibRecord(working, version);
+    unzParams_ = params.get();
+    if (!extrBaseDir_.isEmpty()) {
+      if (extrOptions_.Contains(ExtrForceDirs)) ForceDirectories(extrBaseDir_);
+      if (!FolderExists(extrBaseDir_)) throw EZipArchiver::CreateFromIdText(kZipExtractDirMissing, extrBaseDir_);
+    }
+    params->rec.Seven = ZIPABI_SENTINEL;
+    eventErrorText_.clear();
+    processedCount_ = unzLib_->Exec(&params->rec);
+  } catch (const EZipArchiver& e) {
+    ShowExceptionError(e);
+  } catch (...) {
+    ShowZipMessage(kZipUnzLibAborted);
+  }
+  fSpecArgs_.clear();
+  unzParams_ = nullptr;
+}
+
+bool TZipArchiver::RunExtract() {
+  cancel_ = false;
+  unzBusy_ = true;
+  QString working = zipFileName_;
+  const bool span = thisDisk_ != 0;
+  if (span && !JoinSpannedArchive(working)) {
+    unzBusy_ = false;
+    return false;
+  }
+  const int32_t version = LoadLibraryFor(*unzLib_, ZIPABI_UNZ_MIN_VERSION);
+  if (version == 0) {
+    if (span) QFile::remove(working);
+    unzBusy_ = false;
+    return false;
+  }
+  CallExtractLibrary(working, version, span);
+  return true;
 }
 
 void TZipArchiver::ExtractFiles() {
   processedCount_ = 0;
   errCode_ = 0;
   message_.clear();
-  const uint32_t savedRequests = passwordReqCount_;
-  bool requestsChanged = false;
-  if (zipFileName_.isEmpty()) {
-    ShowZipMessage(10102);
-    return;
-  }
-  if (!QFileInfo::exists(zipFileName_)) {
-    ShowZipMessage(11001);
-    return;
-  }
-  if (Count() == 0) {
-    List();
-    if (Count() == 0) {
-      ShowZipMessage(11002);
-      return;
+  if (!CheckExtractRequest()) return;
+  bool loaded = false;
+  {
+    // Unattended, without a password or a handler, nobody can answer a password
+    // question: none is asked for in this extract, and the count is back as it
+    // was before the library is unloaded.
+    const uint32_t savedRequests = passwordReqCount_;
+    bool requestsChanged = false;
+    if (unattended_ && password_.isEmpty() && !OnPasswordError) {
+      passwordReqCount_ = 0;
+      requestsChanged = true;
+      ShowZipMessage(kZipUnattendedExtractWarning);
     }
+    ScopeExit restore([&] {
+      if (requestsChanged) passwordReqCount_ = savedRequests;
+    });
+    loaded = RunExtract();
   }
-  if (unattended_ && password_.isEmpty() && !OnPasswordError) {
-    passwordReqCount_ = 0;
-    requestsChanged = true;
-    ShowZipMessage(10502);
-  }
-  auto restore = [&] {
-    if (requestsChanged) passwordReqCount_ = savedRequests;
-  };
-  cancel_ = false;
-  unzBusy_ = true;
-
-  QString working = zipFileName_;
-  const bool span = thisDisk_ != 0;
-  if (span) {
-    // Joined into a new temporary file (in TempDir, else the private folder),
-    // never over the archive itself.
-    working = tempDir_.isEmpty() ? QString() : AppendSlash(tempDir_);
-    int32_t joined = -1;
-    try {
-      joined = ReadSpan(zipFileName_, working);
-    } catch (const EZipArchiver& e) {
-      ShowExceptionError(e);
-    }
-    if (joined != 0) {
-      unzBusy_ = false;
-      restore();
-      return;
-    }
-  }
-  int32_t version = 0;
-  try {
-    version = unzLib_->LoadDll(ZIPABI_UNZ_MIN_VERSION, false);
-  } catch (const EZipArchiver& e) {
-    ShowExceptionError(e);
-  }
-  if (version == 0) {
-    if (span) QFile::remove(working);
-    unzBusy_ = false;
-    restore();
-    return;
-  }
-
-  std::unique_ptr<UnzLibParams> params;
-  try {
-    params = FillUnzLibRecord(working, version);
-    unzParams_ = params.get();
-    if (!extrBaseDir_.isEmpty()) {
-      if (extrOptions_.Contains(ExtrForceDirs)) ForceDirectories(extrBaseDir_);
-      if (!FolderExists(extrBaseDir_)) throw EZipArchiver::CreateFromIdText(10504, extrBaseDir_);
-    }
-    params->rec.Seven = ZIPABI_SENTINEL;
-    eventErrorText_.clear();
-    processedCount_ = unzLib_->Exec(&params->rec);
-    if (span) QFile::remove(working);
-  } catch (const EZipArchiver& e) {
-    if (span) QFile::remove(working);
-    ShowExceptionError(e);
-  } catch (...) {
-    if (span) QFile::remove(working);
-    ShowZipMessage(10501);
-  }
-  fSpecArgs_.clear();
-  unzParams_ = nullptr;
-  params.reset();
-  restore();
-  UnloadAfterOperation(*unzLib_, unzBusy_);
+  if (loaded) UnloadAfterOperation(*unzLib_, unzBusy_);
 }
 
 void TZipArchiver::UnloadAfterOperation(TZipLibLoader& lib, bool& busy) {

@@ -105,7 +105,7 @@ int32_t TZipLibLoader::LoadDllCore(uint32_t bit) {
     module_ = SharedLibrary::Load(candidate);
     if (!module_) {
       useBits_ = 0;
-      throw EZipArchiver::CreateFromIdText(10650, QString::fromStdString(candidate));
+      throw EZipArchiver::CreateFromIdText(kZipLoadFailed, QString::fromStdString(candidate));
     }
     exec_ = module_->Symbol(ExecName());
     versionFn_ = module_->Function<GetLibVersionFn*>(VersionName());
@@ -115,11 +115,12 @@ int32_t TZipLibLoader::LoadDllCore(uint32_t bit) {
   if (exec_ && versionFn_) version_ = versionFn_();
   if (version_ < ZIPABI_VERSION_MIN || version_ > ZIPABI_VERSION_MAX) {
     Free();
-    throw EZipArchiver::CreateFromIdText(10651, QString::fromStdString(path_));
+    throw EZipArchiver::CreateFromIdText(kZipLoadOldOrCorrupt, QString::fromStdString(path_));
   }
   if (owner_.Verbose())
     owner_.DispatchEvent(ZIPCB_MESSAGE, 0, 0,
-                         owner_.LoadZipStringDef(10652, QStringLiteral("loaded ")) + QString::fromStdString(path_));
+                         owner_.LoadZipStringDef(kZipLoaded, QStringLiteral("loaded ")) +
+                             QString::fromStdString(path_));
   return version_;
 }
 
@@ -130,7 +131,7 @@ int32_t TZipLibLoader::UnloadDllCore(uint32_t bits) {
     try {
       if (owner_.Verbose())
         owner_.DispatchEvent(ZIPCB_MESSAGE, 0, 0,
-                             owner_.LoadZipStringDef(10653, QStringLiteral("unloaded ")) +
+                             owner_.LoadZipStringDef(kZipUnloaded, QStringLiteral("unloaded ")) +
                                  QString::fromStdString(path_));
     } catch (...) {
       Free();
@@ -160,7 +161,7 @@ int32_t TZipLibLoader::LoadDll(int32_t minimum, bool explicitLoad) {
   int32_t v = Loaded() ? version_ : 0;
   if (minimum > v) {
     UnloadDllCore(7);
-    throw EZipArchiver::CreateFromIdText(10651, QString::fromStdString(path_));
+    throw EZipArchiver::CreateFromIdText(kZipLoadOldOrCorrupt, QString::fromStdString(path_));
   }
   return v;
 }

@@ -25,6 +25,69 @@ QString ExistingFileLine(const QString& line, const QString& rootDir) {
   return QString();
 }
 
+// The head that both records share: who calls, with which record version, and
+// where the library calls back.
+template <class Rec>
+void FillRecordHead(Rec& r, uintptr_t handle, TZipArchiver* instance, int32_t version, bool trace) {
+  r.Handle = handle;
+  r.Instance = instance;
+  r.Version = version;
+  r.Callback = &DllCallback;
+  r.Trace = Flag(trace);
+}
+
+// The date after which files are added, as "MM DD YY".
+void FillFromDate(ZipRec& r, const QDate& addFrom) {
+  QDate from = addFrom.isValid() ? addFrom : QDate(1899, 12, 30);
+  QByteArray date = QStringLiteral("%1 %2 %3")
+                        .arg(from.month(), 2, 10, QLatin1Char('0'))
+                        .arg(from.day(), 2, 10, QLatin1Char('0'))
+                        .arg(((from.year() % 100) + 100) % 100, 2, 10, QLatin1Char('0'))
+                        .toLatin1();
+  std::memcpy(r.Date, date.constData(), sizeof r.Date);
+}
+
+// One file-argument entry from its line: [">" | "|"] file argument ["<" password].
+// s comes with the record's password, encryption, recursion and root folder.
+void FillZipSpec(ZipLibParams& p, ZipSpec& s, const QString& line, const QString& rootDir) {
+  QString existing = ExistingFileLine(line, rootDir);
+  if (!existing.isEmpty()) {
+    s.Spec = p.Text(Utf8(existing));
+    return;
+  }
+  QString spec = line;
+  if (spec.startsWith(u'>')) {
+    s.Recurse = ZIPABI_RECURSE;
+    spec.remove(0, 1);
+  } else if (spec.startsWith(u'|')) {
+    s.Recurse = 0;
+    spec.remove(0, 1);
+  }
+  qsizetype lt = spec.indexOf(u'<');
+  if (lt >= 0) {
+    QString linePassword = spec.mid(lt + 1);
+    spec.truncate(lt);
+    if (linePassword.isEmpty() || linePassword.startsWith(u' ')) {
+      // A bare "<" switches encryption off for this file argument.
+      s.Encrypt = 0;
+      s.Password = nullptr;
+    } else {
+      s.Encrypt = 65535;  // the line's own password encrypts
+      s.Password = p.Text(Utf8(linePassword.left(kZipPasswordLimit)));
+    }
+  }
+  s.Spec = p.Text(Utf8(spec.trimmed()));
+}
+
+void FillExclusions(ZipLibParams& p, const QStringList& exclusions) {
+  const qsizetype excl = exclusions.size();
+  p.rec.ExclCount = static_cast<int32_t>(excl);
+  if (excl == 0) return;
+  p.excl = std::make_unique<char*[]>(static_cast<size_t>(excl));
+  for (qsizetype i = 0; i < excl; ++i) p.excl[static_cast<size_t>(i)] = p.Text(Utf8(exclusions[i]));
+  p.rec.Excl = p.excl.get();
+}
+
 }  // namespace
 
 QString TZipArchiver::StoreSuffixText() const {
@@ -40,18 +103,13 @@ QString TZipArchiver::StoreSuffixText() const {
   return text;
 }
 
-std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& archiveName) {
-  auto p = std::make_unique<ZipLibParams>();
-  ZipRec& r = p->rec;
-  r.Handle = unattended_ ? 0 : windowHandle_;
-  r.Instance = this;
-  r.Version = ZIPABI_ZIP_RECORD_VERSION;
-  r.Callback = &DllCallback;
-  r.Trace = Flag(trace_);
-  char* password = password_.isEmpty() ? nullptr : p->Text(Utf8(password_.left(kZipPasswordLimit)));
+char* TZipArchiver::FillZipOptions(ZipLibParams& p) {
+  ZipRec& r = p.rec;
+  FillRecordHead(r, unattended_ ? 0 : windowHandle_, this, ZIPABI_ZIP_RECORD_VERSION, trace_);
+  char* password = password_.isEmpty() ? nullptr : p.Text(Utf8(password_.left(kZipPasswordLimit)));
   r.Password = password;
   QString suffixes = StoreSuffixText();
-  r.StoreSuffixes = suffixes.isEmpty() ? nullptr : p->Text(Utf8(suffixes));
+  r.StoreSuffixes = suffixes.isEmpty() ? nullptr : p.Text(Utf8(suffixes));
   r.Encrypt = Flag(addOptions_.Contains(AddEncrypt));
   r.Hidden = Flag(addOptions_.Contains(AddHiddenFiles));
   r.Volume = Flag(addOptions_.Contains(AddVolume));
@@ -68,13 +126,14 @@ std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& arch
   r.Update = Flag(addOptions_.Contains(AddUpdate));
   r.Freshen = Flag(addOptions_.Contains(AddFreshen) && !addOptions_.Contains(AddUpdate));
   r.ZipTime = Flag(addOptions_.Contains(AddZipTime));
-  QDate from = addFrom_.isValid() ? addFrom_ : QDate(1899, 12, 30);
-  QByteArray date = QStringLiteral("%1 %2 %3")
-                        .arg(from.month(), 2, 10, QLatin1Char('0'))
-                        .arg(from.day(), 2, 10, QLatin1Char('0'))
-                        .arg(((from.year() % 100) + 100) % 100, 2, 10, QLatin1Char('0'))
-                        .toLatin1();
-  std::memcpy(r.Date, date.constData(), sizeof r.Date);
+  FillFromDate(r, addFrom_);
+  return password;
+}
+
+std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& archiveName) {
+  auto p = std::make_unique<ZipLibParams>();
+  ZipRec& r = p->rec;
+  char* password = FillZipOptions(*p);
   r.Archive = p->Text(Utf8(archiveName));
   r.TempDir = tempDir_.isEmpty() ? nullptr : p->Text(Utf8(tempDir_));
   r.Comment = zipComment_.isEmpty() ? nullptr : p->Text(zipComment_);
@@ -83,7 +142,7 @@ std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& arch
   r.AllowUndo = howToDelete_ == htdAllowUndo ? ZIPABI_ON : ZIPABI_OFF;
   r.CodePage = codePage_ == cpOEM ? 2 : 0;
 
-  // One file-argument entry per line: [">" | "|"] file argument ["<" password].
+  // One file-argument entry per line of FSpecArgs.
   const qsizetype lines = fSpecArgs_.size();
   char* rootDir = rootDir_.isEmpty() ? nullptr : p->Text(Utf8(QFileInfo(rootDir_).absoluteFilePath()));
   if (lines > 0) {
@@ -92,49 +151,15 @@ std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& arch
   }
   for (qsizetype i = 0; i < lines; ++i) {
     ZipSpec& s = p->specs[static_cast<size_t>(i)];
-    const QString& line = fSpecArgs_[i];
     s.Password = password;
     s.Encrypt = r.Encrypt;
     s.Recurse = r.Recurse;
     s.RootDir = rootDir;
-    QString existing = ExistingFileLine(line, rootDir_);
-    if (!existing.isEmpty()) {
-      s.Spec = p->Text(Utf8(existing));
-      continue;
-    }
-    QString spec = line;
-    if (spec.startsWith(u'>')) {
-      s.Recurse = ZIPABI_RECURSE;
-      spec.remove(0, 1);
-    } else if (spec.startsWith(u'|')) {
-      s.Recurse = 0;
-      spec.remove(0, 1);
-    }
-    qsizetype lt = spec.indexOf(u'<');
-    if (lt >= 0) {
-      QString linePassword = spec.mid(lt + 1);
-      spec.truncate(lt);
-      if (linePassword.isEmpty() || linePassword.startsWith(u' ')) {
-        // A bare "<" switches encryption off for this file argument.
-        s.Encrypt = 0;
-        s.Password = nullptr;
-      } else {
-        s.Encrypt = 65535;  // the line's own password encrypts
-        s.Password = p->Text(Utf8(linePassword.left(kZipPasswordLimit)));
-      }
-    }
-    s.Spec = p->Text(Utf8(spec.trimmed()));
+    FillZipSpec(*p, s, fSpecArgs_[i], rootDir_);
   }
   r.SpecCount = static_cast<int32_t>(lines);
   r.Specs = p->specs.get();
-
-  const qsizetype excl = fSpecArgsExcl_.size();
-  r.ExclCount = static_cast<int32_t>(excl);
-  if (excl > 0) {
-    p->excl = std::make_unique<char*[]>(static_cast<size_t>(excl));
-    for (qsizetype i = 0; i < excl; ++i) p->excl[static_cast<size_t>(i)] = p->Text(Utf8(fSpecArgsExcl_[i]));
-    r.Excl = p->excl.get();
-  }
+  FillExclusions(*p, fSpecArgsExcl_);
   r.Seven = ZIPABI_SENTINEL;
   return p;
 }
@@ -142,11 +167,7 @@ std::unique_ptr<ZipLibParams> TZipArchiver::FillZipLibRecord(const QString& arch
 std::unique_ptr<UnzLibParams> TZipArchiver::FillUnzLibRecord(const QString& archiveName, int32_t version) {
   auto p = std::make_unique<UnzLibParams>();
   UnzRec& r = p->rec;
-  r.Handle = unattended_ ? 0 : windowHandle_;
-  r.Instance = this;
-  r.Version = version;
-  r.Callback = &DllCallback;
-  r.Trace = Flag(trace_);
+  FillRecordHead(r, unattended_ ? 0 : windowHandle_, this, version, trace_);
   // Cut as adding cuts it, so that what was added with it opens with it.
   r.Password = p->Text(Utf8(password_.left(kZipPasswordLimit)));
   r.Test = Flag(extrOptions_.Contains(ExtrTest));

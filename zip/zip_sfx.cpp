@@ -19,6 +19,7 @@
 
 #include "platform/codepage.h"
 #include "platform/disk_steps.h"
+#include "platform/replacement_file.h"
 #include "platform/temp_beside.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
@@ -88,7 +89,7 @@ TSFXBinStream::TSFXBinStream(const QString& language) {
   QString found = Locate(QStringLiteral("ZASFX") + language + QStringLiteral(".BIN"));
   if (found.isEmpty()) found = Locate(QStringLiteral("ZASFXUS.BIN"));
   QFile file(found);
-  if (found.isEmpty() || !file.open(QIODevice::ReadOnly)) throw EZaSfxError::FromId(10802);
+  if (found.isEmpty() || !file.open(QIODevice::ReadOnly)) throw EZaSfxError::FromId(kZipSfxStubMissing);
   data_ = file.readAll();
   fileName_ = found;
 }
@@ -99,7 +100,7 @@ TSFXHeaderStream::TSFXHeaderStream(const TCustomZaSFX& maker) {
                                ToCp1250(maker.Message)};
   int total = 0;
   for (const QByteArray& t : texts) {
-    if (t.size() > 255) throw EZaSfxError::FromId(10801);
+    if (t.size() > 255) throw EZaSfxError::FromId(kZipSfxStringTooLong);
     total += static_cast<int>(t.size());
   }
   const int size = (18 + total + 3) / 4 * 4;
@@ -155,58 +156,49 @@ void TCustomZaSFX::CreateSfx() {
   TSFXBinStream stub(language_);
   SFXPath = stub.FileName();
   TSFXHeaderStream header(*this);
-  const QByteArray target = QFile::encodeName(TargetFile);
-  // The file is made under a hidden name beside the target and renamed into place
-  // only when it is whole and synced: a failure leaves no partial self-extractor
-  // and an earlier file untouched.
-  const QByteArray folder = FolderOf(TargetFile);
-  QString tempName;
-  int fd = CreateTempBeside(QFile::decodeName(folder), &tempName, 0666);
-  if (fd < 0) throw DiskError(errno);
-  const QByteArray temp = QFile::encodeName(tempName);
-  auto fail = [&](int err, bool display = true) {
-    if (fd >= 0) close(fd);
-    unlink(temp.constData());
-    return DiskError(err, display);
-  };
+  // The file is made through the program's writer: under a hidden name beside
+  // the target, renamed into place only when it is whole and synced, so a failure
+  // leaves no partial self-extractor and an earlier file untouched.
+  TReplacementFile file;
+  auto fail = [&file](bool display = true) { return DiskError(file.SystemError(), display); };
+  if (!file.Create(TargetFile)) throw fail();
   // A self-extractor is a program: made executable (less the umask).
   const mode_t mask = umask(0);
   umask(mask);
-  if (fchmod(fd, 0777 & ~mask) != 0) throw fail(errno);
+  file.SetMode(0777 & ~mask);
   TZipArchiveStream archive;
   char end[TZipArchiveStream::kSize];
   archive.Read(end, sizeof end);
-  if (!DiskWrite(fd, stub.Data().constData(), static_cast<size_t>(stub.Data().size())) ||
-      !DiskWrite(fd, header.Data().constData(), static_cast<size_t>(header.Data().size())) ||
-      !DiskWrite(fd, end, sizeof end))
-    throw fail(errno);
+  if (!file.Write(stub.Data().constData(), static_cast<size_t>(stub.Data().size())) ||
+      !file.Write(header.Data().constData(), static_cast<size_t>(header.Data().size())) || !file.Write(end, sizeof end))
+    throw fail();
+  const std::exception_ptr iconError = PutIcon(stub.Data(), file.TempPath());
+  // An earlier file goes to the trash, only now that its successor is whole.
+  file.CheckBeforeRename([&file] {
+    struct stat st;
+    if (lstat(QFile::encodeName(file.Target()).constData(), &st) != 0) return 0;
+    if (TZipArchiver::EraseFile(file.Target(), htdAllowUndo) == 0) return 0;
+    return errno != 0 ? errno : EIO;
+  });
+  if (!file.Commit(true)) throw fail(file.FailedStep() != WriteStep::Check);
+  if (iconError) std::rethrow_exception(iconError);
+}
+
+std::exception_ptr TCustomZaSFX::PutIcon(const QByteArray& stub, const QString& path) {
   // An icon that cannot be put in leaves the file as it is, without the icon. A
   // stub that is no Windows program (ours) has no icon to replace: the file is
   // made without it, which the caller tells the user.
-  std::exception_ptr iconError;
-  if (!Icon.isNull()) {
-    if (!IsWindowsProgram(stub.Data())) {
-      iconLeftOut_ = true;
-    } else {
-      try {
-        ReplaceIcon(QFile::decodeName(temp), Icon);
-      } catch (const EZaSfxError&) {
-        iconError = std::current_exception();
-      }
-    }
+  if (Icon.isNull()) return nullptr;
+  if (!IsWindowsProgram(stub)) {
+    iconLeftOut_ = true;
+    return nullptr;
   }
-  if (!DiskSync(fd)) throw fail(errno);
-  const bool closed = DiskClose(fd);
-  fd = -1;
-  if (!closed) throw fail(errno);
-  struct stat st;
-  if (lstat(target.constData(), &st) == 0) {
-    // An earlier file goes to the trash, only now that its successor is whole.
-    if (TZipArchiver::EraseFile(TargetFile, htdAllowUndo) != 0) throw fail(errno, false);
+  try {
+    ReplaceIcon(path, Icon);
+  } catch (const EZaSfxError&) {
+    return std::current_exception();
   }
-  if (!DiskRename(temp.constData(), target.constData(), true)) throw fail(errno);
-  DiskSyncFolder(folder.constData());
-  if (iconError) std::rethrow_exception(iconError);
+  return nullptr;
 }
 
 namespace {
@@ -255,12 +247,12 @@ bool WalkResources(QFile& f, qint64 base, qint64 dirPos, int level, QByteArray& 
 
 void TCustomZaSFX::ReplaceIcon(const QString& target, const QIcon& icon) {
   QFile f(target);
-  if (!f.open(QIODevice::ReadWrite)) throw EZaSfxError::FromId(10902);
+  if (!f.open(QIODevice::ReadWrite)) throw EZaSfxError::FromId(kZipInputNotExe);
   const QByteArray dos = ReadExact(f, 0, 64);
-  if (dos.isEmpty() || !dos.startsWith("MZ")) throw EZaSfxError::FromId(10902);
+  if (dos.isEmpty() || !dos.startsWith("MZ")) throw EZaSfxError::FromId(kZipInputNotExe);
   const qint64 peAt = Le32(dos, 60);
   const QByteArray pe = ReadExact(f, peAt, 248);
-  if (pe.isEmpty() || !pe.startsWith(QByteArray("PE\0\0", 4))) throw EZaSfxError::FromId(10902);
+  if (pe.isEmpty() || !pe.startsWith(QByteArray("PE\0\0", 4))) throw EZaSfxError::FromId(kZipInputNotExe);
   const uint32_t resAddress = Le32(pe, 136);
   const uint32_t resSize = Le32(pe, 140);
   if (resAddress == 0 || resSize == 0) throw EZaSfxError::FromText(QStringLiteral("No resources found in executable."));
@@ -405,7 +397,7 @@ bool TZipArchiver::FinishNewSfx(const QString& work, bool reported) {
     const int err = errno;
     unlink(from.constData());
     processedCount_ = 0;
-    ShowZipMessage(11009, QStringLiteral("\n") + DiskErrorText(err));
+    ShowZipMessage(kZipOutputCreateFailed, QStringLiteral("\n") + DiskErrorText(err));
     return false;
   }
   unlink(from.constData());
@@ -415,13 +407,14 @@ bool TZipArchiver::FinishNewSfx(const QString& work, bool reported) {
   const int32_t code = errCode_;
   if (!reported && code != ZIPERR_ABORTED) {
     const QString reason = firstLibraryError_.isEmpty() ? message_ : firstLibraryError_;
-    ShowZipMessage(10304, reason.isEmpty() ? QString() : QStringLiteral("\n") + reason, {QString::number(code)});
+    ShowZipMessage(kZipAutoSfxError, reason.isEmpty() ? QString() : QStringLiteral("\n") + reason,
+                   {QString::number(code)});
   }
   return false;
 }
 
 void TZipArchiver::ShowSfxError(const EZaSfxError& e) {
-  errCode_ = e.Id() != 0 ? e.Id() : 11009;
+  errCode_ = e.Id() != 0 ? e.Id() : kZipOutputCreateFailed;
   message_ = e.Message();
   if (e.Display() && !unattended_) Ui().messageBox(MsgKind::Information, message_, QString());
   if (OnMessage) OnMessage(*this, errCode_, message_);

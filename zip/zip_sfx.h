@@ -108,7 +108,8 @@ class TCustomZaSFX {
   void SetSFXLanguage(const QString& v);
 
   // Writes TargetFile: stub, settings record, an archive without entries. The
-  // file is made under a hidden name beside it and takes its name only whole.
+  // file is made through the program's writer (platform/replacement_file.h): under
+  // a hidden name beside it, taking its name only whole.
   virtual void CreateSfx();
   // After CreateSfx: Icon was set but the stub is no Windows program, so it has
   // no icon resource to replace; the file was made without the icon.
@@ -123,6 +124,10 @@ class TCustomZaSFX {
   static QByteArray IconFileBytes(const QIcon& icon);
 
  private:
+  // CreateSfx's icon step on the file at path: the icon replaced in a Windows
+  // stub (its failure kept for after the file is in place), left out otherwise.
+  std::exception_ptr PutIcon(const QByteArray& stub, const QString& path);
+
   QString language_ = QStringLiteral("US");
   bool iconLeftOut_ = false;
 };

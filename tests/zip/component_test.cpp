@@ -292,7 +292,7 @@ TEST(PromptForDisk, UnattendedRefusesWhenADiskIsNeeded) {
     z.PromptForDisk(false);
     FAIL() << "no exception";
   } catch (const EZipArchiver& e) {
-    EXPECT_EQ(e.Id(), 11025);
+    EXPECT_EQ(e.Id(), kZipUnattendedSpanning);
   }
 }
 
@@ -329,7 +329,7 @@ TEST(PromptForDisk, Questions) {
     z.PromptForDisk(false);
     FAIL() << "no exception";
   } catch (const EZipArchiver& e) {
-    EXPECT_EQ(e.Id(), 11007);
+    EXPECT_EQ(e.Id(), kZipUserCancelled);
     EXPECT_FALSE(e.Display());
   }
 }
@@ -346,7 +346,7 @@ TEST(SpanCopy, CopyFromSpanAcrossAPartBoundary) {
   z.nextPart = open(dir.file("p2").c_str(), O_RDONLY);
   z.DiskState().outFile = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
   std::vector<uint8_t> buffer(10240);
-  z.CopyFromSpan(buffer.data(), 20000, 11021);
+  z.CopyFromSpan(buffer.data(), 20000, kZipDataReadError);
   close(z.DiskState().inFile);
   close(z.DiskState().outFile);
   EXPECT_EQ(z.opened, (std::vector<int32_t>{1}));
@@ -358,10 +358,10 @@ TEST(SpanCopy, ShortWriteRaisesTheCallersMessage) {
   z.DiskState().outFile = -1;
   uint8_t b[4] = {};
   try {
-    z.WriteChecked(b, 4, 11010);
+    z.WriteChecked(b, 4, kZipOutputWriteError);
     FAIL() << "no exception";
   } catch (const EZipArchiver& e) {
-    EXPECT_EQ(e.Id(), 11010);
+    EXPECT_EQ(e.Id(), kZipOutputWriteError);
   }
 }
 

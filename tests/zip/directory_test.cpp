@@ -74,7 +74,7 @@ TEST_F(Directory, EndRecordPlacement) {
       {"100-byte comment", std::string(100, 'c'), "", 0},
       {"comment with a NUL", std::string("before\0after", 12), "", 0},
       {"zero padding to 512", "", "", 0},  // tail filled below
-      {"garbage", "", std::string(300, 'g'), 10204},
+      {"garbage", "", std::string(300, 'g'), kZipGarbageAtEnd},
   };
   for (Case k : cases) {
     SCOPED_TRACE(k.what);
@@ -88,7 +88,7 @@ TEST_F(Directory, EndRecordPlacement) {
   }
   // Zero bytes that do not make the size a multiple of 512 are garbage too.
   ListBytes(BuildZip(one).bytes + std::string(300, '\0'));
-  EXPECT_EQ(zip_.ErrCode(), 10204);
+  EXPECT_EQ(zip_.ErrCode(), kZipGarbageAtEnd);
   EXPECT_EQ(zip_.Count(), 1);
 }
 
@@ -104,7 +104,7 @@ TEST_F(Directory, CommentLengthPastTheEnd) {
     std::string comment = "short";
     if (pad) comment = std::string(512 - s.size() % 512, 'k');
     ListBytes(s + comment);
-    EXPECT_EQ(zip_.ErrCode(), 10204);
+    EXPECT_EQ(zip_.ErrCode(), kZipGarbageAtEnd);
     ASSERT_EQ(ui_.boxes.size(), 1u);
     EXPECT_EQ(S(ui_.boxes[0].text), "Warning - Garbage at the end of the zipfile!");
     ui_.boxes.clear();
@@ -125,7 +125,7 @@ TEST_F(Directory, DirectoryOffsetBeyondTheDirectory) {
     Put32(s, b.endPos + 16, offset);
     ui_.boxes.clear();
     ListBytes(s);
-    EXPECT_EQ(zip_.ErrCode(), 10201);
+    EXPECT_EQ(zip_.ErrCode(), kZipListSeekError);
     EXPECT_EQ(zip_.Count(), 0);
     EXPECT_TRUE(zip_.ZipFileName().isEmpty());
     ASSERT_EQ(ui_.boxes.size(), 1u);
@@ -141,7 +141,7 @@ TEST_F(Directory, EmptyArchiveAndNonArchives) {
   EXPECT_TRUE(ui_.boxes.empty());
 
   ListBytes("0123456789");
-  EXPECT_EQ(zip_.ErrCode(), 11036);
+  EXPECT_EQ(zip_.ErrCode(), kZipNotValidArchive);
   EXPECT_EQ(zip_.Count(), 0);
   EXPECT_EQ(S(zip_.ZipFileName()), path_);  // kept
   ASSERT_EQ(ui_.boxes.size(), 1u);
@@ -150,19 +150,19 @@ TEST_F(Directory, EmptyArchiveAndNonArchives) {
   // A part of a backup set without an end record names its disk.
   ui_.boxes.clear();
   ListBytes("just some bytes", "backup.z05");
-  EXPECT_EQ(zip_.ErrCode(), 11038);
+  EXPECT_EQ(zip_.ErrCode(), kZipNthDiskInsertLast);
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(S(ui_.boxes[0].text), "This is the 5th disk in a backup set,\nplease insert the last disk of this set");
   ListBytes("just some bytes", "report019.zip");
-  EXPECT_EQ(zip_.ErrCode(), 11038);
+  EXPECT_EQ(zip_.ErrCode(), kZipNthDiskInsertLast);
   // The first part of a spanned set.
   std::string marker;
   Add32(marker, 0x08074b50);
   Add32(marker, 0x04034b50);
   ListBytes(marker + "rest of a part", "set.zip");
-  EXPECT_EQ(zip_.ErrCode(), 11045);
+  EXPECT_EQ(zip_.ErrCode(), kZipFirstFileChooseLast);
   ListBytes(marker + "rest of a part", "set001.zip");
-  EXPECT_EQ(zip_.ErrCode(), 11037);
+  EXPECT_EQ(zip_.ErrCode(), kZipFirstDiskInsertLast);
 
   // A name that does not exist yet (a new archive): empty, no message.
   ui_.boxes.clear();
@@ -227,7 +227,7 @@ TEST_F(Directory, PrefixedArchives) {
   Built adjusted = BuildZip({{.name = "a.txt", .data = "a"}, {.name = "b.txt", .data = "b"}}, "", stub);
   // BuildZip writes offsets relative to the archive, as `cat stub a.zip` leaves them.
   ListBytes(adjusted.bytes);
-  EXPECT_EQ(zip_.ErrCode(), 10203);
+  EXPECT_EQ(zip_.ErrCode(), kZipStructureWarning);
   EXPECT_EQ(zip_.Count(), 2);
   EXPECT_EQ(zip_.DataOffset(), 777);
   // With offsets from the start of the file (zip -A): no warning.
@@ -257,7 +257,7 @@ TEST_F(Directory, BrokenDirectories) {
          Put16(b.bytes, b.endPos + 10, 2);
          return b.bytes;
        },
-       11013, false},
+       kZipCentralHeaderReadError, false},
       {"directory cut at the end of the file",
        [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
@@ -266,42 +266,42 @@ TEST_F(Directory, BrokenDirectories) {
          Put16(b.bytes, b.endPos + 10, 1);
          return b.bytes;
        },
-       11013, false},
+       kZipCentralHeaderReadError, false},
       {"bad central signature",
        [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
          b.bytes[b.central[0] + 3] = 9;
          return b.bytes;
        },
-       11015, false},
+       kZipCentralSignatureWrong, false},
       {"name past the end",
        [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
          Put16(b.bytes, b.central[0] + 28, 60000);
          return b.bytes;
        },
-       11017, false},
+       kZipCentralNameReadError, false},
       {"extra field past the end",
        [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
          Put16(b.bytes, b.central[0] + 30, 60000);
          return b.bytes;
        },
-       11019, false},
+       kZipCentralExtraReadError, false},
       {"comment past the end",
        [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
          Put16(b.bytes, b.central[0] + 32, 60000);
          return b.bytes;
        },
-       11022, false},
+       kZipFileCommentReadError, false},
       {"directory starts before the file",
        [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
          Put32(b.bytes, b.endPos + 12, 0x00FFFFFF);
          return b.bytes;
        },
-       10201, false},
+       kZipListSeekError, false},
       {"65534 entries in a tiny file",
        [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
@@ -309,14 +309,14 @@ TEST_F(Directory, BrokenDirectories) {
          Put16(b.bytes, b.endPos + 10, 65534);
          return b.bytes;
        },
-       11013, false},
+       kZipCentralHeaderReadError, false},
       {"Zip64 sizes in the end record",
        [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
          Put32(b.bytes, b.endPos + 12, 0xFFFFFFFF);
          return b.bytes;
        },
-       11036, true},
+       kZipNotValidArchive, true},
       {"Zip64 locator that says more",
        [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
@@ -328,7 +328,7 @@ TEST_F(Directory, BrokenDirectories) {
          b.bytes.insert(b.endPos, tail);
          return b.bytes;
        },
-       11036, true},
+       kZipNotValidArchive, true},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);

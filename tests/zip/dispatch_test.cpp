@@ -70,24 +70,26 @@ struct Case {
 #define NOBIND [](TZipArchiver&, Log&) {}
 
 const Case kCases[] = {
-    {"tick", NOBIND, 0, 0, 0, "", 0, 0, 0, 0, 0, nullptr, {"Tick"}},
-    {"new file, separators and trailing blanks", NOBIND, 1, 0, 10, "dir\\a.txt \t ", 0, 0, 0, 0, 10, nullptr,
-     {"Progress 0 'dir/a.txt' 10", "Item 'dir/a.txt' 10 0"}},
-    {"end of batch", NOBIND, 3, 0, 0, "", 0, 0, 0, 0, 0, nullptr,
+    {"tick", NOBIND, ZIPCB_TICK, 0, 0, "", 0, 0, 0, 0, 0, nullptr, {"Tick"}},
+    {"new file, separators and trailing blanks", NOBIND, ZIPCB_NEW_FILE, 0, 10, "dir\\a.txt \t ", 0, 0, 0, 0, 10,
+     nullptr, {"Progress 0 'dir/a.txt' 10", "Item 'dir/a.txt' 10 0"}},
+    {"end of batch", NOBIND, ZIPCB_END_BATCH, 0, 0, "", 0, 0, 0, 0, 0, nullptr,
      {"Progress 2 '' 0", "Item '' 0 -1", "Total 0 -1"}},
-    {"message with an error", NOBIND, 4, 0x1234, 0, "boom", 0, 0, 0, 0x1234, 0, nullptr, {"Message 4660 'boom'"}},
-    {"information message", NOBIND, 4, 0, 0, "info", 0, 0, 0, 0, 0, nullptr, {"Message 0 'info'"}},
-    {"file count", NOBIND, 5, 0, 3, "", 0, 0, 0, 0, 3, nullptr, {"Progress 3 '' 3"}},
-    {"total size", NOBIND, 6, 0, 999, "", 0, 0, 0, 0, 999, nullptr, {"Progress 4 '' 999"}},
-    {"all-blank text is empty", NOBIND, 1, 0, 1, "     ", 0, 0, 0, 0, 1, nullptr, {"Progress 0 '' 1", "Item '' 1 0"}},
+    {"message with an error", NOBIND, ZIPCB_MESSAGE, 0x1234, 0, "boom", 0, 0, 0, 0x1234, 0, nullptr,
+     {"Message 4660 'boom'"}},
+    {"information message", NOBIND, ZIPCB_MESSAGE, 0, 0, "info", 0, 0, 0, 0, 0, nullptr, {"Message 0 'info'"}},
+    {"file count", NOBIND, ZIPCB_FILE_COUNT, 0, 3, "", 0, 0, 0, 0, 3, nullptr, {"Progress 3 '' 3"}},
+    {"total size", NOBIND, ZIPCB_TOTAL_SIZE, 0, 999, "", 0, 0, 0, 0, 999, nullptr, {"Progress 4 '' 999"}},
+    {"all-blank text is empty", NOBIND, ZIPCB_NEW_FILE, 0, 1, "     ", 0, 0, 0, 0, 1, nullptr,
+     {"Progress 0 '' 1", "Item '' 1 0"}},
     {"unknown code", NOBIND, 99, 0, 0, "", 5, 6, 0, 5, 6, nullptr, {}},
-    {"action uses the low 8 bits", NOBIND, 0x100, 0, 0, "", 0, 0, 0, 0, 0, nullptr, {"Tick"}},
+    {"action uses the low 8 bits", NOBIND, 0x100 | ZIPCB_TICK, 0, 0, "", 0, 0, 0, 0, 0, nullptr, {"Tick"}},
 
     // New name: answered only with a handler.
-    {"new name without handler", NOBIND, 7, 0, 0, "old", 77, 0, 0, 77, 0, "old", {}},
+    {"new name without handler", NOBIND, ZIPCB_NEW_NAME, 0, 0, "old", 77, 0, 0, 77, 0, "old", {}},
     {"new name kept",
-     [](TZipArchiver& z, Log&) { z.OnSetNewName = [](TZipArchiver&, QString&, bool&) {}; }, 7, 0, 0, "old", 77, 0, 0,
-     0, 0, "old", {}},
+     [](TZipArchiver& z, Log&) { z.OnSetNewName = [](TZipArchiver&, QString&, bool&) {}; }, ZIPCB_NEW_NAME, 0, 0,
+     "old", 77, 0, 0, 0, 0, "old", {}},
     {"new name changed",
      [](TZipArchiver& z, Log&) {
        z.OnSetNewName = [](TZipArchiver&, QString& n, bool& c) {
@@ -95,10 +97,10 @@ const Case kCases[] = {
          c = true;
        };
      },
-     7, 0, 0, "old", 77, 0, 0, 1, 0, "new/old", {}},
+     ZIPCB_NEW_NAME, 0, 0, "old", 77, 0, 0, 1, 0, "new/old", {}},
 
     // CRC error: 2 without a handler, else the handler's decision.
-    {"crc without handler", NOBIND, 9, 0x11, 0x22, "f", 0, 0, 0, 2, 0x22, nullptr, {}},
+    {"crc without handler", NOBIND, ZIPCB_CRC_ERROR, 0x11, 0x22, "f", 0, 0, 0, 2, 0x22, nullptr, {}},
     {"crc handler keeps default",
      [](TZipArchiver& z, Log& log) {
        z.OnCRC32Error = [&log](TZipArchiver&, const QString& f, uint32_t found, uint32_t expected, bool& extract) {
@@ -106,15 +108,15 @@ const Case kCases[] = {
                        std::to_string(extract));
        };
      },
-     9, 0x11, 0x22, "f", 0, 0, 0, 1, 0x22, nullptr, {"Crc 'f' 17 34 1"}},
+     ZIPCB_CRC_ERROR, 0x11, 0x22, "f", 0, 0, 0, 1, 0x22, nullptr, {"Crc 'f' 17 34 1"}},
     {"crc handler drops",
      [](TZipArchiver& z, Log&) {
        z.OnCRC32Error = [](TZipArchiver&, const QString&, uint32_t, uint32_t, bool& e) { e = false; };
      },
-     9, 1, 2, "f", 0, 0, 0, 0, 2, nullptr, {}},
+     ZIPCB_CRC_ERROR, 1, 2, "f", 0, 0, 0, 0, 2, nullptr, {}},
 
     // File exists: only with a handler; bit 16 = older, low 16 bits = index.
-    {"overwrite without handler", NOBIND, 10, 0x10005, 1, "f", 0, 0, 0, 0x10005, 1, nullptr, {}},
+    {"overwrite without handler", NOBIND, ZIPCB_OVERWRITE, 0x10005, 1, "f", 0, 0, 0, 0x10005, 1, nullptr, {}},
     {"overwrite handler sees the default",
      [](TZipArchiver& z, Log& log) {
        z.OnExtractOverwrite = [&log](TZipArchiver&, const QString& f, bool older, bool& ow, int32_t index) {
@@ -122,50 +124,50 @@ const Case kCases[] = {
                        std::to_string(index));
        };
      },
-     10, 0x10005, 0x101, "f", 0, 0, 0, 0x10005, 1, nullptr, {"Exists 'f' 1 1 5"}},
+     ZIPCB_OVERWRITE, 0x10005, 0x101, "f", 0, 0, 0, 0x10005, 1, nullptr, {"Exists 'f' 1 1 5"}},
     {"overwrite refused",
      [](TZipArchiver& z, Log&) {
        z.OnExtractOverwrite = [](TZipArchiver&, const QString&, bool, bool& ow, int32_t) { ow = false; };
      },
-     10, 3, 1, "f", 0, 0, 0, 3, 0, nullptr, {}},
+     ZIPCB_OVERWRITE, 3, 1, "f", 0, 0, 0, 3, 0, nullptr, {}},
 
     // Skipped: the library sends type + 1; out of range is a general error.
-    {"skipped with error", NOBIND, 11, 0x105, 3, "f", 0, 0, 0, 0x105, 3, nullptr, {"Skipped 'f' 2 261"}},
-    {"skipped type 0 from size 0", NOBIND, 11, 0, 0, "f", 0, 0, 0, 0, 0, nullptr, {"Skipped 'f' 8 0"}},
-    {"skipped type beyond range", NOBIND, 11, 0, 50, "f", 0, 0, 0, 0, 50, nullptr, {"Skipped 'f' 8 0"}},
-    {"skipped first type", NOBIND, 11, 0, 1, "f", 0, 0, 0, 0, 1, nullptr, {"Skipped 'f' 0 0"}},
+    {"skipped with error", NOBIND, ZIPCB_SKIPPED, 0x105, 3, "f", 0, 0, 0, 0x105, 3, nullptr, {"Skipped 'f' 2 261"}},
+    {"skipped type 0 from size 0", NOBIND, ZIPCB_SKIPPED, 0, 0, "f", 0, 0, 0, 0, 0, nullptr, {"Skipped 'f' 8 0"}},
+    {"skipped type beyond range", NOBIND, ZIPCB_SKIPPED, 0, 50, "f", 0, 0, 0, 0, 50, nullptr, {"Skipped 'f' 8 0"}},
+    {"skipped first type", NOBIND, ZIPCB_SKIPPED, 0, 1, "f", 0, 0, 0, 0, 1, nullptr, {"Skipped 'f' 0 0"}},
 
     // Extra steps: the item name comes from the table when it has one.
-    {"extra step with a table name", NOBIND, 15, 2, 100, "x", 0, 0, 0, 2, 100, nullptr,
+    {"extra step with a table name", NOBIND, ZIPCB_EXTRA_STEP, 2, 100, "x", 0, 0, 0, 2, 100, nullptr,
      {"Progress 5 'x' 100", "Item '*Copying Zip File' 100 0"}},
-    {"extra step without", NOBIND, 15, 0, 100, "own", 0, 0, 0, 0, 100, nullptr,
+    {"extra step without", NOBIND, ZIPCB_EXTRA_STEP, 0, 100, "own", 0, 0, 0, 0, 100, nullptr,
      {"Progress 5 'own' 100", "Item 'own' 100 0"}},
-    {"extra step of a wild number", NOBIND, 15, 0x7fffffff, 1, "own", 0, 0, 0, 0x7fffffff, 1, nullptr,
+    {"extra step of a wild number", NOBIND, ZIPCB_EXTRA_STEP, 0x7fffffff, 1, "own", 0, 0, 0, 0x7fffffff, 1, nullptr,
      {"Progress 5 'own' 1", "Item 'own' 1 0"}},
 
     // Cancelling: a handler, OnAfterCallback, an exception of any kind.
-    {"handler sets Cancel", [](TZipArchiver& z, Log&) { z.OnTick = [](TZipArchiver& s) { s.SetCancel(true); }; }, 0,
-     0, 0, "", 0, 0, -1, 0, 0, nullptr, {}},
+    {"handler sets Cancel", [](TZipArchiver& z, Log&) { z.OnTick = [](TZipArchiver& s) { s.SetCancel(true); }; },
+     ZIPCB_TICK, 0, 0, "", 0, 0, -1, 0, 0, nullptr, {}},
     {"after-callback aborts",
-     [](TZipArchiver& z, Log&) { z.OnAfterCallback = [](TZipArchiver&, bool& a) { a = true; }; }, 0, 0, 0, "", 0, 0,
-     -1, 0, 0, nullptr, {"Tick"}},
+     [](TZipArchiver& z, Log&) { z.OnAfterCallback = [](TZipArchiver&, bool& a) { a = true; }; }, ZIPCB_TICK, 0, 0,
+     "", 0, 0, -1, 0, 0, nullptr, {"Tick"}},
     {"after-callback sees no cancel",
      [](TZipArchiver& z, Log& log) {
        z.OnAfterCallback = [&log](TZipArchiver&, bool& a) { log.push_back("After " + std::to_string(a)); };
      },
-     0, 0, 0, "", 0, 0, 0, 0, 0, nullptr, {"Tick", "After 0"}},
+     ZIPCB_TICK, 0, 0, "", 0, 0, 0, 0, 0, nullptr, {"Tick", "After 0"}},
     {"handler throws", [](TZipArchiver& z, Log&) { z.OnTick = [](TZipArchiver&) { throw std::runtime_error("x"); }; },
-     0, 0, 0, "", 0, 0, -1, 0, 0, nullptr, {}},
-    {"handler throws a non-exception", [](TZipArchiver& z, Log&) { z.OnTick = [](TZipArchiver&) { throw 42; }; }, 0,
-     0, 0, "", 0, 0, -1, 0, 0, nullptr, {}},
+     ZIPCB_TICK, 0, 0, "", 0, 0, -1, 0, 0, nullptr, {}},
+    {"handler throws a non-exception", [](TZipArchiver& z, Log&) { z.OnTick = [](TZipArchiver&) { throw 42; }; },
+     ZIPCB_TICK, 0, 0, "", 0, 0, -1, 0, 0, nullptr, {}},
     {"handler runs out of memory",
-     [](TZipArchiver& z, Log&) { z.OnTick = [](TZipArchiver&) { throw std::bad_alloc(); }; }, 0, 0, 0, "", 0, 0, -1,
-     0, 0, nullptr, {}},
+     [](TZipArchiver& z, Log&) { z.OnTick = [](TZipArchiver&) { throw std::bad_alloc(); }; }, ZIPCB_TICK, 0, 0, "",
+     0, 0, -1, 0, 0, nullptr, {}},
     {"after-callback throws",
      [](TZipArchiver& z, Log&) {
        z.OnAfterCallback = [](TZipArchiver&, bool&) { throw std::runtime_error("late"); };
      },
-     0, 0, 0, "", 0, 0, -1, 0, 0, nullptr, {"Tick"}},
+     ZIPCB_TICK, 0, 0, "", 0, 0, -1, 0, 0, nullptr, {"Tick"}},
 };
 
 class Dispatch : public ::testing::TestWithParam<Case> {};
@@ -204,14 +206,14 @@ INSTANTIATE_TEST_SUITE_P(Callback, Dispatch, ::testing::ValuesIn(kCases), [](con
 TEST(DispatchState, MessageAndSkipSetErrorCodes) {
   FakeUiServices ui;
   TZipArchiver zip;
-  Rec(&zip, 4, 0x1234, 0, "boom").Call();
+  Rec(&zip, ZIPCB_MESSAGE, 0x1234, 0, "boom").Call();
   EXPECT_EQ(zip.ErrCode(), 0x34);
   EXPECT_EQ(zip.ErrCodeFull(), 0x1234);
   EXPECT_EQ(S(zip.Message()), "boom");
-  Rec(&zip, 4, 0, 0, "later").Call();  // an information message keeps the codes
+  Rec(&zip, ZIPCB_MESSAGE, 0, 0, "later").Call();  // an information message keeps the codes
   EXPECT_EQ(zip.ErrCode(), 0x34);
   EXPECT_EQ(S(zip.Message()), "later");
-  Rec(&zip, 11, 0x2307, 1, "f").Call();
+  Rec(&zip, ZIPCB_SKIPPED, 0x2307, 1, "f").Call();
   EXPECT_EQ(zip.ErrCode(), 7);
   EXPECT_EQ(zip.ErrCodeFull(), 0x2307);
   EXPECT_TRUE(ui.boxes.empty());
@@ -222,16 +224,16 @@ TEST(DispatchState, ProgressCounters) {
   TZipArchiver zip;
   Log log;
   BindAll(zip, log);
-  Rec(&zip, 6, 0, 300000).Call();
-  Rec(&zip, 1, 0, 200, "a").Call();
+  Rec(&zip, ZIPCB_TOTAL_SIZE, 0, 300000).Call();
+  Rec(&zip, ZIPCB_NEW_FILE, 0, 200, "a").Call();
   log.clear();
-  Rec(&zip, 2, 0, 100).Call();
-  Rec(&zip, 2, 0, 100).Call();
+  Rec(&zip, ZIPCB_PROGRESS, 0, 100).Call();
+  Rec(&zip, ZIPCB_PROGRESS, 0, 100).Call();
   EXPECT_EQ(log, (Log{"Progress 1 '' 100", "Item 'a' 200 50", "Total 300000 0", "Progress 1 '' 100",
                       "Item 'a' 200 100", "Total 300000 0"}));
   log.clear();
-  Rec(&zip, 15, 5, 50, "x").Call();
-  Rec(&zip, 16, 0, 25).Call();
+  Rec(&zip, ZIPCB_EXTRA_STEP, 5, 50, "x").Call();
+  Rec(&zip, ZIPCB_EXTRA_PROGRESS, 0, 25).Call();
   EXPECT_EQ(log, (Log{"Progress 5 'x' 50", "Item '*Finalising' 50 0", "Progress 6 '*Finalising' 25",
                       "Item '*Finalising' 50 50"}));
 }
@@ -249,7 +251,7 @@ TEST(DispatchState, TextLongerThanItsAreaIsCut) {
   TZipArchiver zip;
   QString seen;
   zip.OnProgress = [&](TZipArchiver&, ProgressType, const QString& f, uint32_t) { seen = f; };
-  Rec rec(&zip, 1);
+  Rec rec(&zip, ZIPCB_NEW_FILE);
   std::memset(rec.r.Msg.Text, 'n', sizeof rec.r.Msg.Text);  // no NUL anywhere
   rec.Call();
   EXPECT_EQ(seen.size(), 512);
@@ -262,7 +264,7 @@ TEST(DispatchState, NewNameCappedWithTerminator) {
     n = QString(600, u'z');
     c = true;
   };
-  Rec rec(&zip, 7, 0, 0, "old");
+  Rec rec(&zip, ZIPCB_NEW_NAME, 0, 0, "old");
   rec.Call();
   EXPECT_EQ(std::strlen(rec.r.Msg.Text), 511u);
 }
@@ -273,12 +275,12 @@ TEST(DispatchState, HandlerExceptionIsNamedInTheAbortMessage) {
   Log log;
   BindAll(zip, log);
   zip.OnProgress = [](TZipArchiver&, ProgressType, const QString&, uint32_t) { throw std::runtime_error("bad"); };
-  EXPECT_EQ(Rec(&zip, 1, 0, 1, "a").Call(), -1);
+  EXPECT_EQ(Rec(&zip, ZIPCB_NEW_FILE, 0, 1, "a").Call(), -1);
   zip.OnProgress = [](TZipArchiver&, ProgressType, const QString&, uint32_t) {
     throw std::runtime_error("second");  // only the first is kept
   };
-  EXPECT_EQ(Rec(&zip, 5, 0, 1).Call(), -1);
-  EXPECT_EQ(Rec(&zip, 4, 0x109, 0, "aborted").Call(), -1);
+  EXPECT_EQ(Rec(&zip, ZIPCB_FILE_COUNT, 0, 1).Call(), -1);
+  EXPECT_EQ(Rec(&zip, ZIPCB_MESSAGE, 0x109, 0, "aborted").Call(), -1);
   EXPECT_EQ(S(zip.Message()), "Exception in Event  #1 \"bad\"");
   EXPECT_EQ(zip.ErrCode(), 9);
   EXPECT_EQ(log.back(), "Message 265 'Exception in Event  #1 \"bad\"'");
@@ -287,11 +289,11 @@ TEST(DispatchState, HandlerExceptionIsNamedInTheAbortMessage) {
 TEST(DispatchState, ProcessesPendingMessagesWithoutAfterCallback) {
   FakeUiServices ui;
   TZipArchiver zip;
-  Rec(&zip, 0).Call();
-  Rec(&zip, 2, 0, 5).Call();
+  Rec(&zip, ZIPCB_TICK).Call();
+  Rec(&zip, ZIPCB_PROGRESS, 0, 5).Call();
   EXPECT_EQ(ui.processCalls, 2);
   zip.OnAfterCallback = [](TZipArchiver&, bool&) {};
-  Rec(&zip, 0).Call();
+  Rec(&zip, ZIPCB_TICK).Call();
   EXPECT_EQ(ui.processCalls, 2);
 }
 
@@ -301,14 +303,14 @@ TEST(DispatchState, DestroyingComponentCancelsAndStaysQuiet) {
   Log log;
   BindAll(zip, log);
   zip.BeforeDestruction();
-  EXPECT_EQ(Rec(&zip, 0).Call(), -1);
-  EXPECT_FALSE(zip.DispatchEvent(1, 0, 5, "x"));
+  EXPECT_EQ(Rec(&zip, ZIPCB_TICK).Call(), -1);
+  EXPECT_FALSE(zip.DispatchEvent(ZIPCB_NEW_FILE, 0, 5, "x"));
   EXPECT_TRUE(log.empty());
   EXPECT_EQ(ui.processCalls, 0);
 }
 
 TEST(DispatchState, RecordWithoutInstanceIsCancelled) {
-  Rec rec(nullptr, 0);
+  Rec rec(nullptr, ZIPCB_TICK);
   EXPECT_EQ(rec.Call(), -1);
   EXPECT_EQ(DllCallback(nullptr), -1);
 }
@@ -317,13 +319,13 @@ TEST(DispatchState, DirectCallsRaise) {
   FakeUiServices ui;
   TZipArchiver zip;
   zip.OnTick = [](TZipArchiver&) { throw std::runtime_error("direct"); };
-  EXPECT_THROW(zip.DispatchEvent(0, 0, 0, QString()), std::runtime_error);
+  EXPECT_THROW(zip.DispatchEvent(ZIPCB_TICK, 0, 0, QString()), std::runtime_error);
   zip.OnTick = [](TZipArchiver& z) { z.SetCancel(true); };
   try {
-    zip.DispatchEvent(0, 0, 0, QString());
+    zip.DispatchEvent(ZIPCB_TICK, 0, 0, QString());
     FAIL() << "no exception";
   } catch (const EZipArchiver& e) {
-    EXPECT_EQ(e.Id(), 11007);
+    EXPECT_EQ(e.Id(), kZipUserCancelled);
     EXPECT_STREQ(e.what(), "User canceled operation");
   }
 }
@@ -333,7 +335,7 @@ TEST(DispatchState, DirectCallsWriteNoRecord) {
   TZipArchiver zip;
   bool asked = false;
   zip.OnSetNewName = [&](TZipArchiver&, QString&, bool&) { asked = true; };
-  EXPECT_FALSE(zip.DispatchEvent(7, 0, 0, "x"));
+  EXPECT_FALSE(zip.DispatchEvent(ZIPCB_NEW_NAME, 0, 0, "x"));
   EXPECT_FALSE(asked);
 }
 
@@ -350,14 +352,14 @@ TEST(DispatchData, CommentAnswer) {
       changed = true;
     }
   };
-  Rec keep(&zip, 12, 0, 0, "keep");
+  Rec keep(&zip, ZIPCB_COMMENT, 0, 0, "keep");
   std::strcpy(keep.r.Msg.Text + 256, "old");
   keep.Call();
   EXPECT_EQ(S(seen), "keep|old");
   EXPECT_EQ(keep.r.Error, 0);
   EXPECT_EQ(keep.r.Size, 3);
 
-  Rec change(&zip, 12, 0, 0, "change");
+  Rec change(&zip, ZIPCB_COMMENT, 0, 0, "change");
   std::strcpy(change.r.Msg.Text + 256, "old");
   change.Call();
   EXPECT_EQ(change.r.Error, 1);
@@ -368,7 +370,7 @@ TEST(DispatchData, CommentAnswer) {
     c = QString(700, u'c');
     changed = true;
   };
-  Rec longer(&zip, 12, 0, 0, "f");
+  Rec longer(&zip, ZIPCB_COMMENT, 0, 0, "f");
   longer.Call();
   EXPECT_EQ(longer.r.Size, 511);
   EXPECT_EQ(std::strlen(longer.r.Msg.Text), 511u);
@@ -377,7 +379,7 @@ TEST(DispatchData, CommentAnswer) {
 TEST(DispatchData, ExtraData) {
   FakeUiServices ui;
   TZipArchiver zip;
-  Rec none(&zip, 14, 0, 3, "f");
+  Rec none(&zip, ZIPCB_EXTRA_DATA, 0, 3, "f");
   uint8_t original[3] = {1, 2, 3};
   none.r.Msg.X.Extra = original;
   none.Call();
@@ -392,7 +394,7 @@ TEST(DispatchData, ExtraData) {
     changed = true;
   };
   answer = QByteArray(10, 'e');
-  Rec small(&zip, 14, 0, 3, "f");
+  Rec small(&zip, ZIPCB_EXTRA_DATA, 0, 3, "f");
   small.r.Msg.X.Extra = original;
   small.Call();
   EXPECT_EQ(seen, QByteArray("\x01\x02\x03", 3));
@@ -401,7 +403,7 @@ TEST(DispatchData, ExtraData) {
   EXPECT_EQ(std::memcmp(small.r.Msg.Text, answer.constData(), 10), 0);
 
   answer = QByteArray(600, 'L');
-  Rec large(&zip, 14, 0, 0, "f");
+  Rec large(&zip, ZIPCB_EXTRA_DATA, 0, 0, "f");
   large.Call();
   EXPECT_EQ(large.r.Size, 600);
   ASSERT_NE(large.r.Msg.X.Extra, nullptr);
@@ -411,7 +413,7 @@ TEST(DispatchData, ExtraData) {
 TEST(DispatchData, StreamMemory) {
   FakeUiServices ui;
   TZipArchiver zip;
-  Rec rec(&zip, 13, 0, 100);
+  Rec rec(&zip, ZIPCB_STREAM_MEMORY, 0, 100);
   rec.Call();
   EXPECT_EQ(rec.r.Error, 0);
   EXPECT_EQ(zip.ZipStream().Size(), 100u);
@@ -431,13 +433,13 @@ struct PasswordCase {
 };
 
 const PasswordCase kPasswordCases[] = {
-    {"handler answers", true, "pw", pwbOk, 3, 0, 1, 3, 8, "pw"},
+    {"handler answers", true, "pw", pwbOk, 3, 0, 1, 3, ZIPCB_PASSWORD, "pw"},
     // The one password limit of every road (81, what adding encrypts with).
-    {"long answer cut to 81", true, QString(100, u'p'), pwbOk, 20, 0, 1, 15, 8, std::string(81, 'p')},
-    {"empty answer resets the count", true, "", pwbOk, 5, 0, 0, 0, 8, ""},
-    {"cancel empties the answer", true, "pw", pwbCancel, 5, 0, 0, 0, 8, ""},
+    {"long answer cut to 81", true, QString(100, u'p'), pwbOk, 20, 0, 1, 15, ZIPCB_PASSWORD, std::string(81, 'p')},
+    {"empty answer resets the count", true, "", pwbOk, 5, 0, 0, 0, ZIPCB_PASSWORD, ""},
+    {"cancel empties the answer", true, "pw", pwbCancel, 5, 0, 0, 0, ZIPCB_PASSWORD, ""},
     {"cancel all stops asking", true, "pw", pwbCancelAll, 5, 0, 0, 0, 0, ""},
-    {"abort cancels", true, "pw", pwbAbort, 5, -1, 0, 0, 8, ""},
+    {"abort cancels", true, "pw", pwbAbort, 5, -1, 0, 0, ZIPCB_PASSWORD, ""},
 };
 
 class Password : public ::testing::TestWithParam<PasswordCase> {};
@@ -454,7 +456,7 @@ TEST_P(Password, Answer) {
     repeat = c.repeatAnswer;
     action = c.action;
   };
-  Rec rec(&zip, 8, 1, 2, "secret.txt");
+  Rec rec(&zip, ZIPCB_PASSWORD, 1, 2, "secret.txt");
   rec.r.IsZip = 1;
   EXPECT_EQ(rec.Call(), c.result);
   EXPECT_EQ(seen, "1 'secret.txt' 2");
@@ -479,14 +481,14 @@ TEST(PasswordDefault, UnattendedReportsAndAnswersNothing) {
   zip.SetUnattended(true);
   Log log;
   BindAll(zip, log);
-  Rec add(&zip, 8, 1, 3, "f");  // error bit 0: the adding library asks
+  Rec add(&zip, ZIPCB_PASSWORD, 1, 3, "f");  // error bit 0: the adding library asks
   EXPECT_EQ(add.Call(), 0);
   EXPECT_EQ(add.r.Error, 0);
   EXPECT_EQ(add.r.Size, 0);
-  Rec extract(&zip, 8, 0, 3, "f");
+  Rec extract(&zip, ZIPCB_PASSWORD, 0, 3, "f");
   extract.Call();
   EXPECT_EQ(log, (Log{"Message 0 'Error - no add password given'", "Message 0 'Error - no extract password given'"}));
-  EXPECT_EQ(zip.ErrCode(), 10151);
+  EXPECT_EQ(zip.ErrCode(), kZipNoExtractPassword);
   EXPECT_TRUE(ui.boxes.empty());
 }
 
@@ -514,18 +516,18 @@ TEST(PasswordDefault, AsksTheComponentsOwnPrompt) {
   FakeUiServices ui;
   PromptingZip zip;
   zip.answer = "typed";
-  Rec add(&zip, 8, 1, 2, "f");
+  Rec add(&zip, ZIPCB_PASSWORD, 1, 2, "f");
   add.Call();
   EXPECT_EQ(add.r.Error, 1);
   EXPECT_STREQ(add.r.Msg.Text, "typed");
   EXPECT_EQ(add.r.Size, 2);
   zip.answer.clear();
   zip.button = pwbCancelAll;
-  Rec extract(&zip, 8, 0, 2, "f");
+  Rec extract(&zip, ZIPCB_PASSWORD, 0, 2, "f");
   extract.Call();
   EXPECT_EQ(extract.r.Action, 0);
   zip.button = pwbAbort;
-  EXPECT_EQ(Rec(&zip, 8, 0, 2, "f").Call(), -1);
+  EXPECT_EQ(Rec(&zip, ZIPCB_PASSWORD, 0, 2, "f").Call(), -1);
   EXPECT_EQ(zip.asked, (std::vector<std::string>{"add", "extract", "extract"}));
   EXPECT_TRUE(zip.Password().isEmpty());  // the answer went to the library only
 }

@@ -89,24 +89,24 @@ TEST_F(Drivers, AddPreconditions) {
   WriteAll(dir_.file("a.txt"), std::string("a"));
   // No lines: nothing happens, the lines stay as they were.
   zip_.SetZipFileName(Q(dir_.file("p.zip")));
-  EXPECT_EQ(zip_.Add(), 10301);
+  EXPECT_EQ(zip_.Add(), kZipNoFilesToZip);
   EXPECT_EQ(S(zip_.Message()), "Error - no files to zip!");
   // No archive name.
   zip_.SetZipFileName(QString());
   zip_.FSpecArgs() = QStringList{Q(dir_.file("a.txt"))};
-  EXPECT_EQ(zip_.Add(), 10102);
+  EXPECT_EQ(zip_.Add(), kZipNoZipFile);
   EXPECT_EQ(zip_.FSpecArgs().size(), 1);
   // Unattended encryption without a password.
   zip_.SetZipFileName(Q(dir_.file("p.zip")));
   zip_.SetAddOptions({AddEncrypt});
   zip_.SetUnattended(true);
-  EXPECT_EQ(zip_.Add(), 10302);
+  EXPECT_EQ(zip_.Add(), kZipUnattendedNoPassword);
   EXPECT_EQ(zip_.FSpecArgs().size(), 1);
   zip_.SetUnattended(false);
   // The archive's folder must exist, unless it is to be made.
   zip_.SetAddOptions({});
   zip_.SetZipFileName(Q(dir_.file("new/sub/p.zip")));
-  EXPECT_EQ(zip_.Add(), 10308);
+  EXPECT_EQ(zip_.Add(), kZipDestDirMissing);
   EXPECT_EQ(S(zip_.Message()), "Destination directory '" + dir_.file("new/sub") + "' must exist!");
   EXPECT_TRUE(zip_.FSpecArgs().isEmpty());  // the library was loaded: the lines are used up
   EXPECT_FALSE(std::filesystem::exists(dir_.file("new")));
@@ -162,7 +162,7 @@ TEST_F(Drivers, CancelledVerboseOperationLeavesTheComponentIdle) {
       adding ? zip_.Add() : zip_.Extract();
       ADD_FAILURE() << "no exception";
     } catch (const EZipArchiver& e) {
-      EXPECT_EQ(e.Id(), 11007);
+      EXPECT_EQ(e.Id(), kZipUserCancelled);
     }
     EXPECT_FALSE(zip_.IsBusy());
     EXPECT_FALSE(zip_.Cancel());
@@ -182,18 +182,18 @@ TEST_F(Drivers, CancelledVerboseOperationLeavesTheComponentIdle) {
 
 TEST_F(Drivers, ExtractPreconditions) {
   zip_.SetZipFileName(QString());
-  EXPECT_EQ(zip_.Extract(), 10102);
+  EXPECT_EQ(zip_.Extract(), kZipNoZipFile);
   zip_.SetZipFileName(Q(dir_.file("none.zip")));
-  EXPECT_EQ(zip_.Extract(), 11001);
+  EXPECT_EQ(zip_.Extract(), kZipInputMissing);
   WriteAll(dir_.file("bad.zip"), std::string("not an archive"));
   zip_.SetZipFileName(Q(dir_.file("bad.zip")));
-  EXPECT_EQ(zip_.Extract(), 11002);
+  EXPECT_EQ(zip_.Extract(), kZipFileNotOpened);
 
   WriteAll(dir_.file("good.zip"), BuildZip({{.name = "a.txt", .data = "a"}, {.name = "b.txt", .data = "b"}}).bytes);
   zip_.SetZipFileName(Q(dir_.file("good.zip")));
   zip_.SetExtrBaseDir(Q(dir_.file("missing/dir")));
   zip_.FSpecArgs() = QStringList{"a.txt"};
-  EXPECT_EQ(zip_.Extract(), 10504);
+  EXPECT_EQ(zip_.Extract(), kZipExtractDirMissing);
   EXPECT_EQ(S(zip_.Message()), "Extract directory '" + dir_.file("missing/dir") + "' must exist");
   EXPECT_TRUE(zip_.FSpecArgs().isEmpty());
   EXPECT_FALSE(std::filesystem::exists(dir_.file("missing")));
@@ -212,7 +212,7 @@ TEST_F(Drivers, ExtractPreconditions) {
   zip_.SetExtrOptions({ExtrOverWrite});
   std::vector<std::string> messages;
   zip_.OnMessage = [&](TZipArchiver&, int32_t, const QString& text) { messages.push_back(S(text)); };
-  EXPECT_EQ(zip_.Extract(), 10502);
+  EXPECT_EQ(zip_.Extract(), kZipUnattendedExtractWarning);
   EXPECT_EQ(zip_.ProcessedCount(), 2);
   EXPECT_EQ(zip_.PasswordReqCount(), 3u);
   ASSERT_FALSE(messages.empty());
@@ -250,12 +250,12 @@ TEST_F(Drivers, HostileArchives) {
          Put16(b.bytes, b.endPos + 8, 5);
          Put16(b.bytes, b.endPos + 10, 5);
          return b.bytes;
-       }(), 0, 10102},
+       }(), 0, kZipNoZipFile},
       {"bad end record", [] {
          std::string s = BuildZip({{.name = "a.txt", .data = "a"}}).bytes;
          s[s.size() - 21] = 'X';
          return s;
-       }(), 0, 11002},
+       }(), 0, kZipFileNotOpened},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);

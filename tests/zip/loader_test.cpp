@@ -41,10 +41,11 @@ struct VersionCase {
 };
 
 const VersionCase kVersionCases[] = {
-    {"zip152", 0, 0, 10651},   {"zip153", 0, 153, 0},     {"zip300", 0, 300, 0},
-    {"zip301", 0, 0, 10651},   {"zip172", 173, 0, 10651}, {"zip172", 172, 172, 0},
-    {"zip173", 173, 173, 0},   {"zipnoexec", 0, 0, 10651}, {"unz172", 172, 172, 0},
-    {"unz153", 172, 0, 10651}, {"unz153", 0, 153, 0},
+    {"zip152", 0, 0, kZipLoadOldOrCorrupt},    {"zip153", 0, 153, 0},  {"zip300", 0, 300, 0},
+    {"zip301", 0, 0, kZipLoadOldOrCorrupt},    {"zip172", 173, 0, kZipLoadOldOrCorrupt},
+    {"zip172", 172, 172, 0},                   {"zip173", 173, 173, 0},
+    {"zipnoexec", 0, 0, kZipLoadOldOrCorrupt}, {"unz172", 172, 172, 0},
+    {"unz153", 172, 0, kZipLoadOldOrCorrupt},  {"unz153", 0, 153, 0},
 };
 
 class LoaderVersion : public ::testing::TestWithParam<VersionCase> {};
@@ -94,7 +95,7 @@ TEST(LoaderSearch, MissingLibrary) {
     lib.LoadDll(173, false);
     FAIL() << "loaded";
   } catch (const EZipArchiver& e) {
-    EXPECT_EQ(e.Id(), 10650);
+    EXPECT_EQ(e.Id(), kZipLoadFailed);
     EXPECT_STREQ(e.what(), "Failed to load NOSUCHZIPLIB.DLL");
   }
   EXPECT_EQ(lib.UseBits(), 0u);
@@ -109,7 +110,7 @@ TEST(LoaderSearch, FileThatIsNoLibrary) {
     zip.ZipLib().LoadDll(173, false);
     FAIL() << "loaded";
   } catch (const EZipArchiver& e) {
-    EXPECT_EQ(e.Id(), 10650);
+    EXPECT_EQ(e.Id(), kZipLoadFailed);
     EXPECT_EQ(std::string(e.what()), "Failed to load " + dir.file("libziplib.so"));
   }
 }

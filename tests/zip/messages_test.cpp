@@ -61,18 +61,18 @@ TEST(MessageFormat, Substitution) {
 }
 
 TEST(Exception, Constructors) {
-  EZipArchiver a = EZipArchiver::CreateFromId(11007, false);
-  EXPECT_EQ(a.Id(), 11007);
+  EZipArchiver a = EZipArchiver::CreateFromId(kZipUserCancelled, false);
+  EXPECT_EQ(a.Id(), kZipUserCancelled);
   EXPECT_FALSE(a.Display());
   EXPECT_STREQ(a.what(), "User canceled operation");
   EXPECT_TRUE(a.TextArg().isEmpty() && a.NumberArg().isEmpty());
 
-  EZipArchiver b = EZipArchiver::CreateFromIdText(10504, "/out");
+  EZipArchiver b = EZipArchiver::CreateFromIdText(kZipExtractDirMissing, "/out");
   EXPECT_TRUE(b.Display());
   EXPECT_STREQ(b.what(), "Extract directory '/out' must exist");
   EXPECT_EQ(S(b.TextArg()), "/out");
 
-  EZipArchiver c = EZipArchiver::CreateFromIdInt(11038, 5);
+  EZipArchiver c = EZipArchiver::CreateFromIdInt(kZipNthDiskInsertLast, 5);
   EXPECT_TRUE(c.Display());
   EXPECT_EQ(S(c.NumberArg()), "5");
   EXPECT_EQ(S(c.Message()), "This is the 5th disk in a backup set,\nplease insert the last disk of this set");
@@ -85,8 +85,8 @@ TEST(Exception, Constructors) {
 TEST(Exception, ConstructorsIgnoreTheTextHook) {
   TZipArchiver zip;
   zip.OnZipStr = [](TZipArchiver&, int32_t, QString& s) { s = "hooked"; };
-  EXPECT_STREQ(EZipArchiver::CreateFromId(11007, true).what(), "User canceled operation");
-  EXPECT_EQ(S(zip.LoadZipString(11007)), "hooked");
+  EXPECT_STREQ(EZipArchiver::CreateFromId(kZipUserCancelled, true).what(), "User canceled operation");
+  EXPECT_EQ(S(zip.LoadZipString(kZipUserCancelled)), "hooked");
 }
 
 struct Reported {
@@ -103,15 +103,15 @@ TEST(ShowZipMessage, SetsStateShowsBoxFiresEventWithZero) {
   TZipArchiver zip;
   Reported r;
   r.Bind(zip);
-  zip.ShowZipMessage(10301);
-  EXPECT_EQ(zip.ErrCode(), 10301);
+  zip.ShowZipMessage(kZipNoFilesToZip);
+  EXPECT_EQ(zip.ErrCode(), kZipNoFilesToZip);
   EXPECT_EQ(S(zip.Message()), "Error - no files to zip!");
   ASSERT_EQ(ui.boxes.size(), 1u);
   EXPECT_EQ(S(ui.boxes[0].text), "Error - no files to zip!");
   EXPECT_TRUE(ui.boxes[0].caption.isEmpty());  // the application's title
   EXPECT_EQ(r.messages, (std::vector<std::string>{"0 Error - no files to zip!"}));
 
-  zip.ShowZipMessage(10202, "boom");
+  zip.ShowZipMessage(kZipListUnknownError, "boom");
   EXPECT_EQ(S(zip.Message()), "Unknown error in List() function\nboom");
 }
 
@@ -133,10 +133,10 @@ TEST(ShowZipMessage, TextHookReplacesTheTextButNotTheCode) {
   FakeUiServices ui;
   TZipArchiver zip;
   zip.OnZipStr = [](TZipArchiver&, int32_t id, QString& s) {
-    if (id == 10301) s = "Nema datoteka %s%n";
+    if (id == kZipNoFilesToZip) s = "Nema datoteka %s%n";
   };
-  zip.ShowZipMessage(10301);
-  EXPECT_EQ(zip.ErrCode(), 10301);
+  zip.ShowZipMessage(kZipNoFilesToZip);
+  EXPECT_EQ(zip.ErrCode(), kZipNoFilesToZip);
   EXPECT_EQ(S(zip.Message()), "Nema datoteka %s%n");
 }
 
@@ -145,16 +145,16 @@ TEST(ShowExceptionError, FormatsAndReports) {
   TZipArchiver zip;
   Reported r;
   r.Bind(zip);
-  zip.ShowExceptionError(EZipArchiver::CreateFromIdText(10308, "/no/dir"));
-  EXPECT_EQ(zip.ErrCode(), 10308);
+  zip.ShowExceptionError(EZipArchiver::CreateFromIdText(kZipDestDirMissing, "/no/dir"));
+  EXPECT_EQ(zip.ErrCode(), kZipDestDirMissing);
   EXPECT_EQ(S(zip.Message()), "Destination directory '/no/dir' must exist!");
   EXPECT_EQ(ui.boxes.size(), 1u);
   EXPECT_EQ(r.messages.back(), "10308 Destination directory '/no/dir' must exist!");
 
-  zip.ShowExceptionError(EZipArchiver::CreateFromIdInt(11034, 2));
+  zip.ShowExceptionError(EZipArchiver::CreateFromIdInt(kZipInsertDiskOf, 2));
   EXPECT_EQ(S(zip.Message()), "Please insert disk volume 2 of ");
 
-  zip.ShowExceptionError(EZipArchiver::CreateFromId(11007, false));  // no box asked for
+  zip.ShowExceptionError(EZipArchiver::CreateFromId(kZipUserCancelled, false));  // no box asked for
   EXPECT_EQ(ui.boxes.size(), 2u);
   EXPECT_EQ(r.messages.back(), "11007 User canceled operation");
 
@@ -162,9 +162,9 @@ TEST(ShowExceptionError, FormatsAndReports) {
   EXPECT_EQ(S(zip.Message()), "ZipMsgXX.res is probably not linked to the executable\nMissing String ID is: 777");
 
   zip.SetUnattended(true);
-  zip.ShowExceptionError(EZipArchiver::CreateFromIdText(10650, "x"));
+  zip.ShowExceptionError(EZipArchiver::CreateFromIdText(kZipLoadFailed, "x"));
   EXPECT_EQ(ui.boxes.size(), 3u);
-  EXPECT_EQ(zip.ErrCode(), 10650);
+  EXPECT_EQ(zip.ErrCode(), kZipLoadFailed);
 }
 
 }  // namespace

@@ -173,7 +173,7 @@ TEST_F(PasswordDialog, AddQuestionConfirms) {
     if (c.mismatch) {
       ASSERT_EQ(ui_.boxes.size(), 1u);
       EXPECT_EQ(ui_.boxes[0].text, "Error - passwords do NOT match\nPassword ignored");
-      EXPECT_EQ(zip_.ErrCode(), 10104);
+      EXPECT_EQ(zip_.ErrCode(), kZipPasswordsDiffer);
     } else {
       EXPECT_TRUE(ui_.boxes.empty());
     }
@@ -190,8 +190,8 @@ TEST_F(PasswordDialog, AddQuestionConfirms) {
 
 TEST_F(PasswordDialog, TitleThroughMessageLookup) {
   zip_.OnZipStr = [](TZipArchiver&, int32_t id, QString& s) {
-    if (id == 10154) s = "Lozinka";
-    if (id == 10155) s = "not used for the prompt";
+    if (id == kZipPasswordTitle) s = "Lozinka";
+    if (id == kZipEnterPassword) s = "not used for the prompt";
   };
   Script({{"x", 0}});
   QString password;
@@ -208,10 +208,10 @@ TEST_F(PasswordDialog, UnattendedNeverAsks) {
   QString password = "stale";
   zip_.GetAddPassword(password);
   EXPECT_EQ(password, "");
-  EXPECT_EQ(zip_.ErrCode(), 10150);
+  EXPECT_EQ(zip_.ErrCode(), kZipNoAddPassword);
   zip_.GetExtrPassword(password);
   EXPECT_EQ(password, "");
-  EXPECT_EQ(zip_.ErrCode(), 10151);
+  EXPECT_EQ(zip_.ErrCode(), kZipNoExtractPassword);
   EXPECT_EQ(messages, std::vector<QString>({"Error - no add password given", "Error - no extract password given"}));
   EXPECT_TRUE(ui_.boxes.empty());
 }

@@ -107,8 +107,8 @@ AT(ZipCallbackRec, Action, 16, 24);
 AT(ZipCallbackRec, Error, 20, 28);
 AT(ZipCallbackRec, Size, 24, 32);
 AT(ZipCallbackRec, Msg.Text, 28, 40);
-AT(ZipCallbackRec, Msg.Text[256], 284, 296);  // code 12's comment
-AT(ZipCallbackRec, Msg.X.Extra, 532, 544);    // code 14's data address
+AT(ZipCallbackRec, Msg.Text[256], 284, 296);  // ZIPCB_COMMENT's comment
+AT(ZipCallbackRec, Msg.X.Extra, 532, 544);    // ZIPCB_EXTRA_DATA's data address
 static_assert(sizeof(ZipCallbackText::Text) == 512);
 
 // The layout is fixed at compile time; this only reports that the file was built.

@@ -71,7 +71,7 @@ TEST(SfxRecord, LayoutAndLimits) {
       TSFXHeaderStream{m};
       ADD_FAILURE() << "256 characters accepted";
     } catch (const EZaSfxError& e) {
-      EXPECT_EQ(e.Id(), 10801);
+      EXPECT_EQ(e.Id(), kZipSfxStringTooLong);
       EXPECT_EQ(S(e.Message()), "Error - On or more of the 4 property strings mentioned below exceeds 255 characters!");
     }
   }
@@ -230,11 +230,11 @@ TEST_F(Sfx, FailedAddLeavesNoProgram) {
     int32_t code;
     QString box;   // what the box says first
   } cases[] = {
-      {"a missing file", "nema.txt", 0, 10304,
+      {"a missing file", "nema.txt", 0, kZipAutoSfxError,
        "Error 11 occurred during Auto SFX creation.\nNothing matches " + Q(dir_.file("nema.txt"))},
-      {"the disk full while the files go in", "sum.bin", static_cast<rlim_t>(stub + 4096), 10304,
+      {"the disk full while the files go in", "sum.bin", static_cast<rlim_t>(stub + 4096), kZipAutoSfxError,
        "Error 13 occurred during Auto SFX creation.\nCannot write the archive: "},
-      {"the disk full for the stub", "a.txt", 4096, 11009, DiskErrorText(EFBIG)},
+      {"the disk full for the stub", "a.txt", 4096, kZipOutputCreateFailed, DiskErrorText(EFBIG)},
   };
   const std::vector<std::string> before = TreeOf(dir_.path());
   for (const Case& c : cases) {
