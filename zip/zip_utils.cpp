@@ -24,27 +24,7 @@
 
 namespace {
 
-constexpr uint32_t kSpanChunk = 10240;
-
 bool IsSuffixSeparator(QChar c) { return c == u';' || c == u':' || c == u','; }
-
-// Reads until count bytes came, the file ended or an error occurred.
-size_t ReadUpTo(int fd, uint8_t* buffer, size_t count) {
-  size_t got = 0;
-  while (got < count) {
-    ssize_t n = read(fd, buffer + got, count - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return got;
-}
-
-bool AtEnd(int fd) {
-  struct stat st;
-  off_t pos = lseek(fd, 0, SEEK_CUR);
-  return pos >= 0 && fstat(fd, &st) == 0 && pos >= st.st_size;
-}
 
 // Qt's trash gives up on a home trash whose parent folder is missing, and then
 // moves the file into "files" under the current folder. The folders of the home
@@ -335,45 +315,6 @@ void TZipArchiver::PromptForDisk(bool writing) {
   }
   if (answer == mrNone) throw EZipArchiver::CreateFromId(11006, true);
   if (answer != mrOk) throw EZipArchiver::CreateFromId(11007, false);
-}
-
-// ---- Span copies ------------------------------------------------------------------------------
-
-void TZipArchiver::WriteChecked(const uint8_t* buffer, uint32_t length, int messageId) {
-  size_t written = 0;
-  while (written < length) {
-    ssize_t n = write(disk_.outFile, buffer + written, length - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
-  if (written < length) throw EZipArchiver::CreateFromId(messageId, true);
-  if (disk_.showProgress) DispatchEvent(ZIPCB_PROGRESS, 0, length, QString());
-}
-
-void TZipArchiver::CopyToSpan(uint8_t* buffer, uint32_t length, int messageId) {
-  while (length > 0) {
-    uint32_t n = std::min(length, kSpanChunk);
-    if (ReadUpTo(disk_.inFile, buffer, n) < n) throw EZipArchiver::CreateFromId(messageId, true);
-    CheckForDisk(buffer, n, 0);
-    length -= n;
-  }
-}
-
-void TZipArchiver::CopyFromSpan(uint8_t* buffer, uint32_t length, int messageId) {
-  while (length > 0) {
-    uint32_t n = std::min(length, kSpanChunk);
-    uint32_t got = static_cast<uint32_t>(ReadUpTo(disk_.inFile, buffer, n));
-    if (got < n) {
-      // A part may end inside a record: the rest is on the next one.
-      if (AtEnd(disk_.inFile))
-        GetNewDisk(disk_.diskNr + 1);
-      else
-        throw EZipArchiver::CreateFromId(messageId, true);
-    }
-    if (got > 0) WriteChecked(buffer, got, messageId);
-    length -= got;
-  }
 }
 
 QByteArray TZipArchiver::BufferToText(const uint8_t* buffer, uint32_t length) {
