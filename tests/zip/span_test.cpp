@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -16,6 +17,7 @@
 
 #include "platform/disk_steps.h"
 #include "platform/fake_ui_services.h"
+#include "support/disk_faults.h"
 #include "support/file_size_limit.h"
 #include "support/small_disk.h"
 #include "support/temp_dir.h"
@@ -1011,20 +1013,21 @@ TEST_F(Span, ASetTooLargeToNumberIsRefusedBeforeWriting) {
 class EarlierSet : public Span {
  protected:
   // The earlier set in folder; the fixture's files then change for the new one.
-  void MakeEarlierSet(const std::string& folder) {
+  void MakeEarlierSet(const std::string& folder, SpanOpts options = {spCompatName},
+                      const std::vector<std::string>& names = {"set.z01", "set.z02", "set.zip"}) {
     fs::create_directories(folder);
     FakeUiServices ui;
     TZipArchiver zip;
     Setup(zip);
     zip.SetMaxVolumeSize(2000);
-    zip.SetSpanOptions({spCompatName});
+    zip.SetSpanOptions(options);
     zip.SetZipFileName(Q(folder + "/set.zip"));
     zip.FSpecArgs() = Specs();
     ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
     earlierFiles_ = files_;
     earlier_ = Snapshot(folder);
-    ASSERT_EQ(earlier_.size(), 3u);
-    ASSERT_TRUE(earlier_.count("set.z01") && earlier_.count("set.z02") && earlier_.count("set.zip"));
+    ASSERT_EQ(earlier_.size(), names.size());
+    for (const std::string& name : names) ASSERT_TRUE(earlier_.count(name)) << name;
     files_[0].second = Random(2600, 11);
     files_[2].second = Random(1900, 12);
     for (const auto& [name, data] : files_) WriteAll(src_ + "/" + name, data);
@@ -1129,6 +1132,111 @@ TEST_F(EarlierSet, OnASmallDisk) {
   EXPECT_EQ(S(ui.boxes[2].text), "This disk has not enough free space available");
   EXPECT_EQ(S(ui.boxes[3].text), "User canceled operation" + Kept(folder));
   ExpectEarlierSetKept(folder);
+}
+
+// A failing disk at every sampled step of a span write: each write, close, sync
+// and rename of the first part, of a middle one and of the last. In a folder of a
+// fixed drive the folder then holds the earlier set byte for byte (nothing, when
+// there was none) or the new set whole; on removable disks the parts already
+// renamed are exactly those the message names. A failure is a box with the
+// system's reason, and no hidden part is left beside the set.
+TEST_F(EarlierSet, EveryDiskFaultLeavesOneWholeSet) {
+  struct Case {
+    const char* name;
+    SpanOpts options;
+    std::vector<std::string> earlier;  // the earlier set's names (none: a new set)
+    bool removable;
+  };
+  const Case cases[] = {
+      {"'.zNN' names over an earlier set", {spCompatName}, {"set.z01", "set.z02", "set.zip"}, false},
+      {"numbered names over an earlier set", {}, {"set001.zip", "set002.zip", "set003.zip"}, false},
+      {"a new set", {spCompatName}, {}, false},
+      {"removable disks", {spNoVolumeName}, {}, true},
+  };
+  const auto files = files_;
+  const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(24);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = dir_.file("faults");
+    // One run with the k-th step of a kind failing (k 0: none): the folder before
+    // and after it, and what the user was told.
+    struct Run {
+      int32_t result = 0;
+      std::map<std::string, std::string> before, after;
+      std::string told;
+      std::map<DiskStep, int> seen;
+      bool fired = false;
+    };
+    const auto run = [&](DiskStep kind, int k) {
+      Run r;
+      fs::remove_all(folder);
+      files_ = files;
+      // The same times in every run, so that every whole set has the same bytes.
+      for (const auto& [name, data] : files_) {
+        WriteAll(src_ + "/" + name, data);
+        fs::last_write_time(src_ + "/" + name, stamp);
+      }
+      if (c.earlier.empty()) fs::create_directories(folder);
+      else MakeEarlierSet(folder, c.options, c.earlier);
+      r.before = Snapshot(folder);
+      FakeUiServices ui;
+      // Yes to writing over a file of the set's names; every other box its default.
+      ui.onBox = [&](const FakeUiServices::Box& b) {
+        if (b.buttons == MsgButtons::YesNoCancel || b.buttons == MsgButtons::YesNo) ui.answers.push_front(mrYes);
+      };
+      std::unique_ptr<TZipArchiver> zip(c.removable ? new RemovableZip : new TZipArchiver);
+      Setup(*zip);
+      zip->SetMaxVolumeSize(2000);
+      zip->SetSpanOptions(c.options);
+      zip->SetZipFileName(Q(folder + "/set.zip"));
+      zip->FSpecArgs() = Specs();
+      {
+        DiskFaultInjector injector(kind, k);
+        r.result = zip->Add();
+        for (DiskStep s : kDiskSteps) r.seen[s] = injector.seen(s);
+        r.fired = injector.fired();
+      }
+      r.after = Snapshot(folder);
+      r.told = S(zip->Message());
+      if (r.result != 0) {
+        EXPECT_EQ(S(ui.lastText()), r.told);
+      }
+      return r;
+    };
+    const Run whole = run(DiskStep::Write, 0);
+    ASSERT_EQ(whole.result, 0) << whole.told;
+    ASSERT_GE(whole.after.size(), 3u);
+    EXPECT_NE(whole.after, whole.before);
+    for (DiskStep kind : kDiskSteps) {
+      const auto seen = whole.seen.find(kind);
+      ASSERT_GE(seen->second, 1) << DiskStepName(kind);
+      for (int k : DiskFaultPoints(seen->second)) {
+        SCOPED_TRACE(std::string(DiskStepName(kind)) + " " + std::to_string(k) + " of " +
+                     std::to_string(seen->second));
+        const Run r = run(kind, k);
+        EXPECT_TRUE(r.fired);
+        for (const auto& [name, bytes] : r.after) EXPECT_EQ(name.rfind(".tarvi-", 0), std::string::npos) << name;
+        if (r.result == 0) {
+          EXPECT_TRUE(r.after == whole.after) << "the new set is not whole";
+          continue;
+        }
+        EXPECT_NE(r.told.find(S(DiskErrorText(ENOSPC))), std::string::npos) << r.told;
+        if (!c.removable) {
+          EXPECT_TRUE(r.after == r.before) << "the earlier set changed";
+          continue;
+        }
+        // The parts of the new set on disks are those named, each as the whole
+        // write made it.
+        auto placed = r.after;
+        for (const auto& [name, bytes] : r.before) placed.erase(name);
+        for (const auto& [name, bytes] : placed) {
+          EXPECT_NE(r.told.find(": " + folder + "/" + name), std::string::npos) << name << "\n" << r.told;
+          EXPECT_TRUE(whole.after.count(name) && whole.after.at(name) == bytes) << name;
+        }
+      }
+      if (HasFailure()) return;  // the first failing point is enough to read
+    }
+  }
 }
 
 // On a removable drive the parts go disk by disk: given up at the third disk,
