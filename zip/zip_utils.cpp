@@ -1,5 +1,5 @@
 // Property accessors that do more than store, and the component's utilities:
-// wait cursor, temporary names, paths, deleting, disks and the span copies.
+// wait cursor, temporary names, paths, deleting and disks.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
