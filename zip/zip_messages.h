@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "zip/zip_message_ids.h"
+
 // The table's text for an id; empty when the id has none.
 QString ZipMessageText(int id);
 // Every id of the table, ascending.
