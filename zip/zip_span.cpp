@@ -30,6 +30,7 @@
 #include "platform/temp_beside.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
+#include "zip/zip_message_ids.h"
 #include "zip/zip_messages.h"
 
 namespace {
@@ -166,8 +167,8 @@ int32_t TZipArchiver::ClearDisk() {
   int32_t result = -3;
   if (spanOptions_.Contains(spTryFormat) && !disk_.driveFixed) result = FormatDisk(windowHandle_, disk_.drive);
   if (result == -3) {
-    const int answer = Ui().questionBox(LoadZipString(11101) + disk_.drive, LoadZipString(11102), MsgButtons::YesNo,
-                                        MsgIcon::Warning, mrNo);
+    const int answer = Ui().questionBox(LoadZipString(kZipErase) + disk_.drive, LoadZipString(kZipConfirm),
+                                        MsgButtons::YesNo, MsgIcon::Warning, mrNo);
     if (answer != mrYes) return -3;
     EraseFloppy(disk_.drive);
     result = 0;
@@ -197,8 +198,8 @@ void TZipArchiver::GetNewDisk(int32_t diskNr) {
   bool failed = false;
   for (;;) {
     if (failed) {
-      if (disk_.driveFixed) throw EZipArchiver::CreateFromId(11001, true);
-      ShowZipMessage(11001);
+      if (disk_.driveFixed) throw EZipArchiver::CreateFromId(kZipInputMissing, true);
+      ShowZipMessage(kZipInputMissing);
     }
     do {
       disk_.newDisk = true;
@@ -251,7 +252,7 @@ struct TZipArchiver::SpanCopy {
     const QString wanted = QString::fromLatin1(name);
     for (size_t i = 0; i < entries.size(); ++i)
       if (QString::fromLatin1(entries[i].name).compare(wanted, Qt::CaseInsensitive) == 0) return static_cast<int>(i);
-    throw EZipArchiver::CreateFromId(11026, true);
+    throw EZipArchiver::CreateFromId(kZipLocalHeaderNotFound, true);
   }
 };
 
@@ -265,10 +266,14 @@ using ReadExactly = std::function<void(void* out, uint32_t n, int messageId)>;
 struct HeaderMessages {
   int fixed, signature, name, rest;
 };
-constexpr HeaderMessages kSpreadLocal{11012, 11014, 11012, 11012};
-constexpr HeaderMessages kSpreadCentral{11013, 11015, 11013, 11013};
-constexpr HeaderMessages kJoinLocal{11012, 11014, 11016, 11018};
-constexpr HeaderMessages kJoinCentral{11013, 11015, 11017, 11019};
+constexpr HeaderMessages kSpreadLocal{kZipLocalHeaderReadError, kZipLocalSignatureWrong, kZipLocalHeaderReadError,
+                                      kZipLocalHeaderReadError};
+constexpr HeaderMessages kSpreadCentral{kZipCentralHeaderReadError, kZipCentralSignatureWrong,
+                                        kZipCentralHeaderReadError, kZipCentralHeaderReadError};
+constexpr HeaderMessages kJoinLocal{kZipLocalHeaderReadError, kZipLocalSignatureWrong, kZipLocalNameReadError,
+                                    kZipLocalExtraReadError};
+constexpr HeaderMessages kJoinCentral{kZipCentralHeaderReadError, kZipCentralSignatureWrong, kZipCentralNameReadError,
+                                      kZipCentralExtraReadError};
 
 // A local header with its name and extra field.
 std::vector<uint8_t> ReadLocalHeader(const ReadExactly& read, const HeaderMessages& ids, zipfmt::LocalHeader& h) {
@@ -373,7 +378,7 @@ bool IsPartOfThisSet(const ZipDiskState& d, const QString& name) {
 
 void TZipArchiver::CheckForDisk(const uint8_t* data, uint32_t length, uint32_t minRoom) {
   Ui().processPendingMessages();
-  if (cancel_) throw EZipArchiver::CreateFromId(11007, false);
+  if (cancel_) throw EZipArchiver::CreateFromId(kZipUserCancelled, false);
   uint32_t done = 0;
   while (done < length) {
     if (!disk_.part && !BeginSpanPart()) continue;
@@ -400,7 +405,7 @@ bool TZipArchiver::BeginSpanPart() {
 TZipArchiver::SpanPartPlan TZipArchiver::PlanSpanPart() {
   disk_.driveFixed = IsFixedDrive(disk_.drive);
   // Beyond this the end record could not number the part (or a label name it).
-  if (disk_.diskNr >= MaxSpanParts()) throw EZipArchiver::CreateFromId(11048, true);
+  if (disk_.diskNr >= MaxSpanParts()) throw EZipArchiver::CreateFromId(kZipSpanningNotSupported, true);
   PromptForDisk(true);
   const bool byName = disk_.driveFixed || spanOptions_.Contains(spNoVolumeName);
   SpanPartPlan plan{disk_.target, disk_.diskNr + 1};
@@ -410,8 +415,8 @@ TZipArchiver::SpanPartPlan TZipArchiver::PlanSpanPart() {
                             ? QStringLiteral("ZipSet_") + QString::number(disk_.diskNr + 1)
                             : QStringLiteral("PKBACK# ") + Digits(disk_.diskNr + 1, 3);
     const int32_t r = ClearDisk();
-    if (r == -2) throw EZipArchiver::CreateFromId(11007, false);
-    if (r == -1) throw EZipArchiver::CreateFromId(11007, true);
+    if (r == -2) throw EZipArchiver::CreateFromId(kZipUserCancelled, false);
+    if (r == -1) throw EZipArchiver::CreateFromId(kZipUserCancelled, true);
   }
   if (!byName) {
     bool ok = false;
@@ -426,13 +431,13 @@ TZipArchiver::PartDecision TZipArchiver::AskAboutPart(const SpanPartPlan& plan) 
   QString question;
   bool ourPart = false;
   if (Exists(plan.name)) {
-    if (unattended_) throw EZipArchiver::CreateFromId(11025, true);
+    if (unattended_) throw EZipArchiver::CreateFromId(kZipUnattendedSpanning, true);
     ourPart = IsPartOfThisSet(disk_, plan.name);
     if (FileTime(plan.name) == disk_.dateStamp && plan.shown - 1 < disk_.diskNr) {
-      question = FormatZipText(LoadZipString(11040), {QString::number(plan.shown)});
+      question = FormatZipText(LoadZipString(kZipPreviousDiskOverwrite), {QString::number(plan.shown)});
       status.Include(zdsPreviousDisk);
     } else {
-      question = FormatZipText(LoadZipString(11039), {plan.name});
+      question = FormatZipText(LoadZipString(kZipFileExistsOverwrite), {plan.name});
       status.Include(zdsSameFileName);
     }
   } else if (!disk_.driveFixed) {
@@ -452,7 +457,7 @@ TZipArchiver::PartDecision TZipArchiver::AskAboutPart(const SpanPartPlan& plan) 
         Ui().questionBox(question, QStringLiteral("Confirm"), MsgButtons::YesNoCancel, MsgIcon::Warning, mrNo);
     decision = r == mrYes ? PartDecision::Go : r == mrNo ? PartDecision::OtherDisk : PartDecision::Cancel;
   }
-  if (decision == PartDecision::Cancel) throw EZipArchiver::CreateFromId(11007, false);
+  if (decision == PartDecision::Cancel) throw EZipArchiver::CreateFromId(kZipUserCancelled, false);
   // The disk in the drive still holds a part of this very set: going on would
   // write over it, so the next disk is asked for whatever the answer.
   return ourPart ? PartDecision::OtherDisk : decision;
@@ -464,11 +469,11 @@ void TZipArchiver::AskForAnotherDisk() {
   // asked for here: the user can make room for the part (or give up) before the
   // same name is looked at again.
   if (!disk_.driveFixed || OnStatusDisk) return;
-  const QString text = FormatZipText(LoadZipString(11046), {QString::number(disk_.diskNr + 1)}) +
-                       FormatZipText(LoadZipString(11035), {disk_.drive});
+  const QString text = FormatZipText(LoadZipString(kZipInsertDisk), {QString::number(disk_.diskNr + 1)}) +
+                       FormatZipText(LoadZipString(kZipInDrive), {disk_.drive});
   const int r = Ui().questionBox(text, QString(), MsgButtons::OkCancel, MsgIcon::None, mrOk);
-  if (r == mrNone) throw EZipArchiver::CreateFromId(11006, true);
-  if (r != mrOk) throw EZipArchiver::CreateFromId(11007, false);
+  if (r == mrNone) throw EZipArchiver::CreateFromId(kZipMsgBoxNoMemory, true);
+  if (r != mrOk) throw EZipArchiver::CreateFromId(kZipUserCancelled, false);
 }
 
 bool TZipArchiver::OpenSpanPart(const SpanPartPlan& plan) {
@@ -476,7 +481,7 @@ bool TZipArchiver::OpenSpanPart(const SpanPartPlan& plan) {
   if (!disk_.part->Create(plan.name)) {
     disk_.failedErrno = disk_.part->SystemError();
     disk_.part.reset();
-    throw EZipArchiver::CreateFromId(11009, true);
+    throw EZipArchiver::CreateFromId(kZipOutputCreateFailed, true);
   }
   DiskFreeAndSize(1);
   int64_t room = disk_.freeOnDisk - static_cast<int64_t>(keepFreeOnAllDisks_);
@@ -492,7 +497,7 @@ bool TZipArchiver::OpenSpanPart(const SpanPartPlan& plan) {
   if (!disk_.driveFixed && !spanOptions_.Contains(spNoVolumeName) &&
       !WriteVolumeLabel(disk_.drive, QStringLiteral("PKBACK# ") + Digits(disk_.diskNr + 1, 3))) {
     disk_.part.reset();
-    throw EZipArchiver::CreateFromId(11005, true);
+    throw EZipArchiver::CreateFromId(kZipVolumeLabelNotSet, true);
   }
   disk_.partName = plan.name;
   disk_.partBytes = 0;
@@ -501,18 +506,18 @@ bool TZipArchiver::OpenSpanPart(const SpanPartPlan& plan) {
 }
 
 void TZipArchiver::AskAfterNoRoom(const SpanPartPlan& plan) {
-  if (unattended_) throw EZipArchiver::CreateFromId(11025, true);
+  if (unattended_) throw EZipArchiver::CreateFromId(kZipUnattendedSpanning, true);
   if (OnStatusDisk) {
     TZipDiskAction action = zdaOk;
     OnStatusDisk(*this, plan.shown, plan.name, TZipDiskStatus{zdsNotEnoughSpace}, action);
     disk_.lastAction = action;
-    if (action == zdaCancel) throw EZipArchiver::CreateFromId(11007, false);
+    if (action == zdaCancel) throw EZipArchiver::CreateFromId(kZipUserCancelled, false);
     return;
   }
-  const int r = Ui().questionBox(LoadZipString(11032), QCoreApplication::applicationName(), MsgButtons::RetryCancel,
-                                 MsgIcon::Stop, mrRetry);
-  if (r == mrNone) throw EZipArchiver::CreateFromId(11006, true);
-  if (r != mrRetry) throw EZipArchiver::CreateFromId(11007, false);
+  const int r = Ui().questionBox(LoadZipString(kZipDiskFull), QCoreApplication::applicationName(),
+                                 MsgButtons::RetryCancel, MsgIcon::Stop, mrRetry);
+  if (r == mrNone) throw EZipArchiver::CreateFromId(kZipMsgBoxNoMemory, true);
+  if (r != mrRetry) throw EZipArchiver::CreateFromId(kZipUserCancelled, false);
 }
 
 uint32_t TZipArchiver::WriteToSpanPart(const uint8_t* data, uint32_t length) {
@@ -520,7 +525,7 @@ uint32_t TZipArchiver::WriteToSpanPart(const uint8_t* data, uint32_t length) {
   if (n == 0) return 0;
   if (!disk_.part->Write(data, n)) {
     disk_.failedErrno = disk_.part->SystemError();
-    throw EZipArchiver::CreateFromId(11010, true);
+    throw EZipArchiver::CreateFromId(kZipOutputWriteError, true);
   }
   if (disk_.showProgress) DispatchEvent(ZIPCB_PROGRESS, 0, n, QString());
   disk_.partBytes += n;
@@ -529,7 +534,7 @@ uint32_t TZipArchiver::WriteToSpanPart(const uint8_t* data, uint32_t length) {
 }
 
 void TZipArchiver::NextSpanPart() {
-  if (!FinishPart(disk_)) throw EZipArchiver::CreateFromId(11010, true);
+  if (!FinishPart(disk_)) throw EZipArchiver::CreateFromId(kZipOutputWriteError, true);
   disk_.roomLeft = 0;
   ++disk_.diskNr;
   disk_.newDisk = true;
@@ -540,7 +545,7 @@ QString TZipArchiver::SpanKeptText() {
   if (disk_.holdParts) {
     // Nothing of the new set is left: the files of its names are the earlier ones.
     const bool compat = spanOptions_.Contains(spCompatName);
-    const QString there = LoadZipString(11039).section(u'\n', 0, 0);
+    const QString there = LoadZipString(kZipFileExistsOverwrite).section(u'\n', 0, 0);
     for (int32_t part = 0; part < MaxSpanParts(); ++part) {
       const QString name = SpanPartName(disk_.target, part, false, compat);
       if (!Exists(name)) break;
@@ -680,8 +685,8 @@ int32_t TZipArchiver::SpreadOverParts(const QString& inFile) {
     }
   } cursor{*this};
   try {
-    if (QFileInfo(disk_.target).fileName().isEmpty()) throw EZipArchiver::CreateFromId(11009, true);
-    if (!Exists(inFile)) throw EZipArchiver::CreateFromId(11001, true);
+    if (QFileInfo(disk_.target).fileName().isEmpty()) throw EZipArchiver::CreateFromId(kZipOutputCreateFailed, true);
+    if (!Exists(inFile)) throw EZipArchiver::CreateFromId(kZipInputMissing, true);
     StartWaitCursor();
     cursor.on = true;
     SpanCopy copy;
@@ -695,31 +700,32 @@ int32_t TZipArchiver::SpreadOverParts(const QString& inFile) {
     CopySpanEntries(copy);
     CopySpanCentral(copy);
     WriteSpanEnd(copy);
-    if (!FinishPart(disk_)) throw EZipArchiver::CreateFromId(11010, true);
+    if (!FinishPart(disk_)) throw EZipArchiver::CreateFromId(kZipOutputWriteError, true);
     return 0;
   } catch (const EZipArchiver& e) {
     // The system's reason of a failed part step, then, once a part was begun,
     // what the disks now hold.
     const QString kept = DropUnfinishedPart();
     QString extra;
-    if (disk_.failedErrno != 0 && (e.Id() == 11009 || e.Id() == 11010)) extra = u'\n' + DiskErrorText(disk_.failedErrno);
+    if (disk_.failedErrno != 0 && (e.Id() == kZipOutputCreateFailed || e.Id() == kZipOutputWriteError))
+      extra = u'\n' + DiskErrorText(disk_.failedErrno);
     extra += kept;
     // A plain cancel shows no box, unless there is something to tell of what stays.
     ShowExceptionError(kept.isEmpty() || e.Display() ? e : EZipArchiver::CreateFromId(e.Id(), true), extra);
     return -7;
   } catch (const std::bad_alloc&) {
-    ShowZipMessage(10103, DropUnfinishedPart());
+    ShowZipMessage(kZipNoMemory, DropUnfinishedPart());
     return -8;
   } catch (const std::exception& e) {
     const QString kept = DropUnfinishedPart();
-    ShowZipMessage(11024, QString::fromLocal8Bit(e.what()) + kept);
+    ShowZipMessage(kZipSpanUnknownError, QString::fromLocal8Bit(e.what()) + kept);
     return -9;
   }
 }
 
 void TZipArchiver::OpenSpanSource(const QString& inFile, SpanCopy& copy) {
   workFileName_ = inFile;
-  if (!FindEndOfCentral(copy.end, false)) throw EZipArchiver::CreateFromId(11002, true);
+  if (!FindEndOfCentral(copy.end, false)) throw EZipArchiver::CreateFromId(kZipFileNotOpened, true);
   disk_.dateStamp = FileTime(inFile);
   struct stat st;
   disk_.fileSize = fstat(disk_.inFile, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
@@ -729,9 +735,9 @@ void TZipArchiver::OpenSpanSource(const QString& inFile, SpanCopy& copy) {
   int64_t room = (disk_.driveFixed ? disk_.freeOnDisk : disk_.sizeOfDisk) - static_cast<int64_t>(keepFreeOnAllDisks_);
   if (maxVolumeSize_ > 0 && (room <= 0 || maxVolumeSize_ < room)) room = maxVolumeSize_;
   if (room > 0 && (disk_.fileSize + 4 + room - 1) / room > MaxSpanParts())
-    throw EZipArchiver::CreateFromId(11048, true);
+    throw EZipArchiver::CreateFromId(kZipSpanningNotSupported, true);
   copy.centralStart = recordPos_ - static_cast<int64_t>(copy.end.centralSize) - zip64Tail_;
-  if (lseek(disk_.inFile, 0, SEEK_SET) != 0) throw EZipArchiver::CreateFromId(11008, true);
+  if (lseek(disk_.inFile, 0, SEEK_SET) != 0) throw EZipArchiver::CreateFromId(kZipInputSeekError, true);
   copy.entries.resize(copy.end.totalEntries);
 }
 
@@ -744,23 +750,23 @@ void TZipArchiver::CopySpanEntries(SpanCopy& copy) {
     item.name = StoredName(header, zipfmt::kLocalHeaderSize, h.nameLength);
     const QString shown = ShownName(item.name);
     const bool described = (h.flag & 8) != 0;
-    DispatchEvent(ZIPCB_MESSAGE, 0, 0, LoadZipString(10105) + shown);
+    DispatchEvent(ZIPCB_MESSAGE, 0, 0, LoadZipString(kZipCopying) + shown);
     DispatchEvent(ZIPCB_NEW_FILE, 0, static_cast<uint32_t>(header.size()) + h.compressedSize + (described ? 16 : 0),
                   shown);
     CheckForDisk(header.data(), static_cast<uint32_t>(header.size()), static_cast<uint32_t>(header.size()));
     item.disk = disk_.diskNr;
     item.offset = static_cast<uint32_t>(disk_.partBytes - static_cast<int64_t>(header.size()));
-    CopyToSpan(copy.buffer.data(), h.compressedSize, 11021);
-    if (described) CopyToSpan(copy.buffer.data(), 16, 11021);
+    CopyToSpan(copy.buffer.data(), h.compressedSize, kZipDataReadError);
+    if (described) CopyToSpan(copy.buffer.data(), 16, kZipDataReadError);
   }
 }
 
 void TZipArchiver::CopySpanCentral(SpanCopy& copy) {
-  const QString central = LoadZipString(11047);
-  DispatchEvent(ZIPCB_MESSAGE, 0, 0, LoadZipString(10105) + central);
+  const QString central = LoadZipString(kZipCentralDirectory);
+  DispatchEvent(ZIPCB_MESSAGE, 0, 0, LoadZipString(kZipCopying) + central);
   DispatchEvent(ZIPCB_NEW_FILE, 0, copy.end.centralSize, central);
   if (lseek(disk_.inFile, copy.centralStart, SEEK_SET) != copy.centralStart)
-    throw EZipArchiver::CreateFromId(11008, true);
+    throw EZipArchiver::CreateFromId(kZipInputSeekError, true);
   const ReadExactly read = ReadWhole(disk_.inFile);
   copy.centralDisk = disk_.diskNr;
   copy.centralOffset = 0;
@@ -789,7 +795,7 @@ void TZipArchiver::WriteSpanEnd(SpanCopy& copy) {
   if (lseek(disk_.inFile, recordPos_, SEEK_SET) != recordPos_ ||
       ReadUpTo(disk_.inFile, tail.data(), zipfmt::kEndRecordSize) < zipfmt::kEndRecordSize ||
       !zipfmt::ParseEndRecord(tail.data(), zipfmt::kEndRecordSize, rec))
-    throw EZipArchiver::CreateFromId(11008, true);
+    throw EZipArchiver::CreateFromId(kZipInputSeekError, true);
   // The record lands on the part that has room for it with its comment.
   const bool toNext = disk_.part && disk_.partBytes > 0 && disk_.roomLeft < whole;
   rec.thisDisk = static_cast<uint16_t>(toNext ? disk_.diskNr + 1 : disk_.diskNr);
@@ -798,7 +804,7 @@ void TZipArchiver::WriteSpanEnd(SpanCopy& copy) {
   rec.commentLength = static_cast<uint16_t>(commentLen);
   PutEndRecord(tail.data(), rec);
   if (ReadUpTo(disk_.inFile, tail.data() + zipfmt::kEndRecordSize, commentLen) < commentLen)
-    throw EZipArchiver::CreateFromId(11023, true);
+    throw EZipArchiver::CreateFromId(kZipArchiveCommentReadError, true);
   CheckForDisk(tail.data(), whole, whole);
 }
 
@@ -809,9 +815,9 @@ bool TZipArchiver::KeepsTargetOfCompatSet(const QString& outFile) {
     OnStatusDisk(*this, disk_.diskNr + 1, outFile, TZipDiskStatus{zdsSameFileName}, action);
     return action != zdaOk;
   }
-  const QString question = FormatZipText(LoadZipString(11039), {outFile});
-  const int r = Ui().questionBox(question, LoadZipString(11102), MsgButtons::YesNo, MsgIcon::Warning, mrNo);
-  if (r == mrNone) ShowZipMessage(11006);
+  const QString question = FormatZipText(LoadZipString(kZipFileExistsOverwrite), {outFile});
+  const int r = Ui().questionBox(question, LoadZipString(kZipConfirm), MsgButtons::YesNo, MsgIcon::Warning, mrNo);
+  if (r == mrNone) ShowZipMessage(kZipMsgBoxNoMemory);
   return r != mrYes;
 }
 
@@ -828,12 +834,13 @@ int32_t TZipArchiver::PlaceSpanSet(const QString& outFile) {
     if (!placed) disk_.failedErrno = errno;
   }
   if (!placed) {
-    ShowExceptionError(EZipArchiver::CreateFromId(11010, true), u'\n' + DiskErrorText(disk_.failedErrno));
+    ShowExceptionError(EZipArchiver::CreateFromId(kZipOutputWriteError, true),
+                       u'\n' + DiskErrorText(disk_.failedErrno));
     return -7;
   }
   if (keep) {
     try {
-      DispatchEvent(ZIPCB_MESSAGE, 11010, 0, QStringLiteral("Last part left as : ") + part);
+      DispatchEvent(ZIPCB_MESSAGE, kZipOutputWriteError, 0, QStringLiteral("Last part left as : ") + part);
     } catch (const EZipArchiver&) {
     }
   }
@@ -920,20 +927,20 @@ bool TZipArchiver::FindLastSpanPart(EndOfCentral& end) {
     if (disk_.driveFixed) {
       // The first of a set named ".z01" and on whose last part (the named file)
       // is missing cannot be read as a numbered set.
-      if (Exists(base + QStringLiteral(".z01"))) throw EZipArchiver::CreateFromId(11002, true);
+      if (Exists(base + QStringLiteral(".z01"))) throw EZipArchiver::CreateFromId(kZipFileNotOpened, true);
       const QString set = base + QStringLiteral(".zip");
       for (int32_t part = 0; part < MaxSpanParts() && Exists(SpanPartName(set, part, false, false)); ++part)
         last = SpanPartName(set, part, false, false);
     } else {
       last = onDisk();
     }
-    if (last.isEmpty()) throw EZipArchiver::CreateFromId(11002, true);
+    if (last.isEmpty()) throw EZipArchiver::CreateFromId(kZipFileNotOpened, true);
     workFileName_ = last;
   }
   while (!FindEndOfCentral(end, false)) {
     if (disk_.inFile >= 0) close(disk_.inFile);
     disk_.inFile = -1;
-    if (disk_.driveFixed) throw EZipArchiver::CreateFromId(numbered ? 11002 : 11036, true);
+    if (disk_.driveFixed) throw EZipArchiver::CreateFromId(numbered ? kZipFileNotOpened : kZipNotValidArchive, true);
     if (OnGetNextDisk) {
       bool abort = false;
       OnGetNextDisk(*this, 0, 0, disk_.drive.left(1), abort);
@@ -949,7 +956,7 @@ bool TZipArchiver::FindLastSpanPart(EndOfCentral& end) {
     if (numbered) {
       const QString next = onDisk();
       if (next.isEmpty()) {
-        ShowZipMessage(11002);
+        ShowZipMessage(kZipFileNotOpened);
         spanStopResult_ = -1;
         return false;
       }
@@ -986,7 +993,7 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
     SpanCopy copy;
     const QByteArray comment = OpenLastSpanPart(inFile, copy.end);
     disk_.outFile = open(QFile::encodeName(outFile).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (disk_.outFile < 0) throw EZipArchiver::CreateFromId(11009, true);
+    if (disk_.outFile < 0) throw EZipArchiver::CreateFromId(kZipOutputCreateFailed, true);
     joinEnd.created = true;
     ReadSpanCentral(copy);
     JoinSpanEntries(copy);
@@ -997,10 +1004,10 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
     ShowExceptionError(e);
     result = -7;
   } catch (const std::bad_alloc&) {
-    ShowZipMessage(10103);
+    ShowZipMessage(kZipNoMemory);
     result = -8;
   } catch (const std::exception& e) {
-    ShowZipMessage(11024, QString::fromLocal8Bit(e.what()));
+    ShowZipMessage(kZipSpanUnknownError, QString::fromLocal8Bit(e.what()));
     result = -9;
   }
   return result;
@@ -1015,7 +1022,7 @@ void TZipArchiver::ChooseJoinName(const QString& inFile, QString& outFile) {
     if (!outFile.isEmpty()) tempDir_ = outFile;
     outFile = MakeTempFileName();
     tempDir_ = saved;
-    if (outFile.isEmpty()) throw EZipArchiver::CreateFromId(11027, true);
+    if (outFile.isEmpty()) throw EZipArchiver::CreateFromId(kZipTempFileNotCreated, true);
   } else {
     EraseFile(outFile, howToDelete_);
     const QFileInfo info(outFile);
@@ -1035,7 +1042,7 @@ QByteArray TZipArchiver::OpenLastSpanPart(const QString& inFile, EndOfCentral& e
   QByteArray comment(end.commentLength, '\0');
   if (end.commentLength > 0 &&
       !zipfmt::ReadAt(disk_.inFile, comment.data(), end.commentLength, recordPos_ + zipfmt::kEndRecordSize))
-    throw EZipArchiver::CreateFromId(11023, true);
+    throw EZipArchiver::CreateFromId(kZipArchiveCommentReadError, true);
   return comment;
 }
 
@@ -1055,7 +1062,7 @@ void TZipArchiver::ReadAcross(void* out, uint32_t n, int messageId) {
 void TZipArchiver::ReadSpanCentral(SpanCopy& copy) {
   if (copy.end.centralDisk != disk_.diskNr) GetNewDisk(copy.end.centralDisk);
   if (lseek(disk_.inFile, copy.end.centralOffset, SEEK_SET) != static_cast<off_t>(copy.end.centralOffset))
-    throw EZipArchiver::CreateFromId(11008, true);
+    throw EZipArchiver::CreateFromId(kZipInputSeekError, true);
   copy.entries.resize(copy.end.totalEntries);
   const ReadExactly read = [this](void* out, uint32_t n, int messageId) { ReadAcross(out, n, messageId); };
   for (SpanEntry& item : copy.entries) {
@@ -1070,7 +1077,7 @@ void TZipArchiver::JoinSpanEntries(SpanCopy& copy) {
   GetNewDisk(0);
   uint8_t marker[4];
   if (ReadUpTo(disk_.inFile, marker, 4) < 4 || zipfmt::Get32(marker) != zipfmt::kSigDescriptor)
-    throw EZipArchiver::CreateFromId(11031, true);
+    throw EZipArchiver::CreateFromId(kZipExtLocalSignatureError, true);
   disk_.showProgress = true;
   DispatchEvent(ZIPCB_FILE_COUNT, 0, copy.end.totalEntries, QString());
   uint32_t total = 0;
@@ -1090,21 +1097,22 @@ void TZipArchiver::JoinSpanEntry(SpanCopy& copy, int i) {
   // descriptor follows.
   const uint32_t compressed = item.header.compressedSize;
   const QString shown = ShownName(name);
-  DispatchEvent(ZIPCB_MESSAGE, 0, 0, LoadZipString(10105) + shown);
+  DispatchEvent(ZIPCB_MESSAGE, 0, 0, LoadZipString(kZipCopying) + shown);
   DispatchEvent(ZIPCB_NEW_FILE, 0, static_cast<uint32_t>(header.size()) + compressed, shown);
-  if (copy.outPos > 0xFFFFFFFFu) throw EZipArchiver::CreateFromId(11028, true);
+  if (copy.outPos > 0xFFFFFFFFu) throw EZipArchiver::CreateFromId(kZipLocalHeaderWriteError, true);
   item.newOffset = static_cast<uint32_t>(copy.outPos);
-  if (!DiskWrite(disk_.outFile, header.data(), header.size())) throw EZipArchiver::CreateFromId(11028, true);
+  if (!DiskWrite(disk_.outFile, header.data(), header.size()))
+    throw EZipArchiver::CreateFromId(kZipLocalHeaderWriteError, true);
   copy.outPos += header.size();
-  CopyFromSpan(copy.buffer.data(), compressed, 11021);
+  CopyFromSpan(copy.buffer.data(), compressed, kZipDataReadError);
   copy.outPos += compressed;
   if (h.flag & 8) {
     // The descriptor, with or without its signature.
     uint8_t d[16];
-    ReadAcross(d, 4, 11020);
+    ReadAcross(d, 4, kZipDataDescriptorError);
     const uint32_t more = zipfmt::Get32(d) == zipfmt::kSigDescriptor ? 12 : 8;
-    ReadAcross(d + 4, more, 11020);
-    if (!DiskWrite(disk_.outFile, d, 4 + more)) throw EZipArchiver::CreateFromId(11020, true);
+    ReadAcross(d + 4, more, kZipDataDescriptorError);
+    if (!DiskWrite(disk_.outFile, d, 4 + more)) throw EZipArchiver::CreateFromId(kZipDataDescriptorError, true);
     copy.outPos += 4 + more;
   }
 }
@@ -1115,10 +1123,10 @@ void TZipArchiver::WriteJoinedDirectory(SpanCopy& copy, const QByteArray& commen
   for (SpanEntry& item : copy.entries) {
     PutCentralPlace(item.central, 0, item.newOffset);
     if (!DiskWrite(disk_.outFile, item.central.data(), item.central.size()))
-      throw EZipArchiver::CreateFromId(11029, true);
+      throw EZipArchiver::CreateFromId(kZipCentralHeaderWriteError, true);
     centralSize += item.central.size();
   }
-  if (centralPos + centralSize > 0xFFFFFFFFu) throw EZipArchiver::CreateFromId(11030, true);
+  if (centralPos + centralSize > 0xFFFFFFFFu) throw EZipArchiver::CreateFromId(kZipEndOfCentralWriteError, true);
   zipfmt::EndRecord end;
   end.entriesOnDisk = end.totalEntries = copy.end.totalEntries;
   end.centralSize = static_cast<uint32_t>(centralSize);
@@ -1126,8 +1134,9 @@ void TZipArchiver::WriteJoinedDirectory(SpanCopy& copy, const QByteArray& commen
   end.commentLength = copy.end.commentLength;
   uint8_t rec[zipfmt::kEndRecordSize];
   PutEndRecord(rec, end);
-  if (!DiskWrite(disk_.outFile, rec, zipfmt::kEndRecordSize)) throw EZipArchiver::CreateFromId(11030, true);
+  if (!DiskWrite(disk_.outFile, rec, zipfmt::kEndRecordSize))
+    throw EZipArchiver::CreateFromId(kZipEndOfCentralWriteError, true);
   if (!DiskWrite(disk_.outFile, comment.constData(), static_cast<size_t>(comment.size())))
-    throw EZipArchiver::CreateFromId(11023, true);
-  if (fsync(disk_.outFile) != 0) throw EZipArchiver::CreateFromId(11030, true);
+    throw EZipArchiver::CreateFromId(kZipArchiveCommentReadError, true);
+  if (fsync(disk_.outFile) != 0) throw EZipArchiver::CreateFromId(kZipEndOfCentralWriteError, true);
 }

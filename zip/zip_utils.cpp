@@ -20,6 +20,7 @@
 #include "platform/temp_beside.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
+#include "zip/zip_message_ids.h"
 #include "zip/zip_messages.h"
 
 namespace {
@@ -278,26 +279,26 @@ void TZipArchiver::PromptForDisk(bool writing) {
   int answer = mrOk;
   for (;;) {
     if (!disk_.newDisk && (answer != mrOk || DiskIsReady())) break;
-    if (unattended_) throw EZipArchiver::CreateFromId(11025, true);
+    if (unattended_) throw EZipArchiver::CreateFromId(kZipUnattendedSpanning, true);
     QString text;
     if (disk_.diskNr < 0) {
-      text = LoadZipStringDef(11033, QStringLiteral("Please insert last disk in set"));
+      text = LoadZipStringDef(kZipInsertLastDisk, QStringLiteral("Please insert last disk in set"));
     } else if (writing) {
       int64_t room = disk_.sizeOfDisk - static_cast<int64_t>(keepFreeOnAllDisks_);
       if (maxVolumeSize_ > 0 && room > maxVolumeSize_) room = maxVolumeSize_;
       if (room > 0) {
         int64_t needed = (disk_.fileSize + 4 + keepFreeOnDisk1_) / room;
         if (needed > disk_.totalDisks) disk_.totalDisks = static_cast<int32_t>(needed);
-        text = FormatZipText(LoadZipString(11034),
+        text = FormatZipText(LoadZipString(kZipInsertDiskOf),
                              {QString::number(disk_.diskNr + 1), QString::number(disk_.totalDisks + 1)});
       } else {
-        text = FormatZipText(LoadZipString(11046), {QString::number(disk_.diskNr + 1)});
+        text = FormatZipText(LoadZipString(kZipInsertDisk), {QString::number(disk_.diskNr + 1)});
       }
     } else {
-      text = FormatZipText(LoadZipString(11034),
+      text = FormatZipText(LoadZipString(kZipInsertDiskOf),
                            {QString::number(disk_.diskNr + 1), QString::number(disk_.totalDisks + 1)});
     }
-    text += FormatZipText(LoadZipString(11035), {disk_.drive});
+    text += FormatZipText(LoadZipString(kZipInDrive), {disk_.drive});
     if (writing && disk_.diskNr == 0 && DiskIsReady()) {
       disk_.newDisk = false;
       continue;
@@ -313,8 +314,8 @@ void TZipArchiver::PromptForDisk(bool writing) {
     }
     disk_.newDisk = false;
   }
-  if (answer == mrNone) throw EZipArchiver::CreateFromId(11006, true);
-  if (answer != mrOk) throw EZipArchiver::CreateFromId(11007, false);
+  if (answer == mrNone) throw EZipArchiver::CreateFromId(kZipMsgBoxNoMemory, true);
+  if (answer != mrOk) throw EZipArchiver::CreateFromId(kZipUserCancelled, false);
 }
 
 QByteArray TZipArchiver::BufferToText(const uint8_t* buffer, uint32_t length) {

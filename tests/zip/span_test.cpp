@@ -22,6 +22,7 @@
 #include "support/small_disk.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
+#include "zip/zip_message_ids.h"
 
 namespace fs = std::filesystem;
 
@@ -207,7 +208,7 @@ TEST_F(Span, NumberedPartsInOneFolder) {
   fs::create_directories(out);
   broken.SetExtrBaseDir(Q(out));
   EXPECT_NE(broken.Extract(), 0);
-  EXPECT_EQ(broken.ErrCode(), 11001) << S(broken.Message());
+  EXPECT_EQ(broken.ErrCode(), kZipInputMissing) << S(broken.Message());
   EXPECT_TRUE(fs::is_empty(out));
 }
 
@@ -299,9 +300,9 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
       std::vector<std::string> shown;
       int result;
     } cases[] = {
-        {{mrCancel}, {question}, 11007},
-        {{mrNo, mrCancel}, {question, insert}, 11007},
-        {{mrNo, mrOk, mrNo, mrOk, mrCancel}, {question, insert, question, insert, question}, 11007},
+        {{mrCancel}, {question}, kZipUserCancelled},
+        {{mrNo, mrCancel}, {question, insert}, kZipUserCancelled},
+        {{mrNo, mrOk, mrNo, mrOk, mrCancel}, {question, insert, question, insert, question}, kZipUserCancelled},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.shown.size());
@@ -351,7 +352,7 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
     zip.SetUnattended(true);
     zip.SetZipFileName(Q(target));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11025);
+    EXPECT_EQ(zip.Add(), kZipUnattendedSpanning);
     EXPECT_EQ(S(zip.Message()), "Unattended disk spanning not implemented");
     EXPECT_TRUE(ui.boxes.empty());
   }
@@ -396,7 +397,7 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
     zip.SetMinFreeVolumeSize(2000);
     zip.SetZipFileName(Q(dir_.file("full.zip")));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11007);
+    EXPECT_EQ(zip.Add(), kZipUserCancelled);
     ASSERT_EQ(calls.size(), 2u);  // the part's status, then the full disk
     EXPECT_EQ(calls[0].second, TZipDiskStatus{});
     EXPECT_EQ(calls[1].second, TZipDiskStatus{zdsNotEnoughSpace});
@@ -411,7 +412,7 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
     zip.SetMinFreeVolumeSize(2000);
     zip.SetZipFileName(Q(dir_.file("full.zip")));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11007);
+    EXPECT_EQ(zip.Add(), kZipUserCancelled);
     ASSERT_EQ(ui.boxes.size(), 2u);
     for (const auto& b : ui.boxes) {
       EXPECT_EQ(b.text, "This disk has not enough free space available");
@@ -574,7 +575,7 @@ TEST_F(Span, PreviousDiskQuestion) {
     ASSERT_TRUE(fs::exists(drive.disk(1) + "/arhiva.zip"));
     EXPECT_EQ(U32(ReadAll(drive.disk(1) + "/arhiva.zip"), 0), 0x08074b50u);
     if (cancel) {
-      EXPECT_EQ(r, 11007);
+      EXPECT_EQ(r, kZipUserCancelled);
       EXPECT_TRUE(fs::is_empty(drive.disk(2)));
       continue;
     }
@@ -616,7 +617,7 @@ TEST_F(Span, ExistingTargetOfACompatSet) {
     // Kept, the target is the other program's file: the component, which lists
     // its archive after an add, then reports that file as no archive.
     const bool keep = answer != mrYes;
-    EXPECT_EQ(zip.Add(), keep ? 11036 : 0) << S(zip.Message());
+    EXPECT_EQ(zip.Add(), keep ? kZipNotValidArchive : 0) << S(zip.Message());
     ASSERT_EQ(ui.boxes.size(), keep ? 2u : 1u);
     if (keep) {
       EXPECT_EQ(S(ui.boxes[1].text), "This archive is not a valid Zip archive");
@@ -632,7 +633,7 @@ TEST_F(Span, ExistingTargetOfACompatSet) {
     ASSERT_GE(parts.size(), 2u);
     bool left = false;
     for (const auto& [code, m] : messages)
-      if (code == 11010) {
+      if (code == kZipOutputWriteError) {
         left = true;
         EXPECT_EQ(S(m), "Last part left as : " + parts.back());
       }
@@ -779,9 +780,9 @@ TEST_F(Span, LocatingTheLastPart) {
     int errCode;
   } cases[] = {
       {"num.zip", 0},         // num001.zip and on: the last numbered one
-      {"cmp.zip", 11002},     // cmp.z01 is there, but not the set's last part
-      {"nema.zip", 11002},    // nothing of that name
-      {"smece.zip", 11036},   // a file, but no archive
+      {"cmp.zip", kZipFileNotOpened},      // cmp.z01 is there, but not the set's last part
+      {"nema.zip", kZipFileNotOpened},     // nothing of that name
+      {"smece.zip", kZipNotValidArchive},  // a file, but no archive
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -850,7 +851,7 @@ TEST_F(Span, CancelledPartLeavesNothingHalfWritten) {
     };
     zip.SetZipFileName(Q(folder + "/c.zip"));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11007) << S(zip.Message());
+    EXPECT_EQ(zip.Add(), kZipUserCancelled) << S(zip.Message());
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
     EXPECT_TRUE(names.empty()) << names.front();
@@ -981,7 +982,7 @@ TEST_F(Span, ASetTooLargeToNumberIsRefusedBeforeWriting) {
     zip.SetMinFreeVolumeSize(1);
     zip.SetZipFileName(Q(folder + "/set.zip"));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11048);
+    EXPECT_EQ(zip.Add(), kZipSpanningNotSupported);
     EXPECT_EQ(S(zip.Message()), "DiskSpanning not supported");
     EXPECT_EQ(S(ui.lastText()), "DiskSpanning not supported");
     EXPECT_TRUE(fs::is_empty(folder));
@@ -998,7 +999,7 @@ TEST_F(Span, ASetTooLargeToNumberIsRefusedBeforeWriting) {
     zip.SetMinFreeVolumeSize(1);
     zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11048);
+    EXPECT_EQ(zip.Add(), kZipSpanningNotSupported);
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(S(ui.boxes[0].text), "DiskSpanning not supported");
     EXPECT_TRUE(fs::is_empty(drive.disk(1)));
@@ -1069,7 +1070,7 @@ TEST_F(EarlierSet, CancelAtTheSecondPart) {
   ui.answers = {mrYes, mrCancel};
   TZipArchiver zip;
   NewSet(zip, folder);
-  EXPECT_EQ(zip.Add(), 11007);
+  EXPECT_EQ(zip.Add(), kZipUserCancelled);
   ASSERT_EQ(ui.boxes.size(), 3u);
   EXPECT_EQ(S(ui.boxes[0].text), Question(folder, "set.z01"));
   EXPECT_EQ(S(ui.boxes[1].text), Question(folder, "set.z02"));
@@ -1094,7 +1095,7 @@ TEST_F(EarlierSet, AFailedWriteAtTheSecondPart) {
   NewSet(zip, folder);
   const int32_t r = zip.Add();
   limit.reset();
-  EXPECT_EQ(r, 11010);
+  EXPECT_EQ(r, kZipOutputWriteError);
   ASSERT_EQ(ui.boxes.size(), 3u);
   EXPECT_EQ(S(ui.boxes[2].text), "Write error in output file\n" + S(DiskErrorText(EFBIG)) + Kept(folder));
   ExpectEarlierSetKept(folder);
@@ -1126,7 +1127,7 @@ TEST_F(EarlierSet, OnASmallDisk) {
   ui.answers = {mrYes, mrYes, mrCancel};
   TZipArchiver zip;
   NewSet(zip, folder);
-  EXPECT_EQ(zip.Add(), 11007);
+  EXPECT_EQ(zip.Add(), kZipUserCancelled);
   ASSERT_EQ(ui.boxes.size(), 4u);
   EXPECT_EQ(S(ui.boxes[1].text), Question(folder, "set.z02"));
   EXPECT_EQ(S(ui.boxes[2].text), "This disk has not enough free space available");
@@ -1254,7 +1255,7 @@ TEST_F(Span, GivenUpOnRemovableDisksNamesTheDisksWritten) {
   zip.SetSpanOptions({spNoVolumeName});
   zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
   zip.FSpecArgs() = Specs();
-  EXPECT_EQ(zip.Add(), 11007);
+  EXPECT_EQ(zip.Add(), kZipUserCancelled);
   const std::string told = "User canceled operation\nDisk volume 1: " + drive.path() +
                            "/arhiva001.zip\nDisk volume 2: " + drive.path() + "/arhiva002.zip";
   ASSERT_FALSE(ui.boxes.empty());
