@@ -1141,101 +1141,114 @@ TEST_F(EarlierSet, OnASmallDisk) {
 // there was none) or the new set whole; on removable disks the parts already
 // renamed are exactly those the message names. A failure is a box with the
 // system's reason, and no hidden part is left beside the set.
-TEST_F(EarlierSet, EveryDiskFaultLeavesOneWholeSet) {
+class SpanDiskFaults : public EarlierSet {
+ protected:
   struct Case {
     const char* name;
     SpanOpts options;
     std::vector<std::string> earlier;  // the earlier set's names (none: a new set)
     bool removable;
   };
+  // One run with the k-th step of a kind failing (k 0: none): the folder before
+  // and after it, and what the user was told.
+  struct Run {
+    int32_t result = 0;
+    std::map<std::string, std::string> before, after;
+    std::string told;
+    std::map<DiskStep, int> seen;
+    bool fired = false;
+  };
+
+  void SetUp() override {
+    EarlierSet::SetUp();
+    files0_ = files_;
+  }
+
+  Run RunWith(const Case& c, DiskStep kind, int k) {
+    Run r;
+    fs::remove_all(folder_);
+    files_ = files0_;
+    // The same times in every run, so that every whole set has the same bytes.
+    for (const auto& [name, data] : files_) {
+      WriteAll(src_ + "/" + name, data);
+      fs::last_write_time(src_ + "/" + name, stamp_);
+    }
+    if (c.earlier.empty()) fs::create_directories(folder_);
+    else MakeEarlierSet(folder_, c.options, c.earlier);
+    r.before = Snapshot(folder_);
+    FakeUiServices ui;
+    // Yes to writing over a file of the set's names; every other box its default.
+    ui.onBox = [&](const FakeUiServices::Box& b) {
+      if (b.buttons == MsgButtons::YesNoCancel || b.buttons == MsgButtons::YesNo) ui.answers.push_front(mrYes);
+    };
+    std::unique_ptr<TZipArchiver> zip(c.removable ? new RemovableZip : new TZipArchiver);
+    Setup(*zip);
+    zip->SetMaxVolumeSize(2000);
+    zip->SetSpanOptions(c.options);
+    zip->SetZipFileName(Q(folder_ + "/set.zip"));
+    zip->FSpecArgs() = Specs();
+    {
+      DiskFaultInjector injector(kind, k);
+      r.result = zip->Add();
+      for (DiskStep s : kDiskSteps) r.seen[s] = injector.seen(s);
+      r.fired = injector.fired();
+    }
+    r.after = Snapshot(folder_);
+    r.told = S(zip->Message());
+    if (r.result != 0) {
+      EXPECT_EQ(S(ui.lastText()), r.told);
+    }
+    return r;
+  }
+
+  void ExpectOneWholeSet(const Case& c, const Run& r, const Run& whole) {
+    EXPECT_TRUE(r.fired);
+    for (const auto& [name, bytes] : r.after) EXPECT_EQ(name.rfind(".tarvi-", 0), std::string::npos) << name;
+    if (r.result == 0) {
+      EXPECT_TRUE(r.after == whole.after) << "the new set is not whole";
+      return;
+    }
+    EXPECT_NE(r.told.find(S(DiskErrorText(ENOSPC))), std::string::npos) << r.told;
+    if (!c.removable) {
+      EXPECT_TRUE(r.after == r.before) << "the earlier set changed";
+      return;
+    }
+    // The parts of the new set on disks are those named, each as the whole write
+    // made it.
+    auto placed = r.after;
+    for (const auto& [name, bytes] : r.before) placed.erase(name);
+    for (const auto& [name, bytes] : placed) {
+      EXPECT_NE(r.told.find(": " + folder_ + "/" + name), std::string::npos) << name << "\n" << r.told;
+      EXPECT_TRUE(whole.after.count(name) && whole.after.at(name) == bytes) << name;
+    }
+  }
+
+  std::string folder_ = dir_.file("faults");
+  std::vector<std::pair<std::string, std::string>> files0_;
+  fs::file_time_type stamp_ = fs::file_time_type::clock::now() - std::chrono::hours(24);
+};
+
+TEST_F(SpanDiskFaults, EveryFailingStepLeavesOneWholeSet) {
   const Case cases[] = {
       {"'.zNN' names over an earlier set", {spCompatName}, {"set.z01", "set.z02", "set.zip"}, false},
       {"numbered names over an earlier set", {}, {"set001.zip", "set002.zip", "set003.zip"}, false},
       {"a new set", {spCompatName}, {}, false},
       {"removable disks", {spNoVolumeName}, {}, true},
   };
-  const auto files = files_;
-  const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(24);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string folder = dir_.file("faults");
-    // One run with the k-th step of a kind failing (k 0: none): the folder before
-    // and after it, and what the user was told.
-    struct Run {
-      int32_t result = 0;
-      std::map<std::string, std::string> before, after;
-      std::string told;
-      std::map<DiskStep, int> seen;
-      bool fired = false;
-    };
-    const auto run = [&](DiskStep kind, int k) {
-      Run r;
-      fs::remove_all(folder);
-      files_ = files;
-      // The same times in every run, so that every whole set has the same bytes.
-      for (const auto& [name, data] : files_) {
-        WriteAll(src_ + "/" + name, data);
-        fs::last_write_time(src_ + "/" + name, stamp);
-      }
-      if (c.earlier.empty()) fs::create_directories(folder);
-      else MakeEarlierSet(folder, c.options, c.earlier);
-      r.before = Snapshot(folder);
-      FakeUiServices ui;
-      // Yes to writing over a file of the set's names; every other box its default.
-      ui.onBox = [&](const FakeUiServices::Box& b) {
-        if (b.buttons == MsgButtons::YesNoCancel || b.buttons == MsgButtons::YesNo) ui.answers.push_front(mrYes);
-      };
-      std::unique_ptr<TZipArchiver> zip(c.removable ? new RemovableZip : new TZipArchiver);
-      Setup(*zip);
-      zip->SetMaxVolumeSize(2000);
-      zip->SetSpanOptions(c.options);
-      zip->SetZipFileName(Q(folder + "/set.zip"));
-      zip->FSpecArgs() = Specs();
-      {
-        DiskFaultInjector injector(kind, k);
-        r.result = zip->Add();
-        for (DiskStep s : kDiskSteps) r.seen[s] = injector.seen(s);
-        r.fired = injector.fired();
-      }
-      r.after = Snapshot(folder);
-      r.told = S(zip->Message());
-      if (r.result != 0) {
-        EXPECT_EQ(S(ui.lastText()), r.told);
-      }
-      return r;
-    };
-    const Run whole = run(DiskStep::Write, 0);
+    const Run whole = RunWith(c, DiskStep::Write, 0);
     ASSERT_EQ(whole.result, 0) << whole.told;
     ASSERT_GE(whole.after.size(), 3u);
     EXPECT_NE(whole.after, whole.before);
     for (DiskStep kind : kDiskSteps) {
-      const auto seen = whole.seen.find(kind);
-      ASSERT_GE(seen->second, 1) << DiskStepName(kind);
-      for (int k : DiskFaultPoints(seen->second)) {
-        SCOPED_TRACE(std::string(DiskStepName(kind)) + " " + std::to_string(k) + " of " +
-                     std::to_string(seen->second));
-        const Run r = run(kind, k);
-        EXPECT_TRUE(r.fired);
-        for (const auto& [name, bytes] : r.after) EXPECT_EQ(name.rfind(".tarvi-", 0), std::string::npos) << name;
-        if (r.result == 0) {
-          EXPECT_TRUE(r.after == whole.after) << "the new set is not whole";
-          continue;
-        }
-        EXPECT_NE(r.told.find(S(DiskErrorText(ENOSPC))), std::string::npos) << r.told;
-        if (!c.removable) {
-          EXPECT_TRUE(r.after == r.before) << "the earlier set changed";
-          continue;
-        }
-        // The parts of the new set on disks are those named, each as the whole
-        // write made it.
-        auto placed = r.after;
-        for (const auto& [name, bytes] : r.before) placed.erase(name);
-        for (const auto& [name, bytes] : placed) {
-          EXPECT_NE(r.told.find(": " + folder + "/" + name), std::string::npos) << name << "\n" << r.told;
-          EXPECT_TRUE(whole.after.count(name) && whole.after.at(name) == bytes) << name;
-        }
+      const int seen = whole.seen.at(kind);
+      ASSERT_GE(seen, 1) << DiskStepName(kind);
+      for (int k : DiskFaultPoints(seen)) {
+        SCOPED_TRACE(std::string(DiskStepName(kind)) + " " + std::to_string(k) + " of " + std::to_string(seen));
+        ExpectOneWholeSet(c, RunWith(c, kind, k), whole);
+        if (HasFailure()) return;  // the first failing point is enough to read
       }
-      if (HasFailure()) return;  // the first failing point is enough to read
     }
   }
 }
