@@ -44,6 +44,7 @@ bool TReplacementFile::HasOtherLinks() {
 bool TReplacementFile::Create(const QString& target, HardLinks hardLinks) {
   Discard();
   committed_ = false;
+  finished_ = false;
   errno_ = 0;
   step_ = WriteStep::None;
   hardLinks_ = hardLinks;
@@ -149,7 +150,21 @@ bool TReplacementFile::RenameIntoPlace(bool replace) {
   return true;
 }
 
+bool TReplacementFile::Finish(bool replace) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return Fail(WriteStep::Close, UnableToWrite(target_));
+  }
+  if (FlushAndClose(replace)) return finished_ = true;
+  Discard();
+  return false;
+}
+void TReplacementFile::Retarget(const QString& target) { target_ = QFileInfo(target).absoluteFilePath(); }
 bool TReplacementFile::Commit(bool replace) {
+  if (finished_) {
+    if (!RenameIntoPlace(replace)) Discard();
+    return committed_;
+  }
   if (fd_ < 0) {
     errno = EBADF;
     return Fail(WriteStep::Close, UnableToWrite(target_));
@@ -177,4 +192,5 @@ void TReplacementFile::Discard() {
   if (!tempPath_.isEmpty() && !committed_) unlink(Native(tempPath_).c_str());
   tempPath_.clear();
   size_ = 0;
+  finished_ = false;
 }

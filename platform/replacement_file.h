@@ -82,6 +82,14 @@ class TReplacementFile {
   // file of that name exists. The folder is flushed too. False with error() set,
   // the new file then removed.
   bool Commit(bool replace);
+  // For a set of files that becomes one change: flushes, syncs and closes the new
+  // file (with the mode bits a Commit(replace) would give it) without renaming it;
+  // a later Commit only renames. False with error() set, the new file removed.
+  bool Finish(bool replace);
+  // After Finish: the name the file is renamed to at the commit, in place of the
+  // one given to Create; it must be in the same folder. A set whose last file is
+  // named only once all of it is written needs it.
+  void Retarget(const QString& target);
   // A check that Commit runs last, just before the rename: a non-zero result is
   // the error number with which the commit fails, the target left as it is.
   void CheckBeforeRename(std::function<int()> check) { beforeRename_ = std::move(check); }
@@ -104,6 +112,7 @@ class TReplacementFile {
   std::function<int()> beforeRename_;
   int64_t writebackFrom_ = 0;  // written bytes below this are already on their way to disk
   bool committed_ = false;
+  bool finished_ = false;  // flushed and closed by Finish, waiting for the rename
 };
 
 // The error text of a target that has other hard links (%1 the target, %2 its

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/replacement_file.h"
 #include "zip/ezip_archiver.h"
 #include "zip/zip_loader.h"
 #include "zip/zip_stream.h"
@@ -72,7 +73,9 @@ struct UnzLibParams {
 // under its own name), its name, and which file it is, so that a part of the set
 // being written is known again whatever name or disk it is met under.
 struct ZipSpanPart {
-  QString temp;
+  // A part finished and waiting under its hidden name until the whole set is
+  // written (in a folder of a fixed drive); empty once the part has its name.
+  std::unique_ptr<TReplacementFile> held;
   QString name;
   uint64_t device = 0;
   uint64_t inode = 0;
@@ -89,12 +92,12 @@ struct ZipDiskState {
   int64_t fileSize = 0;     // size of the archive being spread
   bool newDisk = false;
   int inFile = -1;
-  int outFile = -1;
+  int outFile = -1;  // the joined archive of a read set
   bool showProgress = false;
   // The span writer's part: its name, bytes written, room left, and the time
   // every part is given (that of the archive being spread).
   QString partName;
-  QString partTemp;  // the hidden file the part is written to, renamed when complete
+  std::unique_ptr<TReplacementFile> part;  // the part being written, under its hidden name
   int64_t partBytes = 0;
   int64_t roomLeft = 0;
   int64_t dateStamp = 0;
@@ -502,6 +505,47 @@ class TZipArchiver {
   // Finds the last part of the set named by workFileName_ and reads its end
   // record; false when the user or the handler gave up (spanStopResult_ says how).
   bool FindLastSpanPart(EndOfCentral& end);
+
+  // ---- The steps of spanning (zip_span.cpp) ------------------------------------
+  struct SpanEntry;
+  struct SpanCopy;  // one spread or join: the entries, the central directory's place, the buffer
+  struct SpanPartPlan {
+    QString name;
+    int32_t shown = 0;  // the number of the disk as its questions show it
+  };
+  enum class PartDecision { Go, OtherDisk, Cancel };
+  // Before each part: the disk and the part's name, the question on a file of that
+  // name, the other disk asked for, or the new part opened with its room (false
+  // when none was, and the disk is looked at again).
+  bool BeginSpanPart();
+  SpanPartPlan PlanSpanPart();
+  PartDecision AskAboutPart(const SpanPartPlan& plan);
+  void AskForAnotherDisk();
+  bool OpenSpanPart(const SpanPartPlan& plan);
+  void AskAfterNoRoom(const SpanPartPlan& plan);
+  uint32_t WriteToSpanPart(const uint8_t* data, uint32_t length);
+  void NextSpanPart();
+  // The writer's steps: the state of a new write, the copy into parts (0, or the
+  // result after the failure was shown), and the set given its names at the end.
+  void ResetSpanWrite(const QString& outFile);
+  int32_t SpreadOverParts(const QString& inFile);
+  void OpenSpanSource(const QString& inFile, SpanCopy& copy);
+  void CopySpanEntries(SpanCopy& copy);
+  void CopySpanCentral(SpanCopy& copy);
+  void WriteSpanEnd(SpanCopy& copy);
+  QString DropUnfinishedPart();
+  bool KeepsTargetOfCompatSet(const QString& outFile);
+  int32_t PlaceSpanSet(const QString& outFile);
+  // The joiner's steps.
+  void ChooseJoinName(const QString& inFile, QString& outFile);
+  QByteArray OpenLastSpanPart(const QString& inFile, EndOfCentral& end);
+  void ReadAcross(void* out, uint32_t n, int messageId);
+  void ReadSpanCentral(SpanCopy& copy);
+  void JoinSpanEntries(SpanCopy& copy);
+  void JoinSpanEntry(SpanCopy& copy, int i);
+  void WriteJoinedDirectory(SpanCopy& copy, const QByteArray& comment);
+  // ---- (end of the steps of spanning) -----------------------------------------
+
   // Writes a new self-extracting program with no entries for an add to a new
   // ".EXE" ZipFileName, under a hidden name beside it that it returns: the add
   // fills it there, and FinishNewSfx gives it its name. Raises EZipArchiver or

@@ -1,5 +1,5 @@
 // Property accessors that do more than store, and the component's utilities:
-// wait cursor, temporary names, paths, deleting, disks and the span copies.
+// wait cursor, temporary names, paths, deleting and disks.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -20,31 +20,12 @@
 #include "platform/temp_beside.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
+#include "zip/zip_message_ids.h"
 #include "zip/zip_messages.h"
 
 namespace {
 
-constexpr uint32_t kSpanChunk = 10240;
-
 bool IsSuffixSeparator(QChar c) { return c == u';' || c == u':' || c == u','; }
-
-// Reads until count bytes came, the file ended or an error occurred.
-size_t ReadUpTo(int fd, uint8_t* buffer, size_t count) {
-  size_t got = 0;
-  while (got < count) {
-    ssize_t n = read(fd, buffer + got, count - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return got;
-}
-
-bool AtEnd(int fd) {
-  struct stat st;
-  off_t pos = lseek(fd, 0, SEEK_CUR);
-  return pos >= 0 && fstat(fd, &st) == 0 && pos >= st.st_size;
-}
 
 // Qt's trash gives up on a home trash whose parent folder is missing, and then
 // moves the file into "files" under the current folder. The folders of the home
@@ -298,26 +279,26 @@ void TZipArchiver::PromptForDisk(bool writing) {
   int answer = mrOk;
   for (;;) {
     if (!disk_.newDisk && (answer != mrOk || DiskIsReady())) break;
-    if (unattended_) throw EZipArchiver::CreateFromId(11025, true);
+    if (unattended_) throw EZipArchiver::CreateFromId(kZipUnattendedSpanning, true);
     QString text;
     if (disk_.diskNr < 0) {
-      text = LoadZipStringDef(11033, QStringLiteral("Please insert last disk in set"));
+      text = LoadZipStringDef(kZipInsertLastDisk, QStringLiteral("Please insert last disk in set"));
     } else if (writing) {
       int64_t room = disk_.sizeOfDisk - static_cast<int64_t>(keepFreeOnAllDisks_);
       if (maxVolumeSize_ > 0 && room > maxVolumeSize_) room = maxVolumeSize_;
       if (room > 0) {
         int64_t needed = (disk_.fileSize + 4 + keepFreeOnDisk1_) / room;
         if (needed > disk_.totalDisks) disk_.totalDisks = static_cast<int32_t>(needed);
-        text = FormatZipText(LoadZipString(11034),
+        text = FormatZipText(LoadZipString(kZipInsertDiskOf),
                              {QString::number(disk_.diskNr + 1), QString::number(disk_.totalDisks + 1)});
       } else {
-        text = FormatZipText(LoadZipString(11046), {QString::number(disk_.diskNr + 1)});
+        text = FormatZipText(LoadZipString(kZipInsertDisk), {QString::number(disk_.diskNr + 1)});
       }
     } else {
-      text = FormatZipText(LoadZipString(11034),
+      text = FormatZipText(LoadZipString(kZipInsertDiskOf),
                            {QString::number(disk_.diskNr + 1), QString::number(disk_.totalDisks + 1)});
     }
-    text += FormatZipText(LoadZipString(11035), {disk_.drive});
+    text += FormatZipText(LoadZipString(kZipInDrive), {disk_.drive});
     if (writing && disk_.diskNr == 0 && DiskIsReady()) {
       disk_.newDisk = false;
       continue;
@@ -333,47 +314,8 @@ void TZipArchiver::PromptForDisk(bool writing) {
     }
     disk_.newDisk = false;
   }
-  if (answer == mrNone) throw EZipArchiver::CreateFromId(11006, true);
-  if (answer != mrOk) throw EZipArchiver::CreateFromId(11007, false);
-}
-
-// ---- Span copies ------------------------------------------------------------------------------
-
-void TZipArchiver::WriteChecked(const uint8_t* buffer, uint32_t length, int messageId) {
-  size_t written = 0;
-  while (written < length) {
-    ssize_t n = write(disk_.outFile, buffer + written, length - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
-  if (written < length) throw EZipArchiver::CreateFromId(messageId, true);
-  if (disk_.showProgress) DispatchEvent(ZIPCB_PROGRESS, 0, length, QString());
-}
-
-void TZipArchiver::CopyToSpan(uint8_t* buffer, uint32_t length, int messageId) {
-  while (length > 0) {
-    uint32_t n = std::min(length, kSpanChunk);
-    if (ReadUpTo(disk_.inFile, buffer, n) < n) throw EZipArchiver::CreateFromId(messageId, true);
-    CheckForDisk(buffer, n, 0);
-    length -= n;
-  }
-}
-
-void TZipArchiver::CopyFromSpan(uint8_t* buffer, uint32_t length, int messageId) {
-  while (length > 0) {
-    uint32_t n = std::min(length, kSpanChunk);
-    uint32_t got = static_cast<uint32_t>(ReadUpTo(disk_.inFile, buffer, n));
-    if (got < n) {
-      // A part may end inside a record: the rest is on the next one.
-      if (AtEnd(disk_.inFile))
-        GetNewDisk(disk_.diskNr + 1);
-      else
-        throw EZipArchiver::CreateFromId(messageId, true);
-    }
-    if (got > 0) WriteChecked(buffer, got, messageId);
-    length -= got;
-  }
+  if (answer == mrNone) throw EZipArchiver::CreateFromId(kZipMsgBoxNoMemory, true);
+  if (answer != mrOk) throw EZipArchiver::CreateFromId(kZipUserCancelled, false);
 }
 
 QByteArray TZipArchiver::BufferToText(const uint8_t* buffer, uint32_t length) {

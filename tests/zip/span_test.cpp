@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -16,10 +17,12 @@
 
 #include "platform/disk_steps.h"
 #include "platform/fake_ui_services.h"
+#include "support/disk_faults.h"
 #include "support/file_size_limit.h"
 #include "support/small_disk.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
+#include "zip/zip_message_ids.h"
 
 namespace fs = std::filesystem;
 
@@ -205,7 +208,7 @@ TEST_F(Span, NumberedPartsInOneFolder) {
   fs::create_directories(out);
   broken.SetExtrBaseDir(Q(out));
   EXPECT_NE(broken.Extract(), 0);
-  EXPECT_EQ(broken.ErrCode(), 11001) << S(broken.Message());
+  EXPECT_EQ(broken.ErrCode(), kZipInputMissing) << S(broken.Message());
   EXPECT_TRUE(fs::is_empty(out));
 }
 
@@ -297,9 +300,9 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
       std::vector<std::string> shown;
       int result;
     } cases[] = {
-        {{mrCancel}, {question}, 11007},
-        {{mrNo, mrCancel}, {question, insert}, 11007},
-        {{mrNo, mrOk, mrNo, mrOk, mrCancel}, {question, insert, question, insert, question}, 11007},
+        {{mrCancel}, {question}, kZipUserCancelled},
+        {{mrNo, mrCancel}, {question, insert}, kZipUserCancelled},
+        {{mrNo, mrOk, mrNo, mrOk, mrCancel}, {question, insert, question, insert, question}, kZipUserCancelled},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.shown.size());
@@ -349,7 +352,7 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
     zip.SetUnattended(true);
     zip.SetZipFileName(Q(target));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11025);
+    EXPECT_EQ(zip.Add(), kZipUnattendedSpanning);
     EXPECT_EQ(S(zip.Message()), "Unattended disk spanning not implemented");
     EXPECT_TRUE(ui.boxes.empty());
   }
@@ -394,7 +397,7 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
     zip.SetMinFreeVolumeSize(2000);
     zip.SetZipFileName(Q(dir_.file("full.zip")));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11007);
+    EXPECT_EQ(zip.Add(), kZipUserCancelled);
     ASSERT_EQ(calls.size(), 2u);  // the part's status, then the full disk
     EXPECT_EQ(calls[0].second, TZipDiskStatus{});
     EXPECT_EQ(calls[1].second, TZipDiskStatus{zdsNotEnoughSpace});
@@ -409,7 +412,7 @@ TEST_F(Span, QuestionsForAnExistingPartAndAFullDisk) {
     zip.SetMinFreeVolumeSize(2000);
     zip.SetZipFileName(Q(dir_.file("full.zip")));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11007);
+    EXPECT_EQ(zip.Add(), kZipUserCancelled);
     ASSERT_EQ(ui.boxes.size(), 2u);
     for (const auto& b : ui.boxes) {
       EXPECT_EQ(b.text, "This disk has not enough free space available");
@@ -572,7 +575,7 @@ TEST_F(Span, PreviousDiskQuestion) {
     ASSERT_TRUE(fs::exists(drive.disk(1) + "/arhiva.zip"));
     EXPECT_EQ(U32(ReadAll(drive.disk(1) + "/arhiva.zip"), 0), 0x08074b50u);
     if (cancel) {
-      EXPECT_EQ(r, 11007);
+      EXPECT_EQ(r, kZipUserCancelled);
       EXPECT_TRUE(fs::is_empty(drive.disk(2)));
       continue;
     }
@@ -614,7 +617,7 @@ TEST_F(Span, ExistingTargetOfACompatSet) {
     // Kept, the target is the other program's file: the component, which lists
     // its archive after an add, then reports that file as no archive.
     const bool keep = answer != mrYes;
-    EXPECT_EQ(zip.Add(), keep ? 11036 : 0) << S(zip.Message());
+    EXPECT_EQ(zip.Add(), keep ? kZipNotValidArchive : 0) << S(zip.Message());
     ASSERT_EQ(ui.boxes.size(), keep ? 2u : 1u);
     if (keep) {
       EXPECT_EQ(S(ui.boxes[1].text), "This archive is not a valid Zip archive");
@@ -630,7 +633,7 @@ TEST_F(Span, ExistingTargetOfACompatSet) {
     ASSERT_GE(parts.size(), 2u);
     bool left = false;
     for (const auto& [code, m] : messages)
-      if (code == 11010) {
+      if (code == kZipOutputWriteError) {
         left = true;
         EXPECT_EQ(S(m), "Last part left as : " + parts.back());
       }
@@ -777,9 +780,9 @@ TEST_F(Span, LocatingTheLastPart) {
     int errCode;
   } cases[] = {
       {"num.zip", 0},         // num001.zip and on: the last numbered one
-      {"cmp.zip", 11002},     // cmp.z01 is there, but not the set's last part
-      {"nema.zip", 11002},    // nothing of that name
-      {"smece.zip", 11036},   // a file, but no archive
+      {"cmp.zip", kZipFileNotOpened},      // cmp.z01 is there, but not the set's last part
+      {"nema.zip", kZipFileNotOpened},     // nothing of that name
+      {"smece.zip", kZipNotValidArchive},  // a file, but no archive
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -848,7 +851,7 @@ TEST_F(Span, CancelledPartLeavesNothingHalfWritten) {
     };
     zip.SetZipFileName(Q(folder + "/c.zip"));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11007) << S(zip.Message());
+    EXPECT_EQ(zip.Add(), kZipUserCancelled) << S(zip.Message());
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
     EXPECT_TRUE(names.empty()) << names.front();
@@ -979,7 +982,7 @@ TEST_F(Span, ASetTooLargeToNumberIsRefusedBeforeWriting) {
     zip.SetMinFreeVolumeSize(1);
     zip.SetZipFileName(Q(folder + "/set.zip"));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11048);
+    EXPECT_EQ(zip.Add(), kZipSpanningNotSupported);
     EXPECT_EQ(S(zip.Message()), "DiskSpanning not supported");
     EXPECT_EQ(S(ui.lastText()), "DiskSpanning not supported");
     EXPECT_TRUE(fs::is_empty(folder));
@@ -996,7 +999,7 @@ TEST_F(Span, ASetTooLargeToNumberIsRefusedBeforeWriting) {
     zip.SetMinFreeVolumeSize(1);
     zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
     zip.FSpecArgs() = Specs();
-    EXPECT_EQ(zip.Add(), 11048);
+    EXPECT_EQ(zip.Add(), kZipSpanningNotSupported);
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(S(ui.boxes[0].text), "DiskSpanning not supported");
     EXPECT_TRUE(fs::is_empty(drive.disk(1)));
@@ -1011,20 +1014,21 @@ TEST_F(Span, ASetTooLargeToNumberIsRefusedBeforeWriting) {
 class EarlierSet : public Span {
  protected:
   // The earlier set in folder; the fixture's files then change for the new one.
-  void MakeEarlierSet(const std::string& folder) {
+  void MakeEarlierSet(const std::string& folder, SpanOpts options = {spCompatName},
+                      const std::vector<std::string>& names = {"set.z01", "set.z02", "set.zip"}) {
     fs::create_directories(folder);
     FakeUiServices ui;
     TZipArchiver zip;
     Setup(zip);
     zip.SetMaxVolumeSize(2000);
-    zip.SetSpanOptions({spCompatName});
+    zip.SetSpanOptions(options);
     zip.SetZipFileName(Q(folder + "/set.zip"));
     zip.FSpecArgs() = Specs();
     ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
     earlierFiles_ = files_;
     earlier_ = Snapshot(folder);
-    ASSERT_EQ(earlier_.size(), 3u);
-    ASSERT_TRUE(earlier_.count("set.z01") && earlier_.count("set.z02") && earlier_.count("set.zip"));
+    ASSERT_EQ(earlier_.size(), names.size());
+    for (const std::string& name : names) ASSERT_TRUE(earlier_.count(name)) << name;
     files_[0].second = Random(2600, 11);
     files_[2].second = Random(1900, 12);
     for (const auto& [name, data] : files_) WriteAll(src_ + "/" + name, data);
@@ -1066,7 +1070,7 @@ TEST_F(EarlierSet, CancelAtTheSecondPart) {
   ui.answers = {mrYes, mrCancel};
   TZipArchiver zip;
   NewSet(zip, folder);
-  EXPECT_EQ(zip.Add(), 11007);
+  EXPECT_EQ(zip.Add(), kZipUserCancelled);
   ASSERT_EQ(ui.boxes.size(), 3u);
   EXPECT_EQ(S(ui.boxes[0].text), Question(folder, "set.z01"));
   EXPECT_EQ(S(ui.boxes[1].text), Question(folder, "set.z02"));
@@ -1091,7 +1095,7 @@ TEST_F(EarlierSet, AFailedWriteAtTheSecondPart) {
   NewSet(zip, folder);
   const int32_t r = zip.Add();
   limit.reset();
-  EXPECT_EQ(r, 11010);
+  EXPECT_EQ(r, kZipOutputWriteError);
   ASSERT_EQ(ui.boxes.size(), 3u);
   EXPECT_EQ(S(ui.boxes[2].text), "Write error in output file\n" + S(DiskErrorText(EFBIG)) + Kept(folder));
   ExpectEarlierSetKept(folder);
@@ -1123,12 +1127,130 @@ TEST_F(EarlierSet, OnASmallDisk) {
   ui.answers = {mrYes, mrYes, mrCancel};
   TZipArchiver zip;
   NewSet(zip, folder);
-  EXPECT_EQ(zip.Add(), 11007);
+  EXPECT_EQ(zip.Add(), kZipUserCancelled);
   ASSERT_EQ(ui.boxes.size(), 4u);
   EXPECT_EQ(S(ui.boxes[1].text), Question(folder, "set.z02"));
   EXPECT_EQ(S(ui.boxes[2].text), "This disk has not enough free space available");
   EXPECT_EQ(S(ui.boxes[3].text), "User canceled operation" + Kept(folder));
   ExpectEarlierSetKept(folder);
+}
+
+// A failing disk at every sampled step of a span write: each write, close, sync
+// and rename of the first part, of a middle one and of the last. In a folder of a
+// fixed drive the folder then holds the earlier set byte for byte (nothing, when
+// there was none) or the new set whole; on removable disks the parts already
+// renamed are exactly those the message names. A failure is a box with the
+// system's reason, and no hidden part is left beside the set.
+class SpanDiskFaults : public EarlierSet {
+ protected:
+  struct Case {
+    const char* name;
+    SpanOpts options;
+    std::vector<std::string> earlier;  // the earlier set's names (none: a new set)
+    bool removable;
+  };
+  // One run with the k-th step of a kind failing (k 0: none): the folder before
+  // and after it, and what the user was told.
+  struct Run {
+    int32_t result = 0;
+    std::map<std::string, std::string> before, after;
+    std::string told;
+    std::map<DiskStep, int> seen;
+    bool fired = false;
+  };
+
+  void SetUp() override {
+    EarlierSet::SetUp();
+    files0_ = files_;
+  }
+
+  Run RunWith(const Case& c, DiskStep kind, int k) {
+    Run r;
+    fs::remove_all(folder_);
+    files_ = files0_;
+    // The same times in every run, so that every whole set has the same bytes.
+    for (const auto& [name, data] : files_) {
+      WriteAll(src_ + "/" + name, data);
+      fs::last_write_time(src_ + "/" + name, stamp_);
+    }
+    if (c.earlier.empty()) fs::create_directories(folder_);
+    else MakeEarlierSet(folder_, c.options, c.earlier);
+    r.before = Snapshot(folder_);
+    FakeUiServices ui;
+    // Yes to writing over a file of the set's names; every other box its default.
+    ui.onBox = [&](const FakeUiServices::Box& b) {
+      if (b.buttons == MsgButtons::YesNoCancel || b.buttons == MsgButtons::YesNo) ui.answers.push_front(mrYes);
+    };
+    std::unique_ptr<TZipArchiver> zip(c.removable ? new RemovableZip : new TZipArchiver);
+    Setup(*zip);
+    zip->SetMaxVolumeSize(2000);
+    zip->SetSpanOptions(c.options);
+    zip->SetZipFileName(Q(folder_ + "/set.zip"));
+    zip->FSpecArgs() = Specs();
+    {
+      DiskFaultInjector injector(kind, k);
+      r.result = zip->Add();
+      for (DiskStep s : kDiskSteps) r.seen[s] = injector.seen(s);
+      r.fired = injector.fired();
+    }
+    r.after = Snapshot(folder_);
+    r.told = S(zip->Message());
+    if (r.result != 0) {
+      EXPECT_EQ(S(ui.lastText()), r.told);
+    }
+    return r;
+  }
+
+  void ExpectOneWholeSet(const Case& c, const Run& r, const Run& whole) {
+    EXPECT_TRUE(r.fired);
+    for (const auto& [name, bytes] : r.after) EXPECT_EQ(name.rfind(".tarvi-", 0), std::string::npos) << name;
+    if (r.result == 0) {
+      EXPECT_TRUE(r.after == whole.after) << "the new set is not whole";
+      return;
+    }
+    EXPECT_NE(r.told.find(S(DiskErrorText(ENOSPC))), std::string::npos) << r.told;
+    if (!c.removable) {
+      EXPECT_TRUE(r.after == r.before) << "the earlier set changed";
+      return;
+    }
+    // The parts of the new set on disks are those named, each as the whole write
+    // made it.
+    auto placed = r.after;
+    for (const auto& [name, bytes] : r.before) placed.erase(name);
+    for (const auto& [name, bytes] : placed) {
+      EXPECT_NE(r.told.find(": " + folder_ + "/" + name), std::string::npos) << name << "\n" << r.told;
+      EXPECT_TRUE(whole.after.count(name) && whole.after.at(name) == bytes) << name;
+    }
+  }
+
+  std::string folder_ = dir_.file("faults");
+  std::vector<std::pair<std::string, std::string>> files0_;
+  fs::file_time_type stamp_ = fs::file_time_type::clock::now() - std::chrono::hours(24);
+};
+
+TEST_F(SpanDiskFaults, EveryFailingStepLeavesOneWholeSet) {
+  const Case cases[] = {
+      {"'.zNN' names over an earlier set", {spCompatName}, {"set.z01", "set.z02", "set.zip"}, false},
+      {"numbered names over an earlier set", {}, {"set001.zip", "set002.zip", "set003.zip"}, false},
+      {"a new set", {spCompatName}, {}, false},
+      {"removable disks", {spNoVolumeName}, {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Run whole = RunWith(c, DiskStep::Write, 0);
+    ASSERT_EQ(whole.result, 0) << whole.told;
+    ASSERT_GE(whole.after.size(), 3u);
+    EXPECT_NE(whole.after, whole.before);
+    for (DiskStep kind : kDiskSteps) {
+      const int seen = whole.seen.at(kind);
+      ASSERT_GE(seen, 1) << DiskStepName(kind);
+      for (int k : DiskFaultPoints(seen)) {
+        SCOPED_TRACE(std::string(DiskStepName(kind)) + " " + std::to_string(k) + " of " + std::to_string(seen));
+        ExpectOneWholeSet(c, RunWith(c, kind, k), whole);
+        if (HasFailure()) return;  // the first failing point is enough to read
+      }
+    }
+  }
 }
 
 // On a removable drive the parts go disk by disk: given up at the third disk,
@@ -1146,7 +1268,7 @@ TEST_F(Span, GivenUpOnRemovableDisksNamesTheDisksWritten) {
   zip.SetSpanOptions({spNoVolumeName});
   zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
   zip.FSpecArgs() = Specs();
-  EXPECT_EQ(zip.Add(), 11007);
+  EXPECT_EQ(zip.Add(), kZipUserCancelled);
   const std::string told = "User canceled operation\nDisk volume 1: " + drive.path() +
                            "/arhiva001.zip\nDisk volume 2: " + drive.path() + "/arhiva002.zip";
   ASSERT_FALSE(ui.boxes.empty());
