@@ -6,8 +6,8 @@
 // them.
 #include <QDialog>
 #include <QString>
-#include <string>
 
+#include "card/pin.h"
 #include "card/pkcs11.h"
 
 class QAction;
@@ -46,8 +46,8 @@ class TEnterPINDlg : public QDialog {
   QStatusBar* sbStatus = nullptr;
   QTimer* tInsCard = nullptr;
 
-  // The PIN as the user confirmed it, code page 1250 bytes; wiped with the dialog.
-  std::string PinBuffer;
+  // The PIN as the user confirmed it; wiped with the dialog.
+  TPin Pin;
   bool CardPresentFlag = false;
   CK_NOTIFY NotifyCallback = nullptr;
   void* NotifyApplication = nullptr;
