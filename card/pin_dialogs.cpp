@@ -51,6 +51,32 @@ PinState ClassifyPin(CK_FLAGS flags, PinState earlier) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// TCardPoll
+
+int TCardPoll::ChooseReader(QTimer* timer) {
+  CK_ULONG count = 0;
+  if (cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count == 0) return -1;
+  if (ReaderCount < 2) return 0;
+  if (timer) timer->stop();
+  IUiServices& ui = Ui();
+  ui.setWaitCursor(true);
+  const int chosen = FirstTokenSlot(SlotList, ReaderCount);
+  // A slot list with cards but no slot whose token answers is no card to use.
+  if (chosen >= 0 && PollSession == 0) {
+    CK_SESSION_HANDLE h = 0;
+    if (cryptoki::C_OpenSession(SlotList[chosen], CKF_SERIAL_SESSION | CKF_RW_SESSION, NotifyApplication,
+                                NotifyCallback, &h) == CKR_OK) {
+      CurrentSession = h;
+      PollSession = h;
+      PollSlot = SlotList[chosen];
+    }
+  }
+  ui.setWaitCursor(false);
+  if (chosen < 0 && timer) timer->start();
+  return chosen;
+}
+
+// ---------------------------------------------------------------------------
 // TEnterPINDlg
 
 TEnterPINDlg::TEnterPINDlg(QWidget* parent) : QDialog(parent) {
@@ -111,7 +137,12 @@ TEnterPINDlg::TEnterPINDlg(QWidget* parent) : QDialog(parent) {
 
   tInsCard = new QTimer(this);
   tInsCard->setInterval(300);
+  Wire();
+  FormCreate();
+  actPotvrdiUpdate();
+}
 
+void TEnterPINDlg::Wire() {
   connect(tInsCard, &QTimer::timeout, this, &TEnterPINDlg::tInsCardTimer);
   // The reader the user picks is the one logged in to and signed on: a PIN meant
   // for that card must not be tried on another.
@@ -129,8 +160,6 @@ TEnterPINDlg::TEnterPINDlg(QWidget* parent) : QDialog(parent) {
   connect(actPotvrdi, &QAction::triggered, this, &TEnterPINDlg::actPotvrdiExecute);
   connect(actPotvrdi, &QAction::enabledChanged, OKBtn, &QPushButton::setEnabled);
   connect(CancelBtn, &QPushButton::clicked, this, &TEnterPINDlg::reject);
-  FormCreate();
-  actPotvrdiUpdate();
 }
 
 TEnterPINDlg::~TEnterPINDlg() { PINCodeEdit->clear(); }
@@ -190,29 +219,7 @@ void TEnterPINDlg::reject() {
 }
 
 void TEnterPINDlg::tInsCardTimer() {
-  IUiServices& ui = Ui();
-  CK_ULONG count = 0;
-  const bool any = cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count > 0;
-  int chosen = -1;
-  if (any && ReaderCount >= 2) {
-    tInsCard->stop();
-    ui.setWaitCursor(true);
-    chosen = FirstTokenSlot(SlotList, ReaderCount);
-    // A slot list with cards but no slot whose token answers is no card to use.
-    if (chosen >= 0 && PollSession == 0) {
-      CK_SESSION_HANDLE h = 0;
-      if (cryptoki::C_OpenSession(SlotList[chosen], CKF_SERIAL_SESSION | CKF_RW_SESSION, NotifyApplication,
-                                  NotifyCallback, &h) == CKR_OK) {
-        CurrentSession = h;
-        PollSession = h;
-        PollSlot = SlotList[chosen];
-      }
-    }
-    ui.setWaitCursor(false);
-    if (chosen < 0) tInsCard->start();
-  } else if (any) {
-    chosen = 0;
-  }
+  int chosen = ChooseReader(tInsCard);
   // A reader the user picked stays chosen while any card is in.
   if (chosen >= 0 && PickedReader >= 0 && PickedReader < ReaderCount) chosen = PickedReader;
   ChosenReader = chosen;
@@ -283,25 +290,7 @@ TfmWaitForCard::TfmWaitForCard(QWidget* parent) : QDialog(parent, Qt::Tool) {
 }
 
 void TfmWaitForCard::Poll() {
-  IUiServices& ui = Ui();
-  CK_ULONG count = 0;
-  const bool any = cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count > 0;
-  int chosen = any ? 0 : -1;
-  if (any && ReaderCount > 1) {
-    if (Timer) Timer->stop();
-    ui.setWaitCursor(true);
-    chosen = FirstTokenSlot(SlotList, ReaderCount);
-    if (chosen >= 0 && PollSession == 0) {
-      CK_SESSION_HANDLE h = 0;
-      if (cryptoki::C_OpenSession(SlotList[chosen], CKF_SERIAL_SESSION | CKF_RW_SESSION, NotifyApplication,
-                                  NotifyCallback, &h) == CKR_OK) {
-        CurrentSession = h;
-        PollSession = h;
-        PollSlot = SlotList[chosen];
-      }
-    }
-    ui.setWaitCursor(false);
-  }
+  const int chosen = ChooseReader(Timer);
   ChosenReader = chosen;
   if (chosen < 0) {
     if (Timer) Timer->start();
