@@ -552,8 +552,16 @@ CK_RV TCardAppDlg::AddObjectNode(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE han
       ErrorBox(kMsgExplorerLabel + Num(rv) + ")");
       return rv;
   }
+  return AddObjectDetails(session, objectNode, std::move(record));
+}
 
-  switch (cls) {
+CK_RV TCardAppDlg::AddObjectDetails(CK_SESSION_HANDLE session, TokenObjectNode* objectNode,
+                                    std::unique_ptr<TokenObjectRecord> record) {
+  const CK_OBJECT_HANDLE handle = record->Handle;
+  CK_BYTE buffer[kAttributeBuffer];
+  CK_ULONG length = 0;
+  CK_RV rv = CKR_OK;
+  switch (record->ObjectClass) {
     case CKO_DATA:
       switch (ReadBounded(session, handle, CKA_VALUE, buffer, length, rv)) {
         case Read::Ok:
