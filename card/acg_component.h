@@ -28,8 +28,8 @@
 #include <memory>
 
 #include "card/pin.h"
-#include "card/pkcs11.h"
 #include "card/registry.h"
+#include "interfaces/pkcs11.h"
 
 class QTimer;
 class TCardAppDlg;

@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 class TObjectSearch {
  public:

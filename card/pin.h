@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 class TPin {
  public:

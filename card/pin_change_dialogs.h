@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "card/pin.h"
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 class QVBoxLayout;
 class QGroupBox;

@@ -8,7 +8,7 @@
 #include <QString>
 
 #include "card/pin.h"
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 class QAction;
 class QCheckBox;
