@@ -16,6 +16,7 @@
 #include "card/pin_change_dialogs.h"
 #include "card/pin_dialogs.h"
 #include "card/pkcs11_codes.h"
+#include "card/scope_exit.h"
 #include "card/tarvirsa_api.h"
 #include "card/token_explorer.h"
 #include "card/version_info.h"
@@ -172,25 +173,38 @@ void TACGComponent::OpenSession() {
   if (!LibraryInitialized || SessionHandle != 0) return;
   IUiServices& ui = Ui();
   ui.setWaitCursor(true);
+  // Every road out ends the wait cursor; once a session was opened, the state
+  // change is announced after it.
+  bool opened = false;
+  TScopeExit end([&] {
+    ui.setWaitCursor(false);
+    if (opened) emit StateChanged();
+  });
+  const CK_SESSION_HANDLE handle = OpenChosenSlot();
+  if (handle == 0) return;
+  opened = true;
+  if (!ReadOpenedState(handle)) return;
+  ui.processPendingMessages();
+  ui.setWaitCursor(false);
+  FireNotify(OnAfterOpen);
+}
 
+CK_SESSION_HANDLE TACGComponent::OpenChosenSlot() {
+  IUiServices& ui = Ui();
   // No reader at the index (none found, or the list changed): refuse rather than
   // open a slot id that was never read.
   if (readerIndex_ < 0 || readerIndex_ >= ReaderCount) {
     FireError(OnOpenSessionError, static_cast<int>(CKR_SLOT_ID_INVALID), PkcsRetCodeText(CKR_SLOT_ID_INVALID));
     ui.processPendingMessages();
-    ui.setWaitCursor(false);
-    return;
+    return 0;
   }
   const CK_SLOT_ID slot = SlotList[readerIndex_];
   CK_RV rv = cryptoki::C_GetTokenInfo(slot, &TokenInfo);
   if (rv != CKR_OK) {
-    if (rv == CKR_TOKEN_NOT_PRESENT)
-      FireError(OnOpenSessionError, static_cast<int>(rv), kMsgTokenNotPresent);
-    else
-      FireError(OnOpenSessionError, static_cast<int>(rv), PkcsRetCodeText(rv));
+    FireError(OnOpenSessionError, static_cast<int>(rv),
+              rv == CKR_TOKEN_NOT_PRESENT ? kMsgTokenNotPresent : PkcsRetCodeText(rv));
     ui.processPendingMessages();
-    ui.setWaitCursor(false);
-    return;
+    return 0;
   }
   ui.processPendingMessages();
   CurrentSlotId = slot;
@@ -201,22 +215,23 @@ void TACGComponent::OpenSession() {
   if (rv != CKR_OK) {
     FireError(OnOpenSessionError, static_cast<int>(rv), PkcsRetCodeText(rv));
     cryptoki::C_CloseAllSessions(slot);
-    ui.setWaitCursor(false);
-    return;
+    return 0;
   }
   SessionHandle = handle;
   CurrentSession = handle;
   CurrentSlot = slot;
   if (TokenExplorerCollect) TokenExplorerCollect(slot, handle);
+  return handle;
+}
 
+bool TACGComponent::ReadOpenedState(CK_SESSION_HANDLE handle) {
+  IUiServices& ui = Ui();
   ui.setWaitCursor(true);
   TokenInfo.flags = 0;
-  rv = cryptoki::C_GetTokenInfo(slot, &TokenInfo);
+  CK_RV rv = cryptoki::C_GetTokenInfo(CurrentSlotId, &TokenInfo);
   if (rv != CKR_OK) {
     ErrorBox(kMsgTokenInfoError + Num(rv) + "]");
-    ui.setWaitCursor(false);
-    emit StateChanged();
-    return;
+    return false;
   }
   // The serial is a fixed 16-character field, blank-padded.
   for (int i = static_cast<int>(sizeof TokenInfo.serialNumber) - 1; i >= 0 && TokenInfo.serialNumber[i] == ' '; --i)
@@ -226,32 +241,21 @@ void TACGComponent::OpenSession() {
   rv = cryptoki::C_GetSessionInfo(SessionHandle, &info);
   if (rv != CKR_OK) {
     ErrorBox(kMsgSessionInfoError + Num(rv) + "]");
-    ui.setWaitCursor(false);
-    emit StateChanged();
-    return;
+    return false;
   }
   ui.processPendingMessages();
   // A card notification handled just now may have closed the session again: the
   // state read before is then no longer the card's.
-  if (SessionHandle != handle) {
-    ui.setWaitCursor(false);
-    emit StateChanged();
-    return;
-  }
+  if (SessionHandle != handle) return false;
   LoggedIn = false;
   if (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS) {
     LoggedIn = true;
     if (UserCertSerial == 0) FindUserCertificate();
   } else if ((TokenInfo.flags & (CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED)) == 0) {
     FireError(OnOpenSessionError, -1, kMsgNotInitialised);
-    ui.setWaitCursor(false);
-    emit StateChanged();
-    return;
+    return false;
   }
-  ui.processPendingMessages();
-  ui.setWaitCursor(false);
-  FireNotify(OnAfterOpen);
-  emit StateChanged();
+  return true;
 }
 
 void TACGComponent::CloseSession() {
@@ -307,7 +311,7 @@ CK_RV TACGComponent::CardNotify(CK_SESSION_HANDLE hSession, CK_NOTIFICATION even
 }
 
 void TACGComponent::HandleCardNotify(CK_SESSION_HANDLE hSession, CK_NOTIFICATION event, void* pApplication) {
-  const bool present = event == 3;
+  const bool present = IsCardInserted(event);
   if (present && ModuleMajorVersion < 2) return;
   if (LoggedIn) FireNotify(OnAfterLogout);
   LoggedIn = false;
@@ -337,7 +341,7 @@ void TACGComponent::PollCard() {
   if (autoMode_ != amNone) return;
   CK_ULONG count = 0;
   if (cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count > 0)
-    HandleCardNotify(CurrentSession, 3, nullptr);
+    HandleCardNotify(CurrentSession, static_cast<CK_NOTIFICATION>(CardEvent::Inserted), nullptr);
 }
 
 int32_t TACGComponent::FindUserCertificate() {

@@ -27,8 +27,9 @@
 #include <functional>
 #include <memory>
 
-#include "interfaces/pkcs11.h"
+#include "card/pin.h"
 #include "card/registry.h"
+#include "interfaces/pkcs11.h"
 
 class QTimer;
 class TCardAppDlg;
@@ -37,6 +38,14 @@ class TChangePINDlg;
 class TUnlockPINDlg;
 
 enum TAutoMode { amNone, amOpen, amLogin };
+
+// The card notifications the middleware gives the notify callback (its event
+// values, fixed by the middleware): a card put into the reader is Inserted; a card
+// taken out is Removed, and any other value counts as taken out too.
+enum class CardEvent : CK_NOTIFICATION { Removed = 2, Inserted = 3 };
+constexpr bool IsCardInserted(CK_NOTIFICATION event) {
+  return event == static_cast<CK_NOTIFICATION>(CardEvent::Inserted);
+}
 
 // The session that the card layer opened last (by OpenSession or by a poll of the
 // PIN or wait dialog), or 0; signing and decryption work on it.
@@ -53,7 +62,7 @@ class TACGComponent : public QObject {
  public:
   using TNotifyEvent = std::function<void(TACGComponent* sender)>;
   using TInsertRemoveEvent = std::function<void(CK_SESSION_HANDLE hSession, CK_NOTIFICATION event, void* pApplication)>;
-  using TLoginEvent = std::function<void(TACGComponent* sender, QString& pin)>;
+  using TLoginEvent = std::function<void(TACGComponent* sender, TPin& pin)>;
   using TErrorEvent = std::function<void(TACGComponent* sender, int errorCode, const QString& errorString)>;
 
   explicit TACGComponent(QObject* owner = nullptr);
@@ -85,7 +94,7 @@ class TACGComponent : public QObject {
   bool LogOutOnClose = false;
   // The PIN Login uses: as set, or (with PinPrompt) from the dialog or OnLogin for
   // one login, wiped when that Login returns.
-  QString PIN;
+  TPin PIN;
   bool PinPrompt = false;
   QString PKCS11DLLReg = QStringLiteral("SOFTWARE\\VodezOdir\\ThisProgram\\PKCS #11 DLL");
   int ReaderIndex() const { return readerIndex_; }
@@ -146,7 +155,7 @@ class TACGComponent : public QObject {
   // Logs the user in; true when logged in afterwards (also when already).
   bool Login();
   // The PIN dialog; true when closed with OK.
-  bool ShowEnterPin(bool showReaderChoice, QString& pin, bool& workWithoutCard);
+  bool ShowEnterPin(bool showReaderChoice, TPin& pin, bool& workWithoutCard);
   // The wait-for-card dialog; true when a card was found or the user pressed OK.
   bool WaitForCard(CK_NOTIFY callback);
   // Reads the card's certificate; returns the new UserCertSerial.
@@ -175,6 +184,22 @@ class TACGComponent : public QObject {
   // Closes the session a dialog poll opened on slot, leaving the component's own
   // session alone.
   void ClosePollSession(CK_SLOT_ID slot, CK_SESSION_HANDLE session);
+
+  // The steps of OpenSession: the session on the chosen reader's slot (0 when none
+  // opened), then the token and login state it shows (false: stop, reported).
+  CK_SESSION_HANDLE OpenChosenSlot();
+  bool ReadOpenedState(CK_SESSION_HANDLE handle);
+
+  // The steps of Login (card/pin_dialogs.cpp), each saying whether Login goes on.
+  enum class LoginRoad { Continue, Succeeded, Failed };
+  LoginRoad LoginOnOpenSession();
+  LoginRoad LoginObtainPin(bool& workWithoutCard);
+  LoginRoad LoginOnChosenReader();
+  LoginRoad LoginCheckCard(CK_FLAGS& flagsBefore);
+  bool LoginWithPin(CK_FLAGS flagsBefore);
+  // Ends the wait cursor and reports; at start-up (amLogin) also ends the program
+  // when endProgram.
+  void LoginFailed(int code, const QString& text, bool endProgram);
 
   TAutoMode autoMode_ = amNone;
   int readerIndex_ = 0;

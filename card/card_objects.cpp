@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "card/cryptoki.h"
+#include "card/object_search.h"
 #include "card/pkcs11_codes.h"
 #include "card/tarvirsa_api.h"
 #include "platform/disk_steps.h"
@@ -26,75 +27,34 @@ class WaitCursor {
   ~WaitCursor() { Ui().setWaitCursor(false); }
 };
 
-// One search for the objects of a class whose second attribute has the value given:
-// 0 and *found on success, else -1, -2 or -3 for the step that failed. The messages
-// name the private-key search, the only one that shows them.
-int SearchObjects(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, CK_ATTRIBUTE_TYPE secondType,
-                  CK_ULONG secondValue, CK_OBJECT_HANDLE* handles, CK_ULONG max, bool showMessages,
-                  CK_ULONG* found) {
-  // Every integer attribute value is CK_ULONG-sized: a shorter one matches nothing.
-  CK_OBJECT_CLASS cls = objectClass;
-  CK_ULONG second = secondValue;
-  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {secondType, &second, sizeof second}};
-  *found = 0;
-  CK_RV rv = cryptoki::C_FindObjectsInit(session, tmpl, 2);
-  if (rv != CKR_OK) {
-    if (showMessages) ErrorBox(kMsgFindKeysInit + QString::number(rv) + "]");
-    return -1;
+// One search for the RSA private keys; its failures shown when asked for. The
+// messages name the private-key search, the only one that shows them.
+TSearchResult SearchPrivateKeys(CK_SESSION_HANDLE session, CK_ULONG max, bool showMessages) {
+  TSearchFailure show;
+  if (showMessages) {
+    show = [](SearchStep step, CK_RV rv) {
+      const QString& text = step == SearchStep::Init   ? kMsgFindKeysInit
+                            : step == SearchStep::Find ? kMsgFindKeysSearch
+                                                       : kMsgFindKeysFinal;
+      ErrorBox(text + QString::number(rv) + "]");
+    };
   }
-  CK_ULONG n = 0;
-  rv = cryptoki::C_FindObjects(session, handles, max, &n);
-  if (rv != CKR_OK) {
-    if (showMessages) ErrorBox(kMsgFindKeysSearch + QString::number(rv) + "]");
-    cryptoki::C_FindObjectsFinal(session);
-    return -2;
-  }
-  *found = std::min(n, max);
-  rv = cryptoki::C_FindObjectsFinal(session);
-  if (rv != CKR_OK) {
-    if (showMessages) ErrorBox(kMsgFindKeysFinal + QString::number(rv) + "]");
-    return -3;
-  }
-  return 0;
+  return FindObjectsOfClass(session, CKO_PRIVATE_KEY, CKA_KEY_TYPE, CKK_RSA, max, show);
 }
 
-int SearchPrivateKeys(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* handles, CK_ULONG max, bool showMessages,
-                      CK_ULONG* found) {
-  return SearchObjects(session, CKO_PRIVATE_KEY, CKA_KEY_TYPE, CKK_RSA, handles, max, showMessages, found);
+// The -1, -2 or -3 that FindPrivateKeys gives for the step that failed.
+int StepCode(const TSearchResult& r) {
+  if (r.Ok()) return 0;
+  return r.Failed == SearchStep::Init ? -1 : r.Failed == SearchStep::Find ? -2 : -3;
 }
 
 // Longest attribute value read for the pairing: a certificate (TR_MAX_CERT_LEN);
 // identifiers and key parts are far shorter.
 constexpr CK_ULONG kMaxAttributeBytes = TR_MAX_CERT_LEN;
 
-enum class Read { Value, Absent, Failed };
-
-// One attribute's value in two steps. An attribute the object does not have, will
-// not show or holds more than the pairing ever reads is Absent (value empty).
-Read ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
-                   std::vector<uint8_t>& value) {
-  value.clear();
-  CK_ATTRIBUTE a = {type, nullptr, 0};
-  CK_RV rv = cryptoki::C_GetAttributeValue(session, object, &a, 1);
-  if (rv == CKR_ATTRIBUTE_SENSITIVE || rv == CKR_ATTRIBUTE_TYPE_INVALID) return Read::Absent;
-  if (rv != CKR_OK) return Read::Failed;
-  if (a.ulValueLen == 0 || a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > kMaxAttributeBytes)
-    return Read::Absent;
-  const CK_ULONG length = a.ulValueLen;
-  value.assign(length, 0);
-  a = {type, value.data(), length};
-  rv = cryptoki::C_GetAttributeValue(session, object, &a, 1);
-  if (rv != CKR_OK) {
-    value.clear();
-    return Read::Failed;
-  }
-  // A module may shrink the length on the second call, never grow it.
-  if (a.ulValueLen == 0 || a.ulValueLen > length) {
-    value.clear();
-    return Read::Absent;
-  }
-  value.resize(a.ulValueLen);
-  return Read::Value;
+bool ReadFailed(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                std::vector<uint8_t>& value) {
+  return ReadAttributeValue(session, object, type, kMaxAttributeBytes, value) == AttributeRead::Failed;
 }
 
 // A big-endian number without its leading zero bytes.
@@ -132,12 +92,9 @@ bool SamePublicKey(const CertSide& cert, const KeySide& key) {
 // The handles of one search, silent; false when a call failed.
 bool Search(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, CK_ATTRIBUTE_TYPE secondType, CK_ULONG second,
             std::vector<CK_OBJECT_HANDLE>& handles) {
-  handles.assign(kFindUserCertificateMax, 0);
-  CK_ULONG n = 0;
-  const bool ok =
-      SearchObjects(session, objectClass, secondType, second, handles.data(), kFindUserCertificateMax, false, &n) == 0;
-  handles.resize(ok ? n : 0);
-  return ok;
+  TSearchResult r = FindObjectsOfClass(session, objectClass, secondType, second, kFindUserCertificateMax);
+  handles = r.Ok() ? std::move(r.Handles) : std::vector<CK_OBJECT_HANDLE>();
+  return r.Ok();
 }
 
 QString SlotListMessage(const QString& prefix, CK_RV rv) {
@@ -156,19 +113,17 @@ QString Description(const CK_SLOT_INFO& si, bool trim) {
 }  // namespace
 
 int FindPrivateKey(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE& handle, bool showMessages) {
-  CK_OBJECT_HANDLE found[kFindPrivateKeyMax];
-  CK_ULONG n = 0;
-  int step = SearchPrivateKeys(session, found, kFindPrivateKeyMax, showMessages, &n);
-  if (n > 0) handle = found[0];
-  if (step != 0) return -1;
-  return n > 0 ? 1 : 0;
+  const TSearchResult r = SearchPrivateKeys(session, kFindPrivateKeyMax, showMessages);
+  if (!r.Handles.empty()) handle = r.Handles[0];
+  if (!r.Ok()) return -1;
+  return r.Handles.empty() ? 0 : 1;
 }
 
 int FindPrivateKeys(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* handles, CK_ULONG capacity, bool showMessages) {
   if (!handles) capacity = 0;
-  CK_ULONG n = 0;
-  int step = SearchPrivateKeys(session, handles, capacity, showMessages, &n);
-  return step != 0 ? step : static_cast<int>(n);
+  const TSearchResult r = SearchPrivateKeys(session, capacity, showMessages);
+  std::copy(r.Handles.begin(), r.Handles.end(), handles);
+  return r.Ok() ? static_cast<int>(r.Handles.size()) : StepCode(r);
 }
 
 int FindUserCertificateObject(CK_SESSION_HANDLE session, TUserCertificateObject& found) {
@@ -181,9 +136,8 @@ int FindUserCertificateObject(CK_SESSION_HANDLE session, TUserCertificateObject&
   for (CK_OBJECT_HANDLE h : handles) {
     KeySide k;
     k.handle = h;
-    if (ReadAttribute(session, h, CKA_ID, k.id) == Read::Failed ||
-        ReadAttribute(session, h, CKA_MODULUS, k.modulus) == Read::Failed ||
-        ReadAttribute(session, h, CKA_PUBLIC_EXPONENT, k.exponent) == Read::Failed)
+    if (ReadFailed(session, h, CKA_ID, k.id) || ReadFailed(session, h, CKA_MODULUS, k.modulus) ||
+        ReadFailed(session, h, CKA_PUBLIC_EXPONENT, k.exponent))
       return -1;
     k.modulus = Unpadded(k.modulus.data(), k.modulus.size());
     k.exponent = Unpadded(k.exponent.data(), k.exponent.size());
@@ -194,8 +148,7 @@ int FindUserCertificateObject(CK_SESSION_HANDLE session, TUserCertificateObject&
   for (CK_OBJECT_HANDLE h : handles) {
     CertSide c;
     c.handle = h;
-    if (ReadAttribute(session, h, CKA_ID, c.id) == Read::Failed ||
-        ReadAttribute(session, h, CKA_VALUE, c.der) == Read::Failed)
+    if (ReadFailed(session, h, CKA_ID, c.id) || ReadFailed(session, h, CKA_VALUE, c.der))
       return -1;
     c.der.resize(DerTrimmedLength(c.der.data(), c.der.size()));
     CarriedKey(c);

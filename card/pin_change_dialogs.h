@@ -4,40 +4,37 @@
 // function C_UnlockPIN and the card's unlock code. The card component creates one
 // of each; whoever shows one sets its SessionHandle first. Both are modal.
 //
-// The PINs reach the module as code page 1250 bytes, as at login, from bounded
-// buffers that are wiped once the call returns.
+// The PINs reach the module as code page 1250 bytes, as at login, in TPins that
+// are wiped once the call returns.
 #include <QDialog>
+#include <functional>
 
+#include "card/pin.h"
 #include "interfaces/pkcs11.h"
 
+class QVBoxLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 
-class TChangePINDlg : public QDialog {
+// What both dialogs are: a code (the old PIN or the unlock code), the new PIN and
+// its confirmation in three masked edits, "Potvrdi" and "Odustani". The edits are
+// emptied whenever the dialog closes and when it goes.
+class TPinEditsDlg : public QDialog {
   Q_OBJECT
  public:
-  // Most characters each PIN edit takes.
-  static constexpr int kEditMaxLength = 25;
+  ~TPinEditsDlg() override;
 
-  explicit TChangePINDlg(QWidget* parent = nullptr);
-  ~TChangePINDlg() override;
-
-  QLineEdit* OldPINCodeEdit = nullptr;
   QLineEdit* NewPINCodeEdit = nullptr;
   QLineEdit* ConfNewPINCodeEdit = nullptr;
   QPushButton* OKBtn = nullptr;
   QPushButton* CancelBtn = nullptr;
-  QGroupBox* CardConfParamsBox = nullptr;
-  QLabel* MinPinLenLabel = nullptr;
-  QLabel* MaxPinLenLabel = nullptr;
-  QLabel* LeftPINText = nullptr;
 
-  // The session the PIN is changed on.
+  // The session the dialog works on.
   CK_SESSION_HANDLE SessionHandle = 0;
 
-  void OKBtnClick();
+  virtual void OKBtnClick() = 0;
   void CancelBtnClick();
   void FormShow();
 
@@ -45,35 +42,60 @@ class TChangePINDlg : public QDialog {
   void reject() override;
 
  protected:
+  struct TLook {
+    QString title;
+    const char* codeEditName;
+    QString codeCaption;
+    int editMaxLength;
+  };
+  TPinEditsDlg(const TLook& look, QWidget* parent);
   void showEvent(QShowEvent* e) override;
+
+  // The three entries as the module gets them; false (with lengthText or
+  // mismatchText in a box) when the new PIN is refused before the module is asked.
+  // An empty confirmation is a length fault only when confirmationLength.
+  bool ReadEntries(TPin& code, TPin& newPin, bool confirmationLength, const QString& lengthText,
+                   const QString& mismatchText);
+  // Calls the module with the wait cursor on; its result.
+  CK_RV CallModule(const std::function<CK_RV()>& call);
+  // After the module said yes: the edits emptied, doneText shown, the dialog closed.
+  void Succeeded(const QString& doneText);
+  void ClearEdits();
+
+  QLineEdit* CodeEdit = nullptr;
+  QVBoxLayout* Layout = nullptr;
 };
 
-class TUnlockPINDlg : public QDialog {
+// Changes the user PIN with C_SetPIN.
+class TChangePINDlg : public TPinEditsDlg {
+  Q_OBJECT
+ public:
+  // Most characters each PIN edit takes.
+  static constexpr int kEditMaxLength = 25;
+
+  explicit TChangePINDlg(QWidget* parent = nullptr);
+
+  QLineEdit* OldPINCodeEdit = nullptr;
+  QGroupBox* CardConfParamsBox = nullptr;
+  QLabel* MinPinLenLabel = nullptr;
+  QLabel* MaxPinLenLabel = nullptr;
+  QLabel* LeftPINText = nullptr;
+
+  void OKBtnClick() override;
+};
+
+// Sets a new PIN on a locked card with the unlock code (C_UnlockPIN).
+class TUnlockPINDlg : public TPinEditsDlg {
   Q_OBJECT
  public:
   // Most characters each edit takes: what the OK handler's buffers hold.
   static constexpr int kEditMaxLength = 50;
 
   explicit TUnlockPINDlg(QWidget* parent = nullptr);
-  ~TUnlockPINDlg() override;
 
   QLineEdit* UnlockCodeEdit = nullptr;
-  QLineEdit* NewPINCodeEdit = nullptr;
-  QLineEdit* ConfNewPINCodeEdit = nullptr;
-  QPushButton* OKBtn = nullptr;
-  QPushButton* CancelBtn = nullptr;
 
-  // The session of the locked card.
-  CK_SESSION_HANDLE SessionHandle = 0;
-
-  void OKBtnClick();
-  void CancelBtnClick();
-  void FormShow();
-
-  void reject() override;
-
- protected:
-  void showEvent(QShowEvent* e) override;
+  void OKBtnClick() override;
 };
 
 // Texts.

@@ -18,6 +18,7 @@
 #include "card/cryptoki.h"
 #include "card/pkcs11_codes.h"
 #include "card/registry.h"
+#include "card/scope_exit.h"
 #include "platform/codepage.h"
 #include "platform/ui_services.h"
 #include "platform/window_border.h"
@@ -26,19 +27,6 @@ TEnterPINDlg* EnterPINDlg = nullptr;
 TfmWaitForCard* fmWaitForCard = nullptr;
 
 namespace {
-
-// Overwrites the bytes before letting them go; the volatile writes are not
-// optimised away.
-void Wipe(std::string& s) {
-  volatile char* p = s.data();
-  for (size_t i = 0; i < s.size(); ++i) p[i] = 0;
-  s.clear();
-}
-
-void Wipe(QString& s) {
-  s.fill(QChar(0));
-  s.clear();
-}
 
 // The index of the first slot (of the first count) whose token answers, or -1.
 int FirstTokenSlot(const CK_SLOT_ID* slotIds, int count) {
@@ -61,6 +49,32 @@ PinState ClassifyPin(CK_FLAGS flags, PinState earlier) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// TCardPoll
+
+int TCardPoll::ChooseReader(QTimer* timer) {
+  CK_ULONG count = 0;
+  if (cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count == 0) return -1;
+  if (ReaderCount < 2) return 0;
+  if (timer) timer->stop();
+  IUiServices& ui = Ui();
+  ui.setWaitCursor(true);
+  const int chosen = FirstTokenSlot(SlotList, ReaderCount);
+  // A slot list with cards but no slot whose token answers is no card to use.
+  if (chosen >= 0 && PollSession == 0) {
+    CK_SESSION_HANDLE h = 0;
+    if (cryptoki::C_OpenSession(SlotList[chosen], CKF_SERIAL_SESSION | CKF_RW_SESSION, NotifyApplication,
+                                NotifyCallback, &h) == CKR_OK) {
+      CurrentSession = h;
+      PollSession = h;
+      PollSlot = SlotList[chosen];
+    }
+  }
+  ui.setWaitCursor(false);
+  if (chosen < 0 && timer) timer->start();
+  return chosen;
+}
 
 // ---------------------------------------------------------------------------
 // TEnterPINDlg
@@ -123,7 +137,12 @@ TEnterPINDlg::TEnterPINDlg(QWidget* parent) : QDialog(parent) {
 
   tInsCard = new QTimer(this);
   tInsCard->setInterval(300);
+  Wire();
+  FormCreate();
+  actPotvrdiUpdate();
+}
 
+void TEnterPINDlg::Wire() {
   connect(tInsCard, &QTimer::timeout, this, &TEnterPINDlg::tInsCardTimer);
   // The reader the user picks is the one logged in to and signed on: a PIN meant
   // for that card must not be tried on another.
@@ -141,14 +160,9 @@ TEnterPINDlg::TEnterPINDlg(QWidget* parent) : QDialog(parent) {
   connect(actPotvrdi, &QAction::triggered, this, &TEnterPINDlg::actPotvrdiExecute);
   connect(actPotvrdi, &QAction::enabledChanged, OKBtn, &QPushButton::setEnabled);
   connect(CancelBtn, &QPushButton::clicked, this, &TEnterPINDlg::reject);
-  FormCreate();
-  actPotvrdiUpdate();
 }
 
-TEnterPINDlg::~TEnterPINDlg() {
-  Wipe(PinBuffer);
-  PINCodeEdit->clear();
-}
+TEnterPINDlg::~TEnterPINDlg() { PINCodeEdit->clear(); }
 
 void TEnterPINDlg::FormCreate() {
   PresentText = QStringLiteral("Kartica umetnuta");
@@ -188,10 +202,12 @@ void TEnterPINDlg::actPotvrdiUpdate() {
 void TEnterPINDlg::actPotvrdiExecute() {
   actPotvrdiUpdate();
   if (!actPotvrdi->isEnabled()) return;
-  Wipe(PinBuffer);
-  QString text = PINCodeEdit->text().left(kMaxPinLength);
-  PinBuffer = ToCp1250Std(text);
-  Wipe(text);
+  QString text = PINCodeEdit->text();
+  // The edit lets its copy and its undo history go, so this string is the only
+  // holder left to overwrite.
+  PINCodeEdit->setText(QString());
+  Pin = TPin::FromText(text, kMaxPinLength);
+  WipeText(text);
   accept();
 }
 
@@ -203,29 +219,7 @@ void TEnterPINDlg::reject() {
 }
 
 void TEnterPINDlg::tInsCardTimer() {
-  IUiServices& ui = Ui();
-  CK_ULONG count = 0;
-  const bool any = cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count > 0;
-  int chosen = -1;
-  if (any && ReaderCount >= 2) {
-    tInsCard->stop();
-    ui.setWaitCursor(true);
-    chosen = FirstTokenSlot(SlotList, ReaderCount);
-    // A slot list with cards but no slot whose token answers is no card to use.
-    if (chosen >= 0 && PollSession == 0) {
-      CK_SESSION_HANDLE h = 0;
-      if (cryptoki::C_OpenSession(SlotList[chosen], CKF_SERIAL_SESSION | CKF_RW_SESSION, NotifyApplication,
-                                  NotifyCallback, &h) == CKR_OK) {
-        CurrentSession = h;
-        PollSession = h;
-        PollSlot = SlotList[chosen];
-      }
-    }
-    ui.setWaitCursor(false);
-    if (chosen < 0) tInsCard->start();
-  } else if (any) {
-    chosen = 0;
-  }
+  int chosen = ChooseReader(tInsCard);
   // A reader the user picked stays chosen while any card is in.
   if (chosen >= 0 && PickedReader >= 0 && PickedReader < ReaderCount) chosen = PickedReader;
   ChosenReader = chosen;
@@ -248,7 +242,7 @@ void TEnterPINDlg::tInsCardTimer() {
 }
 
 void TEnterPINDlg::CardNotified(CK_NOTIFICATION event) {
-  if (event == 3) {
+  if (IsCardInserted(event)) {
     tInsCard->stop();
     CardPresentFlag = true;
   } else {
@@ -296,25 +290,7 @@ TfmWaitForCard::TfmWaitForCard(QWidget* parent) : QDialog(parent, Qt::Tool) {
 }
 
 void TfmWaitForCard::Poll() {
-  IUiServices& ui = Ui();
-  CK_ULONG count = 0;
-  const bool any = cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count > 0;
-  int chosen = any ? 0 : -1;
-  if (any && ReaderCount > 1) {
-    if (Timer) Timer->stop();
-    ui.setWaitCursor(true);
-    chosen = FirstTokenSlot(SlotList, ReaderCount);
-    if (chosen >= 0 && PollSession == 0) {
-      CK_SESSION_HANDLE h = 0;
-      if (cryptoki::C_OpenSession(SlotList[chosen], CKF_SERIAL_SESSION | CKF_RW_SESSION, NotifyApplication,
-                                  NotifyCallback, &h) == CKR_OK) {
-        CurrentSession = h;
-        PollSession = h;
-        PollSlot = SlotList[chosen];
-      }
-    }
-    ui.setWaitCursor(false);
-  }
+  const int chosen = ChooseReader(Timer);
   ChosenReader = chosen;
   if (chosen < 0) {
     if (Timer) Timer->start();
@@ -334,7 +310,7 @@ void TfmWaitForCard::Poll() {
 // ---------------------------------------------------------------------------
 // The component's login, PIN prompt and wait for a card
 
-bool TACGComponent::ShowEnterPin(bool showReaderChoice, QString& pin, bool& workWithoutCard) {
+bool TACGComponent::ShowEnterPin(bool showReaderChoice, TPin& pin, bool& workWithoutCard) {
   if (!EnterPINDlg) EnterPINDlg = new TEnterPINDlg;
   TEnterPINDlg* dlg = EnterPINDlg;
   dlg->setWindowTitle(EnterPINfmCaption);
@@ -360,7 +336,7 @@ bool TACGComponent::ShowEnterPin(bool showReaderChoice, QString& pin, bool& work
   if (dlg->exec() == QDialog::Accepted) {
     workWithoutCard = dlg->cbWorkWithoutCard->isChecked();
     if (!workWithoutCard) {
-      pin = FromCp1250(dlg->PinBuffer);
+      pin = std::move(dlg->Pin);
       // No reader chosen (the card went while the dialog was open): keep the index.
       if (dlg->ChosenReader >= 0) SetReaderIndex(dlg->ChosenReader);
       CardPresent = dlg->CardPresentFlag;
@@ -420,141 +396,143 @@ bool TACGComponent::WaitForCard(CK_NOTIFY callback) {
   return false;
 }
 
-bool TACGComponent::Login() {
-  LoginInProgress = true;
-  struct Done {
-    TACGComponent* c;
-    ~Done() {
-      c->LoginInProgress = false;
-      emit c->StateChanged();
-    }
-  } done{this};
-  if (!LibraryInitialized) return false;
+void TACGComponent::LoginFailed(int code, const QString& text, bool endProgram) {
+  Ui().setWaitCursor(false);
+  FireError(OnLoginError, code, text);
+  if (endProgram && autoMode_ == amLogin) Ui().requestTerminate();
+}
 
+TACGComponent::LoginRoad TACGComponent::LoginOnOpenSession() {
   IUiServices& ui = Ui();
-  const bool terminateOnFailure = autoMode_ == amLogin;
   auto openFailed = [this] { return !Connected() && ReaderCount == 1 && CardPresent; };
   if (openFailed()) OpenSession();
   ui.setWaitCursor(true);
   ui.processPendingMessages();
+  // One reader with a card that would not open: reported, but the program goes on.
   if (openFailed()) {
-    ui.setWaitCursor(false);
-    FireError(OnLoginError, -3, kMsgSessionOpenFailed);
-    return false;
+    LoginFailed(-3, kMsgSessionOpenFailed, false);
+    return LoginRoad::Failed;
   }
-
   CK_STATE state = CKS_RO_PUBLIC_SESSION;
   CK_SESSION_INFO info{};
   if (SessionHandle != 0 && cryptoki::C_GetSessionInfo(SessionHandle, &info) == CKR_OK) state = info.state;
-  if (state == CKS_RO_USER_FUNCTIONS || state == CKS_RW_USER_FUNCTIONS) {
-    ui.setWaitCursor(false);
-    LoggedIn = true;
-    if (UserCertSerial == 0) FindUserCertificate();
-    FireError(OnLoginError, -2, kMsgAlreadyLoggedIn);
-    return true;
-  }
+  if (state != CKS_RO_USER_FUNCTIONS && state != CKS_RW_USER_FUNCTIONS) return LoginRoad::Continue;
+  ui.setWaitCursor(false);
+  LoggedIn = true;
+  if (UserCertSerial == 0) FindUserCertificate();
+  FireError(OnLoginError, -2, kMsgAlreadyLoggedIn);
+  return LoginRoad::Succeeded;
+}
 
-  bool workWithoutCard = false;
-  if (PinPrompt) {
-    ui.processPendingMessages();
-    QString obtained;
-    if (OnLogin) {
-      OnLogin(this, obtained);
-    } else {
-      QString last;
-      workWithoutCard = !DefaultProgramReg.isEmpty() &&
-                        RegReadValue(HKEY_CURRENT_USER, DefaultProgramReg, kRegLastWorkWithoutCard, last) == 0 &&
-                        last.toUpper() == QStringLiteral("YES");
-      obtained = PIN;
-      if (!ShowEnterPin(true, obtained, workWithoutCard)) {
-        ui.setWaitCursor(false);
-        if (terminateOnFailure) ui.requestTerminate();
-        return false;
-      }
-      RegWriteValue(HKEY_CURRENT_USER, DefaultProgramReg, kRegLastWorkWithoutCard,
-                    workWithoutCard ? QStringLiteral("YES") : QStringLiteral("NO"));
-    }
+TACGComponent::LoginRoad TACGComponent::LoginObtainPin(bool& workWithoutCard) {
+  IUiServices& ui = Ui();
+  ui.processPendingMessages();
+  TPin obtained;
+  if (OnLogin) {
+    OnLogin(this, obtained);
     PIN = std::move(obtained);
+    return LoginRoad::Continue;
   }
-  // A PIN that was asked for serves this login only: it does not stay in memory
-  // after Login, whichever road it takes out (the owner's own PIN, given without a
-  // prompt, is the owner's to keep).
-  struct WipePrompted {
-    QString* pin;
-    ~WipePrompted() {
-      if (pin) Wipe(*pin);
-    }
-  } wipePrompted{PinPrompt && !workWithoutCard ? &PIN : nullptr};
-  if (workWithoutCard) {
+  QString last;
+  workWithoutCard = !DefaultProgramReg.isEmpty() &&
+                    RegReadValue(HKEY_CURRENT_USER, DefaultProgramReg, kRegLastWorkWithoutCard, last) == 0 &&
+                    last.toUpper() == QStringLiteral("YES");
+  if (!ShowEnterPin(true, obtained, workWithoutCard)) {
     ui.setWaitCursor(false);
-    return false;
+    if (autoMode_ == amLogin) ui.requestTerminate();
+    return LoginRoad::Failed;
   }
+  RegWriteValue(HKEY_CURRENT_USER, DefaultProgramReg, kRegLastWorkWithoutCard,
+                workWithoutCard ? QStringLiteral("YES") : QStringLiteral("NO"));
+  // Working without a card keeps the PIN the owner set.
+  if (!workWithoutCard) PIN = std::move(obtained);
+  return LoginRoad::Continue;
+}
 
+TACGComponent::LoginRoad TACGComponent::LoginOnChosenReader() {
   // A session still open on another reader than the one chosen goes first: the
   // login and the signing happen on the chosen reader's card.
   const int chosen = ReaderIndex();
   if (Connected() && chosen >= 0 && chosen < ReaderCount && SlotList[chosen] != CurrentSlotId) CloseSession();
   if (!Connected()) OpenSession();
   if (!Connected()) {
-    ui.setWaitCursor(false);
-    FireError(OnLoginError, -3, kMsgSessionOpenFailed);
-    if (terminateOnFailure) ui.requestTerminate();
-    return false;
+    LoginFailed(-3, kMsgSessionOpenFailed, true);
+    return LoginRoad::Failed;
   }
+  return LoginRoad::Continue;
+}
 
+TACGComponent::LoginRoad TACGComponent::LoginCheckCard(CK_FLAGS& flagsBefore) {
+  IUiServices& ui = Ui();
   ui.setWaitCursor(true);
   ui.processPendingMessages();
-  PinState pinState = PinState::Unknown;
   CK_TOKEN_INFO token{};
-  if (cryptoki::C_GetTokenInfo(CurrentSlotId, &token) == CKR_OK) pinState = ClassifyPin(token.flags, pinState);
-  if (pinState == PinState::Locked) {
-    ui.setWaitCursor(false);
-    FireError(OnLoginError, 164, kMsgCardLocked);
-    if (terminateOnFailure) ui.requestTerminate();
-    return false;
+  flagsBefore = cryptoki::C_GetTokenInfo(CurrentSlotId, &token) == CKR_OK ? token.flags : 0;
+  if (ClassifyPin(flagsBefore, PinState::Unknown) == PinState::Locked) {
+    LoginFailed(164, kMsgCardLocked, true);
+    return LoginRoad::Failed;
   }
-  if (PIN.isEmpty()) {
-    ui.setWaitCursor(false);
-    FireError(OnLoginError, -1, kMsgPinNotDefined);
-    if (terminateOnFailure) ui.requestTerminate();
-    return false;
+  if (PIN.empty()) {
+    LoginFailed(-1, kMsgPinNotDefined, true);
+    return LoginRoad::Failed;
   }
   if (LoggedIn) {
     FireError(OnLoginError, -2, kMsgAlreadyLoggedIn);
     ui.setWaitCursor(false);
-    return true;
+    return LoginRoad::Succeeded;
   }
+  return LoginRoad::Continue;
+}
 
-  // The PIN goes to the module as its bytes up to the first NUL, at most 2000.
-  std::string pinBytes = ToCp1250Std(PIN);
-  const size_t nul = pinBytes.find('\0');
-  if (nul != std::string::npos) pinBytes.resize(nul);
-  if (pinBytes.size() > 2000) pinBytes.resize(2000);
-  const CK_RV rv = cryptoki::C_Login(SessionHandle, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pinBytes.data()),
-                                     static_cast<CK_ULONG>(pinBytes.size()));
-  Wipe(pinBytes);
-
-  bool result = false;
+bool TACGComponent::LoginWithPin(CK_FLAGS flagsBefore) {
+  const CK_RV rv = cryptoki::C_Login(SessionHandle, CKU_USER, PIN.data(), PIN.size());
   if (rv == CKR_OK) {
     LoggedIn = true;
     if (UserCertSerial == 0) FindUserCertificate();
     FireNotify(OnAfterLogin);
-    result = true;
   } else {
+    QString text = PkcsRetCodeText(rv);
     if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID) {
+      PinState state = ClassifyPin(flagsBefore, PinState::Unknown);
       CK_TOKEN_INFO after{};
-      if (cryptoki::C_GetTokenInfo(CurrentSlotId, &after) == CKR_OK) pinState = ClassifyPin(after.flags, pinState);
-      const QString text = pinState == PinState::Locked     ? kMsgWrongPinLocked
-                           : pinState == PinState::FinalTry ? kMsgWrongPinFinalTry
-                                                            : kMsgWrongPin;
-      FireError(OnLoginError, static_cast<int>(rv), text);
+      if (cryptoki::C_GetTokenInfo(CurrentSlotId, &after) == CKR_OK) state = ClassifyPin(after.flags, state);
+      text = state == PinState::Locked     ? kMsgWrongPinLocked
+             : state == PinState::FinalTry ? kMsgWrongPinFinalTry
+                                           : kMsgWrongPin;
     } else if (rv == CKR_PIN_LOCKED) {
-      FireError(OnLoginError, static_cast<int>(rv), kMsgCardLocked);
-    } else {
-      FireError(OnLoginError, static_cast<int>(rv), PkcsRetCodeText(rv));
+      text = kMsgCardLocked;
     }
-    if (terminateOnFailure) ui.requestTerminate();
+    FireError(OnLoginError, static_cast<int>(rv), text);
+    if (autoMode_ == amLogin) Ui().requestTerminate();
   }
-  ui.setWaitCursor(false);
-  return result;
+  Ui().setWaitCursor(false);
+  return rv == CKR_OK;
+}
+
+bool TACGComponent::Login() {
+  LoginInProgress = true;
+  TScopeExit done([this] {
+    LoginInProgress = false;
+    emit StateChanged();
+  });
+  if (!LibraryInitialized) return false;
+  LoginRoad road = LoginOnOpenSession();
+  if (road != LoginRoad::Continue) return road == LoginRoad::Succeeded;
+  bool workWithoutCard = false;
+  if (PinPrompt && LoginObtainPin(workWithoutCard) == LoginRoad::Failed) return false;
+  // A PIN that was asked for serves this login only: it does not stay in memory
+  // after Login, whichever road it takes out (the owner's own PIN, given without a
+  // prompt, is the owner's to keep).
+  TScopeExit wipePrompted([this, wipe = PinPrompt && !workWithoutCard] {
+    if (wipe) PIN.clear();
+  });
+  if (workWithoutCard) {
+    Ui().setWaitCursor(false);
+    return false;
+  }
+  road = LoginOnChosenReader();
+  CK_FLAGS flagsBefore = 0;
+  if (road == LoginRoad::Continue) road = LoginCheckCard(flagsBefore);
+  if (road != LoginRoad::Continue) return road == LoginRoad::Succeeded;
+  return LoginWithPin(flagsBefore);
 }

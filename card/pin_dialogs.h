@@ -6,8 +6,8 @@
 // them.
 #include <QDialog>
 #include <QString>
-#include <string>
 
+#include "card/pin.h"
 #include "interfaces/pkcs11.h"
 
 class QAction;
@@ -21,8 +21,27 @@ class QTimer;
 class QWidget;
 class TACGComponent;
 
+// What the PIN dialog and the wait dialog share: the readers they poll, and the
+// session a poll opens on the card it finds.
+struct TCardPoll {
+  CK_NOTIFY NotifyCallback = nullptr;
+  void* NotifyApplication = nullptr;
+  int ReaderCount = 0;
+  int ChosenReader = -1;
+  const CK_SLOT_ID* SlotList = nullptr;
+  // The session a poll opened (0: none) and its slot.
+  CK_SESSION_HANDLE PollSession = 0;
+  CK_SLOT_ID PollSlot = 0;
+
+  // The reader to use now, -1 when there is no card: with one reader, whichever
+  // card is in; with more, the first whose token answers, where the poll opens its
+  // session once. The timer rests while the readers are asked and, when none
+  // answers, goes on again.
+  int ChooseReader(QTimer* timer);
+};
+
 // The PIN dialog; one use, no owner, freed after it closes.
-class TEnterPINDlg : public QDialog {
+class TEnterPINDlg : public QDialog, public TCardPoll {
   Q_OBJECT
  public:
   // Most PIN characters the dialog takes.
@@ -46,24 +65,16 @@ class TEnterPINDlg : public QDialog {
   QStatusBar* sbStatus = nullptr;
   QTimer* tInsCard = nullptr;
 
-  // The PIN as the user confirmed it, code page 1250 bytes; wiped with the dialog.
-  std::string PinBuffer;
+  // The PIN as the user confirmed it; wiped with the dialog.
+  TPin Pin;
   bool CardPresentFlag = false;
-  CK_NOTIFY NotifyCallback = nullptr;
-  void* NotifyApplication = nullptr;
-  int ReaderCount = 0;
-  int ChosenReader = -1;
   // The reader the user picked in lbCitaca (-1: none): the polls then keep it
   // rather than choose the first reader with a card.
   int PickedReader = -1;
   // True while the poll itself moves the list's selection.
   bool SelectingReader = false;
-  const CK_SLOT_ID* SlotList = nullptr;
   QString PresentText;
   QString AbsentText;
-  // The session a poll opened (0: none) and its slot.
-  CK_SESSION_HANDLE PollSession = 0;
-  CK_SLOT_ID PollSlot = 0;
 
   void FormCreate();
   void FormShow();
@@ -81,10 +92,14 @@ class TEnterPINDlg : public QDialog {
 
  protected:
   void showEvent(QShowEvent* e) override;
+
+ private:
+  // Connects the widgets, the poll timer and the action.
+  void Wire();
 };
 
 // The dialog that waits for a card; one use, no owner.
-class TfmWaitForCard : public QDialog {
+class TfmWaitForCard : public QDialog, public TCardPoll {
   Q_OBJECT
  public:
   explicit TfmWaitForCard(QWidget* parent = nullptr);
@@ -96,14 +111,7 @@ class TfmWaitForCard : public QDialog {
   QListWidget* lbCitaca = nullptr;
 
   bool CardFound = false;
-  CK_NOTIFY NotifyCallback = nullptr;
-  void* NotifyApplication = nullptr;
-  int ReaderCount = 0;
-  int ChosenReader = -1;
-  const CK_SLOT_ID* SlotList = nullptr;
   QTimer* Timer = nullptr;  // made by WaitForCard
-  CK_SESSION_HANDLE PollSession = 0;
-  CK_SLOT_ID PollSlot = 0;
 
   void Poll();
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "card/cryptoki.h"
+#include "card/object_search.h"
 #include "platform/codepage.h"
 #include "platform/ui_services.h"
 
@@ -265,13 +266,6 @@ CK_RV QueryLength(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE handle, CK_ATTRIBU
   return cryptoki::C_GetAttributeValue(session, handle, &a, 1);
 }
 
-// An integer attribute: every one is CK_ULONG-sized.
-CK_RV ReadUlong(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE handle, CK_ATTRIBUTE_TYPE type, CK_ULONG& value) {
-  value = 0;
-  CK_ATTRIBUTE a{type, &value, sizeof value};
-  return cryptoki::C_GetAttributeValue(session, handle, &a, 1);
-}
-
 }  // namespace
 
 QString CutAtDoubleBlank(const void* text, size_t width) {
@@ -489,25 +483,17 @@ CK_RV TCardAppDlg::OtvoriSesiju() {
 }
 
 CK_RV TCardAppDlg::FillObjectTree(CK_SESSION_HANDLE session) {
-  CK_RV rv = cryptoki::C_FindObjectsInit(session, nullptr, 0);
-  if (rv != CKR_OK) {
-    ErrorBox(kMsgExplorerFindInit + Num(rv) + ")");
-    return rv;
-  }
-  CK_OBJECT_HANDLE handles[kMaxObjects];
-  CK_ULONG found = 0;
-  rv = cryptoki::C_FindObjects(session, handles, kMaxObjects, &found);
-  if (rv != CKR_OK) {
-    ErrorBox(kMsgExplorerFind + Num(rv) + "]");
-    cryptoki::C_FindObjectsFinal(session);
-    return rv;
-  }
-  found = std::min(found, kMaxObjects);
-  rv = cryptoki::C_FindObjectsFinal(session);
-  if (rv != CKR_OK) {
-    ErrorBox(kMsgExplorerFindFinal + Num(rv) + ")");
-    return rv;
-  }
+  const TSearchResult r = FindObjects(session, nullptr, 0, kMaxObjects, [](SearchStep step, CK_RV rv) {
+    if (step == SearchStep::Init)
+      ErrorBox(kMsgExplorerFindInit + Num(rv) + ")");
+    else if (step == SearchStep::Find)
+      ErrorBox(kMsgExplorerFind + Num(rv) + "]");
+    else
+      ErrorBox(kMsgExplorerFindFinal + Num(rv) + ")");
+  });
+  if (!r.Ok()) return r.Rv;
+  const std::vector<CK_OBJECT_HANDLE>& handles = r.Handles;
+  const CK_ULONG found = handles.size();
   if (found == 0) {
     ObjectCount = 0;
     ObjectBox->setTitle(kExplorerNoObjects);
@@ -518,7 +504,7 @@ CK_RV TCardAppDlg::FillObjectTree(CK_SESSION_HANDLE session) {
   ObjectTree->clear();
   LongLabelCount = 0;
   for (CK_ULONG i = 0; i < found; ++i) {
-    rv = AddObjectNode(session, handles[i]);
+    const CK_RV rv = AddObjectNode(session, handles[i]);
     if (rv != CKR_OK) return rv;
   }
   return CKR_OK;
@@ -533,7 +519,7 @@ QTreeWidgetItem* TCardAppDlg::ClassNode(const QString& text) {
 
 CK_RV TCardAppDlg::AddObjectNode(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE handle) {
   CK_OBJECT_CLASS cls = 0;
-  CK_RV rv = ReadUlong(session, handle, CKA_CLASS, cls);
+  CK_RV rv = ReadUlongAttribute(session, handle, CKA_CLASS, cls);
   if (rv != CKR_OK) {
     ErrorBox(kMsgExplorerClass + Num(rv) + ")");
     return rv;
@@ -566,8 +552,16 @@ CK_RV TCardAppDlg::AddObjectNode(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE han
       ErrorBox(kMsgExplorerLabel + Num(rv) + ")");
       return rv;
   }
+  return AddObjectDetails(session, objectNode, std::move(record));
+}
 
-  switch (cls) {
+CK_RV TCardAppDlg::AddObjectDetails(CK_SESSION_HANDLE session, TokenObjectNode* objectNode,
+                                    std::unique_ptr<TokenObjectRecord> record) {
+  const CK_OBJECT_HANDLE handle = record->Handle;
+  CK_BYTE buffer[kAttributeBuffer];
+  CK_ULONG length = 0;
+  CK_RV rv = CKR_OK;
+  switch (record->ObjectClass) {
     case CKO_DATA:
       switch (ReadBounded(session, handle, CKA_VALUE, buffer, length, rv)) {
         case Read::Ok:
@@ -594,7 +588,7 @@ CK_RV TCardAppDlg::AddObjectNode(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE han
     case CKO_PRIVATE_KEY:
     case CKO_SECRET_KEY: {
       CK_KEY_TYPE type = 0;
-      rv = ReadUlong(session, handle, CKA_KEY_TYPE, type);
+      rv = ReadUlongAttribute(session, handle, CKA_KEY_TYPE, type);
       if (rv != CKR_OK) {
         ErrorBox(kMsgExplorerKeyType + Num(rv) + ")");
         return rv;

@@ -90,6 +90,9 @@ class TCardAppDlg : public QDialog {
   CK_RV OtvoriSesiju();
   CK_RV FillObjectTree(CK_SESSION_HANDLE session);
   CK_RV AddObjectNode(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE handle);
+  // Under the object's node: its value (data) or its key type (keys), and its record.
+  CK_RV AddObjectDetails(CK_SESSION_HANDLE session, TokenObjectNode* objectNode,
+                         std::unique_ptr<TokenObjectRecord> record);
 
   // Empties the four list views (columns and rows) and the object tree.
   void ClearPages();

@@ -6,6 +6,7 @@
 #include "card/acg_component.h"
 #include "card/card_objects.h"
 #include "card/cryptoki.h"
+#include "card/object_search.h"
 #include "signing/verify.h"
 
 namespace {
@@ -13,24 +14,14 @@ namespace {
 // Largest signature length believed from a size query (far beyond any RSA key).
 constexpr CK_ULONG kSignQueryLimit = 65536;
 
-// One search: Init, one FindObjects of up to kCardSearchMax handles, Final (also
-// after a failed FindObjects, so the session is never left searching).
-// 1 found (first handle in handle), 0 none, -1 a call failed.
+// One search of up to kCardSearchMax handles, ended on every road so the session
+// is never left searching. 1 found (first handle in handle), 0 none, -1 a call failed.
 int FindFirstObject(CK_SESSION_HANDLE session, CK_ATTRIBUTE_TYPE secondType, CK_ULONG cls, CK_ULONG second,
                     CK_OBJECT_HANDLE& handle) {
-  CK_ULONG classValue = cls;
-  CK_ULONG secondValue = second;
-  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &classValue, sizeof classValue}, {secondType, &secondValue, sizeof secondValue}};
-  if (cryptoki::C_FindObjectsInit(session, tmpl, 2) != CKR_OK) return -1;
-  CK_OBJECT_HANDLE found[kCardSearchMax] = {};
-  CK_ULONG count = 0;
-  if (cryptoki::C_FindObjects(session, found, kCardSearchMax, &count) != CKR_OK) {
-    cryptoki::C_FindObjectsFinal(session);
-    return -1;
-  }
-  if (cryptoki::C_FindObjectsFinal(session) != CKR_OK) return -1;
-  if (count == 0) return 0;
-  handle = found[0];
+  const TSearchResult r = FindObjectsOfClass(session, cls, secondType, second, kCardSearchMax);
+  if (!r.Ok()) return -1;
+  if (r.Handles.empty()) return 0;
+  handle = r.Handles[0];
   return 1;
 }
 

@@ -28,7 +28,7 @@ class CardComponent : public CardTest {
   TACGComponent& Loaded() {
     TACGComponent& c = Make(amNone);
     c.PinPrompt = false;
-    c.PIN = QStringLiteral("1234");
+    c.PIN = TPin::FromText(QStringLiteral("1234"));
     c.Loaded();
     return c;
   }
@@ -508,7 +508,7 @@ class OneByteSerial : public CardTest {
 TEST_F(OneByteSerial, ShortSerialIsRightAligned) {
   TACGComponent& c = Make(amNone);
   c.PinPrompt = false;
-  c.PIN = QStringLiteral("1234");
+  c.PIN = TPin::FromText(QStringLiteral("1234"));
   c.Loaded();
   ASSERT_TRUE(c.Login()) << events_.Joined().toStdString();
   EXPECT_EQ(c.UserCertSerialHex, QStringLiteral("01"));
@@ -539,7 +539,7 @@ class OddCertificateObject : public CardTest {
   TACGComponent& LoggedInComponent() {
     TACGComponent& c = Make(amNone);
     c.PinPrompt = false;
-    c.PIN = QStringLiteral("1234");
+    c.PIN = TPin::FromText(QStringLiteral("1234"));
     c.Loaded();
     EXPECT_TRUE(c.Login()) << events_.Joined().toStdString();
     return c;

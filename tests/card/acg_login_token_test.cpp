@@ -98,7 +98,7 @@ TEST_F(CardLogin, TheRightPinLogsInAtStartUp) {
   EXPECT_TRUE(c.LoggedIn);
   EXPECT_TRUE(c.Connected());
   EXPECT_EQ(events_.lines, (QStringList{"AfterOpen", "AfterLogin"}));
-  EXPECT_TRUE(c.PIN.isEmpty());  // the typed PIN served this login only
+  EXPECT_TRUE(c.PIN.empty());  // the typed PIN served this login only
   EXPECT_EQ(c.UserCertSerialHex, QStringLiteral("1001"));
   EXPECT_EQ(c.UserCertSerial, 0x1001);
   EXPECT_TRUE(c.UserCertificate->Loaded);
@@ -204,7 +204,7 @@ TEST_F(CardLogin, FailuresTakeTheirRoads) {
     for (const Case& k : cases) {
       SCOPED_TRACE(std::string(k.what) + (mode == amLogin ? " at start-up" : " later"));
       TACGComponent& c = Make(mode);
-      if (!k.dialog) c.OnLogin = [](TACGComponent*, QString& pin) { pin.clear(); };
+      if (!k.dialog) c.OnLogin = [](TACGComponent*, TPin& pin) { pin.clear(); };
       k.arrange(*module_);
       ModalDriver drive;
       if (k.dialog) drive.When<TEnterPINDlg>(k.dialog);
@@ -218,7 +218,7 @@ TEST_F(CardLogin, FailuresTakeTheirRoads) {
       EXPECT_EQ(ui_->terminateRequested(), mode == amLogin);
       EXPECT_FALSE(c.LoggedIn);
       EXPECT_FALSE(c.LoginInProgress);
-      EXPECT_TRUE(c.PIN.isEmpty()) << c.PIN.toStdString();  // a typed PIN is not kept
+      EXPECT_TRUE(c.PIN.empty());  // a typed PIN is not kept
       EXPECT_FALSE(ui_->waitCursor());
       Destroy();
       ui_->clearTerminate();
@@ -254,7 +254,7 @@ TEST_F(CardLogin, AFirstOpenFailureWithOneReaderDoesNotEndTheProgram) {
 TEST_F(CardLogin, WorkingWithoutACard) {
   RegWriteValue(HKEY_CURRENT_USER, ProgramKey(), QStringLiteral("Last WorkWithoutCard"), QStringLiteral("yes"));
   TACGComponent& c = Make(amLogin);
-  c.PIN = QStringLiteral("kept");
+  c.PIN = TPin::FromText(QStringLiteral("kept"));
   ModalDriver drive;
   drive.When<TEnterPINDlg>([](TEnterPINDlg* d) {
     EXPECT_TRUE(d->cbWorkWithoutCard->isChecked());
@@ -276,7 +276,7 @@ TEST_F(CardLogin, WorkingWithoutACard) {
   EXPECT_TRUE(events_.lines.isEmpty()) << events_.Joined().toStdString();
   EXPECT_FALSE(c.LoggedIn);
   EXPECT_FALSE(c.Connected());
-  EXPECT_EQ(c.PIN, QStringLiteral("kept"));
+  EXPECT_TRUE(c.PIN.SameBytes(TPin::FromText(QStringLiteral("kept"))));
   EXPECT_EQ(LastWorkWithoutCard(), QStringLiteral("YES"));
   EXPECT_EQ(OpenSessions(), 0);
 
@@ -293,10 +293,10 @@ TEST_F(CardLogin, WorkingWithoutACard) {
 TEST_F(CardLogin, OnLoginTakesThePlaceOfTheDialog) {
   TACGComponent& c = Make(amLogin);
   int asked = 0;
-  c.OnLogin = [&](TACGComponent*, QString& pin) {
-    EXPECT_TRUE(pin.isEmpty());
+  c.OnLogin = [&](TACGComponent*, TPin& pin) {
+    EXPECT_TRUE(pin.empty());
     ++asked;
-    pin = QStringLiteral("1234");
+    pin = TPin::FromText(QStringLiteral("1234"));
   };
   c.Loaded();
   EXPECT_EQ(asked, 1);
@@ -307,7 +307,7 @@ TEST_F(CardLogin, OnLoginTakesThePlaceOfTheDialog) {
 
 TEST_F(CardLogin, AnOverlongPinIsCutAtTheLoginBuffer) {
   TACGComponent& c = Make(amNone);
-  c.OnLogin = [](TACGComponent*, QString& pin) { pin = QString(3000, QChar('7')); };
+  c.OnLogin = [](TACGComponent*, TPin& pin) { pin = TPin::FromText(QString(3000, QChar('7'))); };
   c.Loaded();
   module_->ctl.acpkcs_ctl_record(1);
   EXPECT_FALSE(c.Login());
@@ -317,6 +317,30 @@ TEST_F(CardLogin, AnOverlongPinIsCutAtTheLoginBuffer) {
   EXPECT_TRUE(cut);
   ASSERT_EQ(events_.lines.size(), 2);
   EXPECT_TRUE(events_.lines[1].startsWith("LoginError ")) << events_.Joined().toStdString();
+}
+
+// The bytes of a PIN that was asked for are overwritten when Login returns, on
+// the road that logs in and on the one that fails. The component still owns that
+// storage afterwards, so it can be looked at.
+TEST_F(CardLogin, APromptedPinIsWipedWhenLoginReturns) {
+  for (const char* typed : {"1234", "9999"}) {
+    SCOPED_TRACE(typed);
+    TACGComponent& c = Make(amNone);
+    const CK_UTF8CHAR* bytes = nullptr;
+    c.OnLogin = [&](TACGComponent*, TPin& pin) {
+      pin = TPin::FromText(QString::fromLatin1(typed));
+      bytes = pin.data();
+    };
+    c.Loaded();
+    EXPECT_EQ(c.Login(), std::string(typed) == "1234");
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(c.PIN.data(), bytes);  // the same storage went all the way to C_Login
+    EXPECT_TRUE(c.PIN.empty());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), 4), std::string(4, '\0'));
+    Destroy();
+    module_->ctl.acpkcs_ctl_reset();
+    module_->f->C_Finalize(nullptr);
+  }
 }
 
 // No card when the program starts: the PIN dialog waits, its poll finds the card.
@@ -391,7 +415,7 @@ TEST_F(CardLogin, WaitingForACardWithAmOpen) {
   CardsOutBeforeLoading(false);
   TACGComponent& c = Make(amOpen);
   c.PinPrompt = false;
-  c.PIN = QStringLiteral("1234");
+  c.PIN = TPin::FromText(QStringLiteral("1234"));
   ModalDriver drive;
   drive.When<TfmWaitForCard>([&](TfmWaitForCard* d) {
     EXPECT_EQ(d->windowTitle(), QStringLiteral("Unesite karticu"));

@@ -42,7 +42,7 @@ TEST_F(CardActions, LoginIsOfferedUntilLoggedInAndAgainAfterTheCardWentOut) {
   auto* c = new TACGComponent(&window);
   c->SetAutoMode(amNone);
   c->PinPrompt = false;
-  c->PIN = QStringLiteral("1234");
+  c->PIN = TPin::FromText(QStringLiteral("1234"));
   events_.Bind(*c);
   TACGLogin login(&window);
   login.setTarget(&window);

@@ -84,7 +84,7 @@ class TokenExplorer : public CardTest {
   TACGComponent& Loaded() {
     TACGComponent& c = Make(amNone);
     c.PinPrompt = false;
-    c.PIN = QStringLiteral("1234");
+    c.PIN = TPin::FromText(QStringLiteral("1234"));
     c.Loaded();
     EXPECT_TRUE(c.LibraryInitialized);
     return c;
