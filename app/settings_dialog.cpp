@@ -39,6 +39,18 @@ QCheckBox* ShownCheck(const QString& caption, QWidget* parent, QLayout* layout) 
   return c;
 }
 
+// A group of two radio buttons, the first item 0 of its setting, the second item 1.
+QGroupBox* ChoiceOfTwo(const QString& title, QRadioButton*& first, const QString& firstText, QRadioButton*& second,
+                       const QString& secondText) {
+  auto* group = new QGroupBox(title);
+  auto* column = new QVBoxLayout(group);
+  first = new QRadioButton(firstText);
+  second = new QRadioButton(secondText);
+  column->addWidget(first);
+  column->addWidget(second);
+  return group;
+}
+
 void AddFolderRow(QGridLayout* grid, int row, const QString& label, QLineEdit* edit, QPushButton* browse) {
   grid->addWidget(new QLabel(label), row, 0, 1, 2);
   grid->addWidget(edit, row + 1, 0);
@@ -82,13 +94,8 @@ void TfmPostavke::MakeCommands() {
 void TfmPostavke::BuildGeneralTab() {
   tsOpce = new QWidget;
   auto* v = new QVBoxLayout(tsOpce);
-  auto* rg = new QGroupBox(" Prilikom zatvaranja aplikacije ");
-  auto* rv = new QVBoxLayout(rg);
-  rbOdjaviSe = new QRadioButton("Odjavi se sa kartice");
-  rbOstaniPrijavljen = new QRadioButton("Ostani prijavljen na karticu");
-  rv->addWidget(rbOdjaviSe);
-  rv->addWidget(rbOstaniPrijavljen);
-  v->addWidget(rg);
+  v->addWidget(ChoiceOfTwo(" Prilikom zatvaranja aplikacije ", rbOdjaviSe, "Odjavi se sa kartice", rbOstaniPrijavljen,
+                          "Ostani prijavljen na karticu"));
   v->addWidget(new QLabel("Nastavak (ekstenzija) kriptirane datoteke:"));
   edPackedExt = new QLineEdit;
   edPackedExt->setEnabled(false);
@@ -134,13 +141,9 @@ void TfmPostavke::BuildCertificatesTab() {
                MakeButton(tsCertifikati, "...", actBFRootCert));
   AddFolderRow(grid, 2, QStringLiteral("Direktorij korisničkih certifikata:"), edUserCertDir,
                MakeButton(tsCertifikati, "...", actBFUserCert));
-  auto* rg = new QGroupBox(" Prikaz serijskog broja certifikata ");
-  auto* rv = new QVBoxLayout(rg);
-  rbDecimalno = new QRadioButton("Decimalno");
-  rbHeksadecimalno = new QRadioButton("Heksadecimalno");
-  rv->addWidget(rbDecimalno);
-  rv->addWidget(rbHeksadecimalno);
-  grid->addWidget(rg, 4, 0, 1, 2);
+  grid->addWidget(ChoiceOfTwo(" Prikaz serijskog broja certifikata ", rbDecimalno, "Decimalno", rbHeksadecimalno,
+                              "Heksadecimalno"),
+                  4, 0, 1, 2);
   grid->setRowStretch(5, 1);
   pcPostavke->addTab(tsCertifikati, "&Certifikati");
 }
