@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "app/startup.h"
+#include "app/window_commands.h"
 #include "card/cert_list.h"
 #include "platform/atomic_file.h"
 #include "platform/program_locale.h"
@@ -356,15 +357,6 @@ QTreeWidget* MakeCertList(QWidget* parent, const QString& name) {
   return list;
 }
 
-QAction* MakeAction(QWidget* owner, const QString& name, const QString& caption, const QString& hint) {
-  auto* a = new QAction(caption, owner);
-  a->setObjectName(name);
-  a->setToolTip(hint.isEmpty() ? QString(caption).remove(QLatin1Char('&')) : hint);
-  a->setStatusTip(hint);
-  owner->addAction(a);
-  return a;
-}
-
 }  // namespace
 
 TfmUserCertList::TfmUserCertList(QWidget* parent) : QDialog(parent) {
@@ -382,17 +374,17 @@ TfmUserCertList::TfmUserCertList(QWidget* parent) : QDialog(parent) {
   pcLists->addTab(tsRootCert, QStringLiteral("&Certifikati izdavatelja"));
   pcLists->addTab(tsKontaktOsoba, QStringLiteral("Korisnički &certifikati"));
 
-  actDodaj = MakeAction(this, QStringLiteral("actDodaj"), QStringLiteral("&Dodavanje"),
+  actDodaj = AddWindowCommand(this, QStringLiteral("actDodaj"), QStringLiteral("&Dodavanje"),
                         QStringLiteral("Dodavanje nove kontakt osobe"));
-  actIzmjeni = MakeAction(this, QStringLiteral("actIzmjeni"), QStringLiteral("&Izmjena"),
+  actIzmjeni = AddWindowCommand(this, QStringLiteral("actIzmjeni"), QStringLiteral("&Izmjena"),
                           QStringLiteral("Izmjena kontakt osobe"));
-  actObrisi = MakeAction(this, QStringLiteral("actObrisi"), QStringLiteral("&Brisanje"),
+  actObrisi = AddWindowCommand(this, QStringLiteral("actObrisi"), QStringLiteral("&Brisanje"),
                          QStringLiteral("Brisanje kontakt osobe"));
-  actOsvjezi = MakeAction(this, QStringLiteral("actOsvjezi"), QStringLiteral("O&svježi"),
+  actOsvjezi = AddWindowCommand(this, QStringLiteral("actOsvjezi"), QStringLiteral("O&svježi"),
                           QStringLiteral("Osvježavanje prikaza"));
   actOsvjezi->setShortcut(QKeySequence(Qt::Key_F5));
-  actPotvrdi = MakeAction(this, QStringLiteral("actPotvrdi"), QStringLiteral("&Kriptiraj"), QString());
-  actZatvori = MakeAction(this, QStringLiteral("actZatvori"), QStringLiteral("I&zlaz"),
+  actPotvrdi = AddWindowCommand(this, QStringLiteral("actPotvrdi"), QStringLiteral("&Kriptiraj"), QString());
+  actZatvori = AddWindowCommand(this, QStringLiteral("actZatvori"), QStringLiteral("I&zlaz"),
                           QStringLiteral("Zatvaranje prozora"));
 
   auto* buttons = new QHBoxLayout;

@@ -295,6 +295,113 @@ PrinterUnits UnitsOf(const QPrinter& printer) {
   return {fx, fy, printer.width() / fx, printer.height() / fy};
 }
 
+// The pages the user chose in the print dialog, inside the sheet's own.
+struct PageRange {
+  int first, last;
+};
+
+PageRange ChosenPages(const QPrinter& printer, int pages) {
+  PageRange range{1, pages};
+  if (printer.printRange() == QPrinter::PageRange && printer.fromPage() > 0) {
+    range.first = std::clamp(printer.fromPage(), 1, pages);
+    range.last = std::clamp(std::max(printer.toPage(), range.first), range.first, pages);
+  }
+  return range;
+}
+
+// The sheet drawn on paper one page at a time, in whole millimetres.
+class SheetPages {
+ public:
+  SheetPages(QPainter& painter, const PrinterUnits& units, const TDataSheet& sheet, const TDataSheetPaging& paging,
+             int pages)
+      : s_(painter, units.fx, units.fy), sheet_(sheet), paging_(paging), pages_(pages), R_(units.width - 2) {}
+
+  void Page(int page) {
+    Header(page);
+    int d = kFurtherHeads;
+    if (page == 1) {
+      FirstPageFields();
+      if (sheet_.signers.empty()) return;
+      s_.Text(L_ + 2, T_ + 92, R_, T_ + 97, "Lista potpisnika:");
+      d = kFirstHeads;
+    }
+    Heads(d);
+    Rows(page, d);
+  }
+
+ private:
+  void Header(int page) {
+    s_.SetFont(8, false);
+    s_.Line(L_, T_ + 5, R_, T_ + 5);
+    s_.Text(L_, T_, R_, T_ + 5, sheet_.versionText, SheetPainter::Left);
+    s_.Text(L_, T_, R_, T_ + 5, sheet_.now, SheetPainter::Centre);
+    s_.Text(L_, T_, R_, T_ + 5, PageText(page, pages_), SheetPainter::Right);
+  }
+
+  void Frame(int d) {
+    s_.Line(L_ + 2, T_ + d - 1, R_, T_ + d - 1);
+    s_.Line(L_ + 2, T_ + d + 6, R_, T_ + d + 6);
+    for (int x : {L_ + 2, L_ + 10, L_ + 54, L_ + 100, R_ - 14, R_}) s_.Line(x, T_ + d - 1, x, T_ + d + 6);
+  }
+
+  void Heads(int d) {
+    s_.SetFont(10, false);
+    Frame(d);
+    s_.Text(L_ + 3, T_ + d, R_, T_ + d + 5, "Rbr");
+    s_.Text(L_ + 12, T_ + d, R_, T_ + d + 5, "Vrijeme potpisa");
+    s_.Text(L_ + 56, T_ + d, R_, T_ + d + 5, "SB certifikata");
+    s_.Text(L_ + 102, T_ + d, R_, T_ + d + 5, "Potpisnik");
+    s_.Text(R_ - 12, T_ + d, R_, T_ + d + 5, "Status");
+  }
+
+  void FirstPageFields() {
+    s_.SetFont(14, true);
+    s_.Text(L_, T_ + 25, R_, T_ + 35, kDataSheetTitle, SheetPainter::Centre);
+
+    s_.SetFont(10, false);
+    const struct {
+      QString label;
+      QString value;
+      int top;
+    } fields[] = {
+        {"Naziv datoteke:", sheet_.fileName, 50},
+        {QStringLiteral("Veličina:"), sheet_.sizeText, 57},
+        {"Zadnja izmjena:", sheet_.lastChangeText, 64},
+        {"Broj potpisnika:", QString::number(sheet_.signers.size()), 71},
+        {"Hash napravljen:", sheet_.hashTimeText, 78},
+        {"Hash (SHA1 datoteke):", sheet_.digest, 85},
+    };
+    for (const auto& f : fields) {
+      s_.Text(L_ + 2, T_ + f.top, R_, T_ + f.top + 5, f.label);
+      s_.Text(L_ + 42, T_ + f.top, R_, T_ + f.top + 5, f.value);
+    }
+  }
+
+  // The signer rows of this page, below its table heads at d.
+  void Rows(int page, int d) {
+    const size_t from =
+        page == 1 ? 1 : size_t(paging_.firstPageRows) + size_t(page - 2) * size_t(paging_.furtherPageRows) + 1;
+    const size_t to = std::min(sheet_.signers.size(),
+                               page == 1 ? size_t(paging_.firstPageRows) : from + size_t(paging_.furtherPageRows) - 1);
+    for (size_t i = from; i <= to; ++i) {
+      const TDataSheetSigner& row = sheet_.signers[i - 1];
+      d += kRowStep;
+      Frame(d);
+      s_.Text(L_ + 3, T_ + d, R_, T_ + d + 5, QString::number(i) + ".");
+      s_.Text(L_ + 12, T_ + d, R_, T_ + d + 5, row.signingTime);
+      s_.Text(L_ + 56, T_ + d, R_, T_ + d + 5, row.serial);
+      s_.Text(L_ + 102, T_ + d, R_ - 15, T_ + d + 5, row.subject, SheetPainter::Left, true);
+      s_.Text(R_ - 12, T_ + d, R_ - 1, T_ + d + 5, row.ok ? "   Ok" : "NijeOk", SheetPainter::Left, true);
+    }
+  }
+
+  SheetPainter s_;
+  const TDataSheet& sheet_;
+  const TDataSheetPaging& paging_;
+  const int pages_;
+  const int L_ = kMargin, T_ = kMargin, R_;
+};
+
 }  // namespace
 
 TDataSheetPaging DataSheetPaging(const QPrinter& printer) { return DataSheetPaging(UnitsOf(printer).height); }
@@ -304,42 +411,13 @@ void PrintDataSheet(QPrinter& printer, const TDataSheet& sheet) {
   const PrinterUnits units = UnitsOf(printer);
   const TDataSheetPaging paging = DataSheetPaging(units.height);
   const int pages = DataSheetPageCount(paging, sheet.signers.size());
-  // The pages the user chose in the print dialog, inside the sheet's own.
-  int first = 1, last = pages;
-  if (printer.printRange() == QPrinter::PageRange && printer.fromPage() > 0) {
-    first = std::clamp(printer.fromPage(), 1, pages);
-    last = std::clamp(std::max(printer.toPage(), first), first, pages);
-  }
+  const auto [first, last] = ChosenPages(printer, pages);
   QPainter painter;
   if (!painter.begin(&printer)) return;
-  const int fx = units.fx, fy = units.fy;
-  const int L = kMargin, T = kMargin, R = units.width - 2;
-  SheetPainter s(painter, fx, fy);
+  SheetPages sheetPages(painter, units, sheet, paging, pages);
   QPen pen(Qt::black);
   pen.setWidth(4);
   painter.setPen(pen);
-
-  auto header = [&](int page) {
-    s.SetFont(8, false);
-    s.Line(L, T + 5, R, T + 5);
-    s.Text(L, T, R, T + 5, sheet.versionText, SheetPainter::Left);
-    s.Text(L, T, R, T + 5, sheet.now, SheetPainter::Centre);
-    s.Text(L, T, R, T + 5, PageText(page, pages), SheetPainter::Right);
-  };
-  auto frame = [&](int d) {
-    s.Line(L + 2, T + d - 1, R, T + d - 1);
-    s.Line(L + 2, T + d + 6, R, T + d + 6);
-    for (int x : {L + 2, L + 10, L + 54, L + 100, R - 14, R}) s.Line(x, T + d - 1, x, T + d + 6);
-  };
-  auto heads = [&](int d) {
-    s.SetFont(10, false);
-    frame(d);
-    s.Text(L + 3, T + d, R, T + d + 5, "Rbr");
-    s.Text(L + 12, T + d, R, T + d + 5, "Vrijeme potpisa");
-    s.Text(L + 56, T + d, R, T + d + 5, "SB certifikata");
-    s.Text(L + 102, T + d, R, T + d + 5, "Potpisnik");
-    s.Text(R - 12, T + d, R, T + d + 5, "Status");
-  };
 
   // A sheet of several pages shows their printing in the progress window.
   const bool showProgress = last > first;
@@ -354,48 +432,7 @@ void PrintDataSheet(QPrinter& printer, const TDataSheet& sheet) {
     if (showProgress) ShowProgress(page - first, last - first + 1, PageText(page, pages), kDataSheetPrintCaption);
     if (started && !printer.newPage()) break;
     started = true;
-    header(page);
-    int d = kFurtherHeads;
-    if (page == 1) {
-      s.SetFont(14, true);
-      s.Text(L, T + 25, R, T + 35, kDataSheetTitle, SheetPainter::Centre);
-
-      s.SetFont(10, false);
-      const struct {
-        QString label;
-        QString value;
-        int top;
-      } fields[] = {
-          {"Naziv datoteke:", sheet.fileName, 50},
-          {QStringLiteral("Veličina:"), sheet.sizeText, 57},
-          {"Zadnja izmjena:", sheet.lastChangeText, 64},
-          {"Broj potpisnika:", QString::number(sheet.signers.size()), 71},
-          {"Hash napravljen:", sheet.hashTimeText, 78},
-          {"Hash (SHA1 datoteke):", sheet.digest, 85},
-      };
-      for (const auto& f : fields) {
-        s.Text(L + 2, T + f.top, R, T + f.top + 5, f.label);
-        s.Text(L + 42, T + f.top, R, T + f.top + 5, f.value);
-      }
-      if (sheet.signers.empty()) continue;
-      s.Text(L + 2, T + 92, R, T + 97, "Lista potpisnika:");
-      d = kFirstHeads;
-    }
-    heads(d);
-    // The rows of this page.
-    const size_t from = page == 1 ? 1 : size_t(paging.firstPageRows) + size_t(page - 2) * size_t(paging.furtherPageRows) + 1;
-    const size_t to = std::min(sheet.signers.size(),
-                               page == 1 ? size_t(paging.firstPageRows) : from + size_t(paging.furtherPageRows) - 1);
-    for (size_t i = from; i <= to; ++i) {
-      const TDataSheetSigner& row = sheet.signers[i - 1];
-      d += kRowStep;
-      frame(d);
-      s.Text(L + 3, T + d, R, T + d + 5, QString::number(i) + ".");
-      s.Text(L + 12, T + d, R, T + d + 5, row.signingTime);
-      s.Text(L + 56, T + d, R, T + d + 5, row.serial);
-      s.Text(L + 102, T + d, R - 15, T + d + 5, row.subject, SheetPainter::Left, true);
-      s.Text(R - 12, T + d, R - 1, T + d + 5, row.ok ? "   Ok" : "NijeOk", SheetPainter::Left, true);
-    }
+    sheetPages.Page(page);
   }
   painter.end();
 }

@@ -35,6 +35,7 @@
 #include "app/mbr_register.h"
 #include "app/settings_dialog.h"
 #include "app/signature_details.h"
+#include "app/window_commands.h"
 #include "card/acg_component.h"
 #include "card/card_actions.h"
 #include "card/card_objects.h"
@@ -60,40 +61,29 @@ std::function<void(const QString&)> TfmMain::Trace;
 
 // ---- rows that own their records ---------------------------------------------------
 
-namespace {
-int liveSignerRecords = 0;
-int liveRecipientRecords = 0;
-}  // namespace
-
-TSignerRow::TSignerRow(QTreeWidget* list, std::unique_ptr<TSignerRecord> record)
+template <class RecordType, int TypeOffset>
+TRecordRow<RecordType, TypeOffset>::TRecordRow(QTreeWidget* list, std::unique_ptr<RecordType> record)
     : QTreeWidgetItem(list, kType), Record(std::move(record)) {
-  if (Record) ++liveSignerRecords;
+  if (Record) ++live_;
 }
 
-TSignerRow::~TSignerRow() {
-  if (Record) --liveSignerRecords;
+template <class RecordType, int TypeOffset>
+TRecordRow<RecordType, TypeOffset>::~TRecordRow() {
+  if (Record) --live_;
 }
 
-TSignerRecord* TSignerRow::RecordOf(const QTreeWidgetItem* item) {
-  return item && item->type() == kType ? static_cast<const TSignerRow*>(item)->Record.get() : nullptr;
+template <class RecordType, int TypeOffset>
+RecordType* TRecordRow<RecordType, TypeOffset>::RecordOf(const QTreeWidgetItem* item) {
+  return item && item->type() == kType ? static_cast<const TRecordRow*>(item)->Record.get() : nullptr;
 }
 
-int TSignerRow::LiveRecords() { return liveSignerRecords; }
-
-TRecipientRow::TRecipientRow(QTreeWidget* list, std::unique_ptr<TRecipientRecord> record)
-    : QTreeWidgetItem(list, kType), Record(std::move(record)) {
-  if (Record) ++liveRecipientRecords;
+template <class RecordType, int TypeOffset>
+int TRecordRow<RecordType, TypeOffset>::LiveRecords() {
+  return live_;
 }
 
-TRecipientRow::~TRecipientRow() {
-  if (Record) --liveRecipientRecords;
-}
-
-TRecipientRecord* TRecipientRow::RecordOf(const QTreeWidgetItem* item) {
-  return item && item->type() == kType ? static_cast<const TRecipientRow*>(item)->Record.get() : nullptr;
-}
-
-int TRecipientRow::LiveRecords() { return liveRecipientRecords; }
+template class TRecordRow<TSignerRecord, 1>;
+template class TRecordRow<TRecipientRecord, 2>;
 
 namespace {
 
@@ -145,6 +135,16 @@ QTreeWidget* MakeList(QWidget* parent, const char* name, const QStringList& colu
   return list;
 }
 
+// A lower panel of the window, 120 high, whose one list fills it.
+QWidget* MakeListPanel(QWidget* parent, const char* name) {
+  auto* panel = new QWidget(parent);
+  panel->setObjectName(QLatin1String(name));
+  panel->setFixedHeight(120);
+  auto* fill = new QVBoxLayout(panel);
+  fill->setContentsMargins(0, 0, 0, 0);
+  return panel;
+}
+
 }  // namespace
 
 TfmMain::TfmMain(const QStringList& arguments, QWidget* parent) : QMainWindow(parent), arguments_(arguments) {
@@ -172,15 +172,18 @@ void TfmMain::Step(const QString& name) {
 
 QAction* TfmMain::MakeAction(const char* name, const QString& caption, const QString& hint,
                              void (TfmMain::*execute)()) {
-  auto* action = new QAction(caption, this);
-  action->setObjectName(QLatin1String(name));
-  action->setStatusTip(hint);
-  action->setToolTip(hint.isEmpty() ? QString(caption).remove('&') : hint);
+  QAction* action = MakeCommand(this, QLatin1String(name), caption, hint);
   if (execute) connect(action, &QAction::triggered, this, execute);
   return action;
 }
 
 void TfmMain::BuildActions() {
+  MakeCommands();
+  BuildMenus();
+  BuildToolBar();
+}
+
+void TfmMain::MakeCommands() {
   actPrikaziOrigDat = MakeAction("actPrikaziOrigDat", "&Otvori datoteku", "Pregledavanje originale datoteke",
                                  &TfmMain::actPrikaziOrigDatExecute);
   actQVDPotpisivanje =
@@ -223,7 +226,9 @@ void TfmMain::BuildActions() {
   actZapAktivnosti->setShortcutContext(Qt::WindowShortcut);
   connect(actZapAktivnosti, &QAction::triggered, this, &TfmMain::actZapAktivnostiExecute);
   addAction(actZapAktivnosti);
+}
 
+void TfmMain::BuildMenus() {
   // The file commands, as the "&Datoteka" menu holds them before its exit.
   auto fileCommands = [this](QMenu* menu) {
     menu->addActions({actPrikaziOrigDat, actQVDPotpisivanje, actQVDPakiranje, actKriptAndSend, actIzvlacenjeIzvorne});
@@ -253,7 +258,9 @@ void TfmMain::BuildActions() {
   pmPotpisnici->addActions({actPovuciPotpis, actDodajUKO});
   pmPotpisnici->addSeparator();
   pmPotpisnici->addAction(actDetPotpisa);
+}
 
+void TfmMain::BuildToolBar() {
   // The tool bar's buttons carry the captions (the menus keep them on one line);
   // the longer ones take two lines, so that every command of the bar fits the
   // window's starting width instead of hiding behind the bar's overflow arrow.
@@ -286,7 +293,25 @@ void TfmMain::BuildWidgets() {
 
   auto* splitter = new QSplitter(Qt::Horizontal, this);
   splitter->setChildrenCollapsible(false);
+  BuildFolderTree(splitter);
 
+  auto* right = new QWidget(splitter);
+  auto* column = new QVBoxLayout(right);
+  column->setContentsMargins(0, 0, 0, 0);
+  BuildFilter(right, column);
+  BuildFileList(right, column);
+  BuildLowerLists(right, column);
+
+  splitter->addWidget(stvListaDirektoija);
+  splitter->addWidget(right);
+  splitter->setSizes({185, 722 - 185});
+  splitter->setStretchFactor(1, 1);
+  setCentralWidget(splitter);
+
+  BuildStatusBar();
+}
+
+void TfmMain::BuildFolderTree(QSplitter* splitter) {
   stvModel = new QFileSystemModel(this);
   stvModel->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::Drives);
   stvModel->setRootPath(QDir::rootPath());
@@ -299,11 +324,9 @@ void TfmMain::BuildWidgets() {
   stvFollower_ = new TFolderTreeFollower(stvListaDirektoija, stvModel);
   connect(stvListaDirektoija->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this] { stvListaDirektoijaChange(); });
+}
 
-  auto* right = new QWidget(splitter);
-  auto* column = new QVBoxLayout(right);
-  column->setContentsMargins(0, 0, 0, 0);
-
+void TfmMain::BuildFilter(QWidget* right, QVBoxLayout* column) {
   auto* filter = new QGroupBox(" Filter ", right);
   auto* filterRow = new QHBoxLayout(filter);
   rbIzvorne = new QRadioButton("Izvorne", filter);
@@ -319,55 +342,47 @@ void TfmMain::BuildWidgets() {
   }
   filterRow->addStretch(1);
   column->addWidget(filter);
+}
 
+void TfmMain::PopUpOnRequest(QTreeWidget* list, QMenu* menu) {
+  list->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(list, &QTreeWidget::customContextMenuRequested, this, [this, list, menu](const QPoint& at) {
+    UpdateActions();
+    menu->popup(list->viewport()->mapToGlobal(at));
+  });
+}
+
+void TfmMain::BuildFileList(QWidget* right, QVBoxLayout* column) {
   slvDatoteke = new QTreeWidget(right);
   slvDatoteke->setObjectName("slvDatoteke");
   slvDatoteke->setRootIsDecorated(false);
   slvDatoteke->setHeaderHidden(true);
   slvDatoteke->setEditTriggers(QAbstractItemView::NoEditTriggers);
   slvDatoteke->setSelectionMode(QAbstractItemView::SingleSelection);
-  slvDatoteke->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(slvDatoteke, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-    UpdateActions();
-    pmDatoteke->popup(slvDatoteke->viewport()->mapToGlobal(at));
-  });
+  PopUpOnRequest(slvDatoteke, pmDatoteke);
   connect(slvDatoteke, &QTreeWidget::itemSelectionChanged, this, &TfmMain::slvDatotekeChange);
   connect(slvDatoteke, &QTreeWidget::itemClicked, this, &TfmMain::slvDatotekeClick);
   connect(slvDatoteke, &QTreeWidget::itemDoubleClicked, this, &TfmMain::slvDatotekeDblClick);
   column->addWidget(slvDatoteke, 1);
+}
 
-  pnlPrimatelj = new QWidget(right);
-  pnlPrimatelj->setObjectName("pnlPrimatelj");
-  pnlPrimatelj->setFixedHeight(120);
-  auto* recipients = new QVBoxLayout(pnlPrimatelj);
-  recipients->setContentsMargins(0, 0, 0, 0);
+void TfmMain::BuildLowerLists(QWidget* right, QVBoxLayout* column) {
+  pnlPrimatelj = MakeListPanel(right, "pnlPrimatelj");
   lwPrimatelj = MakeList(pnlPrimatelj, "lwPrimatelj", {"SB certifikata", "Primatelj"}, {137, 320});
-  recipients->addWidget(lwPrimatelj);
+  pnlPrimatelj->layout()->addWidget(lwPrimatelj);
   pnlPrimatelj->hide();
   column->addWidget(pnlPrimatelj);
 
-  pnlPotpisnici = new QWidget(right);
-  pnlPotpisnici->setObjectName("pnlPotpisnici");
-  pnlPotpisnici->setFixedHeight(120);
-  auto* signers = new QVBoxLayout(pnlPotpisnici);
-  signers->setContentsMargins(0, 0, 0, 0);
+  pnlPotpisnici = MakeListPanel(right, "pnlPotpisnici");
   lvPotpisnici = MakeList(pnlPotpisnici, "lvPotpisnici", {"Rbr", "SB certifikata", "Potpisnik", "Potpis"},
                           {30, 137, 275, 70});
-  lvPotpisnici->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(lvPotpisnici, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-    UpdateActions();
-    pmPotpisnici->popup(lvPotpisnici->viewport()->mapToGlobal(at));
-  });
+  PopUpOnRequest(lvPotpisnici, pmPotpisnici);
   connect(lvPotpisnici, &QTreeWidget::itemSelectionChanged, this, &TfmMain::UpdateActions);
-  signers->addWidget(lvPotpisnici);
+  pnlPotpisnici->layout()->addWidget(lvPotpisnici);
   column->addWidget(pnlPotpisnici);
+}
 
-  splitter->addWidget(stvListaDirektoija);
-  splitter->addWidget(right);
-  splitter->setSizes({185, 722 - 185});
-  splitter->setStretchFactor(1, 1);
-  setCentralWidget(splitter);
-
+void TfmMain::BuildStatusBar() {
   // Panel 0 is the bar's own message area, where the hints of the commands go;
   // panels 1 to 3 follow it in order on the right.
   QStatusBar* bar = statusBar();
@@ -1120,7 +1135,15 @@ void TfmMain::OpenCommandLineFile(const QString& argument) {
   // Names are compared as they are: the file system tells upper and lower case apart.
   const QString name = given.fileName();
   Log(kTagCommandLine, "Datoteka za pozicioniranje:" + name.toUpper());
+  ShowCommandLineKind(name);
 
+  if (!FindCommandLineItem(name)) return;
+  slvDatotekeClick();
+  if (!rbPakirane->isChecked()) return;
+  DecryptCommandLineFile();
+}
+
+void TfmMain::ShowCommandLineKind(const QString& name) {
   // The kind comes from the file's own name, never from a folder on its path.
   const QString upper = name.toUpper();
   QRadioButton* filter = nullptr;
@@ -1140,24 +1163,23 @@ void TfmMain::OpenCommandLineFile(const QString& argument) {
   } else {
     FillFileList();
   }
+}
 
-  QTreeWidgetItem* found = nullptr;
-  int position = 0;
-  for (int i = 0; i < slvDatoteke->topLevelItemCount() && !found; ++i) {
+QTreeWidgetItem* TfmMain::FindCommandLineItem(const QString& name) {
+  for (int i = 0; i < slvDatoteke->topLevelItemCount(); ++i) {
     QTreeWidgetItem* item = slvDatoteke->topLevelItem(i);
     const QString itemName = QFileInfo(item->data(0, kPathRole).toString()).fileName();
     Log(kTagCommandLine, "Analiza imena datoteka " + Position(i + 1) + ":" + itemName.toUpper());
     if (itemName == name) {
-      found = item;
-      position = i + 1;
+      SelectFileItem(item);
+      Log(kTagCommandLine, "Pronađena datoteka na poziciji " + Position(i + 1));
+      return item;
     }
   }
-  if (!found) return;
-  SelectFileItem(found);
-  Log(kTagCommandLine, "Pronađena datoteka na poziciji " + Position(position));
-  slvDatotekeClick();
-  if (!rbPakirane->isChecked()) return;
+  return nullptr;
+}
 
+void TfmMain::DecryptCommandLineFile() {
   Log(kTagCommandLine, "Broj primatelja " + QString::number(lwPrimatelj->topLevelItemCount()));
   const bool ownProgress = !fmProgres;
   if (ownProgress) fmProgres = new TfmProgres;
@@ -1181,6 +1203,11 @@ void TfmMain::OpenCommandLineFile(const QString& argument) {
     }
     return;
   }
+  SaveDecryptedOriginal();
+  Ui().requestTerminate();
+}
+
+void TfmMain::SaveDecryptedOriginal() {
   const QFileInfo decrypted(LastDecryptedFile);
   SetCurrentFolder(decrypted.absolutePath());
   rbPotpisane->setChecked(true);
@@ -1192,5 +1219,4 @@ void TfmMain::OpenCommandLineFile(const QString& argument) {
     actIzvlacenjeIzvorneExecute();
     AutoExtract = false;
   }
-  Ui().requestTerminate();
 }

@@ -29,10 +29,12 @@ class QFileSystemModel;
 class QLabel;
 class QMenu;
 class QRadioButton;
+class QSplitter;
 class QTimer;
 class QTreeView;
 class QTreeWidget;
 class QToolBar;
+class QVBoxLayout;
 class TACGComponent;
 class TACGLogin;
 class TCertifikat;
@@ -40,29 +42,29 @@ class TFolderTreeFollower;
 struct TRecipientRecord;
 struct TSignerRecord;
 
-// A row of the signer list: it owns its signer record, which goes with the row.
-class TSignerRow : public QTreeWidgetItem {
+// A row of a lower list: it owns its record, which goes with the row. Each kind
+// of row has its own item type.
+template <class RecordType, int TypeOffset>
+class TRecordRow : public QTreeWidgetItem {
  public:
-  static constexpr int kType = QTreeWidgetItem::UserType + 1;
-  TSignerRow(QTreeWidget* list, std::unique_ptr<TSignerRecord> record);
-  ~TSignerRow() override;
-  const std::unique_ptr<TSignerRecord> Record;
-  // The record of a signer row; nullptr for any other item.
-  static TSignerRecord* RecordOf(const QTreeWidgetItem* item);
-  // Records alive in rows, all lists together.
+  static constexpr int kType = QTreeWidgetItem::UserType + TypeOffset;
+  TRecordRow(QTreeWidget* list, std::unique_ptr<RecordType> record);
+  ~TRecordRow() override;
+  const std::unique_ptr<RecordType> Record;
+  // The record of a row of this kind; nullptr for any other item.
+  static RecordType* RecordOf(const QTreeWidgetItem* item);
+  // Records alive in rows of this kind, all lists together.
   static int LiveRecords();
+
+ private:
+  static inline int live_ = 0;
 };
 
-// A row of the recipient list: it owns its recipient record.
-class TRecipientRow : public QTreeWidgetItem {
- public:
-  static constexpr int kType = QTreeWidgetItem::UserType + 2;
-  TRecipientRow(QTreeWidget* list, std::unique_ptr<TRecipientRecord> record);
-  ~TRecipientRow() override;
-  const std::unique_ptr<TRecipientRecord> Record;
-  static TRecipientRecord* RecordOf(const QTreeWidgetItem* item);
-  static int LiveRecords();
-};
+// The records are complete only where the rows are made and destroyed.
+extern template class TRecordRow<TSignerRecord, 1>;
+extern template class TRecordRow<TRecipientRecord, 2>;
+using TSignerRow = TRecordRow<TSignerRecord, 1>;
+using TRecipientRow = TRecordRow<TRecipientRecord, 2>;
 
 class TfmMain : public QMainWindow {
   Q_OBJECT
@@ -221,7 +223,15 @@ class TfmMain : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The window's parts, built in this order (the order of creation is the tab order).
   void BuildWidgets();
+  void BuildFolderTree(QSplitter* splitter);
+  void BuildFilter(QWidget* right, QVBoxLayout* column);
+  void BuildFileList(QWidget* right, QVBoxLayout* column);
+  void BuildLowerLists(QWidget* right, QVBoxLayout* column);
+  void BuildStatusBar();
+  // A right click on the list brings up the menu, its commands brought up to date.
+  void PopUpOnRequest(QTreeWidget* list, QMenu* menu);
   void BuildCardComponent();
   void ShowLoginPanels();
   QString SerialText() const;
@@ -229,6 +239,9 @@ class TfmMain : public QMainWindow {
   void ApplyMbrVisibility(bool workWithMbr);
   static void Step(const QString& name);
   void BuildActions();
+  void MakeCommands();
+  void BuildMenus();
+  void BuildToolBar();
   QAction* MakeAction(const char* name, const QString& caption, const QString& hint, void (TfmMain::*execute)());
   void EncryptSelected(bool send);
   bool CheckedFilterIsSigned() const;
@@ -237,6 +250,13 @@ class TfmMain : public QMainWindow {
   // While no one is logged in (and the card's library runs), a card put into the
   // reader offers the login again: no session means no card notice.
   void FollowCardWhileLoggedOut();
+  // The steps of the command-line road: the filter from the name's kind; the
+  // named file found and selected (nullptr: not listed); an encrypted container
+  // decrypted; the original of the decrypted container saved.
+  void ShowCommandLineKind(const QString& name);
+  QTreeWidgetItem* FindCommandLineItem(const QString& name);
+  void DecryptCommandLineFile();
+  void SaveDecryptedOriginal();
   void CardWatchTick();
   bool CardInReader() const;
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "app/main_window.h"
+#include "app/window_commands.h"
 #include "card/registry.h"
 #include "platform/ui_services.h"
 #include "platform/window_border.h"
@@ -52,15 +53,6 @@ void SetMainPanel(const QString& number) {
 
 void SetLabel(TfmMaticniBrojevi* window, const QString& number) {
   if (window) window->lblDefaultMbr->setText(kMbrLabel + " " + number);
-}
-
-QAction* MakeAction(QWidget* owner, const char* name, const QString& caption, const QString& hint) {
-  auto* a = new QAction(caption, owner);
-  a->setObjectName(name);
-  a->setStatusTip(hint);
-  a->setToolTip(hint);
-  owner->addAction(a);
-  return a;
 }
 
 QPushButton* MakeButton(QWidget* owner, QAction* action) {
@@ -107,15 +99,16 @@ TfmMaticniBrojevi::TfmMaticniBrojevi(QWidget* parent) : QDialog(parent) {
   SetFixedDialogBorder(this);
   setFixedSize(RegisterWindowWidth(windowTitle()), 264);
 
-  actDodajMbr = MakeAction(this, "actDodajMbr", "&Dodaj", QStringLiteral("Dodavanje matičnog broja u evidenciju"));
-  actObrisiMbr = MakeAction(this, "actObrisiMbr", QStringLiteral("&Obriši"),
+  actDodajMbr =
+      AddWindowCommand(this, "actDodajMbr", "&Dodaj", QStringLiteral("Dodavanje matičnog broja u evidenciju"));
+  actObrisiMbr = AddWindowCommand(this, "actObrisiMbr", QStringLiteral("&Obriši"),
                             QStringLiteral("Brisanje označenog matičnog broja iz evidencije"));
-  actPostaviMbr = MakeAction(this, "actPostaviMbr", "Od&aberi",
+  actPostaviMbr = AddWindowCommand(this, "actPostaviMbr", "Od&aberi",
                              QStringLiteral("Postavljanje matičnog broja za \"radni\""));
-  actOsvjezi = MakeAction(this, "actOsvjezi", QStringLiteral("Evidencija matičnih brojeva"),
+  actOsvjezi = AddWindowCommand(this, "actOsvjezi", QStringLiteral("Evidencija matičnih brojeva"),
                           QStringLiteral("Osvježavanje prikaza evidencije matičnih brojeva"));
   actOsvjezi->setShortcut(Qt::Key_F5);
-  actZatvori = MakeAction(this, "actZatvori", "&Zatvori", QStringLiteral("Zatvaranje prozora"));
+  actZatvori = AddWindowCommand(this, "actZatvori", "&Zatvori", QStringLiteral("Zatvaranje prozora"));
 
   lblDefaultMbr = new QLabel(kMbrLabel, this);
   lbMbr = new QListWidget(this);

@@ -15,19 +15,11 @@
 #include <QVBoxLayout>
 
 #include "app/file_associations.h"
+#include "app/window_commands.h"
 #include "platform/ui_services.h"
 #include "signing/settings.h"
 
 namespace {
-
-QAction* MakeAction(QWidget* owner, const char* name, const QString& caption, const QString& hint) {
-  auto* a = new QAction(caption, owner);
-  a->setObjectName(name);
-  a->setStatusTip(hint);
-  a->setToolTip(hint);
-  owner->addAction(a);
-  return a;
-}
 
 QPushButton* MakeButton(QWidget* owner, const QString& caption, QAction* action) {
   auto* b = new QPushButton(caption, owner);
@@ -45,6 +37,18 @@ QCheckBox* ShownCheck(const QString& caption, QWidget* parent, QLayout* layout) 
   c->setEnabled(false);
   layout->addWidget(c);
   return c;
+}
+
+// A group of two radio buttons, the first item 0 of its setting, the second item 1.
+QGroupBox* ChoiceOfTwo(const QString& title, QRadioButton*& first, const QString& firstText, QRadioButton*& second,
+                       const QString& secondText) {
+  auto* group = new QGroupBox(title);
+  auto* column = new QVBoxLayout(group);
+  first = new QRadioButton(firstText);
+  second = new QRadioButton(secondText);
+  column->addWidget(first);
+  column->addWidget(second);
+  return group;
 }
 
 void AddFolderRow(QGridLayout* grid, int row, const QString& label, QLineEdit* edit, QPushButton* browse) {
@@ -67,104 +71,104 @@ TfmPostavke::TfmPostavke(QWidget* parent) : QDialog(parent) {
   setWindowTitle("Postavke");
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
-  actPotvrdi = MakeAction(this, "actPotvrdi", "Potvrdi", "Potvrdi definirane promjene postavki rada");
-  actBFOutDir = MakeAction(this, "actBFOutDir", "...", QStringLiteral("Izlazni direktorij za \"raspakirane\" datoteke"));
-  actBFRootCert = MakeAction(this, "actBFRootCert", "...", "Direktorij za spremanje root certifikata");
-  actBFUserCert =
-      MakeAction(this, "actBFUserCert", "...", QStringLiteral("Direktorij za spremanje korisničkih certifikata"));
-
+  MakeCommands();
   pcPostavke = new QTabWidget(this);
   pcPostavke->setObjectName("pcPostavke");
+  BuildGeneralTab();
+  BuildFileTypesTab();
+  BuildCertificatesTab();
+  BuildChecksTab();
+  BuildButtons();
+  ConnectCommands();
+}
 
-  // General.
+void TfmPostavke::MakeCommands() {
+  actPotvrdi = AddWindowCommand(this, "actPotvrdi", "Potvrdi", "Potvrdi definirane promjene postavki rada");
+  actBFOutDir =
+      AddWindowCommand(this, "actBFOutDir", "...", QStringLiteral("Izlazni direktorij za \"raspakirane\" datoteke"));
+  actBFRootCert = AddWindowCommand(this, "actBFRootCert", "...", "Direktorij za spremanje root certifikata");
+  actBFUserCert = AddWindowCommand(this, "actBFUserCert", "...",
+                                   QStringLiteral("Direktorij za spremanje korisničkih certifikata"));
+}
+
+void TfmPostavke::BuildGeneralTab() {
   tsOpce = new QWidget;
-  {
-    auto* v = new QVBoxLayout(tsOpce);
-    auto* rg = new QGroupBox(" Prilikom zatvaranja aplikacije ");
-    auto* rv = new QVBoxLayout(rg);
-    rbOdjaviSe = new QRadioButton("Odjavi se sa kartice");
-    rbOstaniPrijavljen = new QRadioButton("Ostani prijavljen na karticu");
-    rv->addWidget(rbOdjaviSe);
-    rv->addWidget(rbOstaniPrijavljen);
-    v->addWidget(rg);
-    v->addWidget(new QLabel("Nastavak (ekstenzija) kriptirane datoteke:"));
-    edPackedExt = new QLineEdit;
-    edPackedExt->setEnabled(false);
-    v->addWidget(edPackedExt);
-    auto* g = new QGroupBox(" Naziv datoteke prilikom slanja ");
-    auto* gv = new QVBoxLayout(g);
-    cbRadSMbr = new QCheckBox(QStringLiteral("Dodaj matični broj"));
-    cbDodajDatum = new QCheckBox("Dodaj vrijeme pakiranja datoteke");
-    gv->addWidget(cbRadSMbr);
-    gv->addWidget(cbDodajDatum);
-    v->addWidget(g);
-    v->addStretch();
-  }
+  auto* v = new QVBoxLayout(tsOpce);
+  v->addWidget(ChoiceOfTwo(" Prilikom zatvaranja aplikacije ", rbOdjaviSe, "Odjavi se sa kartice", rbOstaniPrijavljen,
+                          "Ostani prijavljen na karticu"));
+  v->addWidget(new QLabel("Nastavak (ekstenzija) kriptirane datoteke:"));
+  edPackedExt = new QLineEdit;
+  edPackedExt->setEnabled(false);
+  v->addWidget(edPackedExt);
+  auto* g = new QGroupBox(" Naziv datoteke prilikom slanja ");
+  auto* gv = new QVBoxLayout(g);
+  cbRadSMbr = new QCheckBox(QStringLiteral("Dodaj matični broj"));
+  cbDodajDatum = new QCheckBox("Dodaj vrijeme pakiranja datoteke");
+  gv->addWidget(cbRadSMbr);
+  gv->addWidget(cbDodajDatum);
+  v->addWidget(g);
+  v->addStretch();
   pcPostavke->addTab(tsOpce, QStringLiteral("&Opće postavke"));
+}
 
-  // File types.
+void TfmPostavke::BuildFileTypesTab() {
   tsTipDat = new QWidget;
-  {
-    auto* grid = new QGridLayout(tsTipDat);
-    edOutPath = new QLineEdit;
-    AddFolderRow(grid, 0, "Izlazni direktorij za dekriptirane datoteke:", edOutPath,
-                 MakeButton(tsTipDat, "...", actBFOutDir));
-    auto* g = new QGroupBox(QStringLiteral(" Nastavci datoteka pridruženi aplikaciji Tarvi Sealdesk "));
-    auto* gv = new QVBoxLayout(g);
-    lwTipoviDat = new QTreeWidget;
-    lwTipoviDat->setObjectName("lwTipoviDat");
-    lwTipoviDat->setHeaderLabels({"Nastavak", "Opis"});
-    lwTipoviDat->setRootIsDecorated(false);
-    lwTipoviDat->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    lwTipoviDat->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lwTipoviDat->setColumnWidth(0, 100);
-    lwTipoviDat->setColumnWidth(1, 215);
-    gv->addWidget(lwTipoviDat);
-    grid->addWidget(g, 2, 0, 1, 2);
-  }
+  auto* grid = new QGridLayout(tsTipDat);
+  edOutPath = new QLineEdit;
+  AddFolderRow(grid, 0, "Izlazni direktorij za dekriptirane datoteke:", edOutPath,
+               MakeButton(tsTipDat, "...", actBFOutDir));
+  auto* g = new QGroupBox(QStringLiteral(" Nastavci datoteka pridruženi aplikaciji Tarvi Sealdesk "));
+  auto* gv = new QVBoxLayout(g);
+  lwTipoviDat = new QTreeWidget;
+  lwTipoviDat->setObjectName("lwTipoviDat");
+  lwTipoviDat->setHeaderLabels({"Nastavak", "Opis"});
+  lwTipoviDat->setRootIsDecorated(false);
+  lwTipoviDat->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  lwTipoviDat->setSelectionBehavior(QAbstractItemView::SelectRows);
+  lwTipoviDat->setColumnWidth(0, 100);
+  lwTipoviDat->setColumnWidth(1, 215);
+  gv->addWidget(lwTipoviDat);
+  grid->addWidget(g, 2, 0, 1, 2);
   pcPostavke->addTab(tsTipDat, "&Tipovi datoteka");
+}
 
-  // Certificates.
+void TfmPostavke::BuildCertificatesTab() {
   tsCertifikati = new QWidget;
-  {
-    auto* grid = new QGridLayout(tsCertifikati);
-    edRootCertDir = new QLineEdit;
-    edUserCertDir = new QLineEdit;
-    AddFolderRow(grid, 0, "Direktorij certifikata izdavatelja:", edRootCertDir,
-                 MakeButton(tsCertifikati, "...", actBFRootCert));
-    AddFolderRow(grid, 2, QStringLiteral("Direktorij korisničkih certifikata:"), edUserCertDir,
-                 MakeButton(tsCertifikati, "...", actBFUserCert));
-    auto* rg = new QGroupBox(" Prikaz serijskog broja certifikata ");
-    auto* rv = new QVBoxLayout(rg);
-    rbDecimalno = new QRadioButton("Decimalno");
-    rbHeksadecimalno = new QRadioButton("Heksadecimalno");
-    rv->addWidget(rbDecimalno);
-    rv->addWidget(rbHeksadecimalno);
-    grid->addWidget(rg, 4, 0, 1, 2);
-    grid->setRowStretch(5, 1);
-  }
+  auto* grid = new QGridLayout(tsCertifikati);
+  edRootCertDir = new QLineEdit;
+  edUserCertDir = new QLineEdit;
+  AddFolderRow(grid, 0, "Direktorij certifikata izdavatelja:", edRootCertDir,
+               MakeButton(tsCertifikati, "...", actBFRootCert));
+  AddFolderRow(grid, 2, QStringLiteral("Direktorij korisničkih certifikata:"), edUserCertDir,
+               MakeButton(tsCertifikati, "...", actBFUserCert));
+  grid->addWidget(ChoiceOfTwo(" Prikaz serijskog broja certifikata ", rbDecimalno, "Decimalno", rbHeksadecimalno,
+                              "Heksadecimalno"),
+                  4, 0, 1, 2);
+  grid->setRowStretch(5, 1);
   pcPostavke->addTab(tsCertifikati, "&Certifikati");
+}
 
-  // Checks, shown only.
+// The checks are shown only: every one is on and cannot be changed.
+void TfmPostavke::BuildChecksTab() {
   tsPotpisi = new QWidget;
-  {
-    auto* v = new QVBoxLayout(tsPotpisi);
-    auto* g1 = new QGroupBox(" Provjera ispravnosti potpisa: ");
-    auto* v1 = new QVBoxLayout(g1);
-    cbProvjeraPotpisa = ShownCheck("Provjera digitalnog potpisa", g1, v1);
-    cbProvjeraCA = ShownCheck("Provjera puta certifikacije", g1, v1);
-    cbProvjeraVal = ShownCheck("Provjera validnosti certifikata", g1, v1);
-    auto* g2 = new QGroupBox(" Provjera ispravnosti certifikata kontakt osobe: ");
-    g2->setEnabled(false);
-    auto* v2 = new QVBoxLayout(g2);
-    ShownCheck("Provjera puta certifikacije", g2, v2);
-    ShownCheck("Provjera validnosti certifikata", g2, v2);
-    v->addWidget(g1);
-    v->addWidget(g2);
-    v->addStretch();
-  }
+  auto* v = new QVBoxLayout(tsPotpisi);
+  auto* g1 = new QGroupBox(" Provjera ispravnosti potpisa: ");
+  auto* v1 = new QVBoxLayout(g1);
+  cbProvjeraPotpisa = ShownCheck("Provjera digitalnog potpisa", g1, v1);
+  cbProvjeraCA = ShownCheck("Provjera puta certifikacije", g1, v1);
+  cbProvjeraVal = ShownCheck("Provjera validnosti certifikata", g1, v1);
+  auto* g2 = new QGroupBox(" Provjera ispravnosti certifikata kontakt osobe: ");
+  g2->setEnabled(false);
+  auto* v2 = new QVBoxLayout(g2);
+  ShownCheck("Provjera puta certifikacije", g2, v2);
+  ShownCheck("Provjera validnosti certifikata", g2, v2);
+  v->addWidget(g1);
+  v->addWidget(g2);
+  v->addStretch();
   pcPostavke->addTab(tsPotpisi, "&Provjere potpisa/certifikata");
+}
 
+void TfmPostavke::BuildButtons() {
   btnPotvrdi = MakeButton(this, "Potvrdi", actPotvrdi);
   btnOdustani = MakeButton(this, "Odustani", nullptr);
   auto* buttons = new QHBoxLayout;
@@ -177,7 +181,9 @@ TfmPostavke::TfmPostavke(QWidget* parent) : QDialog(parent) {
   // Sized to its content: every tab title in view, at least 390 by 310.
   pcPostavke->setUsesScrollButtons(false);
   setFixedSize(sizeHint().expandedTo(QSize(390, 310)));
+}
 
+void TfmPostavke::ConnectCommands() {
   connect(actPotvrdi, &QAction::triggered, this, [this] { actPotvrdiExecute(); });
   connect(btnOdustani, &QPushButton::clicked, this, [this] { done(mrCancel); });
   connect(actBFOutDir, &QAction::triggered, this,

@@ -72,6 +72,14 @@ class TfmPostavke : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // The dialog's parts, built in this order: the order of the controls is the tab order.
+  void MakeCommands();
+  void BuildGeneralTab();
+  void BuildFileTypesTab();
+  void BuildCertificatesTab();
+  void BuildChecksTab();
+  void BuildButtons();
+  void ConnectCommands();
   void Browse(QLineEdit* edit, const QString& caption);
 };
 

@@ -98,6 +98,174 @@ void Print(const char* what, const Run& r) {
               r.ok ? "" : "  FAILED");
 }
 
+// What every case works on.
+struct Bench {
+  std::string w;     // the work folder
+  std::string sgn;   // the signed container
+  QString enc;       // the encrypted container EncryptForRecipient makes
+  QString zip;       // the ZIP step's archive, made alone
+  QString outDir;    // where DecryptEncodedFile puts the container
+  QString aloneDir;  // where the extraction alone puts it
+  TdmCollector* dm;
+  const TCertifikat* cert;
+};
+
+// A case with TARVI_THREADS=1 and with the default thread count.
+struct ByThreads {
+  Run one, all;
+};
+
+// One thread first, then the default.
+ByThreads InBothWays(const std::function<Run(const char* threads)>& run) {
+  ByThreads r;
+  r.one = run("1");
+  r.all = run(nullptr);
+  return r;
+}
+
+ByThreads ZipStepRuns(const Bench& b) {
+  return InBothWays([&](const char* threads) {
+    QFile::remove(b.zip);
+    return InChildWithThreads(threads, [&] {
+      b.dm->ZipArchiver1.SetZipFileName(b.zip);
+      b.dm->ZipArchiver1.SetAddOptions({});
+      b.dm->ZipArchiver1.FSpecArgs().clear();
+      b.dm->ZipArchiver1.FSpecArgs().append(QString::fromStdString(b.sgn));
+      return b.dm->ZipArchiver1.Add() == 0;
+    });
+  });
+}
+
+ByThreads EncryptRuns(const Bench& b) {
+  return InBothWays([&](const char* threads) {
+    QFile::remove(b.enc);
+    return InChildWithThreads(threads, [&] {
+      const QString sgn = QString::fromStdString(b.sgn);
+      QString out;
+      return EncryptForRecipient("", Settings->InstallFolder, sgn, out, true, 0, *b.cert) == 0 && out == b.enc;
+    });
+  });
+}
+
+// openssl enciphers exactly what we encipher: the ZIP, padded to 8.
+std::string PaddedZip(const Bench& b) {
+  const std::string padded = b.w + "/alone.pad";
+  std::vector<uint8_t> tail(8, 8);
+  const int64_t z = QFileInfo(b.zip).size();
+  Sh("cp '" + b.zip.toStdString() + "' '" + padded + "'");
+  const size_t pad = size_t(8 - z % 8);
+  FILE* f = std::fopen(padded.c_str(), "ab");
+  if (f) {
+    tail.assign(pad, uint8_t(pad));
+    std::fwrite(tail.data(), 1, pad, f);
+    std::fclose(f);
+  }
+  return padded;
+}
+
+struct PeerRuns {
+  Run enc, dec;
+};
+
+PeerRuns OpensslRuns(const Bench& b) {
+  const std::string padded = PaddedZip(b);
+  const std::string hexKey = "0123456789ABCDEFFEDCBA98765432100011223344556677";
+  PeerRuns r;
+  r.enc = Command("openssl enc -des-ede3 -nopad -K " + hexKey + " -in '" + padded + "' -out '" + b.w + "/peer.bin'");
+  r.dec = Command("openssl enc -d -des-ede3 -nopad -K " + hexKey + " -in '" + b.w + "/peer.bin' -out '" + b.w +
+                  "/peer.out'");
+  return r;
+}
+
+ByThreads ExtractRuns(const Bench& b) {
+  return InBothWays([&](const char* threads) {
+    QDir(b.aloneDir).removeRecursively();
+    QDir().mkpath(b.aloneDir);
+    return InChildWithThreads(threads, [&] {
+      b.dm->ZipArchiver1.SetZipFileName(b.zip);
+      b.dm->ZipArchiver1.FSpecArgs().clear();
+      b.dm->ZipArchiver1.SetExtrBaseDir(b.aloneDir);
+      b.dm->ZipArchiver1.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
+      return b.dm->ZipArchiver1.Extract() == 0;
+    });
+  });
+}
+
+ByThreads DecryptRuns(const Bench& b) {
+  return InBothWays([&](const char* threads) {
+    QFile::remove(b.outDir + "bench_pdf.sgn");
+    return InChildWithThreads(threads, [&] {
+      std::unique_ptr<SharedLibrary> module;
+      const CK_SESSION_HANDLE h = OpenCard(module);
+      if (!h) return false;
+      TRecipientList list;
+      if (!ParseRecipientsFile(b.enc, list)) return false;
+      DecryptEncodedFile(h, Settings->InstallFolder, b.enc, b.outDir, b.cert->SerialHex, 0, list);
+      return LastDecryptedFile == b.outDir + "bench_pdf.sgn";
+    });
+  });
+}
+
+struct Figures {
+  ByThreads zipStep, ours, extractStep, oursDec;
+  PeerRuns peer;
+  bool same = false;
+};
+
+void PrintTimes(const Figures& f) {
+  Print("ZIP step alone (level 9)", f.zipStep.all);
+  Print("ZIP step alone, TARVI_THREADS=1", f.zipStep.one);
+  Print("EncryptForRecipient", f.ours.all);
+  Print("EncryptForRecipient, TARVI_THREADS=1", f.ours.one);
+  Print("openssl enc -des-ede3 -nopad (the ZIP)", f.peer.enc);
+  Print("extraction alone", f.extractStep.all);
+  Print("extraction alone, TARVI_THREADS=1", f.extractStep.one);
+  Print("DecryptEncodedFile", f.oursDec.all);
+  Print("DecryptEncodedFile, TARVI_THREADS=1", f.oursDec.one);
+  Print("openssl enc -d -des-ede3 -nopad", f.peer.dec);
+  std::printf("decrypted container identical: %s\n", f.same ? "yes" : "NO");
+}
+
+void PrintTargets(const Figures& f) {
+  const Run &ours = f.ours.all, &oursOne = f.ours.one, &oursDec = f.oursDec.all, &oursDecOne = f.oursDec.one;
+  const Run &zipStep = f.zipStep.all, &zipStepOne = f.zipStep.one;
+  const Run &extractStep = f.extractStep.all, &extractStepOne = f.extractStep.one;
+  const Run &peerEnc = f.peer.enc, &peerDec = f.peer.dec;
+  auto times = [](double target, double got) { return got >= target ? "  (target met)" : "  (target MISSED)"; };
+  const double encGain = oursOne.seconds / ours.seconds, decGain = oursDecOne.seconds / oursDec.seconds;
+  std::printf("\nencryption on every core: %.2f times faster than on one (target >= 4)%s\n", encGain, times(4, encGain));
+  std::printf("decryption on every core: %.2f times faster than on one (target >= 3)%s\n", decGain, times(3, decGain));
+  // Ours less its ZIP part against openssl, by the clock and by processor time.
+  auto ratio = [](double ours, double zipPart, double peer) { return (ours - zipPart) / peer; };
+  std::printf("encryption less its ZIP step / openssl: %.2f wall, one thread %.2f wall, %.2f cpu\n",
+              ratio(ours.seconds, zipStep.seconds, peerEnc.seconds),
+              ratio(oursOne.seconds, zipStepOne.seconds, peerEnc.seconds), ratio(ours.cpu, zipStep.cpu, peerEnc.cpu));
+  std::printf("decryption less its extraction / openssl: %.2f wall, one thread %.2f wall, %.2f cpu\n",
+              ratio(oursDec.seconds, extractStep.seconds, peerDec.seconds),
+              ratio(oursDecOne.seconds, extractStepOne.seconds, peerDec.seconds),
+              ratio(oursDec.cpu, extractStep.cpu, peerDec.cpu));
+  const long peak = std::max({ours.peakKiB, oursOne.peakKiB, oursDec.peakKiB, oursDecOne.peakKiB});
+  std::printf("peak memory of ours: %.1f MiB (target < 64 MiB)%s\n", peak / 1024.0,
+              peak < 64 * 1024 ? "  (target met)" : "  (target MISSED)");
+}
+
+bool Passed(const Figures& f) {
+  return f.ours.all.ok && f.ours.one.ok && f.oursDec.all.ok && f.oursDec.one.ok && f.same;
+}
+
+Figures Measure(const Bench& b) {
+  Figures f;
+  f.zipStep = ZipStepRuns(b);
+  f.ours = EncryptRuns(b);
+  f.peer = OpensslRuns(b);
+  QDir().mkpath(b.outDir);
+  QDir().mkpath(b.aloneDir);
+  f.extractStep = ExtractRuns(b);
+  f.oursDec = DecryptRuns(b);
+  f.same = Sh("cmp -s '" + b.sgn + "' '" + b.outDir.toStdString() + "bench_pdf.sgn'");
+  return f;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,115 +290,21 @@ int main(int argc, char** argv) {
   dmCollector = &dm;
   Settings = std::make_unique<TPostavkeRada>(QString::fromStdString(w + "/install/"));
   VersionText = "Tarvi Sealdesk bench";
-  const QString enc = QString::fromStdString(w + "/bench_pdf.enc");
-  const QString zip = QString::fromStdString(w + "/alone.zip");
-
-  auto zipStepIn = [&](const char* threads) {
-    QFile::remove(zip);
-    return InChildWithThreads(threads, [&] {
-      dm.ZipArchiver1.SetZipFileName(zip);
-      dm.ZipArchiver1.SetAddOptions({});
-      dm.ZipArchiver1.FSpecArgs().clear();
-      dm.ZipArchiver1.FSpecArgs().append(QString::fromStdString(sgn));
-      return dm.ZipArchiver1.Add() == 0;
-    });
-  };
-  auto encryptIn = [&](const char* threads) {
-    QFile::remove(enc);
-    return InChildWithThreads(threads, [&] {
-      QString out;
-      return EncryptForRecipient("", Settings->InstallFolder, QString::fromStdString(sgn), out, true, 0, cert) == 0 &&
-             out == enc;
-    });
-  };
-  const Run zipStepOne = zipStepIn("1");
-  const Run zipStep = zipStepIn(nullptr);
-  const Run oursOne = encryptIn("1");
-  const Run ours = encryptIn(nullptr);
-
-  // openssl enciphers exactly what we encipher: the ZIP, padded to 8.
-  const std::string padded = w + "/alone.pad";
-  {
-    std::vector<uint8_t> tail(8, 8);
-    const int64_t z = QFileInfo(zip).size();
-    Sh("cp '" + zip.toStdString() + "' '" + padded + "'");
-    const size_t pad = size_t(8 - z % 8);
-    FILE* f = std::fopen(padded.c_str(), "ab");
-    if (f) {
-      tail.assign(pad, uint8_t(pad));
-      std::fwrite(tail.data(), 1, pad, f);
-      std::fclose(f);
-    }
-  }
-  const std::string hexKey = "0123456789ABCDEFFEDCBA98765432100011223344556677";
-  const Run peerEnc =
-      Command("openssl enc -des-ede3 -nopad -K " + hexKey + " -in '" + padded + "' -out '" + w + "/peer.bin'");
-  const Run peerDec =
-      Command("openssl enc -d -des-ede3 -nopad -K " + hexKey + " -in '" + w + "/peer.bin' -out '" + w + "/peer.out'");
-
-  const QString outDir = QString::fromStdString(w + "/out/");
-  QDir().mkpath(outDir);
-  const QString aloneDir = QString::fromStdString(w + "/alone/");
-  QDir().mkpath(aloneDir);
-  auto extractIn = [&](const char* threads) {
-    QDir(aloneDir).removeRecursively();
-    QDir().mkpath(aloneDir);
-    return InChildWithThreads(threads, [&] {
-      dm.ZipArchiver1.SetZipFileName(zip);
-      dm.ZipArchiver1.FSpecArgs().clear();
-      dm.ZipArchiver1.SetExtrBaseDir(aloneDir);
-      dm.ZipArchiver1.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
-      return dm.ZipArchiver1.Extract() == 0;
-    });
-  };
-  auto decryptIn = [&](const char* threads) {
-    QFile::remove(outDir + "bench_pdf.sgn");
-    return InChildWithThreads(threads, [&] {
-      std::unique_ptr<SharedLibrary> module;
-      const CK_SESSION_HANDLE h = OpenCard(module);
-      if (!h) return false;
-      TRecipientList list;
-      if (!ParseRecipientsFile(enc, list)) return false;
-      DecryptEncodedFile(h, Settings->InstallFolder, enc, outDir, cert.SerialHex, 0, list);
-      return LastDecryptedFile == outDir + "bench_pdf.sgn";
-    });
-  };
-  const Run extractStepOne = extractIn("1");
-  const Run extractStep = extractIn(nullptr);
-  const Run oursDecOne = decryptIn("1");
-  const Run oursDec = decryptIn(nullptr);
-  const bool same = Sh("cmp -s '" + sgn + "' '" + outDir.toStdString() + "bench_pdf.sgn'");
+  const Bench b{w,
+                sgn,
+                QString::fromStdString(w + "/bench_pdf.enc"),
+                QString::fromStdString(w + "/alone.zip"),
+                QString::fromStdString(w + "/out/"),
+                QString::fromStdString(w + "/alone/"),
+                &dm,
+                &cert};
+  const Figures f = Measure(b);
 
   std::printf("\nsigned container %.0f MiB, its ZIP %.0f MiB, %u cores\n", sizeMiB,
-              double(QFileInfo(zip).size()) / 1048576.0, std::thread::hardware_concurrency());
-  Print("ZIP step alone (level 9)", zipStep);
-  Print("ZIP step alone, TARVI_THREADS=1", zipStepOne);
-  Print("EncryptForRecipient", ours);
-  Print("EncryptForRecipient, TARVI_THREADS=1", oursOne);
-  Print("openssl enc -des-ede3 -nopad (the ZIP)", peerEnc);
-  Print("extraction alone", extractStep);
-  Print("extraction alone, TARVI_THREADS=1", extractStepOne);
-  Print("DecryptEncodedFile", oursDec);
-  Print("DecryptEncodedFile, TARVI_THREADS=1", oursDecOne);
-  Print("openssl enc -d -des-ede3 -nopad", peerDec);
-  std::printf("decrypted container identical: %s\n", same ? "yes" : "NO");
-  auto times = [](double target, double got) { return got >= target ? "  (target met)" : "  (target MISSED)"; };
-  const double encGain = oursOne.seconds / ours.seconds, decGain = oursDecOne.seconds / oursDec.seconds;
-  std::printf("\nencryption on every core: %.2f times faster than on one (target >= 4)%s\n", encGain, times(4, encGain));
-  std::printf("decryption on every core: %.2f times faster than on one (target >= 3)%s\n", decGain, times(3, decGain));
-  // Ours less its ZIP part against openssl, by the clock and by processor time.
-  auto ratio = [](double ours, double zipPart, double peer) { return (ours - zipPart) / peer; };
-  std::printf("encryption less its ZIP step / openssl: %.2f wall, one thread %.2f wall, %.2f cpu\n",
-              ratio(ours.seconds, zipStep.seconds, peerEnc.seconds),
-              ratio(oursOne.seconds, zipStepOne.seconds, peerEnc.seconds), ratio(ours.cpu, zipStep.cpu, peerEnc.cpu));
-  std::printf("decryption less its extraction / openssl: %.2f wall, one thread %.2f wall, %.2f cpu\n",
-              ratio(oursDec.seconds, extractStep.seconds, peerDec.seconds),
-              ratio(oursDecOne.seconds, extractStepOne.seconds, peerDec.seconds),
-              ratio(oursDec.cpu, extractStep.cpu, peerDec.cpu));
-  const long peak = std::max({ours.peakKiB, oursOne.peakKiB, oursDec.peakKiB, oursDecOne.peakKiB});
-  std::printf("peak memory of ours: %.1f MiB (target < 64 MiB)%s\n", peak / 1024.0,
-              peak < 64 * 1024 ? "  (target met)" : "  (target MISSED)");
+              double(QFileInfo(b.zip).size()) / 1048576.0, std::thread::hardware_concurrency());
+  PrintTimes(f);
+  PrintTargets(f);
   Settings.reset();
   dmCollector = nullptr;
-  return ours.ok && oursOne.ok && oursDec.ok && oursDecOne.ok && same ? 0 : 1;
+  return Passed(f) ? 0 : 1;
 }

@@ -202,6 +202,134 @@ void Line(const char* what, const RunResult& ours, const char* peerName, const R
               ratio, target > 0 ? (ratio <= target ? "  (target met)" : "  (target MISSED)") : "");
 }
 
+// The work folder's parts and this program, which runs each signing as a child.
+struct Paths {
+  std::string work, hsm, self;
+};
+
+// The SoftHSM2 configuration, a runtime folder for Qt and the two tokens; says on
+// stderr why not.
+bool MakeTokens(const Paths& p) {
+  Sh("mkdir -p '" + p.hsm + "/tokens'");
+  Sh("printf 'directories.tokendir = %s/tokens\\nobjectstore.backend = file\\nlog.level = ERROR\\n' '" + p.hsm +
+     "' > '" + p.hsm + "/softhsm2.conf'");
+  setenv("SOFTHSM2_CONF", (p.hsm + "/softhsm2.conf").c_str(), 1);
+  Sh("mkdir -m 700 '" + p.work + "/runtime'");
+  setenv("XDG_RUNTIME_DIR", (p.work + "/runtime").c_str(), 1);
+  if (!Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + p.hsm + "/ca.key' -out '" + p.hsm +
+          "/ca.crt' -days 3650 -subj '/CN=Bench CA' 2>/dev/null") ||
+      !MakeToken(p.hsm, "BenchA", "0x2001") || !MakeToken(p.hsm, "BenchB", "0x2002")) {
+    std::fprintf(stderr, "cannot make the tokens\n");
+    return false;
+  }
+  return true;
+}
+
+struct PeerTimes {
+  RunResult zip, zipSha, pigz;
+};
+
+PeerTimes PeerRuns(const Paths& p, const std::string& file) {
+  PeerTimes t;
+  Sh("sync");
+  t.zip = RunMeasured({"zip", "-9", "-q", p.work + "/peer.zip", file});
+  RunResult sha = RunMeasured({"sha1sum", file});
+  t.zipSha = {t.zip.status | sha.status, t.zip.seconds + sha.seconds, std::max(t.zip.peakMiB, sha.peakMiB)};
+  Sh("rm -f '" + p.work + "/peer.zip'");
+  Sh("sync");
+  t.pigz = RunMeasured({"sh", "-c", "pigz -9 -K -c \"$0\" > \"$1\"", file, p.work + "/peer.zip"});
+  Sh("rm -f '" + p.work + "/peer.zip'");
+  return t;
+}
+
+struct SignTimes {
+  RunResult signOne, sign;
+};
+
+// One thread first, its container removed; then the default, kept for the
+// second signer.
+SignTimes SignRuns(const Paths& p, const std::string& file, const std::string& container) {
+  SignTimes t;
+  Sh("sync");
+  t.signOne = WithThreads("1", [&] { return RunMeasured({p.self, "--child-sign", file, "BenchA"}); });
+  Sh("rm -f '" + container + "'");
+  Sh("sync");
+  t.sign = WithThreads(nullptr, [&] { return RunMeasured({p.self, "--child-sign", file, "BenchA"}); });
+  return t;
+}
+
+struct AddTimes {
+  RunResult cp, cpSync, add;
+};
+
+// Each of these runs adds one more signer to the same container.
+AddTimes AddRuns(const Paths& p, const std::string& container) {
+  AddTimes t;
+  t.cp = BestOf(3, [&] {
+    RunResult r = RunMeasured({"cp", container, p.work + "/copy.sgn"});
+    Sh("rm -f '" + p.work + "/copy.sgn'");
+    return r;
+  });
+  // Our new container is flushed to disk before it takes the old one's place.
+  t.cpSync = BestOf(3, [&] {
+    RunResult r = RunMeasured({"sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\"", container, p.work + "/copy.sgn"});
+    Sh("rm -f '" + p.work + "/copy.sgn'");
+    return r;
+  });
+  t.add = BestOf(3, [&] { return RunMeasured({p.self, "--child-sign", container, "BenchB"}); });
+  return t;
+}
+
+void PrintKind(const char* kind, const PeerTimes& peer, const SignTimes& s, const AddTimes& a) {
+  std::printf("\n%s data:\n", kind);
+  Line("sign into a new container", s.sign, "zip -9 -q", peer.zip, 0.25);
+  Line("", s.sign, "pigz -9 -K", peer.pigz, 1.2);
+  Line("", s.sign, "zip -9 -q + sha1sum", peer.zipSha, 0);
+  Line("sign, TARVI_THREADS=1", s.signOne, "zip -9 -q", peer.zip, 0);
+  Line("", s.signOne, "pigz -9 -K", peer.pigz, 0);
+  std::printf("%-34s %.2f times faster on every core than on one\n", "", s.signOne.seconds / s.sign.seconds);
+  Line("add a second signer", a.add, "cp", a.cp, 0);
+  Line("", a.add, "cp + sync of the copy", a.cpSync, 1.5);
+  std::printf("peak memory: signing %.1f MiB (one thread %.1f MiB), adding a signer %.1f MiB (target: under 64 MiB); "
+              "zip %.1f MiB, pigz %.1f MiB\n",
+              s.sign.peakMiB, s.signOne.peakMiB, a.add.peakMiB, peer.zip.peakMiB, peer.pigz.peakMiB);
+}
+
+// How one kind of data went: its failures, whether the benchmark cannot go on,
+// the highest peak memory of our runs.
+struct KindOutcome {
+  int failures = 0;
+  bool stop = false;
+  double peak = 0;
+};
+
+KindOutcome BenchKind(const Paths& p, uint64_t mib, bool text) {
+  KindOutcome o;
+  const char* kind = text ? "text" : "random";
+  const std::string file = p.work + "/report.bin", container = p.work + "/report_bin.sgn";
+  if (!MakeData(file, mib << 20, text)) {
+    std::fprintf(stderr, "cannot write %s\n", file.c_str());
+    return {1, true, 0};
+  }
+  Sh("cat '" + file + "' > /dev/null");
+
+  const PeerTimes peer = PeerRuns(p, file);
+  const SignTimes s = SignRuns(p, file, container);
+  if (s.sign.status != 0 || s.signOne.status != 0) {
+    std::fprintf(stderr, "signing failed: %d, one thread %d\n", s.sign.status, s.signOne.status);
+    return {1, false, 0};
+  }
+  const AddTimes a = AddRuns(p, container);
+  if (a.add.status != 0) {
+    std::fprintf(stderr, "adding a signer failed: %d\n", a.add.status);
+    ++o.failures;
+  }
+  PrintKind(kind, peer, s, a);
+  o.peak = std::max({s.sign.peakMiB, s.signOne.peakMiB, a.add.peakMiB});
+  Sh("rm -f '" + file + "' '" + container + "'");
+  return o;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -215,19 +343,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot make a work folder under %s\n", base.c_str());
     return 1;
   }
-  const std::string work = pattern, hsm = work + "/hsm";
-  const std::string self = SelfPath();
-  Sh("mkdir -p '" + hsm + "/tokens'");
-  Sh("printf 'directories.tokendir = %s/tokens\\nobjectstore.backend = file\\nlog.level = ERROR\\n' '" + hsm +
-     "' > '" + hsm + "/softhsm2.conf'");
-  setenv("SOFTHSM2_CONF", (hsm + "/softhsm2.conf").c_str(), 1);
-  Sh("mkdir -m 700 '" + work + "/runtime'");
-  setenv("XDG_RUNTIME_DIR", (work + "/runtime").c_str(), 1);
-  if (!Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + hsm + "/ca.key' -out '" + hsm +
-          "/ca.crt' -days 3650 -subj '/CN=Bench CA' 2>/dev/null") ||
-      !MakeToken(hsm, "BenchA", "0x2001") || !MakeToken(hsm, "BenchB", "0x2002")) {
-    std::fprintf(stderr, "cannot make the tokens\n");
-    Sh("rm -rf '" + work + "'");
+  const Paths p{pattern, pattern + "/hsm", SelfPath()};
+  if (!MakeTokens(p)) {
+    Sh("rm -rf '" + p.work + "'");
     return 1;
   }
 
@@ -236,70 +354,12 @@ int main(int argc, char** argv) {
   int failures = 0;
   double peak = 0;
   for (bool text : {false, true}) {
-    const char* kind = text ? "text" : "random";
-    const std::string file = work + "/report.bin", container = work + "/report_bin.sgn";
-    if (!MakeData(file, mib << 20, text)) {
-      std::fprintf(stderr, "cannot write %s\n", file.c_str());
-      ++failures;
-      break;
-    }
-    Sh("cat '" + file + "' > /dev/null");
-
-    Sh("sync");
-    RunResult zip = RunMeasured({"zip", "-9", "-q", work + "/peer.zip", file});
-    RunResult sha = RunMeasured({"sha1sum", file});
-    RunResult zipSha{zip.status | sha.status, zip.seconds + sha.seconds, std::max(zip.peakMiB, sha.peakMiB)};
-    Sh("rm -f '" + work + "/peer.zip'");
-    Sh("sync");
-    RunResult pigz = RunMeasured({"sh", "-c", "pigz -9 -K -c \"$0\" > \"$1\"", file, work + "/peer.zip"});
-    Sh("rm -f '" + work + "/peer.zip'");
-
-    // One thread first, its container removed; then the default, kept for the
-    // second signer.
-    Sh("sync");
-    RunResult signOne = WithThreads("1", [&] { return RunMeasured({self, "--child-sign", file, "BenchA"}); });
-    Sh("rm -f '" + container + "'");
-    Sh("sync");
-    RunResult sign = WithThreads(nullptr, [&] { return RunMeasured({self, "--child-sign", file, "BenchA"}); });
-    if (sign.status != 0 || signOne.status != 0) {
-      std::fprintf(stderr, "signing failed: %d, one thread %d\n", sign.status, signOne.status);
-      ++failures;
-      continue;
-    }
-    // Each of these runs adds one more signer to the same container.
-    RunResult cp = BestOf(3, [&] {
-      RunResult r = RunMeasured({"cp", container, work + "/copy.sgn"});
-      Sh("rm -f '" + work + "/copy.sgn'");
-      return r;
-    });
-    // Our new container is flushed to disk before it takes the old one's place.
-    RunResult cpSync = BestOf(3, [&] {
-      RunResult r = RunMeasured({"sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\"", container, work + "/copy.sgn"});
-      Sh("rm -f '" + work + "/copy.sgn'");
-      return r;
-    });
-    RunResult add = BestOf(3, [&] { return RunMeasured({self, "--child-sign", container, "BenchB"}); });
-    if (add.status != 0) {
-      std::fprintf(stderr, "adding a signer failed: %d\n", add.status);
-      ++failures;
-    }
-
-    std::printf("\n%s data:\n", kind);
-    Line("sign into a new container", sign, "zip -9 -q", zip, 0.25);
-    Line("", sign, "pigz -9 -K", pigz, 1.2);
-    Line("", sign, "zip -9 -q + sha1sum", zipSha, 0);
-    Line("sign, TARVI_THREADS=1", signOne, "zip -9 -q", zip, 0);
-    Line("", signOne, "pigz -9 -K", pigz, 0);
-    std::printf("%-34s %.2f times faster on every core than on one\n", "", signOne.seconds / sign.seconds);
-    Line("add a second signer", add, "cp", cp, 0);
-    Line("", add, "cp + sync of the copy", cpSync, 1.5);
-    std::printf("peak memory: signing %.1f MiB (one thread %.1f MiB), adding a signer %.1f MiB (target: under 64 MiB); "
-                "zip %.1f MiB, pigz %.1f MiB\n",
-                sign.peakMiB, signOne.peakMiB, add.peakMiB, zip.peakMiB, pigz.peakMiB);
-    peak = std::max({peak, sign.peakMiB, signOne.peakMiB, add.peakMiB});
-    Sh("rm -f '" + file + "' '" + container + "'");
+    const KindOutcome o = BenchKind(p, mib, text);
+    failures += o.failures;
+    peak = std::max(peak, o.peak);
+    if (o.stop) break;
   }
   std::printf("\nhighest peak memory of our runs: %.1f MiB%s\n", peak, peak < 64 ? "  (target met)" : "  (target MISSED)");
-  Sh("rm -rf '" + work + "'");
+  Sh("rm -rf '" + p.work + "'");
   return failures == 0 ? 0 : 1;
 }

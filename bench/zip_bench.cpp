@@ -97,6 +97,75 @@ void Report(const char* what, double ours, double peer, uint64_t oursSize, uint6
   std::printf("\n");
 }
 
+// Our archive of input made with TARVI_THREADS set to threads (nullptr: the
+// default); the time Add took. A failure ends the benchmark.
+double AddOurs(TZipArchiver& zip, const std::string& ours, const std::string& input, const char* threads) {
+  std::filesystem::remove(ours);
+  if (threads) setenv("TARVI_THREADS", threads, 1);
+  else unsetenv("TARVI_THREADS");
+  zip.SetZipFileName(QString::fromStdString(ours));
+  zip.FSpecArgs() = QStringList{QString::fromStdString(input)};
+  TimeCommand("sync");
+  auto t0 = std::chrono::steady_clock::now();
+  const int32_t rc = zip.Add();
+  const double t = Seconds(t0);
+  unsetenv("TARVI_THREADS");
+  if (rc != 0 || zip.Count() != 1) {
+    std::fprintf(stderr, "Add failed: %d %s\n", rc, zip.Message().toStdString().c_str());
+    std::exit(1);
+  }
+  return t;
+}
+
+// Adding on one thread and on every core against zip -9 and pigz -9 -K; our
+// archive is left at ours for the extraction.
+void BenchAdd(TZipArchiver& zip, const std::string& work, const std::string& input, bool text) {
+  const std::string ours = work + "/ours.zip", peer = work + "/peer.zip";
+  const double addOne = AddOurs(zip, ours, input, "1");
+  const uint64_t oneSize = FileSize(ours);
+  const double addAll = AddOurs(zip, ours, input, nullptr);
+  std::filesystem::remove(peer);
+  TimeCommand("sync");
+  const double addPeer = TimeCommand("zip -9 -q -j " + Quote(peer) + " " + Quote(input));
+  const uint64_t peerSize = FileSize(peer);
+  std::filesystem::remove(peer);
+  TimeCommand("sync");
+  const double addPigz = TimeCommand("pigz -9 -K -c " + Quote(input) + " > " + Quote(peer));
+  Report(text ? "add text" : "add random", addAll, addPeer, FileSize(ours), peerSize);
+  Report("  beside pigz", addAll, addPigz, FileSize(ours), FileSize(peer));
+  Report("  one thread", addOne, addPeer, oneSize, peerSize);
+  std::printf("  every core %.2f times faster than one; the same archive: %s\n", addOne / addAll,
+              oneSize == FileSize(ours) ? "same size" : "SIZES DIFFER");
+}
+
+// Both extract the same archive (ours) into folders of their own; false when ours
+// fails or gives another size.
+bool BenchExtract(TZipArchiver& zip, const std::string& work, bool text, uint64_t size) {
+  const char* kind = text ? "text" : "random";
+  const std::string ours = work + "/ours.zip";
+  const std::string outOurs = work + "/x-ours", outPeer = work + "/x-peer";
+  std::filesystem::create_directories(outOurs);
+  std::filesystem::create_directories(outPeer);
+  zip.SetExtrBaseDir(QString::fromStdString(outOurs));
+  zip.SetExtrOptions({ExtrOverWrite});
+  auto t0 = std::chrono::steady_clock::now();
+  const int32_t xr = zip.Extract();
+  const double extractOurs = Seconds(t0);
+  if (xr != 0 || zip.ProcessedCount() != 1) {
+    std::fprintf(stderr, "Extract failed: %d %s\n", xr, zip.Message().toStdString().c_str());
+    return false;
+  }
+  const double extractPeer = TimeCommand("unzip -q -o " + Quote(ours) + " -d " + Quote(outPeer));
+  Report(text ? "extract text" : "extract random", extractOurs, extractPeer, 0, 0);
+  if (FileSize(outOurs + "/" + kind + ".dat") != size) {
+    std::fprintf(stderr, "extracted size differs\n");
+    return false;
+  }
+  std::filesystem::remove_all(outOurs);
+  std::filesystem::remove_all(outPeer);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,65 +183,12 @@ int main(int argc, char** argv) {
     MakeFile(input, mib << 20, text);
     TimeCommand("cat " + Quote(input) + " > /dev/null");  // into the page cache
 
-    const std::string ours = work + "/ours.zip", peer = work + "/peer.zip";
     TZipArchiver zip;  // as the data module has it: not unattended (boxes go to the fake)
     zip.SetAddCompLevel(9);
-    auto addOurs = [&](const char* threads) {
-      std::filesystem::remove(ours);
-      if (threads) setenv("TARVI_THREADS", threads, 1);
-      else unsetenv("TARVI_THREADS");
-      zip.SetZipFileName(QString::fromStdString(ours));
-      zip.FSpecArgs() = QStringList{QString::fromStdString(input)};
-      TimeCommand("sync");
-      auto t0 = std::chrono::steady_clock::now();
-      const int32_t rc = zip.Add();
-      const double t = Seconds(t0);
-      unsetenv("TARVI_THREADS");
-      if (rc != 0 || zip.Count() != 1) {
-        std::fprintf(stderr, "Add failed: %d %s\n", rc, zip.Message().toStdString().c_str());
-        std::exit(1);
-      }
-      return t;
-    };
-    const double addOne = addOurs("1");
-    const uint64_t oneSize = FileSize(ours);
-    const double addAll = addOurs(nullptr);
-    std::filesystem::remove(peer);
-    TimeCommand("sync");
-    const double addPeer = TimeCommand("zip -9 -q -j " + Quote(peer) + " " + Quote(input));
-    const uint64_t peerSize = FileSize(peer);
-    std::filesystem::remove(peer);
-    TimeCommand("sync");
-    const double addPigz = TimeCommand("pigz -9 -K -c " + Quote(input) + " > " + Quote(peer));
-    Report(text ? "add text" : "add random", addAll, addPeer, FileSize(ours), peerSize);
-    Report("  beside pigz", addAll, addPigz, FileSize(ours), FileSize(peer));
-    Report("  one thread", addOne, addPeer, oneSize, peerSize);
-    std::printf("  every core %.2f times faster than one; the same archive: %s\n", addOne / addAll,
-                oneSize == FileSize(ours) ? "same size" : "SIZES DIFFER");
-
-    // Both extract the same archive (ours) into folders of their own.
-    const std::string outOurs = work + "/x-ours", outPeer = work + "/x-peer";
-    std::filesystem::create_directories(outOurs);
-    std::filesystem::create_directories(outPeer);
-    zip.SetExtrBaseDir(QString::fromStdString(outOurs));
-    zip.SetExtrOptions({ExtrOverWrite});
-    auto t0 = std::chrono::steady_clock::now();
-    const int32_t xr = zip.Extract();
-    const double extractOurs = Seconds(t0);
-    if (xr != 0 || zip.ProcessedCount() != 1) {
-      std::fprintf(stderr, "Extract failed: %d %s\n", xr, zip.Message().toStdString().c_str());
-      return 1;
-    }
-    const double extractPeer = TimeCommand("unzip -q -o " + Quote(ours) + " -d " + Quote(outPeer));
-    Report(text ? "extract text" : "extract random", extractOurs, extractPeer, 0, 0);
-    if (FileSize(outOurs + "/" + kind + ".dat") != (mib << 20)) {
-      std::fprintf(stderr, "extracted size differs\n");
-      return 1;
-    }
-    std::filesystem::remove_all(outOurs);
-    std::filesystem::remove_all(outPeer);
-    std::filesystem::remove(ours);
-    std::filesystem::remove(peer);
+    BenchAdd(zip, work, input, text);
+    if (!BenchExtract(zip, work, text, mib << 20)) return 1;
+    std::filesystem::remove(work + "/ours.zip");
+    std::filesystem::remove(work + "/peer.zip");
     std::filesystem::remove(input);
   }
   struct rusage ru {};
