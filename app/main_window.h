@@ -21,7 +21,7 @@
 #include <memory>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 class QAction;
 class QCloseEvent;

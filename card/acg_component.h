@@ -27,7 +27,7 @@
 #include <functional>
 #include <memory>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 #include "card/registry.h"
 
 class QTimer;

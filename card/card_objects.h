@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 // Most handles FindPrivateKey collects.
 inline constexpr CK_ULONG kFindPrivateKeyMax = 50;

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-#include "card/tarvirsa.h"
+#include "interfaces/tarvirsa.h"
 #include "card/tdatetime.h"
 
 // The certificate's RSA public key into *key. On failure shows the error box

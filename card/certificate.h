@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "card/tarvirsa.h"
+#include "interfaces/tarvirsa.h"
 #include "card/tdatetime.h"
 
 class TCertifikat {

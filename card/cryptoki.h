@@ -4,7 +4,7 @@
 // unbound function return CKR_FUNCTION_NOT_SUPPORTED instead of crashing.
 //
 // Call the module only through the wrappers in namespace cryptoki; they carry the
-// standard names and parameter lists (see card/pkcs11.h):
+// standard names and parameter lists (see interfaces/pkcs11.h):
 //   CK_ULONG count = 0;
 //   CK_RV rv = cryptoki::C_GetSlotList(CK_TRUE, nullptr, &count);
 //
@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 class SharedLibrary;
 

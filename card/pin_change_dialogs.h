@@ -8,7 +8,7 @@
 // buffers that are wiped once the call returns.
 #include <QDialog>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 class QGroupBox;
 class QLabel;

@@ -8,7 +8,7 @@
 #include <QString>
 #include <string>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 class QAction;
 class QCheckBox;

@@ -7,7 +7,7 @@
 // "CKR_VENDOR_DEFINED"; every other value has an empty name.
 #include <QString>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 // Number of table entries: one for each value from 0 to 0x1A1.
 constexpr CK_ULONG kPkcsRetCodeTableSize = 0x1A2;

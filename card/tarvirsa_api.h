@@ -4,7 +4,7 @@
 // unbound function fail with TR_E_NOT_BOUND instead of crashing.
 //
 // Call the library only through the wrappers in namespace tarvirsa (they carry the
-// library's own names and argument orders, see card/tarvirsa.h):
+// library's own names and argument orders, see interfaces/tarvirsa.h):
 //   uint32_t len = 0;
 //   tarvirsa::X509ExtractSerial(der, nullptr, &len);
 //
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "card/tarvirsa.h"
+#include "interfaces/tarvirsa.h"
 
 class SharedLibrary;
 

@@ -12,7 +12,7 @@
 #include <QTreeWidgetItem>
 #include <memory>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 class QGroupBox;
 class QPushButton;

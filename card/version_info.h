@@ -23,7 +23,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 inline constexpr char kVerInfoSection[] = ".tarvi_verinfo";
 inline constexpr uint32_t kVerInfoFixedSignature = 0xFEEF04BDu;

@@ -1,6 +1,6 @@
 #pragma once
 // The function lists of the bridge. They select from the PKCS#11 lists of
-// card/pkcs11.h, so every signature the function table, the call wrappers, the
+// interfaces/pkcs11.h, so every signature the function table, the call wrappers, the
 // J/Direct exports and their declarations use is written once, there.
 //
 // Each list expands a macro that its user defines around the expansion:
@@ -10,7 +10,7 @@
 // and BRIDGE_FORWARD(name, parameter list, argument list) for
 // BRIDGE_FORWARDED_FUNCTIONS. (A list that picks entries out of another cannot
 // pass on a macro given to it as an argument, hence the fixed names.)
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 // BRIDGE_IF(flag)(tokens) gives the tokens when flag expands to BRIDGE_YES and
 // nothing when flag is not a macro; BRIDGE_UNLESS(flag)(tokens) the reverse.
@@ -39,7 +39,7 @@
 
 // The functions the bridge forwards (45, with C_ResetToken below): these 43 of
 // the standard list and the vendor C_UnlockPIN (the shape of C_SetPIN), with the
-// signatures of card/pkcs11.h. The rest of the table is looked up only.
+// signatures of interfaces/pkcs11.h. The rest of the table is looked up only.
 #define BRIDGE_FORWARDS_C_Initialize BRIDGE_YES
 #define BRIDGE_FORWARDS_C_Finalize BRIDGE_YES
 #define BRIDGE_FORWARDS_C_GetInfo BRIDGE_YES

@@ -25,7 +25,7 @@ const char* const kTableNames[kTableSize] = {
 #undef BRIDGE_LOOK_UP
 };
 
-// The selection of card/pkcs11.h's functions misses none of the 45.
+// The selection of interfaces/pkcs11.h's functions misses none of the 45.
 enum ForwardedIndex {
 #define BRIDGE_FORWARD(name, params, args) kForwarded_##name,
   BRIDGE_FORWARDED_FUNCTIONS

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "platform/cp1250_table.h"
+#include "interfaces/cp1250_table.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 #include "signing/container.h"
 
 inline constexpr CK_ULONG kCardSearchMax = 50;

@@ -10,7 +10,7 @@
 #include <functional>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 #include "signing/base64.h"
 #include "signing/encrypted_container.h"
 

@@ -30,7 +30,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 // Results of SignFile.
 enum : int32_t {

@@ -3,7 +3,7 @@
 // operation as properties, the result of the last one as public state, and reports
 // progress, questions and messages through its events. Adding and extracting run
 // in the two ZIP libraries (zip/zip_loader.h), driven through the records of
-// zip/ziplib_records.h; the archive directory is read by the component itself.
+// interfaces/ziplib_records.h; the archive directory is read by the component itself.
 //
 // Single-threaded: everything runs on the UI thread; the libraries call back on
 // it, and every callback lets pending window messages run, so a handler may try a
@@ -23,7 +23,7 @@
 #include "zip/zip_loader.h"
 #include "zip/zip_stream.h"
 #include "zip/zip_types.h"
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_records.h"
 
 // What Add and Extract answer while another operation of the component runs.
 inline constexpr int32_t kZipBusyCode = -255;
@@ -259,7 +259,7 @@ class TZipArchiver {
   // A stored name or comment as text, by the code-page rule: UTF-8 when the entry
   // says so, OEM (code page 852) when CodePage or the maker's host asks for it,
   // else as stored (code page 1250, or UTF-8 from a Unix host). The extracting
-  // library decodes with the same rule (zip/ziplib_names.h).
+  // library decodes with the same rule (interfaces/ziplib_names.h).
   QString ConvertOemName(const QByteArray& stored, uint16_t flag, uint8_t hostSystem, uint8_t madeByVersion) const;
   // Empties the directory list.
   void ClearDirectory();

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "zip/zip_archiver.h"
-#include "zip/ziplib_names.h"
+#include "interfaces/ziplib_names.h"
 
 namespace {
 

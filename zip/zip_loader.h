@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_records.h"
 
 class SharedLibrary;
 class TZipArchiver;

@@ -23,7 +23,7 @@
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_messages.h"
-#include "zip/ziplib_errors.h"
+#include "interfaces/ziplib_errors.h"
 
 namespace {
 

@@ -34,7 +34,7 @@
 #include <thread>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 #include "outside/acpkcs/acpkcs_control.h"
 
 #ifndef ACPKCS_VERSION_MAJOR

@@ -9,7 +9,7 @@
 // Every function returns 0 on success and -1 on a bad argument unless stated.
 #include <stddef.h>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "lib_support.h"
-#include "zip/ziplib_names.h"
+#include "interfaces/ziplib_names.h"
 #include "zip_format.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // containers. The five bytes the code page leaves undefined stand for U+0081, U+0083,
 // U+0088, U+0090 and U+0098, as in the program's own converter, so both agree.
 #include "internal.h"
-#include "platform/cp1250_table.h"
+#include "interfaces/cp1250_table.h"
 
 namespace trsa {
 uint8_t Cp1250FromUnicode(uint32_t c) {

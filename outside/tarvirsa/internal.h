@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "card/tarvirsa.h"
+#include "interfaces/tarvirsa.h"
 
 namespace trsa {
 

@@ -38,9 +38,9 @@
 #include "outside/worker_threads.h"
 #include "zip_crypto.h"
 #include "zip_format.h"
-#include "zip/ziplib_errors.h"
-#include "zip/ziplib_names.h"
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_errors.h"
+#include "interfaces/ziplib_names.h"
+#include "interfaces/ziplib_records.h"
 
 #define UNZLIB_EXPORT extern "C" __attribute__((visibility("default")))
 

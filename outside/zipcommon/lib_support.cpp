@@ -12,7 +12,7 @@
 #include <ctime>
 #include <cstring>
 
-#include "zip/ziplib_errors.h"
+#include "interfaces/ziplib_errors.h"
 
 namespace zipcommon {
 

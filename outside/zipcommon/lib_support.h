@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_records.h"
 
 namespace zipcommon {
 

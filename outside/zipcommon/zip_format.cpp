@@ -9,7 +9,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "zip/ziplib_errors.h"
+#include "interfaces/ziplib_errors.h"
 
 namespace zipcommon {
 

@@ -30,9 +30,9 @@
 #include "parallel_deflate.h"
 #include "zip_crypto.h"
 #include "zip_format.h"
-#include "zip/ziplib_errors.h"
-#include "zip/ziplib_names.h"
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_errors.h"
+#include "interfaces/ziplib_names.h"
+#include "interfaces/ziplib_records.h"
 
 #define ZIPLIB_EXPORT extern "C" __attribute__((visibility("default")))
 

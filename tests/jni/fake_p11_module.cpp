@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 
 #define FAKE_API extern "C" __attribute__((visibility("default")))
 #ifdef FAKE_PARTIAL

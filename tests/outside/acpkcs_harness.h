@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 #include "outside/acpkcs/acpkcs_control.h"
 #include "support/token.h"
 

@@ -1,6 +1,6 @@
 // The library against a real PKCS#11 token (SoftHSM2): what the card signs opens
 // with RSAPublicDecrypt, and what RSAPublicEncrypt wraps the card's C_Decrypt opens.
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 #include "support/token.h"
 #include "tarvirsa_support.h"
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "outside/zip_builder.h"
-#include "zip/ziplib_errors.h"
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_errors.h"
+#include "interfaces/ziplib_records.h"
 
 namespace ziptest {
 

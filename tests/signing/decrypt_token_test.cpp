@@ -22,7 +22,7 @@
 #include "card/acg_component.h"
 #include "card/card_objects.h"
 #include "card/cryptoki.h"
-#include "card/tarvirsa.h"
+#include "interfaces/tarvirsa.h"
 #include "encrypt_fixture.h"
 #include "signing/activity_log.h"
 #include "signing/encrypt.h"

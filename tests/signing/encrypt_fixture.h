@@ -12,7 +12,7 @@
 #include <openssl/types.h>
 
 #include "card/certificate.h"
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 #include "signing/data_module.h"
 #include "container_fixture.h"
 #include "outside/acpkcs_harness.h"

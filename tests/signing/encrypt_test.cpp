@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "card/tarvirsa.h"
+#include "interfaces/tarvirsa.h"
 #include "encrypt_fixture.h"
 #include "signing/activity_log.h"
 #include "signing/data_module.h"

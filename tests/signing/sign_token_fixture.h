@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "card/pkcs11.h"
+#include "interfaces/pkcs11.h"
 #include "outside/acpkcs_harness.h"
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"

@@ -4,7 +4,7 @@
  * leaves the exec entry out. */
 #include <string.h>
 
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_records.h"
 
 #define EXPORT __attribute__((visibility("default")))
 

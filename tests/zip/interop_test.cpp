@@ -12,8 +12,8 @@
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
-#include "zip/ziplib_errors.h"
-#include "zip/ziplib_names.h"
+#include "interfaces/ziplib_errors.h"
+#include "interfaces/ziplib_names.h"
 
 using namespace ziptest;
 

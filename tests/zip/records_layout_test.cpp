@@ -5,12 +5,12 @@
 
 #include <cstddef>
 
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_records.h"
 
 namespace ilp32 {
 #define ZIPABI_PTR(T) uint32_t
 #define ZIPABI_UINTPTR uint32_t
-#include "zip/ziplib_records_layout.h"
+#include "interfaces/ziplib_records_layout.h"
 #undef ZIPABI_PTR
 #undef ZIPABI_UINTPTR
 }  // namespace ilp32

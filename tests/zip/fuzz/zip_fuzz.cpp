@@ -16,7 +16,7 @@
 
 #include "platform/fake_ui_services.h"
 #include "zip/zip_archiver.h"
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_records.h"
 
 extern "C" int32_t UnzLibExec(UnzRec* rec);
 

@@ -19,7 +19,7 @@
 #ifndef TARVI_RSA_BUILDING_LIBRARY
 #define TARVI_RSA_BUILDING_LIBRARY
 #endif
-#include "card/tarvirsa.h"
+#include "interfaces/tarvirsa.h"
 #include "card/tarvirsa_api.h"
 #include "fuzz_support.h"
 

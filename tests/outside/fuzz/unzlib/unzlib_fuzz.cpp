@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "zip/ziplib_errors.h"
-#include "zip/ziplib_records.h"
+#include "interfaces/ziplib_errors.h"
+#include "interfaces/ziplib_records.h"
 
 extern "C" int32_t UnzLibExec(UnzRec* rec);
 

@@ -4,7 +4,7 @@
 // byte string survives a round trip through Unicode.
 //
 // Plain C++ and header-only: the program's converter (platform/codepage.h), the
-// ZIP name rules (zip/ziplib_names.h) and the outside libraries all read this one
+// ZIP name rules (interfaces/ziplib_names.h) and the outside libraries all read this one
 // table, so they cannot disagree on a byte.
 
 namespace cp1250 {

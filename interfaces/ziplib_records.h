@@ -23,7 +23,7 @@ typedef int32_t ZipCallbackFn(struct ZipCallbackRec* rec);
 
 #define ZIPABI_PTR(T) T*
 #define ZIPABI_UINTPTR uintptr_t
-#include "zip/ziplib_records_layout.h"
+#include "interfaces/ziplib_records_layout.h"
 #undef ZIPABI_PTR
 #undef ZIPABI_UINTPTR
 
