@@ -21,9 +21,9 @@
 #include "card/cert_list.h"
 #include "platform/atomic_file.h"
 #include "platform/program_locale.h"
+#include "platform/replacement_file.h"
 #include "platform/ui_services.h"
 #include "signing/data_module.h"
-#include "signing/replacement_file.h"
 #include "signing/settings.h"
 
 TfmUser* fmUser = nullptr;

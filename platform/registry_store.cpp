@@ -6,12 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
 #include <vector>
 
-#include "platform/disk_steps.h"
+#include "platform/replacement_file.h"
 
 namespace regstore {
 namespace {
@@ -322,37 +323,14 @@ long LoadFile(const std::string& path, Model* model, mode_t* mode) {
   return Parse(text, model);
 }
 
-bool WriteAllTo(int fd, const std::string& data, int* err) {
-  if (data.empty() || DiskWrite(fd, data.data(), data.size())) return true;
-  *err = errno;
-  return false;
-}
-
+// The hive's new text replaces the file whole, through the program's one writer:
+// a reader (which takes no lock) sees the old hive or the new one.
 long ReplaceFile(const std::string& path, const std::string& data, mode_t mode) {
-  std::string tmpl = path + ".XXXXXX";
-  int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-  if (fd < 0) return ErrnoResult(errno);
-  int err = 0;
-  bool ok = WriteAllTo(fd, data, &err) && (fchmod(fd, mode) == 0 || ((err = errno), false)) &&
-            (DiskSync(fd) || ((err = errno), false));
-  if (!DiskClose(fd) && ok) {
-    err = errno;
-    ok = false;
-  }
-  if (ok && !DiskRename(tmpl.c_str(), path.c_str(), true)) {
-    err = errno;
-    ok = false;
-  }
-  if (!ok) {
-    unlink(tmpl.c_str());
-    return ErrnoResult(err);
-  }
-  int dfd = open(ParentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return kSuccess;
+  TReplacementFile out;
+  out.SetMode(mode);
+  if (out.Create(QFile::decodeName(path.c_str())) && out.Write(data.data(), data.size()) && out.Commit(true))
+    return kSuccess;
+  return ErrnoResult(out.SystemError());
 }
 
 bool IsMachineHive(Hive hive) { return hive == Hive::LocalMachine; }

@@ -76,13 +76,14 @@ std::string BytesToHexText(const uint8_t* data, size_t len) {
   return s;
 }
 
-namespace {
 int HexValue(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
+
+namespace {
 bool IsHex(unsigned char c) { return HexValue(c) >= 0; }
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 }  // namespace
@@ -180,24 +181,9 @@ class Reader {
   }
 
  private:
-  bool fail(SgnFault f, int64_t at) {
-    if (l_.fault == SgnFault::None) {
-      l_.fault = f;
-      l_.faultOffset = at;
-    }
-    return false;
-  }
-  // A literal that must follow; a shortage is truncation, anything else the fault given.
-  bool expect(std::string_view lit, SgnFault f) {
-    int64_t at = cur_.pos();
-    switch (cur_.peek(lit)) {
-      case Match::Ok: cur_.advance(lit.size()); return true;
-      case Match::Short: return fail(SgnFault::Truncated, at);
-      case Match::Io: return fail(SgnFault::ReadError, at);
-      case Match::Mismatch: return fail(f, at);
-    }
-    return false;
-  }
+  bool fail(SgnFault f, int64_t at) { return sgnread::NoteFault(l_, f, at); }
+  bool fromMatch(Match m, SgnFault f, int64_t at) { return sgnread::NoteMatch(l_, m, f, at); }
+  bool expect(std::string_view lit, SgnFault f) { return sgnread::ExpectLiteral(cur_, l_, lit, f); }
 
   bool header() {
     if (!expect(kSgnXmlLine, SgnFault::BadHeader) || !expect(kSgnDoctypeStart, SgnFault::BadHeader)) return false;
@@ -234,43 +220,18 @@ class Reader {
 
     // The payload runs up to the first byte outside its alphabet. Its last two
     // bytes belong to the tail, so the payload sink lags two bytes behind.
-    uint8_t last[2] = {0, 0};
-    size_t nlast = 0;
-    for (;;) {
-      if (!cur_.need(1)) return fail(cur_.ioError() ? SgnFault::ReadError : SgnFault::Truncated, cur_.pos());
-      const uint8_t* d = cur_.ptr();
-      const size_t n = cur_.avail();
-      const size_t k = Base64TextRun(d, n);
-      if (k > 0) {
-        if (sink_) sink_->rangeBytes(d, k);
-        if (k >= 2) {
-          if (sink_) {
-            if (nlast) sink_->payloadBytes(last, nlast);
-            if (k > 2) sink_->payloadBytes(d, k - 2);
-          }
-          last[0] = d[k - 2];
-          last[1] = d[k - 1];
-          nlast = 2;
-        } else if (nlast == 2) {
-          if (sink_) sink_->payloadBytes(last, 1);
-          last[0] = last[1];
-          last[1] = d[0];
-        } else {
-          last[nlast++] = d[0];
-        }
-        cur_.advance(k);
-      }
-      if (k < n) break;
-    }
+    auto rangeBytes = [this](const uint8_t* d, size_t k) {
+      if (sink_) sink_->rangeBytes(d, k);
+    };
+    auto payloadBytes = [this](const uint8_t* d, size_t k) {
+      if (sink_) sink_->payloadBytes(d, k);
+    };
+    const sgnread::Base64Walk walk = sgnread::WalkBase64Text(cur_, nullptr, rangeBytes, payloadBytes);
+    if (!walk.complete) return fail(cur_.ioError() ? SgnFault::ReadError : SgnFault::Truncated, cur_.pos());
     at = cur_.pos();
-    if (nlast < 2 || last[0] != '\r' || last[1] != '\n' || at - payloadStart < 2) return fail(SgnFault::BadPayload, at);
+    if (!walk.endsWithCrLf || at - payloadStart < 2) return fail(SgnFault::BadPayload, at);
     const std::string_view rest = kSgnTail.substr(2);
-    switch (cur_.peek(rest)) {
-      case Match::Ok: break;
-      case Match::Short: return fail(SgnFault::Truncated, at);
-      case Match::Io: return fail(SgnFault::ReadError, at);
-      case Match::Mismatch: return fail(SgnFault::BadPayload, at);
-    }
+    if (!fromMatch(cur_.peek(rest), SgnFault::BadPayload, at)) return false;
     if (sink_) sink_->rangeBytes(cur_.ptr(), rest.size());
     cur_.advance(rest.size());
     l_.haveRange = true;
@@ -295,12 +256,7 @@ class Reader {
         case Match::Io: return fail(SgnFault::ReadError, at);
         case Match::Mismatch: break;
       }
-      switch (cur_.peek(kSgnSignerHead)) {
-        case Match::Ok: break;
-        case Match::Short: return fail(SgnFault::Truncated, at);
-        case Match::Io: return fail(SgnFault::ReadError, at);
-        case Match::Mismatch: return fail(SgnFault::BadEnd, at);
-      }
+      if (!fromMatch(cur_.peek(kSgnSignerHead), SgnFault::BadEnd, at)) return false;
       if (l_.signers.size() >= kSgnMaxSigners) return fail(SgnFault::TooManySigners, at);
       if (!signer()) return false;
     }

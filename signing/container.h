@@ -116,6 +116,8 @@ inline int64_t SgnAppendPosition(int64_t containerSize) { return containerSize -
 
 // Upper-case hex, two digits per byte.
 std::string BytesToHexText(const uint8_t* data, size_t len);
+// The value of one hex digit of either case; -1 for any other byte.
+int HexValue(unsigned char c);
 // Decodes hex pairs (either case) in place, puts a zero byte after the bytes and
 // returns their number; an odd last character is ignored. The strict reader checks
 // the text before it decodes, so a non-hex digit never reaches this.

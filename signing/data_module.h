@@ -4,6 +4,7 @@
 // the program ends. Each operation sets the properties it needs before use and
 // restores none afterwards.
 #include <QString>
+#include <memory>
 
 #include "zip/zip_archiver.h"
 
@@ -41,3 +42,17 @@ class TdmCollector {
 
 // The one data module; nullptr before start-up creates it and after it is deleted.
 extern TdmCollector* dmCollector;
+
+// The data module an operation uses: the one data module, or, where there is none
+// (a caller that never ran start-up), one of the operation's own that lives as
+// long as this does.
+class TdmInUse {
+ public:
+  TdmInUse() {
+    if (!dmCollector) own_ = std::make_unique<TdmCollector>();
+  }
+  TdmCollector* operator->() const { return own_ ? own_.get() : dmCollector; }
+
+ private:
+  std::unique_ptr<TdmCollector> own_;
+};

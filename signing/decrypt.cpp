@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "card/card_objects.h"
 #include "card/cryptoki.h"
@@ -21,6 +20,7 @@
 #include "signing/progress_window.h"
 #include "signing/replacement_file.h"
 #include "signing/settings.h"
+#include "signing/step.h"
 
 // ---- the plain-text stream --------------------------------------------------------
 
@@ -122,15 +122,6 @@ QString Hex(const std::vector<uint8_t>& b) {
   return QString::fromLatin1(BytesToHexText(b.data(), b.size()).c_str());
 }
 
-class RemoveOnExit {
- public:
-  explicit RemoveOnExit(QString path) : path_(std::move(path)) {}
-  ~RemoveOnExit() { QFile::remove(path_); }
-
- private:
-  QString path_;
-};
-
 struct PlainKey {
   uint8_t key[kEncSessionKeyBytes] = {};
   ~PlainKey() { explicit_bzero(key, sizeof key); }
@@ -163,295 +154,350 @@ int PlaceNoReplace(const QString& from, const QString& to) {
 
 // ---- the operation ------------------------------------------------------------------
 
-void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder, const QString& encPath,
-                        const QString& outFolder, const QString& cardSerialHex, int reportMode,
-                        const TRecipientList& recipients) {
-  const Reporter report(reportMode, installFolder);
-  // Progress over a container above ProgressMinSize: the reading pass, the cipher
-  // and the extraction; the window goes whatever road the operation ends by.
-  const QString shortName = QFileInfo(encPath).fileName();
-  const bool showProgress = QFileInfo(encPath).size() > ProgressMinSize;
-  struct HideAtEnd {
-    ~HideAtEnd() { HideProgress(); }
-  } hideAtEnd;
-  auto decryptFailed = [&](int32_t code) {
-    const QString n = QString::number(code) + "]";
-    report(MsgKind::Error, kMsgDecDes3 + n, kMsgDecDes3Log + n);
-    Log("[DES3Decrypt]", kMsgDecDes3 + n);
-  };
+namespace {
 
-  // 1-2. One strict pass over the container: its recipients, keys and payload size.
-  Log("[RaspakirajFile]", encPath);
-  EncLayout layout;
+// One decryption, step by step; the progress window goes whatever road it ends by.
+class Decryption {
+ public:
+  Decryption(CK_SESSION_HANDLE session, const QString& installFolder, const QString& encPath, int reportMode)
+      : session_(session),
+        report_(reportMode, installFolder),
+        reportMode_(reportMode),
+        encPath_(encPath),
+        shortName_(QFileInfo(encPath).fileName()),
+        showProgress_(QFileInfo(encPath).size() > ProgressMinSize) {}
+
+  Step ReadLayout();
+  Step FindKeys();
+  Step ChooseEntry(const TRecipientList& recipients, const QString& cardSerialHex);
+  Step UnwrapSessionKey();
+  Step CheckCipherLength();
+  Step CreateWorkZip(QString& workZip);
+  Step Decipher(const QString& workZip);
+  void ExtractAndPlace(const QString& workZip, const QString& outFolder);
+
+ private:
+  // One attempt at the session key: it is unwrapped, the next attempt follows, or
+  // the decryption ends.
+  enum class Attempt { Unwrapped, Next, Stop };
+  Attempt TryKey(int i);
+  Attempt TryWrapped(int i, const TRecipientRecord& record, bool logKey, bool last, CK_ULONG privateKeySize);
+  Step ExtractStaged(TZipArchiver& zip, const QString& entryName, const QString& stage, const QString& staged,
+                     const QString& target);
+  Step Failed(int32_t code) const;
+
+  ScopeExit<void (*)()> hideAtEnd_{&HideProgress};
+  const CK_SESSION_HANDLE session_;
+  const Reporter report_;
+  const int reportMode_;
+  const QString encPath_;
+  // Progress over a container above ProgressMinSize: the reading pass, the cipher
+  // and the extraction.
+  const QString shortName_;
+  const bool showProgress_;
+  EncLayout layout_;
+  CK_OBJECT_HANDLE handles_[kDecryptMaxKeys] = {};
+  int count_ = 0;
+  TRecipientList own_;
+  const TRecipientList* list_ = nullptr;
+  const TRecipientRecord* matched_ = nullptr;
+  const TRecipientRecord* entry_ = nullptr;
+  PlainKey sessionKey_;
+};
+
+Step Decryption::Failed(int32_t code) const {
+  const QString n = QString::number(code) + "]";
+  report_(MsgKind::Error, kMsgDecDes3 + n, kMsgDecDes3Log + n);
+  Log("[DES3Decrypt]", kMsgDecDes3 + n);
+  return Step::Stop;
+}
+
+// One strict pass over the container: its recipients, keys and payload size.
+Step Decryption::ReadLayout() {
+  Log("[RaspakirajFile]", encPath_);
   {
-    SgnFileSource src(encPath);
+    SgnFileSource src(encPath_);
     if (!src.isOpen()) {
-      QFile f(encPath);
+      QFile f(encPath_);
       errno = 0;
       f.open(QIODevice::ReadOnly);
-      report(MsgKind::Error, CannotOpenText(encPath, FileErrorText(f, errno)));
-      return;
+      report_(MsgKind::Error, CannotOpenText(encPath_, FileErrorText(f, errno)));
+      return Step::Stop;
     }
     SgnCopyingSource reading(src, nullptr, [&](int64_t position, int64_t size) {
-      if (showProgress) ShowProgress64(position, size, shortName, kProgressDecReading);
+      if (showProgress_) ShowProgress64(position, size, shortName_, kProgressDecReading);
     });
-    if (!ReadEncodedContainer(reading, layout)) {
-      // A container that does not follow the layout has no payload to trust.
-      decryptFailed(TR_E_DATA);
-      return;
-    }
+    // A container that does not follow the layout has no payload to trust.
+    if (!ReadEncodedContainer(reading, layout_)) return Failed(TR_E_DATA);
   }
   Log("[RaspakirajFile]", QStringLiteral("Završeno parsiranje datoteke"));
   // The reading is one showing; the card's key search may have boxes of its own.
   HideProgress();
+  return Step::Next;
+}
 
-  // 3. The card's private keys.
-  CK_OBJECT_HANDLE handles[kDecryptMaxKeys] = {};
-  const int count = FindPrivateKeys(session, handles, kDecryptMaxKeys, reportMode == kReportBoxes);
-  Log("[RaspakirajFile]", "Broj privatnih klučeva na kartici: " + QString::number(count));
-  if (count <= 0) {
-    const QString n = QString::number(count);
-    Log("[Provjera]", kMsgDecNoKeys + n);
-    report(MsgKind::Error, kMsgDecNoKeys + n + "]", kMsgDecNoKeysLog + n + "]");
-    return;
-  }
+// The card's private keys.
+Step Decryption::FindKeys() {
+  count_ = FindPrivateKeys(session_, handles_, kDecryptMaxKeys, reportMode_ == kReportBoxes);
+  Log("[RaspakirajFile]", "Broj privatnih klučeva na kartici: " + QString::number(count_));
+  if (count_ > 0) return Step::Next;
+  const QString n = QString::number(count_);
+  Log("[Provjera]", kMsgDecNoKeys + n);
+  report_(MsgKind::Error, kMsgDecNoKeys + n + "]", kMsgDecNoKeysLog + n + "]");
+  return Step::Stop;
+}
 
-  // 4. The recipient entry: the one whose serial is the card's, else the first.
-  TRecipientList own;
-  const TRecipientList* list = &recipients;
-  if (list->empty()) {
-    ParseRecipientsFile(encPath, own);
-    list = &own;
+// The recipient entry: the one whose serial is the card's, else the first.
+Step Decryption::ChooseEntry(const TRecipientList& recipients, const QString& cardSerialHex) {
+  list_ = &recipients;
+  if (list_->empty()) {
+    ParseRecipientsFile(encPath_, own_);
+    list_ = &own_;
   }
-  if (list->empty()) {
-    decryptFailed(TR_E_DATA);
-    return;
-  }
+  if (list_->empty()) return Failed(TR_E_DATA);
   // An all-digit serial is read as a decimal number, so a hex serial of digits only
   // never matches; without a match the first entry is tried first, then every
   // other entry whose wrapped key is as long as the key's modulus.
-  const TRecipientRecord* matched = nullptr;
-  for (const TRecipientRecord& r : *list) {
+  for (const TRecipientRecord& r : *list_) {
     Log("[RaspakirajFile]", "Certifikat primatelja u datoteci: " + r.SerialText + "; Certifikat na kartici: " +
                                 cardSerialHex);
     if (r.SerialText == cardSerialHex) {
-      matched = &r;
+      matched_ = &r;
       break;
     }
   }
-  const TRecipientRecord* const entry = matched ? matched : &list->front();
-  Log("[SessionKey]", Hex(entry->SessionKey));
+  entry_ = matched_ ? matched_ : &list_->front();
+  Log("[SessionKey]", Hex(entry_->SessionKey));
+  return Step::Next;
+}
 
-  // 5-6. Unwrap the session key with each private key in turn.
-  PlainKey sessionKey;
-  bool unwrapped = false;
-  for (int i = 0; i < count && !unwrapped; ++i) {
-    const bool lastKey = i == count - 1;
-    const QString pk = " PK-" + QString::number(i + 1);
-    Log("[Provjera]", "Privatni ključ " + QString::number(i + 1));
-
-    CK_ATTRIBUTE modulus = {CKA_MODULUS, nullptr, 0};
-    CK_RV rv = cryptoki::C_GetAttributeValue(session, handles[i], &modulus, 1);
-    if (rv == CKR_OK && modulus.ulValueLen == CK_UNAVAILABLE_INFORMATION) rv = CKR_ATTRIBUTE_SENSITIVE;
-    if (rv != CKR_OK) {
-      if (!lastKey) continue;
-      Ui().setWaitCursor(false);
-      const QString text = kMsgDecModulus + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]";
-      report(MsgKind::Error, text, kMsgDecModulusLog + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]");
-      Log("[C_GetAttributeValue]", text);
-      return;
-    }
-    const CK_ULONG privateKeySize = modulus.ulValueLen;
-    Log("[C_GetAttributeValue]", "CKA_MODULUS, PrivateKeySize=" + QString::number(privateKeySize));
-
-    std::vector<const TRecipientRecord*> tries = {entry};
-    if (!matched)
-      for (const TRecipientRecord& r : *list)
-        if (&r != entry && r.SessionKey.size() == privateKeySize) tries.push_back(&r);
-
-    for (size_t t = 0; t < tries.size() && !unwrapped; ++t) {
-      // Only the very last attempt reports; every earlier failure is logged and
-      // passed over.
-      const bool last = lastKey && t == tries.size() - 1;
-      const std::vector<uint8_t>& wrapped = tries[t]->SessionKey;
-      const QString wrappedHex = Hex(wrapped);
-      if (t > 0) Log("[SessionKey]", wrappedHex);
-
-      // RSA takes exactly a modulus' worth of input: a wrapped key of another length
-      // was not made for this key (and must not be read past its end).
-      auto wrongKey = [&](const QString& why) {
-        Log("[C_Decrypt]", wrappedHex + pk + why);
-        if (last) report(MsgKind::Warning, kMsgDecWrongCard);
-        return last;
-      };
-      if (wrapped.empty() || wrapped.size() != privateKeySize) {
-        if (wrongKey(Code(CKR_ENCRYPTED_DATA_LEN_RANGE))) return;
-        continue;
-      }
-
-      CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
-      rv = cryptoki::C_DecryptInit(session, &mechanism, handles[i]);
-      if (rv != CKR_OK) {
-        Log("[C_DecryptInit]", kMsgDecInit + pk + Code(rv));
-        if (!last) continue;
-        report(MsgKind::Error, kMsgDecInit + Code(rv), kMsgDecInitLog + Code(rv));
-        return;
-      }
-      Log("[C_DecryptInit]", QStringLiteral("CKM_RSA_PKCS"));
-
-      CK_BYTE_PTR in = const_cast<CK_BYTE_PTR>(wrapped.data());
-      CK_ULONG length = 0;
-      rv = cryptoki::C_Decrypt(session, in, CK_ULONG(wrapped.size()), nullptr, &length);
-      if (rv != CKR_OK) {
-        Log("[C_Decrypt]", kMsgDecLength + pk + Code(rv));
-        if (!last) continue;
-        report(MsgKind::Error, kMsgDecLength + Code(rv), kMsgDecLengthLog + Code(rv));
-        return;
-      }
-      // The first answer may be an upper bound (the modulus length); the second
-      // call tells the real length.
-      length = std::min<CK_ULONG>(length, 4096);
-      std::vector<uint8_t> buffer(length, 0);
-      Log("[C_Decrypt]", "AllocMem:" + QString::number(length));
-      CK_ULONG got = length;
-      rv = cryptoki::C_Decrypt(session, in, CK_ULONG(wrapped.size()), buffer.data(), &got);
-      if (rv == CKR_OK && got == kEncSessionKeyBytes) {
-        std::memcpy(sessionKey.key, buffer.data(), kEncSessionKeyBytes);
-        unwrapped = true;
-      }
-      explicit_bzero(buffer.data(), buffer.size());
-      if (unwrapped) break;
-      const QString why = rv != CKR_OK ? Code(rv) : " [Dužina ključa=" + QString::number(got) + "]";
-      if (wrongKey(why)) return;
+// Unwraps the session key with each private key in turn.
+Step Decryption::UnwrapSessionKey() {
+  for (int i = 0; i < count_; ++i) {
+    switch (TryKey(i)) {
+      case Attempt::Unwrapped: return Step::Next;
+      case Attempt::Stop: return Step::Stop;
+      case Attempt::Next: break;
     }
   }
-  if (!unwrapped) return;
+  return Step::Stop;
+}
 
-  // 7-9. Decipher the payload straight from the container into the work archive.
+Decryption::Attempt Decryption::TryKey(int i) {
+  const bool lastKey = i == count_ - 1;
+  Log("[Provjera]", "Privatni ključ " + QString::number(i + 1));
+
+  CK_ATTRIBUTE modulus = {CKA_MODULUS, nullptr, 0};
+  CK_RV rv = cryptoki::C_GetAttributeValue(session_, handles_[i], &modulus, 1);
+  if (rv == CKR_OK && modulus.ulValueLen == CK_UNAVAILABLE_INFORMATION) rv = CKR_ATTRIBUTE_SENSITIVE;
+  if (rv != CKR_OK) {
+    if (!lastKey) return Attempt::Next;
+    Ui().setWaitCursor(false);
+    const QString text = kMsgDecModulus + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]";
+    report_(MsgKind::Error, text, kMsgDecModulusLog + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]");
+    Log("[C_GetAttributeValue]", text);
+    return Attempt::Stop;
+  }
+  const CK_ULONG privateKeySize = modulus.ulValueLen;
+  Log("[C_GetAttributeValue]", "CKA_MODULUS, PrivateKeySize=" + QString::number(privateKeySize));
+
+  std::vector<const TRecipientRecord*> tries = {entry_};
+  if (!matched_)
+    for (const TRecipientRecord& r : *list_)
+      if (&r != entry_ && r.SessionKey.size() == privateKeySize) tries.push_back(&r);
+  for (size_t t = 0; t < tries.size(); ++t) {
+    // Only the very last attempt reports; every earlier failure is logged and
+    // passed over.
+    const bool last = lastKey && t == tries.size() - 1;
+    const Attempt attempt = TryWrapped(i, *tries[t], t > 0, last, privateKeySize);
+    if (attempt != Attempt::Next) return attempt;
+  }
+  return Attempt::Next;
+}
+
+Decryption::Attempt Decryption::TryWrapped(int i, const TRecipientRecord& record, bool logKey, bool last,
+                                           CK_ULONG privateKeySize) {
+  const QString pk = " PK-" + QString::number(i + 1);
+  const std::vector<uint8_t>& wrapped = record.SessionKey;
+  const QString wrappedHex = Hex(wrapped);
+  if (logKey) Log("[SessionKey]", wrappedHex);
+  auto wrongKey = [&](const QString& why) {
+    Log("[C_Decrypt]", wrappedHex + pk + why);
+    if (last) report_(MsgKind::Warning, kMsgDecWrongCard);
+    return last ? Attempt::Stop : Attempt::Next;
+  };
+  // RSA takes exactly a modulus' worth of input: a wrapped key of another length
+  // was not made for this key (and must not be read past its end).
+  if (wrapped.empty() || wrapped.size() != privateKeySize) return wrongKey(Code(CKR_ENCRYPTED_DATA_LEN_RANGE));
+
+  CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+  CK_RV rv = cryptoki::C_DecryptInit(session_, &mechanism, handles_[i]);
+  if (rv != CKR_OK) {
+    Log("[C_DecryptInit]", kMsgDecInit + pk + Code(rv));
+    if (!last) return Attempt::Next;
+    report_(MsgKind::Error, kMsgDecInit + Code(rv), kMsgDecInitLog + Code(rv));
+    return Attempt::Stop;
+  }
+  Log("[C_DecryptInit]", QStringLiteral("CKM_RSA_PKCS"));
+
+  CK_BYTE_PTR in = const_cast<CK_BYTE_PTR>(wrapped.data());
+  CK_ULONG length = 0;
+  rv = cryptoki::C_Decrypt(session_, in, CK_ULONG(wrapped.size()), nullptr, &length);
+  if (rv != CKR_OK) {
+    Log("[C_Decrypt]", kMsgDecLength + pk + Code(rv));
+    if (!last) return Attempt::Next;
+    report_(MsgKind::Error, kMsgDecLength + Code(rv), kMsgDecLengthLog + Code(rv));
+    return Attempt::Stop;
+  }
+  // The first answer may be an upper bound (the modulus length); the second
+  // call tells the real length.
+  length = std::min<CK_ULONG>(length, 4096);
+  std::vector<uint8_t> buffer(length, 0);
+  const ScopeExit wipe([&buffer] { explicit_bzero(buffer.data(), buffer.size()); });
+  Log("[C_Decrypt]", "AllocMem:" + QString::number(length));
+  CK_ULONG got = length;
+  rv = cryptoki::C_Decrypt(session_, in, CK_ULONG(wrapped.size()), buffer.data(), &got);
+  if (rv == CKR_OK && got == kEncSessionKeyBytes) {
+    std::memcpy(sessionKey_.key, buffer.data(), kEncSessionKeyBytes);
+    return Attempt::Unwrapped;
+  }
+  return wrongKey(rv != CKR_OK ? Code(rv) : " [Dužina ključa=" + QString::number(got) + "]");
+}
+
+Step Decryption::CheckCipherLength() {
   Log("[DekriptSessionKey]", "Dužina ključa:" + QString::number(kEncSessionKeyBytes));
-  Log("[DES3]", "Za dekripciju:" + QString::number(layout.cipherLength));
-  if (layout.cipherLength == 0 || layout.cipherLength % 8 != 0) {
-    decryptFailed(TR_E_DATA);
-    return;
-  }
+  Log("[DES3]", "Za dekripciju:" + QString::number(layout_.cipherLength));
+  if (layout_.cipherLength == 0 || layout_.cipherLength % 8 != 0) return Failed(TR_E_DATA);
+  return Step::Next;
+}
 
-  QString workZip;
+Step Decryption::CreateWorkZip(QString& workZip) {
   try {
     workZip = CreateUniqueTempFile("sgn", "zip");
   } catch (const EFileError& e) {
-    report(MsgKind::Error, e.Text());
-    return;
+    report_(MsgKind::Error, e.Text());
+    return Step::Stop;
   }
-  RemoveOnExit removeWork(workZip);
-  {
-    TWorkFileSink zipSink;
-    if (!zipSink.Open(workZip)) {
-      report(MsgKind::Error, CannotCreateText(workZip, DiskErrorText(zipSink.SystemError())));
-      return;
-    }
-    if (showProgress) kDecCipherShare.Show(0, int64_t(layout.cipherLength), shortName, kProgressDecCaption);
-    Des3PlainSink plain(sessionKey.key, zipSink);
-    // The cipher text as it is read from the container: the deciphering hands on
-    // its plain text in large pieces, the reading goes steadily.
-    CountingSink cipherRead(plain, [&](int64_t done) {
-      if (showProgress) kDecCipherShare.Show(done, int64_t(layout.cipherLength), shortName, kProgressDecCaption);
-    });
-    explicit_bzero(sessionKey.key, sizeof sessionKey.key);
-    plain.onBlock = [](int p) { Log("[DES3Decrypt]", "Dužina padinga:" + QString::number(p)); };
-    try {
-      EncLayout again;
-      if (!VerifySignedStream(encPath, nullptr, cipherRead, &again) || again.cipherLength != layout.cipherLength) {
-        decryptFailed(TR_E_DATA);
-        return;
-      }
-      int32_t rc = plain.Finish();
-      if (rc != 0) {
-        decryptFailed(rc);
-        return;
-      }
-    } catch (const EDes3Error& e) {
-      decryptFailed(e.code());
-      return;
-    } catch (const EWriteError&) {
-      report(MsgKind::Error, CannotCreateText(workZip, DiskErrorText(zipSink.SystemError())));
-      return;
-    }
-    if (!zipSink.Close()) {
-      report(MsgKind::Error, CannotCreateText(workZip, DiskErrorText(zipSink.SystemError())));
-      return;
-    }
-  }
+  return Step::Next;
+}
 
-  // 10-11. The one signed container of the archive, extracted into a private work
-  // folder of this run (which the next start removes should this run be killed),
-  // then put in place in one last step: the target's name only ever shows the
-  // whole file.
-  std::unique_ptr<TdmCollector> ownModule;
-  TdmCollector* dm = dmCollector;
-  if (!dm) {
-    ownModule = std::make_unique<TdmCollector>();
-    dm = ownModule.get();
+// Deciphers the payload straight from the container into the work archive.
+Step Decryption::Decipher(const QString& workZip) {
+  TWorkFileSink zipSink;
+  auto diskFailed = [&] {
+    report_(MsgKind::Error, CannotCreateText(workZip, DiskErrorText(zipSink.SystemError())));
+    return Step::Stop;
+  };
+  if (!zipSink.Open(workZip)) return diskFailed();
+  const int64_t cipherLength = int64_t(layout_.cipherLength);
+  if (showProgress_) kDecCipherShare.Show(0, cipherLength, shortName_, kProgressDecCaption);
+  Des3PlainSink plain(sessionKey_.key, zipSink);
+  // The cipher text as it is read from the container: the deciphering hands on
+  // its plain text in large pieces, the reading goes steadily.
+  CountingSink cipherRead(plain, [&](int64_t done) {
+    if (showProgress_) kDecCipherShare.Show(done, cipherLength, shortName_, kProgressDecCaption);
+  });
+  explicit_bzero(sessionKey_.key, sizeof sessionKey_.key);
+  plain.onBlock = [](int p) { Log("[DES3Decrypt]", "Dužina padinga:" + QString::number(p)); };
+  try {
+    EncLayout again;
+    if (!VerifySignedStream(encPath_, nullptr, cipherRead, &again) || again.cipherLength != layout_.cipherLength)
+      return Failed(TR_E_DATA);
+    if (const int32_t rc = plain.Finish(); rc != 0) return Failed(rc);
+  } catch (const EDes3Error& e) {
+    return Failed(e.code());
+  } catch (const EWriteError&) {
+    return diskFailed();
   }
+  if (!zipSink.Close()) return diskFailed();
+  return Step::Next;
+}
+
+// The one signed container of the archive, extracted into a private work folder of
+// this run (which the next start removes should this run be killed), then put in
+// place in one last step: the target's name only ever shows the whole file.
+void Decryption::ExtractAndPlace(const QString& workZip, const QString& outFolder) {
+  const TdmInUse dm;
   TZipArchiver& zip = dm->ZipArchiver1;
   // Started from inside a running ZIP operation's callback: the component's settings
   // belong to that operation, and it would refuse a second one anyway.
   if (zip.IsBusy()) {
-    decryptFailed(kZipBusyCode);
+    Failed(kZipBusyCode);
     return;
   }
   try {
     zip.SetZipFileName(workZip);
     if (zip.Count() != 1 || !SafeEntryName(zip.DirEntry(0).FileName)) {
       // Not the archive of one signed container: the payload is not what it claims.
-      decryptFailed(TR_E_DATA);
+      Failed(TR_E_DATA);
       return;
     }
     const QString entryName = zip.DirEntry(0).FileName;
-    const QString folder = IncludeTrailingBackslash(outFolder);
-    const QString target = folder + entryName;
+    const QString target = IncludeTrailingBackslash(outFolder) + entryName;
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
-      report(MsgKind::Error, kMsgDecTargetExists + target + "].");
+      report_(MsgKind::Error, kMsgDecTargetExists + target + "].");
       return;
     }
     TWorkFolder stage;
     stage.path = CreatePrivateWorkFolder(QStringLiteral("sgnDec"));
     if (stage.path.isEmpty()) {
-      report(MsgKind::Error, CannotCreateText(target, DiskErrorText(errno)));
+      report_(MsgKind::Error, CannotCreateText(target, DiskErrorText(errno)));
       return;
-    }
-    zip.FSpecArgs().clear();
-    zip.FSpecArgs().append(entryName);
-    zip.SetExtrBaseDir(stage.path);
-    zip.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
-    int32_t rc = 0;
-    {
-      TZipProgress progress(zip, showProgress, kDecExtractShare.first, kDecExtractShare.last, kProgressDecUnpacking,
-                            kProgressDecCaption, kProgressWhole);
-      rc = zip.Extract();
     }
     const QString staged = stage.path + "/" + entryName;
-    const QFileInfo stagedInfo(staged);
-    if (rc != 0 || !stagedInfo.isFile() || stagedInfo.isSymLink()) {
-      // A disk that refused the extracted file is named as such, not as a bad payload.
-      if (const int disk = rc != 0 ? DiskErrorInMessage(zip.Message()) : 0) {
-        report(MsgKind::Error, CannotCreateText(target, DiskErrorText(disk)));
-        return;
-      }
-      decryptFailed(TR_E_DATA);
-      return;
-    }
+    if (ExtractStaged(zip, entryName, stage.path, staged, target) == Step::Stop) return;
     const int err = PlaceNoReplace(staged, target);
     if (err == EEXIST) {
-      report(MsgKind::Error, kMsgDecTargetExists + target + "].");
+      report_(MsgKind::Error, kMsgDecTargetExists + target + "].");
       return;
     }
     if (err != 0) {
-      report(MsgKind::Error, CannotCreateText(target, DiskErrorText(err)));
+      report_(MsgKind::Error, CannotCreateText(target, DiskErrorText(err)));
       return;
     }
     LastDecryptedFile = target;
-    report(MsgKind::Information, kMsgDecSuccess + target + "].");
+    report_(MsgKind::Information, kMsgDecSuccess + target + "].");
   } catch (...) {
     // The extraction's own failures end it without a word, as they always have.
   }
+}
+
+Step Decryption::ExtractStaged(TZipArchiver& zip, const QString& entryName, const QString& stage,
+                               const QString& staged, const QString& target) {
+  zip.FSpecArgs().clear();
+  zip.FSpecArgs().append(entryName);
+  zip.SetExtrBaseDir(stage);
+  zip.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
+  int32_t rc = 0;
+  {
+    TZipProgress progress(zip, showProgress_, kDecExtractShare.first, kDecExtractShare.last, kProgressDecUnpacking,
+                          kProgressDecCaption, kProgressWhole);
+    rc = zip.Extract();
+  }
+  const QFileInfo stagedInfo(staged);
+  if (rc == 0 && stagedInfo.isFile() && !stagedInfo.isSymLink()) return Step::Next;
+  // A disk that refused the extracted file is named as such, not as a bad payload.
+  if (const int disk = rc != 0 ? DiskErrorInMessage(zip.Message()) : 0) {
+    report_(MsgKind::Error, CannotCreateText(target, DiskErrorText(disk)));
+    return Step::Stop;
+  }
+  return Failed(TR_E_DATA);
+}
+
+}  // namespace
+
+void DecryptEncodedFile(CK_SESSION_HANDLE session, const QString& installFolder, const QString& encPath,
+                        const QString& outFolder, const QString& cardSerialHex, int reportMode,
+                        const TRecipientList& recipients) {
+  Decryption run(session, installFolder, encPath, reportMode);
+  if (run.ReadLayout() == Step::Stop || run.FindKeys() == Step::Stop ||
+      run.ChooseEntry(recipients, cardSerialHex) == Step::Stop || run.UnwrapSessionKey() == Step::Stop ||
+      run.CheckCipherLength() == Step::Stop)
+    return;
+  QString workZip;
+  if (run.CreateWorkZip(workZip) == Step::Stop) return;
+  // The work archive goes after the ZIP component has let go of it.
+  const ScopeExit removeWork([&workZip] { QFile::remove(workZip); });
+  if (run.Decipher(workZip) == Step::Stop) return;
+  run.ExtractAndPlace(workZip, outFolder);
 }

@@ -24,6 +24,7 @@
 #include "signing/progress_window.h"
 #include "signing/replacement_file.h"
 #include "signing/settings.h"
+#include "signing/step.h"
 
 QString CannotOpenText(const QString& name, const QString& reason) {
   return QStringLiteral("Cannot open file \"%1\". %2").arg(name, reason);
@@ -173,27 +174,31 @@ TRRESULT WrapSessionKey(const TR_RSA_PUBLIC_KEY& publicKey, SessionKey& s, std::
 
 void Write(ByteSink& out, const std::string& text) { out.Write(text.data(), text.size()); }
 
-}  // namespace
 
-int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, const QString& sgnPath,
-                            QString& outName, bool zipFirst, int reportMode, const TCertifikat& recipient) {
-  WaitCursor cursor;
-  const Reporter report(reportMode, installFolder);
+// The encryption's settings and the name of the container it makes.
+class Encryption {
+ public:
+  Encryption(const QString& installFolder, const QString& sgnPath, int reportMode)
+      : report(reportMode, installFolder), sgnPath(sgnPath) {}
+
+  StepEnd<int32_t> ChooseName(const QString& mbr, QString& outName);
+
+  const WaitCursor cursor;
+  const Reporter report;
   const bool workWithMbr = Settings ? Settings->WorkWithMBR : false;
   const bool withDate = Settings ? Settings->PackedNameWithDate : false;
   const bool decimalSerial = Settings ? Settings->ShowSNCertAsDecimal : false;
   const QString ext = Settings ? Settings->PackedFileExt : QStringLiteral("enc");
+  const TdmInUse dm;
+  const QString sgnPath;
+  QString name;
+};
 
-  std::unique_ptr<TdmCollector> ownModule;
-  TdmCollector* dm = dmCollector;
-  if (!dm) {
-    ownModule = std::make_unique<TdmCollector>();
-    dm = ownModule.get();
-  }
-
-  QString name = EncodedFileName(sgnPath, mbr, workWithMbr, withDate, QDateTime::currentDateTime(), ext);
+// The name the container gets: the one the settings give, or another the user
+// chooses rather than overwrite a file.
+StepEnd<int32_t> Encryption::ChooseName(const QString& mbr, QString& outName) {
+  name = EncodedFileName(sgnPath, mbr, workWithMbr, withDate, QDateTime::currentDateTime(), ext);
   outName = name;
-
   if (QFileInfo::exists(name)) {
     const int answer = Ui().messageBox(MsgKind::Confirmation, kMsgEncOverwrite1 + name + kMsgEncOverwrite2);
     if (answer == mrNo) {
@@ -210,161 +215,209 @@ int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, co
       return kEncryptStopped;
     }
   }
-
   // Replacing the signed container with its own encryption would lose it.
   if (SameExistingFile(name, sgnPath)) {
     report(MsgKind::Error, CannotCreateText(name, QStringLiteral("It is the file being encrypted.")));
     return kEncryptCannotCreate;
   }
+  return std::nullopt;
+}
 
-  // Whatever road the operation ends by, its progress window goes.
-  struct HideAtEnd {
-    ~HideAtEnd() { HideProgress(); }
-  } hideAtEnd;
-  TWorkFolder work;  // of the ZIP step
-  QString plainPath = sgnPath;
-  if (zipFirst) {
-    // A container that does not open is named as such, not as a ZIP archive the
-    // user never asked for.
-    {
-      QFile probe(sgnPath);
-      errno = 0;
-      if (!probe.open(QIODevice::ReadOnly)) {
-        report(MsgKind::Error, CannotOpenText(QFileInfo(sgnPath).absoluteFilePath(), FileErrorText(probe, errno)));
-        return kEncryptCannotOpen;
-      }
-    }
-    TZipArchiver& zip = dm->ZipArchiver1;
-    // An encryption started from inside a running ZIP operation's callback must not
-    // change that operation's settings; the component would refuse it anyway.
-    if (zip.IsBusy()) return kEncryptCannotOpen;
-    // A folder of its own: a nested or parallel operation never meets this archive.
-    work.path = CreatePrivateWorkFolder(QStringLiteral("ZipSgnDat"));
-    if (work.path.isEmpty()) {
-      report(MsgKind::Error, CannotCreateText(GetTempDirectory() + "ZipSgnDat.tmp", QStringLiteral("No work folder.")));
+// The writing of the container: the ZIP step, the key, the cipher and the file.
+class Enciphering {
+ public:
+  Enciphering(const Encryption& encryption, const TCertifikat& recipient)
+      : e_(encryption), recipient_(recipient), plainPath_(encryption.sgnPath) {}
+
+  StepEnd<int32_t> PackFirst();
+  StepEnd<int32_t> OpenPlain();
+  StepEnd<int32_t> PrepareKey();
+  StepEnd<int32_t> WriteContainer(bool zipFirst);
+  int32_t Commit();
+
+ private:
+  void ShowProgressOf(bool zipFirst);
+
+  const Encryption& e_;
+  const TCertifikat& recipient_;
+  TWorkFolder work_;  // of the ZIP step
+  QString plainPath_;
+  QFile in_;
+  QIODeviceSource plain_{in_};
+  uint64_t size_ = 0;
+  SessionKey session_;
+  std::unique_ptr<Des3CipherSource> cipher_;
+  TReplacementFile out_;
+  std::vector<uint8_t> wrapped_;
+};
+
+// The container packed into a ZIP archive of its own, which is then enciphered.
+StepEnd<int32_t> Enciphering::PackFirst() {
+  // A container that does not open is named as such, not as a ZIP archive the
+  // user never asked for.
+  {
+    QFile probe(e_.sgnPath);
+    errno = 0;
+    if (!probe.open(QIODevice::ReadOnly)) {
+      const QString path = QFileInfo(e_.sgnPath).absoluteFilePath();
+      e_.report(MsgKind::Error, CannotOpenText(path, FileErrorText(probe, errno)));
       return kEncryptCannotOpen;
     }
-    const QString archive = work.path + QStringLiteral("/ZipSgnDat.tmp");
-    int32_t rc = 0;
-    bool thrown = false;
-    try {
-      zip.SetZipFileName(archive);
-      zip.SetAddOptions({});
-      zip.FSpecArgs().clear();
-      zip.FSpecArgs().append(sgnPath);
-      const QFileInfo sgnInfo(sgnPath);
-      TZipProgress progress(zip, sgnInfo.size() > ProgressMinSize, kEncZipShare.first, kEncZipShare.last,
-                            sgnInfo.fileName(), kMsgEncProgressCaption, kProgressWhole);
-      rc = zip.Add();
-    } catch (...) {
-      thrown = true;
-    }
-    // Without its archive the container is not encrypted at all: enciphering the
-    // signed container itself would give a file no reader can open.
-    if (thrown) {
-      report(MsgKind::Information, kMsgEncAddException);
-      return kEncryptCannotOpen;
-    }
-    if (rc != 0 || !QFileInfo(archive).isFile() || zip.Count() != 1) {
-      const QString why = rc != 0 && !zip.Message().isEmpty() ? zip.Message() : QStringLiteral("The ZIP archive was not made.");
-      report(MsgKind::Error, CannotOpenText(archive, why));
-      return kEncryptCannotOpen;
-    }
-    plainPath = archive;
   }
-
-  QFile in(plainPath);
-  errno = 0;
-  if (!in.open(QIODevice::ReadOnly)) {
-    report(MsgKind::Error, CannotOpenText(QFileInfo(plainPath).absoluteFilePath(), FileErrorText(in, errno)));
+  TZipArchiver& zip = e_.dm->ZipArchiver1;
+  // An encryption started from inside a running ZIP operation's callback must not
+  // change that operation's settings; the component would refuse it anyway.
+  if (zip.IsBusy()) return kEncryptCannotOpen;
+  // A folder of its own: a nested or parallel operation never meets this archive.
+  work_.path = CreatePrivateWorkFolder(QStringLiteral("ZipSgnDat"));
+  if (work_.path.isEmpty()) {
+    e_.report(MsgKind::Error,
+              CannotCreateText(GetTempDirectory() + "ZipSgnDat.tmp", QStringLiteral("No work folder.")));
     return kEncryptCannotOpen;
   }
-  const uint64_t size = uint64_t(std::max<qint64>(0, in.size()));
+  const QString archive = work_.path + QStringLiteral("/ZipSgnDat.tmp");
+  int32_t rc = 0;
+  try {
+    zip.SetZipFileName(archive);
+    zip.SetAddOptions({});
+    zip.FSpecArgs().clear();
+    zip.FSpecArgs().append(e_.sgnPath);
+    const QFileInfo sgnInfo(e_.sgnPath);
+    TZipProgress progress(zip, sgnInfo.size() > ProgressMinSize, kEncZipShare.first, kEncZipShare.last,
+                          sgnInfo.fileName(), kMsgEncProgressCaption, kProgressWhole);
+    rc = zip.Add();
+  } catch (...) {
+    // Without its archive the container is not encrypted at all: enciphering the
+    // signed container itself would give a file no reader can open.
+    e_.report(MsgKind::Information, kMsgEncAddException);
+    return kEncryptCannotOpen;
+  }
+  if (rc != 0 || !QFileInfo(archive).isFile() || zip.Count() != 1) {
+    const QString why =
+        rc != 0 && !zip.Message().isEmpty() ? zip.Message() : QStringLiteral("The ZIP archive was not made.");
+    e_.report(MsgKind::Error, CannotOpenText(archive, why));
+    return kEncryptCannotOpen;
+  }
+  plainPath_ = archive;
+  return std::nullopt;
+}
 
-  QIODeviceSource plain(in);
-  SessionKey session;
-  TRRESULT rc = DrawSessionKey(session);
+StepEnd<int32_t> Enciphering::OpenPlain() {
+  in_.setFileName(plainPath_);
+  errno = 0;
+  if (!in_.open(QIODevice::ReadOnly)) {
+    e_.report(MsgKind::Error, CannotOpenText(QFileInfo(plainPath_).absoluteFilePath(), FileErrorText(in_, errno)));
+    return kEncryptCannotOpen;
+  }
+  size_ = uint64_t(std::max<qint64>(0, in_.size()));
+  return std::nullopt;
+}
+
+// A fresh key, its cipher, the new file, and the key wrapped for the recipient.
+StepEnd<int32_t> Enciphering::PrepareKey() {
+  TRRESULT rc = DrawSessionKey(session_);
   if (rc != 0) {
-    report(MsgKind::Error, kMsgEncKeyWrap + QString::number(rc) + "]");
+    e_.report(MsgKind::Error, kMsgEncKeyWrap + QString::number(rc) + "]");
     return kEncryptStopped;
   }
-  std::unique_ptr<Des3CipherSource> cipher;
   try {
-    cipher = std::make_unique<Des3CipherSource>(session.key, plain);
+    cipher_ = std::make_unique<Des3CipherSource>(session_.key, plain_);
   } catch (const std::bad_alloc&) {
-    report(MsgKind::Error, kMsgEncNoMemory, kMsgEncNoMemoryLog);
+    e_.report(MsgKind::Error, kMsgEncNoMemory, kMsgEncNoMemoryLog);
     return kEncryptNoMemory;
   }
   // The container is made under a temporary name beside its target and replaces
   // it only once written, synced and complete: a failure leaves an older one whole.
-  TReplacementFile out;
-  if (!out.Create(name)) {
-    in.close();
-    report(MsgKind::Error, CannotCreateText(name, DiskErrorText(out.SystemError())));
+  if (!out_.Create(e_.name)) {
+    in_.close();
+    e_.report(MsgKind::Error, CannotCreateText(e_.name, DiskErrorText(out_.SystemError())));
     return kEncryptCannotCreate;
   }
   // Wrapped before anything is written: a key that cannot be wrapped leaves no file.
-  std::vector<uint8_t> wrapped;
-  rc = WrapSessionKey(recipient.PublicKey, session, wrapped);
+  rc = WrapSessionKey(recipient_.PublicKey, session_, wrapped_);
   if (rc != 0) {
-    out.Discard();
-    report(MsgKind::Error, kMsgEncKeyWrap + QString::number(rc) + "]");
+    out_.Discard();
+    e_.report(MsgKind::Error, kMsgEncKeyWrap + QString::number(rc) + "]");
     return kEncryptStopped;
   }
+  return std::nullopt;
+}
 
-  const bool showProgress = int64_t(size) > ProgressMinSize;
-  const QString description = QFileInfo(sgnPath).fileName();
-  if (showProgress) {
-    // After the ZIP step the cipher goes on from where it ended, in the same window.
-    auto progress = [&, zipFirst](uint64_t position) {
-      if (zipFirst)
-        kEncCipherShare.Show(int64_t(position), int64_t(size), description, kMsgEncProgressCaption);
-      else
-        Progress(position, size, description);
-    };
-    progress(0);
-    cipher->onBlock = progress;
-  }
+void Enciphering::ShowProgressOf(bool zipFirst) {
+  if (int64_t(size_) <= ProgressMinSize) return;
+  const QString description = QFileInfo(e_.sgnPath).fileName();
+  // After the ZIP step the cipher goes on from where it ended, in the same window.
+  auto progress = [size = size_, description, zipFirst](uint64_t position) {
+    if (zipFirst)
+      kEncCipherShare.Show(int64_t(position), int64_t(size), description, kMsgEncProgressCaption);
+    else
+      Progress(position, size, description);
+  };
+  progress(0);
+  cipher_->onBlock = progress;
+}
 
+StepEnd<int32_t> Enciphering::WriteContainer(bool zipFirst) {
+  ShowProgressOf(zipFirst);
+  int32_t result = kEncryptStopped;
+  QString text, logText;
   try {
-    ReplacementFileSink sink(out);
+    ReplacementFileSink sink(out_);
     Write(sink, EncHeadText(ToCp1250Std(VersionText)));
-    Write(sink, EncRecipientText(ToCp1250Std(recipient.SubjectText),
-                                 EncSerialText(recipient.SerialInt, ToCp1250Std(recipient.SerialHex), decimalSerial)));
+    Write(sink, EncRecipientText(ToCp1250Std(recipient_.SubjectText),
+                                   EncSerialText(recipient_.SerialInt, ToCp1250Std(recipient_.SerialHex),
+                                                 e_.decimalSerial)));
     Write(sink, EncFileOpenText());
-    MimeEncodeStream(*cipher, sink);
-    Write(sink, EncTailText(wrapped.data(), wrapped.size()));
+    MimeEncodeStream(*cipher_, sink);
+    Write(sink, EncTailText(wrapped_.data(), wrapped_.size()));
     sink.Finish();
+    return std::nullopt;
   } catch (const EDes3Error& e) {
-    out.Discard();
-    HideProgress();
-    report(MsgKind::Error, kMsgEncPiece + QString::number(e.code()) + "]",
-           kMsgEncPieceLog + QString::number(e.code()) + "]");
-    return kEncryptStopped;
+    text = kMsgEncPiece + QString::number(e.code()) + "]";
+    logText = kMsgEncPieceLog + QString::number(e.code()) + "]";
   } catch (const EReadError&) {
-    out.Discard();
-    HideProgress();
-    report(MsgKind::Error,
-           CannotOpenText(QFileInfo(plainPath).absoluteFilePath(), FileErrorText(in, plain.SystemError())));
-    return kEncryptCannotOpen;
+    result = kEncryptCannotOpen;
+    const QString path = QFileInfo(plainPath_).absoluteFilePath();
+    text = logText = CannotOpenText(path, FileErrorText(in_, plain_.SystemError()));
   } catch (const EWriteError&) {
     // A full or failing disk, named with the system's own words.
-    const QString why = DiskErrorText(out.SystemError());
-    out.Discard();
-    HideProgress();
-    report(MsgKind::Error, CannotCreateText(name, why));
-    return kEncryptCannotCreate;
+    result = kEncryptCannotCreate;
+    text = logText = CannotCreateText(e_.name, DiskErrorText(out_.SystemError()));
   } catch (const std::bad_alloc&) {
-    out.Discard();
-    HideProgress();
-    report(MsgKind::Error, kMsgEncNoMemory, kMsgEncNoMemoryLog);
-    return kEncryptNoMemory;
+    result = kEncryptNoMemory;
+    text = kMsgEncNoMemory;
+    logText = kMsgEncNoMemoryLog;
   }
+  out_.Discard();
   HideProgress();
-  in.close();
-  if (!out.Commit(true)) {
-    report(MsgKind::Error, CannotCreateText(name, DiskErrorText(out.SystemError())));
+  e_.report(MsgKind::Error, text, logText);
+  return result;
+}
+
+int32_t Enciphering::Commit() {
+  HideProgress();
+  in_.close();
+  if (!out_.Commit(true)) {
+    e_.report(MsgKind::Error, CannotCreateText(e_.name, DiskErrorText(out_.SystemError())));
     return kEncryptCannotCreate;
   }
   return kEncryptOk;
+}
+
+}  // namespace
+
+int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, const QString& sgnPath,
+                            QString& outName, bool zipFirst, int reportMode, const TCertifikat& recipient) {
+  Encryption encryption(installFolder, sgnPath, reportMode);
+  if (const auto end = encryption.ChooseName(mbr, outName)) return *end;
+  // Whatever road the operation ends by, its progress window goes.
+  const ScopeExit hideAtEnd(&HideProgress);
+  Enciphering run(encryption, recipient);
+  if (zipFirst) {
+    if (const auto end = run.PackFirst()) return *end;
+  }
+  if (const auto end = run.OpenPlain()) return *end;
+  if (const auto end = run.PrepareKey()) return *end;
+  if (const auto end = run.WriteContainer(zipFirst)) return *end;
+  return run.Commit();
 }

@@ -62,13 +62,7 @@ std::string EncSerialText(int32_t serialValue, std::string_view serialHex, bool 
 // ---- small helpers -------------------------------------------------------------
 
 namespace {
-int HexDigit(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-bool IsHexChar(uint8_t c) { return HexDigit(c) >= 0; }
+bool IsHexChar(uint8_t c) { return HexValue(c) >= 0; }
 bool IsSerialChar(uint8_t c) { return IsHexChar(c) || c == '-'; }
 // Text of the version and subject rows: one line, no tag can start inside it.
 bool IsLineChar(uint8_t c) { return c != '\r' && c != '\n' && c != '<' && c != 0; }
@@ -80,7 +74,7 @@ int32_t HexSerialValue(std::string_view hex) {
     uint32_t byte = 0;
     for (size_t k = 0; k < 2; ++k) {
       size_t i = 2 * b + k;
-      int d = i < hex.size() ? HexDigit(static_cast<unsigned char>(hex[i])) : 0;
+      int d = i < hex.size() ? HexValue(static_cast<unsigned char>(hex[i])) : 0;
       byte = (byte << 4) | uint32_t(d < 0 ? 0 : d);
     }
     v = (v << 8) | byte;
@@ -148,28 +142,9 @@ class Reader {
   }
 
  private:
-  bool fail(EncFault f, int64_t at) {
-    if (l_.fault == EncFault::None) {
-      l_.fault = f;
-      l_.faultOffset = at;
-    }
-    return false;
-  }
-  bool fromMatch(Match m, EncFault f, int64_t at) {
-    switch (m) {
-      case Match::Ok: return true;
-      case Match::Short: return fail(EncFault::Truncated, at);
-      case Match::Io: return fail(EncFault::ReadError, at);
-      case Match::Mismatch: return fail(f, at);
-    }
-    return false;
-  }
-  bool expect(std::string_view lit, EncFault f) {
-    int64_t at = cur_.pos();
-    if (!fromMatch(cur_.peek(lit), f, at)) return false;
-    cur_.advance(lit.size());
-    return true;
-  }
+  bool fail(EncFault f, int64_t at) { return sgnread::NoteFault(l_, f, at); }
+  bool fromMatch(Match m, EncFault f, int64_t at) { return sgnread::NoteMatch(l_, m, f, at); }
+  bool expect(std::string_view lit, EncFault f) { return sgnread::ExpectLiteral(cur_, l_, lit, f); }
   // A run of one line's text up to the literal that must close it.
   bool text(bool (*ok)(uint8_t), size_t limit, std::string& out, EncFault f) {
     int64_t at = cur_.pos();
@@ -224,37 +199,15 @@ class Reader {
   bool payload() {
     if (!expect(kEncFileOpen, EncFault::BadPayload)) return false;
     const int64_t start = cur_.pos();
-    uint8_t last[2] = {0, 0};
-    size_t nlast = 0;
     uint64_t symbols = 0;
-    auto deliver = [&](const uint8_t* d, size_t n) {
-      if (sink_ && n) sink_->payloadText(d, n);
+    auto payloadText = [this](const uint8_t* d, size_t n) {
+      if (sink_) sink_->payloadText(d, n);
     };
-    for (;;) {
-      if (!cur_.need(1)) return fail(cur_.ioError() ? EncFault::ReadError : EncFault::Truncated, cur_.pos());
-      const uint8_t* d = cur_.ptr();
-      const size_t n = cur_.avail();
-      const size_t k = Base64TextRun(d, n, &symbols);
-      if (k > 0) {
-        if (k >= 2) {
-          deliver(last, nlast);
-          deliver(d, k - 2);
-          last[0] = d[k - 2];
-          last[1] = d[k - 1];
-          nlast = 2;
-        } else if (nlast == 2) {
-          deliver(last, 1);
-          last[0] = last[1];
-          last[1] = d[0];
-        } else {
-          last[nlast++] = d[0];
-        }
-        cur_.advance(k);
-      }
-      if (k < n) break;
-    }
+    const sgnread::Base64Walk walk =
+        sgnread::WalkBase64Text(cur_, &symbols, [](const uint8_t*, size_t) {}, payloadText);
+    if (!walk.complete) return fail(cur_.ioError() ? EncFault::ReadError : EncFault::Truncated, cur_.pos());
     const int64_t at = cur_.pos();
-    if (nlast < 2 || last[0] != '\r' || last[1] != '\n') return fail(EncFault::BadPayload, at);
+    if (!walk.endsWithCrLf) return fail(EncFault::BadPayload, at);
     l_.payloadStart = start;
     l_.payloadEnd = at - 2;
     // The CR LF before "]]>" was counted as text; it holds no symbol.
@@ -346,6 +299,13 @@ void RecordsFromLayout(const EncLayout& layout, TRecipientList& list) {
     list.push_back(std::move(r));
   }
 }
+
+// A source that cannot be read at all: a read error before its first byte.
+bool Unreadable(EncLayout& layout) {
+  layout = EncLayout{};
+  layout.fault = EncFault::ReadError;
+  return false;
+}
 }  // namespace
 
 bool ParseRecipients(const char* text, int64_t length, int32_t* outPair, TRecipientList& list, EncLayout* layout) {
@@ -353,11 +313,7 @@ bool ParseRecipients(const char* text, int64_t length, int32_t* outPair, TRecipi
   list.clear();
   EncLayout own;
   EncLayout& l = layout ? *layout : own;
-  if (!text || length < 0) {
-    l = EncLayout{};
-    l.fault = EncFault::ReadError;
-    return false;
-  }
+  if (!text || length < 0) return Unreadable(l);
   SgnMemorySource src(text, length);
   if (!ReadEncodedContainer(src, l)) return false;
   RecordsFromLayout(l, list);
@@ -369,11 +325,7 @@ bool ParseRecipientsFile(const QString& path, TRecipientList& list, EncLayout* l
   EncLayout own;
   EncLayout& l = layout ? *layout : own;
   SgnFileSource src(path);
-  if (!src.isOpen()) {
-    l = EncLayout{};
-    l.fault = EncFault::ReadError;
-    return false;
-  }
+  if (!src.isOpen()) return Unreadable(l);
   const bool showProgress = src.size() > ProgressMinSize;
   const bool shownBefore = fmProgres && fmProgres->isVisible();
   const QString shortName = QFileInfo(path).fileName();
@@ -419,11 +371,7 @@ bool VerifySignedStream(const QString& name, std::string* rangeCopy, ByteSink& d
   EncLayout own;
   EncLayout& l = layout ? *layout : own;
   SgnFileSource src(name);
-  if (!src.isOpen()) {
-    l = EncLayout{};
-    l.fault = EncFault::ReadError;
-    return false;
-  }
+  if (!src.isOpen()) return Unreadable(l);
   DecodingSink sink(destination);
   if (!ReadEncodedContainer(src, l, &sink)) return false;
   sink.finish();

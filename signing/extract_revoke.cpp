@@ -19,6 +19,7 @@
 #include "signing/progress_window.h"
 #include "signing/replacement_file.h"
 #include "signing/settings.h"
+#include "signing/step.h"
 
 namespace {
 
@@ -138,125 +139,175 @@ TPayloadCheck CheckContainerPayload(SgnSource& source, TZipArchiver& zip, TWorkF
   return archive.Check(zip, systemError);
 }
 
+namespace {
+
+// One extraction of a container's original file, step by step; a step that
+// returns Stop has shown its box.
+class OriginalExtraction {
+ public:
+  OriginalExtraction(SgnFileSource& container, TWorkFolder& work, const QString& containerPath, int mode)
+      : containerPath_(containerPath),
+        mode_(mode),
+        work_(work),
+        size_(container.size()),
+        showProgress_(size_ > ProgressMinSize),
+        step_(std::max<int64_t>(1, size_ / ProgressSteps)),
+        nextReport_(step_),
+        source_(container, nullptr, [this](int64_t position, int64_t total) { ScanProgress(position, total); }),
+        zip_(dmCollector ? &dmCollector->ZipArchiver1 : nullptr) {}
+
+  Step CheckPayload();
+  Step PrepareExtraction();
+  Step Extract();
+  void Deliver(QString& name);
+
+ private:
+  // About ProgressSteps updates over a container above ProgressMinSize.
+  void ScanProgress(int64_t position, int64_t total) {
+    if (!showProgress_ || position < nextReport_) return;
+    nextReport_ = (position / step_ + 1) * step_;
+    kScanShare.Show(position, total, kProgressAnalysing, kProgressSignedCaption);
+  }
+
+  const QString containerPath_;
+  const int mode_;
+  TWorkFolder& work_;
+  const int64_t size_;
+  const bool showProgress_;
+  const int64_t step_;
+  int64_t nextReport_;
+  SgnCopyingSource source_;
+  TZipArchiver* const zip_;
+  QString entry_;
+  uint32_t entrySize_ = 0;
+  QString extractFolder_;
+  QString tempCopy_;
+  QString extracted_;
+};
+
+// The container's payload, looked at: exactly one document, or a box.
+Step OriginalExtraction::CheckPayload() {
+  if (!zip_ || zip_->IsBusy()) {
+    Box(MsgKind::Information, kMsgNotInterpreted);
+    return Step::Stop;
+  }
+  int workError = 0;
+  const TPayloadCheck check = CheckContainerPayload(source_, *zip_, work_, &workError);
+  if (showProgress_) kScanShare.Show(size_, size_, kProgressAnalysing, kProgressSignedCaption);
+  switch (check) {
+    case TPayloadCheck::OneFile:
+      return Step::Next;
+    case TPayloadCheck::Malformed:
+    case TPayloadCheck::NotOneFile:
+      // Not the layout's archive of one file: nothing of it is shown, saved or
+      // compared, so nothing of it can be signed unseen.
+      Box(MsgKind::Warning, mode_ == emCompare ? kMsgFormatCompare : kMsgFormatView);
+      return Step::Stop;
+    case TPayloadCheck::Empty:
+      return Step::Stop;
+    case TPayloadCheck::UnsafeName:
+    case TPayloadCheck::Irregular:
+      Box(MsgKind::Information, kMsgNotInterpreted);
+      return Step::Stop;
+    case TPayloadCheck::Failed:
+      WorkFileFailed(workError);
+      return Step::Stop;
+  }
+  return Step::Stop;
+}
+
+// The component set for the one entry, and the name of the copy shown again free.
+Step OriginalExtraction::PrepareExtraction() {
+  entry_ = zip_->DirEntry(0).FileName;
+  entrySize_ = zip_->DirEntry(0).UncompressedSize;
+  extractFolder_ = work_.path + QStringLiteral("/out");
+  if (!QDir().mkdir(extractFolder_)) throw EFileError(QStringLiteral("Unable to open %1").arg(extractFolder_));
+  zip_->FSpecArgs().clear();
+  zip_->FSpecArgs().append(entry_);
+  zip_->SetExtrBaseDir(extractFolder_);
+  zip_->SetExtrOptions({ExtrDirNames, ExtrOverWrite});
+
+  tempCopy_ = GetTempDirectory() + QStringLiteral("Tmp_Orig_") + entry_;
+  QFile::remove(tempCopy_);
+  if (QFileInfo::exists(tempCopy_) || QFileInfo(tempCopy_).isSymLink()) {
+    Box(MsgKind::Warning, mode_ == emCompare ? kMsgOpenCompare : kMsgOpenView);
+    return Step::Stop;
+  }
+  return Step::Next;
+}
+
+Step OriginalExtraction::Extract() {
+  // The component's result may be a warning only; what counts is the file, whole.
+  int32_t rc = 0;
+  {
+    TZipProgress progress(*zip_, showProgress_, kUnpackShare.first, kUnpackShare.last, kProgressUnpacking,
+                          kProgressSignedCaption, kProgressWhole);
+    rc = zip_->Extract();
+  }
+  extracted_ = extractFolder_ + "/" + entry_;
+  const QFileInfo info(extracted_);
+  if (info.isFile() && !info.isSymLink() && uint32_t(info.size()) == entrySize_) return Step::Next;
+  if (const int disk = rc != 0 ? DiskErrorInMessage(zip_->Message()) : 0) {
+    WorkFileFailed(disk);
+    return Step::Stop;
+  }
+  // Without the file there is nothing to compare either: an empty name sends
+  // signing down its result-0 road, after this box.
+  Box(MsgKind::Information, kMsgNotInterpreted);
+  return Step::Stop;
+}
+
+// The extracted file where the mode puts it; name is where it went, if anywhere.
+void OriginalExtraction::Deliver(QString& name) {
+  switch (mode_) {
+    case emView:
+      Ui().setWaitCursor(true);
+      MoveFileWithFallback(extracted_, tempCopy_);
+      if (!ShellOpenFile(tempCopy_)) Box(MsgKind::Error, SystemErrorText(errno));
+      name = tempCopy_;
+      break;
+    case emSaveAs:
+      SaveWithDialog(extracted_, QFileInfo(containerPath_).absolutePath(), entry_);
+      break;
+    case emCompare:
+      Ui().setWaitCursor(true);
+      MoveFileWithFallback(extracted_, tempCopy_);
+      name = tempCopy_;
+      break;
+    case emAutomatic: {
+      const QString target = QFileInfo(containerPath_).absolutePath() + "/" + entry_;
+      if (!QFileInfo::exists(target) && !QFileInfo(target).isSymLink()) {
+        Ui().setWaitCursor(true);
+        MoveFileWithFallback(extracted_, target);
+        name = target;
+      } else {
+        SaveWithDialog(extracted_, QFileInfo(target).absolutePath(), target);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
 void ExtractOriginalFile(const QString& containerPath, int mode, QString& name) {
   name.clear();
   if (!HasContainerSuffix(containerPath)) {
     if (!ShellOpenFile(containerPath)) Box(MsgKind::Error, SystemErrorText(errno));
     return;
   }
-  const QString& formatText = mode == emCompare ? kMsgFormatCompare : kMsgFormatView;
-
   SgnFileSource container(containerPath);
   if (!container.isOpen()) throw EFileError(QStringLiteral("Unable to open %1").arg(containerPath));
 
   ExtractionCleanup cleanup;
   Ui().setWaitCursor(true);
-
-  // About ProgressSteps updates over a container above ProgressMinSize.
-  const int64_t size = container.size();
-  const bool showProgress = size > ProgressMinSize;
-  const int64_t step = std::max<int64_t>(1, size / ProgressSteps);
-  int64_t nextReport = step;
-  SgnCopyingSource source(container, nullptr, [&](int64_t position, int64_t total) {
-    if (!showProgress || position < nextReport) return;
-    nextReport = (position / step + 1) * step;
-    kScanShare.Show(position, total, kProgressAnalysing, kProgressSignedCaption);
-  });
-
-  TZipArchiver* zip = dmCollector ? &dmCollector->ZipArchiver1 : nullptr;
-  QString extracted;
+  OriginalExtraction run(container, cleanup.work, containerPath, mode);
   try {
-    if (!zip || zip->IsBusy()) {
-      Box(MsgKind::Information, kMsgNotInterpreted);
+    if (run.CheckPayload() == Step::Stop || run.PrepareExtraction() == Step::Stop || run.Extract() == Step::Stop)
       return;
-    }
-    int workError = 0;
-    const TPayloadCheck check = CheckContainerPayload(source, *zip, cleanup.work, &workError);
-    if (showProgress) kScanShare.Show(size, size, kProgressAnalysing, kProgressSignedCaption);
-    switch (check) {
-      case TPayloadCheck::OneFile:
-        break;
-      case TPayloadCheck::Malformed:
-      case TPayloadCheck::NotOneFile:
-        // Not the layout's archive of one file: nothing of it is shown, saved or
-        // compared, so nothing of it can be signed unseen.
-        Box(MsgKind::Warning, formatText);
-        return;
-      case TPayloadCheck::Empty:
-        return;
-      case TPayloadCheck::UnsafeName:
-      case TPayloadCheck::Irregular:
-        Box(MsgKind::Information, kMsgNotInterpreted);
-        return;
-      case TPayloadCheck::Failed:
-        WorkFileFailed(workError);
-        return;
-    }
-    const QString entry = zip->DirEntry(0).FileName;
-    const uint32_t entrySize = zip->DirEntry(0).UncompressedSize;
-    const QString extractFolder = cleanup.work.path + QStringLiteral("/out");
-    if (!QDir().mkdir(extractFolder)) throw EFileError(QStringLiteral("Unable to open %1").arg(extractFolder));
-    zip->FSpecArgs().clear();
-    zip->FSpecArgs().append(entry);
-    zip->SetExtrBaseDir(extractFolder);
-    zip->SetExtrOptions({ExtrDirNames, ExtrOverWrite});
-
-    const QString tempCopy = GetTempDirectory() + QStringLiteral("Tmp_Orig_") + entry;
-    QFile::remove(tempCopy);
-    if (QFileInfo::exists(tempCopy) || QFileInfo(tempCopy).isSymLink()) {
-      Box(MsgKind::Warning, mode == emCompare ? kMsgOpenCompare : kMsgOpenView);
-      return;
-    }
-
-    // The component's result may be a warning only; what counts is the file, whole.
-    int32_t rc = 0;
-    {
-      TZipProgress progress(*zip, showProgress, kUnpackShare.first, kUnpackShare.last, kProgressUnpacking,
-                            kProgressSignedCaption, kProgressWhole);
-      rc = zip->Extract();
-    }
-    extracted = extractFolder + "/" + entry;
-    const QFileInfo info(extracted);
-    if (!info.isFile() || info.isSymLink() || uint32_t(info.size()) != entrySize) {
-      if (const int disk = rc != 0 ? DiskErrorInMessage(zip->Message()) : 0) {
-        WorkFileFailed(disk);
-        return;
-      }
-      // Without the file there is nothing to compare either: an empty name sends
-      // signing down its result-0 road, after this box.
-      Box(MsgKind::Information, kMsgNotInterpreted);
-      return;
-    }
-
-    switch (mode) {
-      case emView:
-        Ui().setWaitCursor(true);
-        MoveFileWithFallback(extracted, tempCopy);
-        if (!ShellOpenFile(tempCopy)) Box(MsgKind::Error, SystemErrorText(errno));
-        name = tempCopy;
-        break;
-      case emSaveAs:
-        SaveWithDialog(extracted, QFileInfo(containerPath).absolutePath(), entry);
-        break;
-      case emCompare:
-        Ui().setWaitCursor(true);
-        MoveFileWithFallback(extracted, tempCopy);
-        name = tempCopy;
-        break;
-      case emAutomatic: {
-        const QString target = QFileInfo(containerPath).absolutePath() + "/" + entry;
-        if (!QFileInfo::exists(target) && !QFileInfo(target).isSymLink()) {
-          Ui().setWaitCursor(true);
-          MoveFileWithFallback(extracted, target);
-          name = target;
-        } else {
-          SaveWithDialog(extracted, QFileInfo(target).absolutePath(), target);
-        }
-        break;
-      }
-      default:
-        break;
-    }
+    run.Deliver(name);
   } catch (const EFileError& e) {
     // A move that the disk refused names the system's reason.
     name.clear();

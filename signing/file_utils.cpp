@@ -26,7 +26,7 @@
 
 #include "platform/disk_steps.h"
 #include "platform/library.h"
-#include "platform/temp_beside.h"
+#include "platform/replacement_file.h"
 
 namespace {
 
@@ -34,24 +34,16 @@ constexpr size_t kCopyBlock = 16384;
 
 std::string Native(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
+// A descriptor read from, closed with the object.
 class Fd {
  public:
   explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Close(); }
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
-  void Reset(int fd) {
-    Close();
-    fd_ = fd;
-  }
-  int Release() { return std::exchange(fd_, -1); }
-  int Close() {
-    int rc = 0;
-    if (fd_ >= 0) rc = close(fd_);
-    fd_ = -1;
-    return rc;
-  }
 
  private:
   int fd_;
@@ -274,60 +266,34 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
   // The size of the file opened, not of a name: a file name may hold "*" or "?".
   Progress progress(progressBar, label, static_cast<int64_t>(srcStat.st_size));
 
-  // The new content goes to a temporary file beside the target and replaces the
-  // target only when complete. A target that may not be written keeps its
-  // content, as a read-only file does on Windows.
+  // The new content goes to the program's replacement file beside the target and
+  // replaces the target only when complete, keeping a replaced target's
+  // permission bits (a new file gets 0666 less the umask). A target that may not
+  // be written keeps its content, as a read-only file does on Windows.
   const std::string targetPath = Native(target);
-  bool replacing = false;
-  mode_t mode = 0;
   struct stat old;
-  if (stat(targetPath.c_str(), &old) == 0) {
-    if (S_ISDIR(old.st_mode) || access(targetPath.c_str(), W_OK) != 0) throw unableToOpen(target);
-    mode = old.st_mode & 07777;
-    replacing = true;
-  }
-  const QString folder = FolderOf(target);
-  QString tempName;
-  Fd out(CreateTempBeside(folder, &tempName));
-  if (out.get() < 0) throw EFileError(QStringLiteral("Unable to open %1").arg(target), errno);
-  const std::string tempPath = Native(tempName);
-
-  // The system's reason is taken before anything else can change errno.
-  auto fail = [&](const char* text, const QString& name) {
-    const int err = errno;
-    out.Close();
-    unlink(tempPath.c_str());
-    return EFileError(QString::fromLatin1(text).arg(name), err);
-  };
+  if (stat(targetPath.c_str(), &old) == 0 && (S_ISDIR(old.st_mode) || access(targetPath.c_str(), W_OK) != 0))
+    throw unableToOpen(target);
+  TReplacementFile out;
+  if (!out.Create(target)) throw EFileError(QStringLiteral("Unable to open %1").arg(target), out.SystemError());
+  const auto unableToWrite = [&] { return EFileError(QStringLiteral("Unable to write %1").arg(target), out.SystemError()); };
 
   std::unique_ptr<char[]> block(new char[kCopyBlock]);
   int64_t total = 0;
   while (true) {
     ssize_t n = read(in.get(), block.get(), kCopyBlock);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw fail("Unable to read %1", source);
+    if (n < 0) {
+      const int err = errno;  // before anything else can change it
+      throw EFileError(QStringLiteral("Unable to read %1").arg(source), err);
+    }
     if (n == 0) break;
-    if (!DiskWrite(out.get(), block.get(), static_cast<size_t>(n)))
-      throw fail("Unable to write %1", target);
+    if (!out.Write(block.get(), static_cast<size_t>(n))) throw unableToWrite();
     total += n;
     progress.Set(total);
   }
   if (total == 0) progress.Set(0);
-
-  // Permission bits of a replaced target are kept; a new file gets the usual
-  // ones (0666 less the umask).
-  if (!replacing) {
-    mode_t mask = umask(0);  // reads the umask; the program has one thread doing files
-
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  struct timespec times[2] = {{0, UTIME_NOW}, srcStat.st_mtim};
-  if (fchmod(out.get(), mode) != 0 || futimens(out.get(), times) != 0 || !DiskSync(out.get()) ||
-      !DiskClose(out.Release()))
-    throw fail("Unable to write %1", target);
-  if (!DiskRename(tempPath.c_str(), targetPath.c_str(), true)) throw fail("Unable to write %1", target);
-  DiskSyncFolder(Native(folder).c_str());
+  if (!out.SetModificationTime(srcStat.st_mtim) || !out.Commit(true)) throw unableToWrite();
   return true;
 }
 

@@ -16,19 +16,12 @@
 #include <vector>
 
 #include "platform/disk_steps.h"
-#include "platform/temp_beside.h"
 #include "signing/file_utils.h"
 #include "signing/progress_window.h"
 
 namespace {
 
-constexpr int64_t kWritebackChunk = int64_t(16) << 20;
-
 std::string Native(const QString& path) { return QFile::encodeName(path).toStdString(); }
-
-QString ErrnoText(int e) { return DiskErrorText(e); }
-
-void SyncFolder(const QString& folder) { DiskSyncFolder(Native(folder).c_str()); }
 
 constexpr size_t kWorkBuffer = size_t(1) << 20;
 
@@ -50,148 +43,6 @@ void BufferedWrite(std::vector<uint8_t>& buffer, const void* data, size_t size, 
 }
 
 }  // namespace
-
-TReplacementFile::~TReplacementFile() {
-  if (!committed_) Discard();
-}
-
-bool TReplacementFile::Fail(const QString& what) {
-  errno_ = errno;
-  error_ = what + ": " + ErrnoText(errno_);
-  return false;
-}
-
-bool TReplacementFile::HasOtherLinks() {
-  struct stat st;
-  if (lstat(Native(target_).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink <= 1) return false;
-  error_ = kMsgHardLinkedFile.arg(target_).arg(qulonglong(st.st_nlink));
-  return true;
-}
-
-bool TReplacementFile::Create(const QString& target, HardLinks hardLinks) {
-  Discard();
-  committed_ = false;
-  errno_ = 0;
-  hardLinks_ = hardLinks;
-  const QFileInfo given(target);
-  // Through a symbolic link: the file it leads to is what changes, in its own
-  // folder, and the link itself stays.
-  const QString resolved = given.isSymLink() ? given.canonicalFilePath() : QString();
-  target_ = resolved.isEmpty() ? given.absoluteFilePath() : resolved;
-  if (hardLinks_ == HardLinks::Refuse && HasOtherLinks()) return false;
-  const QString folder = QFileInfo(target_).absolutePath();
-  // Opened with O_EXCL and mode 0600: nobody else's file is ever written. The
-  // name is the one every run leaves only when killed, so the next run finds it.
-  fd_ = CreateTempBeside(folder, &tempPath_);
-  if (fd_ < 0) return Fail(QStringLiteral("Unable to create a file in %1").arg(folder));
-  size_ = 0;
-  writebackFrom_ = 0;
-  return true;
-}
-
-bool TReplacementFile::WriteAt(int64_t offset, const void* data, size_t size) {
-  if (fd_ < 0) {
-    errno = EBADF;
-    return Fail(QStringLiteral("Unable to write %1").arg(tempPath_));
-  }
-  if (size > 0 && !DiskWriteAt(fd_, data, size, offset)) return Fail(QStringLiteral("Unable to write %1").arg(tempPath_));
-  offset += int64_t(size);
-  // Start writing a large file out while the rest is still being made, so the
-  // flush before the rename finds little left to do.
-  if (offset >= writebackFrom_ + kWritebackChunk) {
-    sync_file_range(fd_, writebackFrom_, offset - writebackFrom_, SYNC_FILE_RANGE_WRITE);
-    writebackFrom_ = offset;
-  }
-  return true;
-}
-
-bool TReplacementFile::Write(const void* data, size_t size) {
-  if (!WriteAt(size_, data, size)) return false;
-  size_ += int64_t(size);
-  return true;
-}
-
-int64_t TReplacementFile::ReadAt(int64_t offset, void* data, size_t size) {
-  if (fd_ < 0) return -1;
-  size_t total = 0;
-  while (total < size) {
-    ssize_t n = pread(fd_, static_cast<char*>(data) + total, size - total, offset + int64_t(total));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    total += size_t(n);
-  }
-  return int64_t(total);
-}
-
-bool TReplacementFile::Truncate(int64_t size) {
-  if (fd_ < 0 || ftruncate(fd_, size) != 0) return Fail(QStringLiteral("Unable to write %1").arg(tempPath_));
-  size_ = size;
-  return true;
-}
-
-bool TReplacementFile::Commit(bool replace) {
-  if (fd_ < 0) {
-    errno = EBADF;
-    return Fail(QStringLiteral("Unable to write %1").arg(target_));
-  }
-  const std::string temp = Native(tempPath_), target = Native(target_);
-  mode_t mode = 0666;
-  struct stat st;
-  if (replace && stat(target.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
-  } else {
-    // What a newly created file would get.
-    mode_t mask = umask(0);
-    umask(mask);
-    mode &= ~mask;
-  }
-  // A link made meanwhile would be split by the rename as well.
-  if (replace && hardLinks_ == HardLinks::Refuse && HasOtherLinks()) {
-    Discard();
-    return false;
-  }
-  if (fchmod(fd_, mode) != 0 || !DiskSync(fd_)) {
-    Fail(QStringLiteral("Unable to write %1").arg(target_));
-    Discard();
-    return false;
-  }
-  const int fd = fd_;
-  fd_ = -1;
-  if (!DiskClose(fd)) {
-    Fail(QStringLiteral("Unable to write %1").arg(target_));
-    Discard();
-    return false;
-  }
-  // The last look before the rename: the target must still be what was read.
-  if (beforeRename_) {
-    if (const int err = beforeRename_()) {
-      errno = err;
-      Fail(QStringLiteral("Unable to write %1").arg(target_));
-      Discard();
-      return false;
-    }
-  }
-  // Without replace never over a file that appeared meanwhile.
-  if (!DiskRename(temp.c_str(), target.c_str(), replace)) {
-    Fail(QStringLiteral("Unable to write %1").arg(target_));
-    Discard();
-    return false;
-  }
-  committed_ = true;
-  SyncFolder(QFileInfo(target_).absolutePath());
-  return true;
-}
-
-void TReplacementFile::Discard() {
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
-  }
-  if (!tempPath_.isEmpty() && !committed_) unlink(Native(tempPath_).c_str());
-  tempPath_.clear();
-  size_ = 0;
-}
 
 void ReplacementFileSink::Write(const void* data, size_t size) {
   BufferedWrite(buffer_, data, size, [this] { Finish(); });

@@ -1,88 +1,18 @@
 #pragma once
-// Writing a file so that its final name only ever shows a whole file: the
-// bytes go to a new file with a unique name in the target's own folder, which is
-// flushed to disk and renamed into place once complete; on any failure, or when
-// the object dies uncommitted, the new file is removed and the target is as it
-// was. A new container never replaces a file that appeared meanwhile; a changed
-// container replaces the old one in a single rename and keeps its mode bits.
-//
-// A target that is a symbolic link is followed: the file it leads to is replaced
-// in its own folder and the link stays a link. A target with other hard links
-// cannot be replaced without splitting it from them (the other names would keep
-// the old bytes), so a writer that must change every name of a file refuses it.
-//
-// Beside it, a container source that copies every byte the strict reader reads
-// into such a file, so a container is validated, digested and copied in one pass
-// and the copy holds exactly the bytes that were checked.
+// The signing engine's streams over the program's one transactional writer
+// (TReplacementFile, platform/replacement_file.h): a buffered sink that appends
+// to a replacement file, a container source that copies every byte the strict
+// reader reads into such a file (so a container is validated, digested and
+// copied in one pass and the copy holds exactly the bytes that were checked),
+// and the work files and folders in the program's private temporary folder.
 #include <QString>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
+#include "platform/replacement_file.h"
 #include "signing/base64.h"
 #include "signing/container.h"
-
-class TReplacementFile {
- public:
-  TReplacementFile() = default;
-  ~TReplacementFile();
-  TReplacementFile(const TReplacementFile&) = delete;
-  TReplacementFile& operator=(const TReplacementFile&) = delete;
-
-  // What to do with a target that has other hard links.
-  enum class HardLinks { Split, Refuse };
-
-  // Creates the new file (mode 0600 until commit) in the folder of target, where
-  // target is the file a symbolic link leads to, under the hidden temporary name
-  // of platform/temp_beside.h (stale ones of ended runs there are removed first).
-  // With HardLinks::Refuse, a target with more than one link is refused (here,
-  // and again at the commit). False with the reason in error().
-  bool Create(const QString& target, HardLinks hardLinks = HardLinks::Split);
-  bool IsOpen() const { return fd_ >= 0; }
-  const QString& TempPath() const { return tempPath_; }
-  const QString& Target() const { return target_; }
-  const QString& Error() const { return error_; }
-  // The system's error number behind the last failure (0 before any).
-  int SystemError() const { return errno_; }
-
-  // Appends all bytes (or fails: a short write is a failure).
-  bool Write(const void* data, size_t size);
-  // Writes all bytes at offset, leaving the append position alone.
-  bool WriteAt(int64_t offset, const void* data, size_t size);
-  // Reads up to size bytes at offset of what was written; the count, -1 on error.
-  int64_t ReadAt(int64_t offset, void* data, size_t size);
-  // Cuts the file to size and moves the append position there.
-  bool Truncate(int64_t size);
-  int64_t Size() const { return size_; }
-
-  // Flushes and closes the file, then renames it to the target: with replace,
-  // over the existing target (whose mode bits it takes); without, only when no
-  // file of that name exists. The folder is flushed too. False with error() set,
-  // the new file then removed.
-  bool Commit(bool replace);
-  // A check that Commit runs last, just before the rename: a non-zero result is
-  // the error number with which the commit fails, the target left as it is.
-  void CheckBeforeRename(std::function<int()> check) { beforeRename_ = std::move(check); }
-  // Removes the new file (also what the destructor does before a commit).
-  void Discard();
-
- private:
-  bool Fail(const QString& what);
-  bool HasOtherLinks();
-  int fd_ = -1;
-  HardLinks hardLinks_ = HardLinks::Split;
-  QString target_, tempPath_, error_;
-  int64_t size_ = 0;
-  int errno_ = 0;
-  std::function<int()> beforeRename_;
-  int64_t writebackFrom_ = 0;  // written bytes below this are already on their way to disk
-  bool committed_ = false;
-};
-
-// The error text of a target that has other hard links (%1 the target, %2 its
-// number of links).
-inline const QString kMsgHardLinkedFile =
-    QStringLiteral("Unable to write %1: the file has %2 hard links, and changing it would split them");
 
 // Appends a stream to a replacement file through a 64 KiB buffer; a failed write
 // throws EWriteError (the file's SystemError() tells why). Finish() writes what

@@ -28,6 +28,7 @@
 #include "signing/replacement_file.h"
 #include "signing/settings.h"
 #include "signing/sign_limits.h"
+#include "signing/step.h"
 #include "signing/verify.h"
 
 namespace {
@@ -313,20 +314,6 @@ TPayloadCheck CheckPayloadToSign(SgnSource& container) {
 
 enum class CopyOutcome { Done, Malformed, NotOneFile, BadEntry, Full, NameTooLong, Failed, DigestFailed };
 
-// A container whose payload cannot be shown as its one file gets the box that
-// the comparison would show for it, and no signer; result 0.
-int32_t RefuseUnshowable(CopyOutcome outcome) {
-  if (outcome == CopyOutcome::NotOneFile)
-    Ui().messageBox(MsgKind::Warning, kMsgFormatCompare);
-  else
-    Ui().messageBox(MsgKind::Information, kMsgNotInterpreted);
-  return sfrOk;
-}
-
-// A container past the signer limit, or whose file could not come out under its
-// name, is refused before the card is asked.
-int32_t RefusedLimit(CopyOutcome outcome) { return Refused(outcome == CopyOutcome::NameTooLong ? ENAMETOOLONG : 0); }
-
 // Reads the container once: checks it strictly, digests its signed range, copies
 // it into out, cut where the next Signer goes (over its closing text), and decodes
 // its payload for the look at what it carries, all in the same pass.
@@ -366,6 +353,221 @@ CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, ui
       std::memcmp(tail, kSgnClose.data(), sizeof tail) != 0)
     return CopyOutcome::Failed;
   return out.Truncate(at) ? CopyOutcome::Done : CopyOutcome::Failed;
+}
+
+// What a copy for a new signer means for signing: nothing to say when it is done.
+// A file that only looked like a container (Malformed) is packed into a new one
+// when malformedIsPlainFile, else it is a container that cannot be written.
+StepEnd<int32_t> CopyRefusal(CopyOutcome outcome, const TReplacementFile& out, bool malformedIsPlainFile) {
+  switch (outcome) {
+    case CopyOutcome::Done: return std::nullopt;
+    case CopyOutcome::Malformed:
+      if (malformedIsPlainFile) return std::nullopt;
+      return Unwritable(out);
+    case CopyOutcome::Failed: return Unwritable(out);
+    // A container whose payload cannot be shown as its one file gets the box that
+    // the comparison would show for it, and no signer; result 0.
+    case CopyOutcome::NotOneFile: Ui().messageBox(MsgKind::Warning, kMsgFormatCompare); return sfrOk;
+    case CopyOutcome::BadEntry: Ui().messageBox(MsgKind::Information, kMsgNotInterpreted); return sfrOk;
+    // A container past the signer limit, or whose file could not come out under
+    // its name, is refused before the card is asked.
+    case CopyOutcome::Full: return Refused(0);
+    case CopyOutcome::NameTooLong: return Refused(ENAMETOOLONG);
+    case CopyOutcome::DigestFailed: return sfrNoSignature;
+  }
+  return std::nullopt;
+}
+
+// One signing, step by step; a step's end is SignFile's result.
+class Signing {
+ public:
+  Signing(CK_SESSION_HANDLE session, const QString& file, QFile& input, bool packInput)
+      : session_(session),
+        file_(file),
+        input_(input),
+        packInput_(packInput),
+        inputSize_(input.size()),
+        showProgress_(inputSize_ > ProgressMinSize),
+        shortName_(QFileInfo(file).fileName()) {}
+
+  StepEnd<int32_t> AddToDocument();
+  StepEnd<int32_t> ChooseContainer(int32_t certSerialValue);
+  StepEnd<int32_t> OpenPayload();
+  StepEnd<int32_t> WriteNewContainer(std::vector<uint8_t>& buffer, const QDateTime& now);
+  int32_t SignAndCommit(const QDateTime& now, bool showSuccess);
+
+ private:
+  StepEnd<int32_t> AddToExisting(int32_t certSerialValue);
+  StepEnd<int32_t> WriteRange(std::vector<uint8_t>& buffer, const QDateTime& now);
+  SgnCopyingSource::Progress SigningProgress() {
+    return [this](int64_t position, int64_t size) {
+      if (showProgress_) ShowProgress64(position, size, shortName_, kProgressSigningCaption);
+    };
+  }
+
+  const CK_SESSION_HANDLE session_;
+  const QString file_;
+  QFile& input_;
+  const bool packInput_;
+  const int64_t inputSize_;
+  const bool showProgress_;
+  const QString shortName_;
+  // Declared before the new file, so the lock goes only after the new file has
+  // been renamed into place or removed.
+  TContainerLock lock_;
+  TReplacementFile out_;
+  uint8_t digest_[20] = {};
+  QString target_;
+  bool inPlace_ = false;
+  TWorkFolder work_;
+  QFile payload_;
+};
+
+// The file is itself a container: the signer goes into it, unless the strict
+// reading finds it is none after all.
+StepEnd<int32_t> Signing::AddToDocument() {
+  if (!lock_.Acquire(file_) && lock_.Busy()) return InUse(lock_);
+  const CopyOutcome outcome = CopyForNewSigner(file_, out_, digest_, SigningProgress());
+  if (const auto end = CopyRefusal(outcome, out_, true)) return end;
+  if (outcome == CopyOutcome::Malformed) {
+    out_.Discard();
+    lock_.Release();
+    return std::nullopt;
+  }
+  if (!QFileInfo(file_).isWritable()) return sfrOutputUnwritable;
+  input_.close();
+  target_ = file_;
+  inPlace_ = true;
+  return std::nullopt;
+}
+
+// The document's container: an existing one gets the signer, else a new one is made.
+StepEnd<int32_t> Signing::ChooseContainer(int32_t certSerialValue) {
+  if (inPlace_) return std::nullopt;
+  target_ = SignedFileName(file_);
+  // What this document's container, its work files and its file shown again
+  // will be called must be possible names, before anything is made.
+  if (!NameThatCannotExist(shortName_, target_).isEmpty()) return Refused(ENAMETOOLONG);
+  if (QFileInfo::exists(target_) || QFileInfo(target_).isSymLink()) return AddToExisting(certSerialValue);
+  // Its archive would need Zip64, which our ZIP libraries do not write: say so
+  // now, not after packing.
+  if (packInput_ && inputSize_ >= kMaxPackedFileSize) return Refused(EFBIG);
+  if (!out_.Create(target_)) return Unwritable(out_);
+  return std::nullopt;
+}
+
+StepEnd<int32_t> Signing::AddToExisting(int32_t certSerialValue) {
+  // Adding to an existing container rewrites it: held from the comparison on.
+  if (!lock_.Acquire(target_) && lock_.Busy()) return InUse(lock_);
+  switch (CheckExistingContainer(session_, input_, target_, certSerialValue, showProgress_)) {
+    case Existing::AddInPlace: break;
+    case Existing::Stop: return sfrOk;
+    case Existing::Full: return Refused(0);
+  }
+  if (!QFileInfo(target_).isWritable()) return sfrOutputUnwritable;
+  if (const auto end = CopyRefusal(CopyForNewSigner(target_, out_, digest_, SigningProgress()), out_, false))
+    return end;
+  inPlace_ = true;
+  return std::nullopt;
+}
+
+// What the new container carries: the file packed into an archive, or the file.
+StepEnd<int32_t> Signing::OpenPayload() {
+  if (inPlace_) return std::nullopt;
+  if (packInput_) {
+    const QString archive = PackInput(file_, inputSize_, shortName_, showProgress_, work_);
+    Ui().setWaitCursor(true);
+    if (archive.isEmpty()) return sfrOutputUnwritable;
+    payload_.setFileName(archive);
+    if (!payload_.open(QIODevice::ReadOnly)) return sfrOutputUnwritable;
+    if (showProgress_) ShowProgress(100, 100, kProgressZipping, shortName_);
+  } else {
+    input_.close();
+    payload_.setFileName(file_);
+    if (!payload_.open(QIODevice::ReadOnly)) return sfrInputUnreadable;
+  }
+  return std::nullopt;
+}
+
+// A container that gets its signer in place was copied and digested already.
+StepEnd<int32_t> Signing::WriteNewContainer(std::vector<uint8_t>& buffer, const QDateTime& now) {
+  if (inPlace_) return std::nullopt;
+  if (const auto end = WriteRange(buffer, now)) return end;
+  payload_.close();
+  work_.remove();
+  // Unpacked, the file's bytes stand as the payload unchecked until here: they
+  // must make the one-file archive that every reader of the container expects.
+  if (!packInput_) {
+    ReplacementSource written(out_, out_.Size(), kSgnClose);
+    if (CheckPayloadToSign(written) != TPayloadCheck::OneFile) return sfrOutputUnwritable;
+  }
+  return std::nullopt;
+}
+
+// The head and the signed range of a new container, digested as they are written.
+StepEnd<int32_t> Signing::WriteRange(std::vector<uint8_t>& buffer, const QDateTime& now) {
+  try {
+    Sha1 sha;
+    QString dtd;
+    RegReadValue(HKEY_LOCAL_MACHINE, SettingsKey, QStringLiteral("File"), dtd);
+    const std::string head = SgnHeaderText(ToCp1250Std(dtd));
+    if (!out_.Write(head.data(), head.size())) return Unwritable(out_);
+
+    RangeWriter range(out_, sha, buffer);
+    const std::string prefix = SgnRangePrefixText(SgnTimeStampText(now));
+    range.Write(prefix.data(), prefix.size());
+    range.Flush();
+    const int64_t payloadSize = packInput_ ? EncodedPayloadLength(payload_.size()) : payload_.size();
+    auto progress = [&, signingProgress = SigningProgress()](int64_t done) {
+      signingProgress(std::min(done - int64_t(prefix.size()), payloadSize), payloadSize);
+    };
+    range.onBlock = progress;
+    progress(int64_t(prefix.size()));
+    QIODeviceSource source(payload_);
+    if (packInput_) {
+      MimeEncodeStream(source, range);
+    } else {
+      std::vector<char> block(kBlock);
+      for (size_t n; (n = source.Read(block.data(), block.size())) > 0;) range.Write(block.data(), n);
+    }
+    range.Write(kSgnTail.data(), kSgnTail.size());
+    range.Flush();
+    sha.final(digest_);
+  } catch (const DigestFailure&) {
+    return sfrNoSignature;
+  } catch (const EWriteError&) {
+    return Unwritable(out_);
+  } catch (const EStreamError&) {
+    return sfrOutputUnwritable;
+  }
+  return std::nullopt;
+}
+
+// The card's certificate and signature, checked, then the signer into the file.
+int32_t Signing::SignAndCommit(const QDateTime& now, bool showSuccess) {
+  if (showProgress_) ShowProgress(100, 100, QString(), kProgressCertificateCaption);
+  std::vector<uint8_t> cert;
+  if (!ReadCardCertificate(session_, cert)) return sfrNoCertificate;
+
+  if (showProgress_) ShowProgress(100, 100, QString(), kProgressSignatureCaption);
+  uint8_t signature[kCardSignatureBufferSize] = {};
+  CK_ULONG signatureLen = 0;
+  if (!SignDigestOnCard(session_, digest_, signature, sizeof signature, signatureLen)) return sfrNoSignature;
+  // The signature must open with the certificate that goes beside it, or every
+  // verifier would call "signed" a signature that is not.
+  if (!SignatureMatchesDigest(cert, std::vector<uint8_t>(signature, signature + signatureLen), digest_))
+    return sfrNoSignature;
+
+  std::string signer = SgnSignerText(cert.data(), cert.size(), signature, signatureLen, SgnSigningTimeText(now));
+  signer.append(kSgnClose);
+  // A signer lands only in the very file that was read and digested.
+  if (inPlace_) out_.CheckBeforeRename([this] { return lock_.Changed(); });
+  if (!out_.Write(signer.data(), signer.size()) || !out_.Commit(inPlace_)) return Unwritable(out_);
+
+  HideProgress();
+  Ui().setWaitCursor(false);
+  if (showSuccess) Ui().messageBox(MsgKind::Information, kMsgSignSuccess);
+  return sfrOk;
 }
 
 }  // namespace
@@ -413,12 +615,6 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
   g_lastSystemError = 0;
   QFile input(file);
   if (!input.open(QIODevice::ReadOnly)) return sfrInputUnreadable;
-  const int64_t inputSize = input.size();
-  const bool showProgress = inputSize > ProgressMinSize;
-  const QString shortName = QFileInfo(file).fileName();
-  auto signingProgress = [&](int64_t position, int64_t size) {
-    if (showProgress) ShowProgress64(position, size, shortName, kProgressSigningCaption);
-  };
 
   // Whether the file is itself a container is the document validator's decision:
   // its element walk here, its strict half in the pass that copies the container
@@ -430,171 +626,19 @@ int32_t SignFile(CK_SESSION_HANDLE session, const QString& installFolder, const 
     walks = sgnvalidator::WalkSignedDocument(source);
   }
   OperationScope scope;
-
-  // Declared before the new file, so the lock goes only after the new file has
-  // been renamed into place or removed.
-  TContainerLock lock;
-  TReplacementFile out;
-  uint8_t digest[20];
-  QString target;
-  bool inPlace = false;
+  Signing run(session, file, input, packInput);
   if (walks) {
-    if (!lock.Acquire(file) && lock.Busy()) return InUse(lock);
-    const CopyOutcome outcome = CopyForNewSigner(file, out, digest, signingProgress);
-    switch (outcome) {
-      case CopyOutcome::Done:
-        if (!QFileInfo(file).isWritable()) return sfrOutputUnwritable;
-        input.close();
-        target = file;
-        inPlace = true;
-        break;
-      case CopyOutcome::Malformed:
-        out.Discard();
-        lock.Release();
-        break;
-      case CopyOutcome::NotOneFile:
-      case CopyOutcome::BadEntry:
-        return RefuseUnshowable(outcome);
-      case CopyOutcome::Full:
-      case CopyOutcome::NameTooLong:
-        return RefusedLimit(outcome);
-      case CopyOutcome::Failed:
-        return Unwritable(out);
-      case CopyOutcome::DigestFailed:
-        return sfrNoSignature;
-    }
+    if (const auto end = run.AddToDocument()) return *end;
   }
-  if (!inPlace) {
-    target = SignedFileName(file);
-    // What this document's container, its work files and its file shown again
-    // will be called must be possible names, before anything is made.
-    if (!NameThatCannotExist(shortName, target).isEmpty()) return Refused(ENAMETOOLONG);
-    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
-      // Adding to an existing container rewrites it: held from the comparison on.
-      if (!lock.Acquire(target) && lock.Busy()) return InUse(lock);
-      switch (CheckExistingContainer(session, input, target, certSerialValue, showProgress)) {
-        case Existing::AddInPlace: break;
-        case Existing::Stop: return sfrOk;
-        case Existing::Full: return Refused(0);
-      }
-      if (!QFileInfo(target).isWritable()) return sfrOutputUnwritable;
-      const CopyOutcome outcome = CopyForNewSigner(target, out, digest, signingProgress);
-      switch (outcome) {
-        case CopyOutcome::Done:
-          break;
-        case CopyOutcome::NotOneFile:
-        case CopyOutcome::BadEntry:
-          return RefuseUnshowable(outcome);
-        case CopyOutcome::Full:
-        case CopyOutcome::NameTooLong:
-          return RefusedLimit(outcome);
-        case CopyOutcome::Malformed:
-        case CopyOutcome::Failed:
-          return Unwritable(out);
-        case CopyOutcome::DigestFailed:
-          return sfrNoSignature;
-      }
-      inPlace = true;
-    } else if (packInput && inputSize >= kMaxPackedFileSize) {
-      // Its archive would need Zip64, which our ZIP libraries do not write: say so
-      // now, not after packing.
-      return Refused(EFBIG);
-    } else if (!out.Create(target)) {
-      return Unwritable(out);
-    }
-  }
-
-  TWorkFolder work;
-  QFile payload;
-  if (!inPlace) {
-    if (packInput) {
-      const QString archive = PackInput(file, inputSize, shortName, showProgress, work);
-      Ui().setWaitCursor(true);
-      if (archive.isEmpty()) return sfrOutputUnwritable;
-      payload.setFileName(archive);
-      if (!payload.open(QIODevice::ReadOnly)) return sfrOutputUnwritable;
-      if (showProgress) ShowProgress(100, 100, kProgressZipping, shortName);
-    } else {
-      input.close();
-      payload.setFileName(file);
-      if (!payload.open(QIODevice::ReadOnly)) return sfrInputUnreadable;
-    }
-  }
-
+  if (const auto end = run.ChooseContainer(certSerialValue)) return *end;
+  if (const auto end = run.OpenPayload()) return *end;
   std::vector<uint8_t> buffer;
   try {
     buffer.assign(kWorkBufferSize, 0);
   } catch (const std::bad_alloc&) {
     return sfrNoBuffer;
   }
-
   const QDateTime now = Now();
-  if (!inPlace) {
-    try {
-      Sha1 sha;
-      QString dtd;
-      RegReadValue(HKEY_LOCAL_MACHINE, SettingsKey, QStringLiteral("File"), dtd);
-      const std::string head = SgnHeaderText(ToCp1250Std(dtd));
-      if (!out.Write(head.data(), head.size())) return Unwritable(out);
-
-      RangeWriter range(out, sha, buffer);
-      const std::string prefix = SgnRangePrefixText(SgnTimeStampText(now));
-      range.Write(prefix.data(), prefix.size());
-      range.Flush();
-      const int64_t payloadSize = packInput ? EncodedPayloadLength(payload.size()) : payload.size();
-      auto progress = [&](int64_t done) {
-        signingProgress(std::min(done - int64_t(prefix.size()), payloadSize), payloadSize);
-      };
-      range.onBlock = progress;
-      progress(int64_t(prefix.size()));
-      QIODeviceSource source(payload);
-      if (packInput) {
-        MimeEncodeStream(source, range);
-      } else {
-        std::vector<char> block(kBlock);
-        for (size_t n; (n = source.Read(block.data(), block.size())) > 0;) range.Write(block.data(), n);
-      }
-      range.Write(kSgnTail.data(), kSgnTail.size());
-      range.Flush();
-      sha.final(digest);
-    } catch (const DigestFailure&) {
-      return sfrNoSignature;
-    } catch (const EWriteError&) {
-      return Unwritable(out);
-    } catch (const EStreamError&) {
-      return sfrOutputUnwritable;
-    }
-    payload.close();
-    work.remove();
-    // Unpacked, the file's bytes stand as the payload unchecked until here: they
-    // must make the one-file archive that every reader of the container expects.
-    if (!packInput) {
-      ReplacementSource written(out, out.Size(), kSgnClose);
-      if (CheckPayloadToSign(written) != TPayloadCheck::OneFile) return sfrOutputUnwritable;
-    }
-  }
-
-  if (showProgress) ShowProgress(100, 100, QString(), kProgressCertificateCaption);
-  std::vector<uint8_t> cert;
-  if (!ReadCardCertificate(session, cert)) return sfrNoCertificate;
-
-  if (showProgress) ShowProgress(100, 100, QString(), kProgressSignatureCaption);
-  uint8_t signature[kCardSignatureBufferSize] = {};
-  CK_ULONG signatureLen = 0;
-  if (!SignDigestOnCard(session, digest, signature, sizeof signature, signatureLen)) return sfrNoSignature;
-  // The signature must open with the certificate that goes beside it, or every
-  // verifier would call "signed" a signature that is not.
-  if (!SignatureMatchesDigest(cert, std::vector<uint8_t>(signature, signature + signatureLen), digest))
-    return sfrNoSignature;
-
-  std::string signer = SgnSignerText(cert.data(), cert.size(), signature, signatureLen, SgnSigningTimeText(now));
-  signer.append(kSgnClose);
-  // A signer lands only in the very file that was read and digested.
-  if (inPlace) out.CheckBeforeRename([&lock] { return lock.Changed(); });
-  if (!out.Write(signer.data(), signer.size()) || !out.Commit(inPlace)) return Unwritable(out);
-
-  HideProgress();
-  Ui().setWaitCursor(false);
-  if (showSuccess) Ui().messageBox(MsgKind::Information, kMsgSignSuccess);
-  return sfrOk;
+  if (const auto end = run.WriteNewContainer(buffer, now)) return *end;
+  return run.SignAndCommit(now, showSuccess);
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "signing/base64.h"
 #include "signing/container.h"
 
 namespace sgnread {
@@ -89,5 +90,79 @@ class Cursor {
   size_t head_ = 0, tail_ = 0;
   bool io_ = false;
 };
+
+// The first fault a reader meets, and where: every later one only follows from
+// it. False, so a reader's step can end with it. Layout is either reader's layout,
+// Fault its fault enum (with None, Truncated and ReadError).
+template <class Layout, class Fault>
+bool NoteFault(Layout& layout, Fault fault, int64_t at) {
+  if (layout.fault == Fault::None) {
+    layout.fault = fault;
+    layout.faultOffset = at;
+  }
+  return false;
+}
+
+// A literal's match as a fault: a file ending inside it is truncated, a failed
+// read is a read error, other bytes are the fault given.
+template <class Layout, class Fault>
+bool NoteMatch(Layout& layout, Match match, Fault fault, int64_t at) {
+  switch (match) {
+    case Match::Ok: return true;
+    case Match::Short: return NoteFault(layout, Fault::Truncated, at);
+    case Match::Io: return NoteFault(layout, Fault::ReadError, at);
+    case Match::Mismatch: return NoteFault(layout, fault, at);
+  }
+  return false;
+}
+
+// Steps over a literal that must follow.
+template <class Layout, class Fault>
+bool ExpectLiteral(Cursor& cursor, Layout& layout, std::string_view literal, Fault fault) {
+  if (!NoteMatch(layout, cursor.peek(literal), fault, cursor.pos())) return false;
+  cursor.advance(literal.size());
+  return true;
+}
+
+// How a walk over a Base64 text ended.
+struct Base64Walk {
+  bool complete = false;      // false: the source ended or failed inside the text
+  bool endsWithCrLf = false;  // its last two bytes are the CR LF that closes it
+};
+
+// Walks a Base64 text, CR LF included, up to the first byte outside it; symbols
+// (may be null) counts its Base64 symbols. onText gets every byte of it as read;
+// onPayload gets them too, but two bytes behind, so that the closing CR LF never
+// reaches it. Both get only pieces of at least one byte.
+template <class OnText, class OnPayload>
+Base64Walk WalkBase64Text(Cursor& cursor, uint64_t* symbols, OnText&& onText, OnPayload&& onPayload) {
+  uint8_t last[2] = {0, 0};
+  size_t held = 0;
+  for (;;) {
+    if (!cursor.need(1)) return {};
+    const uint8_t* d = cursor.ptr();
+    const size_t n = cursor.avail();
+    const size_t k = Base64TextRun(d, n, symbols);
+    if (k > 0) {
+      onText(d, k);
+      if (k >= 2) {
+        if (held) onPayload(last, held);
+        if (k > 2) onPayload(d, k - 2);
+        last[0] = d[k - 2];
+        last[1] = d[k - 1];
+        held = 2;
+      } else if (held == 2) {
+        onPayload(last, 1);
+        last[0] = last[1];
+        last[1] = d[0];
+      } else {
+        last[held++] = d[0];
+      }
+      cursor.advance(k);
+    }
+    if (k < n) break;
+  }
+  return {true, held == 2 && last[0] == '\r' && last[1] == '\n'};
+}
 
 }  // namespace sgnread

@@ -6,7 +6,8 @@
 // program's work folder.
 //
 // CTest runs a sample of the points (first, middle and last of each kind); with
-// TARVI_DISK_FAULTS=all every point runs (tests/run_disk_faults.sh).
+// TARVI_DISK_FAULTS=all every point runs (tests/run_disk_faults.sh). The runs and
+// their checks are those of tests/support/disk_faults.h.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -20,12 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
-#include <set>
 
 #include "card/acg_component.h"
 #include "encrypt_fixture.h"
-#include "platform/disk_steps.h"
 #include "signing/decrypt.h"
 #include "signing/encrypt.h"
 #include "signing/encrypted_container.h"
@@ -34,81 +32,17 @@
 #include "signing/settings.h"
 #include "signing/sign_file.h"
 #include "signing/verify.h"
+#include "support/disk_faults.h"
 
 using namespace enctest;
 
 namespace {
-
-const DiskStep kSteps[] = {DiskStep::Write, DiskStep::Close, DiskStep::Sync, DiskStep::Rename};
-
-const char* StepName(DiskStep s) {
-  switch (s) {
-    case DiskStep::Write: return "write";
-    case DiskStep::Close: return "close";
-    case DiskStep::Sync: return "sync";
-    case DiskStep::Rename: return "rename";
-  }
-  return "?";
-}
-
-// Counts the steps of each kind and fails the k-th of one kind with ENOSPC.
-class Injector {
- public:
-  Injector(DiskStep kind, int k) : kind_(kind), k_(k) {
-    previous_ = SetDiskFaultHook([this](DiskStep s) {
-      const int n = ++seen_[s];
-      if (s == kind_ && n == k_) {
-        fired_ = true;
-        return ENOSPC;
-      }
-      return 0;
-    });
-  }
-  ~Injector() { SetDiskFaultHook(previous_); }
-  int seen(DiskStep s) const {
-    auto it = seen_.find(s);
-    return it == seen_.end() ? 0 : it->second;
-  }
-  bool fired() const { return fired_; }
-
- private:
-  DiskStep kind_;
-  int k_;
-  std::map<DiskStep, int> seen_;
-  bool fired_ = false;
-  DiskFaultHook previous_;
-};
-
-using Snapshot = std::map<QString, QByteArray>;
-
-Snapshot Take(const QString& folder) {
-  Snapshot s;
-  for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
-    QFile f(folder + name);
-    s[name] = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<folder>");
-  }
-  return s;
-}
 
 QStringList WorkLeftovers() {
   QStringList left = QDir(GetTempDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
   left.removeAll(QStringLiteral(".owner"));
   return left;
 }
-
-struct Outcome {
-  bool succeeded = false;
-  bool reported = false;  // a result code, a box or an error the caller shows
-};
-
-struct Operation {
-  const char* name;
-  QString folder;                          // where the earlier files and the target lie
-  QString target;                          // the file the operation makes or replaces
-  std::function<void()> prepare;           // the earlier files, written without faults
-  std::function<Outcome()> run;
-  std::function<bool(const QByteArray&)> complete;  // the target as a finished operation leaves it
-};
 
 class DiskFaults : public EncTokenTest {
  protected:
@@ -195,8 +129,9 @@ class DiskFaults : public EncTokenTest {
   QString otherDisk_;
   QString shown_;  // what the shell shows beside the engine's own boxes
 
-  std::vector<Operation> operations() {
-    std::vector<Operation> ops;
+  // The writers of a container.
+  std::vector<DiskFaultCase> containerWriters() {
+    std::vector<DiskFaultCase> ops;
     const QString sgn = work_ + "report_pdf.sgn";
     ops.push_back({"encrypt", work_, work_ + "report_pdf.enc",
                    [this] {
@@ -207,7 +142,7 @@ class DiskFaults : public EncTokenTest {
                      auto cert = LoadCert(certDer(0));
                      QString out;
                      const int32_t rc = EncryptForRecipient("", dir("install"), sgn, out, true, 0, *cert);
-                     return Outcome{rc == kEncryptOk, rc != kEncryptOk && failureBox()};
+                     return WriteOutcome{rc == kEncryptOk, rc != kEncryptOk && failureBox()};
                    },
                    [this](const QByteArray& b) {
                      const Parts p = Split(b.toStdString());
@@ -218,7 +153,7 @@ class DiskFaults : public EncTokenTest {
                    [this] {
                      const int32_t rc = sign(0, work_ + "report.pdf");
                      shown_ = SignFileResultLine(rc) + SignFileSystemErrorText();  // what the shell adds
-                     return Outcome{rc == sfrOk && !failureBox(), rc != sfrOk || failureBox()};
+                     return WriteOutcome{rc == sfrOk && !failureBox(), rc != sfrOk || failureBox()};
                    },
                    [this](const QByteArray& b) { return goodSigners(b) == 1; }});
     ops.push_back({"add-signer", work_, sgn,
@@ -229,23 +164,31 @@ class DiskFaults : public EncTokenTest {
                    [this] {
                      const int32_t rc = sign(1, work_ + "report.pdf");
                      shown_ = SignFileResultLine(rc) + SignFileSystemErrorText();  // what the shell adds
-                     return Outcome{rc == sfrOk && !failureBox(), rc != sfrOk || failureBox()};
+                     return WriteOutcome{rc == sfrOk && !failureBox(), rc != sfrOk || failureBox()};
                    },
                    [this](const QByteArray& b) { return goodSigners(b) == 2; }});
     ops.push_back({"revoke", work_, sgn, [this] { put("report_pdf.sgn", twoSigners_); },
                    [this, sgn] {
                      TSignerList list;
-                     if (!VerifySignedFile(sgn, list) || list.size() != 2) return Outcome{};
+                     if (!VerifySignedFile(sgn, list) || list.size() != 2) return WriteOutcome{};
                      try {
                        // The disk fails only inside the operation, not while the list is read.
                        RevokeSignature(sgn, list[0]);
                      } catch (const EFileError& e) {
                        shown_ = e.Text();  // the shell's box
-                       return Outcome{false, true};
+                       return WriteOutcome{false, true};
                      }
-                     return Outcome{true, false};
+                     return WriteOutcome{true, false};
                    },
                    [this](const QByteArray& b) { return goodSigners(b) == 1 && b.size() < twoSigners_.size(); }});
+    return ops;
+  }
+
+  // The writers of a file taken out of a container (saving it over an older file
+  // copies it there).
+  std::vector<DiskFaultCase> fileWriters() {
+    std::vector<DiskFaultCase> ops;
+    const QString sgn = work_ + "report_pdf.sgn";
     // Into the folder of the encrypted container; and, where there is one, onto
     // another file system than the work folder's, where the file is copied in.
     std::vector<QString> decryptFolders = {work_};
@@ -259,7 +202,7 @@ class DiskFaults : public EncTokenTest {
                        LastDecryptedFile.clear();
                        DecryptEncodedFile(session(0), dir("install"), folder + "report_pdf.enc", folder,
                                           cardSerial(0), 0, list);
-                       return Outcome{!LastDecryptedFile.isEmpty() && !failureBox(), failureBox()};
+                       return WriteOutcome{!LastDecryptedFile.isEmpty() && !failureBox(), failureBox()};
                      },
                      [this](const QByteArray& b) { return b == oneSigner_; }});
     }
@@ -272,7 +215,7 @@ class DiskFaults : public EncTokenTest {
                      ui_.fileAnswers = {work_ + "report.pdf"};
                      QString name;
                      ExtractOriginalFile(sgn, emSaveAs, name);
-                     return Outcome{!failureBox(), failureBox()};
+                     return WriteOutcome{!failureBox(), failureBox()};
                    },
                    [this](const QByteArray& b) {
                      return b == QByteArray(reinterpret_cast<const char*>(original_.data()), qsizetype(original_.size()));
@@ -280,96 +223,44 @@ class DiskFaults : public EncTokenTest {
     return ops;
   }
 
-  // One run of op with the k-th step of kind failing (k 0: none); the counts seen.
-  std::map<DiskStep, int> runOnce(const Operation& op, DiskStep kind, int k) {
-    QDir(op.folder).removeRecursively();
-    QDir().mkpath(op.folder);
-    op.prepare();
-    const Snapshot before = Take(op.folder);
-    ui_.boxes.clear();
-    ui_.fileAnswers.clear();
-    shown_.clear();
-    Outcome outcome;
-    std::map<DiskStep, int> seen;
-    bool fired = false;
-    {
-      Injector injector(kind, k);
-      outcome = op.run();
-      for (DiskStep s : kSteps) seen[s] = injector.seen(s);
-      fired = injector.fired();
-    }
-    const Snapshot after = Take(op.folder);
-    const QString targetName = QFileInfo(op.target).fileName();
-    std::set<QString> names;
-    for (const auto& [name, bytes] : after) names.insert(name);
-    if (k > 0) {
-      EXPECT_TRUE(fired);
-    } else {
-      EXPECT_TRUE(outcome.succeeded) << ui_.lastText().toStdString();
-    }
-    EXPECT_NE(outcome.succeeded, outcome.reported) << "succeeded and reported a failure, or neither";
-    for (const auto& [name, bytes] : before) {
-      if (name == targetName && outcome.succeeded) continue;
-      EXPECT_TRUE(after.count(name) && after.at(name) == bytes) << name.toStdString() << " changed";
-    }
-    for (const QString& name : names) {
-      if (before.count(name)) continue;
-      EXPECT_TRUE(outcome.succeeded && name == targetName) << name.toStdString() << " left behind";
-    }
-    if (outcome.succeeded) {
-      EXPECT_TRUE(after.count(targetName) && op.complete(after.at(targetName))) << "the new file is not complete";
-    }
-    if (k > 0 && outcome.reported) {
-      // The full disk is named in the system's own words, in Croatian.
-      QString text = shown_;
-      for (const auto& b : ui_.boxes) text += "\n" + b.text;
-      EXPECT_TRUE(text.contains(QStringLiteral("Nema više mjesta na uređaju"))) << text.toStdString();
-    }
-    EXPECT_TRUE(WorkLeftovers().isEmpty()) << WorkLeftovers().join(",").toStdString();
-    for (const auto& b : ui_.boxes) {
-      if (b.kind != MsgKind::Confirmation) {
-        EXPECT_FALSE(b.text.isEmpty());
+  std::vector<DiskFaultCase> operations() {
+    std::vector<DiskFaultCase> ops = containerWriters();
+    for (DiskFaultCase& c : fileWriters()) ops.push_back(std::move(c));
+    return ops;
+  }
+
+  // The case as the shell runs it: every run starts with no boxes or answers;
+  // what it shows is the engine's boxes and the shell's own line; no work file
+  // is left in the program's work folder, and no box is empty.
+  DiskFaultCase asShown(DiskFaultCase c) {
+    c.prepare = [this, prepare = c.prepare] {
+      ui_.boxes.clear();
+      ui_.fileAnswers.clear();
+      shown_.clear();
+      prepare();
+    };
+    c.run = [this, run = c.run] {
+      WriteOutcome o = run();
+      o.shown = shown_;
+      for (const auto& b : ui_.boxes) o.shown += "\n" + b.text;
+      return o;
+    };
+    c.afterEach = [this] {
+      EXPECT_TRUE(WorkLeftovers().isEmpty()) << WorkLeftovers().join(",").toStdString();
+      for (const auto& b : ui_.boxes) {
+        if (b.kind != MsgKind::Confirmation) {
+          EXPECT_FALSE(b.text.isEmpty());
+        }
       }
-    }
-    return seen;
+    };
+    return c;
   }
 };
 
-std::vector<int> Points(int n) {
-  std::vector<int> all;
-  const char* full = std::getenv("TARVI_DISK_FAULTS");
-  if (full && std::string(full) == "all") {
-    for (int k = 1; k <= n; ++k) all.push_back(k);
-    return all;
-  }
-  std::set<int> some;
-  for (int k : {1, (n + 1) / 2, n})
-    if (k >= 1 && k <= n) some.insert(k);
-  return {some.begin(), some.end()};
-}
-
 TEST_F(DiskFaults, EveryStepOfEveryWriterFailsCleanly) {
-  for (const Operation& op : operations()) {
-    SCOPED_TRACE(op.name);
-    std::map<DiskStep, int> counts;
-    {
-      SCOPED_TRACE("no fault");
-      counts = runOnce(op, DiskStep::Write, 0);
-    }
-    ASSERT_FALSE(HasFailure());
-    std::printf("%s: %d writes, %d closes, %d syncs, %d renames\n", op.name, counts[DiskStep::Write],
-                counts[DiskStep::Close], counts[DiskStep::Sync], counts[DiskStep::Rename]);
-    // Every operation writes and renames at least once (a file extracted by the ZIP
-    // library is synced there, before the program renames it).
-    EXPECT_GE(counts[DiskStep::Write], 1);
-    EXPECT_GE(counts[DiskStep::Rename], 1);
-    for (DiskStep kind : kSteps) {
-      for (int k : Points(counts[kind])) {
-        SCOPED_TRACE(std::string(StepName(kind)) + " " + std::to_string(k) + " of " + std::to_string(counts[kind]));
-        runOnce(op, kind, k);
-        if (HasFailure()) return;  // the first failing point is enough to read
-      }
-    }
+  for (const DiskFaultCase& op : operations()) {
+    CheckEveryDiskFault(asShown(op));
+    if (HasFailure()) return;  // the first failing point is enough to read
   }
 }
 
