@@ -36,13 +36,23 @@ class TarviRsaCardTest : public ::testing::TestWithParam<int> {
     token_ = hsm_.addToken("rsa" + std::to_string(GetParam()), "1234", GetParam());
     card_.lib = SharedLibrary::Load(SoftHsm::module());
     ASSERT_TRUE(card_.lib);
-#define CARD_BIND(name)                                           \
-  card_.name = card_.lib->Function<CK_##name>(#name);             \
-  ASSERT_TRUE(card_.name) << #name;
-    CARD_BIND(C_Initialize) CARD_BIND(C_Finalize) CARD_BIND(C_GetSlotList) CARD_BIND(C_GetTokenInfo)
-    CARD_BIND(C_OpenSession) CARD_BIND(C_CloseSession) CARD_BIND(C_Login) CARD_BIND(C_FindObjectsInit)
-    CARD_BIND(C_FindObjects) CARD_BIND(C_FindObjectsFinal) CARD_BIND(C_SignInit) CARD_BIND(C_Sign)
-    CARD_BIND(C_DecryptInit) CARD_BIND(C_Decrypt)
+#define CARD_BIND(name)                               \
+  card_.name = card_.lib->Function<CK_##name>(#name); \
+  ASSERT_TRUE(card_.name) << #name
+    CARD_BIND(C_Initialize);
+    CARD_BIND(C_Finalize);
+    CARD_BIND(C_GetSlotList);
+    CARD_BIND(C_GetTokenInfo);
+    CARD_BIND(C_OpenSession);
+    CARD_BIND(C_CloseSession);
+    CARD_BIND(C_Login);
+    CARD_BIND(C_FindObjectsInit);
+    CARD_BIND(C_FindObjects);
+    CARD_BIND(C_FindObjectsFinal);
+    CARD_BIND(C_SignInit);
+    CARD_BIND(C_Sign);
+    CARD_BIND(C_DecryptInit);
+    CARD_BIND(C_Decrypt);
 #undef CARD_BIND
     ASSERT_EQ(card_.C_Initialize(nullptr), CKR_OK);
     initialized_ = true;
