@@ -16,7 +16,7 @@
 #include "card/pin_change_dialogs.h"
 #include "card/pin_dialogs.h"
 #include "card/pkcs11_codes.h"
-#include "card/scope_exit.h"
+#include "platform/scope_exit.h"
 #include "card/tarvirsa_api.h"
 #include "card/token_explorer.h"
 #include "card/version_info.h"
@@ -176,7 +176,7 @@ void TACGComponent::OpenSession() {
   // Every road out ends the wait cursor; once a session was opened, the state
   // change is announced after it.
   bool opened = false;
-  TScopeExit end([&] {
+  ScopeExit end([&] {
     ui.setWaitCursor(false);
     if (opened) emit StateChanged();
   });

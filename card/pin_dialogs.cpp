@@ -18,7 +18,7 @@
 #include "card/cryptoki.h"
 #include "card/pkcs11_codes.h"
 #include "card/registry.h"
-#include "card/scope_exit.h"
+#include "platform/scope_exit.h"
 #include "platform/codepage.h"
 #include "platform/ui_services.h"
 #include "platform/window_border.h"
@@ -511,7 +511,7 @@ bool TACGComponent::LoginWithPin(CK_FLAGS flagsBefore) {
 
 bool TACGComponent::Login() {
   LoginInProgress = true;
-  TScopeExit done([this] {
+  ScopeExit done([this] {
     LoginInProgress = false;
     emit StateChanged();
   });
@@ -523,7 +523,7 @@ bool TACGComponent::Login() {
   // A PIN that was asked for serves this login only: it does not stay in memory
   // after Login, whichever road it takes out (the owner's own PIN, given without a
   // prompt, is the owner's to keep).
-  TScopeExit wipePrompted([this, wipe = PinPrompt && !workWithoutCard] {
+  ScopeExit wipePrompted([this, wipe = PinPrompt && !workWithoutCard] {
     if (wipe) PIN.clear();
   });
   if (workWithoutCard) {
