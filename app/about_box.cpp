@@ -1,8 +1,8 @@
 #include "app/about_box.h"
 
 #include <QDesktopServices>
-#include <QGroupBox>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>

@@ -12,10 +12,10 @@
 #include <QShowEvent>
 #include <QTabWidget>
 #include <QToolButton>
-#include <iterator>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <iterator>
 
 #include "app/startup.h"
 #include "app/window_commands.h"
@@ -375,17 +375,17 @@ TfmUserCertList::TfmUserCertList(QWidget* parent) : QDialog(parent) {
   pcLists->addTab(tsKontaktOsoba, QStringLiteral("Korisnički &certifikati"));
 
   actDodaj = AddWindowCommand(this, QStringLiteral("actDodaj"), QStringLiteral("&Dodavanje"),
-                        QStringLiteral("Dodavanje nove kontakt osobe"));
+                              QStringLiteral("Dodavanje nove kontakt osobe"));
   actIzmjeni = AddWindowCommand(this, QStringLiteral("actIzmjeni"), QStringLiteral("&Izmjena"),
-                          QStringLiteral("Izmjena kontakt osobe"));
+                                QStringLiteral("Izmjena kontakt osobe"));
   actObrisi = AddWindowCommand(this, QStringLiteral("actObrisi"), QStringLiteral("&Brisanje"),
-                         QStringLiteral("Brisanje kontakt osobe"));
+                               QStringLiteral("Brisanje kontakt osobe"));
   actOsvjezi = AddWindowCommand(this, QStringLiteral("actOsvjezi"), QStringLiteral("O&svježi"),
-                          QStringLiteral("Osvježavanje prikaza"));
+                                QStringLiteral("Osvježavanje prikaza"));
   actOsvjezi->setShortcut(QKeySequence(Qt::Key_F5));
   actPotvrdi = AddWindowCommand(this, QStringLiteral("actPotvrdi"), QStringLiteral("&Kriptiraj"), QString());
   actZatvori = AddWindowCommand(this, QStringLiteral("actZatvori"), QStringLiteral("I&zlaz"),
-                          QStringLiteral("Zatvaranje prozora"));
+                                QStringLiteral("Zatvaranje prozora"));
 
   auto* buttons = new QHBoxLayout;
   QPushButton** bound[] = {&btnDodaj, &btnIzmjeni, &btnObrisi, &btnOsvjezi, &btnPotvrdi, &btnZatvori};
@@ -472,8 +472,8 @@ TCertifikat* TfmUserCertList::RowCertificate(QTreeWidgetItem* item) const {
   // Rows outlive a reload of the contact list that nobody refilled them after:
   // only a certificate the list still holds, and still the row's own (a new one
   // may sit at a freed one's address), is handed out.
-  const auto& certs = item->treeWidget() == lwRootCert ? ContactCertList->RootCertificates
-                                                       : ContactCertList->UserCertificates;
+  const auto& certs =
+      item->treeWidget() == lwRootCert ? ContactCertList->RootCertificates : ContactCertList->UserCertificates;
   if (!cert || !Owns(certs, cert) || cert->KeyName != item->data(0, kKeyNameRole).toString()) return nullptr;
   return cert;
 }

@@ -174,8 +174,7 @@ bool SelectRecipients();
 
 // The question over the checked contacts; returns the modal result (Yes goes on).
 // The certificates are those of the checked contact rows, in row order.
-using TRecipientWarning =
-    std::function<int(const QString& message, const std::vector<const TCertifikat*>& checked)>;
+using TRecipientWarning = std::function<int(const QString& message, const std::vector<const TCertifikat*>& checked)>;
 void SetRecipientWarning(TRecipientWarning warning);
 
 // Start-up's entries for the editor and the list, in that order, each made only

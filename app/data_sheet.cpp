@@ -48,8 +48,8 @@ QString DateTimeText(const QDate& date, const QTime& time, const QLocale& locale
 }
 
 const QString kRule = QString(5, QLatin1Char(' ')) + QString(105, QLatin1Char('_'));
-const QString kColumnHeads =
-    QStringLiteral("     Rbr  Vrijeme potpisa          SB certifikata        Potpisnik                                     Status");
+const QString kColumnHeads = QStringLiteral(
+    "     Rbr  Vrijeme potpisa          SB certifikata        Potpisnik                                     Status");
 
 // Page layout on paper, in whole millimetres: margins, the first page's table
 // heads at 99 below the top margin, a further page's at 15 (under its header), one
@@ -176,7 +176,9 @@ TDataSheet MakeDataSheet(const QString& file, const std::vector<const TSignerRec
 
 QStringList DataSheetLines(const TDataSheet& sheet, const TDataSheetPaging& paging) {
   const int pages = DataSheetPageCount(paging, sheet.signers.size());
-  auto header = [&](int page) { return " " + PadRight(sheet.versionText, 46) + PadRight(sheet.now, 52) + PageText(page, pages); };
+  auto header = [&](int page) {
+    return " " + PadRight(sheet.versionText, 46) + PadRight(sheet.now, 52) + PageText(page, pages);
+  };
   QStringList lines;
   lines << QString();
   lines << header(1);

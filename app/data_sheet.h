@@ -50,9 +50,9 @@ struct TDataSheetSigner {
 };
 
 struct TDataSheet {
-  QString fileName;      // without its folder
-  QString versionText;   // VersionText
-  QString now;           // short date + " " + long time
+  QString fileName;     // without its folder
+  QString versionText;  // VersionText
+  QString now;          // short date + " " + long time
   QString sizeText;
   QString lastChangeText;
   QString hashTimeText;

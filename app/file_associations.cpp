@@ -68,11 +68,16 @@ QString ExecArgument(const QString& arg) {
 QString EntryValue(const QString& text) {
   QString out;
   for (QChar c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
+    else
+      out += c;
   }
   return out;
 }
@@ -118,20 +123,20 @@ bool RegisterOne(const QString& ext, const QString& description, const QString& 
                            "  </mime-type>\n"
                            "</mime-info>\n")
                            .arg(type, XmlEscaped(description), XmlEscaped(ext.toLower()));
-  const QString entry = QStringLiteral(
-                            "[Desktop Entry]\n"
-                            "Type=Application\n"
-                            "Name=%1\n"
-                            "GenericName=%2\n"
-                            "Comment=%3\n"
-                            "Exec=%4 %f\n"
-                            "MimeType=%5;\n"
-                            "NoDisplay=true\n"
-                            "Terminal=false\n")
-                            .arg(EntryValue(QCoreApplication::applicationName().isEmpty()
-                                                ? QFileInfo(program).fileName()
-                                                : QCoreApplication::applicationName()),
-                                 EntryValue(verb), EntryValue(description), ExecArgument(program), type);
+  const QString entry =
+      QStringLiteral(
+          "[Desktop Entry]\n"
+          "Type=Application\n"
+          "Name=%1\n"
+          "GenericName=%2\n"
+          "Comment=%3\n"
+          "Exec=%4 %f\n"
+          "MimeType=%5;\n"
+          "NoDisplay=true\n"
+          "Terminal=false\n")
+          .arg(EntryValue(QCoreApplication::applicationName().isEmpty() ? QFileInfo(program).fileName()
+                                                                        : QCoreApplication::applicationName()),
+               EntryValue(verb), EntryValue(description), ExecArgument(program), type);
   bool mimeWritten = false;
   ok = WriteMissingFile(MimePackagePath(ext), mime.toUtf8(), &mimeWritten);
   ok = ok && WriteMissingFile(DesktopEntryPath(ext), entry.toUtf8(), filesWritten);

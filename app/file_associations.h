@@ -40,7 +40,7 @@ QString AssociationProgramPath();
 QString MimePackagePath(const QString& extension);
 QString DesktopEntryPath(const QString& extension);
 
-inline const QString kSignedFileDescription = QStringLiteral("TSD signed file");      // resource string 65226
+inline const QString kSignedFileDescription = QStringLiteral("TSD signed file");        // resource string 65226
 inline const QString kEncryptedFileDescription = QStringLiteral("TSD encrypted file");  // resource string 65227
 inline const QString kMsgAssociationRights =
     QStringLiteral("Nemate dovoljne ovlasti za (de)registraciju nastavaka datoteka (pisanje u registry)");

@@ -19,10 +19,9 @@ TFolderTreeFollower::TFolderTreeFollower(QTreeView* tree, QFileSystemModel* mode
   connect(model_, &QFileSystemModel::directoryLoaded, this, later);
   connect(model_, &QAbstractItemModel::rowsInserted, this, later);
   connect(model_, &QAbstractItemModel::layoutChanged, this, later);
-  connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
-          [this](const QModelIndex& current) {
-            if (!scrolling_ && current != target_) Stop();
-          });
+  connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
+    if (!scrolling_ && current != target_) Stop();
+  });
   tree_->installEventFilter(this);
   tree_->viewport()->installEventFilter(this);
   tree_->verticalScrollBar()->installEventFilter(this);
@@ -56,16 +55,13 @@ bool TFolderTreeFollower::eventFilter(QObject* watched, QEvent* event) {
       case QEvent::MouseButtonPress:
       case QEvent::MouseButtonDblClick:
       case QEvent::Wheel:
-      case QEvent::KeyPress:
-        Stop();
-        break;
+      case QEvent::KeyPress: Stop(); break;
       case QEvent::Resize:
       case QEvent::Show:
         // The view's final size: the row's place in the middle moves with it.
         if (watched == tree_->viewport()) QTimer::singleShot(0, this, [this] { Scroll(); });
         break;
-      default:
-        break;
+      default: break;
     }
   }
   return QObject::eventFilter(watched, event);

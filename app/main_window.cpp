@@ -16,10 +16,10 @@
 #include <QMenuBar>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
-#include <QSignalBlocker>
 #include <QToolBar>
 #include <QTreeView>
 #include <QTreeWidget>
@@ -192,13 +192,15 @@ void TfmMain::MakeCommands() {
                                &TfmMain::actQVDPakiranjeExecute);
   actKriptAndSend = MakeAction("actKriptAndSend", "Kriptiraj i pošalji e-mail",
                                "Kriptiranje potpisane datoteke i slanje na e-mail", &TfmMain::actKriptAndSendExecute);
-  actIzvlacenjeIzvorne = MakeAction("actIzvlacenjeIzvorne", "Pohrani &izvornu datoteku",
-                                    "Pohranjivanje izvorne datoteke iz potpisane", &TfmMain::actIzvlacenjeIzvorneExecute);
+  actIzvlacenjeIzvorne =
+      MakeAction("actIzvlacenjeIzvorne", "Pohrani &izvornu datoteku", "Pohranjivanje izvorne datoteke iz potpisane",
+                 &TfmMain::actIzvlacenjeIzvorneExecute);
   actCoverPage = MakeAction("actCoverPage", "Ispiši podatke o &datoteci", "Ispis podataka o potpisanoj datoteci",
                             &TfmMain::actCoverPageExecute);
   actProvjeraPotpisa =
       MakeAction("actProvjeraPotpisa", "Dek&riptiraj", "Dekriptiranje datoteke", &TfmMain::actProvjeraPotpisaExecute);
-  actSendeMail = MakeAction("actSendeMail", "Pošalji &e-mail", "Slanje datoteke e-poštom", &TfmMain::actSendeMailExecute);
+  actSendeMail =
+      MakeAction("actSendeMail", "Pošalji &e-mail", "Slanje datoteke e-poštom", &TfmMain::actSendeMailExecute);
   actPovuciPotpis = MakeAction("actPovuciPotpis", "Pov&uci potpis", "Povlačenje potpisa iz datoteke",
                                &TfmMain::actPovuciPotpisExecute);
   actDodajUKO = MakeAction("actDodajUKO", "&Dodaj u kontakt osobe", "Dodavanje pošiljatelja u listu kontakt osoba",
@@ -374,8 +376,8 @@ void TfmMain::BuildLowerLists(QWidget* right, QVBoxLayout* column) {
   column->addWidget(pnlPrimatelj);
 
   pnlPotpisnici = MakeListPanel(right, "pnlPotpisnici");
-  lvPotpisnici = MakeList(pnlPotpisnici, "lvPotpisnici", {"Rbr", "SB certifikata", "Potpisnik", "Potpis"},
-                          {30, 137, 275, 70});
+  lvPotpisnici =
+      MakeList(pnlPotpisnici, "lvPotpisnici", {"Rbr", "SB certifikata", "Potpisnik", "Potpis"}, {30, 137, 275, 70});
   PopUpOnRequest(lvPotpisnici, pmPotpisnici);
   connect(lvPotpisnici, &QTreeWidget::itemSelectionChanged, this, &TfmMain::UpdateActions);
   pnlPotpisnici->layout()->addWidget(lvPotpisnici);
@@ -652,7 +654,6 @@ void TfmMain::actZapAktivnostiExecute() {
     Ui().messageBox(MsgKind::Information, kMsgActivityLogOff);
   }
 }
-
 
 // ---- folder tree -----------------------------------------------------------------------
 
@@ -1001,9 +1002,8 @@ void TfmMain::actProvjeraPotpisaExecute() {
 
 void TfmMain::actSendeMailExecute() {
   const QString file = SelectedFile();
-  const TRecipientRecord* first = lwPrimatelj->topLevelItemCount() > 0
-                                      ? TRecipientRow::RecordOf(lwPrimatelj->topLevelItem(0))
-                                      : nullptr;
+  const TRecipientRecord* first =
+      lwPrimatelj->topLevelItemCount() > 0 ? TRecipientRow::RecordOf(lwPrimatelj->topLevelItem(0)) : nullptr;
   if (file.isEmpty() || !first) return;
   const QString address = ContactCertList ? ContactCertList->GetUserEMail(first->Subject) : QString();
   SendFileByMail(file, address, DisplayName(first->Subject));

@@ -102,11 +102,11 @@ TfmMaticniBrojevi::TfmMaticniBrojevi(QWidget* parent) : QDialog(parent) {
   actDodajMbr =
       AddWindowCommand(this, "actDodajMbr", "&Dodaj", QStringLiteral("Dodavanje matičnog broja u evidenciju"));
   actObrisiMbr = AddWindowCommand(this, "actObrisiMbr", QStringLiteral("&Obriši"),
-                            QStringLiteral("Brisanje označenog matičnog broja iz evidencije"));
-  actPostaviMbr = AddWindowCommand(this, "actPostaviMbr", "Od&aberi",
-                             QStringLiteral("Postavljanje matičnog broja za \"radni\""));
+                                  QStringLiteral("Brisanje označenog matičnog broja iz evidencije"));
+  actPostaviMbr =
+      AddWindowCommand(this, "actPostaviMbr", "Od&aberi", QStringLiteral("Postavljanje matičnog broja za \"radni\""));
   actOsvjezi = AddWindowCommand(this, "actOsvjezi", QStringLiteral("Evidencija matičnih brojeva"),
-                          QStringLiteral("Osvježavanje prikaza evidencije matičnih brojeva"));
+                                QStringLiteral("Osvježavanje prikaza evidencije matičnih brojeva"));
   actOsvjezi->setShortcut(Qt::Key_F5);
   actZatvori = AddWindowCommand(this, "actZatvori", "&Zatvori", QStringLiteral("Zatvaranje prozora"));
 

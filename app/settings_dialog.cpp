@@ -87,15 +87,15 @@ void TfmPostavke::MakeCommands() {
   actBFOutDir =
       AddWindowCommand(this, "actBFOutDir", "...", QStringLiteral("Izlazni direktorij za \"raspakirane\" datoteke"));
   actBFRootCert = AddWindowCommand(this, "actBFRootCert", "...", "Direktorij za spremanje root certifikata");
-  actBFUserCert = AddWindowCommand(this, "actBFUserCert", "...",
-                                   QStringLiteral("Direktorij za spremanje korisničkih certifikata"));
+  actBFUserCert =
+      AddWindowCommand(this, "actBFUserCert", "...", QStringLiteral("Direktorij za spremanje korisničkih certifikata"));
 }
 
 void TfmPostavke::BuildGeneralTab() {
   tsOpce = new QWidget;
   auto* v = new QVBoxLayout(tsOpce);
   v->addWidget(ChoiceOfTwo(" Prilikom zatvaranja aplikacije ", rbOdjaviSe, "Odjavi se sa kartice", rbOstaniPrijavljen,
-                          "Ostani prijavljen na karticu"));
+                           "Ostani prijavljen na karticu"));
   v->addWidget(new QLabel("Nastavak (ekstenzija) kriptirane datoteke:"));
   edPackedExt = new QLineEdit;
   edPackedExt->setEnabled(false);
@@ -141,9 +141,9 @@ void TfmPostavke::BuildCertificatesTab() {
                MakeButton(tsCertifikati, "...", actBFRootCert));
   AddFolderRow(grid, 2, QStringLiteral("Direktorij korisničkih certifikata:"), edUserCertDir,
                MakeButton(tsCertifikati, "...", actBFUserCert));
-  grid->addWidget(ChoiceOfTwo(" Prikaz serijskog broja certifikata ", rbDecimalno, "Decimalno", rbHeksadecimalno,
-                              "Heksadecimalno"),
-                  4, 0, 1, 2);
+  grid->addWidget(
+      ChoiceOfTwo(" Prikaz serijskog broja certifikata ", rbDecimalno, "Decimalno", rbHeksadecimalno, "Heksadecimalno"),
+      4, 0, 1, 2);
   grid->setRowStretch(5, 1);
   pcPostavke->addTab(tsCertifikati, "&Certifikati");
 }

@@ -38,7 +38,7 @@ class TfmPostavke : public QDialog {
   QWidget* tsPotpisi = nullptr;
 
   // "&Opće postavke"
-  QRadioButton* rbOdjaviSe = nullptr;       // item 0: LogoutOnExit on
+  QRadioButton* rbOdjaviSe = nullptr;          // item 0: LogoutOnExit on
   QRadioButton* rbOstaniPrijavljen = nullptr;  // item 1
   QLineEdit* edPackedExt = nullptr;
   QCheckBox* cbRadSMbr = nullptr;
@@ -49,7 +49,7 @@ class TfmPostavke : public QDialog {
   // "&Certifikati"
   QLineEdit* edRootCertDir = nullptr;
   QLineEdit* edUserCertDir = nullptr;
-  QRadioButton* rbDecimalno = nullptr;      // item 0: ShowSNCertAsDecimal on
+  QRadioButton* rbDecimalno = nullptr;       // item 0: ShowSNCertAsDecimal on
   QRadioButton* rbHeksadecimalno = nullptr;  // item 1
   // "&Provjere potpisa/certifikata" (shown only)
   QCheckBox* cbProvjeraPotpisa = nullptr;

@@ -45,17 +45,12 @@ QIcon ImageIcon(int index) {
     case imgInOrder:
     case imgSignatureOk:
     case imgValid:
-    case imgPathOk:
-      colour = QColor(0, 150, 0);
-      break;
+    case imgPathOk: colour = QColor(0, 150, 0); break;
     case imgNotInOrder:
     case imgSignatureBad:
     case imgExpired:
-    case imgPathBad:
-      colour = QColor(200, 0, 0);
-      break;
-    default:
-      break;
+    case imgPathBad: colour = QColor(200, 0, 0); break;
+    default: break;
   }
   QPixmap pixmap(16, 16);
   pixmap.fill(Qt::transparent);
@@ -198,8 +193,8 @@ QTreeWidgetItem* TfmDetPotpisa::AddNode(QTreeWidgetItem* parent, const QString& 
 void TfmDetPotpisa::FillSignerTree(const std::vector<const TSignerRecord*>& signers) {
   for (const TSignerRecord* r : signers) {
     const QString name = DisplayNameFor(r->Subject);
-    QTreeWidgetItem* top =
-        AddNode(nullptr, SerialText(r->SerialValue, r->SerialText) + " - " + name, r->ValidOverall ? imgInOrder : imgNotInOrder);
+    QTreeWidgetItem* top = AddNode(nullptr, SerialText(r->SerialValue, r->SerialText) + " - " + name,
+                                   r->ValidOverall ? imgInOrder : imgNotInOrder);
     if (r->SignatureOk)
       AddNode(top, "Provjera potpisa - u redu", imgSignatureOk);
     else
@@ -215,7 +210,8 @@ void TfmDetPotpisa::FillSignerTree(const std::vector<const TSignerRecord*>& sign
     if (r->PathState == -1) {
       AddNode(top, "Provjera puta certifikacije nije provedena", imgPathUnchecked);
     } else {
-      QString text = r->PathState == 0 ? "Provjera puta certifikacije u redu" : "Provjera puta certifikacije nije u redu";
+      QString text =
+          r->PathState == 0 ? "Provjera puta certifikacije u redu" : "Provjera puta certifikacije nije u redu";
       auto cert = std::make_unique<TCertifikat>();
       QString error;
       if (cert->LoadFromMemory(r->Certificate.data(), r->CertificateLength(), error, false))
@@ -230,10 +226,10 @@ void TfmDetPotpisa::FillCertificateTree(const std::vector<const TCertifikat*>& c
   for (const TCertifikat* c : certificates) {
     const bool inOrder = c->Expired == 0 && c->RootCheck == 0;
     const QString name = c->DisplayName.isEmpty() ? c->SubjectText : c->DisplayName;
-    QTreeWidgetItem* top =
-        AddNode(nullptr,
-                SerialText(c->SerialInt, c->SerialHex) + " - " + name + (inOrder ? "; Status = Ispravan" : "; Status = Neispravan"),
-                inOrder ? imgInOrder : imgNotInOrder);
+    QTreeWidgetItem* top = AddNode(nullptr,
+                                   SerialText(c->SerialInt, c->SerialHex) + " - " + name +
+                                       (inOrder ? "; Status = Ispravan" : "; Status = Neispravan"),
+                                   inOrder ? imgInOrder : imgNotInOrder);
     if (c->Expired == -1)
       AddNode(top, "Validnost certifikata nije provjeravana", imgValidityUnchecked);
     else if (c->Expired == 0)

@@ -1,24 +1,25 @@
 #include "app/smoke_check.h"
 
+#include <unistd.h>
+
 #include <QAbstractButton>
 #include <QAction>
-#include <QFileInfo>
-#include <QPointer>
-#include <QRadioButton>
-#include <QTreeWidget>
-#include <functional>
-#include <vector>
 #include <QApplication>
 #include <QDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
+#include <QTreeWidget>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 #include "app/browse_folder.h"
 #include "app/contact_forms.h"
@@ -262,8 +263,10 @@ class SmokeCheck : public QObject {
   void Reply(QWidget* modal) {
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
       Say("box: " + box->text());
-      if (QAbstractButton* b = box->defaultButton()) b->click();
-      else box->accept();
+      if (QAbstractButton* b = box->defaultButton())
+        b->click();
+      else
+        box->accept();
       return;
     }
     Say(QString("window: ") + modal->metaObject()->className() + " \"" + modal->windowTitle() + "\"");

@@ -27,10 +27,9 @@ void Step(const QString& name) {
 
 std::vector<TStartUpForm> MakeStartUpForms() {
   std::vector<TStartUpForm> forms;
-  forms.push_back({"fmMaticniBrojevi", true, [] { return fmMaticniBrojevi != nullptr; }, CreateMbrWindow,
-                   DestroyMbrWindow});
-  forms.push_back({"fmOprogramu", true, [] { return fmOprogramu != nullptr; }, CreateAboutWindow,
-                   DestroyAboutWindow});
+  forms.push_back(
+      {"fmMaticniBrojevi", true, [] { return fmMaticniBrojevi != nullptr; }, CreateMbrWindow, DestroyMbrWindow});
+  forms.push_back({"fmOprogramu", true, [] { return fmOprogramu != nullptr; }, CreateAboutWindow, DestroyAboutWindow});
   forms.push_back({"fmProgres", true, [] { return fmProgres != nullptr; }, [] { fmProgres = new TfmProgres; },
                    [] { delete fmProgres; }});
   for (TStartUpForm& form : ContactStartUpForms()) forms.push_back(std::move(form));

@@ -87,9 +87,9 @@ Timing TimePeer(const std::string& command) {
 
 void Report(const char* what, uint64_t bytes, Timing ours, Timing peer) {
   const double mb = static_cast<double>(bytes) / 1e6;
-  std::printf("%-8s ours %8.1f MB/s   coreutils base64 %8.1f MB/s   ratio %.2f   (by processor time: %.1f, %.1f, %.2f)\n",
-              what, mb / ours.wall, mb / peer.wall, peer.wall / ours.wall, mb / ours.cpu, mb / peer.cpu,
-              peer.cpu / ours.cpu);
+  std::printf(
+      "%-8s ours %8.1f MB/s   coreutils base64 %8.1f MB/s   ratio %.2f   (by processor time: %.1f, %.1f, %.2f)\n", what,
+      mb / ours.wall, mb / peer.wall, peer.wall / ours.wall, mb / ours.cpu, mb / peer.cpu, peer.cpu / ours.cpu);
 }
 
 }  // namespace

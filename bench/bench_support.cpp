@@ -1,13 +1,12 @@
 #include "bench_support.h"
 
+#include <QDir>
+#include <QString>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-
-#include <QDir>
-#include <QString>
 
 #include "card/certificate.h"
 #include "card/tarvirsa_api.h"
@@ -24,9 +23,10 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 bool MakeContainer(const std::string& path, uint64_t bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
-  std::fputs("<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"\">\r\n<FileUpload>\r\n<TimeStamp>\r\n"
-             "20240102030405\r\n</TimeStamp>\r\n<File compress=\"zip\" encoding=\"base64\">\r\n<![CDATA[\r\n",
-             f);
+  std::fputs(
+      "<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"\">\r\n<FileUpload>\r\n<TimeStamp>\r\n"
+      "20240102030405\r\n</TimeStamp>\r\n<File compress=\"zip\" encoding=\"base64\">\r\n<![CDATA[\r\n",
+      f);
   static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   uint64_t s = 0x9E3779B97F4A7C15ULL;
   std::string block;
@@ -61,10 +61,13 @@ bool MakeToken(Token& t) {
   const std::string q = "'" + t.dir;
   return Sh("softhsm2-util --init-token --free --label Bench --so-pin 12345678 --pin 1234 >/dev/null") &&
          Sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + q + "/user.key' 2>/dev/null") &&
-         Sh("openssl req -new -x509 -key " + q + "/user.key' -subj '/CN=Bench Recipient/O=Tarvi Test/C=HR' -days 30 "
-            "-outform DER -out " + q + "/user.der' 2>/dev/null") &&
-         Sh(std::string("pkcs11-tool --module ") + kSoftHsm + " --token-label Bench --login --pin 1234 --write-object " +
-            q + "/user.key' --type privkey --id 01 >/dev/null 2>&1");
+         Sh("openssl req -new -x509 -key " + q +
+            "/user.key' -subj '/CN=Bench Recipient/O=Tarvi Test/C=HR' -days 30 "
+            "-outform DER -out " +
+            q + "/user.der' 2>/dev/null") &&
+         Sh(std::string("pkcs11-tool --module ") + kSoftHsm +
+            " --token-label Bench --login --pin 1234 --write-object " + q +
+            "/user.key' --type privkey --id 01 >/dev/null 2>&1");
 }
 
 bool LoadTarviRsa(std::unique_ptr<SharedLibrary>& rsa) {

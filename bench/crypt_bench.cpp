@@ -19,6 +19,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -30,11 +34,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
 
 #include "bench_support.h"
 #include "card/certificate.h"
@@ -87,8 +86,10 @@ Run Command(const std::string& cmd) {
 // work in a child process with TARVI_THREADS set to threads (nullptr: the default).
 Run InChildWithThreads(const char* threads, const std::function<bool()>& work) {
   return InChild([&] {
-    if (threads) setenv("TARVI_THREADS", threads, 1);
-    else unsetenv("TARVI_THREADS");
+    if (threads)
+      setenv("TARVI_THREADS", threads, 1);
+    else
+      unsetenv("TARVI_THREADS");
     return work();
   });
 }
@@ -233,7 +234,8 @@ void PrintTargets(const Figures& f) {
   const Run &peerEnc = f.peer.enc, &peerDec = f.peer.dec;
   auto times = [](double target, double got) { return got >= target ? "  (target met)" : "  (target MISSED)"; };
   const double encGain = oursOne.seconds / ours.seconds, decGain = oursDecOne.seconds / oursDec.seconds;
-  std::printf("\nencryption on every core: %.2f times faster than on one (target >= 4)%s\n", encGain, times(4, encGain));
+  std::printf("\nencryption on every core: %.2f times faster than on one (target >= 4)%s\n", encGain,
+              times(4, encGain));
   std::printf("decryption on every core: %.2f times faster than on one (target >= 3)%s\n", decGain, times(3, decGain));
   // Ours less its ZIP part against openssl, by the clock and by processor time.
   auto ratio = [](double ours, double zipPart, double peer) { return (ours - zipPart) / peer; };

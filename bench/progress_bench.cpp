@@ -12,6 +12,13 @@
 // repaints, the longest gap between two repaints while the window was shown, and
 // the time from the start to the first repaint, beside the target (half a second,
 // and about 20 repaints a second) and the ratio to it.
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,14 +29,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <QApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QEvent>
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
 
 #include "bench_support.h"
 #include "card/certificate.h"
@@ -74,10 +73,11 @@ void Measure(const char* what, PaintClock& pc, const std::function<bool()>& work
   gap = std::max(gap, first);
   const int explicitRepaints = fmProgres->repaintCount() - explicitBefore;
   const double rate = total > 0 ? double(explicitRepaints) / total : 0;
-  std::printf("%-42s %7.2f s  paints %5zu  repaints %5d (%5.1f/s, target ~20/s)  first %6.3f s"
-              "  longest gap %6.3f s  target %.1f s  ratio %5.2f%s\n",
-              what, total, pc.paints.size(), explicitRepaints, rate, first, gap, kTargetGap, gap / kTargetGap,
-              ok ? "" : "  FAILED");
+  std::printf(
+      "%-42s %7.2f s  paints %5zu  repaints %5d (%5.1f/s, target ~20/s)  first %6.3f s"
+      "  longest gap %6.3f s  target %.1f s  ratio %5.2f%s\n",
+      what, total, pc.paints.size(), explicitRepaints, rate, first, gap, kTargetGap, gap / kTargetGap,
+      ok ? "" : "  FAILED");
 }
 
 }  // namespace

@@ -17,11 +17,14 @@
 // Every run is a process of its own, measured from outside; the files are read
 // from the page cache; the quick runs count the fastest of three. Build in
 // Release for real figures.
-#include <sys/resource.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QByteArray>
+#include <QString>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -31,10 +34,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <QApplication>
-#include <QByteArray>
-#include <QString>
 
 #include "bench_support.h"
 #include "card/acg_component.h"
@@ -110,8 +109,8 @@ bool MakeToken(const std::string& dir, const std::string& label, const std::stri
          Sh("softhsm2-util --init-token --free --label " + label + " --so-pin 12345678 --pin 1234 >/dev/null") &&
          Sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out '" + t + "/user.key' 2>/dev/null") &&
          Sh("openssl pkey -in '" + t + "/user.key' -pubout -outform DER -out '" + t + "/pub.der'") &&
-         Sh("openssl req -new -key '" + t + "/user.key' -subj '/CN=Bench " + label + "/O=Tarvi Test/C=HR' -out '" +
-            t + "/user.csr' 2>/dev/null") &&
+         Sh("openssl req -new -key '" + t + "/user.key' -subj '/CN=Bench " + label + "/O=Tarvi Test/C=HR' -out '" + t +
+            "/user.csr' 2>/dev/null") &&
          Sh("openssl x509 -req -in '" + t + "/user.csr' -CA '" + dir + "/ca.crt' -CAkey '" + dir +
             "/ca.key' -set_serial " + serial + " -days 365 -outform DER -out '" + t + "/user.der' 2>/dev/null") &&
          Sh(p11 + "--write-object '" + t + "/user.key' --type privkey --id 01 >/dev/null 2>&1") &&
@@ -124,7 +123,7 @@ bool MakeData(const std::string& path, uint64_t bytes, bool text) {
   if (!f) return false;
   std::mt19937_64 rnd(42);
   std::vector<char> block(1 << 20);
-  static const char* words[] = {"ugovor", "stranka", "iznos", "datum", "potpis", "članak", "obveza", "rok",
+  static const char* words[] = {"ugovor",   "stranka",  "iznos", "datum", "potpis",      "članak",  "obveza", "rok",
                                 "plaćanje", "isporuka", "račun", "kupac", "prodavatelj", "jamstvo", "odredba"};
   for (uint64_t done = 0; done < bytes;) {
     size_t n = 0;
@@ -171,7 +170,8 @@ int ChildSign(int argc, char** argv, const std::string& file, const std::string&
     if (cryptoki::C_GetTokenInfo(slotIds[i], &ti) != CKR_OK) continue;
     std::string l(reinterpret_cast<char*>(ti.label), sizeof ti.label);
     l.erase(l.find_last_not_of(' ') + 1);
-    if (l == label) cryptoki::C_OpenSession(slotIds[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+    if (l == label)
+      cryptoki::C_OpenSession(slotIds[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
   }
   if (!session) return 103;
   CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
@@ -189,8 +189,10 @@ int ChildSign(int argc, char** argv, const std::string& file, const std::string&
 // Runs f with TARVI_THREADS set to threads (nullptr: unset, the default).
 template <typename F>
 RunResult WithThreads(const char* threads, F f) {
-  if (threads) setenv("TARVI_THREADS", threads, 1);
-  else unsetenv("TARVI_THREADS");
+  if (threads)
+    setenv("TARVI_THREADS", threads, 1);
+  else
+    unsetenv("TARVI_THREADS");
   RunResult r = f();
   unsetenv("TARVI_THREADS");
   return r;
@@ -198,8 +200,8 @@ RunResult WithThreads(const char* threads, F f) {
 
 void Line(const char* what, const RunResult& ours, const char* peerName, const RunResult& peer, double target) {
   const double ratio = peer.seconds > 0 ? ours.seconds / peer.seconds : 0;
-  std::printf("%-34s ours %8.2f s   %-20s %8.2f s   ratio %5.2f%s\n", what, ours.seconds, peerName, peer.seconds,
-              ratio, target > 0 ? (ratio <= target ? "  (target met)" : "  (target MISSED)") : "");
+  std::printf("%-34s ours %8.2f s   %-20s %8.2f s   ratio %5.2f%s\n", what, ours.seconds, peerName, peer.seconds, ratio,
+              target > 0 ? (ratio <= target ? "  (target met)" : "  (target MISSED)") : "");
 }
 
 // The work folder's parts and this program, which runs each signing as a child.
@@ -290,9 +292,10 @@ void PrintKind(const char* kind, const PeerTimes& peer, const SignTimes& s, cons
   std::printf("%-34s %.2f times faster on every core than on one\n", "", s.signOne.seconds / s.sign.seconds);
   Line("add a second signer", a.add, "cp", a.cp, 0);
   Line("", a.add, "cp + sync of the copy", a.cpSync, 1.5);
-  std::printf("peak memory: signing %.1f MiB (one thread %.1f MiB), adding a signer %.1f MiB (target: under 64 MiB); "
-              "zip %.1f MiB, pigz %.1f MiB\n",
-              s.sign.peakMiB, s.signOne.peakMiB, a.add.peakMiB, peer.zip.peakMiB, peer.pigz.peakMiB);
+  std::printf(
+      "peak memory: signing %.1f MiB (one thread %.1f MiB), adding a signer %.1f MiB (target: under 64 MiB); "
+      "zip %.1f MiB, pigz %.1f MiB\n",
+      s.sign.peakMiB, s.signOne.peakMiB, a.add.peakMiB, peer.zip.peakMiB, peer.pigz.peakMiB);
 }
 
 // How one kind of data went: its failures, whether the benchmark cannot go on,
@@ -359,7 +362,8 @@ int main(int argc, char** argv) {
     peak = std::max(peak, o.peak);
     if (o.stop) break;
   }
-  std::printf("\nhighest peak memory of our runs: %.1f MiB%s\n", peak, peak < 64 ? "  (target met)" : "  (target MISSED)");
+  std::printf("\nhighest peak memory of our runs: %.1f MiB%s\n", peak,
+              peak < 64 ? "  (target met)" : "  (target MISSED)");
   Sh("rm -rf '" + p.work + "'");
   return failures == 0 ? 0 : 1;
 }

@@ -9,6 +9,9 @@
 // Both runs read the file from the page cache. Build in Release for real figures.
 #include <sys/resource.h>
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,10 +21,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 
 #include "bench_support.h"
 #include "card/tarvirsa_api.h"

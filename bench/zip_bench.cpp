@@ -17,6 +17,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <QString>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,8 +28,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <QString>
 
 #include "bench_support.h"
 #include "platform/fake_ui_services.h"
@@ -56,9 +55,9 @@ double TimeCommand(const std::string& cmd) {
 // Random bytes, or text made of words in varied order (compresses about as well as
 // ordinary prose, not as well as one repeated line).
 void MakeFile(const std::string& path, uint64_t size, bool text) {
-  static const char* const kWords[] = {"ugovor", "dokument", "potpis", "certifikat", "datoteka", "izvješće",
-                                       "članak", "stranka", "obveza", "rok", "iznos", "plaćanje", "kartica",
-                                       "ključ", "zaštita", "podaci", "prilog", "dostava", "godina", "mjesec"};
+  static const char* const kWords[] = {"ugovor",  "dokument", "potpis", "certifikat", "datoteka", "izvješće", "članak",
+                                       "stranka", "obveza",   "rok",    "iznos",      "plaćanje", "kartica",  "ključ",
+                                       "zaštita", "podaci",   "prilog", "dostava",    "godina",   "mjesec"};
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   std::mt19937_64 gen(12345);
   std::vector<char> buf(1 << 20);
@@ -92,8 +91,9 @@ uint64_t FileSize(const std::string& p) { return std::filesystem::file_size(p); 
 
 void Report(const char* what, double ours, double peer, uint64_t oursSize, uint64_t peerSize) {
   std::printf("%-16s ours %7.2f s   peer %7.2f s   ratio %.2f", what, ours, peer, ours / peer);
-  if (oursSize) std::printf("   archive ours %llu, peer %llu bytes", static_cast<unsigned long long>(oursSize),
-                            static_cast<unsigned long long>(peerSize));
+  if (oursSize)
+    std::printf("   archive ours %llu, peer %llu bytes", static_cast<unsigned long long>(oursSize),
+                static_cast<unsigned long long>(peerSize));
   std::printf("\n");
 }
 
@@ -101,8 +101,10 @@ void Report(const char* what, double ours, double peer, uint64_t oursSize, uint6
 // default); the time Add took. A failure ends the benchmark.
 double AddOurs(TZipArchiver& zip, const std::string& ours, const std::string& input, const char* threads) {
   std::filesystem::remove(ours);
-  if (threads) setenv("TARVI_THREADS", threads, 1);
-  else unsetenv("TARVI_THREADS");
+  if (threads)
+    setenv("TARVI_THREADS", threads, 1);
+  else
+    unsetenv("TARVI_THREADS");
   zip.SetZipFileName(QString::fromStdString(ours));
   zip.FSpecArgs() = QStringList{QString::fromStdString(input)};
   TimeCommand("sync");

@@ -16,11 +16,11 @@
 #include "card/pin_change_dialogs.h"
 #include "card/pin_dialogs.h"
 #include "card/pkcs11_codes.h"
-#include "platform/scope_exit.h"
 #include "card/tarvirsa_api.h"
 #include "card/token_explorer.h"
 #include "card/version_info.h"
 #include "platform/library.h"
+#include "platform/scope_exit.h"
 #include "platform/ui_services.h"
 
 CK_SESSION_HANDLE CurrentSession = 0;
@@ -275,14 +275,16 @@ void TACGComponent::CloseSession() {
   CK_RV rv = cryptoki::C_GetSessionInfo(SessionHandle, &info);
   if (rv == CKR_OK && LogOutOnClose) {
     CK_RV out = cryptoki::C_Logout(SessionHandle);
-    if (out != CKR_OK && out != CKR_USER_NOT_LOGGED_IN) FireError(OnLogoutError, static_cast<int>(out), kMsgLogoutError);
+    if (out != CKR_OK && out != CKR_USER_NOT_LOGGED_IN)
+      FireError(OnLogoutError, static_cast<int>(out), kMsgLogoutError);
   }
   // Older middleware closes its sessions itself when finalised.
   if (ModuleMajorVersion >= 2) {
     closeRv = cryptoki::C_CloseAllSessions(CurrentSlotId);
     closedAll = true;
   }
-  if (closedAll && closeRv != CKR_OK) FireError(OnCloseSessionError, static_cast<int>(closeRv), PkcsRetCodeText(closeRv));
+  if (closedAll && closeRv != CKR_OK)
+    FireError(OnCloseSessionError, static_cast<int>(closeRv), PkcsRetCodeText(closeRv));
 
   rv = cryptoki::C_Finalize(nullptr);
   if (rv != CKR_OK) ErrorBox(kMsgFinalizeError + Num(rv) + " ]");

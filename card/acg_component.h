@@ -210,7 +210,8 @@ class TACGComponent : public QObject {
 };
 
 // Message texts of the component.
-inline const QString kMsgInitError = QStringLiteral("Pogreška inicijalizacije Cryptoki biblioteke funkcija ! [ErrorCode = ");
+inline const QString kMsgInitError =
+    QStringLiteral("Pogreška inicijalizacije Cryptoki biblioteke funkcija ! [ErrorCode = ");
 inline const QString kMsgFinalizeError =
     QStringLiteral("Pogreška finalizacije Cryptoki biblioteke funkcija ! [ErrorCode = ");
 inline const QString kMsgTokenNotPresent = QStringLiteral("Kartica nije prisutna !");

@@ -56,8 +56,7 @@ void UnloadCryptokiModule() {
   CryptokiModule.reset();
 }
 
-TErrorLoadingDlg::TErrorLoadingDlg(QWidget* parent)
-    : QDialog(parent) {
+TErrorLoadingDlg::TErrorLoadingDlg(QWidget* parent) : QDialog(parent) {
   // No border icons: a title bar only, at a fixed size.
   SetFixedDialogBorder(this, false);
   setWindowTitle(kErrorLoadingCaption);

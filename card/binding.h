@@ -34,8 +34,8 @@ class TErrorLoadingDlg : public QDialog {
  public:
   explicit TErrorLoadingDlg(QWidget* parent = nullptr);
 
-  QPushButton* ContinueBtn = nullptr;  // "Nastavi": the default button
-  QPushButton* FinishBtn = nullptr;    // "Prekini": the cancel button (Esc)
+  QPushButton* ContinueBtn = nullptr;   // "Nastavi": the default button
+  QPushButton* FinishBtn = nullptr;     // "Prekini": the cancel button (Esc)
   QListWidget* ErrChkLstBox = nullptr;  // one line per function, checked = found
   QLineEdit* DLLNameEdit = nullptr;     // the library's name, read-only
 
@@ -76,7 +76,8 @@ bool LoadCryptoLibraries(const QString& regKey, const QString& defaultName, bool
                          bool quiet);
 
 // Box texts.
-inline const QString kMsgNoMemoryForDllName = QStringLiteral("Nema dovoljno memorije za dohvat naziva DLLa iz registrya");
+inline const QString kMsgNoMemoryForDllName =
+    QStringLiteral("Nema dovoljno memorije za dohvat naziva DLLa iz registrya");
 inline const QString kMsgMinimalSet =
     QStringLiteral("Minimalni potrebni skup funkcija koje aplikacija upotrebljava nije podržan u zadanom DLLu !");
 inline const QString kMsgTarviRsaNotFound = QStringLiteral("tarvirsa.dll nije pronađen ! (LoadLibrary error)");

@@ -148,8 +148,7 @@ int FindUserCertificateObject(CK_SESSION_HANDLE session, TUserCertificateObject&
   for (CK_OBJECT_HANDLE h : handles) {
     CertSide c;
     c.handle = h;
-    if (ReadFailed(session, h, CKA_ID, c.id) || ReadFailed(session, h, CKA_VALUE, c.der))
-      return -1;
+    if (ReadFailed(session, h, CKA_ID, c.id) || ReadFailed(session, h, CKA_VALUE, c.der)) return -1;
     c.der.resize(DerTrimmedLength(c.der.data(), c.der.size()));
     CarriedKey(c);
     certs.push_back(std::move(c));

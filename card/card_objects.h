@@ -57,7 +57,8 @@ int Des3PadCount(uint64_t n);
 // Box texts (each followed by the number and "]").
 inline const QString kMsgFindKeysInit =
     QStringLiteral("Pogreška inicijalizacije traženja tajnih ključeva na kartici ! [Error Code=");
-inline const QString kMsgFindKeysSearch = QStringLiteral("Pogreška inicijalizacije tajnih ključeva na kartici ! [Error Code=");
+inline const QString kMsgFindKeysSearch =
+    QStringLiteral("Pogreška inicijalizacije tajnih ključeva na kartici ! [Error Code=");
 inline const QString kMsgFindKeysFinal =
     QStringLiteral("Pogreška finalizacije traženja tajnih ključeva na kartici ! [Error Code=");
 inline const QString kMsgNoReadersCount = QStringLiteral("Nema dostupnih čitača. [Error Code=");

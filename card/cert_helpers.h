@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <span>
 
-#include "interfaces/tarvirsa.h"
 #include "card/tdatetime.h"
+#include "interfaces/tarvirsa.h"
 
 // The certificate's RSA public key into *key. On failure shows the error box
 // "Greška kod dohvata javnog ključa iz certifikata. [Error Code=<n>, <CKR name>]"

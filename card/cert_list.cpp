@@ -119,7 +119,8 @@ bool Save(const CertVector& list, QStringList& lines, const QString& folder, con
   lines.clear();
   QByteArray data;
   for (const auto& c : list) {
-    const QString line = c->KeyName + QLatin1Char(';') + c->DisplayName + QLatin1Char(';') + c->EMail + QLatin1Char(';');
+    const QString line =
+        c->KeyName + QLatin1Char(';') + c->DisplayName + QLatin1Char(';') + c->EMail + QLatin1Char(';');
     lines.append(line);
     data += ToCp1250(line);
     data += "\r\n";

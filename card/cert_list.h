@@ -23,7 +23,7 @@ class TCertList {
   QString RootFolder;  // folder of the CA certificates
   QStringList RootDescriptions;
   std::vector<std::unique_ptr<TCertifikat>> RootCertificates;  // owned, in load order
-  QString UserFolder;  // folder of the contact certificates
+  QString UserFolder;                                          // folder of the contact certificates
   QStringList UserDescriptions;
   std::vector<std::unique_ptr<TCertifikat>> UserCertificates;  // owned, in load order
 
@@ -74,4 +74,3 @@ class TCertList {
 // Field number index (from 0) of a description line: the text before the
 // (index + 1)-th ";", empty when the ";" run out first.
 QString GetDescriptionField(int index, const QString& line);
-

@@ -299,7 +299,11 @@ QByteArray Cp1250Lower(QByteArray bytes) {
       l = static_cast<unsigned char>(b + 0x20);
     } else {
       switch (b) {
-        case 0x8A: case 0x8C: case 0x8D: case 0x8E: case 0x8F: l = static_cast<unsigned char>(b + 0x10); break;
+        case 0x8A:
+        case 0x8C:
+        case 0x8D:
+        case 0x8E:
+        case 0x8F: l = static_cast<unsigned char>(b + 0x10); break;
         case 0xA3: l = 0xB3; break;
         case 0xA5: l = 0xB9; break;
         case 0xAA: l = 0xBA; break;

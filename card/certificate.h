@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "interfaces/tarvirsa.h"
 #include "card/tdatetime.h"
+#include "interfaces/tarvirsa.h"
 
 class TCertifikat {
  public:
@@ -40,20 +40,20 @@ class TCertifikat {
   static TDateTime Now();
 
   uint8_t Der[kDerCapacity];
-  int32_t DerLength = 0;     // 0 after a failed load
-  QString EMail;             // description field 2 (TCertList or the contact editor)
-  QString FileName;          // without folder; after a memory load KeyName + ".crt"
-  QString DisplayName;       // description field 1
+  int32_t DerLength = 0;  // 0 after a failed load
+  QString EMail;          // description field 2 (TCertList or the contact editor)
+  QString FileName;       // without folder; after a memory load KeyName + ".crt"
+  QString DisplayName;    // description field 1
   bool Loaded = false;
   QString SubjectCommonName;
   QString IssuerCommonName;
-  QString KeyName;           // lower-cased IssuerCommonName + SerialHex, blanks as "_"
+  QString KeyName;  // lower-cased IssuerCommonName + SerialHex, blanks as "_"
   TR_RSA_PUBLIC_KEY PublicKey;
-  int32_t RootCheck = -1;    // -1 not checked, 0 verified, 1 not verified
-  QString SerialHex;         // serial content octets as encoded, two upper-case digits each
-  int32_t SerialInt = 0;     // first four serial bytes big-endian (fewer: right-aligned)
-  QString SubjectText;       // "CN=..,OU=..,O=..,C=.." (missing parts left out)
-  int32_t Expired = -1;      // -1 unknown, 0 valid, 1 expired
+  int32_t RootCheck = -1;  // -1 not checked, 0 verified, 1 not verified
+  QString SerialHex;       // serial content octets as encoded, two upper-case digits each
+  int32_t SerialInt = 0;   // first four serial bytes big-endian (fewer: right-aligned)
+  QString SubjectText;     // "CN=..,OU=..,O=..,C=.." (missing parts left out)
+  int32_t Expired = -1;    // -1 unknown, 0 valid, 1 expired
   TDateTime ValidFrom = kNoDate;
   TDateTime ValidTo = kNoDate;
 

@@ -9,9 +9,8 @@ CryptokiTable Cryptoki;
 
 namespace {
 
-#define TARVI_CRYPTOKI_ENTRY(name, params, args)                                            \
-  CryptokiEntry{#name, false,                                                               \
-                [](CryptokiTable& t, void* a) { t.name = reinterpret_cast<CK_##name>(a); }, \
+#define TARVI_CRYPTOKI_ENTRY(name, params, args)                                                          \
+  CryptokiEntry{#name, false, [](CryptokiTable& t, void* a) { t.name = reinterpret_cast<CK_##name>(a); }, \
                 [](const CryptokiTable& t) { return t.name != nullptr; }},
 constexpr CryptokiEntry kStandard[] = {TARVI_PKCS11_STANDARD_FUNCTIONS(TARVI_CRYPTOKI_ENTRY)};
 constexpr CryptokiEntry kVendor[] = {TARVI_PKCS11_VENDOR_FUNCTIONS(TARVI_CRYPTOKI_ENTRY)};
@@ -79,10 +78,10 @@ bool HasAllStandardCryptokiFunctions(const CryptokiTable& table) {
 }
 
 namespace cryptoki {
-#define TARVI_CRYPTOKI_WRAPPER_DEF(name, params, args)       \
-  CK_RV name params {                                        \
-    if (!Cryptoki.name) return CKR_FUNCTION_NOT_SUPPORTED;   \
-    return Cryptoki.name args;                               \
+#define TARVI_CRYPTOKI_WRAPPER_DEF(name, params, args)     \
+  CK_RV name params {                                      \
+    if (!Cryptoki.name) return CKR_FUNCTION_NOT_SUPPORTED; \
+    return Cryptoki.name args;                             \
   }
 TARVI_PKCS11_STANDARD_FUNCTIONS(TARVI_CRYPTOKI_WRAPPER_DEF)
 TARVI_PKCS11_VENDOR_FUNCTIONS(TARVI_CRYPTOKI_WRAPPER_DEF)

@@ -44,9 +44,8 @@ TSearchResult FindObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* tmpl, CK_ULON
   return result;
 }
 
-TSearchResult FindObjectsOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass,
-                                 CK_ATTRIBUTE_TYPE secondType, CK_ULONG second, CK_ULONG max,
-                                 const TSearchFailure& onFailure) {
+TSearchResult FindObjectsOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, CK_ATTRIBUTE_TYPE secondType,
+                                 CK_ULONG second, CK_ULONG max, const TSearchFailure& onFailure) {
   CK_OBJECT_CLASS cls = objectClass;
   CK_ULONG value = second;
   CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {secondType, &value, sizeof value}};
@@ -79,8 +78,7 @@ AttributeRead ReadAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obj
   return AttributeRead::Value;
 }
 
-CK_RV ReadUlongAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
-                         CK_ULONG& value) {
+CK_RV ReadUlongAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, CK_ULONG& value) {
   value = 0;
   CK_ATTRIBUTE a{type, &value, sizeof value};
   return cryptoki::C_GetAttributeValue(session, object, &a, 1);

@@ -36,7 +36,7 @@ class TObjectSearch {
 enum class SearchStep { Init, Find, Final };
 
 struct TSearchResult {
-  CK_RV Rv = CKR_OK;  // of the step that failed
+  CK_RV Rv = CKR_OK;                     // of the step that failed
   SearchStep Failed = SearchStep::Init;  // meaningful only when !Ok()
   // What C_FindObjects returned; kept when only the search's end failed.
   std::vector<CK_OBJECT_HANDLE> Handles;
@@ -51,9 +51,8 @@ TSearchResult FindObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* tmpl, CK_ULON
                           const TSearchFailure& onFailure = {});
 // The objects of a class whose second integer attribute has the value given. Every
 // integer attribute value is CK_ULONG-sized: a shorter one matches nothing.
-TSearchResult FindObjectsOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass,
-                                 CK_ATTRIBUTE_TYPE secondType, CK_ULONG second, CK_ULONG max,
-                                 const TSearchFailure& onFailure = {});
+TSearchResult FindObjectsOfClass(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, CK_ATTRIBUTE_TYPE secondType,
+                                 CK_ULONG second, CK_ULONG max, const TSearchFailure& onFailure = {});
 
 enum class AttributeRead { Value, Absent, Failed };
 
@@ -63,5 +62,4 @@ enum class AttributeRead { Value, Absent, Failed };
 AttributeRead ReadAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
                                  CK_ULONG maxBytes, std::vector<uint8_t>& value);
 // An integer attribute in one call; value is 0 unless the call fills it.
-CK_RV ReadUlongAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
-                         CK_ULONG& value);
+CK_RV ReadUlongAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, CK_ULONG& value);

@@ -135,9 +135,9 @@ void TPinEditsDlg::reject() { CancelBtnClick(); }
 // TChangePINDlg
 
 TChangePINDlg::TChangePINDlg(QWidget* parent)
-    : TPinEditsDlg({QStringLiteral("Promjena PINa ..."), "OldPINCodeEdit", QStringLiteral("Stari PIN :"),
-                    kEditMaxLength},
-                   parent) {
+    : TPinEditsDlg(
+          {QStringLiteral("Promjena PINa ..."), "OldPINCodeEdit", QStringLiteral("Stari PIN :"), kEditMaxLength},
+          parent) {
   OldPINCodeEdit = CodeEdit;
   CardConfParamsBox = new QGroupBox(QStringLiteral("Informacije o PIN-u :"), this);
   CardConfParamsBox->setObjectName(QStringLiteral("CardConfParamsBox"));

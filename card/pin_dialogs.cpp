@@ -18,8 +18,8 @@
 #include "card/cryptoki.h"
 #include "card/pkcs11_codes.h"
 #include "card/registry.h"
-#include "platform/scope_exit.h"
 #include "platform/codepage.h"
+#include "platform/scope_exit.h"
 #include "platform/ui_services.h"
 #include "platform/window_border.h"
 
@@ -193,8 +193,7 @@ void TEnterPINDlg::cbWorkWithoutCardClick() {
 }
 
 void TEnterPINDlg::actPotvrdiUpdate() {
-  const bool enabled =
-      cbWorkWithoutCard->isChecked() || (CardPresentFlag && !PINCodeEdit->text().trimmed().isEmpty());
+  const bool enabled = cbWorkWithoutCard->isChecked() || (CardPresentFlag && !PINCodeEdit->text().trimmed().isEmpty());
   actPotvrdi->setEnabled(enabled);
   OKBtn->setEnabled(enabled);
 }

@@ -8,9 +8,8 @@ TarviRsaTable TarviRsa;
 
 namespace {
 
-#define TARVI_RSA_ENTRY(ret, name, params, args)                                           \
-  TarviRsaEntry{#name,                                                                     \
-                [](TarviRsaTable& t, void* a) { t.name = reinterpret_cast<TR_##name##_FN>(a); }, \
+#define TARVI_RSA_ENTRY(ret, name, params, args)                                                        \
+  TarviRsaEntry{#name, [](TarviRsaTable& t, void* a) { t.name = reinterpret_cast<TR_##name##_FN>(a); }, \
                 [](const TarviRsaTable& t) { return t.name != nullptr; }},
 const TarviRsaEntry kEntries[] = {TARVI_RSA_FUNCTIONS(TARVI_RSA_ENTRY)};
 #undef TARVI_RSA_ENTRY

@@ -548,9 +548,7 @@ CK_RV TCardAppDlg::AddObjectNode(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE han
           classNode, QStringList{"< Label is too long to retrive " + QString::number(LongLabelCount) + " >"});
       record->LabelText = "< Labela je previše duga za dohvat " + QString::number(LongLabelCount) + " >";
       break;
-    case Read::Failed:
-      ErrorBox(kMsgExplorerLabel + Num(rv) + ")");
-      return rv;
+    case Read::Failed: ErrorBox(kMsgExplorerLabel + Num(rv) + ")"); return rv;
   }
   return AddObjectDetails(session, objectNode, std::move(record));
 }
@@ -575,9 +573,7 @@ CK_RV TCardAppDlg::AddObjectDetails(CK_SESSION_HANDLE session, TokenObjectNode* 
             return rv;
           }
           break;
-        case Read::Failed:
-          ErrorBox(kMsgExplorerData + Num(rv) + ")");
-          return rv;
+        case Read::Failed: ErrorBox(kMsgExplorerData + Num(rv) + ")"); return rv;
       }
       break;
     case CKO_CERTIFICATE:
@@ -598,8 +594,7 @@ CK_RV TCardAppDlg::AddObjectDetails(CK_SESSION_HANDLE session, TokenObjectNode* 
       keyNode->Record = std::move(record);
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return CKR_OK;
 }

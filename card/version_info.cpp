@@ -216,7 +216,8 @@ std::optional<QByteArray> TVerInfoRes::QueryValue(const QString& subBlock) const
     const char* keyEnd = static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(end - p)));
     if (!keyEnd) break;
     const char* value = keyEnd + 1;
-    const char* valueEnd = value < end ? static_cast<const char*>(std::memchr(value, '\0', static_cast<size_t>(end - value))) : nullptr;
+    const char* valueEnd =
+        value < end ? static_cast<const char*>(std::memchr(value, '\0', static_cast<size_t>(end - value))) : nullptr;
     if (!valueEnd) break;
     if (EqualNoCase(p, static_cast<size_t>(keyEnd - p), wanted))
       return QByteArray(value, static_cast<qsizetype>(valueEnd - value));

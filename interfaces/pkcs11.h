@@ -374,178 +374,172 @@ typedef CK_FUNCTION_LIST_PTR* CK_FUNCTION_LIST_PTR_PTR;
 // X(name, parameter list, argument list): every standard function in the
 // standard's order. One list drives the function types, the function-list
 // structure, forwarding code and binding tables.
-#define TARVI_PKCS11_STANDARD_FUNCTIONS(X)                                                                       \
-  X(C_Initialize, (CK_VOID_PTR pInitArgs), (pInitArgs))                                                          \
-  X(C_Finalize, (CK_VOID_PTR pReserved), (pReserved))                                                            \
-  X(C_GetInfo, (CK_INFO_PTR pInfo), (pInfo))                                                                     \
-  X(C_GetFunctionList, (CK_FUNCTION_LIST_PTR_PTR ppFunctionList), (ppFunctionList))                              \
-  X(C_GetSlotList, (CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount),                     \
-    (tokenPresent, pSlotList, pulCount))                                                                         \
-  X(C_GetSlotInfo, (CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo), (slotID, pInfo))                                 \
-  X(C_GetTokenInfo, (CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo), (slotID, pInfo))                               \
-  X(C_GetMechanismList, (CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount),        \
-    (slotID, pMechanismList, pulCount))                                                                          \
-  X(C_GetMechanismInfo, (CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo),                \
-    (slotID, type, pInfo))                                                                                       \
-  X(C_InitToken, (CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel),           \
-    (slotID, pPin, ulPinLen, pLabel))                                                                            \
-  X(C_InitPIN, (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen),                            \
-    (hSession, pPin, ulPinLen))                                                                                  \
-  X(C_SetPIN,                                                                                                    \
-    (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,            \
-     CK_ULONG ulNewLen),                                                                                         \
-    (hSession, pOldPin, ulOldLen, pNewPin, ulNewLen))                                                            \
-  X(C_OpenSession,                                                                                               \
-    (CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,                              \
-     CK_SESSION_HANDLE_PTR phSession),                                                                           \
-    (slotID, flags, pApplication, Notify, phSession))                                                            \
-  X(C_CloseSession, (CK_SESSION_HANDLE hSession), (hSession))                                                    \
-  X(C_CloseAllSessions, (CK_SLOT_ID slotID), (slotID))                                                           \
-  X(C_GetSessionInfo, (CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo), (hSession, pInfo))                \
-  X(C_GetOperationState,                                                                                         \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG_PTR pulOperationStateLen),                \
-    (hSession, pOperationState, pulOperationStateLen))                                                           \
-  X(C_SetOperationState,                                                                                         \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG ulOperationStateLen,                      \
-     CK_OBJECT_HANDLE hEncryptionKey, CK_OBJECT_HANDLE hAuthenticationKey),                                      \
-    (hSession, pOperationState, ulOperationStateLen, hEncryptionKey, hAuthenticationKey))                        \
-  X(C_Login, (CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen),       \
-    (hSession, userType, pPin, ulPinLen))                                                                        \
-  X(C_Logout, (CK_SESSION_HANDLE hSession), (hSession))                                                          \
-  X(C_CreateObject,                                                                                              \
-    (CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phObject),   \
-    (hSession, pTemplate, ulCount, phObject))                                                                    \
-  X(C_CopyObject,                                                                                                \
-    (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,         \
-     CK_OBJECT_HANDLE_PTR phNewObject),                                                                          \
-    (hSession, hObject, pTemplate, ulCount, phNewObject))                                                        \
-  X(C_DestroyObject, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject), (hSession, hObject))                \
-  X(C_GetObjectSize, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize),               \
-    (hSession, hObject, pulSize))                                                                                \
-  X(C_GetAttributeValue,                                                                                         \
-    (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount),        \
-    (hSession, hObject, pTemplate, ulCount))                                                                     \
-  X(C_SetAttributeValue,                                                                                         \
-    (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount),        \
-    (hSession, hObject, pTemplate, ulCount))                                                                     \
-  X(C_FindObjectsInit, (CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount),               \
-    (hSession, pTemplate, ulCount))                                                                              \
-  X(C_FindObjects,                                                                                               \
-    (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,                       \
-     CK_ULONG_PTR pulObjectCount),                                                                               \
-    (hSession, phObject, ulMaxObjectCount, pulObjectCount))                                                      \
-  X(C_FindObjectsFinal, (CK_SESSION_HANDLE hSession), (hSession))                                                \
-  X(C_EncryptInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),             \
-    (hSession, pMechanism, hKey))                                                                                \
-  X(C_Encrypt,                                                                                                   \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pEncryptedData,              \
-     CK_ULONG_PTR pulEncryptedDataLen),                                                                          \
-    (hSession, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen))                                           \
-  X(C_EncryptUpdate,                                                                                             \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,              \
-     CK_ULONG_PTR pulEncryptedPartLen),                                                                          \
-    (hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen))                                           \
-  X(C_EncryptFinal,                                                                                              \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart, CK_ULONG_PTR pulLastEncryptedPartLen),          \
-    (hSession, pLastEncryptedPart, pulLastEncryptedPartLen))                                                     \
-  X(C_DecryptInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),             \
-    (hSession, pMechanism, hKey))                                                                                \
-  X(C_Decrypt,                                                                                                   \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,     \
-     CK_ULONG_PTR pulDataLen),                                                                                   \
-    (hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen))                                           \
-  X(C_DecryptUpdate,                                                                                             \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,     \
-     CK_ULONG_PTR pulPartLen),                                                                                   \
-    (hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen))                                           \
-  X(C_DecryptFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen),            \
-    (hSession, pLastPart, pulLastPartLen))                                                                       \
-  X(C_DigestInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism), (hSession, pMechanism))             \
-  X(C_Digest,                                                                                                    \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pDigest,                     \
-     CK_ULONG_PTR pulDigestLen),                                                                                 \
-    (hSession, pData, ulDataLen, pDigest, pulDigestLen))                                                         \
-  X(C_DigestUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen),                         \
-    (hSession, pPart, ulPartLen))                                                                                \
-  X(C_DigestKey, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey), (hSession, hKey))                          \
-  X(C_DigestFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen),                 \
-    (hSession, pDigest, pulDigestLen))                                                                           \
-  X(C_SignInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),                \
-    (hSession, pMechanism, hKey))                                                                                \
-  X(C_Sign,                                                                                                      \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,                  \
-     CK_ULONG_PTR pulSignatureLen),                                                                              \
-    (hSession, pData, ulDataLen, pSignature, pulSignatureLen))                                                   \
-  X(C_SignUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen),                           \
-    (hSession, pPart, ulPartLen))                                                                                \
-  X(C_SignFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen),             \
-    (hSession, pSignature, pulSignatureLen))                                                                     \
-  X(C_SignRecoverInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),         \
-    (hSession, pMechanism, hKey))                                                                                \
-  X(C_SignRecover,                                                                                               \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,                  \
-     CK_ULONG_PTR pulSignatureLen),                                                                              \
-    (hSession, pData, ulDataLen, pSignature, pulSignatureLen))                                                   \
-  X(C_VerifyInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),              \
-    (hSession, pMechanism, hKey))                                                                                \
-  X(C_Verify,                                                                                                    \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,                  \
-     CK_ULONG ulSignatureLen),                                                                                   \
-    (hSession, pData, ulDataLen, pSignature, ulSignatureLen))                                                    \
-  X(C_VerifyUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen),                         \
-    (hSession, pPart, ulPartLen))                                                                                \
-  X(C_VerifyFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen),                \
-    (hSession, pSignature, ulSignatureLen))                                                                      \
-  X(C_VerifyRecoverInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),       \
-    (hSession, pMechanism, hKey))                                                                                \
-  X(C_VerifyRecover,                                                                                             \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen, CK_BYTE_PTR pData,             \
-     CK_ULONG_PTR pulDataLen),                                                                                   \
-    (hSession, pSignature, ulSignatureLen, pData, pulDataLen))                                                   \
-  X(C_DigestEncryptUpdate,                                                                                       \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,              \
-     CK_ULONG_PTR pulEncryptedPartLen),                                                                          \
-    (hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen))                                           \
-  X(C_DecryptDigestUpdate,                                                                                       \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,     \
-     CK_ULONG_PTR pulPartLen),                                                                                   \
-    (hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen))                                           \
-  X(C_SignEncryptUpdate,                                                                                         \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,              \
-     CK_ULONG_PTR pulEncryptedPartLen),                                                                          \
-    (hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen))                                           \
-  X(C_DecryptVerifyUpdate,                                                                                       \
-    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,     \
-     CK_ULONG_PTR pulPartLen),                                                                                   \
-    (hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen))                                           \
-  X(C_GenerateKey,                                                                                               \
-    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,      \
-     CK_OBJECT_HANDLE_PTR phKey),                                                                                \
-    (hSession, pMechanism, pTemplate, ulCount, phKey))                                                           \
-  X(C_GenerateKeyPair,                                                                                           \
-    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pPublicKeyTemplate,               \
-     CK_ULONG ulPublicKeyAttributeCount, CK_ATTRIBUTE_PTR pPrivateKeyTemplate,                                   \
-     CK_ULONG ulPrivateKeyAttributeCount, CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey),  \
-    (hSession, pMechanism, pPublicKeyTemplate, ulPublicKeyAttributeCount, pPrivateKeyTemplate,                   \
-     ulPrivateKeyAttributeCount, phPublicKey, phPrivateKey))                                                     \
-  X(C_WrapKey,                                                                                                   \
-    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,                     \
-     CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen),                             \
-    (hSession, pMechanism, hWrappingKey, hKey, pWrappedKey, pulWrappedKeyLen))                                   \
-  X(C_UnwrapKey,                                                                                                 \
-    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hUnwrappingKey,                   \
-     CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount,   \
-     CK_OBJECT_HANDLE_PTR phKey),                                                                                \
-    (hSession, pMechanism, hUnwrappingKey, pWrappedKey, ulWrappedKeyLen, pTemplate, ulAttributeCount, phKey))    \
-  X(C_DeriveKey,                                                                                                 \
-    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,                         \
-     CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey),                         \
-    (hSession, pMechanism, hBaseKey, pTemplate, ulAttributeCount, phKey))                                        \
-  X(C_SeedRandom, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen), (hSession, pSeed, ulSeedLen)) \
-  X(C_GenerateRandom, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR RandomData, CK_ULONG ulRandomLen),                \
-    (hSession, RandomData, ulRandomLen))                                                                         \
-  X(C_GetFunctionStatus, (CK_SESSION_HANDLE hSession), (hSession))                                               \
-  X(C_CancelFunction, (CK_SESSION_HANDLE hSession), (hSession))                                                  \
+#define TARVI_PKCS11_STANDARD_FUNCTIONS(X)                                                                             \
+  X(C_Initialize, (CK_VOID_PTR pInitArgs), (pInitArgs))                                                                \
+  X(C_Finalize, (CK_VOID_PTR pReserved), (pReserved))                                                                  \
+  X(C_GetInfo, (CK_INFO_PTR pInfo), (pInfo))                                                                           \
+  X(C_GetFunctionList, (CK_FUNCTION_LIST_PTR_PTR ppFunctionList), (ppFunctionList))                                    \
+  X(C_GetSlotList, (CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount),                           \
+    (tokenPresent, pSlotList, pulCount))                                                                               \
+  X(C_GetSlotInfo, (CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo), (slotID, pInfo))                                       \
+  X(C_GetTokenInfo, (CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo), (slotID, pInfo))                                     \
+  X(C_GetMechanismList, (CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount),              \
+    (slotID, pMechanismList, pulCount))                                                                                \
+  X(C_GetMechanismInfo, (CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo),                      \
+    (slotID, type, pInfo))                                                                                             \
+  X(C_InitToken, (CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel),                 \
+    (slotID, pPin, ulPinLen, pLabel))                                                                                  \
+  X(C_InitPIN, (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen), (hSession, pPin, ulPinLen))      \
+  X(C_SetPIN,                                                                                                          \
+    (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,                  \
+     CK_ULONG ulNewLen),                                                                                               \
+    (hSession, pOldPin, ulOldLen, pNewPin, ulNewLen))                                                                  \
+  X(C_OpenSession,                                                                                                     \
+    (CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify, CK_SESSION_HANDLE_PTR phSession),  \
+    (slotID, flags, pApplication, Notify, phSession))                                                                  \
+  X(C_CloseSession, (CK_SESSION_HANDLE hSession), (hSession))                                                          \
+  X(C_CloseAllSessions, (CK_SLOT_ID slotID), (slotID))                                                                 \
+  X(C_GetSessionInfo, (CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo), (hSession, pInfo))                      \
+  X(C_GetOperationState, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG_PTR pulOperationStateLen), \
+    (hSession, pOperationState, pulOperationStateLen))                                                                 \
+  X(C_SetOperationState,                                                                                               \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG ulOperationStateLen,                            \
+     CK_OBJECT_HANDLE hEncryptionKey, CK_OBJECT_HANDLE hAuthenticationKey),                                            \
+    (hSession, pOperationState, ulOperationStateLen, hEncryptionKey, hAuthenticationKey))                              \
+  X(C_Login, (CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen),             \
+    (hSession, userType, pPin, ulPinLen))                                                                              \
+  X(C_Logout, (CK_SESSION_HANDLE hSession), (hSession))                                                                \
+  X(C_CreateObject,                                                                                                    \
+    (CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phObject),         \
+    (hSession, pTemplate, ulCount, phObject))                                                                          \
+  X(C_CopyObject,                                                                                                      \
+    (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,               \
+     CK_OBJECT_HANDLE_PTR phNewObject),                                                                                \
+    (hSession, hObject, pTemplate, ulCount, phNewObject))                                                              \
+  X(C_DestroyObject, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject), (hSession, hObject))                      \
+  X(C_GetObjectSize, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize),                     \
+    (hSession, hObject, pulSize))                                                                                      \
+  X(C_GetAttributeValue,                                                                                               \
+    (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount),              \
+    (hSession, hObject, pTemplate, ulCount))                                                                           \
+  X(C_SetAttributeValue,                                                                                               \
+    (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount),              \
+    (hSession, hObject, pTemplate, ulCount))                                                                           \
+  X(C_FindObjectsInit, (CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount),                     \
+    (hSession, pTemplate, ulCount))                                                                                    \
+  X(C_FindObjects,                                                                                                     \
+    (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,                             \
+     CK_ULONG_PTR pulObjectCount),                                                                                     \
+    (hSession, phObject, ulMaxObjectCount, pulObjectCount))                                                            \
+  X(C_FindObjectsFinal, (CK_SESSION_HANDLE hSession), (hSession))                                                      \
+  X(C_EncryptInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),                   \
+    (hSession, pMechanism, hKey))                                                                                      \
+  X(C_Encrypt,                                                                                                         \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pEncryptedData,                    \
+     CK_ULONG_PTR pulEncryptedDataLen),                                                                                \
+    (hSession, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen))                                                 \
+  X(C_EncryptUpdate,                                                                                                   \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,                    \
+     CK_ULONG_PTR pulEncryptedPartLen),                                                                                \
+    (hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen))                                                 \
+  X(C_EncryptFinal,                                                                                                    \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart, CK_ULONG_PTR pulLastEncryptedPartLen),                \
+    (hSession, pLastEncryptedPart, pulLastEncryptedPartLen))                                                           \
+  X(C_DecryptInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),                   \
+    (hSession, pMechanism, hKey))                                                                                      \
+  X(C_Decrypt,                                                                                                         \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,           \
+     CK_ULONG_PTR pulDataLen),                                                                                         \
+    (hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen))                                                 \
+  X(C_DecryptUpdate,                                                                                                   \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,           \
+     CK_ULONG_PTR pulPartLen),                                                                                         \
+    (hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen))                                                 \
+  X(C_DecryptFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen),                  \
+    (hSession, pLastPart, pulLastPartLen))                                                                             \
+  X(C_DigestInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism), (hSession, pMechanism))                   \
+  X(C_Digest,                                                                                                          \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pDigest,                           \
+     CK_ULONG_PTR pulDigestLen),                                                                                       \
+    (hSession, pData, ulDataLen, pDigest, pulDigestLen))                                                               \
+  X(C_DigestUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen), (hSession, pPart, ulPartLen)) \
+  X(C_DigestKey, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey), (hSession, hKey))                                \
+  X(C_DigestFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen),                       \
+    (hSession, pDigest, pulDigestLen))                                                                                 \
+  X(C_SignInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),                      \
+    (hSession, pMechanism, hKey))                                                                                      \
+  X(C_Sign,                                                                                                            \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,                        \
+     CK_ULONG_PTR pulSignatureLen),                                                                                    \
+    (hSession, pData, ulDataLen, pSignature, pulSignatureLen))                                                         \
+  X(C_SignUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen), (hSession, pPart, ulPartLen))   \
+  X(C_SignFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen),                   \
+    (hSession, pSignature, pulSignatureLen))                                                                           \
+  X(C_SignRecoverInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),               \
+    (hSession, pMechanism, hKey))                                                                                      \
+  X(C_SignRecover,                                                                                                     \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,                        \
+     CK_ULONG_PTR pulSignatureLen),                                                                                    \
+    (hSession, pData, ulDataLen, pSignature, pulSignatureLen))                                                         \
+  X(C_VerifyInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),                    \
+    (hSession, pMechanism, hKey))                                                                                      \
+  X(C_Verify,                                                                                                          \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,                        \
+     CK_ULONG ulSignatureLen),                                                                                         \
+    (hSession, pData, ulDataLen, pSignature, ulSignatureLen))                                                          \
+  X(C_VerifyUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen), (hSession, pPart, ulPartLen)) \
+  X(C_VerifyFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen),                      \
+    (hSession, pSignature, ulSignatureLen))                                                                            \
+  X(C_VerifyRecoverInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey),             \
+    (hSession, pMechanism, hKey))                                                                                      \
+  X(C_VerifyRecover,                                                                                                   \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen, CK_BYTE_PTR pData,                   \
+     CK_ULONG_PTR pulDataLen),                                                                                         \
+    (hSession, pSignature, ulSignatureLen, pData, pulDataLen))                                                         \
+  X(C_DigestEncryptUpdate,                                                                                             \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,                    \
+     CK_ULONG_PTR pulEncryptedPartLen),                                                                                \
+    (hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen))                                                 \
+  X(C_DecryptDigestUpdate,                                                                                             \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,           \
+     CK_ULONG_PTR pulPartLen),                                                                                         \
+    (hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen))                                                 \
+  X(C_SignEncryptUpdate,                                                                                               \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,                    \
+     CK_ULONG_PTR pulEncryptedPartLen),                                                                                \
+    (hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen))                                                 \
+  X(C_DecryptVerifyUpdate,                                                                                             \
+    (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,           \
+     CK_ULONG_PTR pulPartLen),                                                                                         \
+    (hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen))                                                 \
+  X(C_GenerateKey,                                                                                                     \
+    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,            \
+     CK_OBJECT_HANDLE_PTR phKey),                                                                                      \
+    (hSession, pMechanism, pTemplate, ulCount, phKey))                                                                 \
+  X(C_GenerateKeyPair,                                                                                                 \
+    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pPublicKeyTemplate,                     \
+     CK_ULONG ulPublicKeyAttributeCount, CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,    \
+     CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey),                                             \
+    (hSession, pMechanism, pPublicKeyTemplate, ulPublicKeyAttributeCount, pPrivateKeyTemplate,                         \
+     ulPrivateKeyAttributeCount, phPublicKey, phPrivateKey))                                                           \
+  X(C_WrapKey,                                                                                                         \
+    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey, CK_OBJECT_HANDLE hKey,    \
+     CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen),                                                          \
+    (hSession, pMechanism, hWrappingKey, hKey, pWrappedKey, pulWrappedKeyLen))                                         \
+  X(C_UnwrapKey,                                                                                                       \
+    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hUnwrappingKey,                         \
+     CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount,         \
+     CK_OBJECT_HANDLE_PTR phKey),                                                                                      \
+    (hSession, pMechanism, hUnwrappingKey, pWrappedKey, ulWrappedKeyLen, pTemplate, ulAttributeCount, phKey))          \
+  X(C_DeriveKey,                                                                                                       \
+    (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey, CK_ATTRIBUTE_PTR pTemplate,   \
+     CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey),                                                           \
+    (hSession, pMechanism, hBaseKey, pTemplate, ulAttributeCount, phKey))                                              \
+  X(C_SeedRandom, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen), (hSession, pSeed, ulSeedLen))   \
+  X(C_GenerateRandom, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR RandomData, CK_ULONG ulRandomLen),                      \
+    (hSession, RandomData, ulRandomLen))                                                                               \
+  X(C_GetFunctionStatus, (CK_SESSION_HANDLE hSession), (hSession))                                                     \
+  X(C_CancelFunction, (CK_SESSION_HANDLE hSession), (hSession))                                                        \
   X(C_WaitForSlotEvent, (CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved), (flags, pSlot, pReserved))
 
 // The card middleware's vendor functions (not in CK_FUNCTION_LIST).

@@ -30,7 +30,7 @@ constexpr size_t kCentralHeaderSize = 46;
 constexpr size_t kEndRecordSize = 22;
 constexpr size_t kDescriptorSize = 12;  // without the optional signature
 constexpr size_t kZip64LocatorSize = 20;
-constexpr size_t kZip64EndSize = 56;    // without the extensible data
+constexpr size_t kZip64EndSize = 56;  // without the extensible data
 
 // A 32-bit size or offset of all ones stands for the Zip64 record's value.
 constexpr uint32_t kZip64Marker = 0xFFFFFFFFu;
@@ -40,7 +40,9 @@ inline uint32_t Get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
          (static_cast<uint32_t>(p[3]) << 24);
 }
-inline uint64_t Get64(const uint8_t* p) { return static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32); }
+inline uint64_t Get64(const uint8_t* p) {
+  return static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
+}
 inline void Put16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
@@ -103,13 +105,13 @@ struct DataDescriptor {
 };
 
 struct Zip64Locator {
-  uint32_t endDisk = 0;       // the disk that holds the Zip64 end record
-  uint64_t endOffset = 0;     // where that record starts
+  uint32_t endDisk = 0;    // the disk that holds the Zip64 end record
+  uint64_t endOffset = 0;  // where that record starts
   uint32_t totalDisks = 0;
 };
 
 struct Zip64End {
-  uint64_t recordSize = 0;    // the record's size after this field
+  uint64_t recordSize = 0;  // the record's size after this field
   uint16_t madeBy = 0;
   uint16_t neededVersion = 0;
   uint32_t thisDisk = 0;

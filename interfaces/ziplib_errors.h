@@ -8,18 +8,18 @@
 #define TARVI_ZIPLIB_ERRORS_H
 
 enum ZipLibError {
-  ZIPERR_NONE = 0,         /* information or warning */
-  ZIPERR_BAD_DATA = 2,     /* bad archive data: header, CRC, sizes, overlapping entries */
-  ZIPERR_UNSAFE_NAME = 3,  /* an entry name that could write outside the target folder */
+  ZIPERR_NONE = 0,        /* information or warning */
+  ZIPERR_BAD_DATA = 2,    /* bad archive data: header, CRC, sizes, overlapping entries */
+  ZIPERR_UNSAFE_NAME = 3, /* an entry name that could write outside the target folder */
   ZIPERR_NO_MEMORY = 4,
-  ZIPERR_UNSUPPORTED = 5,  /* method, Zip64, several disks, encryption */
-  ZIPERR_PASSWORD = 6,     /* password missing or wrong */
-  ZIPERR_ABORTED = 9,      /* the program answered -1 */
-  ZIPERR_BAD_RECORD = 10,  /* the parameter record is not one this library accepts */
-  ZIPERR_NOTHING = 11,     /* nothing matched, nothing to do */
-  ZIPERR_READ = 12,        /* an input cannot be opened or read */
-  ZIPERR_WRITE = 13,       /* an output cannot be created or written */
-  ZIPERR_TOO_LARGE = 14,   /* 4 GiB or more: needs Zip64, which these libraries do not write */
+  ZIPERR_UNSUPPORTED = 5,    /* method, Zip64, several disks, encryption */
+  ZIPERR_PASSWORD = 6,       /* password missing or wrong */
+  ZIPERR_ABORTED = 9,        /* the program answered -1 */
+  ZIPERR_BAD_RECORD = 10,    /* the parameter record is not one this library accepts */
+  ZIPERR_NOTHING = 11,       /* nothing matched, nothing to do */
+  ZIPERR_READ = 12,          /* an input cannot be opened or read */
+  ZIPERR_WRITE = 13,         /* an output cannot be created or written */
+  ZIPERR_TOO_LARGE = 14,     /* 4 GiB or more: needs Zip64, which these libraries do not write */
   ZIPERR_DUPLICATE_NAME = 15 /* two files of one add for one entry name: nothing added */
 };
 

@@ -73,8 +73,8 @@ std::string FromSingleByte(std::string_view bytes, const char16_t (&high)[128]) 
   return out;
 }
 
-std::string DecodeEntryText(std::string_view stored, uint16_t flag, uint8_t hostSystem,
-                            uint8_t madeByVersion, uint8_t codePage) {
+std::string DecodeEntryText(std::string_view stored, uint16_t flag, uint8_t hostSystem, uint8_t madeByVersion,
+                            uint8_t codePage) {
   if ((flag & kFlagUtf8) && IsValidUtf8(stored)) return std::string(stored);
   if (UsesOemCodePage(hostSystem, madeByVersion, codePage)) return FromSingleByte(stored, kCp852High);
   if (hostSystem == kHostUnix && IsValidUtf8(stored)) return std::string(stored);
@@ -99,7 +99,8 @@ uint32_t NameCrc32(std::string_view bytes) {
 
 bool UnicodePathOf(std::string_view extra, std::string_view stored, std::string& utf8) {
   auto get16 = [&](size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(extra[at]) | (static_cast<unsigned char>(extra[at + 1]) << 8));
+    return static_cast<uint16_t>(static_cast<unsigned char>(extra[at]) |
+                                 (static_cast<unsigned char>(extra[at + 1]) << 8));
   };
   size_t at = 0;
   while (at + 4 <= extra.size()) {
@@ -134,8 +135,8 @@ std::string UnicodePathField(std::string_view stored, std::string_view utf8) {
   return f;
 }
 
-std::string DecodeEntryName(std::string_view stored, uint16_t flag, uint8_t hostSystem,
-                            uint8_t madeByVersion, uint8_t codePage, std::string_view extra) {
+std::string DecodeEntryName(std::string_view stored, uint16_t flag, uint8_t hostSystem, uint8_t madeByVersion,
+                            uint8_t codePage, std::string_view extra) {
   std::string name;
   if ((flag & kFlagUtf8) || !UnicodePathOf(extra, stored, name))
     name = DecodeEntryText(stored, flag, hostSystem, madeByVersion, codePage);

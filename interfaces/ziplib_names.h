@@ -71,8 +71,8 @@ std::string FromSingleByte(std::string_view bytes, const char16_t (&high)[128]);
 
 // The UTF-8 form of a stored name or comment, by the rule above, separators as
 // stored.
-std::string DecodeEntryText(std::string_view stored, uint16_t flag, uint8_t hostSystem,
-                            uint8_t madeByVersion, uint8_t codePage);
+std::string DecodeEntryText(std::string_view stored, uint16_t flag, uint8_t hostSystem, uint8_t madeByVersion,
+                            uint8_t codePage);
 
 // ---- The Info-ZIP Unicode path extra field ------------------------------------
 // Id 0x7075: version 1, the CRC-32 of the stored name, the name in UTF-8. Writers
@@ -94,8 +94,8 @@ std::string UnicodePathField(std::string_view stored, std::string_view utf8);
 // A stored entry name as the program shows it and extraction writes it: the
 // Unicode path field's name when the entry has a current one and no UTF-8 flag,
 // else decoded by the rule above; every backslash turned into "/".
-std::string DecodeEntryName(std::string_view stored, uint16_t flag, uint8_t hostSystem,
-                            uint8_t madeByVersion, uint8_t codePage, std::string_view extra = {});
+std::string DecodeEntryName(std::string_view stored, uint16_t flag, uint8_t hostSystem, uint8_t madeByVersion,
+                            uint8_t codePage, std::string_view extra = {});
 
 // The bytes of a UTF-8 text in one of the two tables; false when the text is not
 // valid UTF-8 or holds a character that the code page lacks.

@@ -66,27 +66,27 @@ typedef int32_t GetLibVersionFn(void);
 /* Callback codes (low 8 bits of Action). Where a question is answered only when
  * the program handles it, the library presets its default in the answer slot. */
 enum ZipCallbackCode {
-  ZIPCB_TICK = 0,          /* nothing */
-  ZIPCB_NEW_FILE = 1,      /* Text = name, Size = bytes of the file */
-  ZIPCB_PROGRESS = 2,      /* Size = bytes done since the last call */
-  ZIPCB_END_BATCH = 3,     /* the operation's files are done */
-  ZIPCB_MESSAGE = 4,       /* Text = message, Error = code (0 = information) */
-  ZIPCB_FILE_COUNT = 5,    /* Size = files to process */
-  ZIPCB_TOTAL_SIZE = 6,    /* Size = bytes to process */
-  ZIPCB_NEW_NAME = 7,      /* Text = name; answer Error 1 with the new name in Text */
-  ZIPCB_PASSWORD = 8,      /* Text = file; Error bit 0 = adding (the adding library sends -1); Size = repeat count;
-                              answer Error 1 + Text, Size = repeat count, Action 0 = stop asking */
-  ZIPCB_CRC_ERROR = 9,     /* Text = file, Error = found, Size = expected;
-                              answer Error 1 keep, 0 drop, 2 no decision */
-  ZIPCB_OVERWRITE = 10,    /* Text = file, Error bit 16 = existing is older, low 16 = index,
-                              Size = default; answer Size 1 overwrite / 0 skip */
-  ZIPCB_SKIPPED = 11,      /* Text = file, Size = skip type + 1, Error = code */
-  ZIPCB_COMMENT = 12,      /* Text = file, Text + 256 = comment; answer Error 1 + Text, Size = length */
-  ZIPCB_STREAM_MEMORY = 13,/* Size = bytes; answer X.Extra = memory, or Error 1 */
-  ZIPCB_EXTRA_DATA = 14,   /* Text = file, X.Extra/Size = data; answer Error -1, Size = n,
-                              data in Text (n < 512) or at X.Extra (n >= 512) */
-  ZIPCB_EXTRA_STEP = 15,   /* Text = name, Error = step number (1..8), Size = bytes */
-  ZIPCB_EXTRA_PROGRESS = 16/* Size = bytes done */
+  ZIPCB_TICK = 0,           /* nothing */
+  ZIPCB_NEW_FILE = 1,       /* Text = name, Size = bytes of the file */
+  ZIPCB_PROGRESS = 2,       /* Size = bytes done since the last call */
+  ZIPCB_END_BATCH = 3,      /* the operation's files are done */
+  ZIPCB_MESSAGE = 4,        /* Text = message, Error = code (0 = information) */
+  ZIPCB_FILE_COUNT = 5,     /* Size = files to process */
+  ZIPCB_TOTAL_SIZE = 6,     /* Size = bytes to process */
+  ZIPCB_NEW_NAME = 7,       /* Text = name; answer Error 1 with the new name in Text */
+  ZIPCB_PASSWORD = 8,       /* Text = file; Error bit 0 = adding (the adding library sends -1); Size = repeat count;
+                               answer Error 1 + Text, Size = repeat count, Action 0 = stop asking */
+  ZIPCB_CRC_ERROR = 9,      /* Text = file, Error = found, Size = expected;
+                               answer Error 1 keep, 0 drop, 2 no decision */
+  ZIPCB_OVERWRITE = 10,     /* Text = file, Error bit 16 = existing is older, low 16 = index,
+                               Size = default; answer Size 1 overwrite / 0 skip */
+  ZIPCB_SKIPPED = 11,       /* Text = file, Size = skip type + 1, Error = code */
+  ZIPCB_COMMENT = 12,       /* Text = file, Text + 256 = comment; answer Error 1 + Text, Size = length */
+  ZIPCB_STREAM_MEMORY = 13, /* Size = bytes; answer X.Extra = memory, or Error 1 */
+  ZIPCB_EXTRA_DATA = 14,    /* Text = file, X.Extra/Size = data; answer Error -1, Size = n,
+                               data in Text (n < 512) or at X.Extra (n >= 512) */
+  ZIPCB_EXTRA_STEP = 15,    /* Text = name, Error = step number (1..8), Size = bytes */
+  ZIPCB_EXTRA_PROGRESS = 16 /* Size = bytes done */
 };
 
 #ifdef __cplusplus

@@ -31,8 +31,7 @@
 // list, then the two vendor entry points. Version 2.01's C_WaitForSlotEvent is
 // not one of them: the bridge never calls it.
 #define BRIDGE_NOT_LOOKED_UP_C_WaitForSlotEvent BRIDGE_YES
-#define BRIDGE_LOOK_UP_STANDARD_(name, params, args) \
-  BRIDGE_UNLESS(BRIDGE_NOT_LOOKED_UP_##name)(BRIDGE_LOOK_UP(name))
+#define BRIDGE_LOOK_UP_STANDARD_(name, params, args) BRIDGE_UNLESS(BRIDGE_NOT_LOOKED_UP_##name)(BRIDGE_LOOK_UP(name))
 #define BRIDGE_TABLE_NAMES                                  \
   TARVI_PKCS11_STANDARD_FUNCTIONS(BRIDGE_LOOK_UP_STANDARD_) \
   BRIDGE_LOOK_UP(C_ResetToken) BRIDGE_LOOK_UP(C_UnlockPIN)
@@ -89,7 +88,7 @@
 
 // C_ResetToken is forwarded in the bridge's own form, the slot only: the card
 // middleware's (the vendor list) takes a PIN as well and is not used here.
-#define BRIDGE_FORWARDED_FUNCTIONS                           \
+#define BRIDGE_FORWARDED_FUNCTIONS                          \
   TARVI_PKCS11_STANDARD_FUNCTIONS(BRIDGE_FORWARD_SELECTED_) \
   TARVI_PKCS11_VENDOR_FUNCTIONS(BRIDGE_FORWARD_SELECTED_)   \
   BRIDGE_FORWARD(C_ResetToken, (CK_SLOT_ID slotID), (slotID))

@@ -1,7 +1,7 @@
 #include "jni_bridge/bridge_log.h"
 
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>

@@ -15,7 +15,7 @@ enum TableIndex {
 #define BRIDGE_LOOK_UP(name) kIndex_##name,
   BRIDGE_TABLE_NAMES
 #undef BRIDGE_LOOK_UP
-  kTableSize
+      kTableSize
 };
 static_assert(kTableSize == 69, "the function table holds 69 entries");
 
@@ -30,7 +30,7 @@ enum ForwardedIndex {
 #define BRIDGE_FORWARD(name, params, args) kForwarded_##name,
   BRIDGE_FORWARDED_FUNCTIONS
 #undef BRIDGE_FORWARD
-  kForwardedCount
+      kForwardedCount
 };
 static_assert(kForwardedCount == 45, "the bridge forwards 45 functions");
 

@@ -143,7 +143,8 @@ void jdirect_SetMem(int32_t address, const void* src, int32_t offset, int32_t si
   }
   std::lock_guard<std::mutex> lock(g_memory_mutex);
   if (!CheckRange(address, offset, size, "*** BAD DESTINATION ADDRESS ***")) return;
-  if (size > 0) std::memcpy(static_cast<char*>(AddressToPointer(address)) + offset, src, static_cast<std::size_t>(size));
+  if (size > 0)
+    std::memcpy(static_cast<char*>(AddressToPointer(address)) + offset, src, static_cast<std::size_t>(size));
 }
 
 void jdirect_GetMem(int32_t address, void* dst, int32_t offset, int32_t length) {

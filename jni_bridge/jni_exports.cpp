@@ -354,14 +354,12 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1GetMechanismList)(JNIEnv* env, jclass, jin
       jdirect_C_GetMechanismList(U(slotID), reinterpret_cast<CK_MECHANISM_TYPE_PTR>(list.elems), count.ptr()));
 }
 
-JNIEXPORT jint JNICALL JNI_FN(jni_1C_1GetMechanismInfo)(JNIEnv* env, jclass, jint slotID, jint type,
-                                                        jbyteArray pInfo) {
+JNIEXPORT jint JNICALL JNI_FN(jni_1C_1GetMechanismInfo)(JNIEnv* env, jclass, jint slotID, jint type, jbyteArray pInfo) {
   Call c(env);
   ByteArg& info = c.Bytes(pInfo);
   if (!c.Pin()) return ToJava(CKR_HOST_MEMORY);
   if (!info.Fits(kMechanismInfoSize)) return c.Refuse();
-  return c.Done(
-      jdirect_C_GetMechanismInfo(U(slotID), U(type), reinterpret_cast<CK_MECHANISM_INFO_PTR>(info.elems)));
+  return c.Done(jdirect_C_GetMechanismInfo(U(slotID), U(type), reinterpret_cast<CK_MECHANISM_INFO_PTR>(info.elems)));
 }
 
 JNIEXPORT jint JNICALL JNI_FN(jni_1C_1ResetToken)(JNIEnv*, jclass, jint slotID) {
@@ -424,8 +422,8 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1SetPIN)(JNIEnv* env, jclass, jint hSession
   return c.Done(jdirect_C_SetPIN(U(hSession), oldPin.ptr(), U(ulOldLen), newPin.ptr(), U(ulNewLen)));
 }
 
-JNIEXPORT jint JNICALL JNI_FN(jni_1C_1UnlockPIN)(JNIEnv* env, jclass, jint hSession, jbyteArray pOldPin,
-                                                 jint ulOldLen, jbyteArray pNewPin, jint ulNewLen) {
+JNIEXPORT jint JNICALL JNI_FN(jni_1C_1UnlockPIN)(JNIEnv* env, jclass, jint hSession, jbyteArray pOldPin, jint ulOldLen,
+                                                 jbyteArray pNewPin, jint ulNewLen) {
   Call c(env);
   ByteArg& oldPin = c.Bytes(pOldPin, true);
   ByteArg& newPin = c.Bytes(pNewPin, true);
@@ -477,8 +475,8 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1GetAttributeValue)(JNIEnv* env, jclass, ji
   ByteArg& tmpl = c.Bytes(pTemplate);
   if (!c.Pin()) return ToJava(CKR_HOST_MEMORY);
   if (!TemplateOk(tmpl, ulCount, true)) return c.Refuse();
-  return c.Done(jdirect_C_GetAttributeValue(U(hSession), U(hObject), reinterpret_cast<CK_ATTRIBUTE_PTR>(tmpl.elems),
-                                            U(ulCount)));
+  return c.Done(
+      jdirect_C_GetAttributeValue(U(hSession), U(hObject), reinterpret_cast<CK_ATTRIBUTE_PTR>(tmpl.elems), U(ulCount)));
 }
 
 JNIEXPORT jint JNICALL JNI_FN(jni_1C_1SetAttributeValue)(JNIEnv* env, jclass, jint hSession, jint hObject,
@@ -487,8 +485,8 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1SetAttributeValue)(JNIEnv* env, jclass, ji
   ByteArg& tmpl = c.Bytes(pTemplate);
   if (!c.Pin()) return ToJava(CKR_HOST_MEMORY);
   if (!TemplateOk(tmpl, ulCount, false)) return c.Refuse();
-  return c.Done(jdirect_C_SetAttributeValue(U(hSession), U(hObject), reinterpret_cast<CK_ATTRIBUTE_PTR>(tmpl.elems),
-                                            U(ulCount)));
+  return c.Done(
+      jdirect_C_SetAttributeValue(U(hSession), U(hObject), reinterpret_cast<CK_ATTRIBUTE_PTR>(tmpl.elems), U(ulCount)));
 }
 
 JNIEXPORT jint JNICALL JNI_FN(jni_1C_1FindObjectsInit)(JNIEnv* env, jclass, jint hSession, jbyteArray pTemplate,
@@ -519,8 +517,7 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1FindObjectsFinal)(JNIEnv*, jclass, jint hS
 
 // ---- signing and verifying ----
 
-JNIEXPORT jint JNICALL JNI_FN(jni_1C_1SignInit)(JNIEnv* env, jclass, jint hSession, jbyteArray pMechanism,
-                                                jint hKey) {
+JNIEXPORT jint JNICALL JNI_FN(jni_1C_1SignInit)(JNIEnv* env, jclass, jint hSession, jbyteArray pMechanism, jint hKey) {
   Call c(env);
   ByteArg& mechanism = c.Bytes(pMechanism);
   if (!c.Pin()) return ToJava(CKR_HOST_MEMORY);
@@ -641,13 +638,11 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1Decrypt)(JNIEnv* env, jclass, jint hSessio
   if (!c.Pin()) return ToJava(CKR_HOST_MEMORY);
   if (!encrypted.Holds(ulEncryptedDataLen) || !length.CellOk()) return c.Refuse();
   if (data.elems) length.Cap(ByteCapacity(data));
-  return c.Done(
-      jdirect_C_Decrypt(U(hSession), encrypted.ptr(), U(ulEncryptedDataLen), data.ptr(), length.ptr()));
+  return c.Done(jdirect_C_Decrypt(U(hSession), encrypted.ptr(), U(ulEncryptedDataLen), data.ptr(), length.ptr()));
 }
 
 JNIEXPORT jint JNICALL JNI_FN(jni_1C_1DecryptUpdate)(JNIEnv* env, jclass, jint hSession, jbyteArray pEncryptedPart,
-                                                     jint ulEncryptedPartLen, jbyteArray pPart,
-                                                     jintArray pulPartLen) {
+                                                     jint ulEncryptedPartLen, jbyteArray pPart, jintArray pulPartLen) {
   Call c(env);
   ByteArg& encrypted = c.Bytes(pEncryptedPart);
   ByteArg& part = c.Bytes(pPart);
@@ -655,8 +650,7 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1DecryptUpdate)(JNIEnv* env, jclass, jint h
   if (!c.Pin()) return ToJava(CKR_HOST_MEMORY);
   if (!encrypted.Holds(ulEncryptedPartLen) || !length.CellOk()) return c.Refuse();
   if (part.elems) length.Cap(ByteCapacity(part));
-  return c.Done(
-      jdirect_C_DecryptUpdate(U(hSession), encrypted.ptr(), U(ulEncryptedPartLen), part.ptr(), length.ptr()));
+  return c.Done(jdirect_C_DecryptUpdate(U(hSession), encrypted.ptr(), U(ulEncryptedPartLen), part.ptr(), length.ptr()));
 }
 
 JNIEXPORT jint JNICALL JNI_FN(jni_1C_1DecryptFinal)(JNIEnv* env, jclass, jint hSession, jbyteArray pLastPart,
@@ -686,9 +680,8 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1GenerateKey)(JNIEnv* env, jclass, jint hSe
 
 JNIEXPORT jint JNICALL JNI_FN(jni_1C_1GenerateKeyPair)(JNIEnv* env, jclass, jint hSession, jbyteArray pMechanism,
                                                        jbyteArray pPublicKeyTemplate, jint ulPublicKeyAttributeCount,
-                                                       jbyteArray pPrivateKeyTemplate,
-                                                       jint ulPrivateKeyAttributeCount, jintArray phPublicKey,
-                                                       jintArray phPrivateKey) {
+                                                       jbyteArray pPrivateKeyTemplate, jint ulPrivateKeyAttributeCount,
+                                                       jintArray phPublicKey, jintArray phPrivateKey) {
   Call c(env);
   ByteArg& mechanism = c.Bytes(pMechanism);
   ByteArg& pub = c.Bytes(pPublicKeyTemplate);
@@ -699,10 +692,10 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1GenerateKeyPair)(JNIEnv* env, jclass, jint
   if (!MechanismOk(mechanism) || !TemplateOk(pub, ulPublicKeyAttributeCount, false) ||
       !TemplateOk(priv, ulPrivateKeyAttributeCount, false) || !pubKey.CellOk() || !privKey.CellOk())
     return c.Refuse();
-  return c.Done(jdirect_C_GenerateKeyPair(
-      U(hSession), reinterpret_cast<CK_MECHANISM_PTR>(mechanism.elems), reinterpret_cast<CK_ATTRIBUTE_PTR>(pub.elems),
-      U(ulPublicKeyAttributeCount), reinterpret_cast<CK_ATTRIBUTE_PTR>(priv.elems), U(ulPrivateKeyAttributeCount),
-      pubKey.ptr(), privKey.ptr()));
+  return c.Done(jdirect_C_GenerateKeyPair(U(hSession), reinterpret_cast<CK_MECHANISM_PTR>(mechanism.elems),
+                                          reinterpret_cast<CK_ATTRIBUTE_PTR>(pub.elems), U(ulPublicKeyAttributeCount),
+                                          reinterpret_cast<CK_ATTRIBUTE_PTR>(priv.elems), U(ulPrivateKeyAttributeCount),
+                                          pubKey.ptr(), privKey.ptr()));
 }
 
 JNIEXPORT jint JNICALL JNI_FN(jni_1C_1UnwrapKey)(JNIEnv* env, jclass, jint hSession, jbyteArray pMechanism,
@@ -717,9 +710,9 @@ JNIEXPORT jint JNICALL JNI_FN(jni_1C_1UnwrapKey)(JNIEnv* env, jclass, jint hSess
   if (!MechanismOk(mechanism) || !wrapped.Holds(ulWrappedKeyLen) || !TemplateOk(tmpl, ulAttributeCount, false) ||
       !key.CellOk())
     return c.Refuse();
-  return c.Done(jdirect_C_UnwrapKey(U(hSession), reinterpret_cast<CK_MECHANISM_PTR>(mechanism.elems),
-                                    U(hUnwrappingKey), wrapped.ptr(), U(ulWrappedKeyLen),
-                                    reinterpret_cast<CK_ATTRIBUTE_PTR>(tmpl.elems), U(ulAttributeCount), key.ptr()));
+  return c.Done(jdirect_C_UnwrapKey(U(hSession), reinterpret_cast<CK_MECHANISM_PTR>(mechanism.elems), U(hUnwrappingKey),
+                                    wrapped.ptr(), U(ulWrappedKeyLen), reinterpret_cast<CK_ATTRIBUTE_PTR>(tmpl.elems),
+                                    U(ulAttributeCount), key.ptr()));
 }
 
 }  // extern "C"

@@ -1,11 +1,11 @@
 #include "platform/library.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <climits>
-#include <sys/stat.h>
 
 namespace {
 

@@ -49,15 +49,9 @@ bool MailCommandFor(const MapiMessage& message, QStringList& arguments, uint32_t
       return false;
     }
     switch (r.ulRecipClass) {
-      case MAPI_CC:
-        arguments << QStringLiteral("--cc") << address;
-        break;
-      case MAPI_BCC:
-        arguments << QStringLiteral("--bcc") << address;
-        break;
-      default:
-        to << address;
-        break;
+      case MAPI_CC: arguments << QStringLiteral("--cc") << address; break;
+      case MAPI_BCC: arguments << QStringLiteral("--bcc") << address; break;
+      default: to << address; break;
     }
   }
   for (uint32_t i = 0; message.lpFiles && i < message.nFileCount; ++i) {
@@ -83,14 +77,10 @@ uint32_t MAPISendMail(uintptr_t /*session*/, uintptr_t /*uiParam*/, const MapiMe
   const QString program = runner.find(QString::fromLatin1(kMailProgram));
   if (program.isEmpty()) return MAPI_E_FAILURE;
   switch (runner.run(program, arguments)) {
-    case 0:
-      return SUCCESS_SUCCESS;
-    case 2:
-      return MAPI_E_ATTACHMENT_NOT_FOUND;
-    case 5:
-      return MAPI_E_ATTACHMENT_OPEN_FAILURE;
-    default:
-      return MAPI_E_FAILURE;
+    case 0: return SUCCESS_SUCCESS;
+    case 2: return MAPI_E_ATTACHMENT_NOT_FOUND;
+    case 5: return MAPI_E_ATTACHMENT_OPEN_FAILURE;
+    default: return MAPI_E_FAILURE;
   }
 }
 

@@ -75,8 +75,8 @@ struct MapiMessage {
   const MapiFileDesc* lpFiles = nullptr;
 };
 
-using LPMAPISENDMAIL = uint32_t (*)(uintptr_t session, uintptr_t uiParam, const MapiMessage* message,
-                                    uint32_t flags, uint32_t reserved);
+using LPMAPISENDMAIL = uint32_t (*)(uintptr_t session, uintptr_t uiParam, const MapiMessage* message, uint32_t flags,
+                                    uint32_t reserved);
 
 uint32_t MAPISendMail(uintptr_t session, uintptr_t uiParam, const MapiMessage* message, uint32_t flags,
                       uint32_t reserved);

@@ -80,13 +80,10 @@ long ErrnoResult(int err) {
   switch (err) {
     case EACCES:
     case EPERM:
-    case EROFS:
-      return kAccessDenied;
+    case EROFS: return kAccessDenied;
     case ENOSPC:
-    case EDQUOT:
-      return kDiskFull;
-    default:
-      return kIoFailed;
+    case EDQUOT: return kDiskFull;
+    default: return kIoFailed;
   }
 }
 

@@ -37,15 +37,15 @@ namespace regstore {
 
 enum class Hive { ClassesRoot, CurrentUser, LocalMachine };
 
-inline constexpr long kSuccess = 0;             // ERROR_SUCCESS
-inline constexpr long kNotFound = 2;            // ERROR_FILE_NOT_FOUND: key or value missing
-inline constexpr long kAccessDenied = 5;        // ERROR_ACCESS_DENIED
-inline constexpr long kInvalidHandle = 6;       // ERROR_INVALID_HANDLE: not a root we know
-inline constexpr long kInvalidData = 13;        // ERROR_INVALID_DATA: the hive file is malformed
-inline constexpr long kInvalidParameter = 87;   // ERROR_INVALID_PARAMETER
-inline constexpr long kDiskFull = 112;          // ERROR_DISK_FULL
-inline constexpr long kBadPathname = 161;       // ERROR_BAD_PATHNAME: an empty key segment
-inline constexpr long kIoFailed = 1016;         // ERROR_REGISTRY_IO_FAILED: any other I/O failure
+inline constexpr long kSuccess = 0;            // ERROR_SUCCESS
+inline constexpr long kNotFound = 2;           // ERROR_FILE_NOT_FOUND: key or value missing
+inline constexpr long kAccessDenied = 5;       // ERROR_ACCESS_DENIED
+inline constexpr long kInvalidHandle = 6;      // ERROR_INVALID_HANDLE: not a root we know
+inline constexpr long kInvalidData = 13;       // ERROR_INVALID_DATA: the hive file is malformed
+inline constexpr long kInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+inline constexpr long kDiskFull = 112;         // ERROR_DISK_FULL
+inline constexpr long kBadPathname = 161;      // ERROR_BAD_PATHNAME: an empty key segment
+inline constexpr long kIoFailed = 1016;        // ERROR_REGISTRY_IO_FAILED: any other I/O failure
 
 // The file that holds a hive, as the environment gives it now.
 std::string HivePath(Hive hive);

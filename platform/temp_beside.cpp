@@ -51,8 +51,7 @@ int RemoveStaleTempFiles(const QString& folder) {
     pid_t pid = 0;
     if (!IsTempBesideName(e->d_name, &pid)) continue;
     struct stat st;
-    if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != me)
-      continue;
+    if (fstatat(dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != me) continue;
     if (!ProcessIsGone(pid)) continue;
     stale.push_back(e->d_name);
   }
@@ -66,7 +65,8 @@ bool ProcessIsGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 
 QString TempBesideName(const QString& folder) {
   return (folder.isEmpty() ? QStringLiteral(".") : folder) + u'/' +
-         QString::fromLatin1(std::string(kPrefix) + std::to_string(getpid()) + "-" + RandomPart() + std::string(kSuffix));
+         QString::fromLatin1(std::string(kPrefix) + std::to_string(getpid()) + "-" + RandomPart() +
+                             std::string(kSuffix));
 }
 
 int CreateTempBeside(const QString& folder, QString* path, mode_t mode) {

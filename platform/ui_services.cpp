@@ -24,7 +24,9 @@ QtUiServices& QtServices() {
   return services;
 }
 
-QWidget* DialogParent() { return qobject_cast<QApplication*>(QCoreApplication::instance()) ? QApplication::activeWindow() : nullptr; }
+QWidget* DialogParent() {
+  return qobject_cast<QApplication*>(QCoreApplication::instance()) ? QApplication::activeWindow() : nullptr;
+}
 
 }  // namespace
 
@@ -130,7 +132,8 @@ void QtUiServices::requestTerminate() {
   // exit(), not quit(): Qt 6's quit() first closes every window, which would run
   // the main window's close handler. Queued, so that a request made before the
   // loop starts still ends it; main() also checks the flag before exec().
-  QMetaObject::invokeMethod(app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 QString QtUiServices::openFileName(const QString& caption, const QString& folder, const QString& filter) {

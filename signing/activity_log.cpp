@@ -98,7 +98,9 @@ QString LogFolder(const QString& installFolder) {
   return folder;
 }
 
-QString ActivityLogFileName(const QString& installFolder) { return LogFolder(installFolder) + ProgramName() + "Act.log"; }
+QString ActivityLogFileName(const QString& installFolder) {
+  return LogFolder(installFolder) + ProgramName() + "Act.log";
+}
 
 QString ProgramLogFileName(const QString& folder) { return LogFolder(folder) + ProgramName() + ".log"; }
 
@@ -142,7 +144,6 @@ void Reporter::operator()(MsgKind kind, const QString& boxText, const QString& l
     // A box tells the outcome: no progress window of the operation stays behind it.
     HideProgress();
     Ui().messageBox(kind, boxText);
-  }
-  else if (mode_ == kReportProgramLog)
+  } else if (mode_ == kReportProgramLog)
     AppendProgramLog(folder_, ProgramLogLine(logText));
 }

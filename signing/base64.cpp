@@ -59,8 +59,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the pair table assumes
 inline void Encode6(uint64_t v, char* out) {
   uint64_t w = static_cast<uint64_t>(kPairs[(v >> 36) & 0xFFF]) |
                static_cast<uint64_t>(kPairs[(v >> 24) & 0xFFF]) << 16 |
-               static_cast<uint64_t>(kPairs[(v >> 12) & 0xFFF]) << 32 |
-               static_cast<uint64_t>(kPairs[v & 0xFFF]) << 48;
+               static_cast<uint64_t>(kPairs[(v >> 12) & 0xFFF]) << 32 | static_cast<uint64_t>(kPairs[v & 0xFFF]) << 48;
   std::memcpy(out, &w, 8);
 }
 

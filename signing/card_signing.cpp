@@ -78,10 +78,8 @@ bool SignDigestOnCard(CK_SESSION_HANDLE session, const uint8_t digest20[20], uin
   if (length == 0 || length > kSignQueryLimit) return false;
   std::vector<uint8_t> signature(length, 0);
   CK_ULONG signatureLen = length;
-  if (cryptoki::C_Sign(session, digestInfo, sizeof digestInfo, signature.data(), &signatureLen) != CKR_OK)
-    return false;
-  if (signatureLen == 0 || signatureLen > length || signatureLen > kCardMaxSignatureBytes ||
-      signatureLen > outCapacity)
+  if (cryptoki::C_Sign(session, digestInfo, sizeof digestInfo, signature.data(), &signatureLen) != CKR_OK) return false;
+  if (signatureLen == 0 || signatureLen > length || signatureLen > kCardMaxSignatureBytes || signatureLen > outCapacity)
     return false;
   std::memcpy(out, signature.data(), signatureLen);
   outLen = signatureLen;

@@ -1,10 +1,11 @@
 #include "signing/container.h"
-#include "signing/base64.h"
-#include "signing/source_cursor.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+#include "signing/base64.h"
+#include "signing/source_cursor.h"
 
 // ---- writer pieces -------------------------------------------------------------
 
@@ -36,8 +37,8 @@ std::string SgnRangePrefixText(std::string_view timeStamp14) {
 std::string SgnSignerText(const uint8_t* cert, size_t certLen, const uint8_t* sig, size_t sigLen,
                           std::string_view time17) {
   std::string s;
-  s.reserve(kSgnSignerHead.size() + 2 * certLen + kSgnSignerAfterCert.size() + 2 * sigLen +
-            kSgnSignerAfterSign.size() + time17.size() + kSgnSignerEnd.size());
+  s.reserve(kSgnSignerHead.size() + 2 * certLen + kSgnSignerAfterCert.size() + 2 * sigLen + kSgnSignerAfterSign.size() +
+            time17.size() + kSgnSignerEnd.size());
   s.append(kSgnSignerHead);
   s.append(BytesToHexText(cert, certLen));
   s.append(kSgnSignerAfterCert);
@@ -189,8 +190,7 @@ class Reader {
     if (!expect(kSgnXmlLine, SgnFault::BadHeader) || !expect(kSgnDoctypeStart, SgnFault::BadHeader)) return false;
     int64_t at = cur_.pos();
     std::string name;
-    if (!cur_.run(IsDtdNameByte, kSgnMaxDtdName, name))
-      return fail(SgnFault::ReadError, at);
+    if (!cur_.run(IsDtdNameByte, kSgnMaxDtdName, name)) return fail(SgnFault::ReadError, at);
     if (name.size() > kSgnMaxDtdName) return fail(SgnFault::BadDtdName, at);
     if (!expect(kSgnDoctypeEnd, SgnFault::BadDtdName)) return false;
     l_.dtdName = std::move(name);
@@ -285,12 +285,10 @@ class Reader {
     SgnSignerElement e;
     e.start = cur_.pos() + 2;
     cur_.advance(kSgnSignerHead.size());
-    if (!field(e.certHexPos, e.certHexLen, size_t(kSgnMaxCertificateHex),
-               opt_.decodeFields ? &e.certificate : nullptr))
+    if (!field(e.certHexPos, e.certHexLen, size_t(kSgnMaxCertificateHex), opt_.decodeFields ? &e.certificate : nullptr))
       return false;
     if (!expect(kSgnSignerAfterCert, SgnFault::BadSigner)) return false;
-    if (!field(e.signHexPos, e.signHexLen, size_t(kSgnMaxSignatureHex),
-               opt_.decodeFields ? &e.signature : nullptr))
+    if (!field(e.signHexPos, e.signHexLen, size_t(kSgnMaxSignatureHex), opt_.decodeFields ? &e.signature : nullptr))
       return false;
     if (!expect(kSgnSignerAfterSign, SgnFault::BadSigner)) return false;
     e.timePos = cur_.pos();

@@ -166,17 +166,17 @@ class SgnFileSource : public SgnSource {
 // Why a container is malformed; the first fault found is reported.
 enum class SgnFault {
   None = 0,
-  ReadError,        // the source failed
-  Truncated,        // the file ends inside the layout
-  BadHeader,        // rows 1 to 3
-  BadDtdName,       // quote, CR, LF, "<" or ">" in the DTD name, or too long
-  BadTimeStamp,     // rows 4 to 8, or the 14 digits
-  BadPayload,       // a byte outside the Base64 alphabet and CR LF, or no exact tail
-  BadSigner,        // the framing of a Signer element
-  BadHex,           // a hex field empty, of odd length or too long
-  BadTime,          // a signing time other than 17 digits
+  ReadError,     // the source failed
+  Truncated,     // the file ends inside the layout
+  BadHeader,     // rows 1 to 3
+  BadDtdName,    // quote, CR, LF, "<" or ">" in the DTD name, or too long
+  BadTimeStamp,  // rows 4 to 8, or the 14 digits
+  BadPayload,    // a byte outside the Base64 alphabet and CR LF, or no exact tail
+  BadSigner,     // the framing of a Signer element
+  BadHex,        // a hex field empty, of odd length or too long
+  BadTime,       // a signing time other than 17 digits
   TooManySigners,
-  BadEnd,           // anything but exactly CR LF "</FileUpload>" after the last Signer
+  BadEnd,  // anything but exactly CR LF "</FileUpload>" after the last Signer
 };
 const char* SgnFaultName(SgnFault fault);
 

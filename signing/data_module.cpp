@@ -50,8 +50,7 @@ QString TSaveDialog::DialogFilter(const QString& filter) {
 
 bool TSaveDialog::Execute() {
   QString suggested = FileName;
-  if (!InitialDir.isEmpty() && !QFileInfo(FileName).isAbsolute())
-    suggested = QDir(InitialDir).filePath(FileName);
+  if (!InitialDir.isEmpty() && !QFileInfo(FileName).isAbsolute()) suggested = QDir(InitialDir).filePath(FileName);
   QString chosen = Ui().saveFileName(Title, suggested, DialogFilter(Filter));
   if (chosen.isEmpty()) return false;
   if (!DefaultExt.isEmpty() && QFileInfo(chosen).suffix().isEmpty() && !chosen.endsWith('.'))

@@ -118,9 +118,7 @@ constexpr TProgressShare kDecExtractShare{kProgressWhole * 9 / 10, kProgressWhol
 
 QString Code(CK_RV rv) { return " [Error Code=" + QString::number(rv) + ", " + PkcsRetCodeText(rv) + "]"; }
 
-QString Hex(const std::vector<uint8_t>& b) {
-  return QString::fromLatin1(BytesToHexText(b.data(), b.size()).c_str());
-}
+QString Hex(const std::vector<uint8_t>& b) { return QString::fromLatin1(BytesToHexText(b.data(), b.size()).c_str()); }
 
 struct PlainKey {
   uint8_t key[kEncSessionKeyBytes] = {};
@@ -259,8 +257,8 @@ Step Decryption::ChooseEntry(const TRecipientList& recipients, const QString& ca
   // never matches; without a match the first entry is tried first, then every
   // other entry whose wrapped key is as long as the key's modulus.
   for (const TRecipientRecord& r : *list_) {
-    Log("[RaspakirajFile]", "Certifikat primatelja u datoteci: " + r.SerialText + "; Certifikat na kartici: " +
-                                cardSerialHex);
+    Log("[RaspakirajFile]",
+        "Certifikat primatelja u datoteci: " + r.SerialText + "; Certifikat na kartici: " + cardSerialHex);
     if (r.SerialText == cardSerialHex) {
       matched_ = &r;
       break;
@@ -462,8 +460,8 @@ void Decryption::ExtractAndPlace(const QString& workZip, const QString& outFolde
   }
 }
 
-Step Decryption::ExtractStaged(TZipArchiver& zip, const QString& entryName, const QString& stage,
-                               const QString& staged, const QString& target) {
+Step Decryption::ExtractStaged(TZipArchiver& zip, const QString& entryName, const QString& stage, const QString& staged,
+                               const QString& target) {
   zip.FSpecArgs().clear();
   zip.FSpecArgs().append(entryName);
   zip.SetExtrBaseDir(stage);

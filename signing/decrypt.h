@@ -20,8 +20,10 @@
 inline const QString kProgressDecReading = kProgressReadingEncrypted;
 inline const QString kProgressDecCaption = QStringLiteral("Dekriptiranje datoteke");
 inline const QString kProgressDecUnpacking = QStringLiteral("Raspakiranje potpisane datoteke");
-inline const QString kMsgDecNoKeys = QStringLiteral("Greška prilikom dohvata privatnog ključa s kartice. [Broj privatnih ključeva = ");
-inline const QString kMsgDecNoKeysLog = QStringLiteral("greška prilikom dohvata privatnog ključa s kartice. [broj privatnih ključeva = ");
+inline const QString kMsgDecNoKeys =
+    QStringLiteral("Greška prilikom dohvata privatnog ključa s kartice. [Broj privatnih ključeva = ");
+inline const QString kMsgDecNoKeysLog =
+    QStringLiteral("greška prilikom dohvata privatnog ključa s kartice. [broj privatnih ključeva = ");
 inline const QString kMsgDecModulus = QStringLiteral("Greška kod dohvata vrijednosti tajnog ključa. [Error Code=");
 inline const QString kMsgDecModulusLog = QStringLiteral("greška kod dohvata vrijednosti tajnog ključa. [Error Code=");
 inline const QString kMsgDecInit = QStringLiteral("Greška pri inicijalizaciji dekripcije DES ključa.");

@@ -121,7 +121,8 @@ class WaitCursor {
 
 // Both names stand for one existing file (the same inode, through links too).
 bool SameExistingFile(const QString& a, const QString& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   if (::stat(QFile::encodeName(a).constData(), &sa) != 0 || ::stat(QFile::encodeName(b).constData(), &sb) != 0)
     return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
@@ -173,7 +174,6 @@ TRRESULT WrapSessionKey(const TR_RSA_PUBLIC_KEY& publicKey, SessionKey& s, std::
 }
 
 void Write(ByteSink& out, const std::string& text) { out.Write(text.data(), text.size()); }
-
 
 // The encryption's settings and the name of the container it makes.
 class Encryption {
@@ -364,9 +364,9 @@ StepEnd<int32_t> Enciphering::WriteContainer(bool zipFirst) {
   try {
     ReplacementFileSink sink(out_);
     Write(sink, EncHeadText(ToCp1250Std(VersionText)));
-    Write(sink, EncRecipientText(ToCp1250Std(recipient_.SubjectText),
-                                   EncSerialText(recipient_.SerialInt, ToCp1250Std(recipient_.SerialHex),
-                                                 e_.decimalSerial)));
+    Write(sink,
+          EncRecipientText(ToCp1250Std(recipient_.SubjectText),
+                           EncSerialText(recipient_.SerialInt, ToCp1250Std(recipient_.SerialHex), e_.decimalSerial)));
     Write(sink, EncFileOpenText());
     MimeEncodeStream(*cipher_, sink);
     Write(sink, EncTailText(wrapped_.data(), wrapped_.size()));
@@ -406,8 +406,8 @@ int32_t Enciphering::Commit() {
 
 }  // namespace
 
-int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, const QString& sgnPath,
-                            QString& outName, bool zipFirst, int reportMode, const TCertifikat& recipient) {
+int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, const QString& sgnPath, QString& outName,
+                            bool zipFirst, int reportMode, const TCertifikat& recipient) {
   Encryption encryption(installFolder, sgnPath, reportMode);
   if (const auto end = encryption.ChooseName(mbr, outName)) return *end;
   // Whatever road the operation ends by, its progress window goes.

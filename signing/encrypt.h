@@ -11,23 +11,22 @@
 // failure leaves no partial container and an existing file as it was.
 #include <QDateTime>
 #include <QString>
-
-#include "signing/activity_log.h"
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <vector>
 
+#include "signing/activity_log.h"
 #include "signing/base64.h"
 
 class TCertifikat;
 
 // Results.
 inline constexpr int32_t kEncryptOk = 0;
-inline constexpr int32_t kEncryptCannotOpen = 1;     // the file to encrypt (or its ZIP) does not open
-inline constexpr int32_t kEncryptCannotCreate = 2;   // the output cannot be created or written
-inline constexpr int32_t kEncryptNoMemory = 3;       // the work buffers cannot be allocated
-inline constexpr int32_t kEncryptStopped = -1;       // declined, cancelled, or the key or a block failed
+inline constexpr int32_t kEncryptCannotOpen = 1;    // the file to encrypt (or its ZIP) does not open
+inline constexpr int32_t kEncryptCannotCreate = 2;  // the output cannot be created or written
+inline constexpr int32_t kEncryptNoMemory = 3;      // the work buffers cannot be allocated
+inline constexpr int32_t kEncryptStopped = -1;      // declined, cancelled, or the key or a block failed
 
 // Texts.
 inline const QString kMsgEncOverwrite1 = QStringLiteral("Kriptirana datoteka ovog imena već postoji na disku [");
@@ -63,8 +62,8 @@ QString EncodedFileName(const QString& sgnPath, const QString& mbr, bool workWit
 // 2: program-log lines in installFolder's log; other values: no report. The
 // settings come from the global Settings (defaults without one); the ZIP
 // component and save dialog from the data module.
-int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, const QString& sgnPath,
-                            QString& outName, bool zipFirst, int reportMode, const TCertifikat& recipient);
+int32_t EncryptForRecipient(const QString& mbr, const QString& installFolder, const QString& sgnPath, QString& outName,
+                            bool zipFirst, int reportMode, const TCertifikat& recipient);
 
 // A failing library call of the cipher streams.
 class EDes3Error : public std::exception {

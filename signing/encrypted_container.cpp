@@ -203,8 +203,8 @@ class Reader {
     auto payloadText = [this](const uint8_t* d, size_t n) {
       if (sink_) sink_->payloadText(d, n);
     };
-    const sgnread::Base64Walk walk =
-        sgnread::WalkBase64Text(cur_, &symbols, [](const uint8_t*, size_t) {}, payloadText);
+    const sgnread::Base64Walk walk = sgnread::WalkBase64Text(
+        cur_, &symbols, [](const uint8_t*, size_t) {}, payloadText);
     if (!walk.complete) return fail(cur_.ioError() ? EncFault::ReadError : EncFault::Truncated, cur_.pos());
     const int64_t at = cur_.pos();
     if (!walk.endsWithCrLf) return fail(EncFault::BadPayload, at);

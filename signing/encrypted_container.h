@@ -102,28 +102,28 @@ inline uint64_t EncCipherLength(uint64_t n) { return n == 0 ? 0 : n + 8 - n % 8;
 
 enum class EncFault {
   None = 0,
-  ReadError,      // the source failed
-  Truncated,      // the file ends inside the layout
-  BadHeader,      // rows 1 to 3
-  BadVersion,     // row 4
-  BadRecipient,   // the framing or a text of a Recipient element
-  BadSerial,      // a CertificateSN text empty, too long or with a foreign character
-  NoRecipient,    // no Recipient element before File
+  ReadError,          // the source failed
+  Truncated,          // the file ends inside the layout
+  BadHeader,          // rows 1 to 3
+  BadVersion,         // row 4
+  BadRecipient,       // the framing or a text of a Recipient element
+  BadSerial,          // a CertificateSN text empty, too long or with a foreign character
+  NoRecipient,        // no Recipient element before File
   TooManyRecipients,  // more than kEncMaxRecipients, or their texts above kEncMaxRecipientBytes
-  BadPayload,     // a byte outside the Base64 alphabet and CR LF, or no exact end of File
-  BadSessionKey,  // the framing of a SessionKey element
-  BadHex,         // a wrapped key empty, of odd length, too long or with a non-hex digit
-  KeyCount,       // SessionKey elements and Recipient elements differ in number
-  BadEnd,         // anything but exactly "</EncodedFile>" CR LF after the last key
+  BadPayload,         // a byte outside the Base64 alphabet and CR LF, or no exact end of File
+  BadSessionKey,      // the framing of a SessionKey element
+  BadHex,             // a wrapped key empty, of odd length, too long or with a non-hex digit
+  KeyCount,           // SessionKey elements and Recipient elements differ in number
+  BadEnd,             // anything but exactly "</EncodedFile>" CR LF after the last key
 };
 const char* EncFaultName(EncFault fault);
 
 // One Recipient element; offsets are 0-based file positions of the tags' "<".
 struct EncRecipientElement {
-  int64_t start = 0;     // "<Recipient>"
-  int64_t subjectAt = 0; // first byte of the subject text
-  int64_t serialAt = 0;  // first byte of the CertificateSN text
-  std::string subject;   // bytes as stored
+  int64_t start = 0;      // "<Recipient>"
+  int64_t subjectAt = 0;  // first byte of the subject text
+  int64_t serialAt = 0;   // first byte of the CertificateSN text
+  std::string subject;    // bytes as stored
   std::string serial;
 };
 

@@ -33,9 +33,7 @@ void Box(MsgKind kind, const QString& text) {
 constexpr TProgressShare kScanShare{0, kProgressWhole / 2};
 constexpr TProgressShare kUnpackShare{kProgressWhole / 2, kProgressWhole};
 
-QString SystemErrorText(int e) {
-  return kMsgSystemErrorPrefix + QString::number(e) + "-" + DiskErrorText(e) + "]";
-}
+QString SystemErrorText(int e) { return kMsgSystemErrorPrefix + QString::number(e) + "-" + DiskErrorText(e) + "]"; }
 
 // Only the two spellings count, and only at the end of the path.
 bool HasContainerSuffix(const QString& path) { return path.endsWith(".sgn") || path.endsWith(".SGN"); }
@@ -195,23 +193,17 @@ Step OriginalExtraction::CheckPayload() {
   const TPayloadCheck check = CheckContainerPayload(source_, *zip_, work_, &workError);
   if (showProgress_) kScanShare.Show(size_, size_, kProgressAnalysing, kProgressSignedCaption);
   switch (check) {
-    case TPayloadCheck::OneFile:
-      return Step::Next;
+    case TPayloadCheck::OneFile: return Step::Next;
     case TPayloadCheck::Malformed:
     case TPayloadCheck::NotOneFile:
       // Not the layout's archive of one file: nothing of it is shown, saved or
       // compared, so nothing of it can be signed unseen.
       Box(MsgKind::Warning, mode_ == emCompare ? kMsgFormatCompare : kMsgFormatView);
       return Step::Stop;
-    case TPayloadCheck::Empty:
-      return Step::Stop;
+    case TPayloadCheck::Empty: return Step::Stop;
     case TPayloadCheck::UnsafeName:
-    case TPayloadCheck::Irregular:
-      Box(MsgKind::Information, kMsgNotInterpreted);
-      return Step::Stop;
-    case TPayloadCheck::Failed:
-      WorkFileFailed(workError);
-      return Step::Stop;
+    case TPayloadCheck::Irregular: Box(MsgKind::Information, kMsgNotInterpreted); return Step::Stop;
+    case TPayloadCheck::Failed: WorkFileFailed(workError); return Step::Stop;
   }
   return Step::Stop;
 }
@@ -266,9 +258,7 @@ void OriginalExtraction::Deliver(QString& name) {
       if (!ShellOpenFile(tempCopy_)) Box(MsgKind::Error, SystemErrorText(errno));
       name = tempCopy_;
       break;
-    case emSaveAs:
-      SaveWithDialog(extracted_, QFileInfo(containerPath_).absolutePath(), entry_);
-      break;
+    case emSaveAs: SaveWithDialog(extracted_, QFileInfo(containerPath_).absolutePath(), entry_); break;
     case emCompare:
       Ui().setWaitCursor(true);
       MoveFileWithFallback(extracted_, tempCopy_);
@@ -285,8 +275,7 @@ void OriginalExtraction::Deliver(QString& name) {
       }
       break;
     }
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -330,8 +319,7 @@ void RevokeSignature(const QString& containerPath, const TSignerRecord& signer) 
   TReplacementFile out;
   // Through a symbolic link the shared container itself changes; a container with
   // other hard links is refused rather than split from them.
-  if (!out.Create(containerPath, TReplacementFile::HardLinks::Refuse))
-    throw EFileError(out.Error(), out.SystemError());
+  if (!out.Create(containerPath, TReplacementFile::HardLinks::Refuse)) throw EFileError(out.Error(), out.SystemError());
   out.CheckBeforeRename([&lock] { return lock.Changed(); });
 
   // One pass reads, checks and copies the current file: the checks hold for

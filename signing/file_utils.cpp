@@ -14,10 +14,10 @@
 #include <QUrl>
 #include <cerrno>
 #include <climits>
-#include <cstring>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -251,13 +251,13 @@ bool SafeEntryName(const QString& name) {
   return true;
 }
 
-bool CopyFileWithProgress(const QString& source, const QString& destination, QProgressBar* progressBar,
-                          QLabel* label) {
+bool CopyFileWithProgress(const QString& source, const QString& destination, QProgressBar* progressBar, QLabel* label) {
   QString target = destination;
-  if (QFileInfo(destination).isDir())
-    target = IncludeTrailingBackslash(destination) + QFileInfo(source).fileName();
+  if (QFileInfo(destination).isDir()) target = IncludeTrailingBackslash(destination) + QFileInfo(source).fileName();
 
-  const auto unableToOpen = [](const QString& name) { return EFileError(QStringLiteral("Unable to open %1").arg(name)); };
+  const auto unableToOpen = [](const QString& name) {
+    return EFileError(QStringLiteral("Unable to open %1").arg(name));
+  };
 
   Fd in(open(Native(source).c_str(), O_RDONLY | O_CLOEXEC));
   struct stat srcStat;
@@ -276,7 +276,9 @@ bool CopyFileWithProgress(const QString& source, const QString& destination, QPr
     throw unableToOpen(target);
   TReplacementFile out;
   if (!out.Create(target)) throw EFileError(QStringLiteral("Unable to open %1").arg(target), out.SystemError());
-  const auto unableToWrite = [&] { return EFileError(QStringLiteral("Unable to write %1").arg(target), out.SystemError()); };
+  const auto unableToWrite = [&] {
+    return EFileError(QStringLiteral("Unable to write %1").arg(target), out.SystemError());
+  };
 
   std::unique_ptr<char[]> block(new char[kCopyBlock]);
   int64_t total = 0;

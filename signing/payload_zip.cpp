@@ -19,9 +19,14 @@ using zipfmt::Get32;
 
 // Every record signature of the format: none of them may stand in a comment,
 // where a reader that searches for records would take it for one.
-constexpr uint32_t kSignatures[] = {
-    zipfmt::kSigLocal,    zipfmt::kSigCentral,      zipfmt::kSigEnd,               zipfmt::kSigDescriptor,
-    zipfmt::kSigZip64End, zipfmt::kSigZip64Locator, zipfmt::kSigDigitalSignature, zipfmt::kSigExtraData};
+constexpr uint32_t kSignatures[] = {zipfmt::kSigLocal,
+                                    zipfmt::kSigCentral,
+                                    zipfmt::kSigEnd,
+                                    zipfmt::kSigDescriptor,
+                                    zipfmt::kSigZip64End,
+                                    zipfmt::kSigZip64Locator,
+                                    zipfmt::kSigDigitalSignature,
+                                    zipfmt::kSigExtraData};
 constexpr size_t kLocalSize = zipfmt::kLocalHeaderSize, kCentralSize = zipfmt::kCentralHeaderSize,
                  kEndSize = zipfmt::kEndRecordSize;
 constexpr uint16_t kFlagDescriptor = 1u << 3;
@@ -101,8 +106,7 @@ bool ReadEndRecord(Reader& in, zipfmt::EndRecord& end) {
 }
 
 // The one central entry fills the directory exactly and points at the first byte.
-bool ReadCentralEntry(Reader& in, const zipfmt::EndRecord& end, zipfmt::CentralHeader& c,
-                      std::vector<uint8_t>& name) {
+bool ReadCentralEntry(Reader& in, const zipfmt::EndRecord& end, zipfmt::CentralHeader& c, std::vector<uint8_t>& name) {
   const uint64_t centralPos = end.centralOffset;
   if (end.centralSize < kCentralSize) return false;
   uint8_t h[kCentralSize];

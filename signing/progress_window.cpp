@@ -2,14 +2,14 @@
 
 #include <QElapsedTimer>
 #include <QEvent>
-#include <QPointer>
-#include <QThread>
-#include <QWindow>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QThread>
+#include <QWindow>
 #include <algorithm>
 #include <cstdlib>
 
@@ -159,8 +159,7 @@ int32_t TProgressShare::At(int64_t position, int64_t maximum) const {
   return first + int32_t(span * (long double)position / (long double)maximum);
 }
 
-void TProgressShare::Show(int64_t position, int64_t maximum, const QString& description,
-                          const QString& caption) const {
+void TProgressShare::Show(int64_t position, int64_t maximum, const QString& description, const QString& caption) const {
   ShowProgress(At(position, maximum), kProgressWhole, description, caption);
 }
 

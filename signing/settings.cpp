@@ -84,8 +84,7 @@ void SetUpProgramGlobals(const QString& title) {
   ExeName = QFileInfo(programFile).fileName().toUpper();
   SettingsKey = SettingsKeyFor(QFile::decodeName(ProgramBaseName().c_str()));
   QString install;
-  if (RegReadValue(RegRootLocalMachine, SettingsKey, QLatin1String(kRegInstallPath), install) != 0 ||
-      install.isEmpty())
+  if (RegReadValue(RegRootLocalMachine, SettingsKey, QLatin1String(kRegInstallPath), install) != 0 || install.isEmpty())
     install = QFile::decodeName(ProgramFolder().c_str());
   InstallPath = IncludeTrailingBackslash(install);
 }

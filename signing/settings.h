@@ -18,17 +18,17 @@
 class TCertList;
 
 // Registry value names of the settings, all under SettingsKey.
-inline constexpr char kRegUserCertDirectory[] = "UserCertDirectory";  // HKCU, HKLM
-inline constexpr char kRegCaCertDirectory[] = "CaCertDirectory";      // HKCU, HKLM
-inline constexpr char kRegOutputPath[] = "Output Path";               // HKCU, HKLM
-inline constexpr char kRegPackedNameWithDate[] = "PackedNameWithDate";  // HKCU, HKLM
-inline constexpr char kRegPackedFileExt[] = "PackedFileExt";          // HKCU, HKLM
-inline constexpr char kRegLogoutOnExit[] = "LogoutOnExit";            // HKCU only
+inline constexpr char kRegUserCertDirectory[] = "UserCertDirectory";      // HKCU, HKLM
+inline constexpr char kRegCaCertDirectory[] = "CaCertDirectory";          // HKCU, HKLM
+inline constexpr char kRegOutputPath[] = "Output Path";                   // HKCU, HKLM
+inline constexpr char kRegPackedNameWithDate[] = "PackedNameWithDate";    // HKCU, HKLM
+inline constexpr char kRegPackedFileExt[] = "PackedFileExt";              // HKCU, HKLM
+inline constexpr char kRegLogoutOnExit[] = "LogoutOnExit";                // HKCU only
 inline constexpr char kRegShowSNCertAsDecimal[] = "ShowSNCertAsDecimal";  // HKCU, HKLM
-inline constexpr char kRegWorkWithMBR[] = "WorkWithMBR";              // HKCU, HKLM
-inline constexpr char kRegKeyNameForMBR[] = "RegKeyNameForMBR";       // HKLM only
-inline constexpr char kRegLastPath[] = "Last Path";                   // HKCU only
-inline constexpr char kRegInstallPath[] = "Install Path";             // HKLM only (start-up)
+inline constexpr char kRegWorkWithMBR[] = "WorkWithMBR";                  // HKCU, HKLM
+inline constexpr char kRegKeyNameForMBR[] = "RegKeyNameForMBR";           // HKLM only
+inline constexpr char kRegLastPath[] = "Last Path";                       // HKCU only
+inline constexpr char kRegInstallPath[] = "Install Path";                 // HKLM only (start-up)
 
 class TPostavkeRada {
  public:
@@ -71,10 +71,10 @@ class TPostavkeRada {
 extern HKEY RegRootLocalMachine;  // HKEY_LOCAL_MACHINE
 extern HKEY RegRootCurrentUser;   // HKEY_CURRENT_USER
 // ActivityLogOn and ActivityLogStream belong to the activity log (signing/activity_log.h).
-extern QString InstallPath;       // ends in "/"
-extern QString SettingsKey;       // "SOFTWARE\VodezOdir\%s" until start-up formats it
-extern QString VersionText;       // title + " " + the program's file version
-extern QString SelectedMbr;       // the registration number chosen for work
+extern QString InstallPath;        // ends in "/"
+extern QString SettingsKey;        // "SOFTWARE\VodezOdir\%s" until start-up formats it
+extern QString VersionText;        // title + " " + the program's file version
+extern QString SelectedMbr;        // the registration number chosen for work
 extern QString LastDecryptedFile;  // the signed container the last decryption wrote
 extern std::unique_ptr<TPostavkeRada> Settings;
 extern TCertList* ContactCertList;  // made at start-up, lives until the program ends

@@ -88,8 +88,7 @@ class Sha1 {
     if (tarvirsa::SHAInit(&ctx_) != 0) throw DigestFailure{};
   }
   void update(const void* data, size_t n) {
-    if (n > 0 && tarvirsa::SHAUpdate(&ctx_, static_cast<const uint8_t*>(data), uint32_t(n)) != 0)
-      throw DigestFailure{};
+    if (n > 0 && tarvirsa::SHAUpdate(&ctx_, static_cast<const uint8_t*>(data), uint32_t(n)) != 0) throw DigestFailure{};
   }
   void final(uint8_t out[20]) {
     const uint8_t* d = tarvirsa::SHAFinal(&ctx_);
@@ -155,8 +154,7 @@ bool SameCertificateIdentity(const std::vector<uint8_t>& a, const std::vector<ui
     return true;
   };
   std::vector<uint8_t> sa, sb, ia, ib;
-  return field(a, true, sa) && field(b, true, sb) && field(a, false, ia) && field(b, false, ib) && sa == sb &&
-         ia == ib;
+  return field(a, true, sa) && field(b, true, sb) && field(a, false, ia) && field(b, false, ib) && sa == sb && ia == ib;
 }
 
 // Same size and the same bytes, compared block by block from the start.
@@ -258,8 +256,7 @@ QString PackInput(const QString& file, int64_t inputSize, const QString& shortNa
     // Only an archive that holds exactly the file, whole, is ever signed.
     zip->SetZipFileName(archive);
     if (rc != 0 || zip->Count() != 1 || QFileInfo(archive).size() <= 0) return QString();
-    if (inputSize <= int64_t(UINT32_MAX) && zip->DirEntry(0).UncompressedSize != uint32_t(inputSize))
-      return QString();
+    if (inputSize <= int64_t(UINT32_MAX) && zip->DirEntry(0).UncompressedSize != uint32_t(inputSize)) return QString();
     if (showProgress) ShowProgress(40, 100, kProgressZipping, shortName);
     return archive;
   } catch (...) {
@@ -321,8 +318,7 @@ CopyOutcome CopyForNewSigner(const QString& container, TReplacementFile& out, ui
                              const SgnCopyingSource::Progress& progress) {
   // Through a symbolic link the shared container itself gets the signer; one with
   // other hard links is refused rather than split from them.
-  if (!out.Create(container, TReplacementFile::HardLinks::Refuse))
-    return CopyOutcome::Failed;
+  if (!out.Create(container, TReplacementFile::HardLinks::Refuse)) return CopyOutcome::Failed;
   SgnFileSource source(container);
   if (!source.isOpen()) return CopyOutcome::Failed;
   SgnCopyingSource copy(source, &out, progress);
@@ -572,9 +568,7 @@ int32_t Signing::SignAndCommit(const QDateTime& now, bool showSuccess) {
 
 }  // namespace
 
-QString SignFileSystemErrorText() {
-  return g_lastSystemError != 0 ? DiskErrorText(g_lastSystemError) : QString();
-}
+QString SignFileSystemErrorText() { return g_lastSystemError != 0 ? DiskErrorText(g_lastSystemError) : QString(); }
 
 SignClock SetSignClock(SignClock clock) {
   SignClock previous = std::move(Clock());

@@ -34,12 +34,12 @@
 
 // Results of SignFile.
 enum : int32_t {
-  sfrOk = 0,                 // signed, or ended after a box of its own
-  sfrInputUnreadable = 1,    // the file cannot be opened for reading
-  sfrOutputUnwritable = 2,   // the container cannot be created or written (packing failures too)
-  sfrNoBuffer = 3,           // the work buffer cannot be obtained
-  sfrNoCertificate = 4,      // the certificate cannot be read from the card
-  sfrNoSignature = 5,        // the card (or the digest) gave no signature
+  sfrOk = 0,                // signed, or ended after a box of its own
+  sfrInputUnreadable = 1,   // the file cannot be opened for reading
+  sfrOutputUnwritable = 2,  // the container cannot be created or written (packing failures too)
+  sfrNoBuffer = 3,          // the work buffer cannot be obtained
+  sfrNoCertificate = 4,     // the certificate cannot be read from the card
+  sfrNoSignature = 5,       // the card (or the digest) gave no signature
 };
 
 // Signs file on the card of session (the card layer's current session).
@@ -70,8 +70,8 @@ SignClock SetSignClock(SignClock clock);
 
 // Box and progress texts.
 inline const QString kMsgSignSuccess = QStringLiteral("Datoteka je USPJEŠNO potpisana!");
-inline const QString kMsgSignDifferentContent = QStringLiteral(
-    "Na disku postoji potpisana datoteka ovog imena, ali je različita od ove koju želite potpisati");
+inline const QString kMsgSignDifferentContent =
+    QStringLiteral("Na disku postoji potpisana datoteka ovog imena, ali je različita od ove koju želite potpisati");
 inline const QString kMsgSignAlreadySigned =
     QStringLiteral("Ovu datoteku ste već potpisali. Pogledajte potpisane datoteke.");
 inline const QString kMsgSignAddError = QStringLiteral("Error in Add; Fatal DLL Exception in mainunit");

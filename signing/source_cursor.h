@@ -80,9 +80,7 @@ class Cursor {
   }
 
  private:
-  static size_t Fit(size_t block, int64_t size) {
-    return size >= 0 && uint64_t(size) < block ? size_t(size) : block;
-  }
+  static size_t Fit(size_t block, int64_t size) { return size >= 0 && uint64_t(size) < block ? size_t(size) : block; }
 
   SgnSource& src_;
   std::vector<uint8_t> buf_;

@@ -84,8 +84,8 @@ bool SubjectNameText(const uint8_t* cert, size_t certLen, char separator, QStrin
     }
   }
   if (rc != 0) {
-    error = QString::fromUtf8("Greška kod dohvata Subjecta iz certifikata banke. [Error code=") + QString::number(rc) +
-            "]";
+    error =
+        QString::fromUtf8("Greška kod dohvata Subjecta iz certifikata banke. [Error code=") + QString::number(rc) + "]";
     return false;
   }
   static const struct {
@@ -98,8 +98,8 @@ bool SubjectNameText(const uint8_t* cert, size_t certLen, char separator, QStrin
   QString text;
   for (const auto& p : parts) {
     std::vector<uint8_t> value;
-    bool have = TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractComponent(name.data(), p.id, b, l); },
-                        value);
+    bool have = TwoStep(
+        [&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractComponent(name.data(), p.id, b, l); }, value);
     if (p.id == TR_COMPONENT_COMMON_NAME) {
       text = QString::fromLatin1(p.prefix);
       if (have) text += FromCp1250(reinterpret_cast<const char*>(value.data()), value.size());
@@ -175,8 +175,7 @@ bool VerifySignedContainer(SgnSource& source, TSignerList& list, SgnLayout* layo
   const bool wellFormed = layout.wellFormed;
 
   const QString docTime = QString::fromLatin1(layout.timeStamp.data(), qsizetype(layout.timeStamp.size()));
-  const QString docDigest =
-      haveDigest ? QString::fromLatin1(BytesToHexText(d, sizeof d).c_str()) : QString();
+  const QString docDigest = haveDigest ? QString::fromLatin1(BytesToHexText(d, sizeof d).c_str()) : QString();
   list.reserve(layout.signers.size());
   for (const SgnSignerElement& e : layout.signers) {
     TSignerRecord r;
@@ -221,8 +220,7 @@ bool VerifySignedFile(const QString& path, TSignerList& list, SgnLayout* layout)
   return ok;
 }
 
-void CheckSignerStates(TSignerRecord& r, const TCertList& roots, bool checkValidity, bool checkPath,
-                       TDateTime nowUtc) {
+void CheckSignerStates(TSignerRecord& r, const TCertList& roots, bool checkValidity, bool checkPath, TDateTime nowUtc) {
   r.ValidityState = nowUtc > r.ValidTo ? 1 : 0;
   // A certificate without a usable key has already been reported by the signature
   // check; it cannot be loaded, so it is not loaded again (which would report twice).
@@ -238,10 +236,8 @@ void CheckSignerStates(TSignerRecord& r, const TCertList& roots, bool checkValid
       r.PathState = cert->RootCheck;
     }
   }
-  r.ValidOverall = (r.SignatureOk == 1 && (!checkValidity || r.ValidityState == 0) &&
-                    (!checkPath || r.PathState == 0))
-                       ? 1
-                       : 0;
+  r.ValidOverall =
+      (r.SignatureOk == 1 && (!checkValidity || r.ValidityState == 0) && (!checkPath || r.PathState == 0)) ? 1 : 0;
 }
 
 void CheckSignerStates(TSignerRecord& r, const TCertList& roots, const TPostavkeRada& settings, TDateTime nowUtc) {

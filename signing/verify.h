@@ -29,8 +29,8 @@ inline constexpr size_t kSha1DigestInfoLength = 35;
 // One signer of a container. Texts hold code page 1250 text one byte per character
 // (FromCp1250), as the certificate class keeps them.
 struct TSignerRecord {
-  int64_t Start = 0;  // 0-based offset of "<" of "<Signer>"
-  int64_t End = 0;    // 0-based offset of "<" of "</Signer>"
+  int64_t Start = 0;                 // 0-based offset of "<" of "<Signer>"
+  int64_t End = 0;                   // 0-based offset of "<" of "</Signer>"
   std::vector<uint8_t> Certificate;  // DER bytes
   std::vector<uint8_t> Signature;
   QString Subject;         // "CN=..,OU=..,O=..,C=..", empty when it cannot be read
@@ -102,5 +102,4 @@ void CheckSignerStates(TSignerRecord& record, const TCertList& roots, bool check
                        TDateTime nowUtc);
 // The same with the two checks the settings ask for (CheckCertValidity,
 // CheckCertPath).
-void CheckSignerStates(TSignerRecord& record, const TCertList& roots, const TPostavkeRada& settings,
-                       TDateTime nowUtc);
+void CheckSignerStates(TSignerRecord& record, const TCertList& roots, const TPostavkeRada& settings, TDateTime nowUtc);

@@ -91,22 +91,17 @@ QString TPasswordDlg::ShowPasswordDialog(const QString& title, const QString& pr
   return result == kResultOk ? edit_->text() : QString();
 }
 
-TPasswordButton TZipArchiver::GetPassword(const QString& title, const QString& prompt, QString& password,
-                                          int buttons) {
+TPasswordButton TZipArchiver::GetPassword(const QString& title, const QString& prompt, QString& password, int buttons) {
   {
     TPasswordDlg dialog(nullptr, buttons);
     password = dialog.ShowPasswordDialog(title, prompt);
     passwordModalResult_ = dialog.result();
   }
   switch (passwordModalResult_) {
-    case TPasswordDlg::kResultOk:
-      return pwbOk;
-    case TPasswordDlg::kResultCancel:
-      return pwbCancel;
-    case TPasswordDlg::kResultCancelAll:
-      return pwbCancelAll;
-    default:
-      return pwbAbort;
+    case TPasswordDlg::kResultOk: return pwbOk;
+    case TPasswordDlg::kResultCancel: return pwbCancel;
+    case TPasswordDlg::kResultCancelAll: return pwbCancelAll;
+    default: return pwbAbort;
   }
 }
 
@@ -146,9 +141,8 @@ void TZipArchiver::GetExtrPassword(QString& password) {
     return;
   }
   QString text;
-  const TPasswordButton answer =
-      GetPassword(LoadZipString(kZipPasswordTitle), ZipMessageText(kZipEnterPassword), text,
-                  TPasswordDlg::pbOk | TPasswordDlg::pbCancel | TPasswordDlg::pbCancelAll);
+  const TPasswordButton answer = GetPassword(LoadZipString(kZipPasswordTitle), ZipMessageText(kZipEnterPassword), text,
+                                             TPasswordDlg::pbOk | TPasswordDlg::pbCancel | TPasswordDlg::pbCancelAll);
   lastPasswordButton_ = answer;
   if (answer == pwbOk && !text.isEmpty() && storePassword_) password_ = text;
   password = text;

@@ -75,9 +75,7 @@ TZipArchiver::~TZipArchiver() {
 
 void TZipArchiver::BeforeDestruction() { destroying_ = true; }
 
-int32_t TZipArchiver::Count() const {
-  return zipFileName_.isEmpty() ? 0 : static_cast<int32_t>(dirList_.size());
-}
+int32_t TZipArchiver::Count() const { return zipFileName_.isEmpty() ? 0 : static_cast<int32_t>(dirList_.size()); }
 
 int32_t TZipArchiver::RunOperation(void (TZipArchiver::*driver)()) {
   if (IsBusy()) return kZipBusyCode;
@@ -122,8 +120,10 @@ QString MissingText(int id) {
 
 void TZipArchiver::ShowZipMessage(int id, const QString& extra, const QStringList& args) {
   QString text = LoadZipString(id);
-  if (text.isEmpty()) text = MissingText(id) + u' ';
-  else if (!args.isEmpty()) text = FormatZipText(text, args);
+  if (text.isEmpty())
+    text = MissingText(id) + u' ';
+  else if (!args.isEmpty())
+    text = FormatZipText(text, args);
   text += extra;
   message_ = text;
   errCode_ = id;

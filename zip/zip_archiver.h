@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/zip_headers.h"
+#include "interfaces/ziplib_records.h"
 #include "platform/replacement_file.h"
 #include "zip/ezip_archiver.h"
 #include "zip/zip_loader.h"
 #include "zip/zip_stream.h"
 #include "zip/zip_types.h"
-#include "interfaces/zip_headers.h"
-#include "interfaces/ziplib_records.h"
 
 // What Add and Extract answer while another operation of the component runs.
 inline constexpr int32_t kZipBusyCode = -255;
@@ -87,9 +87,9 @@ struct ZipDiskState {
   QString volumeLabel;
   int64_t sizeOfDisk = -1;
   int64_t freeOnDisk = -1;
-  int32_t diskNr = 0;       // current part, 0-based; -1 while the last is unknown
-  int32_t totalDisks = 0;   // number of parts, 0-based like diskNr
-  int64_t fileSize = 0;     // size of the archive being spread
+  int32_t diskNr = 0;      // current part, 0-based; -1 while the last is unknown
+  int32_t totalDisks = 0;  // number of parts, 0-based like diskNr
+  int64_t fileSize = 0;    // size of the archive being spread
   bool newDisk = false;
   int inFile = -1;
   int outFile = -1;  // the joined archive of a read set
@@ -328,8 +328,7 @@ class TZipArchiver {
   // let a handler's exception through and raise 11007 when Cancel is set; a
   // library call keeps the first exception's text and answers cancel instead.
   // Returns whether to cancel.
-  bool DispatchEvent(uint8_t code, int32_t error, uint32_t size, const QString& text,
-                     ZipCallbackRec* rec = nullptr);
+  bool DispatchEvent(uint8_t code, int32_t error, uint32_t size, const QString& text, ZipCallbackRec* rec = nullptr);
   static constexpr uint8_t kLibraryCall = 17;
   // Percentage of done in total: 0 when either is 0.
   static uint32_t PercentOf(uint32_t total, uint32_t done);
@@ -579,7 +578,6 @@ class TZipArchiver {
   void DispatchExtraData(uint32_t size, const QString& text, ZipCallbackRec& rec);
 
  protected:
-
   // ---- Property values ----------------------------------------------------------
   bool verbose_ = false;
   bool trace_ = false;
@@ -668,11 +666,11 @@ class TZipArchiver {
   bool spanned_ = false;
   int32_t thisDisk_ = 0;
   int64_t dataOffset_ = 0;
-  int64_t endPos_ = 0;        // where the end record's comment ends
-  int64_t recordPos_ = 0;     // the end record
+  int64_t endPos_ = 0;          // where the end record's comment ends
+  int64_t recordPos_ = 0;       // the end record
   int32_t spanStopResult_ = 0;  // ReadSpan's result when the last part was not found
-  int64_t zip64Tail_ = 0;     // bytes of a Zip64 end record and locator before it
-  QString workFileName_;      // the archive List reads
+  int64_t zip64Tail_ = 0;       // bytes of a Zip64 end record and locator before it
+  QString workFileName_;        // the archive List reads
   bool structureWarning_ = false;
   int32_t droppedDirEntries_ = 0;
   ZipDiskState disk_;

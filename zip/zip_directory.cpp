@@ -14,9 +14,9 @@
 #include <new>
 #include <vector>
 
-#include "zip/zip_archiver.h"
 #include "interfaces/zip_headers.h"
 #include "interfaces/ziplib_names.h"
+#include "zip/zip_archiver.h"
 
 // Sequential reads from one position on, through a fixed buffer.
 class ZipDirectoryReader {

@@ -38,8 +38,7 @@ extern "C" int32_t DllCallback(ZipCallbackRec* rec) noexcept {
   if (!rec || !rec->Instance) return ZIPABI_CANCEL;
   auto* component = static_cast<TZipArchiver*>(rec->Instance);
   try {
-    return component->DispatchEvent(TZipArchiver::kLibraryCall, 0, 0, QString(), rec) ? ZIPABI_CANCEL
-                                                                                       : ZIPABI_CONTINUE;
+    return component->DispatchEvent(TZipArchiver::kLibraryCall, 0, 0, QString(), rec) ? ZIPABI_CANCEL : ZIPABI_CONTINUE;
   } catch (...) {
     // Nothing may unwind through the library's frames: stop the operation instead.
     component->SetCancel(true);
@@ -53,8 +52,7 @@ uint32_t TZipArchiver::PercentOf(uint32_t total, uint32_t done) {
   return done * 100 / total;
 }
 
-bool TZipArchiver::DispatchEvent(uint8_t code, int32_t error, uint32_t size, const QString& text,
-                                 ZipCallbackRec* rec) {
+bool TZipArchiver::DispatchEvent(uint8_t code, int32_t error, uint32_t size, const QString& text, ZipCallbackRec* rec) {
   if (destroying_) return code == kLibraryCall;
   const bool fromLibrary = code == kLibraryCall;
   QString unpacked;
@@ -107,38 +105,25 @@ void TZipArchiver::DispatchCode(uint8_t code, int32_t error, uint32_t size, cons
     case ZIPCB_FILE_COUNT:
     case ZIPCB_TOTAL_SIZE:
     case ZIPCB_EXTRA_STEP:
-    case ZIPCB_EXTRA_PROGRESS:
-      DispatchProgress(code, error, size, t);
-      break;
-    case ZIPCB_MESSAGE:
-      DispatchMessage(error, t);
-      break;
+    case ZIPCB_EXTRA_PROGRESS: DispatchProgress(code, error, size, t); break;
+    case ZIPCB_MESSAGE: DispatchMessage(error, t); break;
     case ZIPCB_NEW_NAME:
       if (OnSetNewName && rec) DispatchNewName(t, *rec);
       break;
-    case ZIPCB_PASSWORD:
-      DispatchPassword(error, size, t, rec);
-      break;
-    case ZIPCB_CRC_ERROR:
-      DispatchCrcError(error, size, t, rec);
-      break;
+    case ZIPCB_PASSWORD: DispatchPassword(error, size, t, rec); break;
+    case ZIPCB_CRC_ERROR: DispatchCrcError(error, size, t, rec); break;
     case ZIPCB_OVERWRITE:
       if (OnExtractOverwrite && rec) DispatchOverwrite(error, size, t, *rec);
       break;
-    case ZIPCB_SKIPPED:
-      DispatchSkipped(error, size, t);
-      break;
+    case ZIPCB_SKIPPED: DispatchSkipped(error, size, t); break;
     case ZIPCB_COMMENT:
       if (OnFileComment && rec) DispatchComment(t, *rec);
       break;
-    case ZIPCB_STREAM_MEMORY:
-      DispatchStreamMemory(size, rec);
-      break;
+    case ZIPCB_STREAM_MEMORY: DispatchStreamMemory(size, rec); break;
     case ZIPCB_EXTRA_DATA:
       if (OnFileExtra && rec) DispatchExtraData(size, t, *rec);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -196,8 +181,7 @@ void TZipArchiver::DispatchProgress(uint8_t code, int32_t error, uint32_t size, 
       if (OnItemProgress)
         OnItemProgress(*this, itemName_, itemSize_, static_cast<int32_t>(PercentOf(itemSize_, itemDone_)));
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

@@ -30,7 +30,9 @@ bool ForceDirectories(QString path) {
   return mkdir(QFile::encodeName(path).constData(), 0777) == 0 || errno == EEXIST;
 }
 
-bool HasExeExtension(const QString& name) { return QFileInfo(name).fileName().toUpper().endsWith(QLatin1String(".EXE")); }
+bool HasExeExtension(const QString& name) {
+  return QFileInfo(name).fileName().toUpper().endsWith(QLatin1String(".EXE"));
+}
 
 }  // namespace
 

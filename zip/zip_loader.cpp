@@ -118,9 +118,9 @@ int32_t TZipLibLoader::LoadDllCore(uint32_t bit) {
     throw EZipArchiver::CreateFromIdText(kZipLoadOldOrCorrupt, QString::fromStdString(path_));
   }
   if (owner_.Verbose())
-    owner_.DispatchEvent(ZIPCB_MESSAGE, 0, 0,
-                         owner_.LoadZipStringDef(kZipLoaded, QStringLiteral("loaded ")) +
-                             QString::fromStdString(path_));
+    owner_.DispatchEvent(
+        ZIPCB_MESSAGE, 0, 0,
+        owner_.LoadZipStringDef(kZipLoaded, QStringLiteral("loaded ")) + QString::fromStdString(path_));
   return version_;
 }
 
@@ -130,9 +130,9 @@ int32_t TZipLibLoader::UnloadDllCore(uint32_t bits) {
     // The report may raise (a cancelled operation): the library is freed all the same.
     try {
       if (owner_.Verbose())
-        owner_.DispatchEvent(ZIPCB_MESSAGE, 0, 0,
-                             owner_.LoadZipStringDef(kZipUnloaded, QStringLiteral("unloaded ")) +
-                                 QString::fromStdString(path_));
+        owner_.DispatchEvent(
+            ZIPCB_MESSAGE, 0, 0,
+            owner_.LoadZipStringDef(kZipUnloaded, QStringLiteral("unloaded ")) + QString::fromStdString(path_));
     } catch (...) {
       Free();
       throw;

@@ -156,8 +156,7 @@ constexpr Entry kTable[] = {
 }  // namespace
 
 QString ZipMessageText(int id) {
-  auto it = std::lower_bound(std::begin(kTable), std::end(kTable), id,
-                             [](const Entry& e, int v) { return e.id < v; });
+  auto it = std::lower_bound(std::begin(kTable), std::end(kTable), id, [](const Entry& e, int v) { return e.id < v; });
   if (it == std::end(kTable) || it->id != id) return QString();
   return QString::fromUtf8(it->text);
 }

@@ -91,7 +91,7 @@ void FillExclusions(ZipLibParams& p, const QStringList& exclusions) {
 }  // namespace
 
 QString TZipArchiver::StoreSuffixText() const {
-  static const char* const kExts[] = {"gif", "png", "z",   "zip", "zoo", "arc", "lzh", "arj", "taz",
+  static const char* const kExts[] = {"gif", "png", "z",   "zip", "zoo", "arc", "lzh",  "arj", "taz",
                                       "tgz", "lha", "rar", "ace", "cab", "gz",  "gzip", "jar", "exe"};
   QString text;
   for (int i = assGIF; i <= assEXE; ++i) {

@@ -8,15 +8,16 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
-#include <QImageWriter>
-#include <QPixmap>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageWriter>
+#include <QPixmap>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 
+#include "interfaces/ziplib_errors.h"
 #include "platform/codepage.h"
 #include "platform/disk_steps.h"
 #include "platform/replacement_file.h"
@@ -24,7 +25,6 @@
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
 #include "zip/zip_messages.h"
-#include "interfaces/ziplib_errors.h"
 
 namespace {
 
@@ -47,7 +47,8 @@ EZaSfxError DiskError(int err, bool display = true) { return EZaSfxError::FromTe
 bool IsWindowsProgram(const QByteArray& stub) {
   if (stub.size() < 64 || !stub.startsWith("MZ")) return false;
   const qint64 at = static_cast<uint8_t>(stub[60]) | (static_cast<uint8_t>(stub[61]) << 8) |
-                    (static_cast<uint8_t>(stub[62]) << 16) | (static_cast<qint64>(static_cast<uint8_t>(stub[63])) << 24);
+                    (static_cast<uint8_t>(stub[62]) << 16) |
+                    (static_cast<qint64>(static_cast<uint8_t>(stub[63])) << 24);
   return at + 4 <= stub.size() && stub.mid(at, 4) == QByteArray("PE\0\0", 4);
 }
 
@@ -270,8 +271,7 @@ void TCustomZaSFX::ReplaceIcon(const QString& target, const QIcon& icon) {
   }
   if (sectionPos < 0) throw EZaSfxError::FromText(QStringLiteral("No resources found in executable."));
   QByteArray data;
-  if (!WalkResources(f, sectionPos, 0, 1, data))
-    throw EZaSfxError::FromText(IconLeftOutText());
+  if (!WalkResources(f, sectionPos, 0, 1, data)) throw EZaSfxError::FromText(IconLeftOutText());
   const uint32_t dataAddress = Le32(data, 0);
   const uint32_t dataSize = Le32(data, 4);
 
@@ -321,12 +321,9 @@ TSFXOptions MakerOptions(SFXOpts o) {
 
 TSFXOverwriteMode MakerOverwrite(OvrOpts o) {
   switch (o) {
-    case OvrAlways:
-      return somOverwrite;
-    case OvrNever:
-      return somSkip;
-    default:
-      return somAsk;
+    case OvrAlways: return somOverwrite;
+    case OvrNever: return somSkip;
+    default: return somAsk;
   }
 }
 

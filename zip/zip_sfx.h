@@ -16,8 +16,16 @@
 #include "zip/zip_types.h"
 
 enum TSFXOptionEnum : uint8_t {
-  soAskCmdLine, soAskFiles, soHideOverWriteBox, soAutoRun, soNoSuccessMsg, soExpandVariables,
-  soInitiallyHideFiles, soForceHideFiles, soCheckAutoRunFileName, soCanBeCancelled
+  soAskCmdLine,
+  soAskFiles,
+  soHideOverWriteBox,
+  soAutoRun,
+  soNoSuccessMsg,
+  soExpandVariables,
+  soInitiallyHideFiles,
+  soForceHideFiles,
+  soCheckAutoRunFileName,
+  soCanBeCancelled
 };
 using TSFXOptions = TSet<TSFXOptionEnum>;
 

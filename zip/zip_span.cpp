@@ -232,7 +232,7 @@ struct TZipArchiver::SpanCopy {
   int64_t centralStart = 0;  // where the central directory of the archive being spread starts
   int32_t centralDisk = 0;   // the part and offset where the copy's central directory starts
   uint32_t centralOffset = 0;
-  uint64_t outPos = 0;       // the joined archive's size so far
+  uint64_t outPos = 0;  // the joined archive's size so far
 
   int Count() const { return static_cast<int>(entries.size()); }
   SpanEntry& Item(int i) {
@@ -287,16 +287,14 @@ std::vector<uint8_t> ReadLocalHeader(const ReadExactly& read, const HeaderMessag
 }
 
 // A central header with its name, extra field and comment.
-std::vector<uint8_t> ReadCentralHeader(const ReadExactly& read, const HeaderMessages& ids,
-                                       zipfmt::CentralHeader& h) {
+std::vector<uint8_t> ReadCentralHeader(const ReadExactly& read, const HeaderMessages& ids, zipfmt::CentralHeader& h) {
   std::vector<uint8_t> bytes(zipfmt::kCentralHeaderSize);
   read(bytes.data(), zipfmt::kCentralHeaderSize, ids.fixed);
-  if (!zipfmt::ParseCentralHeader(bytes.data(), bytes.size(), h))
-    throw EZipArchiver::CreateFromId(ids.signature, true);
+  if (!zipfmt::ParseCentralHeader(bytes.data(), bytes.size(), h)) throw EZipArchiver::CreateFromId(ids.signature, true);
   bytes.resize(h.TotalSize());
   read(bytes.data() + zipfmt::kCentralHeaderSize, h.nameLength, ids.name);
-  read(bytes.data() + zipfmt::kCentralHeaderSize + h.nameLength,
-       static_cast<uint32_t>(h.extraLength) + h.commentLength, ids.rest);
+  read(bytes.data() + zipfmt::kCentralHeaderSize + h.nameLength, static_cast<uint32_t>(h.extraLength) + h.commentLength,
+       ids.rest);
   return bytes;
 }
 
@@ -591,7 +589,7 @@ class EarlierFilesKept {
 
  private:
   std::vector<std::pair<QByteArray, QByteArray>> kept_;  // a file of the set's names, and its hidden link
-  std::vector<QByteArray> fresh_;                         // names no file had before
+  std::vector<QByteArray> fresh_;                        // names no file had before
   bool done_ = false;
 };
 

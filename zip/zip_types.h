@@ -53,9 +53,24 @@ class TSet {
 };
 
 enum AddOptsEnum : uint8_t {
-  AddDirNames, AddRecurseDirs, AddMove, AddFreshen, AddUpdate, AddZipTime, AddForceDOS,
-  AddHiddenFiles, AddArchiveOnly, AddResetArchive, AddEncrypt, AddSeparateDirs, AddVolume,
-  AddFromDate, AddSafe, AddForceDest, AddDiskSpan, AddDiskSpanErase
+  AddDirNames,
+  AddRecurseDirs,
+  AddMove,
+  AddFreshen,
+  AddUpdate,
+  AddZipTime,
+  AddForceDOS,
+  AddHiddenFiles,
+  AddArchiveOnly,
+  AddResetArchive,
+  AddEncrypt,
+  AddSeparateDirs,
+  AddVolume,
+  AddFromDate,
+  AddSafe,
+  AddForceDest,
+  AddDiskSpan,
+  AddDiskSpanErase
 };
 using AddOpts = TSet<AddOptsEnum>;
 
@@ -63,8 +78,25 @@ enum ExtrOptsEnum : uint8_t { ExtrDirNames, ExtrOverWrite, ExtrFreshen, ExtrUpda
 using ExtrOpts = TSet<ExtrOptsEnum>;
 
 enum AddStoreExtsEnum : uint8_t {
-  assGIF, assPNG, assZ, assZIP, assZOO, assARC, assLZH, assARJ, assTAZ, assTGZ, assLHA, assRAR,
-  assACE, assCAB, assGZ, assGZIP, assJAR, assEXE, assEXT
+  assGIF,
+  assPNG,
+  assZ,
+  assZIP,
+  assZOO,
+  assARC,
+  assLZH,
+  assARJ,
+  assTAZ,
+  assTGZ,
+  assLHA,
+  assRAR,
+  assACE,
+  assCAB,
+  assGZ,
+  assGZIP,
+  assJAR,
+  assEXE,
+  assEXT
 };
 using AddStoreExts = TSet<AddStoreExtsEnum>;
 
@@ -75,14 +107,27 @@ enum CodePageOpts : uint8_t { cpAuto, cpNone, cpOEM };
 enum DeleteOpts : uint8_t { htdFinal, htdAllowUndo };
 
 enum class ProgressType : uint8_t {
-  NewFile, ProgressUpdate, EndOfBatch, TotalFiles2Process, TotalSize2Process, NewExtra, ExtraUpdate
+  NewFile,
+  ProgressUpdate,
+  EndOfBatch,
+  TotalFiles2Process,
+  TotalSize2Process,
+  NewExtra,
+  ExtraUpdate
 };
 
 enum TPasswordButton : uint8_t { pwbOk, pwbCancel, pwbCancelAll, pwbAbort };
 
 enum UnZipSkipTypes : uint8_t {
-  stOnFreshen, stNoOverwrite, stFileExists, stBadPassword, stNoEncryptionDLL, stCompressionUnknown,
-  stUnknownZipHost, stZipFileFormatWrong, stGeneralExtractError
+  stOnFreshen,
+  stNoOverwrite,
+  stFileExists,
+  stBadPassword,
+  stNoEncryptionDLL,
+  stCompressionUnknown,
+  stUnknownZipHost,
+  stZipFileFormatWrong,
+  stGeneralExtractError
 };
 
 enum TZipDiskStatusEnum : uint8_t { zdsEmpty, zdsHasFiles, zdsPreviousDisk, zdsSameFileName, zdsNotEnoughSpace };
@@ -91,7 +136,12 @@ using TZipDiskStatus = TSet<TZipDiskStatusEnum>;
 enum TZipDiskAction : uint8_t { zdaOk, zdaErase, zdaReject, zdaCancel };
 
 enum SFXOptsEnum : uint8_t {
-  SFXAskCmdLine, SFXAskFiles, SFXAutoRun, SFXHideOverWriteBox, SFXCheckSize, SFXNoSuccessMsg
+  SFXAskCmdLine,
+  SFXAskFiles,
+  SFXAutoRun,
+  SFXHideOverWriteBox,
+  SFXCheckSize,
+  SFXNoSuccessMsg
 };
 using SFXOpts = TSet<SFXOptsEnum>;
 

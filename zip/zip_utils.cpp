@@ -309,8 +309,8 @@ void TZipArchiver::PromptForDisk(bool writing) {
       answer = abort ? mrCancel : mrOk;
     } else {
       // The stop icon only when the last disk is asked for.
-      answer = Ui().questionBox(text, QString(), MsgButtons::OkCancel,
-                                disk_.diskNr < 0 ? MsgIcon::Stop : MsgIcon::None, mrOk);
+      answer = Ui().questionBox(text, QString(), MsgButtons::OkCancel, disk_.diskNr < 0 ? MsgIcon::Stop : MsgIcon::None,
+                                mrOk);
     }
     disk_.newDisk = false;
   }

@@ -17,11 +17,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -34,8 +34,8 @@
 #include <vector>
 
 #include "interfaces/pkcs11.h"
-#include "outside/common/safe_file.h"
 #include "outside/acpkcs/acpkcs_control.h"
+#include "outside/common/safe_file.h"
 
 #ifndef ACPKCS_VERSION_MAJOR
 #define ACPKCS_VERSION_MAJOR 2
@@ -248,7 +248,8 @@ std::vector<std::string> ParamNames(const char* params) {
     size_t end = cur.find_last_not_of(" )");
     if (end != std::string::npos) {
       size_t start = cur.find_last_of(" *(", end);
-      names.push_back(cur.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1));
+      names.push_back(cur.substr(start == std::string::npos ? 0 : start + 1,
+                                 end - (start == std::string::npos ? 0 : start + 1) + 1));
     }
     cur.clear();
   };
@@ -281,7 +282,8 @@ class Call {
     // at memory the call has yet to fill, or at none at all (an empty list).
     std::vector<std::string> names = ParamNames(params_);
     for (size_t k = 0; k < items_.size() && k < names.size(); ++k)
-      if (items_[k].kind == Item::NumPtr && items_[k].ptr && names[k].rfind("pul", 0) == 0) items_[k].in = *items_[k].ptr;
+      if (items_[k].kind == Item::NumPtr && items_[k].ptr && names[k].rfind("pul", 0) == 0)
+        items_[k].in = *items_[k].ptr;
     // A template is followed by its attribute count: render it now, with the
     // lengths as the caller passed them.
     for (size_t k = 0; k < items_.size(); ++k) {
@@ -554,8 +556,7 @@ void ForgetPinCounts() {
   DIR* d = ::opendir(dir.c_str());
   if (!d) return;
   while (dirent* e = ::readdir(d))
-    if (std::strncmp(e->d_name, kPinFilePrefix, std::strlen(kPinFilePrefix)) == 0)
-      ::unlinkat(::dirfd(d), e->d_name, 0);
+    if (std::strncmp(e->d_name, kPinFilePrefix, std::strlen(kPinFilePrefix)) == 0) ::unlinkat(::dirfd(d), e->d_name, 0);
   ::closedir(d);
 }
 
@@ -744,8 +745,8 @@ struct Custom : Forward {};
 #define ACPKCS_WITH_FORWARD(...) (Forward, __VA_ARGS__)
 #define ACPKCS_WITH_CUSTOM(...) (Custom{}, __VA_ARGS__)
 
-#define ACPKCS_DEFINE_FORWARD(name, params, args)                 \
-  [[maybe_unused]] CK_RV Do_##name ACPKCS_WITH_FORWARD params {   \
+#define ACPKCS_DEFINE_FORWARD(name, params, args)                       \
+  [[maybe_unused]] CK_RV Do_##name ACPKCS_WITH_FORWARD params {         \
     return S().B->name ? S().B->name args : CKR_FUNCTION_NOT_SUPPORTED; \
   }
 TARVI_PKCS11_STANDARD_FUNCTIONS(ACPKCS_DEFINE_FORWARD)
@@ -931,7 +932,8 @@ CK_RV Do_C_UnlockPIN(Custom, CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pUnlock
   if (IsAbsent(slot)) return CKR_TOKEN_NOT_PRESENT;
   if ((!pUnlockCode && ulUnlockCodeLen) || (!pNewPin && ulNewPinLen)) return CKR_ARGUMENTS_BAD;
   const std::string& code = S().unlockCode;
-  if (ulUnlockCodeLen != code.size() || (ulUnlockCodeLen && std::memcmp(pUnlockCode, code.data(), ulUnlockCodeLen) != 0))
+  if (ulUnlockCodeLen != code.size() ||
+      (ulUnlockCodeLen && std::memcmp(pUnlockCode, code.data(), ulUnlockCodeLen) != 0))
     return CKR_PIN_INCORRECT;
   CK_FUNCTION_LIST* B = S().B;
   CK_SESSION_HANDLE so = 0;
@@ -956,13 +958,13 @@ CK_RV Do_C_ResetToken(Custom, CK_SLOT_ID slotID, CK_UTF8CHAR_PTR, CK_ULONG) {
 
 }  // namespace
 
-#define ACPKCS_DEFINE_EXPORT(name, params, args)                                                   \
-  extern "C" ACPKCS_EXPORT CK_RV name params {                                                     \
-    Call call(#name, #params);                                                                     \
-    call.Args args;                                                                                \
-    CK_RV rv;                                                                                      \
+#define ACPKCS_DEFINE_EXPORT(name, params, args)                                                                   \
+  extern "C" ACPKCS_EXPORT CK_RV name params {                                                                     \
+    Call call(#name, #params);                                                                                     \
+    call.Args args;                                                                                                \
+    CK_RV rv;                                                                                                      \
     if (!call.Injected(&rv)) rv = call.Ready() ? Do_##name ACPKCS_WITH_CUSTOM args : CKR_CRYPTOKI_NOT_INITIALIZED; \
-    return call.Done(rv);                                                                          \
+    return call.Done(rv);                                                                                          \
   }
 TARVI_PKCS11_STANDARD_FUNCTIONS(ACPKCS_DEFINE_EXPORT)
 #ifndef ACPKCS_NO_VENDOR
@@ -972,10 +974,9 @@ TARVI_PKCS11_VENDOR_FUNCTIONS(ACPKCS_DEFINE_EXPORT)
 
 namespace {
 
-CK_FUNCTION_LIST g_list = {
-    CK_VERSION{2, 1},
+CK_FUNCTION_LIST g_list = {CK_VERSION{2, 1},
 #define ACPKCS_LIST_ENTRY(name, params, args) name,
-    TARVI_PKCS11_STANDARD_FUNCTIONS(ACPKCS_LIST_ENTRY)
+                           TARVI_PKCS11_STANDARD_FUNCTIONS(ACPKCS_LIST_ENTRY)
 #undef ACPKCS_LIST_ENTRY
 };
 

@@ -44,8 +44,10 @@ FaultSeam& Seam() {
 }
 
 bool ParseStep(std::string_view s, DiskStep& step) {
-  static constexpr std::pair<std::string_view, DiskStep> kSteps[] = {
-      {"write", DiskStep::kWrite}, {"close", DiskStep::kClose}, {"sync", DiskStep::kSync}, {"rename", DiskStep::kRename}};
+  static constexpr std::pair<std::string_view, DiskStep> kSteps[] = {{"write", DiskStep::kWrite},
+                                                                     {"close", DiskStep::kClose},
+                                                                     {"sync", DiskStep::kSync},
+                                                                     {"rename", DiskStep::kRename}};
   for (const auto& [name, value] : kSteps)
     if (s == name) return step = value, true;
   return false;

@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/ziplib_names.h"
 #include "lib_support.h"
 #include "outside/common/safe_file.h"
-#include "interfaces/ziplib_names.h"
 #include "zip_format.h"
 
 namespace {
@@ -291,8 +291,10 @@ int RunCommand(const std::vector<std::string>& args, const std::string& folder) 
   if (pid == 0) {
     close(report[0]);
     int err = 0;
-    if (chdir(folder.c_str()) != 0) err = errno;
-    else execvp(argv[0], argv.data()), err = errno;
+    if (chdir(folder.c_str()) != 0)
+      err = errno;
+    else
+      execvp(argv[0], argv.data()), err = errno;
     (void)!write(report[1], &err, sizeof err);
     _exit(127);
   }
@@ -317,8 +319,10 @@ int RunCommand(const std::vector<std::string>& args, const std::string& folder) 
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
   std::cerr << "Error: the command line failed: " << ShownCommand(args);
-  if (WIFEXITED(status)) std::cerr << " (exit status " << WEXITSTATUS(status) << ")";
-  else if (WIFSIGNALED(status)) std::cerr << " (signal " << WTERMSIG(status) << ")";
+  if (WIFEXITED(status))
+    std::cerr << " (exit status " << WEXITSTATUS(status) << ")";
+  else if (WIFSIGNALED(status))
+    std::cerr << " (signal " << WTERMSIG(status) << ")";
   std::cerr << "\n";
   return 2;
 }
@@ -482,7 +486,8 @@ class Extractor {
     if (e.hostSystem == ziplib_names::kHostUnix) {
       // Only data and folders are ever written: links and device nodes are refused.
       const uint32_t type = (e.externalAttributes >> 16) & S_IFMT;
-      if (type == S_IFDIR) safe.isFolder = true;
+      if (type == S_IFDIR)
+        safe.isFolder = true;
       else if (type != 0 && type != S_IFREG && type != S_IFIFO && safe.refusal.empty())
         safe.refusal = type == S_IFLNK ? "symbolic link entry refused" : "special file entry refused";
     }
@@ -555,7 +560,7 @@ class Extractor {
   const Directory& dir_;
   uint8_t mode_;
   int base_ = -1;
-  int all_ = -1;  // an "all" answer: 1 replace every file, 0 none
+  int all_ = -1;                   // an "all" answer: 1 replace every file, 0 none
   std::set<std::string> written_;  // output paths written in this run
 };
 
@@ -591,8 +596,10 @@ std::string ChooseFolder(const Settings& s, const char* argv0, const std::string
       (s.options & kAutoRun) || ((s.options & kCheckAutoRunFileName) && BaseName(argv0).rfind('!', 0) == 0);
   if (!folderArg && !autoRun) {
     std::cout << "Extract to [" << folder << "]: " << std::flush;
-    if (const std::optional<std::string> line = ReadLine(); line && !line->empty()) folder = *line;
-    else if (!line) std::cout << "\n";
+    if (const std::optional<std::string> line = ReadLine(); line && !line->empty())
+      folder = *line;
+    else if (!line)
+      std::cout << "\n";
   }
   return folder;
 }

@@ -21,7 +21,7 @@ struct Bytes {
 // One DER element inside a range.
 struct Tlv {
   uint8_t tag = 0;
-  Bytes whole;    // header and content
+  Bytes whole;  // header and content
   Bytes content;
 };
 

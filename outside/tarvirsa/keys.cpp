@@ -42,8 +42,7 @@ TRRESULT FromParams(OSSL_PARAM_BLD* bld, int selection, EVP_PKEY** out) {
   if (!params) return TR_E_ALLOC;
   TRRESULT rc = TR_E_KEY;
   EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-  if (ctx && EVP_PKEY_fromdata_init(ctx) == 1 && EVP_PKEY_fromdata(ctx, out, selection, params) == 1)
-    rc = 0;
+  if (ctx && EVP_PKEY_fromdata_init(ctx) == 1 && EVP_PKEY_fromdata(ctx, out, selection, params) == 1) rc = 0;
   EVP_PKEY_CTX_free(ctx);
   OSSL_PARAM_free(params);
   return rc;
@@ -70,7 +69,8 @@ TRRESULT PublicKeyFromRecord(const TR_RSA_PUBLIC_KEY* key, EVP_PKEY** out) {
   OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
   if (!bld) return TR_E_ALLOC;
   rc = TR_E_ALLOC;
-  if (OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n.b) && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e.b))
+  if (OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n.b) &&
+      OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e.b))
     rc = FromParams(bld, EVP_PKEY_PUBLIC_KEY, out);
   OSSL_PARAM_BLD_free(bld);
   return rc;
@@ -111,7 +111,8 @@ TRRESULT PrivateKeyFromRecord(const TR_RSA_PRIVATE_KEY* key, EVP_PKEY** out) {
   OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
   if (!bld) return TR_E_ALLOC;
   rc = TR_E_ALLOC;
-  if (OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n.b) && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e.b) &&
+  if (OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n.b) &&
+      OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e.b) &&
       OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_D, d.b) &&
       OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR1, p.b) &&
       OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR2, q.b) &&

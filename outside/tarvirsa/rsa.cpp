@@ -161,7 +161,8 @@ TRRESULT R_GeneratePEMKeys(TR_RSA_PUBLIC_KEY* pub, TR_RSA_PRIVATE_KEY* priv, con
   EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
   EVP_PKEY* pkey = nullptr;
   TRRESULT rc = TR_E_CRYPTO;
-  if (ctx && EVP_PKEY_keygen_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, static_cast<int>(proto->bits)) == 1 &&
+  if (ctx && EVP_PKEY_keygen_init(ctx) == 1 &&
+      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, static_cast<int>(proto->bits)) == 1 &&
       EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx, e) == 1 && EVP_PKEY_generate(ctx, &pkey) == 1) {
     TR_RSA_PUBLIC_KEY p;
     rc = RecordFromPublicKey(pkey, &p);

@@ -12,9 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "outside/worker_threads.h"
-
 #include "internal.h"
+#include "outside/worker_threads.h"
 
 // The hash states live in the caller's record: no heap, nothing to leak when a
 // caller gives up between Init and Final.

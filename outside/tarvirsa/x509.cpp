@@ -112,8 +112,14 @@ TRRESULT ToCp1250(const Tlv& v, uint8_t* out, size_t* outLen) {
   const uint8_t* s = v.content.p;
   size_t n = v.content.n, o = 0;
   switch (v.tag) {
-    case 0x12: case 0x13: case 0x14: case 0x15: case 0x16:  // Numeric, Printable, T61, Videotex, IA5
-    case 0x19: case 0x1A: case 0x1B:                        // Graphic, Visible, General
+    case 0x12:
+    case 0x13:
+    case 0x14:
+    case 0x15:
+    case 0x16:  // Numeric, Printable, T61, Videotex, IA5
+    case 0x19:
+    case 0x1A:
+    case 0x1B:  // Graphic, Visible, General
       if (n) std::memcpy(out, s, n);
       *outLen = n;
       return 0;
@@ -135,11 +141,10 @@ TRRESULT ToCp1250(const Tlv& v, uint8_t* out, size_t* outLen) {
     case 0x1C:  // UniversalString: UCS-4 big-endian
       if (n % 4) return TR_E_DATA;
       for (size_t i = 0; i < n; i += 4)
-        out[o++] = Cp1250FromUnicode((uint32_t{s[i]} << 24) | (uint32_t{s[i + 1]} << 16) |
-                                     (uint32_t{s[i + 2]} << 8) | s[i + 3]);
+        out[o++] = Cp1250FromUnicode((uint32_t{s[i]} << 24) | (uint32_t{s[i + 1]} << 16) | (uint32_t{s[i + 2]} << 8) |
+                                     s[i + 3]);
       break;
-    default:
-      return TR_E_DATA;
+    default: return TR_E_DATA;
   }
   *outLen = o;
   return 0;
@@ -285,8 +290,8 @@ TRRESULT X509CheckCert(const uint8_t* certDer, uint32_t len, const TR_RSA_PUBLIC
   return rc;
 }
 
-TRRESULT X509ExtractFromPKCS7(const uint8_t* data, uint32_t len, TR_RSA_PUBLIC_KEY* keyOut, int32_t what,
-                              int32_t index, int32_t flags, uint8_t* certOut, uint32_t* certLen, uint32_t* work) {
+TRRESULT X509ExtractFromPKCS7(const uint8_t* data, uint32_t len, TR_RSA_PUBLIC_KEY* keyOut, int32_t what, int32_t index,
+                              int32_t flags, uint8_t* certOut, uint32_t* certLen, uint32_t* work) {
   if (!data || !certLen) return TR_E_PARAM;
   if (what != TR_PKCS7_CERTIFICATE || flags != 0 || index < TR_PKCS7_FIRST) return TR_E_NOT_SUPPORTED;
   if (len == 0) return TR_E_DATA;

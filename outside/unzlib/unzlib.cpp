@@ -34,14 +34,14 @@
 #include <thread>
 #include <vector>
 
+#include "interfaces/ziplib_errors.h"
+#include "interfaces/ziplib_names.h"
+#include "interfaces/ziplib_records.h"
 #include "lib_support.h"
 #include "outside/common/safe_file.h"
 #include "outside/worker_threads.h"
 #include "zip_crypto.h"
 #include "zip_format.h"
-#include "interfaces/ziplib_errors.h"
-#include "interfaces/ziplib_names.h"
-#include "interfaces/ziplib_records.h"
 
 #define UNZLIB_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -254,7 +254,8 @@ Outcome Extraction::Refuse(const std::string& name, int skip, int code, const st
 bool Extraction::Open() {
   test_ = IsFlagOn(rec_.Test);
   if (rec_.Password && *rec_.Password) passwords_.emplace_back(rec_.Password);
-  codePage_ = rec_.CodePage <= ziplib_names::kCpOem ? static_cast<uint8_t>(rec_.CodePage) : static_cast<uint8_t>(ziplib_names::kCpAuto);
+  codePage_ = rec_.CodePage <= ziplib_names::kCpOem ? static_cast<uint8_t>(rec_.CodePage)
+                                                    : static_cast<uint8_t>(ziplib_names::kCpAuto);
   dirNames_ = IsFlagOn(rec_.DirNames);
   overwrite_ = IsFlagOn(rec_.Overwrite);
   update_ = IsFlagOn(rec_.Update);
@@ -359,7 +360,13 @@ class Unpacking {
  public:
   Unpacking(const Entry& e, int archive, uint8_t* in, Callback& cb, ChunkSink& sink, ZipCrypto* crypt, bool threaded,
             bool progress)
-      : e_(e), archive_(archive), in_(in), cb_(cb), sink_(sink), crypt_(crypt), threaded_(threaded),
+      : e_(e),
+        archive_(archive),
+        in_(in),
+        cb_(cb),
+        sink_(sink),
+        crypt_(crypt),
+        threaded_(threaded),
         progress_(progress) {
     const uint64_t skip = crypt ? kCryptHeaderSize : 0;
     inPos_ = e.dataPos + skip;
@@ -584,7 +591,8 @@ SafeName Extraction::SafeNameOf(const Entry& e, const std::string& name) {
     // refused. A named pipe is what zip records for data it read from a pipe, and
     // that data is written as a plain file.
     const uint32_t type = (e.externalAttributes >> 16) & S_IFMT;
-    if (type == S_IFDIR) safe.isFolder = true;
+    if (type == S_IFDIR)
+      safe.isFolder = true;
     else if (type != 0 && type != S_IFREG && type != S_IFIFO && safe.refusal.empty())
       safe.refusal = type == S_IFLNK ? "symbolic link entry refused" : "special file entry refused";
   }
@@ -657,11 +665,9 @@ Outcome Extraction::MayWrite(const Entry& e, size_t index, const std::string& na
   const time_t entryTime = FromDosDateTime(e.dosTime);
   struct stat st {};
   const bool exists = fstatat(cur, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (exists && S_ISDIR(st.st_mode))
-    return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "a folder of that name exists");
+  if (exists && S_ISDIR(st.st_mode)) return Refuse(name, ZIPSKIP_GENERAL, ZIPERR_WRITE, "a folder of that name exists");
   if (freshen_ && !exists) return Refuse(name, ZIPSKIP_ON_FRESHEN, 0, "");
-  if ((freshen_ || update_) && exists && !(entryTime > st.st_mtime))
-    return Refuse(name, ZIPSKIP_ON_FRESHEN, 0, "");
+  if ((freshen_ || update_) && exists && !(entryTime > st.st_mtime)) return Refuse(name, ZIPSKIP_ON_FRESHEN, 0, "");
   replace = exists && (overwrite_ || freshen_ || update_);
   if (exists && !replace) {
     const bool older = st.st_mtime < entryTime;

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 
 #include "interfaces/ziplib_errors.h"
 #include "outside/common/safe_file.h"
@@ -143,7 +143,9 @@ SafeName CheckEntryName(std::string_view name) {
 }
 
 namespace {
-size_t Utf8Len(unsigned char c) { return c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1; }
+size_t Utf8Len(unsigned char c) {
+  return c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+}
 }  // namespace
 
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
@@ -198,8 +200,8 @@ std::string PercentEncode(const std::string& path) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : path) {
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                       c == '/' || c == '-' || c == '_' || c == '.' || c == '~';
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' ||
+                       c == '-' || c == '_' || c == '.' || c == '~';
     if (plain) {
       out.push_back(static_cast<char>(c));
     } else {

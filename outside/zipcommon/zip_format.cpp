@@ -167,8 +167,8 @@ void MarkOverlaps(std::vector<Entry>& entries) {
     if (!entries[i].problem) order.push_back(i);
   std::sort(order.begin(), order.end(),
             [&](size_t a, size_t b) { return entries[a].headerPos < entries[b].headerPos; });
-  uint64_t reach = 0;   // furthest end so far
-  size_t reacher = 0;   // the entry that reaches it
+  uint64_t reach = 0;  // furthest end so far
+  size_t reacher = 0;  // the entry that reaches it
   bool any = false;
   for (size_t k : order) {
     Entry& e = entries[k];
@@ -241,8 +241,7 @@ Problem ReadDirectory(int fd, Directory& dir) {
 
   // 65535 entries is a count like any other: only a Zip64 locator in front of
   // the record (checked below) makes it a Zip64 marker.
-  if (thisDisk == 0xFFFF || centralDisk == 0xFFFF || dir.centralSize == 0xFFFFFFFFu ||
-      dir.centralOffset == 0xFFFFFFFFu)
+  if (thisDisk == 0xFFFF || centralDisk == 0xFFFF || dir.centralSize == 0xFFFFFFFFu || dir.centralOffset == 0xFFFFFFFFu)
     return Fail(ZIPERR_UNSUPPORTED, "Zip64 archive (not supported)");
   if (thisDisk != 0 || centralDisk != 0 || onThisDisk != total)
     return Fail(ZIPERR_UNSUPPORTED, "archive spread over several disks (join the parts first)");

@@ -20,16 +20,16 @@ namespace zipcommon {
 // namespace.
 using zipfmt::Get16;
 using zipfmt::Get32;
-using zipfmt::Put16;
-using zipfmt::Put32;
-using zipfmt::ReadAt;
+using zipfmt::kCentralHeaderSize;
+using zipfmt::kEndRecordSize;
+using zipfmt::kLocalHeaderSize;
 using zipfmt::kSigCentral;
 using zipfmt::kSigDescriptor;
 using zipfmt::kSigEnd;
 using zipfmt::kSigLocal;
-using zipfmt::kCentralHeaderSize;
-using zipfmt::kEndRecordSize;
-using zipfmt::kLocalHeaderSize;
+using zipfmt::Put16;
+using zipfmt::Put32;
+using zipfmt::ReadAt;
 
 constexpr size_t kMaxComment = 65535;
 
@@ -74,12 +74,12 @@ struct Entry : zipfmt::CentralHeader {
 
 struct Directory {
   uint64_t fileSize = 0;
-  uint64_t endPos = 0;       // the end-of-central-directory record
-  uint64_t centralPos = 0;   // where the central directory really starts
+  uint64_t endPos = 0;      // the end-of-central-directory record
+  uint64_t centralPos = 0;  // where the central directory really starts
   uint32_t centralSize = 0;
   uint32_t centralOffset = 0;  // as recorded
-  uint64_t prefix = 0;       // bytes in front of the archive (centralPos - centralOffset)
-  std::string comment;       // the archive comment as stored
+  uint64_t prefix = 0;         // bytes in front of the archive (centralPos - centralOffset)
+  std::string comment;         // the archive comment as stored
   std::vector<Entry> entries;
 };
 

@@ -246,8 +246,10 @@ bool Stream::Fill(size_t window) {
     std::unique_ptr<Job> next = ReadJob();
     if (!next) return false;  // the pool's destructor stops the workers
     if (!pending_) {
-      if (next->len < blockSize_) Finish(std::move(next));
-      else pending_ = std::move(next);
+      if (next->len < blockSize_)
+        Finish(std::move(next));
+      else
+        pending_ = std::move(next);
       continue;
     }
     if (next->len == 0) {

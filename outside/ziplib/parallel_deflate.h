@@ -41,9 +41,9 @@ enum class Status { kOk, kReadFailed, kWriteFailed, kStopped, kNoMemory };
 
 struct Result {
   Status status = Status::kOk;
-  uint32_t crc = 0;      // CRC-32 of the input read
-  uint64_t in = 0;       // input bytes read
-  uint64_t out = 0;      // stream bytes written
+  uint32_t crc = 0;  // CRC-32 of the input read
+  uint64_t in = 0;   // input bytes read
+  uint64_t out = 0;  // stream bytes written
 };
 
 // Compresses everything io.read gives at level (0 to 9) with up to threads

@@ -25,15 +25,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "interfaces/ziplib_errors.h"
+#include "interfaces/ziplib_names.h"
+#include "interfaces/ziplib_records.h"
 #include "lib_support.h"
 #include "outside/common/safe_file.h"
 #include "outside/worker_threads.h"
 #include "parallel_deflate.h"
 #include "zip_crypto.h"
 #include "zip_format.h"
-#include "interfaces/ziplib_errors.h"
-#include "interfaces/ziplib_names.h"
-#include "interfaces/ziplib_records.h"
 
 #define ZIPLIB_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -41,7 +41,7 @@ using namespace zipcommon;
 
 namespace {
 
-constexpr size_t kChunk = 65536;    // progress is reported at least this often
+constexpr size_t kChunk = 65536;  // progress is reported at least this often
 // Files larger than this are deflated in independent blocks that every core can
 // work on; smaller ones in one stream, where starting threads would not pay.
 constexpr uint64_t kBlocksFrom = uint64_t(4) << 20;
@@ -145,11 +145,11 @@ struct Source {
   uint64_t size = 0;
   uint32_t dosTime = 0;
   bool readOnly = false;
-  dev_t device = 0;   // which file it is: the same file named twice goes in once
+  dev_t device = 0;  // which file it is: the same file named twice goes in once
   ino_t inode = 0;
-  int replaces = -1;  // index of the existing entry of that name
-  bool encrypt = false;   // written with the traditional ZIP encryption
-  std::string password;   // its password, as bytes; empty until one is known
+  int replaces = -1;     // index of the existing entry of that name
+  bool encrypt = false;  // written with the traditional ZIP encryption
+  std::string password;  // its password, as bytes; empty until one is known
 };
 
 // A finished entry: its central header.
@@ -244,7 +244,7 @@ class Adding {
   Callback& cb_;
   std::vector<Source> sources_;
   std::unordered_map<std::string, size_t> byName_;  // entry name -> index in sources_
-  std::vector<Source> chosen_;  // what goes in, in order
+  std::vector<Source> chosen_;                      // what goes in, in order
   std::vector<std::string> excl_;
   std::vector<std::string> suffixes_;
   time_t fromDate_ = 0;
@@ -254,8 +254,8 @@ class Adding {
   mode_t oldMode_ = 0;
   Directory dir_;
   bool haveOld_ = false;
-  Fd dirfd_;  // the archive's folder
-  std::string leaf_;  // the archive's name in it
+  Fd dirfd_;                  // the archive's folder
+  std::string leaf_;          // the archive's name in it
   outside_io::SafeFile tmp_;  // the new archive until it is renamed into place
 
   std::unique_ptr<Output> out_;
@@ -326,8 +326,8 @@ void Adding::Consider(const std::string& path, const std::string& display, const
     const Source& o = sources_[named->second];
     if (o.device == s.device && o.inode == s.inode) return;  // the same file named twice
     // Keeping either would silently drop the other: nothing is added.
-    Stop(ZIPERR_DUPLICATE_NAME, "Two files for one entry name, nothing added: " + s.entryName + " (" + o.path +
-                                    ", " + path + ")");
+    Stop(ZIPERR_DUPLICATE_NAME,
+         "Two files for one entry name, nothing added: " + s.entryName + " (" + o.path + ", " + path + ")");
     return;
   }
   EncodeTexts(s, std::string());
@@ -344,8 +344,7 @@ void Adding::Consider(const std::string& path, const std::string& display, const
   sources_.push_back(std::move(s));
 }
 
-void Adding::Walk(const std::string& folder, const std::string& display, const std::string& pattern,
-                  bool recurse) {
+void Adding::Walk(const std::string& folder, const std::string& display, const std::string& pattern, bool recurse) {
   DIR* d = opendir(folder.c_str());
   if (!d) {
     cb_.Message(ZIPERR_READ, "Cannot read the folder " + folder + ": " + ErrnoText(errno));
@@ -362,7 +361,8 @@ void Adding::Walk(const std::string& folder, const std::string& display, const s
     if (stop_) return;
     const std::string path = folder == "/" ? "/" + n : folder + "/" + n;
     const std::string shown = display.empty() ? n : display + "/" + n;
-    struct stat lst {}, st{};
+    struct stat lst {
+    }, st{};
     if (lstat(path.c_str(), &lst) != 0) continue;
     // A linked file is added as the file it names; a linked folder is not entered,
     // so a link loop cannot run the walk forever.
@@ -623,11 +623,8 @@ Result Adding::DeflateInBlocks(int in, Source& s, uint32_t& crc, uint64_t& csize
       if (tooLarge) break;
       Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(writeErr));
       return Result::kStop;
-    case parallel_deflate::Status::kStopped:
-      return Result::kStop;
-    case parallel_deflate::Status::kNoMemory:
-      Stop(ZIPERR_NO_MEMORY, "out of memory");
-      return Result::kStop;
+    case parallel_deflate::Status::kStopped: return Result::kStop;
+    case parallel_deflate::Status::kNoMemory: Stop(ZIPERR_NO_MEMORY, "out of memory"); return Result::kStop;
   }
   Stop(ZIPERR_TOO_LARGE, "File or archive of 4 GiB or more (Zip64 is not supported): " + s.path);
   return Result::kStop;
@@ -733,9 +730,10 @@ void Adding::EncodeTexts(Source& s, const std::string& userExtra) {
   bool hasField = false;
   for (size_t at = 0; at + 4 <= userExtra.size();
        at += 4 + Get16(reinterpret_cast<const uint8_t*>(userExtra.data()) + at + 2))
-    hasField = hasField || Get16(reinterpret_cast<const uint8_t*>(userExtra.data()) + at) == ziplib_names::kUnicodePathId;
-  const bool ascii = std::all_of(s.entryName.begin(), s.entryName.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    hasField =
+        hasField || Get16(reinterpret_cast<const uint8_t*>(userExtra.data()) + at) == ziplib_names::kUnicodePathId;
+  const bool ascii =
+      std::all_of(s.entryName.begin(), s.entryName.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   if (!hasField && !ascii) s.extra += ziplib_names::UnicodePathField(s.storedName, s.entryName);
 }
 
@@ -775,8 +773,10 @@ bool Adding::AskEntryDetails(Source& s) {
     size_t at = 0;
     while (whole && at < extra.size()) {
       const auto* p = reinterpret_cast<const uint8_t*>(extra.data()) + at;
-      if (at + 4 > extra.size() || Get16(p) == 0x0001 || at + 4 + Get16(p + 2) > extra.size()) whole = false;
-      else at += 4 + Get16(p + 2);
+      if (at + 4 > extra.size() || Get16(p) == 0x0001 || at + 4 + Get16(p + 2) > extra.size())
+        whole = false;
+      else
+        at += 4 + Get16(p + 2);
     }
     if (!whole) {
       cb_.Message(0, "Extra data refused (not whole blocks, or too long): " + s.entryName);
@@ -858,8 +858,7 @@ Result Adding::WriteEntryData(int in, Source& s, EntryHeader& eh, uint32_t known
   crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
   usize = 0;
   if (eh.encrypt && !StartEncryption(s, knownCrc)) return Result::kStop;
-  if (!cb_.Send(ZIPCB_EXTRA_STEP, 0, static_cast<uint32_t>(s.size), "*Storing " + s.entryName))
-    return Result::kStop;
+  if (!cb_.Send(ZIPCB_EXTRA_STEP, 0, static_cast<uint32_t>(s.size), "*Storing " + s.entryName)) return Result::kStop;
   const Result stored = Store(in, s, crc, usize, ZIPCB_EXTRA_PROGRESS);
   csize = usize;
   return stored;
@@ -954,7 +953,8 @@ bool Adding::Choose(std::vector<bool>& replaced) {
   for (Source& s : sources_) {
     for (size_t i = 0; haveOld_ && i < dir_.entries.size(); ++i) {
       std::string stored;
-      if (!ReadStoredName(old_.get(), dir_.entries[i], stored)) return Stop(ZIPERR_READ, "Cannot read the existing archive");
+      if (!ReadStoredName(old_.get(), dir_.entries[i], stored))
+        return Stop(ZIPERR_READ, "Cannot read the existing archive");
       if (stored == s.storedName) {
         s.replaces = static_cast<int>(i);
         break;
@@ -1057,8 +1057,7 @@ bool Adding::WriteCentral() {
   Put32(end + 12, static_cast<uint32_t>(centralSize));
   Put32(end + 16, static_cast<uint32_t>(centralPos));
   Put16(end + 20, static_cast<uint16_t>(comment.size()));
-  if (!out_->Write(end, sizeof end) || !out_->Write(comment.data(), comment.size()) || !out_->Flush() ||
-      !tmp_.Sync())
+  if (!out_->Write(end, sizeof end) || !out_->Write(comment.data(), comment.size()) || !out_->Flush() || !tmp_.Sync())
     return Stop(ZIPERR_WRITE, "Cannot write the archive: " + ErrnoText(errno));
   return true;
 }
@@ -1120,8 +1119,8 @@ ZIPLIB_EXPORT int32_t GetZipLibVersion(void) { return ZIPLIB_OWN_VERSION; }
 ZIPLIB_EXPORT int32_t ZipLibExec(ZipRec* rec) {
   if (!rec || !rec->Callback) return 0;
   Callback cb(rec->Callback, rec->Instance, true);
-  if (rec->Seven != ZIPABI_SENTINEL || rec->Version < ZIPABI_ZIP_RECORD_VERSION || !rec->Archive ||
-      !*rec->Archive || rec->SpecCount < 0 || (rec->SpecCount > 0 && !rec->Specs) || rec->ExclCount < 0 ||
+  if (rec->Seven != ZIPABI_SENTINEL || rec->Version < ZIPABI_ZIP_RECORD_VERSION || !rec->Archive || !*rec->Archive ||
+      rec->SpecCount < 0 || (rec->SpecCount > 0 && !rec->Specs) || rec->ExclCount < 0 ||
       (rec->ExclCount > 0 && !rec->Excl)) {
     cb.Message(ZIPERR_BAD_RECORD, "invalid parameter record");
     return 0;

@@ -84,8 +84,9 @@ void AppTest::TearDown() {
 
 void AppTest::UseModuleFile(const std::string& file) {
   const QString key = ProgramKey() + "\\PKCS #11 DLL";
-  const QString path = file.find('/') == std::string::npos ? QString::fromStdString(std::string(TARVI_BIN_DIR) + "/" + file)
-                                                            : QString::fromStdString(file);
+  const QString path = file.find('/') == std::string::npos
+                           ? QString::fromStdString(std::string(TARVI_BIN_DIR) + "/" + file)
+                           : QString::fromStdString(file);
   ASSERT_EQ(RegWriteValue(HKEY_LOCAL_MACHINE, key, "DLL", path), 0);
 }
 

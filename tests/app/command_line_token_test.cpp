@@ -26,9 +26,9 @@ class CommandLineTest : public MainTokenTest {
   void Prepare(const QString& folder, bool encrypt, int contact = -1) {
     ASSERT_TRUE(StartLoggedIn());
     WriteAll((folder + "/a.txt").toStdString(), "Ponuda br. 7\n");
-    ASSERT_EQ(SignFile(CurrentSession, InstallPath, folder + "/a.txt", true, fmMain->DUDComponent->UserCertSerial, 0,
-                       false),
-              0);
+    ASSERT_EQ(
+        SignFile(CurrentSession, InstallPath, folder + "/a.txt", true, fmMain->DUDComponent->UserCertSerial, 0, false),
+        0);
     if (encrypt) {
       const TCertifikat& to =
           contact < 0 ? *fmMain->DUDComponent->UserCertificate : *ContactCertList->UserCertificates[size_t(contact)];
@@ -137,7 +137,7 @@ TEST_F(CommandLineTest, TheCustomerEditionTakesQvdFilesAsEncrypted) {
     const char* programName;  // as the start-up finds it: upper-cased
     bool customer;
   } cases[] = {
-      {"TARVISEALDESK", false}, {"QVDQUILLMARK.EXE.OLD", false}, {"XQVDQUILLMARK", false},
+      {"TARVISEALDESK", false},   {"QVDQUILLMARK.EXE.OLD", false}, {"XQVDQUILLMARK", false},
       {"QVDQUILLMARK.EXE", true}, {"QVDQUILLMARK", true},
   };
   for (const auto& c : cases) {

@@ -210,7 +210,13 @@ TEST_F(ContactFormsTest, TheChecksOfAnImportInTheirOrder) {
   const Case cases[] = {
       {"nothing chosen", {}, false, {}, "", {"Datoteka s certifikatom mora biti definirana!"}, false},
       {"the chosen file went away", {"bruno"}, true, {}, "", {}, false},
-      {"the key name is listed, from another file", {"twin"}, false, {}, "", {"Ovaj certifikat je već u listi!"}, false},
+      {"the key name is listed, from another file",
+       {"twin"},
+       false,
+       {},
+       "",
+       {"Ovaj certifikat je već u listi!"},
+       false},
       {"expired, not taken", {"expired"}, false, {mrNo}, "", {expiredQ}, false},
       {"expired, taken", {"expired"}, false, {mrYes}, "", {expiredQ}, true},
       {"path not verified, not taken", {"stranger"}, false, {mrNo}, "", {pathQ}, false},
@@ -236,9 +242,8 @@ TEST_F(ContactFormsTest, TheChecksOfAnImportInTheirOrder) {
     ui_.answers.assign(c.answers.begin(), c.answers.end());
     QString lastChosen;
     for (const std::string& f : c.files) {
-      const std::string path =
-          f == "junk" ? (WriteAll(src_ + "/junk.crt", "not a certificate"), src_ + "/junk.crt")
-                      : Put(Cert(f).der, src_, f + ".crt");
+      const std::string path = f == "junk" ? (WriteAll(src_ + "/junk.crt", "not a certificate"), src_ + "/junk.crt")
+                                           : Put(Cert(f).der, src_, f + ".crt");
       ui_.fileAnswers.push_back(Q(path));
       lastChosen = Q(path);
     }
@@ -352,7 +357,9 @@ TEST_F(ContactFormsTest, DeletingACaCertificateFromItsPage) {
     EXPECT_EQ(w.lwRootCert->topLevelItemCount(), 0);
     EXPECT_EQ(w.lwKontaktOsoba->topLevelItemCount(), 1);
   });
-  EXPECT_EQ(Texts(), QStringList{"Da li ste sigurni da želite obrisati certifikat iz liste ?\r\n[CN=Kontakt CA,O=Firma,C=HR; SB=0A1B]"});
+  EXPECT_EQ(Texts(),
+            QStringList{
+                "Da li ste sigurni da želite obrisati certifikat iz liste ?\r\n[CN=Kontakt CA,O=Firma,C=HR; SB=0A1B]"});
   EXPECT_FALSE(fs::exists(ca_ + "/kontakt_ca0a1b.p7c"));
   EXPECT_EQ(ReadText(ca_ + "/rcertdesc.txt"), "");
 }
@@ -414,8 +421,8 @@ TEST_F(ContactFormsTest, ThePickerTakesGoodContactsAndAsksAboutBadOnes) {
     EXPECT_EQ(ok, a == mrYes);
     EXPECT_FALSE(leftOpen);  // No does not return to the picker
     ASSERT_EQ(warned.size(), 1u);
-    EXPECT_EQ(warned[0], (QStringList{"Odabrani certifikat je neispravan. Želite li nastaviti?", "Ana",
-                                      "CN=Stranac,C=HR"}));
+    EXPECT_EQ(warned[0],
+              (QStringList{"Odabrani certifikat je neispravan. Želite li nastaviti?", "Ana", "CN=Stranac,C=HR"}));
   }
   // Without the details window, a confirmation box asks the same.
   SetRecipientWarning(nullptr);
@@ -473,7 +480,8 @@ TEST_F(ContactFormsTest, AddingASignersCertificate) {
   EXPECT_TRUE(RunAddContactDialog(cert));
   EXPECT_EQ(cert, nullptr);  // the contact list has it now
   EXPECT_EQ(ReadText(users_ + "/kontakt_ca12.crt"), der);
-  EXPECT_EQ(ReadText(users_ + "/ucertdesc.txt"), "kontakt_ca11;Ana;ana@firma.hr;\r\nkontakt_ca12;Bruno;bruno@firma.hr;\r\n");
+  EXPECT_EQ(ReadText(users_ + "/ucertdesc.txt"),
+            "kontakt_ca11;Ana;ana@firma.hr;\r\nkontakt_ca12;Bruno;bruno@firma.hr;\r\n");
   ASSERT_EQ(ContactCertList->UserCertificates.size(), 2u);
   EXPECT_EQ(ContactCertList->UserCertificates[1]->FileName, "kontakt_ca12.crt");
   EXPECT_EQ(Texts(), QStringList{});
@@ -615,7 +623,8 @@ TEST_F(ContactFormsTest, AFailedDescriptionSaveIsReportedAndListsNothing) {
     EXPECT_FALSE(ok);
     ASSERT_EQ(ui_.boxes.size(), 1u);
     EXPECT_EQ(ui_.boxes[0].kind, MsgKind::Error);
-    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Neuspješno spremanje opisa certifikata u datoteku \"")) << ui_.boxes[0].text.toStdString();
+    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Neuspješno spremanje opisa certifikata u datoteku \""))
+        << ui_.boxes[0].text.toStdString();
     EXPECT_TRUE(ContactCertList->UserCertificates.empty());
     EXPECT_FALSE(fs::exists(users_ + "/kontakt_ca12.crt"));
     // Read again from the folder, the list still holds no contact.

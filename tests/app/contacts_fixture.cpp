@@ -38,11 +38,10 @@ void Sh(const std::string& cmd) {
 }
 
 void Make(const std::string& d) {
-  WriteAll(d + "/ca.cnf",
-           "[ ca ]\ndefault_ca = CA_default\n[ CA_default ]\ndir = " + d +
-               "\ndatabase = $dir/index.txt\nnew_certs_dir = $dir\nserial = $dir/serial\n"
-               "default_md = sha256\npolicy = policy_any\nunique_subject = no\nemail_in_dn = no\n"
-               "[ policy_any ]\ncommonName = optional\n");
+  WriteAll(d + "/ca.cnf", "[ ca ]\ndefault_ca = CA_default\n[ CA_default ]\ndir = " + d +
+                              "\ndatabase = $dir/index.txt\nnew_certs_dir = $dir\nserial = $dir/serial\n"
+                              "default_md = sha256\npolicy = policy_any\nunique_subject = no\nemail_in_dn = no\n"
+                              "[ policy_any ]\ncommonName = optional\n");
   for (const char* k : {"ca", "ca2", "slashca", "user"})
     Sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + d + "/" + k + ".key");
   auto finish = [&](const std::string& name) {
@@ -54,11 +53,12 @@ void Make(const std::string& d) {
   Sh("openssl req -x509 -utf8 -key " + d + "/ca.key -subj '/C=HR/O=Firma/CN=Kontakt CA' -set_serial 0x0A1B -days 3650" +
      caExt + " -out " + d + "/ca.pem");
   finish("ca");
-  Sh("openssl req -x509 -utf8 -key " + d + "/ca2.key -subj '/C=HR/CN=Drugi CA' -set_serial 0x0B01 -days 3650" +
-     caExt + " -out " + d + "/ca2.pem");
+  Sh("openssl req -x509 -utf8 -key " + d + "/ca2.key -subj '/C=HR/CN=Drugi CA' -set_serial 0x0B01 -days 3650" + caExt +
+     " -out " + d + "/ca2.pem");
   finish("ca2");
-  Sh("openssl req -x509 -utf8 -key " + d + "/slashca.key -subj '/C=HR/CN=.\\/..\\/..\\/x' -set_serial 0x0C01 -days 3650" +
-     caExt + " -out " + d + "/slashca.pem");
+  Sh("openssl req -x509 -utf8 -key " + d +
+     "/slashca.key -subj '/C=HR/CN=.\\/..\\/..\\/x' -set_serial 0x0C01 -days 3650" + caExt + " -out " + d +
+     "/slashca.pem");
   finish("slashca");
   for (const Contact& c : kContacts) {
     const std::string csr = d + "/" + c.name + ".csr";

@@ -7,14 +7,14 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QWindow>
 #include <QPrintDialog>
-#include <QScrollBar>
 #include <QPrinter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTimer>
+#include <QWindow>
 
 #include "platform/fake_ui_services.h"
 #include "signing/progress_window.h"
@@ -30,8 +30,12 @@ TEST(DataSheetTexts, SizeRoundsHalvesToEvenWithThousands) {
     int64_t size;
     const char* text;
   } cases[] = {
-      {0, "0KB (0)"},          {512, "0KB (512)"},          {1536, "2KB (1.536)"},
-      {2560, "2KB (2.560)"},   {3584, "4KB (3.584)"},       {1234567, "1206KB (1.234.567)"},
+      {0, "0KB (0)"},
+      {512, "0KB (512)"},
+      {1536, "2KB (1.536)"},
+      {2560, "2KB (2.560)"},
+      {3584, "4KB (3.584)"},
+      {1234567, "1206KB (1.234.567)"},
       {5000000000LL, "4882812KB (5.000.000.000)"},
   };
   for (const auto& c : cases) EXPECT_EQ(DataSheetSizeText(c.size, kHr), c.text) << c.size;
@@ -40,8 +44,8 @@ TEST(DataSheetTexts, SizeRoundsHalvesToEvenWithThousands) {
 TEST(DataSheetTexts, TimesConvertOrStayRaw) {
   const QString longTime = LongTimeFormat(kHr);
   EXPECT_FALSE(longTime.contains('t')) << longTime.toStdString();
-  const QString base = kHr.toString(QDate(2024, 1, 31), QLocale::ShortFormat) + " " +
-                       kHr.toString(QTime(23, 59, 58), longTime);
+  const QString base =
+      kHr.toString(QDate(2024, 1, 31), QLocale::ShortFormat) + " " + kHr.toString(QTime(23, 59, 58), longTime);
   EXPECT_EQ(DataSheetHashTime("20240131235958", kHr), base);
   EXPECT_EQ(DataSheetSigningTime("20240131235958", kHr), base + kHr.decimalPoint() + "000");
   EXPECT_EQ(DataSheetSigningTime("20240131235958123", kHr), base + kHr.decimalPoint() + "123");
@@ -83,9 +87,12 @@ TEST(DataSheetLines, FixedWidthLayout) {
   EXPECT_EQ(l[18], "     Lista potpisnika:");
   const QString rule = "     " + QString(105, '_');
   EXPECT_EQ(l[19], rule);
-  EXPECT_EQ(l[20], "     Rbr  Vrijeme potpisa          SB certifikata        Potpisnik                                     Status");
+  EXPECT_EQ(
+      l[20],
+      "     Rbr  Vrijeme potpisa          SB certifikata        Potpisnik                                     Status");
   EXPECT_EQ(l[21], rule);
-  const QString row1 = QStringLiteral("     1.   9.12.2026 08:05:01,000   001001                CN=Ivana Čačić Šoštarić,O=Đurđevac");
+  const QString row1 =
+      QStringLiteral("     1.   9.12.2026 08:05:01,000   001001                CN=Ivana Čačić Šoštarić,O=Đurđevac");
   EXPECT_EQ(l[22], row1 + QString(100 - row1.size(), ' ') + "     OK");
   EXPECT_EQ(l[23], rule);
   // A long subject is cut at column 100; the status keeps its place.
@@ -206,13 +213,27 @@ TEST(DataSheetPrint, PdfKeepsTheTextsAndCroatianLetters) {
   // Some fonts set "fi" as one ligature glyph, which pdftotext hands back as U+FB01.
   const QString t = QString::fromStdString(text).normalized(QString::NormalizationForm_KC);
   EXPECT_EQ(printer.pageLayout().orientation(), QPageLayout::Portrait);
-  for (const QString& s :
-       {QString("Podaci o potpisanoj datoteci"), QString("Tarvi Sealdesk 2.5.0.1"), QString("Strana: 1/1"),
-        QString("Naziv datoteke:"), QStringLiteral("izvješće_pdf.sgn"), QStringLiteral("Veličina:"),
-        QString("2KB (1.536)"), QString("Hash (SHA1 datoteke):"), QString(40, 'A'), QString("Lista potpisnika:"),
-        QString("Rbr"), QString("Vrijeme potpisa"), QString("SB certifikata"), QString("Potpisnik"),
-        QString("Status"), QString("1."), QString("2."), QString("001001"),
-        QStringLiteral("Ivana Čačić Šoštarić,O=Đurđevac"), QString("NijeOk"), QString("Ok")})
+  for (const QString& s : {QString("Podaci o potpisanoj datoteci"),
+                           QString("Tarvi Sealdesk 2.5.0.1"),
+                           QString("Strana: 1/1"),
+                           QString("Naziv datoteke:"),
+                           QStringLiteral("izvješće_pdf.sgn"),
+                           QStringLiteral("Veličina:"),
+                           QString("2KB (1.536)"),
+                           QString("Hash (SHA1 datoteke):"),
+                           QString(40, 'A'),
+                           QString("Lista potpisnika:"),
+                           QString("Rbr"),
+                           QString("Vrijeme potpisa"),
+                           QString("SB certifikata"),
+                           QString("Potpisnik"),
+                           QString("Status"),
+                           QString("1."),
+                           QString("2."),
+                           QString("001001"),
+                           QStringLiteral("Ivana Čačić Šoštarić,O=Đurđevac"),
+                           QString("NijeOk"),
+                           QString("Ok")})
     EXPECT_TRUE(t.contains(s)) << s.toStdString() << "\n" << text;
   // The second subject is clipped at its column: far fewer than its 120 x.
   EXPECT_FALSE(t.contains(QString(100, 'x'))) << text;
@@ -224,7 +245,6 @@ TEST(DataSheetPrint, PdfKeepsTheTextsAndCroatianLetters) {
   // Labels and values share their bands.
   EXPECT_TRUE(QRegularExpression(QStringLiteral("Veličina: +2KB \\(1\\.536\\)")).match(t).hasMatch()) << text;
 }
-
 
 // A sheet of n signers named "Potpisnik 001" and on.
 TDataSheet ManySigners(int n) {
@@ -369,7 +389,6 @@ TEST(DataSheetPreview, ShowsWholeLinesAndOffersExactlyTheSheetsPages) {
   EXPECT_EQ(to, 2);
   EXPECT_TRUE(rangeOffered);
 }
-
 
 // A sheet of several pages shows its printing page by page in the progress window,
 // painted while it prints, and the window goes when it is done.

@@ -51,10 +51,12 @@ TEST(Email, TheNoteTextIsTheBody) {
     QString note;
     QString expected;
   } cases[] = {
-      {"plain", "Šaljem ugovor.", "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | --body | Šaljem ugovor. | a@b.hr"},
+      {"plain", "Šaljem ugovor.",
+       "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | --body | Šaljem ugovor. | a@b.hr"},
       {"looks like an option", "--attach /etc/shadow",
        "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | --body | --attach /etc/shadow | a@b.hr"},
-      {"several lines", "prvi\nredak", "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | --body | prvi\nredak | a@b.hr"},
+      {"several lines", "prvi\nredak",
+       "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | --body | prvi\nredak | a@b.hr"},
       {"empty", "", "/usr/bin/xdg-email | --attach | /d/s.sgn | --subject | s.sgn | a@b.hr"},
   };
   for (const auto& c : cases) {

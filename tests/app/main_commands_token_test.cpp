@@ -20,9 +20,9 @@
 #include "app/settings_dialog.h"
 #include "app/signature_details.h"
 #include "card/cert_list.h"
-#include "platform/mail.h"
 #include "card/certificate.h"
 #include "main_fixture.h"
+#include "platform/mail.h"
 #include "signing/decrypt.h"
 #include "signing/encrypt.h"
 #include "signing/file_utils.h"
@@ -397,7 +397,8 @@ TEST_F(MainCommandsTest, SigningALargeFilePaintsItsProgress) {
     bool unexposed = false;
     bool eventFilter(QObject* o, QEvent* e) override {
       if (o == fmProgres && e->type() == QEvent::Paint) {
-        positions[fmProgres->windowTitle() + " / " + fmProgres->lbOpis->text()].insert(fmProgres->ProgressBar1->value());
+        positions[fmProgres->windowTitle() + " / " + fmProgres->lbOpis->text()].insert(
+            fmProgres->ProgressBar1->value());
         if (!fmProgres->windowHandle() || !fmProgres->windowHandle()->isExposed()) unexposed = true;
       }
       return false;

@@ -43,9 +43,9 @@ const Command kCommands[] = {
     {"Analitika potpisa", &TfmMain::actDetPotpisa},
 };
 // Always enabled, whatever the state.
-QAction* TfmMain::* const kAlways[] = {&TfmMain::actOsvjeziPrikaz, &TfmMain::actEvidencijaMbr,
-                                       &TfmMain::actAdminKontaktOsoba, &TfmMain::actPostavke,
-                                       &TfmMain::actOProgramu, &TfmMain::actIzlaz};
+QAction* TfmMain::*const kAlways[] = {&TfmMain::actOsvjeziPrikaz,     &TfmMain::actEvidencijaMbr,
+                                      &TfmMain::actAdminKontaktOsoba, &TfmMain::actPostavke,
+                                      &TfmMain::actOProgramu,         &TfmMain::actIzlaz};
 
 // The enabled state of an action as the user meets it: its tool-bar button when
 // it has one, and every menu that lists it (menus draw their items from it); all
@@ -54,8 +54,8 @@ QString Shown(QAction* a) {
   if (!a->isVisible()) return "hidden";  // e.g. the register without registration numbers
   QList<bool> seen;
   if (QWidget* button = fmMain->tbAlati->widgetForAction(a)) seen << button->isEnabled();
-  for (QMenu* menu : {fmMain->mnuDatoteka, fmMain->mnuPregled, fmMain->mnuPomoc, fmMain->pmDatoteke,
-                      fmMain->pmPotpisnici})
+  for (QMenu* menu :
+       {fmMain->mnuDatoteka, fmMain->mnuPregled, fmMain->mnuPomoc, fmMain->pmDatoteke, fmMain->pmPotpisnici})
     if (menu->actions().contains(a)) seen << a->isEnabled();
   if (fmMain->actions().contains(a)) seen << a->isEnabled();  // shortcut only
   if (seen.isEmpty()) return "-";
@@ -76,9 +76,9 @@ class MainEnablingTest : public MainTokenTest {
   // the card's own certificate.
   void MakeFiles() {
     WriteAll(work_.file("a.txt"), "Zapisnik\n");
-    ASSERT_EQ(SignFile(CurrentSession, InstallPath, Work("a.txt"), true, fmMain->DUDComponent->UserCertSerial, 0,
-                       false),
-              sfrOk);
+    ASSERT_EQ(
+        SignFile(CurrentSession, InstallPath, Work("a.txt"), true, fmMain->DUDComponent->UserCertSerial, 0, false),
+        sfrOk);
     QString out;
     ASSERT_EQ(EncryptForRecipient("", InstallPath, Work("a_txt.sgn"), out, true, kReportBoxes,
                                   *fmMain->DUDComponent->UserCertificate),
@@ -115,8 +115,7 @@ class MainEnablingTest : public MainTokenTest {
         {"Izvorne, a.txt", &TfmMain::rbIzvorne, "a.txt", false, "11000000000", "10000000000"},
         {"Potpisane, nothing selected", &TfmMain::rbPotpisane, "", false, "00000000000", "00000000000"},
         {"Potpisane, a_txt.sgn", &TfmMain::rbPotpisane, "a_txt.sgn", false, "11111100001", "10111100001"},
-        {"Potpisane, a_txt.sgn, own signer", &TfmMain::rbPotpisane, "a_txt.sgn", true, "11111100111",
-         "10111100011"},
+        {"Potpisane, a_txt.sgn, own signer", &TfmMain::rbPotpisane, "a_txt.sgn", true, "11111100111", "10111100011"},
         {"Kriptirane, nothing selected", &TfmMain::rbPakirane, "", false, "00000000000", "00000000000"},
         {"Kriptirane, a_txt.enc", &TfmMain::rbPakirane, "a_txt.enc", false, "00000011000", "00000001000"},
     };

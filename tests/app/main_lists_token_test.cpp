@@ -18,9 +18,8 @@ class MainListsTest : public MainTokenTest {
   // a.txt signed on the card into a_txt.sgn.
   void MakeSigned() {
     WriteAll(work_.file("a.txt"), "Ugovor o suradnji\n");
-    ASSERT_EQ(SignFile(CurrentSession, InstallPath, Work("a.txt"), true, fmMain->DUDComponent->UserCertSerial, 0,
-                       false),
-              0);
+    ASSERT_EQ(
+        SignFile(CurrentSession, InstallPath, Work("a.txt"), true, fmMain->DUDComponent->UserCertSerial, 0, false), 0);
   }
 };
 

@@ -1,5 +1,7 @@
 // The main window without a card library: its event handlers, the activity-log
 // switch, the folder tree at start, and the splash picture.
+#include "app/main_window.h"
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
@@ -11,7 +13,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include "app/main_window.h"
 #include "app/splash_window.h"
 #include "app/startup.h"
 #include "app_fixture.h"
@@ -62,8 +63,8 @@ TEST_F(MainWindowTest, ErrorEventsShowPositiveCodesOnly) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.code);
     // Every one of the five error events reaches the same handler.
-    for (auto* event : {&c.OnLoginError, &c.OnLogoutError, &c.OnCloseSessionError, &c.OnOpenSessionError,
-                        &c.OnOtherError}) {
+    for (auto* event :
+         {&c.OnLoginError, &c.OnLogoutError, &c.OnCloseSessionError, &c.OnOpenSessionError, &c.OnOtherError}) {
       ui_->boxes.clear();
       ASSERT_TRUE(*event);
       (*event)(&c, r.code, r.text);
@@ -142,8 +143,7 @@ TEST_F(MainWindowTest, ActivityLogSwitch) {
   const QString text = QString::fromUtf8(ReadText(name.toStdString()));
   const QString stamp = "\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d \\[Selektirana datoteka\\] ";
   const QRegularExpression lines("^" + stamp + "Broj selektiranih: 1\\r\\n" + stamp + "Naziv datoteke: " +
-                                 QRegularExpression::escape(file) + "\\r\\n" + stamp +
-                                 "Broj selektiranih: 0\\r\\n$");
+                                 QRegularExpression::escape(file) + "\\r\\n" + stamp + "Broj selektiranih: 0\\r\\n$");
   EXPECT_TRUE(lines.match(text).hasMatch()) << text.toStdString();
 }
 

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QApplication>
-#include <QKeyEvent>
 #include <QTimer>
 
 #include "card/registry.h"

@@ -40,8 +40,8 @@ namespace {
 
 bool Inside() { return std::getenv("TARVI_TEST_PROGRAM_LOCALE") != nullptr; }
 
-const char* const kInsideCases[] = {"TheEnvironmentStaysTheUsers", "SignatureDetailsShowCroatianDates",
-                                    "ContactEditorShowsCroatianDates", "DataSheetShowsCroatianNumbersAndDates",
+const char* const kInsideCases[] = {"TheEnvironmentStaysTheUsers",          "SignatureDetailsShowCroatianDates",
+                                    "ContactEditorShowsCroatianDates",      "DataSheetShowsCroatianNumbersAndDates",
                                     "FileDialogShowsCroatianSizesAndDates", "DiskErrorBoxesGiveCroatianReasons"};
 
 TEST(ProgramLocale, CroatianUnderEverySystemLocale) {

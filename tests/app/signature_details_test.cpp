@@ -1,12 +1,13 @@
 // The signature details window: the tree of checks for signers and for chosen
 // contact certificates, and the two question uses.
+#include "app/signature_details.h"
+
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
 
 #include "app/main_window.h"
-#include "app/signature_details.h"
 #include "app_fixture.h"
 #include "card/cert_list.h"
 #include "card/certificate.h"
@@ -26,8 +27,9 @@ class SignatureDetailsTest : public AppTest {
     // as a contact whose display name the test chooses.
     const std::string d = work_.path();
     std::string out;
-    ASSERT_EQ(::Run("cd '" + d + "' && openssl req -x509 -newkey rsa:1024 -nodes -keyout k.pem -subj "
-                    "'/CN=Pero Peric/O=Tarvi Test/C=HR' -set_serial 0x10 -days 30 -outform DER -out p.crt 2>&1",
+    ASSERT_EQ(::Run("cd '" + d +
+                        "' && openssl req -x509 -newkey rsa:1024 -nodes -keyout k.pem -subj "
+                        "'/CN=Pero Peric/O=Tarvi Test/C=HR' -set_serial 0x10 -days 30 -outform DER -out p.crt 2>&1",
                     &out),
               0)
         << out;

@@ -68,9 +68,9 @@ TEST(DemoSmoke, ProgramReachesItsMainWindowAndCloses) {
   }
   // The demo user is one of the contacts: her card's certificate, described.
   EXPECT_EQ(ReadText(d + "/usercert/ana_demo.crt"), ReadText(d + "/token/DemoKartica/user.der"));
-  EXPECT_NE(ReadText(d + "/usercert/ucertdesc.txt")
-                .find("tarvi_demo_ca1a2b3c;Ana Demo;ana.demo@tarvi-demo.example;\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      ReadText(d + "/usercert/ucertdesc.txt").find("tarvi_demo_ca1a2b3c;Ana Demo;ana.demo@tarvi-demo.example;\r\n"),
+      std::string::npos);
 }
 
 // The demo card counts wrong PINs across starts of the program, as a card does:

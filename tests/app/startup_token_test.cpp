@@ -41,8 +41,8 @@ TEST_F(StartUpTest, OrderStatusBarAndOrderlyClose) {
   ASSERT_TRUE(Start());
   EXPECT_TRUE(driver.Done());
   EXPECT_EQ(trace_, (QStringList{"Title", "fmStartUp", "dmCollector", "AfterLogin without settings", "FormCreate",
-                                 "FormShow", "fmMain", "fmMaticniBrojevi", "fmOprogramu", "fmProgres",
-                                 "fmUser", "fmUserCertList", "fmStartUp freed"}));
+                                 "FormShow", "fmMain", "fmMaticniBrojevi", "fmOprogramu", "fmProgres", "fmUser",
+                                 "fmUserCertList", "fmStartUp freed"}));
   EXPECT_EQ(QCoreApplication::applicationName(), "Tarvi Sealdesk");
   ASSERT_NE(fmMain, nullptr);
   EXPECT_TRUE(fmMain->isVisible());

@@ -21,14 +21,14 @@
 #include <QTreeView>
 
 #include "app/about_box.h"
-#include "app/mbr_register.h"
-#include "card/binding.h"
-#include "card/pin_dialogs.h"
 #include "app/browse_folder.h"
 #include "app/main_window.h"
+#include "app/mbr_register.h"
 #include "app/settings_dialog.h"
 #include "app/startup.h"
 #include "app_fixture.h"
+#include "card/binding.h"
+#include "card/pin_dialogs.h"
 #include "platform/ui_services.h"
 #include "support/temp_dir.h"
 
@@ -115,8 +115,8 @@ TEST_F(WindowsTest, TheSettingsDialogBrowsesWithTheFolderPicker) {
       caption = p->windowTitle();
       client = p->size();
       fixed = p->minimumSize() == p->maximumSize();
-      defaultPotvrdi = p->btnPotvrdi->isDefault() && p->btnPotvrdi->text() == "&Potvrdi" &&
-                       p->btnOdustani->text() == "&Odustani";
+      defaultPotvrdi =
+          p->btnPotvrdi->isDefault() && p->btnPotvrdi->text() == "&Potvrdi" && p->btnOdustani->text() == "&Odustani";
       startSelected = p->SelectedFolder();
       filesListed = p->model->filter().testFlag(QDir::Files);
       p->ShellTreeView1->setCurrentIndex(p->model->index(other));
@@ -201,9 +201,9 @@ TEST_F(WindowsTest, EveryToolBarCommandIsReachableAtTheStartingSize) {
     shown << tool->text().replace('\n', ' ');
     EXPECT_GE(tool->width(), tool->sizeHint().width()) << a->objectName().toStdString();
   }
-  EXPECT_EQ(shown, QStringList({"Otvori datoteku", "Potpiši", "Kriptiraj", "Kriptiraj i pošalji e-mail",
-                                "Pohrani izvornu datoteku", "Ispiši podatke o datoteci", "Dekriptiraj",
-                                "Povuci potpis"}));
+  EXPECT_EQ(shown,
+            QStringList({"Otvori datoteku", "Potpiši", "Kriptiraj", "Kriptiraj i pošalji e-mail",
+                         "Pohrani izvornu datoteku", "Ispiši podatke o datoteci", "Dekriptiraj", "Povuci potpis"}));
   for (QToolButton* b : bar->findChildren<QToolButton*>(QStringLiteral("qt_toolbar_ext_button")))
     EXPECT_FALSE(b->isVisible());
 }
@@ -275,14 +275,15 @@ TEST_F(WindowsTest, TheAboutBoxLinkIsReadable) {
   ASSERT_TRUE(SpinUntil([] { return fmOprogramu->isVisible(); }));
   QLabel* link = fmOprogramu->lblWeb;
   ASSERT_TRUE(fmOprogramu->rect().contains(link->geometry()));
-  EXPECT_GE(link->contentsRect().width(), link->sizeHint().width() - link->contentsMargins().left() -
-                                               link->contentsMargins().right());
+  EXPECT_GE(link->contentsRect().width(),
+            link->sizeHint().width() - link->contentsMargins().left() - link->contentsMargins().right());
   const QImage shot = fmOprogramu->grab().toImage();
   const QRect r = link->geometry();
   int bad = 0;
   for (int y = r.top(); y <= r.bottom(); ++y)
     for (int x = r.left(); x <= r.right(); ++x) {
-      const QColor c = shot.pixelColor(x * shot.width() / fmOprogramu->width(), y * shot.height() / fmOprogramu->height());
+      const QColor c =
+          shot.pixelColor(x * shot.width() / fmOprogramu->width(), y * shot.height() / fmOprogramu->height());
       if (c.blue() < 240 || std::abs(c.red() - c.green()) > 24) ++bad;
     }
   EXPECT_EQ(bad, 0);

@@ -142,8 +142,7 @@ TEST_F(CardComponent, OpenFailuresReachTheOpenSessionEvent) {
     bool connected;
   };
   const std::vector<Case> cases = {
-      {"the free slot holds no usable token",
-       [](TACGComponent& c) { c.SetReaderIndex(1); },
+      {"the free slot holds no usable token", [](TACGComponent& c) { c.SetReaderIndex(1); },
        QStringLiteral("OpenSessionError 225 CKR_TOKEN_NOT_RECOGNIZED"), false},
       {"the card is out", [this](TACGComponent&) { SetCardPresent(0, false); },
        QStringLiteral("OpenSessionError 224 Kartica nije prisutna !"), false},
@@ -455,7 +454,8 @@ TEST_F(CardComponent, InitialiseAndFinaliseFailuresAtLoadAndDestroy) {
     module_->ctl.acpkcs_ctl_record(1);
     c.Loaded();
     EXPECT_FALSE(c.LibraryInitialized);
-    EXPECT_EQ(ui_->lastText(), QStringLiteral("Pogreška inicijalizacije Cryptoki biblioteke funkcija ! [ErrorCode = 48 ]"));
+    EXPECT_EQ(ui_->lastText(),
+              QStringLiteral("Pogreška inicijalizacije Cryptoki biblioteke funkcija ! [ErrorCode = 48 ]"));
     EXPECT_EQ(ui_->boxes.size(), 1u);
     EXPECT_FALSE(ui_->terminateRequested());
     EXPECT_EQ(c.ReaderCount, 0);
@@ -470,7 +470,8 @@ TEST_F(CardComponent, InitialiseAndFinaliseFailuresAtLoadAndDestroy) {
     ASSERT_TRUE(c.LibraryInitialized);
     module_->ctl.acpkcs_ctl_fail("C_Finalize", CKR_DEVICE_ERROR, 1);
     Destroy();
-    EXPECT_EQ(ui_->lastText(), QStringLiteral("Pogreška finalizacije Cryptoki biblioteke funkcija ! [ErrorCode = 48 ]"));
+    EXPECT_EQ(ui_->lastText(),
+              QStringLiteral("Pogreška finalizacije Cryptoki biblioteke funkcija ! [ErrorCode = 48 ]"));
     EXPECT_EQ(ui_->boxes.size(), 1u);
   }
 }

@@ -40,9 +40,7 @@ void EventLog::Bind(TACGComponent& c) {
   c.OnCloseSessionError = [this](TACGComponent*, int code, const QString& t) {
     lines << Line("CloseSession", code, t);
   };
-  c.OnOpenSessionError = [this](TACGComponent*, int code, const QString& t) {
-    lines << Line("OpenSession", code, t);
-  };
+  c.OnOpenSessionError = [this](TACGComponent*, int code, const QString& t) { lines << Line("OpenSession", code, t); };
 }
 
 bool SpinUntil(const std::function<bool()>& cond, int limitMs) {

@@ -1,5 +1,7 @@
 // Binding the cryptographic library and the PKCS#11 module, with the check-list
 // dialog answered by a timer as a user would.
+#include "card/binding.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -13,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "card/binding.h"
 #include "card/cryptoki.h"
 #include "card/registry.h"
 #include "card/tarvirsa_api.h"
@@ -63,7 +64,10 @@ class DialogAnswerer {
         QApplication::sendEvent(dlg, &esc);
         break;
       }
-      case Answer::None: ADD_FAILURE() << "unexpected dialog"; dlg->reject(); break;
+      case Answer::None:
+        ADD_FAILURE() << "unexpected dialog";
+        dlg->reject();
+        break;
     }
   }
   Answer answer_;
@@ -119,54 +123,134 @@ TEST_F(Binding, OutcomesForEveryLibraryState) {
   const QString cap = kErrorLoadingCaption + " ";
 
   std::vector<Case> cases = {
-      {.what = "all found, default bare name", .registry = std::nullopt, .result = true, .continueFlag = true,
+      {.what = "all found, default bare name",
+       .registry = std::nullopt,
+       .result = true,
+       .continueFlag = true,
        .dllFileName = "acpkcs.dll"},
-      {.what = "all found, full path in the registry", .registry = kBin + "/libacpkcs.so", .result = true,
-       .continueFlag = true, .dllFileName = "libacpkcs.so"},
-      {.what = "vendor missing, Nastavi", .registry = "acpkcs_novendor.dll", .answer = Answer::Continue,
-       .result = true, .continueFlag = true, .dialog = true, .unchecked = vendor,
-       .dllFileName = "acpkcs_novendor.dll", .caption = cap + "acpkcs_novendor.dll"},
-      {.what = "vendor missing, Prekini", .registry = "acpkcs_novendor.dll", .answer = Answer::Finish,
-       .dialog = true, .unchecked = vendor, .dllFileName = "acpkcs_novendor.dll",
+      {.what = "all found, full path in the registry",
+       .registry = kBin + "/libacpkcs.so",
+       .result = true,
+       .continueFlag = true,
+       .dllFileName = "libacpkcs.so"},
+      {.what = "vendor missing, Nastavi",
+       .registry = "acpkcs_novendor.dll",
+       .answer = Answer::Continue,
+       .result = true,
+       .continueFlag = true,
+       .dialog = true,
+       .unchecked = vendor,
+       .dllFileName = "acpkcs_novendor.dll",
        .caption = cap + "acpkcs_novendor.dll"},
-      {.what = "vendor missing, Esc", .registry = "acpkcs_novendor.dll", .answer = Answer::Escape, .dialog = true,
-       .unchecked = vendor, .dllFileName = "acpkcs_novendor.dll", .caption = cap + "acpkcs_novendor.dll"},
-      {.what = "SoftHSM2 itself lacks the vendor pair", .registry = "/usr/lib/softhsm/libsofthsm2.so",
-       .answer = Answer::Continue, .result = true, .continueFlag = true, .dialog = true, .unchecked = vendor,
-       .dllFileName = "libsofthsm2.so", .caption = cap + "libsofthsm2.so"},
-      {.what = "standard function missing, Nastavi", .registry = kBin + "/libacpkcs_nodigestkey.so",
-       .answer = Answer::Continue, .continueFlag = true, .boxes = {minimal}, .dialog = true,
-       .unchecked = {"C_DigestKey"}, .dllFileName = "libacpkcs_nodigestkey.so",
+      {.what = "vendor missing, Prekini",
+       .registry = "acpkcs_novendor.dll",
+       .answer = Answer::Finish,
+       .dialog = true,
+       .unchecked = vendor,
+       .dllFileName = "acpkcs_novendor.dll",
+       .caption = cap + "acpkcs_novendor.dll"},
+      {.what = "vendor missing, Esc",
+       .registry = "acpkcs_novendor.dll",
+       .answer = Answer::Escape,
+       .dialog = true,
+       .unchecked = vendor,
+       .dllFileName = "acpkcs_novendor.dll",
+       .caption = cap + "acpkcs_novendor.dll"},
+      {.what = "SoftHSM2 itself lacks the vendor pair",
+       .registry = "/usr/lib/softhsm/libsofthsm2.so",
+       .answer = Answer::Continue,
+       .result = true,
+       .continueFlag = true,
+       .dialog = true,
+       .unchecked = vendor,
+       .dllFileName = "libsofthsm2.so",
+       .caption = cap + "libsofthsm2.so"},
+      {.what = "standard function missing, Nastavi",
+       .registry = kBin + "/libacpkcs_nodigestkey.so",
+       .answer = Answer::Continue,
+       .continueFlag = true,
+       .boxes = {minimal},
+       .dialog = true,
+       .unchecked = {"C_DigestKey"},
+       .dllFileName = "libacpkcs_nodigestkey.so",
        .caption = cap + "libacpkcs_nodigestkey.so"},
-      {.what = "standard function missing, Prekini", .registry = kBin + "/libacpkcs_nodigestkey.so",
-       .answer = Answer::Finish, .dialog = true, .unchecked = {"C_DigestKey"},
-       .dllFileName = "libacpkcs_nodigestkey.so", .caption = cap + "libacpkcs_nodigestkey.so"},
-      {.what = "Windows-style path", .registry = "C:\\Card\\nosuch.dll",
-       .boxes = {"C:\\Card\\nosuch.dll nije pronađen ! (LoadLibrary error)"}, .dllFileName = "nosuch.dll"},
-      {.what = "module missing", .registry = "nosuch.dll", .boxes = {"nosuch.dll nije pronađen ! (LoadLibrary error)"},
+      {.what = "standard function missing, Prekini",
+       .registry = kBin + "/libacpkcs_nodigestkey.so",
+       .answer = Answer::Finish,
+       .dialog = true,
+       .unchecked = {"C_DigestKey"},
+       .dllFileName = "libacpkcs_nodigestkey.so",
+       .caption = cap + "libacpkcs_nodigestkey.so"},
+      {.what = "Windows-style path",
+       .registry = "C:\\Card\\nosuch.dll",
+       .boxes = {"C:\\Card\\nosuch.dll nije pronađen ! (LoadLibrary error)"},
+       .dllFileName = "nosuch.dll"},
+      {.what = "module missing",
+       .registry = "nosuch.dll",
+       .boxes = {"nosuch.dll nije pronađen ! (LoadLibrary error)"},
        .dllFileName = "nosuch.dll"},
       {.what = "module missing, quiet", .registry = "nosuch.dll", .quiet = true, .dllFileName = "nosuch.dll"},
-      {.what = "cryptographic library missing", .registry = std::nullopt, .tarviRsa = "nosuchrsa.dll",
-       .quiet = true, .boxes = {kMsgTarviRsaNotFound, minimal}, .dllFileName = "acpkcs.dll"},
-      {.what = "cryptographic functions missing, Nastavi, set checked", .registry = std::nullopt,
-       .tarviRsa = kBin + "/libacpkcs.so", .answer = Answer::Continue, .boxes = {minimal}, .dialog = true,
-       .tarviDialog = true, .unchecked = allTarvi, .dllFileName = "acpkcs.dll", .caption = cap + "libacpkcs.so"},
-      {.what = "cryptographic functions missing, Prekini", .registry = std::nullopt,
-       .tarviRsa = kBin + "/libacpkcs.so", .checkTarvi = false, .answer = Answer::Finish, .boxes = {minimal},
-       .dialog = true, .tarviDialog = true, .unchecked = allTarvi, .dllFileName = "acpkcs.dll",
+      {.what = "cryptographic library missing",
+       .registry = std::nullopt,
+       .tarviRsa = "nosuchrsa.dll",
+       .quiet = true,
+       .boxes = {kMsgTarviRsaNotFound, minimal},
+       .dllFileName = "acpkcs.dll"},
+      {.what = "cryptographic functions missing, Nastavi, set checked",
+       .registry = std::nullopt,
+       .tarviRsa = kBin + "/libacpkcs.so",
+       .answer = Answer::Continue,
+       .boxes = {minimal},
+       .dialog = true,
+       .tarviDialog = true,
+       .unchecked = allTarvi,
+       .dllFileName = "acpkcs.dll",
        .caption = cap + "libacpkcs.so"},
-      {.what = "cryptographic functions missing, Nastavi, set not checked", .registry = std::nullopt,
-       .tarviRsa = kBin + "/libacpkcs.so", .checkTarvi = false, .answer = Answer::Continue, .result = true,
-       .continueFlag = true, .dialog = true, .tarviDialog = true, .unchecked = allTarvi,
-       .dllFileName = "acpkcs.dll", .caption = cap + "libacpkcs.so"},
-      {.what = "one cryptographic function missing, Nastavi, set checked", .registry = std::nullopt,
-       .tarviRsa = kBin + "/libtarvirsa_nocertrequest.so", .answer = Answer::Continue, .boxes = {minimal},
-       .dialog = true, .tarviDialog = true, .unchecked = {"X509CertRequest"}, .dllFileName = "acpkcs.dll",
+      {.what = "cryptographic functions missing, Prekini",
+       .registry = std::nullopt,
+       .tarviRsa = kBin + "/libacpkcs.so",
+       .checkTarvi = false,
+       .answer = Answer::Finish,
+       .boxes = {minimal},
+       .dialog = true,
+       .tarviDialog = true,
+       .unchecked = allTarvi,
+       .dllFileName = "acpkcs.dll",
+       .caption = cap + "libacpkcs.so"},
+      {.what = "cryptographic functions missing, Nastavi, set not checked",
+       .registry = std::nullopt,
+       .tarviRsa = kBin + "/libacpkcs.so",
+       .checkTarvi = false,
+       .answer = Answer::Continue,
+       .result = true,
+       .continueFlag = true,
+       .dialog = true,
+       .tarviDialog = true,
+       .unchecked = allTarvi,
+       .dllFileName = "acpkcs.dll",
+       .caption = cap + "libacpkcs.so"},
+      {.what = "one cryptographic function missing, Nastavi, set checked",
+       .registry = std::nullopt,
+       .tarviRsa = kBin + "/libtarvirsa_nocertrequest.so",
+       .answer = Answer::Continue,
+       .boxes = {minimal},
+       .dialog = true,
+       .tarviDialog = true,
+       .unchecked = {"X509CertRequest"},
+       .dllFileName = "acpkcs.dll",
        .caption = cap + "libtarvirsa_nocertrequest.so"},
-      {.what = "one cryptographic function missing, Nastavi, set not checked", .registry = std::nullopt,
-       .tarviRsa = kBin + "/libtarvirsa_nocertrequest.so", .checkTarvi = false, .answer = Answer::Continue,
-       .result = true, .continueFlag = true, .dialog = true, .tarviDialog = true, .unchecked = {"X509CertRequest"},
-       .dllFileName = "acpkcs.dll", .caption = cap + "libtarvirsa_nocertrequest.so"},
+      {.what = "one cryptographic function missing, Nastavi, set not checked",
+       .registry = std::nullopt,
+       .tarviRsa = kBin + "/libtarvirsa_nocertrequest.so",
+       .checkTarvi = false,
+       .answer = Answer::Continue,
+       .result = true,
+       .continueFlag = true,
+       .dialog = true,
+       .tarviDialog = true,
+       .unchecked = {"X509CertRequest"},
+       .dllFileName = "acpkcs.dll",
+       .caption = cap + "libtarvirsa_nocertrequest.so"},
   };
 
   for (const Case& c : cases) {
@@ -210,8 +294,7 @@ TEST_F(Binding, OutcomesForEveryLibraryState) {
     // rest answer "not supported" rather than crash.
     if (CryptokiModule) {
       std::vector<std::string> unbound = UnboundCryptokiNames();
-      EXPECT_EQ(std::set<std::string>(unbound.begin(), unbound.end()).size(),
-                c.tarviDialog ? 0u : c.unchecked.size());
+      EXPECT_EQ(std::set<std::string>(unbound.begin(), unbound.end()).size(), c.tarviDialog ? 0u : c.unchecked.size());
     }
     // What the check list showed as missing is exactly what the table lacks.
     if (c.tarviDialog) {

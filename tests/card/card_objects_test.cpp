@@ -1,11 +1,12 @@
 // Card object functions that need no token: the 3DES pad count, file sizes, and
 // modules that report lengths they cannot back (plugged straight into the table).
+#include "card/card_objects.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "card/card_objects.h"
 #include "card/cryptoki.h"
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"

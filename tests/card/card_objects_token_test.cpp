@@ -23,8 +23,7 @@ class CardObjects : public ::testing::Test {
     ASSERT_TRUE(BindCryptoki(CryptokiModule, QString::fromStdString(m_.path()), false));
     ASSERT_EQ(cryptoki::C_Initialize(nullptr), CKR_OK);
     slot_ = m_.slotOf("Alpha");
-    ASSERT_EQ(cryptoki::C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session_),
-              CKR_OK);
+    ASSERT_EQ(cryptoki::C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session_), CKR_OK);
   }
   void TearDown() override {
     cryptoki::C_Finalize(nullptr);
@@ -64,7 +63,7 @@ TEST_F(CardObjects, PrivateKeyFoundOnlyAfterLoginWithCkUlongTemplate) {
   ASSERT_EQ(cryptoki::C_GetAttributeValue(session_, key, &a, 1), CKR_OK);
   EXPECT_EQ(cls, CKO_PRIVATE_KEY);
   std::string log = m_.takeLog();
-  EXPECT_NE(log.find("C_FindObjectsInit hSession=" ), std::string::npos) << log;
+  EXPECT_NE(log.find("C_FindObjectsInit hSession="), std::string::npos) << log;
   EXPECT_NE(log.find("pTemplate=[0x0:8,0x100:8] ulCount=2 -> 0x0"), std::string::npos) << log;
   EXPECT_NE(log.find("ulMaxObjectCount=50"), std::string::npos) << log;
   EXPECT_NE(log.find("C_FindObjectsFinal"), std::string::npos) << log;
@@ -194,7 +193,9 @@ TEST_F(CardObjects, ReaderListFailures) {
   struct Case {
     CK_RV rv;
     bool trimmed;
-  } cases[] = {{CKR_DEVICE_ERROR, false}, {CKR_TOKEN_NOT_RECOGNIZED, true}, {CKR_TOKEN_NOT_PRESENT, true},
+  } cases[] = {{CKR_DEVICE_ERROR, false},
+               {CKR_TOKEN_NOT_RECOGNIZED, true},
+               {CKR_TOKEN_NOT_PRESENT, true},
                {CKR_GENERAL_ERROR, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rv);

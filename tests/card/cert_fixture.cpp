@@ -20,7 +20,7 @@ struct Contact {
   const char* serial;  // hexadecimal, as `openssl ca` takes it from its serial file
   const char* start;   // YYYYMMDDHHMMSSZ (UTCTime below 2050, GeneralizedTime from 2050)
   const char* end;
-  const char* key;     // "user" (RSA 2048) or "ec" (P-256)
+  const char* key;  // "user" (RSA 2048) or "ec" (P-256)
 };
 
 // Fixed dates, so that no test depends on the day it runs.
@@ -58,11 +58,10 @@ class Factory {
   // Makes the whole set in folder d (which exists and is empty).
   explicit Factory(const std::string& d) : dir_(d) {
     Sh("cd " + d + " && mkdir newcerts && : > index.txt");
-    WriteAll(d + "/ca.cnf",
-             "[ ca ]\ndefault_ca = CA_default\n[ CA_default ]\ndir = " + d +
-                 "\ndatabase = $dir/index.txt\nnew_certs_dir = $dir/newcerts\nserial = $dir/serial\n"
-                 "default_md = sha256\npolicy = policy_any\nunique_subject = no\nemail_in_dn = no\n"
-                 "[ policy_any ]\ncommonName = optional\n");
+    WriteAll(d + "/ca.cnf", "[ ca ]\ndefault_ca = CA_default\n[ CA_default ]\ndir = " + d +
+                                "\ndatabase = $dir/index.txt\nnew_certs_dir = $dir/newcerts\nserial = $dir/serial\n"
+                                "default_md = sha256\npolicy = policy_any\nunique_subject = no\nemail_in_dn = no\n"
+                                "[ policy_any ]\ncommonName = optional\n");
     for (const char* k : {"ca1", "ca2", "impostor", "cahr", "user"})
       Sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + Key(k));
     Sh("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Key("ec"));
@@ -103,10 +102,11 @@ class Factory {
 
   void SelfSigned(const std::string& name, const std::string& key, const std::string& subject,
                   const std::string& serial, bool ca) {
-    const std::string ext = ca ? " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign"
-                               : " -addext basicConstraints=CA:FALSE";
-    Sh("openssl req -x509 -utf8 -key " + Key(key) + " -subj '" + subject + "' -set_serial " + serial +
-       " -days 3650" + ext + " -out " + dir_ + "/" + name + ".pem");
+    const std::string ext =
+        ca ? " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign"
+           : " -addext basicConstraints=CA:FALSE";
+    Sh("openssl req -x509 -utf8 -key " + Key(key) + " -subj '" + subject + "' -set_serial " + serial + " -days 3650" +
+       ext + " -out " + dir_ + "/" + name + ".pem");
     Finish(name);
   }
 
@@ -122,7 +122,8 @@ class Factory {
 // Every test case runs in a process of its own, so the set is made once per build
 // tree and recipe (this file) and shared.
 std::string SharedFolder() {
-  return SharedTestFolder("test-certs", "tests/card/cert_fixture.cpp", [](const std::string& work) { Factory make(work); });
+  return SharedTestFolder("test-certs", "tests/card/cert_fixture.cpp",
+                          [](const std::string& work) { Factory make(work); });
 }
 
 }  // namespace

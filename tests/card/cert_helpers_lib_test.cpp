@@ -28,9 +28,9 @@ QDateTime OpensslDate(const std::string& out, const std::string& field) {
 
 Made MakeCert(const TempDir& dir, const std::string& name, const std::string& keyArgs, int days) {
   const std::string base = dir.file(name);
-  std::string cmd = "openssl req -x509 " + keyArgs + " -nodes -keyout " + base + ".key -out " + base +
-                    ".pem -days " + std::to_string(days) + " -subj /CN=" + name + " 2>/dev/null && openssl x509 -in " +
-                    base + ".pem -outform DER -out " + base + ".der";
+  std::string cmd = "openssl req -x509 " + keyArgs + " -nodes -keyout " + base + ".key -out " + base + ".pem -days " +
+                    std::to_string(days) + " -subj /CN=" + name + " 2>/dev/null && openssl x509 -in " + base +
+                    ".pem -outform DER -out " + base + ".der";
   EXPECT_EQ(Run(cmd), 0) << cmd;
   std::string dates;
   EXPECT_EQ(Run("openssl x509 -in " + base + ".pem -noout -startdate -enddate -dateopt iso_8601", &dates), 0);

@@ -1,3 +1,5 @@
+#include "card/cert_helpers.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -5,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "card/cert_helpers.h"
 #include "card/tarvirsa_api.h"
 #include "platform/fake_ui_services.h"
 
@@ -92,9 +93,7 @@ std::string Tlv(int tag, const std::string& text) {
   return std::string(1, static_cast<char>(tag)) + std::string(1, static_cast<char>(text.size())) + text;
 }
 
-std::vector<uint8_t> Validity(const std::string& inner) {
-  return Bytes({0x30, static_cast<int>(inner.size())}, inner);
-}
+std::vector<uint8_t> Validity(const std::string& inner) { return Bytes({0x30, static_cast<int>(inner.size())}, inner); }
 
 double Day(int days, int h = 0, int m = 0, int s = 0) { return days + (h * 3600 + m * 60 + s) / 86400.0; }
 
@@ -113,9 +112,8 @@ TEST_F(CertHelpers, ValidityTable) {
        Day(58441, 12, 34, 56)},
       {"GeneralizedTime start", Validity(Tlv(0x18, "20500101000000Z") + Tlv(0x18, "20600101000000Z")), Day(54789),
        Day(58441)},
-      {"fraction and offset ignored",
-       Validity(Tlv(0x17, "491231235959+0100") + Tlv(0x18, "20600101000000.123Z")), Day(54788, 23, 59, 59),
-       Day(58441)},
+      {"fraction and offset ignored", Validity(Tlv(0x17, "491231235959+0100") + Tlv(0x18, "20600101000000.123Z")),
+       Day(54788, 23, 59, 59), Day(58441)},
       {"no zone letter", Validity(Tlv(0x17, "500101000000") + utc1951), Day(54789), Day(18629)},
       {"second element missing", Validity(utc2050), Day(54789), 0},
       {"second element of another type", Validity(utc2050 + Tlv(0x04, "510101000000Z")), Day(54789), 0},
@@ -132,8 +130,9 @@ TEST_F(CertHelpers, ValidityTable) {
       {"indefinite outer length", Bytes({0x30, 0x80}, utc2050 + utc1951 + std::string(2, '\0')), 0, 0},
       {"first element's length past the end", Bytes({0x30, 0x0F, 0x17, 0x7F}, "500101000000Z"), 0, 0},
       {"first element's length bytes cut off", Bytes({0x30, 0x03, 0x17, 0x82, 0x01}), 0, 0},
-      {"second element runs past the Validity", Bytes({0x30, 0x1E}, utc2050 + Tlv(0x17, "510101000000Z").substr(0, 1) + "\x20" + "510101000000Z"),
-       Day(54789), 0},
+      {"second element runs past the Validity",
+       Bytes({0x30, 0x1E}, utc2050 + Tlv(0x17, "510101000000Z").substr(0, 1) + "\x20" + "510101000000Z"), Day(54789),
+       0},
       {"second element beyond the Validity's own length", Bytes({0x30, 0x0F}, utc2050 + utc1951), Day(54789), 0},
       {"time cut short by the Validity", Bytes({0x30, 0x08}, utc2050), 0, 0},
   };
@@ -178,23 +177,23 @@ TEST(CertTime, DecodeTable) {
     const char* text;
     double expected;
   } cases[] = {
-      {0x17, "000229000000Z", Day(36585)},   // 2000 is a leap year
-      {0x18, "21000229000000Z", 0},          // 2100 is not
-      {0x17, "500101240000Z", 0},            // hour 24
-      {0x17, "500101236000Z", 0},            // minute 60
-      {0x17, "500101235960Z", 0},            // second 60
-      {0x17, "500100000000Z", 0},            // day 0
-      {0x17, "500001000000Z", 0},            // month 0
+      {0x17, "000229000000Z", Day(36585)},  // 2000 is a leap year
+      {0x18, "21000229000000Z", 0},         // 2100 is not
+      {0x17, "500101240000Z", 0},           // hour 24
+      {0x17, "500101236000Z", 0},           // minute 60
+      {0x17, "500101235960Z", 0},           // second 60
+      {0x17, "500100000000Z", 0},           // day 0
+      {0x17, "500001000000Z", 0},           // month 0
       {0x17, "-50101000000Z", 0},
-      {0x18, "205001010000Z", 0},            // GeneralizedTime without seconds
-      {0x18, "00000101000000Z", 0},          // year 0
+      {0x18, "205001010000Z", 0},    // GeneralizedTime without seconds
+      {0x18, "00000101000000Z", 0},  // year 0
       {0x18, "99991231235959Z", Day(2958465, 23, 59, 59)},
       {0x04, "500101000000Z", 0},
   };
   for (const Case& c : cases) {
-    EXPECT_DOUBLE_EQ(DecodeCertTime(static_cast<uint8_t>(c.tag), reinterpret_cast<const uint8_t*>(c.text),
-                                    std::strlen(c.text)),
-                     c.expected)
+    EXPECT_DOUBLE_EQ(
+        DecodeCertTime(static_cast<uint8_t>(c.tag), reinterpret_cast<const uint8_t*>(c.text), std::strlen(c.text)),
+        c.expected)
         << c.text;
   }
   EXPECT_EQ(DecodeCertTime(0x17, nullptr, 13), 0);
@@ -212,7 +211,8 @@ TEST_F(CertHelpers, ExtractRsaPublicKeyReportsFailures) {
   EXPECT_FALSE(ExtractRsaPublicKey(der, &key));
   ASSERT_EQ(ui.boxes.size(), 1u);
   EXPECT_EQ(ui.boxes[0].kind, MsgKind::Error);
-  EXPECT_EQ(ui.boxes[0].text, QString::fromUtf8("Greška kod dohvata javnog ključa iz certifikata. [Error Code=1027, ]"));
+  EXPECT_EQ(ui.boxes[0].text,
+            QString::fromUtf8("Greška kod dohvata javnog ključa iz certifikata. [Error Code=1027, ]"));
 
   g_keyRc = 0xA0;  // a value with a PKCS#11 name shows it
   EXPECT_FALSE(ExtractRsaPublicKey(der, &key));

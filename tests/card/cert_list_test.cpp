@@ -116,9 +116,15 @@ TEST(CertListFields, GetDescriptionField) {
     const char* field;
   };
   const Case cases[] = {
-      {"key;Name;mail;", 0, "key"}, {"key;Name;mail;", 1, "Name"}, {"key;Name;mail;", 2, "mail"},
-      {"key;Name;mail;", 3, ""},    {"key;Name;mail", 2, ""},      {"key;;;", 1, ""},
-      {"a;b;c;d;e;", 3, "d"},       {"nosep", 0, ""},              {"", 0, ""},
+      {"key;Name;mail;", 0, "key"},
+      {"key;Name;mail;", 1, "Name"},
+      {"key;Name;mail;", 2, "mail"},
+      {"key;Name;mail;", 3, ""},
+      {"key;Name;mail", 2, ""},
+      {"key;;;", 1, ""},
+      {"a;b;c;d;e;", 3, "d"},
+      {"nosep", 0, ""},
+      {"", 0, ""},
       {"key;Name;mail;", -1, ""},
   };
   for (const Case& k : cases) EXPECT_EQ(GetDescriptionField(k.index, k.line), k.field) << k.line << " " << k.index;
@@ -138,13 +144,13 @@ TEST_F(CertListTest, DescriptionLines) {
            // A longer key that begins with another certificate's key is not that certificate's.
            "test_ca_1020;Wrong Person;wrong@x;\r\n"
            "test_ca_102;No Unit Name;nounit@x;\r\n"
-           "test_ca_101a20f337c;Test User;user@x\n"     // no final ";": no e-mail; LF only
-           "\r\n"                                        // empty line
-           "test_ca_103\r"                               // no separators at all; lone CR
+           "test_ca_101a20f337c;Test User;user@x\n"       // no final ";": no e-mail; LF only
+           "\r\n"                                         // empty line
+           "test_ca_103\r"                                // no separators at all; lone CR
            "test_ca_1008a01;High;high@x;extra;more;\r\n"  // extra fields
            "test_ca_20b02;From users;u@x;\r\n" +
                ToCp1250Std(QString::fromUtf8("čš_đ_ca0d0e;Šime Čikić;sime@x;")) +  // code page 1250 bytes
-               "\r\nTEST_CA_103;Wrong Case;case@x;");                            // no final line break
+               "\r\nTEST_CA_103;Wrong Case;case@x;");                              // no final line break
 
   TCertList list;
   list.RootFolder = R();
@@ -159,7 +165,7 @@ TEST_F(CertListTest, DescriptionLines) {
     const char* mail;
   };
   const Expect expected[] = {
-      {"croatian.crt", "Šime Čikić", "sime@x"}, {"highbit.crt", "High", "high@x"}, {"nocn.crt", "", ""},
+      {"croatian.crt", "Šime Čikić", "sime@x"},   {"highbit.crt", "High", "high@x"},  {"nocn.crt", "", ""},
       {"nounit.crt", "No Unit Name", "nounit@x"}, {"ofca2.crt", "From roots", "r@x"}, {"user.crt", "Test User", ""},
   };
   ASSERT_EQ(list.UserCertificates.size(), std::size(expected));
@@ -281,8 +287,8 @@ TEST_F(CertListTest, SaveRefusesSeparatorsAndReportsFailures) {
   ::signal(SIGXFSZ, handler);
   EXPECT_FALSE(saved);
   ASSERT_EQ(ui.boxes.size(), 1u);
-  EXPECT_TRUE(ui.boxes[0].text.startsWith("Neuspješno spremanje opisa certifikata u datoteku \"" + U() +
-                                          "ucertdesc.txt\"."))
+  EXPECT_TRUE(
+      ui.boxes[0].text.startsWith("Neuspješno spremanje opisa certifikata u datoteku \"" + U() + "ucertdesc.txt\"."))
       << ui.boxes[0].text.toStdString();
   EXPECT_EQ(ReadText(desc), old);
   EXPECT_EQ(QDir(U()).entryList(QDir::Files | QDir::Hidden).size(), 2);  // no temporary left

@@ -59,13 +59,13 @@ const Row kRows[] = {
     {"expired", "CN=Expired User", "Expired User", "Test CA 1", "05", 5, "test_ca_105", Days(2001, 2, 3, 4, 5, 6),
      Days(2011, 2, 3, 4, 5, 6), 1},
     // Not valid yet: only the end is ever compared with now.
-    {"future", "CN=Future User", "Future User", "Test CA 1", "06", 6, "test_ca_106", Days(2045, 1, 1),
-     Days(2046, 1, 1), 0},
+    {"future", "CN=Future User", "Future User", "Test CA 1", "06", 6, "test_ca_106", Days(2045, 1, 1), Days(2046, 1, 1),
+     0},
     // From 2050 the dates are GeneralizedTime.
     {"past2050", "CN=Long User", "Long User", "Test CA 1", "07", 7, "test_ca_107", Days(2030, 1, 1),
      Days(2060, 6, 30, 12, 0, 0), 0},
-    {"after2050", "CN=Late User", "Late User", "Test CA 1", "08", 8, "test_ca_108", Days(2051, 1, 1),
-     Days(2070, 1, 1), 0},
+    {"after2050", "CN=Late User", "Late User", "Test CA 1", "08", 8, "test_ca_108", Days(2051, 1, 1), Days(2070, 1, 1),
+     0},
     // Accented capitals of code page 1250 are lowered in the key name too.
     {"croatian", "CN=Čedomir Šimić,OU=Računovodstvo,O=Žuta Kuća,C=HR", "Čedomir Šimić", "ČŠ Đ CA", "0D0E", 0x0D0E,
      "čš_đ_ca0d0e", Days(2020, 5, 1, 10, 20, 30), Days(2049, 12, 31, 23, 59, 59), 0},
@@ -280,7 +280,8 @@ TEST(CertificateText, LowerCaseFollowsCodePage1250) {
     const QChar ch(FromCp1250Char(static_cast<unsigned char>(i)));
     const QChar low = ch.toLower();
     unsigned char expect = static_cast<unsigned char>(i);
-    if (low != ch && ToCp1250Char(low.unicode()) != '?') expect = static_cast<unsigned char>(ToCp1250Char(low.unicode()));
+    if (low != ch && ToCp1250Char(low.unicode()) != '?')
+      expect = static_cast<unsigned char>(ToCp1250Char(low.unicode()));
     EXPECT_EQ(static_cast<unsigned char>(lowered[i]), expect) << "byte " << i;
     changed += expect != i;
   }

@@ -1,9 +1,9 @@
+#include "card/cryptoki.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "card/cryptoki.h"
 
 namespace {
 
@@ -37,8 +37,7 @@ TEST(CryptokiTable, BindOrder) {
   // Standard order with the four unused functions left out, vendor pair after C_SetPIN.
   std::vector<std::string> expected;
   for (const std::string& n : StandardOrder()) {
-    if (n == "C_GetFunctionList" || n == "C_GetFunctionStatus" || n == "C_CancelFunction" ||
-        n == "C_WaitForSlotEvent")
+    if (n == "C_GetFunctionList" || n == "C_GetFunctionStatus" || n == "C_CancelFunction" || n == "C_WaitForSlotEvent")
       continue;
     expected.push_back(n);
     if (n == "C_SetPIN") {

@@ -1,6 +1,8 @@
 // Object searches over a module plugged straight into the table: every search that
 // began ends exactly once, whichever step fails and whoever searched, and a failure
 // box comes before the search ends, as it did before the finder was shared.
+#include "card/object_search.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -9,7 +11,6 @@
 
 #include "card/card_objects.h"
 #include "card/cryptoki.h"
-#include "card/object_search.h"
 #include "platform/fake_ui_services.h"
 
 namespace {
@@ -107,8 +108,8 @@ TEST_F(ObjectSearch, EverySearchEndsOnceWhateverFails) {
       {"keys: the start fails", false, "Init", 1, -1, {"Init!", "Box"}},
       {"keys: the search fails", false, "Find", 1, -2, {"Init", "Find!", "Box", "Final"}},
       {"keys: the end fails", false, "Final", 1, -3, {"Init", "Find", "Final!", "Box"}},
-      {"pair: none belongs", true, "", 0, 0, join({{"Init", "Find", "Final"}, attrs6, {"Init", "Find", "Final"},
-                                                   Log(4, "Attr")})},
+      {"pair: none belongs", true, "", 0, 0,
+       join({{"Init", "Find", "Final"}, attrs6, {"Init", "Find", "Final"}, Log(4, "Attr")})},
       {"pair: a key's attribute fails", true, "Attr", 2, -1, {"Init", "Find", "Final", "Attr", "Attr!"}},
       {"pair: the certificate search fails midway", true, "Find", 2, -1,
        join({{"Init", "Find", "Final"}, attrs6, {"Init", "Find!", "Final"}})},

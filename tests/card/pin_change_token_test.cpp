@@ -64,8 +64,7 @@ class PinChange : public CardTest {
     }
     return texts;
   }
-  static void Fill(QLineEdit* a, const QString& ta, QLineEdit* b, const QString& tb, QLineEdit* c,
-                   const QString& tc) {
+  static void Fill(QLineEdit* a, const QString& ta, QLineEdit* b, const QString& tb, QLineEdit* c, const QString& tc) {
     a->setText(ta);
     b->setText(tb);
     c->setText(tc);
@@ -157,7 +156,7 @@ TEST_F(PinChange, EntriesThatNeverReachTheModule) {
     else
       c_->ChangePINDlg->OKBtnClick();
     EXPECT_EQ(Boxes(MsgKind::Error), QStringList{k.box});
-    EXPECT_EQ(d->result(), 0);  // not closed
+    EXPECT_EQ(d->result(), 0);            // not closed
     EXPECT_EQ(edits[1]->text(), k.next);  // the entries stay for the user to mend
   }
   EXPECT_TRUE(Calls().empty());
@@ -174,10 +173,7 @@ TEST_F(PinChange, ChangeFailuresKeepTheDialogOpen) {
       {"wrong old PIN", [] {}, "4321", "5678", "Uneseni PIN kod nije valjan !"},
       // The module's own length rule: the number in decimal.
       {"new PIN too short", [] {}, "1234", "12", "PIN kod se ne može promijeniti ! [ErorCode=162]"},
-      {"the module fails",
-       [this] { module_->ctl.acpkcs_ctl_fail("C_SetPIN", CKR_DEVICE_ERROR, 1); },
-       "1234",
-       "5678",
+      {"the module fails", [this] { module_->ctl.acpkcs_ctl_fail("C_SetPIN", CKR_DEVICE_ERROR, 1); }, "1234", "5678",
        "PIN kod se ne može promijeniti ! [ErorCode=48]"},
       {"a locked PIN", [this] { LockPin(); }, "1234", "5678", "PIN kod se ne može promijeniti ! [ErorCode=164]"},
   };

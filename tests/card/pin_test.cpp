@@ -1,10 +1,10 @@
 // The PIN type on its own: the bytes a module gets from what the user typed, and
 // storage that holds zeros once the PIN is cleared or moved on.
+#include "card/pin.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "card/pin.h"
 
 namespace {
 
@@ -19,9 +19,18 @@ TEST(Pin, TheBytesTheModuleGets) {
   } cases[] = {
       {"plain", QStringLiteral("1234"), -1, "1234"},
       {"code page 1250", QStringLiteral("čšž"), -1, "\xE8\x9A\x9E"},
-      {"no byte for it", QStringLiteral("a\u20ACb\u4E00"), -1, "a\x80" "b?"},
-      {"outside the basic plane: one character", QString::fromUtf8("1\xF0\x9F\x98\x80" "2"), -1, "1?2"},
-      {"up to the first NUL", QString::fromLatin1("12\0" "34", 5), -1, "12"},
+      {"no byte for it", QStringLiteral("a\u20ACb\u4E00"), -1,
+       "a\x80"
+       "b?"},
+      {"outside the basic plane: one character",
+       QString::fromUtf8("1\xF0\x9F\x98\x80"
+                         "2"),
+       -1, "1?2"},
+      {"up to the first NUL",
+       QString::fromLatin1("12\0"
+                           "34",
+                           5),
+       -1, "12"},
       {"the dialog's length", QString(60, QChar('5')), 50, std::string(50, '5')},
       {"the login buffer", QString(3000, QChar('7')), -1, std::string(TPin::kMaxBytes, '7')},
       {"nothing", QString(), -1, ""},

@@ -1,10 +1,10 @@
+#include "card/pkcs11_codes.h"
+
 #include <gtest/gtest.h>
 
 #include <QString>
 #include <QStringList>
 #include <vector>
-
-#include "card/pkcs11_codes.h"
 
 namespace {
 

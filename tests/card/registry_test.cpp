@@ -35,11 +35,15 @@ const QString kKey = QStringLiteral("SOFTWARE\\VodezOdir\\TarviSealdesk");
 
 TEST_F(Registry, CroatianTextIsStoredAsItsCodePageBytesWithTheTerminator) {
   const QString text = QStringLiteral("Izlaz čćžšđ ČĆŽŠĐ €");
-  ASSERT_EQ(RegWriteValue(HKEY_CURRENT_USER, kKey + QStringLiteral("\\Mape"), QStringLiteral("Šifra"), text, REG_SZ), 0);
-  EXPECT_EQ(Stored(regstore::Hive::CurrentUser, "SOFTWARE\\VodezOdir\\TarviSealdesk\\Mape", "\x8A" "ifra"),
+  ASSERT_EQ(RegWriteValue(HKEY_CURRENT_USER, kKey + QStringLiteral("\\Mape"), QStringLiteral("Šifra"), text, REG_SZ),
+            0);
+  EXPECT_EQ(Stored(regstore::Hive::CurrentUser, "SOFTWARE\\VodezOdir\\TarviSealdesk\\Mape",
+                   "\x8A"
+                   "ifra"),
             std::string("Izlaz \xE8\xE6\x9E\x9A\xF0 \xC8\xC6\x8E\x8A\xD0 \x80", 19) + '\0');
   QString back;
-  ASSERT_EQ(RegReadValue(HKEY_CURRENT_USER, kKey.toUpper() + QStringLiteral("\\MAPE"), QStringLiteral("šIFRA"), back), 0);
+  ASSERT_EQ(RegReadValue(HKEY_CURRENT_USER, kKey.toUpper() + QStringLiteral("\\MAPE"), QStringLiteral("šIFRA"), back),
+            0);
   EXPECT_EQ(back, text);
 
   ASSERT_EQ(RegWriteValue(HKEY_CURRENT_USER, kKey, QStringLiteral("LogoutOnExit"), QStringLiteral("YES")), 0);

@@ -65,11 +65,24 @@ QStringList Tree(const QTreeWidget* tree) {
   return out;
 }
 
-const QStringList kTokenCaptions = {
-    "Naziv kartice", "ID proizvođača", "Model", "Zastavice", "Serijski broj", "Maksimalni broj sesija",
-    "Trenutni broj sesija", "Maksimalni broj RW sesija", "Trenutni broj RW sesija", "Maksimalna duljina PINa",
-    "Minimalna duljina PINa", "Ukupna javna memorija", "Ukupna slobodna javna memorija", "Ukupna privatna memorija",
-    "Ukupna slobodna privatna memorija", "Verzija hardwarea", "Verzija firmwarea", "UTC vrijeme"};
+const QStringList kTokenCaptions = {"Naziv kartice",
+                                    "ID proizvođača",
+                                    "Model",
+                                    "Zastavice",
+                                    "Serijski broj",
+                                    "Maksimalni broj sesija",
+                                    "Trenutni broj sesija",
+                                    "Maksimalni broj RW sesija",
+                                    "Trenutni broj RW sesija",
+                                    "Maksimalna duljina PINa",
+                                    "Minimalna duljina PINa",
+                                    "Ukupna javna memorija",
+                                    "Ukupna slobodna javna memorija",
+                                    "Ukupna privatna memorija",
+                                    "Ukupna slobodna privatna memorija",
+                                    "Verzija hardwarea",
+                                    "Verzija firmwarea",
+                                    "UTC vrijeme"};
 
 class TokenExplorer : public CardTest {
  protected:
@@ -154,19 +167,20 @@ TEST_F(TokenExplorer, PagesDescribeTheSlotAfterTheComponentOpensASession) {
   ASSERT_EQ(f->C_GetInfo(&info), CKR_OK);
   EXPECT_EQ(Headers(d.GeneralList), (QStringList{"Atributi", "Vrijednosti"}));
   EXPECT_EQ(Rows(d.GeneralList),
-            (QStringList{"ID proizvođača=" + Trimmed(info.manufacturerID),
-                         QString("Verzija Cryptokija=%1.%2").arg(info.cryptokiVersion.major).arg(info.cryptokiVersion.minor),
-                         "Naziv biblioteke funkcija=" + Trimmed(info.libraryDescription),
-                         "Verzija biblioteke funkcija=2.0"}));
+            (QStringList{
+                "ID proizvođača=" + Trimmed(info.manufacturerID),
+                QString("Verzija Cryptokija=%1.%2").arg(info.cryptokiVersion.major).arg(info.cryptokiVersion.minor),
+                "Naziv biblioteke funkcija=" + Trimmed(info.libraryDescription), "Verzija biblioteke funkcija=2.0"}));
 
   const CK_SLOT_ID slot = module_->slotOf("Alpha");
   CK_SLOT_INFO si;
   ASSERT_EQ(f->C_GetSlotInfo(slot, &si), CKR_OK);
-  EXPECT_EQ(Rows(d.ReaderList),
-            (QStringList{"ID čitača=" + QString::number(slot), "Naziv čitača=" + Trimmed(si.slotDescription),
-                         "ID proizvođača=" + Trimmed(si.manufacturerID),
-                         QString("Verzija hardwarea=%1.%2").arg(si.hardwareVersion.major).arg(si.hardwareVersion.minor),
-                         QString("Verzija firmwarea=%1.%2").arg(si.firmwareVersion.major).arg(si.firmwareVersion.minor)}));
+  EXPECT_EQ(
+      Rows(d.ReaderList),
+      (QStringList{"ID čitača=" + QString::number(slot), "Naziv čitača=" + Trimmed(si.slotDescription),
+                   "ID proizvođača=" + Trimmed(si.manufacturerID),
+                   QString("Verzija hardwarea=%1.%2").arg(si.hardwareVersion.major).arg(si.hardwareVersion.minor),
+                   QString("Verzija firmwarea=%1.%2").arg(si.firmwareVersion.major).arg(si.firmwareVersion.minor)}));
 
   CK_TOKEN_INFO ti;
   ASSERT_EQ(f->C_GetTokenInfo(slot, &ti), CKR_OK);
@@ -289,8 +303,7 @@ TEST_F(TokenExplorer, AModuleWithMoreThan132MechanismsIsListedWhole) {
   module_->ctl.acpkcs_ctl_extra_mechanisms(TCardAppDlg::kMaxMechanisms);
   c.SetConnected(true);
   ASSERT_TRUE(c.Connected());
-  EXPECT_EQ(BoxTexts(),
-            QStringList{"Broj pronađenih mehanizama je veći od maksimalno dozovoljenog (MAX = 4096)"});
+  EXPECT_EQ(BoxTexts(), QStringList{"Broj pronađenih mehanizama je veći od maksimalno dozovoljenog (MAX = 4096)"});
   EXPECT_EQ(d.MechanismBox->title(),
             "Ova kartica podržava " + QString::number(real + TCardAppDlg::kMaxMechanisms) + " mehanizama");
   EXPECT_EQ(d.MechanismList->topLevelItemCount(), 0);
@@ -381,8 +394,14 @@ TEST_F(TokenExplorer, FillFailures) {
   };
   const QString findInit = "Pogreška inicijalizacije traženja objekata na kartici ! (48)";
   const std::vector<Case> cases = {
-      {"C_GetInfo", 1, {"Pogreška prilikom dohvata informacija o Cryptoki biblioteci funkcija"}, false, false, false,
-       false, 0},
+      {"C_GetInfo",
+       1,
+       {"Pogreška prilikom dohvata informacija o Cryptoki biblioteci funkcija"},
+       false,
+       false,
+       false,
+       false,
+       0},
       // Without the slot list the fill goes straight on to the objects.
       {"C_GetSlotList", 1, {}, true, false, false, false, -1},
       {"C_GetTokenInfo", 1, {}, true, true, false, true, -1},
@@ -390,9 +409,21 @@ TEST_F(TokenExplorer, FillFailures) {
       {"C_GetMechanismList", 2, {"Podržani mehanizmi se ne mogu dohvatiti !(rc = 48)"}, true, true, true, false, 0},
       {"C_FindObjectsInit", 1, {findInit}, true, true, true, true, 0},
       {"C_FindObjects", 1, {"Pogreška traženja objekata na kartici ! [Error Code=48]"}, true, true, true, true, 0},
-      {"C_FindObjectsFinal", 1, {"Pogreška finalizacije traženja objekata na kartici ! (48)"}, true, true, true, true,
+      {"C_FindObjectsFinal",
+       1,
+       {"Pogreška finalizacije traženja objekata na kartici ! (48)"},
+       true,
+       true,
+       true,
+       true,
        0},
-      {"C_GetAttributeValue", 1, {"Pogreška prilikom dohvata klase objekta sa kartice ! (48)"}, true, true, true, true,
+      {"C_GetAttributeValue",
+       1,
+       {"Pogreška prilikom dohvata klase objekta sa kartice ! (48)"},
+       true,
+       true,
+       true,
+       true,
        0},
       // The class node is made before the label is read, and stays.
       {"C_GetAttributeValue", 2, {"Pogreška prilikom dohvata naziva objekta! (48)"}, true, true, true, true, 1},
@@ -547,8 +578,12 @@ TEST_F(ExplorerObjects, LabelsValuesAndKeyTypes) {
   QStringList dataNodes;
   for (int i = 0; i < dataClass->childCount(); ++i) dataNodes << dataClass->child(i)->text(0);
   std::sort(dataNodes.begin(), dataNodes.end());
-  QStringList expectedData = {QString::fromStdString(label52), "< Label is too long to retrive 1 >",
-                              "< Label is too long to retrive 2 >", "Certificate Object", "dugi", "kratki"};
+  QStringList expectedData = {QString::fromStdString(label52),
+                              "< Label is too long to retrive 1 >",
+                              "< Label is too long to retrive 2 >",
+                              "Certificate Object",
+                              "dugi",
+                              "kratki"};
   std::sort(expectedData.begin(), expectedData.end());
   EXPECT_EQ(dataNodes, expectedData);
   EXPECT_TRUE(tree.contains("Certificate Object")) << tree.join('|').toStdString();

@@ -50,7 +50,8 @@ class VersionInfo : public ::testing::Test {
     const std::string blob = dir_.file(name + ".bin"), out = dir_.file(name);
     WriteAll(blob, bytes);
     std::string log;
-    EXPECT_EQ(::Run("objcopy --add-section .tarvi_verinfo='" + blob + "' '" + kWithout + "' '" + out + "' 2>&1", &log), 0)
+    EXPECT_EQ(::Run("objcopy --add-section .tarvi_verinfo='" + blob + "' '" + kWithout + "' '" + out + "' 2>&1", &log),
+              0)
         << log;
     return out;
   }
@@ -156,12 +157,9 @@ TEST_F(VersionInfo, DamagedRecordsRaiseTheirErrorAndGiveEmptyTexts) {
     std::string bytes;
     std::string message;
   } cases[] = {
-      {shortFixed.Bytes(), "No fixed file info"},
-      {cut, "No fixed file info"},
-      {noLanguage.Bytes(), "No language info."},
-      {hugeCount, "No language info."},
-      {badMagic.Bytes(), "Cannot obtain version info."},
-      {"", "Cannot obtain version info."},
+      {shortFixed.Bytes(), "No fixed file info"},        {cut, "No fixed file info"},
+      {noLanguage.Bytes(), "No language info."},         {hugeCount, "No language info."},
+      {badMagic.Bytes(), "Cannot obtain version info."}, {"", "Cannot obtain version info."},
   };
   int n = 0;
   for (const Case& c : cases) {

@@ -16,8 +16,7 @@ void* Library::Symbol(const char* name) const {
   return p;
 }
 
-FakeModule::FakeModule(bool partial)
-    : lib_(BinFile(partial ? "libjni_fake_p11_partial.so" : "libjni_fake_p11.so")) {}
+FakeModule::FakeModule(bool partial) : lib_(BinFile(partial ? "libjni_fake_p11_partial.so" : "libjni_fake_p11.so")) {}
 
 void FakeModule::Set(const char* key, unsigned long value) const {
   lib_.Get<void(const char*, unsigned long)>("fake_p11_set")(key, value);

@@ -1,5 +1,7 @@
 // The debug log, in a build of the bridge sources with the log switched on
 // (linked into this test; the delivered libraries have it fixed off).
+#include "jni_bridge/bridge_log.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "bridge_fixture.h"
-#include "jni_bridge/bridge_log.h"
 #include "jni_bridge/cryptoki.h"
 #include "support/temp_dir.h"
 
@@ -51,9 +52,10 @@ using Want = std::vector<std::string>;
 TEST_F(BridgeLog, LoadingWritesEachStepAndTheRepeatRules) {
   FakeModule fake;
   ASSERT_EQ(jdirect_LoadPKCS(fake.path().c_str()), 1);
-  EXPECT_EQ(Lines(), (Want{"jdirect_LoadPKCS", "Cryptoki.............Load",
-                            "Cryptoki.............Loading library '" + fake.path() + "'",
-                            "Cryptoki.............Querying Proc Addresses...", "Cryptoki.............Functions loaded..."}));
+  EXPECT_EQ(Lines(),
+            (Want{"jdirect_LoadPKCS", "Cryptoki.............Load",
+                  "Cryptoki.............Loading library '" + fake.path() + "'",
+                  "Cryptoki.............Querying Proc Addresses...", "Cryptoki.............Functions loaded..."}));
   EXPECT_EQ(jdirect_LoadPKCS(fake.path().c_str()), 1);
   EXPECT_EQ(Lines(), (Want{"jdirect_LoadPKCS", "jdirect_LoadPKCS: skipping, already loaded"}));
   std::string otherCase = fake.path();
@@ -67,8 +69,8 @@ TEST_F(BridgeLog, RefusedAndFailedLoads) {
   EXPECT_EQ(Lines(), Want{"jdirect_LoadPKCS"});
   EXPECT_EQ(jdirect_LoadPKCS("/nonexistent/libnone.so"), 0);
   EXPECT_EQ(Lines(), (Want{"jdirect_LoadPKCS", "Cryptoki.............Load",
-                            "Cryptoki.............Loading library '/nonexistent/libnone.so'",
-                            "Cryptoki.............ERROR: Can't find DLL '/nonexistent/libnone.so'"}));
+                           "Cryptoki.............Loading library '/nonexistent/libnone.so'",
+                           "Cryptoki.............ERROR: Can't find DLL '/nonexistent/libnone.so'"}));
 }
 
 TEST_F(BridgeLog, CallOutcomesNamedOrInHex) {
@@ -121,22 +123,23 @@ TEST_F(BridgeLog, OwnOperations) {
   const std::string at = std::to_string(block);
   jdirect_SetMem(0, buf, 1, 2);
   EXPECT_EQ(Lines(), (Want{"jdirect_SetMem destination address: 0", "jdirect_SetMem offset: 1, size: 2",
-                            "*** BAD DESTINATION ADDRESS ***"}));
+                           "*** BAD DESTINATION ADDRESS ***"}));
   jdirect_SetMem(block, nullptr, 0, 4);
   EXPECT_EQ(Lines(), (Want{"jdirect_SetMem destination address: " + at, "jdirect_SetMem offset: 0, size: 4",
-                            "*** BAD SOURCE ADDRESS ***"}));
+                           "*** BAD SOURCE ADDRESS ***"}));
   jdirect_SetMem(block, buf, 12, 8);
   EXPECT_EQ(Lines(), (Want{"jdirect_SetMem destination address: " + at, "jdirect_SetMem offset: 12, size: 8",
-                            "*** BAD OFFSET OR SIZE ***"}));
+                           "*** BAD OFFSET OR SIZE ***"}));
   jdirect_SetMem(block, buf, 0, 8);
   EXPECT_EQ(Lines(), (Want{"jdirect_SetMem destination address: " + at, "jdirect_SetMem offset: 0, size: 8"}));
   jdirect_GetMem(block, nullptr, 0, 4);
-  EXPECT_EQ(Lines(), (Want{"jdirect_GetMem copy from address: " + at + " <= len: 4", "*** BAD DESTINATION ADDRESS ***"}));
+  EXPECT_EQ(Lines(),
+            (Want{"jdirect_GetMem copy from address: " + at + " <= len: 4", "*** BAD DESTINATION ADDRESS ***"}));
   jdirect_GetMem(0, buf, 0, 4);
   EXPECT_EQ(Lines(), (Want{"jdirect_GetMem copy from address: 0 <= len: 4", "*** BAD SOURCE ADDRESS ***"}));
   jdirect_GetMem(block + 1, buf, 0, 4);
   EXPECT_EQ(Lines(), (Want{"jdirect_GetMem copy from address: " + std::to_string(block + 1) + " <= len: 4",
-                            "*** BAD SOURCE ADDRESS ***"}));
+                           "*** BAD SOURCE ADDRESS ***"}));
   jdirect_FreeMem(block);
   EXPECT_EQ(Lines(), Want{"jdirect_FreeMem at address: " + at});
   jdirect_FreeMem(block);
@@ -154,8 +157,8 @@ TEST_F(BridgeLog, LoadAndUnloadHooks) {
   bridge_process_attach();
   bridge_process_detach();
   EXPECT_EQ(Lines(), (Want{"NetsentryDll........ ## NEW PROCESS ################################################",
-                            "NetsentryDll........ DllMain - DLL_PROCESS_ATTACH",
-                            "NetsentryDll........ DllMain - DLL_PROCESS_DETACH"}));
+                           "NetsentryDll........ DllMain - DLL_PROCESS_ATTACH",
+                           "NetsentryDll........ DllMain - DLL_PROCESS_DETACH"}));
 }
 
 TEST_F(BridgeLog, LongTextIsCutAtTheLineLimit) {

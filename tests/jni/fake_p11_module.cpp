@@ -102,10 +102,10 @@ CK_RV FillBytes(const char* name, CK_BYTE_PTR out, CK_ULONG_PTR len, CK_ULONG n,
 }  // namespace
 
 // Counts the call and returns the forced value when the test set one.
-#define FAKE_BEGIN(name)                                          \
-  do {                                                            \
-    Set(#name ".calls", Get(#name ".calls") + 1);                 \
-    if (Has("rv." #name)) return Get("rv." #name);                \
+#define FAKE_BEGIN(name)                           \
+  do {                                             \
+    Set(#name ".calls", Get(#name ".calls") + 1);  \
+    if (Has("rv." #name)) return Get("rv." #name); \
   } while (0)
 
 FAKE_API void fake_p11_set(const char* key, unsigned long value) { Set(key, value); }
@@ -206,8 +206,7 @@ FAKE_OPTIONAL CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 }
 
 // "mechs" (default 3) mechanisms: 1, 0x220, 0x80000001, then 0x1000 + k.
-FAKE_OPTIONAL CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
-                                       CK_ULONG_PTR pulCount) {
+FAKE_OPTIONAL CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
   FAKE_BEGIN(C_GetMechanismList);
   Set("C_GetMechanismList.capacity", pMechanismList && pulCount ? *pulCount : ~0UL);
   return FillList(pMechanismList, pulCount, Get("mechs", 3), [](CK_ULONG k) -> CK_ULONG {
@@ -346,8 +345,8 @@ FAKE_OPTIONAL CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_P
 }
 
 // "objects" (default 3) handles 0x100 + k; C_FindObjects.max.
-FAKE_OPTIONAL CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
-                                  CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount) {
+FAKE_OPTIONAL CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
+                                  CK_ULONG_PTR pulObjectCount) {
   FAKE_BEGIN(C_FindObjects);
   Set("C_FindObjects.max", ulMaxObjectCount);
   if (!phObject || !pulObjectCount) return CKR_ARGUMENTS_BAD;
@@ -375,11 +374,10 @@ static CK_RV RecordInit(const char* name, CK_MECHANISM_PTR pMechanism, CK_OBJECT
 }
 
 // C_DecryptInit, C_SignInit and C_VerifyInit only record what they receive.
-#define FAKE_INIT_WITH_KEY(name)                                                             \
-  FAKE_OPTIONAL CK_RV name(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,          \
-                           CK_OBJECT_HANDLE hKey) {                                          \
-    FAKE_BEGIN(name);                                                                        \
-    return RecordInit(#name, pMechanism, hKey);                                              \
+#define FAKE_INIT_WITH_KEY(name)                                                                             \
+  FAKE_OPTIONAL CK_RV name(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) { \
+    FAKE_BEGIN(name);                                                                                        \
+    return RecordInit(#name, pMechanism, hKey);                                                              \
   }
 
 FAKE_INIT_WITH_KEY(C_DecryptInit)
@@ -391,8 +389,8 @@ FAKE_OPTIONAL CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncrypted
   return FillBytes("C_Decrypt", pData, pulDataLen, Get("decrypt.len", 16), 0xD0);
 }
 
-FAKE_OPTIONAL CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
-                                    CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
+FAKE_OPTIONAL CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
+                                    CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
   FAKE_BEGIN(C_DecryptUpdate);
   Set("C_DecryptUpdate.in_len", ulEncryptedPartLen);
   return FillBytes("C_DecryptUpdate", pPart, pulPartLen, Get("decrypt.len", 16), 0xD1);
@@ -449,8 +447,8 @@ FAKE_OPTIONAL CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignatu
 
 FAKE_INIT_WITH_KEY(C_VerifyInit)
 
-FAKE_OPTIONAL CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
-                             CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
+FAKE_OPTIONAL CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+                             CK_ULONG ulSignatureLen) {
   FAKE_BEGIN(C_Verify);
   Set("C_Verify.in_len", ulDataLen);
   Set("C_Verify.sig_len", ulSignatureLen);
@@ -504,10 +502,10 @@ FAKE_OPTIONAL CK_RV C_UnlockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOld
 
 // Looked up by the bridge but never called by it; present so that the full
 // module exports every name.
-#define FAKE_UNUSED(name)                              \
-  FAKE_OPTIONAL CK_RV name() {                         \
-    Set(#name ".calls", Get(#name ".calls") + 1);      \
-    return CKR_FUNCTION_NOT_SUPPORTED;                 \
+#define FAKE_UNUSED(name)                         \
+  FAKE_OPTIONAL CK_RV name() {                    \
+    Set(#name ".calls", Get(#name ".calls") + 1); \
+    return CKR_FUNCTION_NOT_SUPPORTED;            \
   }
 FAKE_UNUSED(C_GetFunctionList)
 FAKE_UNUSED(C_GetOperationState)

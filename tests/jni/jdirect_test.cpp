@@ -1,7 +1,6 @@
 // The J/Direct C API of the delivered builds, against the scripted module:
 // loading rules, forwarding, missing functions, memory blocks and the lock.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <atomic>

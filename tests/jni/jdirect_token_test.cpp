@@ -137,8 +137,7 @@ TEST_F(JDirectToken, SignaturesOfTheCardKeyVerifyWithOpenSsl) {
   EXPECT_EQ(JDIRECT(bridge, C_Verify)(session, data, sizeof data - 1, signature.data(), length), CKR_OK);
   data[0] ^= 1;
   ASSERT_EQ(JDIRECT(bridge, C_VerifyInit)(session, &mech, pubKey), CKR_OK);
-  EXPECT_EQ(JDIRECT(bridge, C_Verify)(session, data, sizeof data - 1, signature.data(), length),
-            CKR_SIGNATURE_INVALID);
+  EXPECT_EQ(JDIRECT(bridge, C_Verify)(session, data, sizeof data - 1, signature.data(), length), CKR_SIGNATURE_INVALID);
 }
 
 TEST_F(JDirectToken, GeneratedKeyPairWithTemplatesInBridgeBlocks) {
@@ -201,14 +200,14 @@ TEST_F(JDirectToken, DigestAndDecryptAgreeWithOpenSsl) {
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> pub(PublicKey(), EVP_PKEY_free);
   ASSERT_TRUE(pub);
   std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(pub.get(), nullptr),
-                                                                   EVP_PKEY_CTX_free);
+                                                                  EVP_PKEY_CTX_free);
   ASSERT_EQ(EVP_PKEY_encrypt_init(ctx.get()), 1);
   ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING), 1);
   const std::string secret = "24-byte session key here";
   std::size_t cipherLen = 0;
-  ASSERT_EQ(EVP_PKEY_encrypt(ctx.get(), nullptr, &cipherLen, reinterpret_cast<const CK_BYTE*>(secret.data()),
-                             secret.size()),
-            1);
+  ASSERT_EQ(
+      EVP_PKEY_encrypt(ctx.get(), nullptr, &cipherLen, reinterpret_cast<const CK_BYTE*>(secret.data()), secret.size()),
+      1);
   Bytes cipher(cipherLen);
   ASSERT_EQ(EVP_PKEY_encrypt(ctx.get(), cipher.data(), &cipherLen, reinterpret_cast<const CK_BYTE*>(secret.data()),
                              secret.size()),

@@ -17,8 +17,9 @@
 
 namespace {
 
-#define JNI(lib, method) \
-  ((lib).Get<decltype(::Java_zq_tarvi_pkcs11_CryptokiJNIImpl_##method)>("Java_zq_tarvi_pkcs11_CryptokiJNIImpl_" #method))
+#define JNI(lib, method)                                                 \
+  ((lib).Get<decltype(::Java_zq_tarvi_pkcs11_CryptokiJNIImpl_##method)>( \
+      "Java_zq_tarvi_pkcs11_CryptokiJNIImpl_" #method))
 
 // ---- a JNI environment that hands out guarded copies and records every call ----
 
@@ -337,19 +338,14 @@ TEST_F(JniMarshal, LengthsBeyondTheirArraysAreRefusedBeforeTheModuleIsCalled) {
       {"mechanism of 23", "C_SignInit",
        [&] { return JNI(bridge, jni_1C_1SignInit)(env(), nullptr, 1, jni.Zeros(23), 1); }},
       {"parameter outside every block", "C_VerifyInit",
-       [&] {
-         return JNI(bridge, jni_1C_1VerifyInit)(env(), nullptr, 1, jni.Bytes(Mechanism(1, 0x1000, 4)), 1);
-       }},
+       [&] { return JNI(bridge, jni_1C_1VerifyInit)(env(), nullptr, 1, jni.Bytes(Mechanism(1, 0x1000, 4)), 1); }},
       {"parameter past its block", "C_DecryptInit",
-       [&] {
-         return JNI(bridge, jni_1C_1DecryptInit)(env(), nullptr, 1, jni.Bytes(Mechanism(1, block + 4, 5)), 1);
-       }},
+       [&] { return JNI(bridge, jni_1C_1DecryptInit)(env(), nullptr, 1, jni.Bytes(Mechanism(1, block + 4, 5)), 1); }},
       {"null parameter with a length", "C_DigestInit",
        [&] { return JNI(bridge, jni_1C_1DigestInit)(env(), nullptr, 1, jni.Bytes(Mechanism(0x220, 0, 4))); }},
       {"template shorter than its count", "C_FindObjectsInit",
        [&] {
-         return JNI(bridge, jni_1C_1FindObjectsInit)(env(), nullptr, 1,
-                                                     jni.Bytes(Template({{CKA_CLASS, 0, 0}})), 2);
+         return JNI(bridge, jni_1C_1FindObjectsInit)(env(), nullptr, 1, jni.Bytes(Template({{CKA_CLASS, 0, 0}})), 2);
        }},
       {"template count with a null array", "C_CreateObject",
        [&] { return JNI(bridge, jni_1C_1CreateObject)(env(), nullptr, 1, nullptr, 1, jni.Ints({0})); }},
@@ -451,9 +447,9 @@ TEST_F(JniMarshal, ArraysArePinnedAndGivenBackInArgumentOrderWithModeZero) {
   jintArray pubKey = jni.Ints({0}), privKey = jni.Ints({0});
   EXPECT_EQ(JNI(bridge, jni_1C_1GenerateKeyPair)(env(), nullptr, 1, mech, pub, 0, priv, 0, pubKey, privKey), 0);
   std::string m = Id(mech), u = Id(pub), r = Id(priv), uk = Id(pubKey), rk = Id(privKey);
-  EXPECT_EQ(jni.events, (std::vector<std::string>{"pinB" + m, "pinB" + u, "pinB" + r, "pinI" + uk, "pinI" + rk,
-                                                  "relB" + m + ":0", "relB" + u + ":0", "relB" + r + ":0",
-                                                  "relI" + uk + ":0", "relI" + rk + ":0"}));
+  EXPECT_EQ(jni.events,
+            (std::vector<std::string>{"pinB" + m, "pinB" + u, "pinB" + r, "pinI" + uk, "pinI" + rk, "relB" + m + ":0",
+                                      "relB" + u + ":0", "relB" + r + ":0", "relI" + uk + ":0", "relI" + rk + ":0"}));
   EXPECT_EQ(FakeJni::Cells(pubKey), std::vector<jint>{0x21});
   EXPECT_EQ(FakeJni::Cells(privKey), std::vector<jint>{0x22});
 

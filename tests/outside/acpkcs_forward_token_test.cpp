@@ -44,14 +44,15 @@ TEST_F(AcpkcsForward, PeerClientSeesTheRealTokenThroughUs) {
   WriteAll(t.file("data"), std::string(35, 'x'));
   std::string out;
   ASSERT_EQ(::Run(PeerEnv() + "pkcs11-tool --module " + m_.path() +
-                    " --token-label Beta --login --pin 1234 --sign --mechanism SHA1-RSA-PKCS --id 01"
-                    " -i " + t.file("data") + " -o " + t.file("sig") + " 2>&1",
-                &out),
+                      " --token-label Beta --login --pin 1234 --sign --mechanism SHA1-RSA-PKCS --id 01"
+                      " -i " +
+                      t.file("data") + " -o " + t.file("sig") + " 2>&1",
+                  &out),
             0)
       << out;
   ASSERT_EQ(::Run("openssl dgst -sha1 -verify " + tokens_[1].dir + "/pub.pem -signature " + t.file("sig") + " " +
-                    t.file("data") + " 2>&1",
-                &out),
+                      t.file("data") + " 2>&1",
+                  &out),
             0)
       << out;
   EXPECT_NE(out.find("Verified OK"), std::string::npos);
@@ -143,12 +144,13 @@ TEST_F(AcpkcsForward, CallLogShowsKeyArgumentsButNoPin) {
   EXPECT_EQ(log.size(), len);
   char slotHex[32];
   std::snprintf(slotHex, sizeof slotHex, "0x%lx", slot);
-  EXPECT_NE(log.find(std::string("C_OpenSession slotID=") + slotHex + " flags=0x6 pApplication=null Notify=fn phSession=&"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find(std::string("C_OpenSession slotID=") + slotHex + " flags=0x6 pApplication=null Notify=fn phSession=&"),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find("userType=0x1 pPin=buf ulPinLen=4 -> 0x0"), std::string::npos) << log;
   EXPECT_EQ(log.find("1234"), std::string::npos) << log;
-  EXPECT_NE(log.find("C_FindObjectsInit hSession=0x" ), std::string::npos) << log;
+  EXPECT_NE(log.find("C_FindObjectsInit hSession=0x"), std::string::npos) << log;
   EXPECT_NE(log.find("pTemplate=[0x0:8,0x100:8] ulCount=2 -> 0x0"), std::string::npos) << log;
   EXPECT_NE(log.find("C_GetSlotList tokenPresent=0x0 pSlotList=null pulCount=&0>3 -> 0x0"), std::string::npos) << log;
   EXPECT_NE(log.find("phObject=buf ulMaxObjectCount=0 pulObjectCount=&5>0 -> 0x0"), std::string::npos) << log;
@@ -218,7 +220,8 @@ TEST_F(AcpkcsForward, FakeReadersAndHiddenFreeSlot) {
 TEST_F(AcpkcsForward, TokenFlagOverridesAndExtraMechanisms) {
   CK_SLOT_ID a = m_.slotOf("Alpha"), b = m_.slotOf("Beta");
   const CK_FLAGS real = m_.tokenFlags(a);
-  ASSERT_EQ(real & (CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED), CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED);
+  ASSERT_EQ(real & (CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED),
+            CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED);
   ASSERT_EQ(m_.ctl.acpkcs_ctl_token_flags(m_.indexOf(a), CKF_USER_PIN_FINAL_TRY,
                                           ~(CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED)),
             0);
@@ -257,8 +260,9 @@ TEST(AcpkcsLifecycle, CallsBeforeInitialiseAndBackendMissing) {
 
   // A separate process: the backend is loaded once per process.
   std::string out;
-  int rc = ::Run(PeerEnv() + "TARVI_CARD_BACKEND=/nonexistent/libnone.so pkcs11-tool --module " + m.path() + " --list-slots 2>&1",
-               &out);
+  int rc = ::Run(
+      PeerEnv() + "TARVI_CARD_BACKEND=/nonexistent/libnone.so pkcs11-tool --module " + m.path() + " --list-slots 2>&1",
+      &out);
   EXPECT_NE(rc, 0);
   EXPECT_NE(out.find("0x5"), std::string::npos) << out;  // CKR_GENERAL_ERROR from C_Initialize
 }

@@ -25,8 +25,8 @@ struct DiskFault {
 
 // The first and a later call of each step, and a point past the end of the work.
 inline const DiskFault kSampledFaults[] = {
-    {"write", 1, ENOSPC}, {"write", 3, EIO},   {"close", 1, EIO},     {"sync", 1, EIO},
-    {"rename", 1, EROFS}, {"write", 1000, EIO},
+    {"write", 1, ENOSPC}, {"write", 3, EIO},    {"close", 1, EIO},
+    {"sync", 1, EIO},     {"rename", 1, EROFS}, {"write", 1000, EIO},
 };
 
 // The variable set for the life of the object, in this process.

@@ -45,8 +45,8 @@ Buffer Random(size_t n, unsigned seed) {
 // the same on every run.
 template <typename Buffer = std::string>
 Buffer Text(size_t n, unsigned seed) {
-  static const char* const words[] = {"Ugovor ", "o ", "čuvanju ", "dokumenata, ", "članak ", "stavak ",
-                                      "potpis ", "\r\n", "2026. ", "Zagreb "};
+  static const char* const words[] = {"Ugovor ", "o ",      "čuvanju ", "dokumenata, ", "članak ",
+                                      "stavak ", "potpis ", "\r\n",     "2026. ",       "Zagreb "};
   std::mt19937 gen(seed);
   Buffer b;
   b.reserve(n + 16);

@@ -2,6 +2,8 @@
 // count, one valid raw deflate stream that inflates to the input, the CRC of the
 // whole, the caller's hooks only on the calling thread, and a stop that leaves no
 // thread running.
+#include "outside/ziplib/parallel_deflate.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -13,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "outside/ziplib/parallel_deflate.h"
 #include "outside_test_support.h"
 
 namespace pd = parallel_deflate;
@@ -33,7 +34,7 @@ struct Outcome {
 
 // The stream of input, read in reads of readCut bytes at most.
 Outcome Deflate(const Bytes& input, int level, unsigned threads, size_t readCut = 1 << 30,
-            std::function<bool(size_t calls)> progressAnswer = nullptr) {
+                std::function<bool(size_t calls)> progressAnswer = nullptr) {
   Outcome run;
   const std::thread::id caller = std::this_thread::get_id();
   size_t at = 0;

@@ -1,11 +1,11 @@
 // The cryptographic library's binding, hashes, 3DES, random records and RSA, each
 // checked against an independent peer (the openssl command line or known vectors).
+#include <openssl/x509.h>
+
 #include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
-
-#include <openssl/x509.h>
 
 #include "tarvirsa_support.h"
 
@@ -21,14 +21,39 @@ class TarviRsaTest : public ::testing::Test {
 TEST_F(TarviRsaTest, ExportsExactlyTheBoundNamesInBindingOrder) {
   std::vector<std::string> names;
   for (const TarviRsaEntry& e : TarviRsaEntries()) names.push_back(e.name);
-  const std::vector<std::string> expected = {
-      "DES3Decrypt", "DES3Encrypt", "MD5Final", "MD5Init", "MD5Update", "RSAPrivateDecrypt", "RSAPrivateEncrypt",
-      "RSAPublicDecrypt", "RSAPublicEncrypt", "R_GenerateBytes", "R_GeneratePEMKeys", "R_GetRandomBytesNeeded",
-      "R_RandomCreate", "R_RandomFinal", "R_RandomInit", "R_RandomMix", "R_RandomUpdate", "SHAFinal", "SHAInit",
-      "SHAUpdate", "X509CertRequest", "DERDecodeLength", "DEREncodeRSAPublicKey", "X509ExtractRSAPublicKey",
-      "X509ExtractSerial", "X509ExtractIssuer", "X509ExtractSubject", "X509ExtractExtensions",
-      "X509ExtractFromExtension", "X509ExtractValidity", "X509CheckCert", "X509ExtractFromPKCS7",
-      "X509ExtractComponent"};
+  const std::vector<std::string> expected = {"DES3Decrypt",
+                                             "DES3Encrypt",
+                                             "MD5Final",
+                                             "MD5Init",
+                                             "MD5Update",
+                                             "RSAPrivateDecrypt",
+                                             "RSAPrivateEncrypt",
+                                             "RSAPublicDecrypt",
+                                             "RSAPublicEncrypt",
+                                             "R_GenerateBytes",
+                                             "R_GeneratePEMKeys",
+                                             "R_GetRandomBytesNeeded",
+                                             "R_RandomCreate",
+                                             "R_RandomFinal",
+                                             "R_RandomInit",
+                                             "R_RandomMix",
+                                             "R_RandomUpdate",
+                                             "SHAFinal",
+                                             "SHAInit",
+                                             "SHAUpdate",
+                                             "X509CertRequest",
+                                             "DERDecodeLength",
+                                             "DEREncodeRSAPublicKey",
+                                             "X509ExtractRSAPublicKey",
+                                             "X509ExtractSerial",
+                                             "X509ExtractIssuer",
+                                             "X509ExtractSubject",
+                                             "X509ExtractExtensions",
+                                             "X509ExtractFromExtension",
+                                             "X509ExtractValidity",
+                                             "X509CheckCert",
+                                             "X509ExtractFromPKCS7",
+                                             "X509ExtractComponent"};
   EXPECT_EQ(names, expected);
 
   std::string out;
@@ -256,9 +281,12 @@ TEST_P(TarviRsaKeyTest, SignatureBlocksInteroperateWithOpensslBothWays) {
 
   // Ours -> openssl.
   Bytes sig;
-  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) {
-              return tarvirsa::RSAPrivateEncrypt(b, l, di.data(), static_cast<uint32_t>(di.size()), &key().priv);
-            }, &sig), 0);
+  ASSERT_EQ(TwoStep(
+                [&](uint8_t* b, uint32_t* l) {
+                  return tarvirsa::RSAPrivateEncrypt(b, l, di.data(), static_cast<uint32_t>(di.size()), &key().priv);
+                },
+                &sig),
+            0);
   ASSERT_EQ(sig.size(), modLen());
   Put(file("oursig"), sig);
   Sh("openssl pkeyutl -verify -pubin -inkey " + key().pubPem + " -in " + file("di") + " -sigfile " + file("oursig"));
@@ -269,18 +297,21 @@ TEST_P(TarviRsaKeyTest, SignatureBlocksInteroperateWithOpensslBothWays) {
   EXPECT_EQ(sslSig, sig);  // PKCS #1 v1.5 type 1 is deterministic
   uint8_t out[TR_MAX_MODULUS_LEN];
   uint32_t outLen = sizeof out;
-  ASSERT_EQ(tarvirsa::RSAPublicDecrypt(out, &outLen, sslSig.data(), static_cast<uint32_t>(sslSig.size()), &key().pub), 0);
+  ASSERT_EQ(tarvirsa::RSAPublicDecrypt(out, &outLen, sslSig.data(), static_cast<uint32_t>(sslSig.size()), &key().pub),
+            0);
   EXPECT_EQ(Bytes(out, out + outLen), di);
 
   // A capacity too small for the recovered block is refused, with the size needed.
   uint32_t small = 34;
-  EXPECT_EQ(tarvirsa::RSAPublicDecrypt(out, &small, sslSig.data(), static_cast<uint32_t>(sslSig.size()), &key().pub), TR_E_LEN);
+  EXPECT_EQ(tarvirsa::RSAPublicDecrypt(out, &small, sslSig.data(), static_cast<uint32_t>(sslSig.size()), &key().pub),
+            TR_E_LEN);
   EXPECT_EQ(small, 35u);
   // A damaged signature does not open.
   Bytes bad = sslSig;
   bad[bad.size() / 2] ^= 1;
   outLen = sizeof out;
-  EXPECT_EQ(tarvirsa::RSAPublicDecrypt(out, &outLen, bad.data(), static_cast<uint32_t>(bad.size()), &key().pub), TR_E_DATA);
+  EXPECT_EQ(tarvirsa::RSAPublicDecrypt(out, &outLen, bad.data(), static_cast<uint32_t>(bad.size()), &key().pub),
+            TR_E_DATA);
   outLen = sizeof out;
   EXPECT_EQ(tarvirsa::RSAPublicDecrypt(out, &outLen, sslSig.data(), modLen() - 1, &key().pub), TR_E_DATA);
 }
@@ -311,24 +342,29 @@ TEST_P(TarviRsaKeyTest, WrappedKeysInteroperateWithOpensslBothWays) {
   Sh("openssl pkeyutl -encrypt -pubin -inkey " + key().pubPem + " -in " + file("sk") + " -out " + file("sslwrapped"));
   const Bytes sslWrapped = File(file("sslwrapped"));
   Bytes opened;
-  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) {
-              return tarvirsa::RSAPrivateDecrypt(b, l, sslWrapped.data(), static_cast<uint32_t>(sslWrapped.size()),
-                                                 &key().priv);
-            }, &opened), 0);
+  ASSERT_EQ(TwoStep(
+                [&](uint8_t* b, uint32_t* l) {
+                  return tarvirsa::RSAPrivateDecrypt(b, l, sslWrapped.data(), static_cast<uint32_t>(sslWrapped.size()),
+                                                     &key().priv);
+                },
+                &opened),
+            0);
   EXPECT_EQ(opened, k);
 
   // Input limits and the random record.
   Bytes tooLong(modLen() - 10, 1);
   cap = need;
   EXPECT_EQ(tarvirsa::RSAPublicEncrypt(wrapped.data(), &cap, tooLong.data(), static_cast<uint32_t>(tooLong.size()),
-                                       &key().pub, &rnd), TR_E_LEN);
+                                       &key().pub, &rnd),
+            TR_E_LEN);
   TR_RANDOM unseeded{};
   EXPECT_EQ(tarvirsa::RSAPublicEncrypt(wrapped.data(), &cap, k.data(), 24, &key().pub, &unseeded), TR_E_NEED_RANDOM);
 }
 
 TEST_P(TarviRsaKeyTest, PublicKeyEncodingMatchesOpenssl) {
   Bytes der;
-  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::DEREncodeRSAPublicKey(&key().pub, b, l); }, &der), 0);
+  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::DEREncodeRSAPublicKey(&key().pub, b, l); }, &der),
+            0);
   Sh("openssl rsa -pubin -in " + key().pubPem + " -RSAPublicKey_out -outform DER -out " + file("rsapub"));
   EXPECT_EQ(der, File(file("rsapub")));
 }
@@ -420,12 +456,17 @@ TEST_F(TarviRsaTest, GeneratedKeysWorkAndTheirRequestVerifiesWithOpenssl) {
   OPENSSL_free(nameDer);
 
   Bytes req;
-  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) {
-              return tarvirsa::X509CertRequest(name.data(), static_cast<uint32_t>(name.size()), &pub, &priv, b, l);
-            }, &req), 0);
+  ASSERT_EQ(TwoStep(
+                [&](uint8_t* b, uint32_t* l) {
+                  return tarvirsa::X509CertRequest(name.data(), static_cast<uint32_t>(name.size()), &pub, &priv, b, l);
+                },
+                &req),
+            0);
   Put(dir.file("ours.csr"), req);
   std::string out;
-  ASSERT_EQ(::Run("openssl req -inform DER -in " + dir.file("ours.csr") + " -verify -noout -subject -nameopt utf8 2>&1", &out), 0)
+  ASSERT_EQ(::Run("openssl req -inform DER -in " + dir.file("ours.csr") + " -verify -noout -subject -nameopt utf8 2>&1",
+                  &out),
+            0)
       << out;
   EXPECT_NE(out.find("subject=CN=Čedo Test, C=HR"), std::string::npos) << out;
   uint32_t len = 0;

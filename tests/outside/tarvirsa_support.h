@@ -41,7 +41,8 @@ inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
 
 inline Bytes FromHex(const std::string& h) {
   Bytes b;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < h.size(); i += 2)
+    b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
   return b;
 }
 

@@ -72,8 +72,8 @@ TempDir* TarviRsaX509Test::dir_ = nullptr;
 
 struct CertCase {
   std::string name, subj, serial, extra;
-  std::string serialHex;        // content octets as encoded
-  Bytes cn, ou, o, c;           // empty: absent
+  std::string serialHex;  // content octets as encoded
+  Bytes cn, ou, o, c;     // empty: absent
   uint8_t notAfterTag;
 };
 
@@ -87,11 +87,27 @@ TEST_F(TarviRsaX509Test, ExtractsTheRawPartsOfCertificatesMadeByOpenssl) {
        "0080", Cp({0xD0, 'u', 'r', 'o', ' ', 0xC8, 'a', 0xE8, 'i', 0xE6}), Cp({'M', 0xFC, 'l', 'l', 'e', 'r'}),
        Ascii("Tarvi d.o.o."), Ascii("HR"), 0x18},
       // UTF8String with Croatian letters, no OU/O/C.
-      {"five", "/CN=Čedomir Šimić Žđ", "0x0102030405", "", "0102030405",
-       Cp({0xC8, 'e', 'd', 'o', 'm', 'i', 'r', ' ', 0x8A, 'i', 'm', 'i', 0xE6, ' ', 0x8E, 0xF0}), {}, {}, {}, 0x17},
+      {"five",
+       "/CN=Čedomir Šimić Žđ",
+       "0x0102030405",
+       "",
+       "0102030405",
+       Cp({0xC8, 'e', 'd', 'o', 'm', 'i', 'r', ' ', 0x8A, 'i', 'm', 'i', 0xE6, ' ', 0x8E, 0xF0}),
+       {},
+       {},
+       {},
+       0x17},
       // A long serial; letters code page 1250 lacks become '?', one per character.
-      {"long", "/O=Firma 中/CN=Test 😀 x", "0x8F0102030405060708090A0B0C0D0E0F101112", "",
-       "008F0102030405060708090A0B0C0D0E0F101112", Ascii("Test ? x"), {}, Ascii("Firma ?"), {}, 0x17},
+      {"long",
+       "/O=Firma 中/CN=Test 😀 x",
+       "0x8F0102030405060708090A0B0C0D0E0F101112",
+       "",
+       "008F0102030405060708090A0B0C0D0E0F101112",
+       Ascii("Test ? x"),
+       {},
+       Ascii("Firma ?"),
+       {},
+       0x17},
   };
   for (const CertCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -100,13 +116,18 @@ TEST_F(TarviRsaX509Test, ExtractsTheRawPartsOfCertificatesMadeByOpenssl) {
     ASSERT_TRUE(x);
 
     Bytes serial, issuer, subject, validity;
-    ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractSerial(der.data(), b, l); }, &serial), 0);
+    ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractSerial(der.data(), b, l); }, &serial),
+              0);
     EXPECT_EQ(Hex(serial), c.serialHex);
-    ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractIssuer(der.data(), b, l); }, &issuer), 0);
+    ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractIssuer(der.data(), b, l); }, &issuer),
+              0);
     EXPECT_EQ(issuer, I2d(X509_get_issuer_name(x.get()), i2d_X509_NAME));
-    ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractSubject(der.data(), b, l); }, &subject), 0);
+    ASSERT_EQ(
+        TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractSubject(der.data(), b, l); }, &subject), 0);
     EXPECT_EQ(subject, I2d(X509_get_subject_name(x.get()), i2d_X509_NAME));
-    ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractValidity(der.data(), b, l); }, &validity), 0);
+    ASSERT_EQ(
+        TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractValidity(der.data(), b, l); }, &validity),
+        0);
     Bytes times = TimeTlv(X509_get0_notBefore(x.get()));
     Bytes after = TimeTlv(X509_get0_notAfter(x.get()));
     EXPECT_EQ(after[0], c.notAfterTag);
@@ -158,7 +179,8 @@ TEST_F(TarviRsaX509Test, TwoStepCallsTreatTheLengthAsCapacity) {
   EXPECT_EQ(Hex(buf, 5), "0102030405");
 
   Bytes subject;
-  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractSubject(der.data(), b, l); }, &subject), 0);
+  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractSubject(der.data(), b, l); }, &subject),
+            0);
   cap = static_cast<uint32_t>(subject.size() - 1);
   Bytes small(cap);
   EXPECT_EQ(tarvirsa::X509ExtractSubject(der.data(), small.data(), &cap), TR_E_LEN);
@@ -174,16 +196,21 @@ TEST_F(TarviRsaX509Test, ExtensionsAndOneExtensionsValue) {
   X509Ptr x = Parse(der);
   ASSERT_TRUE(x);
   Bytes exts;
-  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractExtensions(der.data(), b, l); }, &exts), 0);
+  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractExtensions(der.data(), b, l); }, &exts),
+            0);
   EXPECT_EQ(exts, I2d(X509_get0_extensions(x.get()), i2d_X509_EXTENSIONS));
 
   Bytes bc;
-  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractFromExtension(exts.data(), "2.5.29.19", b, l); },
-                    &bc), 0);
+  ASSERT_EQ(TwoStep([&](uint8_t* b,
+                        uint32_t* l) { return tarvirsa::X509ExtractFromExtension(exts.data(), "2.5.29.19", b, l); },
+                    &bc),
+            0);
   EXPECT_EQ(Hex(bc), "30030101FF");  // basicConstraints CA:TRUE
   Bytes ski;
-  ASSERT_EQ(TwoStep([&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractFromExtension(exts.data(), "2.5.29.14", b, l); },
-                    &ski), 0);
+  ASSERT_EQ(TwoStep([&](uint8_t* b,
+                        uint32_t* l) { return tarvirsa::X509ExtractFromExtension(exts.data(), "2.5.29.14", b, l); },
+                    &ski),
+            0);
   const ASN1_OCTET_STRING* id = X509_get0_subject_key_id(x.get());
   ASSERT_TRUE(id);
   EXPECT_EQ(Hex(ski), "0414" + Hex(ASN1_STRING_get0_data(id), ASN1_STRING_length(id)));
@@ -281,8 +308,10 @@ TEST_F(TarviRsaX509Test, Pkcs7GivesTheFirstCertificateAndTheCount) {
   };
   const std::string one = " -certfile " + F("pa.pem");
   const std::string two = one + " -certfile " + F("pb.pem");
-  const P7Case cases[] = {{"one.p7c", one, "DER", 1}, {"one_pem.p7c", one, "PEM", 1},
-                          {"two.p7c", two, "DER", 2}, {"two_pem.p7c", two, "PEM", 2}};
+  const P7Case cases[] = {{"one.p7c", one, "DER", 1},
+                          {"one_pem.p7c", one, "PEM", 1},
+                          {"two.p7c", two, "DER", 2},
+                          {"two_pem.p7c", two, "PEM", 2}};
   for (const P7Case& c : cases) {
     SCOPED_TRACE(c.file);
     Sh("openssl crl2pkcs7 -nocrl" + c.certs + " -outform " + c.form + " -out " + F(c.file));
@@ -291,28 +320,34 @@ TEST_F(TarviRsaX509Test, Pkcs7GivesTheFirstCertificateAndTheCount) {
     uint32_t certLen = 0, work = 0;
     TR_RSA_PUBLIC_KEY key;
     ASSERT_EQ(tarvirsa::X509ExtractFromPKCS7(p7.data(), static_cast<uint32_t>(p7.size()), &key, TR_PKCS7_CERTIFICATE,
-                                             TR_PKCS7_FIRST, 0, cert.data(), &certLen, &work), 0);
+                                             TR_PKCS7_FIRST, 0, cert.data(), &certLen, &work),
+              0);
     EXPECT_EQ(Bytes(cert.begin(), cert.begin() + certLen), a);
     EXPECT_EQ(work, c.count);
     EXPECT_EQ(std::memcmp(&key, &aKey, sizeof key), 0);
     if (c.count == 2) {
       ASSERT_EQ(tarvirsa::X509ExtractFromPKCS7(p7.data(), static_cast<uint32_t>(p7.size()), &key, 1, 1, 0, cert.data(),
-                                               &certLen, &work), 0);
+                                               &certLen, &work),
+                0);
       EXPECT_EQ(Bytes(cert.begin(), cert.begin() + certLen), b);
       EXPECT_EQ(std::memcmp(&key, &bKey, sizeof key), 0);
     }
     EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(p7.data(), static_cast<uint32_t>(p7.size()), nullptr, 1, 2, 0, nullptr,
-                                             &certLen, &work), TR_E_NOT_FOUND);
+                                             &certLen, &work),
+              TR_E_NOT_FOUND);
     EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(p7.data(), static_cast<uint32_t>(p7.size()), nullptr, 2, -1, 0, nullptr,
-                                             &certLen, &work), TR_E_NOT_SUPPORTED);
+                                             &certLen, &work),
+              TR_E_NOT_SUPPORTED);
     EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(p7.data(), static_cast<uint32_t>(p7.size()), nullptr, 1, -1, 1, nullptr,
-                                             &certLen, &work), TR_E_NOT_SUPPORTED);
+                                             &certLen, &work),
+              TR_E_NOT_SUPPORTED);
   }
   Sh("openssl crl2pkcs7 -nocrl -outform DER -out " + F("empty.p7c"));
   const Bytes empty = File(F("empty.p7c"));
   uint32_t certLen = 0, work = 99;
-  EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(empty.data(), static_cast<uint32_t>(empty.size()), nullptr, 1, -1, 0, nullptr,
-                                           &certLen, &work), TR_E_NOT_FOUND);
+  EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(empty.data(), static_cast<uint32_t>(empty.size()), nullptr, 1, -1, 0,
+                                           nullptr, &certLen, &work),
+            TR_E_NOT_FOUND);
   EXPECT_EQ(work, 0u);
 }
 
@@ -329,8 +364,9 @@ TEST_F(TarviRsaX509Test, CertificatesLargerThanTheLimitAreRefused) {
   const Bytes p7 = File(F("big.p7c"));
   std::vector<uint8_t> cert(TR_MAX_CERT_LEN);
   uint32_t work = 0;
-  EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(p7.data(), static_cast<uint32_t>(p7.size()), &key, 1, -1, 0, cert.data(), &len,
-                                           &work), TR_E_LEN);
+  EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(p7.data(), static_cast<uint32_t>(p7.size()), &key, 1, -1, 0, cert.data(),
+                                           &len, &work),
+            TR_E_LEN);
   EXPECT_EQ(len, big.size());
 }
 
@@ -344,10 +380,10 @@ TEST(TarviRsaDer, DecodeLengthTable) {
     uint32_t header, content;
   };
   const Case cases[] = {
-      {"3005", 0, 2, 5},           {"04817F", 0, 3, 0x7F},       {"308180", 0, 3, 128},
-      {"30820100", 0, 4, 256},     {"3083010000", 0, 5, 65536},  {"3084FFFFFFFF", 0, 6, 0xFFFFFFFF},
-      {"3000", 0, 2, 0},           {"3080", TR_E_DATA, 0, 0},    {"3085", TR_E_DATA, 0, 0},
-      {"30FF", TR_E_DATA, 0, 0},   {"1F01", TR_E_DATA, 0, 0},    {"BF2203", TR_E_DATA, 0, 0},
+      {"3005", 0, 2, 5},         {"04817F", 0, 3, 0x7F},      {"308180", 0, 3, 128},
+      {"30820100", 0, 4, 256},   {"3083010000", 0, 5, 65536}, {"3084FFFFFFFF", 0, 6, 0xFFFFFFFF},
+      {"3000", 0, 2, 0},         {"3080", TR_E_DATA, 0, 0},   {"3085", TR_E_DATA, 0, 0},
+      {"30FF", TR_E_DATA, 0, 0}, {"1F01", TR_E_DATA, 0, 0},   {"BF2203", TR_E_DATA, 0, 0},
   };
   for (const Case& c : cases) {
     // Each input sits in a heap block of exactly its own size.
@@ -472,8 +508,9 @@ TEST(TarviRsaDer, HostileHeadersAndNamesGiveErrors) {
     TRRESULT rc;
   };
   // Certificates: only the header's own bytes exist.
-  const Case certs[] = {{"3084FFFFFFFF", TR_E_LEN}, {"3084000000023000", TR_E_DATA},  {"3080", TR_E_DATA},
-                        {"3085", TR_E_DATA},        {"3100", TR_E_DATA},      {"3000", TR_E_DATA},
+  const Case certs[] = {{"3084FFFFFFFF", TR_E_LEN}, {"3084000000023000", TR_E_DATA},
+                        {"3080", TR_E_DATA},        {"3085", TR_E_DATA},
+                        {"3100", TR_E_DATA},        {"3000", TR_E_DATA},
                         {"3003020100", TR_E_DATA},  {"30050403020100", TR_E_DATA}};
   for (const Case& c : certs) {
     Bytes in = FromHex(c.hex);
@@ -484,15 +521,19 @@ TEST(TarviRsaDer, HostileHeadersAndNamesGiveErrors) {
   }
   // Names for X509ExtractComponent (common name asked for).
   const Case names[] = {
-      {"3005310330010" "6", TR_E_DATA},                  // attribute shorter than its OID header
-      {"300C310A300806035504031E0141", TR_E_DATA},       // BMPString of odd length
-      {"300C310A3008060355040302010541", TR_E_DATA},     // value is an INTEGER, not a string
-      {"300B3109300706035504030201" "05", TR_E_DATA},    // value's length runs past its attribute
-      {"300E310C300A060355040A0C044669726D", TR_E_DATA}, // the same, before the attribute asked for
+      {"3005310330010"
+       "6",
+       TR_E_DATA},                                    // attribute shorter than its OID header
+      {"300C310A300806035504031E0141", TR_E_DATA},    // BMPString of odd length
+      {"300C310A3008060355040302010541", TR_E_DATA},  // value is an INTEGER, not a string
+      {"300B3109300706035504030201"
+       "05",
+       TR_E_DATA},                                        // value's length runs past its attribute
+      {"300E310C300A060355040A0C044669726D", TR_E_DATA},  // the same, before the attribute asked for
       {"300D310B3009060355040A0C024F4B", TR_E_NOT_FOUND},
       {"3000", TR_E_NOT_FOUND},
-      {"300D310B300906035504030C02C328", 0},            // invalid UTF-8 becomes '?'
-      {"300F310D300B06035504031E04D83DDE00", 0},        // a surrogate pair is one '?'
+      {"300D310B300906035504030C02C328", 0},      // invalid UTF-8 becomes '?'
+      {"300F310D300B06035504031E04D83DDE00", 0},  // a surrogate pair is one '?'
       {"30FF", TR_E_DATA},
   };
   for (const Case& c : names) {
@@ -502,9 +543,10 @@ TEST(TarviRsaDer, HostileHeadersAndNamesGiveErrors) {
       continue;
     }
     Bytes text;
-    TRRESULT rc = TwoStep(
-        [&](uint8_t* b, uint32_t* l) { return tarvirsa::X509ExtractComponent(in.data(), TR_COMPONENT_COMMON_NAME, b, l); },
-        &text);
+    TRRESULT rc =
+        TwoStep([&](uint8_t* b,
+                    uint32_t* l) { return tarvirsa::X509ExtractComponent(in.data(), TR_COMPONENT_COMMON_NAME, b, l); },
+                &text);
     EXPECT_EQ(rc, c.rc) << c.hex;
     if (c.hex == "300D310B300906035504030C02C328") {
       EXPECT_EQ(Hex(text), "3F28");
@@ -524,18 +566,25 @@ TEST_F(TarviRsaX509Test, HostilePkcs7GivesErrors) {
   for (size_t m = 1; m < p7.size(); m += 3) {
     Bytes cut(p7.begin(), p7.begin() + m);
     EXPECT_NE(tarvirsa::X509ExtractFromPKCS7(cut.data(), static_cast<uint32_t>(cut.size()), nullptr, 1, -1, 0,
-                                             cert.data(), &certLen, &work), 0) << m;
+                                             cert.data(), &certLen, &work),
+              0)
+        << m;
   }
-  const std::string pems[] = {"-----BEGIN PKCS7-----\nAAAA\n-----END PKCS7-----\n", "garbage", "-----BEGIN PKCS7-----\n",
-                              "-----BEGIN PKCS7-----\nProc-Type: 4,ENCRYPTED\nDEK-Info: DES-EDE3-CBC,0001020304050607\n\nAAAA\n-----END PKCS7-----\n"};
+  const std::string pems[] = {"-----BEGIN PKCS7-----\nAAAA\n-----END PKCS7-----\n", "garbage",
+                              "-----BEGIN PKCS7-----\n",
+                              "-----BEGIN PKCS7-----\nProc-Type: 4,ENCRYPTED\nDEK-Info: "
+                              "DES-EDE3-CBC,0001020304050607\n\nAAAA\n-----END PKCS7-----\n"};
   for (const std::string& s : pems) {
     Bytes in(s.begin(), s.end());
-    EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(in.data(), static_cast<uint32_t>(in.size()), nullptr, 1, -1, 0, cert.data(),
-                                             &certLen, &work), TR_E_DATA) << s;
+    EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(in.data(), static_cast<uint32_t>(in.size()), nullptr, 1, -1, 0,
+                                             cert.data(), &certLen, &work),
+              TR_E_DATA)
+        << s;
   }
   // A certificate in place of a PKCS #7.
   EXPECT_EQ(tarvirsa::X509ExtractFromPKCS7(a.data(), static_cast<uint32_t>(a.size()), nullptr, 1, -1, 0, cert.data(),
-                                           &certLen, &work), TR_E_DATA);
+                                           &certLen, &work),
+            TR_E_DATA);
 }
 
 }  // namespace

@@ -63,12 +63,12 @@ struct BuildEntry {
   uint16_t flag = 0;
   uint32_t external = 0x20;
   uint32_t dosTime = (45u << 25) | (3u << 21) | (14u << 16) | (10u << 11) | (30u << 5);  // 2025-03-14 10:30
-  int64_t crc = -1, csize = -1, usize = -1;  // central (and local) values
-  std::string localName;                     // when it differs from name
-  bool descriptor = false;                   // sizes after the data, zeros in the local header
-  bool raw = false;                          // data is the stored payload as it stands
-  std::string extra;                         // extra field, local and central
-  std::string comment;                       // file comment (central)
+  int64_t crc = -1, csize = -1, usize = -1;                                              // central (and local) values
+  std::string localName;                                                                 // when it differs from name
+  bool descriptor = false;  // sizes after the data, zeros in the local header
+  bool raw = false;         // data is the stored payload as it stands
+  std::string extra;        // extra field, local and central
+  std::string comment;      // file comment (central)
 };
 
 struct Built {
@@ -162,8 +162,10 @@ inline std::vector<std::string> TreeOf(const std::string& root) {
   for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     std::string rel = std::filesystem::relative(it->path(), root).string();
-    if (it->is_symlink()) rel += "@";
-    else if (it->is_directory()) rel += "/";
+    if (it->is_symlink())
+      rel += "@";
+    else if (it->is_directory())
+      rel += "/";
     out.push_back(rel);
   }
   std::sort(out.begin(), out.end());
@@ -173,8 +175,10 @@ inline std::vector<std::string> TreeOf(const std::string& root) {
 inline std::string ShellQuote(const std::string& s) {
   std::string q = "'";
   for (char c : s) {
-    if (c == '\'') q += "'\\''";
-    else q.push_back(c);
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q.push_back(c);
   }
   return q + "'";
 }

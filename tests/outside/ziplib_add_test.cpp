@@ -15,7 +15,9 @@ using namespace ziptest;
 
 namespace {
 
-uint16_t Le16(const std::vector<unsigned char>& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
+uint16_t Le16(const std::vector<unsigned char>& b, size_t at) {
+  return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
 uint32_t Le32(const std::vector<unsigned char>& b, size_t at) {
   return static_cast<uint32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24));
 }
@@ -156,12 +158,9 @@ TEST_F(ZipLibAdd, MethodPerFile) {
     int32_t level;
     uint16_t method;
   } cases[] = {
-      {"a.pdf", Text(5000), 9, 8},
-      {"b.ZIP", Text(5000), 9, 0},
-      {"c.gif", Text(5000), 9, 0},
-      {"d.bin", RandomBytes(200000, 1), 9, 0},
-      {"e.txt", Text(5000), 0, 0},
-      {"f.txt", Text(5000), 1, 8},
+      {"a.pdf", Text(5000), 9, 8}, {"b.ZIP", Text(5000), 9, 0},
+      {"c.gif", Text(5000), 9, 0}, {"d.bin", RandomBytes(200000, 1), 9, 0},
+      {"e.txt", Text(5000), 0, 0}, {"f.txt", Text(5000), 1, 8},
       {"empty.txt", "", 9, 0},
   };
   for (const Case& k : cases) {
@@ -330,9 +329,8 @@ TEST_F(ZipLibAdd, TwoFilesForOneEntryNameAddNothing) {
 // offsets written are absolute.
 TEST_F(ZipLibAdd, ExistingArchiveKeepsReplacesAndKeepsItsPrefix) {
   const std::string stub = "MZ-stub-" + std::string(100, 's');
-  Built old = BuildZip({{.name = "keep.txt", .data = Text(3000), .method = 8},
-                        {.name = "new.txt", .data = "old content"}},
-                       "", stub);
+  Built old = BuildZip(
+      {{.name = "keep.txt", .data = Text(3000), .method = 8}, {.name = "new.txt", .data = "old content"}}, "", stub);
   WriteAll(Path("arch.zip"), old.bytes);
   WriteAll(Path("new.txt"), std::string("new content"));
   AddJob job;

@@ -69,8 +69,8 @@ TEST_F(ZipLibExtract, ExistingFileQuestion) {
   auto asked = r.Of(ZIPCB_OVERWRITE);
   ASSERT_EQ(asked.size(), 1u) << r.Dump();
   EXPECT_EQ(asked[0].size, 0);
-  EXPECT_EQ(asked[0].error & 0xFFFF, 0);            // the entry's index
-  EXPECT_EQ(asked[0].error & 0x10000, 0x10000);     // the existing file is older than the entry
+  EXPECT_EQ(asked[0].error & 0xFFFF, 0);         // the entry's index
+  EXPECT_EQ(asked[0].error & 0x10000, 0x10000);  // the existing file is older than the entry
   auto skipped = r.Of(ZIPCB_SKIPPED);
   ASSERT_EQ(skipped.size(), 1u);
   EXPECT_EQ(skipped[0].size, ZIPSKIP_NO_OVERWRITE);
@@ -89,8 +89,8 @@ TEST_F(ZipLibExtract, ExistingFileQuestion) {
 TEST_F(ZipLibExtract, FreshenAndUpdateCompareTimes) {
   // Entries from 1990; the files on disk are from now, so the entries are older.
   const uint32_t t1990 = (10u << 25) | (1u << 21) | (1u << 16);
-  const std::string a = Archive({{.name = "old.txt", .data = "entry", .dosTime = t1990},
-                                 {.name = "new.txt", .data = "entry"}});
+  const std::string a =
+      Archive({{.name = "old.txt", .data = "entry", .dosTime = t1990}, {.name = "new.txt", .data = "entry"}});
   WriteAll(base_ + "/old.txt", std::string("disk"));
   ExtractJob fresh = Job(a);
   fresh.overwrite = false;

@@ -128,7 +128,8 @@ TEST_F(UnzLibThreads, EveryEntryAndEveryEndIsThatOfOneThread) {
       {"holds more than declared",
        {.name = "vise.txt", .data = text, .method = 8, .usize = int64_t(text.size() - 3 * kChunk - 5)},
        false},
-      {"holds less than declared", {.name = "manje.txt", .data = text, .method = 8, .usize = int64_t(text.size() + 1)},
+      {"holds less than declared",
+       {.name = "manje.txt", .data = text, .method = 8, .usize = int64_t(text.size() + 1)},
        false},
       {"compressed data cut short",
        {.name = "kratki.txt",
@@ -187,7 +188,8 @@ TEST_F(UnzLibThreads, AFailedWriteEndsTheEntryAtTheSameChunk) {
   const std::string text = Text(4 * kThreadedFrom, 11);
   const std::string archive =
       Archive({{.name = "veliki.txt", .data = text, .method = 8}, {.name = "mali.txt", .data = "mali", .method = 8}});
-  struct sigaction ignore {}, old {};
+  struct sigaction ignore {
+  }, old{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGXFSZ, &ignore, &old);
   rlimit before{};

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "outside/zip_builder.h"
 #include "interfaces/ziplib_errors.h"
 #include "interfaces/ziplib_records.h"
+#include "outside/zip_builder.h"
 
 namespace ziptest {
 

@@ -15,15 +15,13 @@ namespace {
 
 struct HostileCase {
   const char* what;
-  std::function<std::string()> make;  // the archive's bytes
-  int32_t error;                      // expected among the reported errors
-  int32_t skip;                       // expected skip size of the entry; 0: the whole archive is refused
-  std::vector<std::string> extracted; // what may appear in the target folder
+  std::function<std::string()> make;   // the archive's bytes
+  int32_t error;                       // expected among the reported errors
+  int32_t skip;                        // expected skip size of the entry; 0: the whole archive is refused
+  std::vector<std::string> extracted;  // what may appear in the target folder
 };
 
-std::string Good(const std::string& name = "good.txt") {
-  return BuildZip({{.name = name, .data = "good data"}}).bytes;
-}
+std::string Good(const std::string& name = "good.txt") { return BuildZip({{.name = name, .data = "good data"}}).bytes; }
 
 std::vector<HostileCase> Cases() {
   auto named = [](const std::string& name) {
@@ -38,65 +36,93 @@ std::vector<HostileCase> Cases() {
   v.push_back({"empty name", named(""), ZIPERR_UNSAFE_NAME, ZIPSKIP_GENERAL, {"ok.txt"}});
   v.push_back({"NUL in name", named(std::string("a\0b", 3)), ZIPERR_UNSAFE_NAME, ZIPSKIP_GENERAL, {"ok.txt"}});
   v.push_back({"control character", named("a\x1b[2Jb"), ZIPERR_UNSAFE_NAME, ZIPSKIP_GENERAL, {"ok.txt"}});
-  v.push_back({"symlink entry",
-               [] {
-                 return BuildZip({{.name = "link", .data = "/etc/passwd", .host = 3, .madeBy = 30,
-                                   .external = 0120777u << 16},
-                                  {.name = "ok.txt", .data = "fine"}})
-                     .bytes;
-               },
-               ZIPERR_UNSAFE_NAME, ZIPSKIP_GENERAL, {"ok.txt"}});
-  v.push_back({"device entry",
-               [] {
-                 return BuildZip({{.name = "dev", .data = "", .host = 3, .madeBy = 30, .external = 0020666u << 16}})
-                     .bytes;
-               },
-               ZIPERR_UNSAFE_NAME, ZIPSKIP_GENERAL, {}});
+  v.push_back(
+      {"symlink entry",
+       [] {
+         return BuildZip({{.name = "link", .data = "/etc/passwd", .host = 3, .madeBy = 30, .external = 0120777u << 16},
+                          {.name = "ok.txt", .data = "fine"}})
+             .bytes;
+       },
+       ZIPERR_UNSAFE_NAME,
+       ZIPSKIP_GENERAL,
+       {"ok.txt"}});
+  v.push_back(
+      {"device entry",
+       [] {
+         return BuildZip({{.name = "dev", .data = "", .host = 3, .madeBy = 30, .external = 0020666u << 16}}).bytes;
+       },
+       ZIPERR_UNSAFE_NAME,
+       ZIPSKIP_GENERAL,
+       {}});
 
   // Lying sizes and broken data.
-  v.push_back({"more data than declared",
-               [] { return BuildZip({{.name = "big.txt", .data = std::string(5000, 'a'), .method = 8, .usize = 100}}).bytes; },
-               ZIPERR_BAD_DATA, ZIPSKIP_FORMAT_WRONG, {}});
-  v.push_back({"less data than declared",
-               [] { return BuildZip({{.name = "s.txt", .data = std::string(100, 'a'), .method = 8, .usize = 5000}}).bytes; },
-               ZIPERR_BAD_DATA, ZIPSKIP_FORMAT_WRONG, {}});
+  v.push_back(
+      {"more data than declared",
+       [] { return BuildZip({{.name = "big.txt", .data = std::string(5000, 'a'), .method = 8, .usize = 100}}).bytes; },
+       ZIPERR_BAD_DATA,
+       ZIPSKIP_FORMAT_WRONG,
+       {}});
+  v.push_back(
+      {"less data than declared",
+       [] { return BuildZip({{.name = "s.txt", .data = std::string(100, 'a'), .method = 8, .usize = 5000}}).bytes; },
+       ZIPERR_BAD_DATA,
+       ZIPSKIP_FORMAT_WRONG,
+       {}});
   v.push_back({"compressed size cut short",
                [] {
                  std::string data(20000, 'x');
                  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7919) % 251);
                  return BuildZip({{.name = "c.txt", .data = data, .method = 8, .csize = 50}}).bytes;
                },
-               ZIPERR_BAD_DATA, ZIPSKIP_FORMAT_WRONG, {}});
+               ZIPERR_BAD_DATA,
+               ZIPSKIP_FORMAT_WRONG,
+               {}});
   v.push_back({"stored sizes disagree",
-               [] { return BuildZip({{.name = "s.txt", .data = "abcdef", .usize = 3}}).bytes; }, ZIPERR_BAD_DATA,
-               ZIPSKIP_FORMAT_WRONG, {}});
+               [] { return BuildZip({{.name = "s.txt", .data = "abcdef", .usize = 3}}).bytes; },
+               ZIPERR_BAD_DATA,
+               ZIPSKIP_FORMAT_WRONG,
+               {}});
   v.push_back({"garbage deflate data",
-               [] { return BuildZip({{.name = "g.txt", .data = std::string("\xff\xff\xff\xff", 4), .method = 8, .raw = true}}).bytes; },
-               ZIPERR_BAD_DATA, ZIPSKIP_FORMAT_WRONG, {}});
+               [] {
+                 return BuildZip(
+                            {{.name = "g.txt", .data = std::string("\xff\xff\xff\xff", 4), .method = 8, .raw = true}})
+                     .bytes;
+               },
+               ZIPERR_BAD_DATA,
+               ZIPSKIP_FORMAT_WRONG,
+               {}});
   v.push_back({"compressed data past the directory",
                [] { return BuildZip({{.name = "p.txt", .data = "abc", .csize = 100000, .usize = 3}}).bytes; },
-               ZIPERR_BAD_DATA, ZIPSKIP_FORMAT_WRONG, {}});
+               ZIPERR_BAD_DATA,
+               ZIPSKIP_FORMAT_WRONG,
+               {}});
   v.push_back({"local header offset past the end",
                [] {
                  Built b = BuildZip({{.name = "o.txt", .data = "abc"}});
                  Put32(b.bytes, b.central[0] + 42, 0x7FFFFFF0);
                  return b.bytes;
                },
-               ZIPERR_BAD_DATA, ZIPSKIP_FORMAT_WRONG, {}});
+               ZIPERR_BAD_DATA,
+               ZIPSKIP_FORMAT_WRONG,
+               {}});
   v.push_back({"local header offset into the directory",
                [] {
                  Built b = BuildZip({{.name = "o.txt", .data = "abc"}});
                  Put32(b.bytes, b.central[0] + 42, static_cast<uint32_t>(b.centralPos));
                  return b.bytes;
                },
-               ZIPERR_BAD_DATA, ZIPSKIP_FORMAT_WRONG, {}});
+               ZIPERR_BAD_DATA,
+               ZIPSKIP_FORMAT_WRONG,
+               {}});
   v.push_back({"bad local signature",
                [] {
                  Built b = BuildZip({{.name = "o.txt", .data = "abc"}, {.name = "ok.txt", .data = "fine"}});
                  b.bytes[b.local[0] + 2] = 9;
                  return b.bytes;
                },
-               ZIPERR_BAD_DATA, ZIPSKIP_FORMAT_WRONG, {"ok.txt"}});
+               ZIPERR_BAD_DATA,
+               ZIPSKIP_FORMAT_WRONG,
+               {"ok.txt"}});
   v.push_back({"overlapping entries",
                [] {
                  // Two directory entries naming one stored range: one range written
@@ -107,10 +133,14 @@ std::vector<HostileCase> Cases() {
                  Put32(b.bytes, b.central[1] + 16, Crc(std::string(1000, 'a')));
                  return b.bytes;
                },
-               ZIPERR_BAD_DATA, ZIPSKIP_FORMAT_WRONG, {}});
+               ZIPERR_BAD_DATA,
+               ZIPSKIP_FORMAT_WRONG,
+               {}});
   v.push_back({"bad CRC",
                [] { return BuildZip({{.name = "crc.txt", .data = "payload", .crc = 0x12345678}}).bytes; },
-               ZIPERR_BAD_DATA, 0, {}});
+               ZIPERR_BAD_DATA,
+               0,
+               {}});
   v.push_back({"unsupported methods",
                [] {
                  return BuildZip({{.name = "b.bz2", .data = "xx", .method = 12},
@@ -118,19 +148,30 @@ std::vector<HostileCase> Cases() {
                                   {.name = "aes", .data = "xx", .method = 99}})
                      .bytes;
                },
-               ZIPERR_UNSUPPORTED, ZIPSKIP_COMPRESSION_UNKNOWN, {}});
+               ZIPERR_UNSUPPORTED,
+               ZIPSKIP_COMPRESSION_UNKNOWN,
+               {}});
   v.push_back({"encrypted entry, no password",
                [] { return BuildZip({{.name = "e.txt", .data = "123456789012xx", .flag = 1}}).bytes; },
-               ZIPERR_PASSWORD, ZIPSKIP_BAD_PASSWORD, {}});
+               ZIPERR_PASSWORD,
+               ZIPSKIP_BAD_PASSWORD,
+               {}});
   v.push_back({"strong encryption",
                [] { return BuildZip({{.name = "e.txt", .data = "123456789012xx", .flag = 1 | 64}}).bytes; },
-               ZIPERR_UNSUPPORTED, ZIPSKIP_NO_ENCRYPTION, {}});
+               ZIPERR_UNSUPPORTED,
+               ZIPSKIP_NO_ENCRYPTION,
+               {}});
   v.push_back({"AES encryption",
                [] { return BuildZip({{.name = "e.txt", .data = "123456789012xx", .method = 99, .flag = 1}}).bytes; },
-               ZIPERR_UNSUPPORTED, ZIPSKIP_NO_ENCRYPTION, {}});
-  v.push_back({"Zip64 sizes in the directory",
-               [] { return BuildZip({{.name = "z.txt", .data = "abc", .csize = 0xFFFFFFFF, .usize = 0xFFFFFFFF}}).bytes; },
-               ZIPERR_UNSUPPORTED, ZIPSKIP_FORMAT_WRONG, {}});
+               ZIPERR_UNSUPPORTED,
+               ZIPSKIP_NO_ENCRYPTION,
+               {}});
+  v.push_back(
+      {"Zip64 sizes in the directory",
+       [] { return BuildZip({{.name = "z.txt", .data = "abc", .csize = 0xFFFFFFFF, .usize = 0xFFFFFFFF}}).bytes; },
+       ZIPERR_UNSUPPORTED,
+       ZIPSKIP_FORMAT_WRONG,
+       {}});
 
   // The archive as a whole.
   v.push_back({"truncated directory",
@@ -140,52 +181,75 @@ std::vector<HostileCase> Cases() {
                  Put16(b.bytes, b.endPos + 10, 3);
                  return b.bytes;
                },
-               ZIPERR_BAD_DATA, 0, {}});
-  v.push_back({"file cut inside the directory", [] {
+               ZIPERR_BAD_DATA,
+               0,
+               {}});
+  v.push_back({"file cut inside the directory",
+               [] {
                  Built b = BuildZip({{.name = "a.txt", .data = "a"}});
                  return b.bytes.substr(0, b.centralPos + 20);
                },
-               ZIPERR_BAD_DATA, 0, {}});
-  v.push_back({"bad end record", [] {
+               ZIPERR_BAD_DATA,
+               0,
+               {}});
+  v.push_back({"bad end record",
+               [] {
                  std::string s = Good();
                  s[s.size() - 22 + 1] = 'Q';
                  return s;
                },
-               ZIPERR_BAD_DATA, 0, {}});
-  v.push_back({"directory offset past the end", [] {
+               ZIPERR_BAD_DATA,
+               0,
+               {}});
+  v.push_back({"directory offset past the end",
+               [] {
                  std::string s = Good();
                  Put32(s, s.size() - 22 + 16, 0x00FFFFFF);
                  return s;
                },
-               ZIPERR_BAD_DATA, 0, {}});
-  v.push_back({"directory size past the start", [] {
+               ZIPERR_BAD_DATA,
+               0,
+               {}});
+  v.push_back({"directory size past the start",
+               [] {
                  std::string s = Good();
                  Put32(s, s.size() - 22 + 12, 0x00FFFFFF);
                  return s;
                },
-               ZIPERR_BAD_DATA, 0, {}});
-  v.push_back({"65534 entries in a tiny file", [] {
+               ZIPERR_BAD_DATA,
+               0,
+               {}});
+  v.push_back({"65534 entries in a tiny file",
+               [] {
                  std::string s = Good();
                  Put16(s, s.size() - 22 + 8, 65534);
                  Put16(s, s.size() - 22 + 10, 65534);
                  return s;
                },
-               ZIPERR_BAD_DATA, 0, {}});
-  v.push_back({"name length past the end", [] {
+               ZIPERR_BAD_DATA,
+               0,
+               {}});
+  v.push_back({"name length past the end",
+               [] {
                  Built b = BuildZip({{.name = "a.txt", .data = "a"}});
                  Put16(b.bytes, b.central[0] + 28, 60000);
                  return b.bytes;
                },
-               ZIPERR_BAD_DATA, 0, {}});
+               ZIPERR_BAD_DATA,
+               0,
+               {}});
 
   // 65535 is a count like any other: a directory too short for that many.
-  v.push_back({"65535 entries claimed", [] {
+  v.push_back({"65535 entries claimed",
+               [] {
                  std::string s = Good();
                  Put16(s, s.size() - 22 + 10, 0xFFFF);
                  Put16(s, s.size() - 22 + 8, 0xFFFF);
                  return s;
                },
-               ZIPERR_BAD_DATA, 0, {}});
+               ZIPERR_BAD_DATA,
+               0,
+               {}});
   // A Zip64 locator in front of the end record; with the counts at 0xFFFF too,
   // they are the Zip64 marker.
   auto withZip64Locator = [](bool markedCounts) {
@@ -203,12 +267,15 @@ std::vector<HostileCase> Cases() {
   };
   v.push_back({"Zip64 entry count", [=] { return withZip64Locator(true); }, ZIPERR_UNSUPPORTED, 0, {}});
   v.push_back({"Zip64 locator", [=] { return withZip64Locator(false); }, ZIPERR_UNSUPPORTED, 0, {}});
-  v.push_back({"second disk of a set", [] {
+  v.push_back({"second disk of a set",
+               [] {
                  std::string s = Good();
                  Put16(s, s.size() - 22 + 4, 1);
                  return s;
                },
-               ZIPERR_UNSUPPORTED, 0, {}});
+               ZIPERR_UNSUPPORTED,
+               0,
+               {}});
   v.push_back({"not an archive", [] { return std::string("0123456789"); }, ZIPERR_BAD_DATA, 0, {}});
   v.push_back({"empty file", [] { return std::string(); }, ZIPERR_BAD_DATA, 0, {}});
   return v;
@@ -216,9 +283,9 @@ std::vector<HostileCase> Cases() {
 
 // A tree without what lies in the target folder.
 std::vector<std::string> OutsideTarget(std::vector<std::string> tree) {
-  tree.erase(std::remove_if(tree.begin(), tree.end(),
-                            [](const std::string& p) { return p.rfind("work/base/", 0) == 0; }),
-             tree.end());
+  tree.erase(
+      std::remove_if(tree.begin(), tree.end(), [](const std::string& p) { return p.rfind("work/base/", 0) == 0; }),
+      tree.end());
   return tree;
 }
 
@@ -311,9 +378,9 @@ TEST(ZipLibPlantedLinks, NeverFollowed) {
 TEST(ZipLibModes, NoExecutableOrSpecialBits) {
   ASSERT_TRUE(Libs().Loaded());
   TempDir root("modes");
-  WriteAll(root.file("m.zip"), BuildZip({{.name = "run.sh", .data = "#!/bin/sh\n", .host = 3, .madeBy = 30,
-                                          .external = 0107777u << 16}})
-                                   .bytes);
+  WriteAll(
+      root.file("m.zip"),
+      BuildZip({{.name = "run.sh", .data = "#!/bin/sh\n", .host = 3, .madeBy = 30, .external = 0107777u << 16}}).bytes);
   ExtractJob x;
   x.archive = root.file("m.zip");
   x.base = root.path();

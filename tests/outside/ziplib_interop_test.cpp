@@ -103,8 +103,7 @@ TEST_F(ZipLibInterop, InfoZipEncryptedEntryWithoutPasswordIsSkipped) {
   if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
   const std::string archive = dir_.file("enc.zip");
   int rc = 0;
-  std::string log =
-      Sh("cd " + ShellQuote(src()) + " && zip -q -e -P tajna " + ShellQuote(archive) + " slika.gif", &rc);
+  std::string log = Sh("cd " + ShellQuote(src()) + " && zip -q -e -P tajna " + ShellQuote(archive) + " slika.gif", &rc);
   ASSERT_EQ(rc, 0) << log;
   Recorder r;
   int32_t done = 0;

@@ -23,8 +23,8 @@ class ZipLibPassword : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(Libs().Loaded());
     // Deflated, stored by its suffix, stored because it does not shrink, empty.
-    files_ = {{"tajno.txt", Text(70000)}, {"slika.gif", Random(30000, 3)}, {"šum.bin", Random(5000, 4)},
-              {"prazno.txt", ""}};
+    files_ = {
+        {"tajno.txt", Text(70000)}, {"slika.gif", Random(30000, 3)}, {"šum.bin", Random(5000, 4)}, {"prazno.txt", ""}};
     std::filesystem::create_directories(src());
     for (const auto& [name, data] : files_) WriteAll(src() + "/" + name, data);
   }

@@ -101,7 +101,8 @@ TEST_F(ZipLibThreads, ArchiveIsTheSameForEveryThreadCountAndPeersReadIt) {
                "assert z.testzip() is None\n"
                "assert z.namelist() == ['podaci.txt'], z.namelist()\n"
                "assert z.read('podaci.txt') == open(sys.argv[2], 'rb').read()\n");
-      const std::string log = Sh("python3 " + ShellQuote(script) + " " + ShellQuote(archive) + " " + ShellQuote(file), &rc);
+      const std::string log =
+          Sh("python3 " + ShellQuote(script) + " " + ShellQuote(archive) + " " + ShellQuote(file), &rc);
       EXPECT_EQ(rc, 0) << log;
     }
   }

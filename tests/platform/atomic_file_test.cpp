@@ -11,13 +11,13 @@
 #include <string>
 
 #include "platform/disk_steps.h"
-
 #include "support/temp_dir.h"
 
 namespace {
 
 QStringList Entries(const std::string& folder) {
-  return QDir(QString::fromStdString(folder)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+  return QDir(QString::fromStdString(folder))
+      .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 TEST(AtomicFile, CreatesAndReplacesKeepingPermissions) {

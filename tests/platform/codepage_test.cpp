@@ -1,10 +1,10 @@
+#include "platform/codepage.h"
+
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <QStringDecoder>
 #include <optional>
-
-#include "platform/codepage.h"
 
 namespace {
 
@@ -76,12 +76,16 @@ TEST(Cp1250, CroatianLettersAndUnmappable) {
     std::string bytes;
   } cases[] = {
       {QString::fromUtf8("Čč Ćć Đđ Šš Žž"), "\xC8\xE8 \xC6\xE6 \xD0\xF0 \x8A\x9A \x8E\x9E"},
-      {QString::fromUtf8("Greška kod dohvata javnog ključa"), "Gre\x9Aka kod dohvata javnog klju\xE8" "a"},
+      {QString::fromUtf8("Greška kod dohvata javnog ključa"),
+       "Gre\x9Aka kod dohvata javnog klju\xE8"
+       "a"},
       {QString::fromUtf8("€ „x“ –"), "\x80 \x84x\x93 \x96"},
       // No byte for these: one '?' per character, also for one outside the BMP.
-      {QString::fromUtf8("a\xE2\x82\xB9" "b"), "a?b"},     // Indian rupee sign
-      {QString::fromUtf8("\xF0\x9F\x98\x80"), "?"},         // emoji: a surrogate pair
-      {QString(QChar(0xD800)), "?"},                        // a lone surrogate
+      {QString::fromUtf8("a\xE2\x82\xB9"
+                         "b"),
+       "a?b"},                                       // Indian rupee sign
+      {QString::fromUtf8("\xF0\x9F\x98\x80"), "?"},  // emoji: a surrogate pair
+      {QString(QChar(0xD800)), "?"},                 // a lone surrogate
       {QString(), ""},
   };
   for (const Case& c : cases) {

@@ -1,13 +1,13 @@
+#include "platform/library.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "platform/library.h"
-
 namespace {
 // The probe library is built next to the tests, in the program's own folder.
 const char* kProbeFile = "libtarviplatformprobe.so";
-}
+}  // namespace
 
 TEST(LibraryNames, Candidates) {
   const std::string own = ProgramFolder() + "/";

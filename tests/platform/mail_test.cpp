@@ -1,7 +1,6 @@
 #include "platform/mail.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <optional>
@@ -170,7 +169,9 @@ TEST(Mail, TheRealRunnerPassesTheArgumentsUnchanged) {
   m.nFileCount = 1;
   m.lpFiles = &file;
   EXPECT_EQ(MAPISendMail(0, 0, &m, 9, 0), MAPI_E_ATTACHMENT_OPEN_FAILURE);
-  EXPECT_EQ(ReadText(log), "--attach\n/tmp/a b;$(x).sgn\n--subject\na b;$(x).sgn\n--body\nprvi redak\ndrugi \"redak\"\nana@example.hr\n");
+  EXPECT_EQ(
+      ReadText(log),
+      "--attach\n/tmp/a b;$(x).sgn\n--subject\na b;$(x).sgn\n--body\nprvi redak\ndrugi \"redak\"\nana@example.hr\n");
 
   qputenv("PATH", bin.path().c_str());
   ::unlink(bin.file("xdg-email").c_str());

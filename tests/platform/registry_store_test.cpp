@@ -72,7 +72,12 @@ TEST_F(RegistryStore, KeysAndNamesIgnoreCaseAndKeepTheFirstSpelling) {
   EXPECT_NE(file.find("\"Zadnja Putanja\"=1:b"), std::string::npos) << file;
   EXPECT_EQ(file.find("ZADNJA"), std::string::npos) << file;
 
-  EXPECT_FALSE(NamesEqual("stra\xDF" "e", "STRA\xDF" "E" "x"));
+  EXPECT_FALSE(
+      NamesEqual("stra\xDF"
+                 "e",
+                 "STRA\xDF"
+                 "E"
+                 "x"));
   EXPECT_TRUE(NamesEqual("\xE8\xE6\xF0", "\xC8\xC6\xD0"));  // č ć đ
   EXPECT_FALSE(NamesEqual("\xF7", "\xD7"));                 // ÷ and × are no letters
 }

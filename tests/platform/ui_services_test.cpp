@@ -1,3 +1,5 @@
+#include "platform/ui_services.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -5,14 +7,13 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QPushButton>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
 
 #include "platform/fake_ui_services.h"
-#include "platform/ui_services.h"
 
 namespace {
 
@@ -206,11 +207,16 @@ TEST(UiServices, FakeRefusesAnswersTheBoxCannotGive) {
       int answer;
       bool allowed;
     } cases[] = {
-        {MsgButtons::Ok, mrOk, true},          {MsgButtons::Ok, mrCancel, false},
-        {MsgButtons::OkCancel, mrCancel, true}, {MsgButtons::OkCancel, mrNo, false},
-        {MsgButtons::YesNo, mrNo, true},       {MsgButtons::YesNo, mrCancel, false},
-        {MsgButtons::YesNoCancel, mrCancel, true}, {MsgButtons::YesNoCancel, mrOk, false},
-        {MsgButtons::RetryCancel, mrRetry, true},  {MsgButtons::RetryCancel, mrYes, false},
+        {MsgButtons::Ok, mrOk, true},
+        {MsgButtons::Ok, mrCancel, false},
+        {MsgButtons::OkCancel, mrCancel, true},
+        {MsgButtons::OkCancel, mrNo, false},
+        {MsgButtons::YesNo, mrNo, true},
+        {MsgButtons::YesNo, mrCancel, false},
+        {MsgButtons::YesNoCancel, mrCancel, true},
+        {MsgButtons::YesNoCancel, mrOk, false},
+        {MsgButtons::RetryCancel, mrRetry, true},
+        {MsgButtons::RetryCancel, mrYes, false},
         {MsgButtons::RetryCancel, mrNone, false},
     };
     for (const Case& c : cases) {
@@ -251,7 +257,8 @@ TEST(UiServices, FakeRefusesAnswersTheBoxCannotGive) {
 TEST(UiServices, ProcessPendingMessagesRunsQueuedWork) {
   QtUiServices qt;
   bool ran = false;
-  QMetaObject::invokeMethod(qApp, [&] { ran = true; }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      qApp, [&] { ran = true; }, Qt::QueuedConnection);
   qt.processPendingMessages();
   EXPECT_TRUE(ran);
 }

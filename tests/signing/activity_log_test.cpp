@@ -1,8 +1,10 @@
 // The activity log and the program log: line formats, appending, trimming, and
 // where they go when the install folder cannot be written.
+#include "signing/activity_log.h"
+
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <QDateTime>
@@ -15,7 +17,6 @@
 
 #include "platform/disk_steps.h"
 #include "platform/library.h"
-#include "signing/activity_log.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -27,7 +28,8 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> v;
   size_t start = 0;
-  for (size_t p; (p = text.find("\r\n", start)) != std::string::npos; start = p + 2) v.push_back(text.substr(start, p - start));
+  for (size_t p; (p = text.find("\r\n", start)) != std::string::npos; start = p + 2)
+    v.push_back(text.substr(start, p - start));
   EXPECT_EQ(start, text.size()) << "text after the last CR LF";
   return v;
 }

@@ -120,10 +120,18 @@ TEST_F(CardSigning, EveryRefusedCallFails) {
     int nth;
     bool sign;  // else the certificate read
   } cases[] = {
-      {"C_FindObjectsInit", 1, true},  {"C_FindObjects", 1, true},      {"C_FindObjectsFinal", 1, true},
-      {"C_FindObjectsInit", 2, true},  {"C_FindObjects", 2, true},      {"C_SignInit", 1, true},
-      {"C_Sign", 1, true},             {"C_Sign", 2, true},             {"C_FindObjectsInit", 1, false},
-      {"C_FindObjects", 1, false},     {"C_FindObjectsFinal", 1, false}, {"C_GetAttributeValue", 1, false},
+      {"C_FindObjectsInit", 1, true},
+      {"C_FindObjects", 1, true},
+      {"C_FindObjectsFinal", 1, true},
+      {"C_FindObjectsInit", 2, true},
+      {"C_FindObjects", 2, true},
+      {"C_SignInit", 1, true},
+      {"C_Sign", 1, true},
+      {"C_Sign", 2, true},
+      {"C_FindObjectsInit", 1, false},
+      {"C_FindObjects", 1, false},
+      {"C_FindObjectsFinal", 1, false},
+      {"C_GetAttributeValue", 1, false},
       {"C_GetAttributeValue", 2, false},
   };
   for (const Case& c : cases) {

@@ -4,9 +4,8 @@
 // middleware module. A co-signature is never lost, a run never reports success
 // for a change that is not in the file, and a killed run leaves nothing beside
 // the user's files once the start-up's clean-up has run.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -47,12 +46,12 @@ extern char** environ;
 namespace {
 
 // What one writer run is told, through its environment.
-constexpr char kEnvOp[] = "TARVI_WRITER_OP";          // sign, revoke or encrypt
-constexpr char kEnvFile[] = "TARVI_WRITER_FILE";      // the file it works on
-constexpr char kEnvToken[] = "TARVI_WRITER_TOKEN";    // its token's label
-constexpr char kEnvCert[] = "TARVI_WRITER_CERT";      // revoke: the signer's certificate; encrypt: the recipient's
-constexpr char kEnvKillAt[] = "TARVI_WRITER_KILL";    // "write:N" or "sync:N": killed at that disk step
-constexpr char kEnvSync[] = "TARVI_WRITER_SYNC";      // a folder: report ready, then wait for "go"
+constexpr char kEnvOp[] = "TARVI_WRITER_OP";            // sign, revoke or encrypt
+constexpr char kEnvFile[] = "TARVI_WRITER_FILE";        // the file it works on
+constexpr char kEnvToken[] = "TARVI_WRITER_TOKEN";      // its token's label
+constexpr char kEnvCert[] = "TARVI_WRITER_CERT";        // revoke: the signer's certificate; encrypt: the recipient's
+constexpr char kEnvKillAt[] = "TARVI_WRITER_KILL";      // "write:N" or "sync:N": killed at that disk step
+constexpr char kEnvSync[] = "TARVI_WRITER_SYNC";        // a folder: report ready, then wait for "go"
 constexpr char kEnvOutcome[] = "TARVI_WRITER_OUTCOME";  // where it writes "ok" or "failed <text>"
 constexpr char kTokenPin[] = "1234";
 
@@ -113,8 +112,8 @@ class WriterRun : public ::testing::Test {
     if (!std::getenv(kEnvOp)) GTEST_SKIP() << "runs only as a writer started by the tests below";
     ASSERT_TRUE(BindCryptoki(CryptokiModule, QString::fromStdString(m_.path()), false));
     ASSERT_EQ(cryptoki::C_Initialize(nullptr), CKR_OK);
-    ASSERT_EQ(cryptoki::C_OpenSession(m_.slotOf(std::getenv(kEnvToken)), CKF_SERIAL_SESSION | CKF_RW_SESSION,
-                                      nullptr, nullptr, &session_),
+    ASSERT_EQ(cryptoki::C_OpenSession(m_.slotOf(std::getenv(kEnvToken)), CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                      nullptr, &session_),
               CKR_OK);
     ASSERT_EQ(m_.login(session_, kTokenPin), CKR_OK);
     CurrentSession = session_;
@@ -236,7 +235,8 @@ class ConcurrentWriters : public CardTokenTest {
     QFile::remove(Q(container()));
     for (size_t t : tokens) {
       useToken(t);
-      EXPECT_EQ(SignFile(session(t), InstallPath, Q(report()), true, 0, 0, false), sfrOk) << ui_.lastText().toStdString();
+      EXPECT_EQ(SignFile(session(t), InstallPath, Q(report()), true, 0, 0, false), sfrOk)
+          << ui_.lastText().toStdString();
     }
     ui_.boxes.clear();
     return ReadText(container());
@@ -448,7 +448,8 @@ TEST_F(ConcurrentWriters, AKilledRunLeavesNothingOnceTheProgramStartsAgain) {
   }
   // Nothing of the killed runs holds the container: it takes a signer at once.
   useToken(2);
-  EXPECT_EQ(SignFile(session(2), InstallPath, Q(container()), true, 0, 0, false), sfrOk) << ui_.lastText().toStdString();
+  EXPECT_EQ(SignFile(session(2), InstallPath, Q(container()), true, 0, 0, false), sfrOk)
+      << ui_.lastText().toStdString();
   EXPECT_EQ(signersOf(container()), (std::vector<size_t>{0, 2}));
 }
 
@@ -508,7 +509,8 @@ TEST_F(ConcurrentWriters, AContainerChangedBeforeTheRenameIsNotOverwritten) {
   };
   const Case cases[] = {
       {"rewritten in place", [&] { WriteAll(container(), twoSigners); }},
-      {"replaced", [&] {
+      {"replaced",
+       [&] {
          WriteAll(scratch_.file("other.sgn"), twoSigners);
          ASSERT_EQ(rename(scratch_.file("other.sgn").c_str(), container().c_str()), 0);
        }},

@@ -6,15 +6,15 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include "card/tarvirsa_api.h"
-#include "platform/library.h"
-#include "support/temp_dir.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <map>
 #include <random>
 #include <stdexcept>
+
+#include "card/tarvirsa_api.h"
+#include "platform/library.h"
+#include "support/temp_dir.h"
 
 const Bytes kTestSha1Prefix = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
                                0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
@@ -202,13 +202,15 @@ Bytes TestPythonZip(const TestZipEntries& entries, bool deflate, bool streamed) 
     const std::string base = dir.file("e" + std::to_string(i++));
     WriteAll(base + ".name", name);
     WriteAll(base + ".data", content);
-    script += "z.writestr(open('" + base + ".name', encoding='utf-8').read(), open('" + base + ".data', 'rb').read())\n";
+    script +=
+        "z.writestr(open('" + base + ".name', encoding='utf-8').read(), open('" + base + ".data', 'rb').read())\n";
   }
   script += "z.close()\n";
   WriteAll(dir.file("mk.py"), script);
   std::string out;
   const std::string run = "python3 '" + dir.file("mk.py") + "' '" + dir.file("peer.zip") + "'";
-  if (Run(streamed ? run + " 2>'" + dir.file("err") + "' | cat > '" + dir.file("peer.zip") + "'" : run + " 2>&1", &out) != 0 ||
+  if (Run(streamed ? run + " 2>'" + dir.file("err") + "' | cat > '" + dir.file("peer.zip") + "'" : run + " 2>&1",
+          &out) != 0 ||
       (streamed && !ReadText(dir.file("err")).empty()))
     throw std::runtime_error("zipfile failed: " + out + (streamed ? ReadText(dir.file("err")) : std::string()));
   const std::vector<unsigned char> zip = ReadAll(dir.file("peer.zip"));
@@ -281,8 +283,9 @@ std::string TestContainer::head() const {
 }
 
 std::string TestContainer::range() const {
-  return "<TimeStamp>\r\n" + timeStamp + "\r\n</TimeStamp>\r\n<File compress=\"zip\" encoding=\"base64\">\r\n<![CDATA[\r\n" +
-         payload + "\r\n]]>\r\n</File>";
+  return "<TimeStamp>\r\n" + timeStamp +
+         "\r\n</TimeStamp>\r\n<File compress=\"zip\" encoding=\"base64\">\r\n<![CDATA[\r\n" + payload +
+         "\r\n]]>\r\n</File>";
 }
 
 std::string TestContainer::signerText(size_t i) const {
@@ -358,8 +361,9 @@ std::vector<MalformedContainer> MalformedContainerCases() {
   blockBefore.insert(ts, c.range() + "\r\n");
   std::string manySigners = TestPlainContainer(10, 0).head() + TestPlainContainer(10, 0).range();
   for (size_t i = 0; i <= kSgnMaxSigners; ++i)
-    manySigners += "\r\n<Signer>\r\n<Certificate>\r\n00\r\n</Certificate>\r\n<Sign>\r\n00\r\n</Sign>\r\n<Time>\r\n"
-                   "20240102030405678\r\n</Time>\r\n</Signer>";
+    manySigners +=
+        "\r\n<Signer>\r\n<Certificate>\r\n00\r\n</Certificate>\r\n<Sign>\r\n00\r\n</Sign>\r\n<Time>\r\n"
+        "20240102030405678\r\n</Time>\r\n</Signer>";
   manySigners += "\r\n</FileUpload>";
 
   return {
@@ -386,7 +390,10 @@ std::vector<MalformedContainer> MalformedContainerCases() {
       {"odd signature hex", with([](TestContainer& x) { x.signers[1].sigHex = TestHexUpper(x.signers[1].sig) + "0"; }),
        SgnFault::BadHex},
       {"non-hex digit", with([](TestContainer& x) { x.signers[0].certHex = "30G1"; }), SgnFault::BadSigner},
-      {"empty certificate", with([](TestContainer& x) { x.signers[0].certHex = ""; x.signers[0].cert.clear(); }),
+      {"empty certificate", with([](TestContainer& x) {
+         x.signers[0].certHex = "";
+         x.signers[0].cert.clear();
+       }),
        SgnFault::BadHex},
       {"certificate hex too long",
        with([](TestContainer& x) { x.signers[0].certHex = std::string(size_t(kSgnMaxCertificateHex) + 2, 'A'); }),

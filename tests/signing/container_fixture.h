@@ -3,14 +3,14 @@
 // signed with libcrypto (never with the program's own writer or signing code), so
 // the reader, the verifier, the validator and signing can be checked against an
 // independent maker.
+#include <openssl/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <openssl/types.h>
 
 #include "signing/container.h"
 
@@ -45,8 +45,7 @@ struct TestCertSpec {
 // A fresh key pair (keys are reused by size within one run to keep tests quick:
 // pass keyIndex to get a different key of the same size) with a certificate signed
 // by issuer, or self-signed when issuer is null.
-TestIdentity MakeTestIdentity(const TestCertSpec& spec = {}, const TestIdentity* issuer = nullptr,
-                              int keyIndex = 0);
+TestIdentity MakeTestIdentity(const TestCertSpec& spec = {}, const TestIdentity* issuer = nullptr, int keyIndex = 0);
 
 Bytes TestSha1(std::string_view data);
 std::string TestHexUpper(const Bytes& b);
@@ -100,7 +99,7 @@ struct TestContainer {
   std::string head() const;   // rows 1 to 3
   std::string range() const;  // rows 4 to 10, the signed range
   std::string signerText(size_t i) const;
-  std::string text() const;   // the whole file
+  std::string text() const;  // the whole file
   Bytes digest() const { return TestSha1(range()); }
 
   // Signs the current range with id and appends the Signer element.

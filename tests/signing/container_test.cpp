@@ -1,11 +1,12 @@
 // The signed container's writer pieces and its strict reader, checked against
 // containers that the fixture assembles straight from the layout.
+#include "signing/container.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
 
 #include "container_fixture.h"
-#include "signing/container.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -72,7 +73,8 @@ TEST(ContainerWriter, EveryHeaderItWritesReadsBack) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
     const std::string head = SgnHeaderText(k.name);
-    EXPECT_EQ(head, "<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"" + k.written + "\">\r\n<FileUpload>\r\n");
+    EXPECT_EQ(head,
+              "<?xml version=\"1.0\" ?>\r\n<!DOCTYPE FileUpload SYSTEM \"" + k.written + "\">\r\n<FileUpload>\r\n");
     const std::string text = head + rest;
     SgnMemorySource src(text);
     SgnLayout l;
@@ -94,8 +96,9 @@ TEST(ContainerWriter, ClockTextsAndAppendingInPlace) {
   two.signers.push_back(Plain(0, 2).signers[1]);
   std::string text = one.text();
   const TestSigner& s = two.signers[1];
-  text.replace(size_t(SgnAppendPosition(int64_t(text.size()))), std::string::npos,
-               SgnSignerText(s.cert.data(), s.cert.size(), s.sig.data(), s.sig.size(), s.time) + std::string(kSgnClose));
+  text.replace(
+      size_t(SgnAppendPosition(int64_t(text.size()))), std::string::npos,
+      SgnSignerText(s.cert.data(), s.cert.size(), s.sig.data(), s.sig.size(), s.time) + std::string(kSgnClose));
   EXPECT_EQ(text, two.text());
 }
 
@@ -189,10 +192,14 @@ TEST(ContainerReader, StreamingGivesTheSameResultForEveryBlockSize) {
     const char* name;
     size_t zipBytes;
   } cases[] = {
-      {"empty payload", 0},       {"one byte", 1},
-      {"one line", 48},           {"one line and a byte", 49},
-      {"2304: ends with CR LF", 2304}, {"2305", 2305},
-      {"4608: ends with CR LF", 4608}, {"Base64 text of 65536 bytes", 47664},
+      {"empty payload", 0},
+      {"one byte", 1},
+      {"one line", 48},
+      {"one line and a byte", 49},
+      {"2304: ends with CR LF", 2304},
+      {"2305", 2305},
+      {"4608: ends with CR LF", 4608},
+      {"Base64 text of 65536 bytes", 47664},
       {"larger", 200000},
   };
   for (const Case& k : cases) {

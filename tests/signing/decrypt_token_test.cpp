@@ -1,14 +1,10 @@
 // Decrypting on the card: SoftHSM2 tokens behind our middleware module, containers
 // made by the program's encryption and by the tests themselves, every failure
 // reported and none of them leaving a file behind.
-#include "signing/decrypt.h"
-
 #include <gtest/gtest.h>
-
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
-
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -22,9 +18,10 @@
 #include "card/acg_component.h"
 #include "card/card_objects.h"
 #include "card/cryptoki.h"
-#include "interfaces/tarvirsa.h"
 #include "encrypt_fixture.h"
+#include "interfaces/tarvirsa.h"
 #include "signing/activity_log.h"
+#include "signing/decrypt.h"
 #include "signing/encrypt.h"
 #include "signing/encrypted_container.h"
 #include "signing/file_utils.h"
@@ -193,16 +190,16 @@ TEST_F(Decrypt, OpensslCommandLineOpensTheContainer) {
   WriteAll(d + "/wk.bin", p.wrappedKeys.at(0).data(), p.wrappedKeys.at(0).size());
   WriteAll(d + "/c.bin", p.cipher.data(), p.cipher.size());
   std::string out;
-  ASSERT_EQ(::Run("openssl pkeyutl -decrypt -inkey '" + token(1).keyPem() +
-                    "' -pkeyopt rsa_padding_mode:pkcs1 -in '" + d + "/wk.bin' -out '" + d + "/k.bin' 2>&1",
-                &out),
+  ASSERT_EQ(::Run("openssl pkeyutl -decrypt -inkey '" + token(1).keyPem() + "' -pkeyopt rsa_padding_mode:pkcs1 -in '" +
+                      d + "/wk.bin' -out '" + d + "/k.bin' 2>&1",
+                  &out),
             0)
       << out;
   const Bytes key = ReadAll(d + "/k.bin");
   ASSERT_EQ(key.size(), 24u);
   ASSERT_EQ(::Run("openssl enc -d -des-ede3 -nopad -K " + TestHexUpper(key) + " -in '" + d + "/c.bin' -out '" + d +
-                    "/p.bin' 2>&1",
-                &out),
+                      "/p.bin' 2>&1",
+                  &out),
             0)
       << out;
   Bytes plain = ReadAll(d + "/p.bin");
@@ -515,8 +512,8 @@ TEST_F(DecryptSeveralRecipients, EachCardOpensItsOwnEntryBehindAllDigitHexSerial
   std::string expected;
   for (int i = 0; i < 100; ++i) expected += "several";
   const Bytes key = TestRandomBytes(24, 21);
-  const QString enc =
-      place("several.enc", MakeContainer(zip, key, {publicKey(0), publicKey(1), publicKey(2)}, {"1001", "2002", "3003"}));
+  const QString enc = place(
+      "several.enc", MakeContainer(zip, key, {publicKey(0), publicKey(1), publicKey(2)}, {"1001", "2002", "3003"}));
   TRecipientList list;
   ASSERT_TRUE(ParseRecipientsFile(enc, list));
   ASSERT_EQ(list.size(), 3u);
@@ -557,10 +554,7 @@ TEST_F(DecryptSeveralRecipients, EachCardOpensItsOwnEntryBehindAllDigitHexSerial
   EXPECT_NE(log.find("Certifikat primatelja u datoteci: 7D2; Certifikat na kartici: 2002"), std::string::npos);
 }
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 // A disk that refuses the decrypted container, while it is extracted or while it
 // is copied onto another file system, is named with the system's own text, not
@@ -577,7 +571,8 @@ TEST_F(Decrypt, ADiskThatRefusesTheSignedContainerIsNamedAsSuch) {
   std::vector<QString> folders = {out_};
   // Onto another file system than the work folder's, where the file is copied in.
   char shm[] = "/dev/shm/tarvi-decrypt-XXXXXX";
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   if (stat("/dev/shm", &a) == 0 && stat(QFile::encodeName(GetTempDirectory()).constData(), &b) == 0 &&
       a.st_dev != b.st_dev && mkdtemp(shm))
     folders.push_back(QString::fromLocal8Bit(shm) + "/");
@@ -594,8 +589,7 @@ TEST_F(Decrypt, ADiskThatRefusesTheSignedContainerIsNamedAsSuch) {
     EXPECT_TRUE(LastDecryptedFile.isEmpty());
     ASSERT_EQ(ui_.boxes.size(), 1u);
     EXPECT_EQ(ui_.boxes[0].kind, MsgKind::Error);
-    EXPECT_EQ(ui_.boxes[0].text,
-              CannotCreateText(folder + "big_pdf.sgn", QStringLiteral("Datoteka je prevelika")));
+    EXPECT_EQ(ui_.boxes[0].text, CannotCreateText(folder + "big_pdf.sgn", QStringLiteral("Datoteka je prevelika")));
     EXPECT_TRUE(FilesIn(folder.toStdString()).empty());
     // With room, the same container comes out whole.
     ui_.boxes.clear();

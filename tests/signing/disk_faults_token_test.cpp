@@ -9,7 +9,6 @@
 // TARVI_DISK_FAULTS=all every point runs (tests/run_disk_faults.sh). The runs and
 // their checks are those of tests/support/disk_faults.h.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,7 +75,8 @@ class DiskFaults : public EncTokenTest {
     ASSERT_EQ(goodSigners(twoSigners_), 2);
     // A folder on another file system than the program's work folder, when the
     // machine has one at hand (a tmpfs in /dev/shm).
-    struct stat shm {}, temp {};
+    struct stat shm {
+    }, temp{};
     if (stat("/dev/shm", &shm) == 0 && stat(QFile::encodeName(GetTempDirectory()).constData(), &temp) == 0 &&
         shm.st_dev != temp.st_dev && access("/dev/shm", W_OK) == 0) {
       char name[] = "/dev/shm/tarvi-faults-XXXXXX";
@@ -103,7 +103,9 @@ class DiskFaults : public EncTokenTest {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     ASSERT_EQ(f.write(bytes), bytes.size());
   }
-  void putOriginal() { put("report.pdf", QByteArray(reinterpret_cast<const char*>(original_.data()), qsizetype(original_.size()))); }
+  void putOriginal() {
+    put("report.pdf", QByteArray(reinterpret_cast<const char*>(original_.data()), qsizetype(original_.size())));
+  }
   // Signers whose signatures verify.
   int goodSigners(const QByteArray& bytes) {
     const QString path = dir("check") + "c.sgn";
@@ -146,8 +148,8 @@ class DiskFaults : public EncTokenTest {
                    },
                    [this](const QByteArray& b) {
                      const Parts p = Split(b.toStdString());
-                     return b.size() == encrypted_.size() && b.endsWith("</EncodedFile>\r\n") && p.cipher.size() % 8 == 0 &&
-                            p.wrappedKeys.size() == 1 && p.wrappedKeys[0].size() == 128;
+                     return b.size() == encrypted_.size() && b.endsWith("</EncodedFile>\r\n") &&
+                            p.cipher.size() % 8 == 0 && p.wrappedKeys.size() == 1 && p.wrappedKeys[0].size() == 128;
                    }});
     ops.push_back({"sign", work_, sgn, [this] { putOriginal(); },
                    [this] {
@@ -200,8 +202,8 @@ class DiskFaults : public EncTokenTest {
                        TRecipientList list;
                        ParseRecipientsFile(folder + "report_pdf.enc", list);
                        LastDecryptedFile.clear();
-                       DecryptEncodedFile(session(0), dir("install"), folder + "report_pdf.enc", folder,
-                                          cardSerial(0), 0, list);
+                       DecryptEncodedFile(session(0), dir("install"), folder + "report_pdf.enc", folder, cardSerial(0),
+                                          0, list);
                        return WriteOutcome{!LastDecryptedFile.isEmpty() && !failureBox(), failureBox()};
                      },
                      [this](const QByteArray& b) { return b == oneSigner_; }});
@@ -218,7 +220,8 @@ class DiskFaults : public EncTokenTest {
                      return WriteOutcome{!failureBox(), failureBox()};
                    },
                    [this](const QByteArray& b) {
-                     return b == QByteArray(reinterpret_cast<const char*>(original_.data()), qsizetype(original_.size()));
+                     return b ==
+                            QByteArray(reinterpret_cast<const char*>(original_.data()), qsizetype(original_.size()));
                    }});
     return ops;
   }

@@ -1,13 +1,14 @@
 // The document validator: containers assembled by the fixture pass; every file the
 // strict reader refuses, and every file the classic walk refuses, is not a
 // container for the validator either.
+#include "signing/document_validator.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
 
 #include "container_fixture.h"
 #include "signing/container.h"
-#include "signing/document_validator.h"
 #include "support/temp_dir.h"
 
 namespace {

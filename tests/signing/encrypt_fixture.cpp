@@ -1,7 +1,6 @@
 #include "encrypt_fixture.h"
 
 #include <dirent.h>
-
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -267,9 +266,9 @@ QString EncTokenTest::cardSerial(size_t i) const { return LoadCert(certDer(i))->
 
 void EncTokenTest::importPrivateKey(size_t i, const std::string& pemPath, const std::string& id) {
   std::string out;
-  std::string cmd = "pkcs11-tool --module " + std::string(SoftHsm::module()) + " --token-label " +
-                    token(i).label + " --login --pin " + token(i).pin + " --write-object '" + pemPath +
-                    "' --type privkey --id " + id + " --label extra 2>&1";
+  std::string cmd = "pkcs11-tool --module " + std::string(SoftHsm::module()) + " --token-label " + token(i).label +
+                    " --login --pin " + token(i).pin + " --write-object '" + pemPath + "' --type privkey --id " + id +
+                    " --label extra 2>&1";
   ASSERT_EQ(::Run(cmd, &out), 0) << out;
 }
 

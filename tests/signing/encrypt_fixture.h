@@ -3,20 +3,19 @@
 // (never with the program's writer or reader), and private SoftHSM2 tokens behind
 // our middleware module for decryption on the card.
 #include <gtest/gtest.h>
+#include <openssl/types.h>
 
 #include <QString>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <openssl/types.h>
-
 #include "card/certificate.h"
-#include "interfaces/pkcs11.h"
-#include "signing/data_module.h"
 #include "container_fixture.h"
+#include "interfaces/pkcs11.h"
 #include "outside/acpkcs_harness.h"
 #include "platform/fake_ui_services.h"
+#include "signing/data_module.h"
 #include "support/temp_dir.h"
 #include "support/token.h"
 
@@ -41,8 +40,8 @@ struct Spec {
     std::string serial = "1001";
   };
   std::vector<Recipient> recipients = {Recipient{}};
-  std::string payload;                // Base64 text exactly as it stands between the CDATA lines
-  std::vector<std::string> keysHex;   // one SessionKey text each
+  std::string payload;               // Base64 text exactly as it stands between the CDATA lines
+  std::vector<std::string> keysHex;  // one SessionKey text each
   std::string text() const;
 };
 
@@ -58,7 +57,7 @@ std::string MakeContainerFromCipher(const Bytes& cipher, const Bytes& key24, con
 struct Parts {
   std::string version, subject, serial;
   std::string payloadText;
-  Bytes cipher;                 // the payload decoded
+  Bytes cipher;  // the payload decoded
   std::vector<Bytes> wrappedKeys;
 };
 Parts Split(const std::string& text);

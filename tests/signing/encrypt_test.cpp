@@ -4,13 +4,12 @@
 #include "signing/encrypt.h"
 
 #include <gtest/gtest.h>
-
-#include <QDir>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -19,8 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "interfaces/tarvirsa.h"
 #include "encrypt_fixture.h"
+#include "interfaces/tarvirsa.h"
 #include "signing/activity_log.h"
 #include "signing/data_module.h"
 #include "signing/decrypt.h"
@@ -35,7 +34,9 @@ using namespace enctest;
 namespace {
 
 // What the ZIP step left in the program's private temporary folder.
-QStringList WorkLeftovers() { return QDir(GetTempDirectory()).entryList({"ZipSgnDat*"}, QDir::AllEntries | QDir::Hidden); }
+QStringList WorkLeftovers() {
+  return QDir(GetTempDirectory()).entryList({"ZipSgnDat*"}, QDir::AllEntries | QDir::Hidden);
+}
 
 class Encrypt : public EngineTest {
  protected:
@@ -75,7 +76,7 @@ TEST_F(Encrypt, CipherTextIsThePaddedPlainTextInEcb) {
   struct Case {
     size_t plain, cipher;
   };
-  const Case cases[] = {{1000, 1008}, {1001, 1008}, {1024, 1032}, {0, 0},          {127, 128},
+  const Case cases[] = {{1000, 1008}, {1001, 1008}, {1024, 1032},   {0, 0},         {127, 128},
                         {128, 136},   {129, 136},   {65536, 65544}, {65537, 65544}, {200003, 200008}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.plain);
@@ -234,8 +235,8 @@ TEST_F(Encrypt, FailuresReportTheirTextAndLeaveNothingBehind) {
   TCertifikat empty;
   ui_.answers = {mrYes};
   EXPECT_EQ(EncryptForRecipient("", dir("install"), sgn, out, false, 0, empty), kEncryptStopped);
-  EXPECT_EQ(ui_.lastText(), QString::fromUtf8("Greška kod kriptiranja DES3 ključa. [Error code=") +
-                                QString::number(TR_E_KEY) + "]");
+  EXPECT_EQ(ui_.lastText(),
+            QString::fromUtf8("Greška kod kriptiranja DES3 ključa. [Error code=") + QString::number(TR_E_KEY) + "]");
   EXPECT_EQ(ReadText(existing.toStdString()), "old");
   EXPECT_EQ(FilesIn(dir("work").toStdString()), before);
 
@@ -359,7 +360,8 @@ TEST(CipherStreams, PiecesOfManyBlocksGiveTheBytesAndEventsOfOneBlockPerCall) {
     ByteArraySink ps(p);
     Des3PlainSink back(key.data(), ps, kB, pieceBlocks);
     back.onBlock = [&](int pad) { e.pads.push_back(pad); };
-    for (size_t at = 0; at < e.bytes.size(); at += 50) back.Write(e.bytes.data() + at, std::min<size_t>(50, e.bytes.size() - at));
+    for (size_t at = 0; at < e.bytes.size(); at += 50)
+      back.Write(e.bytes.data() + at, std::min<size_t>(50, e.bytes.size() - at));
     e.finish = e.bytes.empty() ? 0 : back.Finish();
     e.plain.assign(p.begin(), p.end());
     return e;
@@ -446,7 +448,8 @@ TEST(CipherStreams, BadPaddingAndBadLengthsAreNeverAPlainText) {
 }
 
 TEST(DecryptNames, OnlyOnePlainNameMayBecomeAFile) {
-  for (const char* ok : {"report_pdf.sgn", "a", "Šaržić ček.sgn", "..x", "x.."}) EXPECT_TRUE(SafeEntryName(QString::fromUtf8(ok))) << ok;
+  for (const char* ok : {"report_pdf.sgn", "a", "Šaržić ček.sgn", "..x", "x.."})
+    EXPECT_TRUE(SafeEntryName(QString::fromUtf8(ok))) << ok;
   for (const char* bad : {"", ".", "..", "../x.sgn", "a/b.sgn", "/etc/passwd", "a\\b", "C:x.sgn", "x\ty", "x\x7Fy"})
     EXPECT_FALSE(SafeEntryName(QString::fromUtf8(bad))) << bad;
   EXPECT_FALSE(SafeEntryName(QString(256, 'a')));

@@ -51,7 +51,9 @@ TEST(EncodedWriter, PiecesMakeTheLayoutByteForByte) {
 TEST(EncodedWriter, TextsStopAtZeroAndCannotBreakTheirRows) {
   EXPECT_EQ(EncBufferedText(std::string_view("abc\0def", 7)), "abc");
   EXPECT_EQ(EncBufferedText(std::string(70000, 'x')).size(), kEncTextBuffer);
-  EXPECT_EQ(EncSubjectText("CN=a\r\n</Subject><x"), "CN=a??" "?/Subject>?x");
+  EXPECT_EQ(EncSubjectText("CN=a\r\n</Subject><x"),
+            "CN=a??"
+            "?/Subject>?x");
   // A decimal serial from a serial whose first byte has the top bit set.
   EXPECT_EQ(EncSerialText(int32_t(0x8091A2B3), "8091A2B3", true), "-2137939277");
   EXPECT_EQ(EncSerialText(0x1001, "1001", false), "1001");
@@ -135,7 +137,9 @@ TEST(EncodedReader, CertificateSerialIsDecimalOnlyUpToTenDigits) {
 
 TEST(EncodedReader, SubjectBytesComeBackAsCodePage1250) {
   Spec s;
-  s.recipients[0].subject = "CN=\x8A" "ar\x9Ei\xE6,C=HR";  // Šaržić
+  s.recipients[0].subject =
+      "CN=\x8A"
+      "ar\x9Ei\xE6,C=HR";  // Šaržić
   s.keysHex = {"00FF"};
   TRecipientList list;
   const std::string text = s.text();

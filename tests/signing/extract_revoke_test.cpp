@@ -1,7 +1,8 @@
 // Taking the signed file out of a container and removing a signer, on containers
 // assembled by the test fixture with ZIP payloads made by Python's zipfile.
-#include <gtest/gtest.h>
+#include "signing/extract_revoke.h"
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,12 +24,11 @@
 #include "container_fixture.h"
 #include "platform/fake_ui_services.h"
 #include "signing/data_module.h"
-#include "signing/extract_revoke.h"
 #include "signing/file_utils.h"
 #include "signing/progress_window.h"
 #include "signing/verify.h"
-#include "support/temp_dir.h"
 #include "support/file_size_limit.h"
+#include "support/temp_dir.h"
 
 // Readable failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -200,8 +200,7 @@ TEST_F(ExtractRevoke, OnlyTheSignedRangesPayloadComesOut) {
   good.addSigner(Id(0));
   // A CDATA section with another file before the signed range: the file is
   // malformed as a whole, never a source for the other file.
-  const std::string planted = "<![CDATA[\r\n" + TestBase64Lines(PythonZip({{"report.pdf", "planted"}})) +
-                              "\r\n]]>\r\n";
+  const std::string planted = "<![CDATA[\r\n" + TestBase64Lines(PythonZip({{"report.pdf", "planted"}})) + "\r\n]]>\r\n";
   std::string text = good.text();
   text.insert(good.head().size(), planted);
   struct Case {
@@ -342,9 +341,9 @@ TEST_F(ExtractRevoke, LargeContainersShowAboutTwentyFiveSteps) {
   int64_t clock = 0;
   progress.setClock([&] { return clock += 1000; });  // every update may repaint
   const QString sgn = write("big.sgn", containerText({{"big.bin", [] {
-    Bytes r = TestRandomBytes(2 << 20);
-    return std::string(r.begin(), r.end());
-  }()}}));
+                                                         Bytes r = TestRandomBytes(2 << 20);
+                                                         return std::string(r.begin(), r.end());
+                                                       }()}}));
   // The repaints of each step, told apart by the description they showed.
   struct Paints : QObject {
     std::map<QString, std::set<int>> byDescription;  // the positions painted
@@ -495,8 +494,9 @@ TEST_F(ExtractRevoke, RevokingThroughASymbolicLinkChangesTheSharedContainer) {
   ASSERT_EQ(stat(shared.file("c.sgn").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   // No work file in either folder.
-  EXPECT_EQ(QDir(QString::fromStdString(shared.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-            QStringList{"c.sgn"});
+  EXPECT_EQ(
+      QDir(QString::fromStdString(shared.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+      QStringList{"c.sgn"});
   EXPECT_EQ(QDir(QString::fromStdString(tmp_.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
             QStringList{"link.sgn"});
 
@@ -547,15 +547,14 @@ std::string RandomText(size_t n) {
   return std::string(b.begin(), b.end());
 }
 
-
 }  // namespace
 
 // A disk that refuses the work files or the extracted file is named with the
 // system's own text in the system-error box, in every mode, and never blamed on
 // the file; nothing is left at the target or in the work folder.
 TEST_F(ExtractRevoke, ADiskThatRefusesTheOriginalIsNamedAsSuch) {
-  const QString tooLarge = kMsgSystemErrorPrefix + QString::number(EFBIG) + "-" +
-                           QStringLiteral("Datoteka je prevelika") + "]";
+  const QString tooLarge =
+      kMsgSystemErrorPrefix + QString::number(EFBIG) + "-" + QStringLiteral("Datoteka je prevelika") + "]";
   struct Case {
     const char* what;
     std::string content;  // the original: random data makes a large archive, repeated text a small one

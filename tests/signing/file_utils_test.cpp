@@ -17,8 +17,8 @@
 #include <string>
 
 #include "platform/library.h"
-#include "support/temp_dir.h"
 #include "support/file_size_limit.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -232,9 +232,8 @@ TEST(FileUtils, SizesMasksAndDates) {
     std::string name;
     int64_t size;
   } cases[] = {
-      {big, 5LL << 30},          {dir.file("*.bin"), 5LL << 30}, {dir.file("a[1].txt"), 5},
-      {dir.file("a?1?.txt"), 5}, {dir.file("a[1]"), -1},         {dir.file("missing*"), -1},
-      {dir.file("sub"), 0},      {dir.file("x/*.bin"), -1},
+      {big, 5LL << 30},       {dir.file("*.bin"), 5LL << 30}, {dir.file("a[1].txt"), 5}, {dir.file("a?1?.txt"), 5},
+      {dir.file("a[1]"), -1}, {dir.file("missing*"), -1},     {dir.file("sub"), 0},      {dir.file("x/*.bin"), -1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(GetFileSizeByName(Q(c.name)), c.size) << c.name;
@@ -269,7 +268,8 @@ TEST(FileUtils, UniqueFilesLiveInThePrivateTemporaryFolder) {
   for (char c = 'A'; c < 'Y'; ++c) WriteAll(dir.file(std::string("sgnABCD") + c + ".other"), "");
   EXPECT_EQ(CreateUniqueFile(Q(dir.path()), QStringLiteral("sgnABCD"), QStringLiteral("zip")),
             Q(dir.file("sgnABCDY.zip")));
-  EXPECT_THROW(CreateUniqueFile(Q(dir.path()), QStringLiteral("sgnABCDE"), QStringLiteral("zip")), std::invalid_argument);
+  EXPECT_THROW(CreateUniqueFile(Q(dir.path()), QStringLiteral("sgnABCDE"), QStringLiteral("zip")),
+               std::invalid_argument);
   EXPECT_THROW(CreateUniqueFile(Q(dir.file("missing")), QStringLiteral("sgn"), QStringLiteral("zip")), EFileError);
 }
 
@@ -288,7 +288,8 @@ TEST(FileUtils, TrailingSeparatorRule) {
   struct Case {
     const char *in, *out;
   } cases[] = {{"", ""}, {"/work/", "/work/"}, {"/work", "/work/"}, {"5", "5/"}, {"D", "D/"}, {"C:", "C:/"}};
-  for (const Case& c : cases) EXPECT_EQ(IncludeTrailingBackslash(QString::fromLatin1(c.in)), QString::fromLatin1(c.out));
+  for (const Case& c : cases)
+    EXPECT_EQ(IncludeTrailingBackslash(QString::fromLatin1(c.in)), QString::fromLatin1(c.out));
 }
 
 TEST(FileUtils, ShellOpenGoesThroughTheOpener) {
@@ -360,13 +361,13 @@ TEST(FileUtils, WorkFoldersOfEndedRunsAreRemovedAtStart) {
     bool removed;
   };
   const Case cases[] = {
-      {prog + "-AAAAAA", gone, 0700, true},                                    // its process has ended
-      {prog + "-BBBBBB", self, 0700, false},                                   // a run that still works
-      {prog + "-CCCCCC", std::to_string(getpid()) + " 1\n", 0700, true},       // its pid taken by another process
-      {prog + "-DDDDDD", "", 0700, false},                                     // no record: not proved stale
-      {"Other-EEEEEE", gone, 0700, false},                                      // another program's
-      {prog + "-FFFFFFF", gone, 0700, false},                                  // not a name of ours
-      {prog + "-GGGGGG", gone, 0755, false},                                   // not a private folder
+      {prog + "-AAAAAA", gone, 0700, true},                               // its process has ended
+      {prog + "-BBBBBB", self, 0700, false},                              // a run that still works
+      {prog + "-CCCCCC", std::to_string(getpid()) + " 1\n", 0700, true},  // its pid taken by another process
+      {prog + "-DDDDDD", "", 0700, false},                                // no record: not proved stale
+      {"Other-EEEEEE", gone, 0700, false},                                // another program's
+      {prog + "-FFFFFFF", gone, 0700, false},                             // not a name of ours
+      {prog + "-GGGGGG", gone, 0755, false},                              // not a private folder
   };
   for (const Case& c : cases) {
     const std::string path = base.file(c.name);

@@ -178,11 +178,13 @@ TEST_F(ProgressTest, EveryLongOperationPaintsItsProgressWhileItWorks) {
   ASSERT_FALSE(extracted.isEmpty()) << ui_.lastText().toStdString();
   EXPECT_EQ(QFileInfo(extracted).size(), QFileInfo(plain).size());
   QFile::remove(extracted);
-  ExpectAdvancing("extracting", {{kProgressSignedCaption, kProgressAnalysing}, {kProgressSignedCaption, kProgressUnpacking}});
+  ExpectAdvancing("extracting",
+                  {{kProgressSignedCaption, kProgressAnalysing}, {kProgressSignedCaption, kProgressUnpacking}});
 
   auto cert = LoadCert(certDer(0));
   QString enc;
-  ASSERT_EQ(EncryptForRecipient("", dir("install"), sgn, enc, true, 0, *cert), kEncryptOk) << ui_.lastText().toStdString();
+  ASSERT_EQ(EncryptForRecipient("", dir("install"), sgn, enc, true, 0, *cert), kEncryptOk)
+      << ui_.lastText().toStdString();
   // The ZIP step, then the cipher, as shares of one whole.
   ExpectAdvancing("encrypting", {{kMsgEncProgressCaption, "snimka_bin.sgn"}});
 

@@ -1,4 +1,6 @@
 // The progress window and the data module.
+#include "signing/progress_window.h"
+
 #include <gtest/gtest.h>
 
 #include <QLabel>
@@ -9,7 +11,6 @@
 
 #include "platform/fake_ui_services.h"
 #include "signing/data_module.h"
-#include "signing/progress_window.h"
 
 TEST(ProgressWindow, PercentRoundsHalvesToEven) {
   struct Row {

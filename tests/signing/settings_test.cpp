@@ -77,8 +77,10 @@ TEST_F(Settings, EachSettingReadsItsRootsInOrder) {
   Setting settings[] = {
       {kRegOutputPath, "/u/out", "/m/out", [](auto& s) { return s.OutputPath; }, "/u/out/", "/m/out/", "/u/out/", ""},
       {kRegPackedFileExt, "usr", "mch", [](auto& s) { return s.PackedFileExt; }, "usr", "mch", "usr", "enc"},
-      {kRegShowSNCertAsDecimal, "YES", "yes", [&](auto& s) { return flag(s.ShowSNCertAsDecimal); }, "on", "on", "on", "off"},
-      {kRegPackedNameWithDate, "NO", "YES", [&](auto& s) { return flag(s.PackedNameWithDate); }, "off", "on", "off", "off"},
+      {kRegShowSNCertAsDecimal, "YES", "yes", [&](auto& s) { return flag(s.ShowSNCertAsDecimal); }, "on", "on", "on",
+       "off"},
+      {kRegPackedNameWithDate, "NO", "YES", [&](auto& s) { return flag(s.PackedNameWithDate); }, "off", "on", "off",
+       "off"},
       {kRegLogoutOnExit, "Yes", "YES", [&](auto& s) { return flag(s.LogoutOnExit); }, "on", "off", "on", "off"},
       {kRegLastPath, "/u/last", "/m/last", [](auto& s) { return s.LastPath; }, "/u/last/", "", "/u/last/", ""},
       {kRegUserCertDirectory, install_ + "u", install_ + "m", [](auto& s) { return s.UserCertDirectory; },
@@ -163,7 +165,8 @@ TEST_F(Settings, StartUpFillsTheProgramGlobals) {
   EXPECT_EQ(InstallPath, QString::fromStdString(ProgramFolder()) + QLatin1Char('/'));
   EXPECT_TRUE(VersionText.startsWith(QStringLiteral("Tarvi Sealdesk ")));
 
-  ASSERT_EQ(RegWriteValue(HKEY_LOCAL_MACHINE, SettingsKey, QLatin1String(kRegInstallPath), QStringLiteral("/opt/tarvi")), 0);
+  ASSERT_EQ(
+      RegWriteValue(HKEY_LOCAL_MACHINE, SettingsKey, QLatin1String(kRegInstallPath), QStringLiteral("/opt/tarvi")), 0);
   SetUpProgramGlobals(QStringLiteral("Tarvi Sealdesk"));
   EXPECT_EQ(InstallPath, QStringLiteral("/opt/tarvi/"));
 }

@@ -1,7 +1,7 @@
 // Container names and the shell's result lines.
-#include <gtest/gtest.h>
-
 #include "signing/sign_file.h"
+
+#include <gtest/gtest.h>
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 

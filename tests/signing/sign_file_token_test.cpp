@@ -1,9 +1,7 @@
 // Signing files into containers with SoftHSM2 tokens behind our middleware module,
 // checked with independent peers: openssl for every signature over the signed
 // range, base64 and Info-ZIP's unzip for the payload.
-#include <fstream>
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,10 +14,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 
 #include "card/cryptoki.h"
 #include "card/registry.h"
 #include "container_fixture.h"
+#include "platform/disk_steps.h"
 #include "sign_token_fixture.h"
 #include "signing/data_module.h"
 #include "signing/extract_revoke.h"
@@ -28,7 +28,6 @@
 #include "signing/settings.h"
 #include "signing/sign_file.h"
 #include "signing/sign_limits.h"
-#include "platform/disk_steps.h"
 #include "signing/verify.h"
 #include "support/file_size_limit.h"
 
@@ -843,8 +842,9 @@ TEST_F(SignFileTest, ASymlinkedContainerIsSignedAndRevokedThroughTheLink) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(files(), (QStringList{"report.pdf", "report_pdf.sgn"}));
-    EXPECT_EQ(QDir(QString::fromStdString(shared.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-              QStringList{"report_pdf.sgn"});
+    EXPECT_EQ(
+        QDir(QString::fromStdString(shared.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QStringList{"report_pdf.sgn"});
   };
   // The link selected and signed in place.
   ASSERT_EQ(sign(1, container()), sfrOk);

@@ -1,11 +1,11 @@
 #include "sign_token_fixture.h"
 
+#include <openssl/x509.h>
+
 #include "card/acg_component.h"
 #include "card/binding.h"
 #include "card/cryptoki.h"
 #include "platform/library.h"
-
-#include <openssl/x509.h>
 
 void CardTokenTest::SetUp() {
   for (const TokenSpec& t : tokenSpecs()) tokens_.push_back(hsm_.addToken(t.label, "1234", t.bits, t.serial));
@@ -80,8 +80,8 @@ std::string OpensslVerifySha1(const std::string& certPem, const std::string& dat
 std::string OpensslVerifyRaw(const std::string& certPem, const std::string& digestInfoPath,
                              const std::string& sigPath) {
   std::string out;
-  if (Run("openssl pkeyutl -verify -certin -inkey '" + certPem + "' -in '" + digestInfoPath + "' -sigfile '" +
-              sigPath + "' 2>&1",
+  if (Run("openssl pkeyutl -verify -certin -inkey '" + certPem + "' -in '" + digestInfoPath + "' -sigfile '" + sigPath +
+              "' 2>&1",
           &out) != 0)
     return out.empty() ? "pkeyutl failed" : out;
   return out.find("Signature Verified Successfully") != std::string::npos ? "" : out;

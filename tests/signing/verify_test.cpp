@@ -1,5 +1,7 @@
 // Verification of every signer of a container, against containers assembled and
 // signed by the fixture with libcrypto.
+#include "signing/verify.h"
+
 #include <gtest/gtest.h>
 
 #include <QDateTime>
@@ -10,7 +12,6 @@
 #include "container_fixture.h"
 #include "platform/fake_ui_services.h"
 #include "signing/settings.h"
-#include "signing/verify.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -216,8 +217,9 @@ TEST_F(Verify, TamperedContainersHaveNoGoodSigner) {
       {"second block before the first", insertAt(ts, otherContent.range() + "\r\n")},
       {"certificate swapped for another valid one",
        with([](TestContainer& x) { x.signers[0].cert = x.signers[1].cert = I().other.certDer; })},
-      {"signature over other content",
-       with([&](TestContainer& x) { x.signers[0].sig = x.signers[1].sig = TestSignSha1(I().a, otherContent.range()); })},
+      {"signature over other content", with([&](TestContainer& x) {
+         x.signers[0].sig = x.signers[1].sig = TestSignSha1(I().a, otherContent.range());
+       })},
       {"wrong DigestInfo prefix, right digest", with([&](TestContainer& x) {
          x.signers[0].sig = TestSignRawBlock(I().a, wrongPrefix);
          x.signers[1].sig = TestSignRawBlock(I().b, wrongPrefix);
@@ -246,7 +248,8 @@ TEST_F(Verify, TamperedContainersHaveNoGoodSigner) {
          x.signers[1].certHex = TestHexUpper(x.signers[1].cert).substr(1);
        })},
       {"over-long signature hex", with([](TestContainer& x) {
-         for (auto& s : x.signers) s.sigHex = std::string(size_t(kSgnMaxSignatureHex) - 2 * s.sig.size() + 2, '0') + TestHexUpper(s.sig);
+         for (auto& s : x.signers)
+           s.sigHex = std::string(size_t(kSgnMaxSignatureHex) - 2 * s.sig.size() + 2, '0') + TestHexUpper(s.sig);
        })},
       {"truncated in the header", good.substr(0, 30)},
       {"truncated in the time stamp", good.substr(0, ts + 20)},
@@ -309,7 +312,8 @@ TEST_F(Verify, ACertificateWithoutAKeyIsABadSignerWithTheKeyErrorBox) {
   EXPECT_EQ(list[0].ValidTo, 0);
   ASSERT_EQ(ui.boxes.size(), 1u);
   EXPECT_EQ(ui.boxes[0].kind, MsgKind::Error);
-  EXPECT_TRUE(ui.boxes[0].text.startsWith(QString::fromUtf8("Greška kod dohvata javnog ključa iz certifikata. [Error Code=")))
+  EXPECT_TRUE(
+      ui.boxes[0].text.startsWith(QString::fromUtf8("Greška kod dohvata javnog ključa iz certifikata. [Error Code=")))
       << ui.boxes[0].text.toStdString();
 
   // Bytes whose outer length runs past the field never reach the library.
@@ -347,8 +351,8 @@ TEST_F(Verify, ACertificateFieldWithBytesAfterItsDerMakesThatSignerBad) {
     EXPECT_EQ(list[1].ValidTo, 0);
     // The key error box, once, for the one bad certificate.
     ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_TRUE(
-        ui.boxes[0].text.startsWith(QString::fromUtf8("Greška kod dohvata javnog ključa iz certifikata. [Error Code=")));
+    EXPECT_TRUE(ui.boxes[0].text.startsWith(
+        QString::fromUtf8("Greška kod dohvata javnog ključa iz certifikata. [Error Code=")));
     // The shell's states: never valid overall.
     TCertList roots;
     CheckSignerStates(list[1], roots, false, false, 0);

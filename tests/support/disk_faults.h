@@ -62,18 +62,22 @@ struct WriteOutcome {
 struct DiskFaultCase {
   DiskFaultCase(std::string name, QString folder, QString target, std::function<void()> prepare,
                 std::function<WriteOutcome()> run, std::function<bool(const QByteArray&)> complete = {})
-      : name(std::move(name)), folder(std::move(folder)), target(std::move(target)), prepare(std::move(prepare)),
-        run(std::move(run)), complete(std::move(complete)) {}
+      : name(std::move(name)),
+        folder(std::move(folder)),
+        target(std::move(target)),
+        prepare(std::move(prepare)),
+        run(std::move(run)),
+        complete(std::move(complete)) {}
   std::string name;
-  QString folder;                        // holds the earlier files and the target; emptied before each run
-  QString target;                        // the file the writer makes or replaces
-  std::function<void()> prepare;         // the earlier files, written without faults
-  std::function<WriteOutcome()> run;     // the write, under the fault
+  QString folder;                     // holds the earlier files and the target; emptied before each run
+  QString target;                     // the file the writer makes or replaces
+  std::function<void()> prepare;      // the earlier files, written without faults
+  std::function<WriteOutcome()> run;  // the write, under the fault
   // The target as a finished write leaves it; when empty, byte for byte what
   // the faultless run left.
   std::function<bool(const QByteArray&)> complete;
-  bool namesReason = true;               // a reported failure shows the system's reason
-  std::function<void()> afterEach;       // further checks after every run
+  bool namesReason = true;          // a reported failure shows the system's reason
+  std::function<void()> afterEach;  // further checks after every run
 };
 
 // Runs c without a fault, counting its steps, then under each sampled fault,

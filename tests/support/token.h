@@ -7,7 +7,7 @@
 #include "support/temp_dir.h"
 
 struct TokenFiles {
-  std::string dir;      // folder with user.key, user.crt, user.der, pub.der, pub.pem
+  std::string dir;  // folder with user.key, user.crt, user.der, pub.der, pub.pem
   std::string label;
   std::string pin;
   std::string keyPem() const { return dir + "/user.key"; }

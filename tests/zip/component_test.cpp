@@ -99,8 +99,8 @@ TEST(Accessors, DllDirectory) {
   struct {
     const char* given;
     const char* stored;
-  } cases[] = {{"/opt/libs/", "/opt/libs"}, {"/opt/libs", "/opt/libs"}, {"/", "/"}, {"./", "."},
-               {"", ""},                    {"a//", "a/"}};
+  } cases[] = {
+      {"/opt/libs/", "/opt/libs"}, {"/opt/libs", "/opt/libs"}, {"/", "/"}, {"./", "."}, {"", ""}, {"a//", "a/"}};
   for (auto& c : cases) {
     z.SetDLLDirectory(c.given);
     EXPECT_EQ(S(z.DLLDirectory()), c.stored) << c.given;
@@ -124,8 +124,12 @@ TEST(Accessors, ExtAddStoreSuffixes) {
     const char* stored;
     bool ext;
   } cases[] = {
-      {"DOC;pdf", ".doc:.pdf:", true}, {".zip, .rar", ".zip:. .rar:", true}, {"7Z", ".7z:", true},
-      {".a:.b:", ".a:.b:", true},      {":x;;y", ".x:.y:", true},            {"", "", false},
+      {"DOC;pdf", ".doc:.pdf:", true},
+      {".zip, .rar", ".zip:. .rar:", true},
+      {"7Z", ".7z:", true},
+      {".a:.b:", ".a:.b:", true},
+      {":x;;y", ".x:.y:", true},
+      {"", "", false},
       {";;", "", false},
   };
   for (auto& c : cases) {
@@ -163,11 +167,15 @@ TEST(Accessors, CountIsZeroWithoutAnArchiveName) {
 TEST(Utilities, PathConcat) {
   struct {
     const char *folder, *name, *expected;
-  } cases[] = {{"/dir/", "/file.zip", "/dir/file.zip"}, {"/dir", "file.zip", "/dir/file.zip"},
-               {"/dir/", "file.zip", "/dir/file.zip"},  {"/dir", "/file.zip", "/dir/file.zip"},
-               {"", "file.zip", "file.zip"},            {"/dir", "", "/dir"},
+  } cases[] = {{"/dir/", "/file.zip", "/dir/file.zip"},
+               {"/dir", "file.zip", "/dir/file.zip"},
+               {"/dir/", "file.zip", "/dir/file.zip"},
+               {"/dir", "/file.zip", "/dir/file.zip"},
+               {"", "file.zip", "file.zip"},
+               {"/dir", "", "/dir"},
                {"/", "x", "/x"}};
-  for (auto& c : cases) EXPECT_EQ(S(TZipArchiver::PathConcat(c.folder, c.name)), c.expected) << c.folder << "+" << c.name;
+  for (auto& c : cases)
+    EXPECT_EQ(S(TZipArchiver::PathConcat(c.folder, c.name)), c.expected) << c.folder << "+" << c.name;
   EXPECT_EQ(S(TZipArchiver::AppendSlash("/a")), "/a/");
   EXPECT_EQ(S(TZipArchiver::AppendSlash("/a/")), "/a/");
   EXPECT_EQ(S(TZipArchiver::AppendSlash("")), "");

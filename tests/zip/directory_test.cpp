@@ -36,8 +36,12 @@ class Directory : public ::testing::Test {
 };
 
 TEST_F(Directory, FieldsOfACentralHeader) {
-  Built b = BuildZip({{.name = "dir\\file.txt", .data = std::string(3000, 'x'), .method = 8, .host = 0,
-                       .madeBy = 20, .external = 0x21}});
+  Built b = BuildZip({{.name = "dir\\file.txt",
+                       .data = std::string(3000, 'x'),
+                       .method = 8,
+                       .host = 0,
+                       .madeBy = 20,
+                       .external = 0x21}});
   int dirUpdates = 0;
   std::vector<int> seqs;
   zip_.OnDirUpdate = [&](TZipArchiver&) { ++dirUpdates; };
@@ -173,9 +177,8 @@ TEST_F(Directory, EmptyArchiveAndNonArchives) {
 }
 
 TEST_F(Directory, FolderEntriesAreDroppedAndCounted) {
-  const std::vector<BuildEntry> entries = {{.name = "folder/", .data = ""},
-                                           {.name = "folder/file.txt", .data = "f"},
-                                           {.name = "other\\", .data = ""}};
+  const std::vector<BuildEntry> entries = {
+      {.name = "folder/", .data = ""}, {.name = "folder/file.txt", .data = "f"}, {.name = "other\\", .data = ""}};
   ListBytes(BuildZip(entries).bytes);
   EXPECT_EQ(Names(), std::vector<std::string>{"folder/file.txt"});
   EXPECT_EQ(zip_.DroppedDirEntries(), 2);
@@ -189,8 +192,8 @@ TEST_F(Directory, FolderEntriesAreDroppedAndCounted) {
 // setting and always for OS/2 and for NTFS by version 5.0; UTF-8 when flagged,
 // and from Unix when valid; otherwise code page 1250.
 TEST_F(Directory, CodePageRule) {
-  const std::string oem = "\xAC\x86\xA7\xE7\xD0";   // "Čćžšđ" in 852
-  const std::string win = "\xC8\xE6\x9E\x9A\xF0";   // "Čćžšđ" in 1250
+  const std::string oem = "\xAC\x86\xA7\xE7\xD0";  // "Čćžšđ" in 852
+  const std::string win = "\xC8\xE6\x9E\x9A\xF0";  // "Čćžšđ" in 1250
   const std::string utf8 = "Čćžšđ";
   struct Case {
     std::string stored;
@@ -199,22 +202,18 @@ TEST_F(Directory, CodePageRule) {
     CodePageOpts cp;
     std::string listed;
   } cases[] = {
-      {oem, 0, 20, 0, cpAuto, utf8},
-      {oem, 0, 20, 0, cpOEM, utf8},
-      {win, 0, 20, 0, cpNone, utf8},
-      {oem, 6, 20, 0, cpNone, utf8},
-      {oem, 11, 50, 0, cpNone, utf8},
-      {win, 11, 20, 0, cpAuto, utf8},
-      {oem, 11, 20, 0, cpOEM, utf8},
-      {utf8, 3, 30, 0, cpAuto, utf8},
-      {win, 3, 30, 0, cpAuto, utf8},    // not UTF-8: code page 1250
-      {utf8, 0, 20, 0x800, cpAuto, utf8},
-      {utf8, 0, 20, 0x800, cpOEM, utf8},
+      {oem, 0, 20, 0, cpAuto, utf8},      {oem, 0, 20, 0, cpOEM, utf8},
+      {win, 0, 20, 0, cpNone, utf8},      {oem, 6, 20, 0, cpNone, utf8},
+      {oem, 11, 50, 0, cpNone, utf8},     {win, 11, 20, 0, cpAuto, utf8},
+      {oem, 11, 20, 0, cpOEM, utf8},      {utf8, 3, 30, 0, cpAuto, utf8},
+      {win, 3, 30, 0, cpAuto, utf8},  // not UTF-8: code page 1250
+      {utf8, 0, 20, 0x800, cpAuto, utf8}, {utf8, 0, 20, 0x800, cpOEM, utf8},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(std::to_string(k.host) + "/" + std::to_string(k.madeBy) + "/" + std::to_string(k.cp));
     zip_.SetCodePage(k.cp);
-    ListBytes(BuildZip({{.name = k.stored + ".txt", .data = "x", .host = k.host, .madeBy = k.madeBy, .flag = k.flag}}).bytes);
+    ListBytes(
+        BuildZip({{.name = k.stored + ".txt", .data = "x", .host = k.host, .madeBy = k.madeBy, .flag = k.flag}}).bytes);
     ASSERT_EQ(zip_.Count(), 1);
     EXPECT_EQ(S(zip_.DirEntry(0).FileName), k.listed + ".txt");
   }

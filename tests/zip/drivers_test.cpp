@@ -8,12 +8,12 @@
 #include <QFile>
 #include <filesystem>
 
+#include "interfaces/ziplib_errors.h"
+#include "interfaces/ziplib_names.h"
 #include "outside/zip_builder.h"
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
-#include "interfaces/ziplib_errors.h"
-#include "interfaces/ziplib_names.h"
 
 using namespace ziptest;
 
@@ -234,28 +234,34 @@ TEST_F(Drivers, HostileArchives) {
       {"backslash parent", BuildZip({{.name = "..\\escaped.txt", .data = "x"}}).bytes, 1, ZIPERR_UNSAFE_NAME},
       {"absolute", BuildZip({{.name = "/tmp/escaped.txt", .data = "x"}}).bytes, 1, ZIPERR_UNSAFE_NAME},
       {"drive", BuildZip({{.name = "C:\\escaped.txt", .data = "x"}}).bytes, 1, ZIPERR_UNSAFE_NAME},
-      {"symlink", BuildZip({{.name = "link", .data = "/etc", .host = 3, .madeBy = 30, .external = 0120777u << 16}}).bytes,
-       1, ZIPERR_UNSAFE_NAME},
-      {"lying size",
-       BuildZip({{.name = "bomb.txt", .data = std::string(100000, 'z'), .method = 8, .usize = 10}}).bytes, 1,
-       ZIPERR_BAD_DATA},
+      {"symlink",
+       BuildZip({{.name = "link", .data = "/etc", .host = 3, .madeBy = 30, .external = 0120777u << 16}}).bytes, 1,
+       ZIPERR_UNSAFE_NAME},
+      {"lying size", BuildZip({{.name = "bomb.txt", .data = std::string(100000, 'z'), .method = 8, .usize = 10}}).bytes,
+       1, ZIPERR_BAD_DATA},
       {"bad CRC", BuildZip({{.name = "crc.txt", .data = "data", .crc = 7}}).bytes, 1, ZIPERR_BAD_DATA},
-      {"overlapping", [] {
+      {"overlapping",
+       [] {
          Built b = BuildZip({{.name = "a.txt", .data = "aaaa"}, {.name = "b.txt", .data = "bbbb"}});
          Put32(b.bytes, b.central[1] + 42, 0);
          return b.bytes;
-       }(), 2, ZIPERR_BAD_DATA},
-      {"truncated directory", [] {
+       }(),
+       2, ZIPERR_BAD_DATA},
+      {"truncated directory",
+       [] {
          Built b = BuildZip({{.name = "a.txt", .data = "a"}});
          Put16(b.bytes, b.endPos + 8, 5);
          Put16(b.bytes, b.endPos + 10, 5);
          return b.bytes;
-       }(), 0, kZipNoZipFile},
-      {"bad end record", [] {
+       }(),
+       0, kZipNoZipFile},
+      {"bad end record",
+       [] {
          std::string s = BuildZip({{.name = "a.txt", .data = "a"}}).bytes;
          s[s.size() - 21] = 'X';
          return s;
-       }(), 0, kZipFileNotOpened},
+       }(),
+       0, kZipFileNotOpened},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
@@ -283,10 +289,14 @@ TEST_F(Drivers, ListedNameIsExtractedName) {
     uint16_t flag;
     CodePageOpts cp;
   } cases[] = {
-      {"\xAC\x86\xA7\xE7\xD0", 0, 20, 0, cpAuto},  {"\xC8\xE6\x9E\x9A\xF0", 0, 20, 0, cpNone},
-      {"\xAC\x86\xA7\xE7\xD0", 3, 30, 0, cpOEM},   {"\xC8\xE6\x9E\x9A\xF0", 3, 30, 0, cpAuto},
-      {"čćžšđ", 3, 30, 0, cpAuto},                  {"čćžšđ", 0, 20, 0x800, cpAuto},
-      {"\xAC\x86\xA7\xE7\xD0", 11, 50, 0, cpNone}, {"mapa\\\xAC\x86.txt", 0, 20, 0, cpAuto},
+      {"\xAC\x86\xA7\xE7\xD0", 0, 20, 0, cpAuto},
+      {"\xC8\xE6\x9E\x9A\xF0", 0, 20, 0, cpNone},
+      {"\xAC\x86\xA7\xE7\xD0", 3, 30, 0, cpOEM},
+      {"\xC8\xE6\x9E\x9A\xF0", 3, 30, 0, cpAuto},
+      {"čćžšđ", 3, 30, 0, cpAuto},
+      {"čćžšđ", 0, 20, 0x800, cpAuto},
+      {"\xAC\x86\xA7\xE7\xD0", 11, 50, 0, cpNone},
+      {"mapa\\\xAC\x86.txt", 0, 20, 0, cpAuto},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(std::to_string(k.host) + "/" + std::to_string(k.cp));
@@ -301,7 +311,8 @@ TEST_F(Drivers, ListedNameIsExtractedName) {
     zip_.SetExtrBaseDir(Q(out_));
     zip_.SetExtrOptions({ExtrDirNames, ExtrOverWrite});
     EXPECT_EQ(zip_.Extract(), 0) << S(zip_.Message());
-    EXPECT_TRUE(std::filesystem::exists(out_ + "/" + listed)) << listed << " " << ::testing::PrintToString(TreeOf(out_));
+    EXPECT_TRUE(std::filesystem::exists(out_ + "/" + listed))
+        << listed << " " << ::testing::PrintToString(TreeOf(out_));
   }
 }
 
@@ -325,9 +336,17 @@ TEST_F(Drivers, OneFilePerName) {
     std::vector<std::string> tree;
   };
   const std::vector<Case> cases = {
-      {"all, folders kept", {}, {ExtrDirNames}, 4, 1,
+      {"all, folders kept",
+       {},
+       {ExtrDirNames},
+       4,
+       1,
        {"a/", "a/isto.txt", "b/", "b/isto.txt", "dvaput.txt", "ostalo.txt"}},
-      {"all, overwriting", {}, {ExtrDirNames, ExtrOverWrite}, 4, 1,
+      {"all, overwriting",
+       {},
+       {ExtrDirNames, ExtrOverWrite},
+       4,
+       1,
        {"a/", "a/isto.txt", "b/", "b/isto.txt", "dvaput.txt", "ostalo.txt"}},
       {"all, no folders", {}, {ExtrOverWrite}, 3, 2, {"dvaput.txt", "isto.txt", "ostalo.txt"}},
       {"the literal name", {"dvaput.txt"}, {ExtrDirNames, ExtrOverWrite}, 1, 0, {"dvaput.txt"}},
@@ -447,11 +466,14 @@ TEST_F(Drivers, AddingAsksForNamesCommentsAndExtraData) {
   }
   if (HaveTool("python3")) {
     EXPECT_EQ(::Run("python3 -c \"import sys, zipfile; i = zipfile.ZipFile(sys.argv[1]).getinfo('b.txt'); "
-                    "print(i.comment.decode('cp852'), i.extra.hex())\" " + ShellQuote(archive) + " 2>&1",
+                    "print(i.comment.decode('cp852'), i.extra.hex())\" " +
+                        ShellQuote(archive) + " 2>&1",
                     &log),
               0)
         << log;
-    EXPECT_EQ(log, "Komentar: izvješće feca0400" "61626364\n");
+    EXPECT_EQ(log,
+              "Komentar: izvješće feca0400"
+              "61626364\n");
   }
   zip_.SetExtrBaseDir(Q(out_));
   zip_.SetExtrOptions({ExtrDirNames});

@@ -8,12 +8,12 @@
 #include <filesystem>
 #include <map>
 
+#include "interfaces/ziplib_errors.h"
+#include "interfaces/ziplib_names.h"
 #include "outside/zip_builder.h"
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
-#include "interfaces/ziplib_errors.h"
-#include "interfaces/ziplib_names.h"
 
 using namespace ziptest;
 
@@ -72,7 +72,8 @@ TEST_F(Interop, InfoZipArchives) {
     SCOPED_TRACE(level);
     const std::string archive = dir_.file(std::string("z") + level + ".zip");
     std::string log;
-    ASSERT_EQ(Sh("cd " + ShellQuote(src()) + " && zip -q -r " + level + " " + ShellQuote(archive) + " .", &log), 0) << log;
+    ASSERT_EQ(Sh("cd " + ShellQuote(src()) + " && zip -q -r " + level + " " + ShellQuote(archive) + " .", &log), 0)
+        << log;
     ListAndExtract(archive, files_);
   }
   // From a pipe: a data descriptor, Zip64 local extra and a Zip64 end record that
@@ -104,7 +105,8 @@ with zipfile.ZipFile(Pipe(open(out, 'wb')) if kind == 'pipe' else out, 'w', zipf
     SCOPED_TRACE(kind);
     const std::string archive = dir_.file(std::string("py-") + kind + ".zip");
     std::string log;
-    ASSERT_EQ(Sh("python3 " + ShellQuote(script) + " " + ShellQuote(src()) + " " + kind + " " + ShellQuote(archive), &log), 0)
+    ASSERT_EQ(
+        Sh("python3 " + ShellQuote(script) + " " + ShellQuote(src()) + " " + kind + " " + ShellQuote(archive), &log), 0)
         << log;
     ListAndExtract(archive, files_);
   }
@@ -127,7 +129,8 @@ TEST_F(Interop, OurArchivesReadByPeers) {
   if (HaveTool("python3")) {
     std::string out;
     EXPECT_EQ(Sh("python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], metadata_encoding='cp852'); "
-                 "assert z.testzip() is None; print('|'.join(sorted(z.namelist())))\" " + ShellQuote(archive),
+                 "assert z.testzip() is None; print('|'.join(sorted(z.namelist())))\" " +
+                     ShellQuote(archive),
                  &out),
               0)
         << out;
@@ -196,7 +199,11 @@ TEST_F(Interop, UnicodePathFieldIsReadWhenCurrent) {
   const std::vector<Case> cases = {
       {"current field", "??????.txt", ziplib_names::UnicodePathField("??????.txt", greek), 0, greek},
       {"current field after another", "??????.txt",
-       std::string("\x0a\x00\x04\x00" "abcd", 8) + ziplib_names::UnicodePathField("??????.txt", greek), 0, greek},
+       std::string("\x0a\x00\x04\x00"
+                   "abcd",
+                   8) +
+           ziplib_names::UnicodePathField("??????.txt", greek),
+       0, greek},
       {"stale field", cp852, ziplib_names::UnicodePathField("Stari.txt", "Stari naziv.txt"), 0, "Izvješće č.txt"},
       {"unknown version", "??????.txt", version2, 0, "??????.txt"},
       {"cut short", "??????.txt", std::string(truncated.data(), 4) + truncated.substr(4), 0, "??????.txt"},
@@ -344,8 +351,9 @@ TEST_F(Interop, PasswordsAsPeersWroteThem) {
     zip.SetUnattended(true);
     zip.SetZipFileName(Q(archive));
     if (handler) {
-      zip.OnPasswordError = [&](TZipArchiver&, bool, QString& answer, const QString&, uint32_t&,
-                                TPasswordButton&) { answer = password; };
+      zip.OnPasswordError = [&](TZipArchiver&, bool, QString& answer, const QString&, uint32_t&, TPasswordButton&) {
+        answer = password;
+      };
     } else {
       zip.SetPassword(password);
     }

@@ -41,11 +41,17 @@ struct VersionCase {
 };
 
 const VersionCase kVersionCases[] = {
-    {"zip152", 0, 0, kZipLoadOldOrCorrupt},    {"zip153", 0, 153, 0},  {"zip300", 0, 300, 0},
-    {"zip301", 0, 0, kZipLoadOldOrCorrupt},    {"zip172", 173, 0, kZipLoadOldOrCorrupt},
-    {"zip172", 172, 172, 0},                   {"zip173", 173, 173, 0},
-    {"zipnoexec", 0, 0, kZipLoadOldOrCorrupt}, {"unz172", 172, 172, 0},
-    {"unz153", 172, 0, kZipLoadOldOrCorrupt},  {"unz153", 0, 153, 0},
+    {"zip152", 0, 0, kZipLoadOldOrCorrupt},
+    {"zip153", 0, 153, 0},
+    {"zip300", 0, 300, 0},
+    {"zip301", 0, 0, kZipLoadOldOrCorrupt},
+    {"zip172", 173, 0, kZipLoadOldOrCorrupt},
+    {"zip172", 172, 172, 0},
+    {"zip173", 173, 173, 0},
+    {"zipnoexec", 0, 0, kZipLoadOldOrCorrupt},
+    {"unz172", 172, 172, 0},
+    {"unz153", 172, 0, kZipLoadOldOrCorrupt},
+    {"unz153", 0, 153, 0},
 };
 
 class LoaderVersion : public ::testing::TestWithParam<VersionCase> {};

@@ -55,7 +55,7 @@ TEST(MessageFormat, Substitution) {
       {"'%s' in '%s' ?", {"a"}, "'a' in '' ?"},          // a missing argument is empty
       {"only %s", {"one", "two", "three"}, "only one"},  // surplus arguments are ignored
       {"100%% %x %n %5d %", {"a"}, "100% %x %n %5d %"},  // nothing else is a placeholder
-      {"%s", {"%s%d%n"}, "%s%d%n"},                       // arguments are not formats
+      {"%s", {"%s%d%n"}, "%s%d%n"},                      // arguments are not formats
   };
   for (auto& c : cases) EXPECT_EQ(S(FormatZipText(c.format, c.args)), c.expected) << c.format;
 }
@@ -122,8 +122,7 @@ TEST(ShowZipMessage, MissingIdAndUnattended) {
   Reported r;
   r.Bind(zip);
   zip.ShowZipMessage(12345, "+x");
-  EXPECT_EQ(S(zip.Message()),
-            "ZipMsgXX.res is probably not linked to the executable\nMissing String ID is: 12345 +x");
+  EXPECT_EQ(S(zip.Message()), "ZipMsgXX.res is probably not linked to the executable\nMissing String ID is: 12345 +x");
   EXPECT_EQ(zip.ErrCode(), 12345);
   EXPECT_TRUE(ui.boxes.empty());
   EXPECT_EQ(r.messages.size(), 1u);

@@ -1,6 +1,8 @@
 // The password questions of the component: the dialog's shape and limits, which
 // button gives which answer, the confirmation rule, when a typed password is kept
 // and the unattended refusals.
+#include "zip/password_dialog.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -13,7 +15,6 @@
 #include <functional>
 
 #include "platform/fake_ui_services.h"
-#include "zip/password_dialog.h"
 #include "zip/zip_archiver.h"
 
 namespace {
@@ -93,11 +94,9 @@ TEST_F(PasswordDialog, ExtractQuestionShapeAndAnswers) {
     QString password;
     int modal;
   } cases[] = {
-      {{"tajna", 0}, pwbOk, "tajna", 1},
-      {{"tajna", 1}, pwbCancel, "", 2},
-      {{"tajna", 2}, pwbCancelAll, "", 9},
-      {{"tajna", -1}, pwbCancel, "", 2},  // Esc
-      {{"tajna", -2}, pwbCancel, "", 2},  // window's close button
+      {{"tajna", 0}, pwbOk, "tajna", 1},   {{"tajna", 1}, pwbCancel, "", 2},
+      {{"tajna", 2}, pwbCancelAll, "", 9}, {{"tajna", -1}, pwbCancel, "", 2},  // Esc
+      {{"tajna", -2}, pwbCancel, "", 2},                                       // window's close button
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.step.slot);

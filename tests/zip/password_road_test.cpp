@@ -102,8 +102,10 @@ class PasswordRoad : public ::testing::Test {
     }
     seen_.push_back(seen);
     for (QChar ch : step.type) dlg->Edit()->insert(QString(ch));
-    if (target) target->click();
-    else dlg->reject();
+    if (target)
+      target->click();
+    else
+      dlg->reject();
     QTimer::singleShot(5, [this] { Poll(); });
   }
 
@@ -265,7 +267,8 @@ TEST_F(PasswordRoad, AddThroughTheDialog) {
     }
     if (HaveTool("python3")) {
       EXPECT_EQ(Sh("python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
-                   "print(len(z.read('zapisnik.txt', pwd=b'Tajna 1')))\" " + ShellQuote(archive),
+                   "print(len(z.read('zapisnik.txt', pwd=b'Tajna 1')))\" " +
+                       ShellQuote(archive),
                    &log),
                 0)
           << log;

@@ -71,7 +71,11 @@ const ZipCase kZipCases[] = {
     {"no window when unattended", [](TZipArchiver& z) { z.SetUnattended(true); }, ZSLOT(Handle), 0},
     {"no exclusions", NOSETUP, ZSLOT(ExclCount), 0},
     {"no exclusion array", NOSETUP, [](const ZipRec& r) -> int64_t { return r.Excl != nullptr; }, 0},
-    {"spec count", [](TZipArchiver& z) { z.SetFSpecArgs({"a", "b", "c"}); }, ZSLOT(SpecCount), 3},
+    {"spec count",
+     [](TZipArchiver& z) {
+       z.SetFSpecArgs({"a", "b", "c"});
+     },
+     ZSLOT(SpecCount), 3},
     {"no spec array without lines", NOSETUP, [](const ZipRec& r) -> int64_t { return r.Specs != nullptr; }, 0},
 };
 
@@ -113,10 +117,12 @@ const TextCase kTextCases[] = {
      ".gif:.png:.z:.zip:.zoo:.arc:.lzh:.arj:.taz:.tgz:.lha:.rar:.ace:.cab:.gz:.gzip:.jar"},
     {"store suffixes of the data module", [](TZipArchiver& z) { z.SetAddStoreSuffixes(kDataModuleSuffixes); },
      TEXT(StoreSuffixes), ".gif:.png:.z:.zip:.zoo:.arc:.lzh:.arj:.taz:.tgz:.lha"},
-    {"no store suffixes is null", [](TZipArchiver& z) { z.SetAddStoreSuffixes({}); }, TEXT(StoreSuffixes),
-     "<null>"},
-    {"exe suffix", [](TZipArchiver& z) { z.SetAddStoreSuffixes({assGIF, assEXE}); }, TEXT(StoreSuffixes),
-     ".gif:.exe"},
+    {"no store suffixes is null", [](TZipArchiver& z) { z.SetAddStoreSuffixes({}); }, TEXT(StoreSuffixes), "<null>"},
+    {"exe suffix",
+     [](TZipArchiver& z) {
+       z.SetAddStoreSuffixes({assGIF, assEXE});
+     },
+     TEXT(StoreSuffixes), ".gif:.exe"},
     {"extra suffixes appended",
      [](TZipArchiver& z) {
        z.SetAddStoreSuffixes(kDataModuleSuffixes);
@@ -175,9 +181,9 @@ TEST(ZipRecord, UnnamedBytesStayZero) {
   auto p = zip.FillZipLibRecord("a.zip");
   const ZipRec& r = p->rec;
   EXPECT_EQ(r.Reserved40, 0);
-  EXPECT_EQ(r.Reserved64[0] | r.Reserved64[1] | r.Reserved78 | r.Reserved92 | r.Reserved104 | r.Reserved144 |
-                r.Reserved194,
-            0);
+  EXPECT_EQ(
+      r.Reserved64[0] | r.Reserved64[1] | r.Reserved78 | r.Reserved92 | r.Reserved104 | r.Reserved144 | r.Reserved194,
+      0);
   for (int32_t v : r.Reserved196) EXPECT_EQ(v, 0);
   for (uint8_t b : r.Streams) EXPECT_EQ(b, 0);
   for (int i = 0; i < r.SpecCount; ++i) {
@@ -318,8 +324,16 @@ const UnzCase kUnzCases[] = {
     {"password count 0", [](TZipArchiver& z) { z.SetPasswordReqCount(0); }, USLOT(PasswordReqCount), 0},
     {"no window when unattended", [](TZipArchiver& z) { z.SetUnattended(true); }, USLOT(Handle), 0},
     {"all entries without lines", NOSETUP, USLOT(NameCount), 0},
-    {"all entries after *.*", [](TZipArchiver& z) { z.SetFSpecArgs({"*.*", "a.txt"}); }, USLOT(NameCount), 0},
-    {"names", [](TZipArchiver& z) { z.SetFSpecArgs({"a.txt", "*.*"}); }, USLOT(NameCount), 2},
+    {"all entries after *.*",
+     [](TZipArchiver& z) {
+       z.SetFSpecArgs({"*.*", "a.txt"});
+     },
+     USLOT(NameCount), 0},
+    {"names",
+     [](TZipArchiver& z) {
+       z.SetFSpecArgs({"a.txt", "*.*"});
+     },
+     USLOT(NameCount), 2},
     {"no name array for all", NOSETUP, [](const UnzRec& r) -> int64_t { return r.Names != nullptr; }, 0},
 };
 

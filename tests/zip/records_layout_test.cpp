@@ -16,10 +16,10 @@ namespace ilp32 {
 }  // namespace ilp32
 
 // AT(record, field, 32-bit offset, 64-bit offset)
-#define AT(T, f, o32, o64)                                                \
+#define AT(T, f, o32, o64)                                              \
   static_assert(offsetof(ilp32::T, f) == (o32), #T "." #f " (32-bit)"); \
   static_assert(offsetof(::T, f) == (o64), #T "." #f " (64-bit)")
-#define SIZE(T, s32, s64)                                 \
+#define SIZE(T, s32, s64)                                   \
   static_assert(sizeof(ilp32::T) == (s32), #T " (32-bit)"); \
   static_assert(sizeof(::T) == (s64), #T " (64-bit)")
 

@@ -36,16 +36,18 @@ TEST(SfxDiskFaults, EveryStepOfMakingASelfExtractorFailsCleanly) {
   const QString exe = Q(out.file("novi.exe"));
 
   // The maker alone: byte for byte what the faultless run made.
-  DiskFaultCase maker("the maker's program", folder, exe, [] {}, [&] {
-    TZaSFX m;
-    m.TargetFile = exe;
-    try {
-      m.CreateSfx();
-      return WriteOutcome(true, false);
-    } catch (const EZaSfxError& e) {
-      return WriteOutcome(false, true, e.Message());
-    }
-  });
+  DiskFaultCase maker(
+      "the maker's program", folder, exe, [] {},
+      [&] {
+        TZaSFX m;
+        m.TargetFile = exe;
+        try {
+          m.CreateSfx();
+          return WriteOutcome(true, false);
+        } catch (const EZaSfxError& e) {
+          return WriteOutcome(false, true, e.Message());
+        }
+      });
   // Every step of the maker is the program's own: written, synced, closed, renamed.
   std::map<DiskStep, int> steps = CheckEveryDiskFault(maker);
   for (DiskStep kind : kDiskSteps) EXPECT_GE(steps[kind], 1) << DiskStepName(kind);

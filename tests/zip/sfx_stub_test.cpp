@@ -2,8 +2,8 @@
 // temporary folder with files already there, answered on standard input. The
 // overwrite modes, the folder (record, argument, question), the message and its
 // buttons, the command line, and entries that must never be written.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -12,9 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "outside/disk_fault_seam.h"
@@ -68,9 +68,9 @@ class SfxRun : public ::testing::Test {
     const std::string in = dir_.file("stdin" + std::to_string(++runs_));
     WriteAll(in, input);
     Ran r;
-    r.status = ::Run("cd " + ShellQuote(cwd) + " && " + env + " " + ShellQuote(exe) + " " + args + " <" +
-                         ShellQuote(in) + " 2>&1",
-                     &r.out);
+    r.status = ::Run(
+        "cd " + ShellQuote(cwd) + " && " + env + " " + ShellQuote(exe) + " " + args + " <" + ShellQuote(in) + " 2>&1",
+        &r.out);
     return r;
   }
 
@@ -189,8 +189,8 @@ TEST_F(SfxRun, ExtractionFolder) {
 TEST_F(SfxRun, MessageAndItsButtons) {
   struct Case {
     const char* label;
-    QString message;       // as given to the component
-    uint32_t slaveFlags;   // with a maker of our own when not 0
+    QString message;      // as given to the component
+    uint32_t slaveFlags;  // with a maker of our own when not 0
     std::string input;
     bool extracts;
   } cases[] = {
@@ -251,7 +251,13 @@ TEST_F(SfxRun, CommandLineVariablesAndFallback) {
       {"asked, yes", {soAutoRun, soAskCmdLine}, "izlaz", "", "cp a.txt kopija.txt", "\n", "izlaz", "izlaz/kopija.txt"},
       {"asked, no", {soAutoRun, soAskCmdLine}, "izlaz", "", "cp a.txt kopija.txt", "n\n", "izlaz", ""},
       {"asked, no one answers", {soAutoRun, soAskCmdLine}, "izlaz", "", "cp a.txt kopija.txt", "", "izlaz", ""},
-      {"variables expanded", {soAutoRun, soExpandVariables}, "%SFX_CILJ%/x", "", "cp a.txt %SFX_IME%", "", "var/x",
+      {"variables expanded",
+       {soAutoRun, soExpandVariables},
+       "%SFX_CILJ%/x",
+       "",
+       "cp a.txt %SFX_IME%",
+       "",
+       "var/x",
        "var/x/ime.txt"},
       {"variables as written", {soAutoRun}, "%SFX_CILJ%", "", "", "", "%SFX_CILJ%", ""},
       {"fallback", {soAutoRun}, "", "rezerva", "", "", "rezerva", ""},
@@ -344,13 +350,15 @@ TEST_F(SfxRun, CommandLineIsNoShellText) {
     SCOPED_TRACE(folder);
     const std::string work = dir_.file("noshell" + std::to_string(++k));
     const std::string log = dir_.file("noshell" + std::to_string(k) + ".log");
-    const Ran r = Start(exe, work, ShellQuote(folder), "",
-                        "SFX_LOG=" + ShellQuote(log) + " SFX_VAR=" + ShellQuote(injected));
+    const Ran r =
+        Start(exe, work, ShellQuote(folder), "", "SFX_LOG=" + ShellQuote(log) + " SFX_VAR=" + ShellQuote(injected));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(ReadText(work + "/" + folder + "/b.txt"), kNewB) << r.out;
     const std::string full = fs::canonical(work + "/" + folder).string();
-    EXPECT_EQ(ReadText(log), "[" + full + "]\n[x; touch INJECTED; $(touch INJECTED) \"navodnici\" 'jednostruki']\n"
-                             "[dvostruki \"unutra\"]\n[" + full + "/kraj]\n[" + injected + "]\n")
+    EXPECT_EQ(ReadText(log), "[" + full +
+                                 "]\n[x; touch INJECTED; $(touch INJECTED) \"navodnici\" 'jednostruki']\n"
+                                 "[dvostruki \"unutra\"]\n[" +
+                                 full + "/kraj]\n[" + injected + "]\n")
         << r.out;
     // Nothing else ran: no file INJECTED anywhere (the folders may be named so).
     for (const std::string& f : TreeOf(dir_.path())) EXPECT_NE(fs::path(f).filename(), "INJECTED") << f;
@@ -466,8 +474,8 @@ TEST_F(SfxRun, DuplicateNameRefused) {
   TZaSFX maker;
   maker.Options = {soAutoRun};
   maker.OverwriteMode = somOverwrite;
-  const std::string exe = Program("dvaput.exe", maker,
-                                  {{"isto.txt", "prvi", 8}, {"isto.txt", "drugi", 8}, {"mapa/isto.txt", "treci"}});
+  const std::string exe =
+      Program("dvaput.exe", maker, {{"isto.txt", "prvi", 8}, {"isto.txt", "drugi", 8}, {"mapa/isto.txt", "treci"}});
   const std::string work = dir_.file("dvaput");
   const Ran r = Start(exe, work, "cilj", "");
   EXPECT_EQ(r.status, 2) << r.out;
@@ -483,7 +491,11 @@ TEST_F(SfxRun, DuplicateNameRefused) {
 TEST(SfxStub, IsStripped) {
   const std::vector<unsigned char> elf = ReadAll(std::string(TARVI_BIN_DIR) + "/ZASFXUS.BIN");
   ASSERT_GE(elf.size(), 64u);
-  ASSERT_EQ(std::memcmp(elf.data(), "\x7F" "ELF\x02", 5), 0);
+  ASSERT_EQ(std::memcmp(elf.data(),
+                        "\x7F"
+                        "ELF\x02",
+                        5),
+            0);
   auto get = [&](size_t at, int n) {
     uint64_t v = 0;
     for (int i = n - 1; i >= 0; --i) v = (v << 8) | elf.at(at + static_cast<size_t>(i));

@@ -39,7 +39,7 @@ TEST(SfxRecord, LayoutAndLimits) {
   EXPECT_EQ(r.mid(20, 4), QByteArray("ZM\x0A\x01", 4));
   EXPECT_EQ(U32(r, 24), 20u);
 
-  maker.DialogTitle = "Naslov";          // 6
+  maker.DialogTitle = "Naslov";               // 6
   maker.DefaultExtractPath = "C:\\Izvješće";  // 11 bytes in code page 1250
   maker.CommandLine = "";
   maker.FallbackExtractPath = "F";
@@ -55,14 +55,15 @@ TEST(SfxRecord, LayoutAndLimits) {
   EXPECT_EQ(static_cast<uint8_t>(r[8]), 1);
   EXPECT_EQ(r.mid(9, 5), QByteArray("\x06\x0B\x00\x01\x06", 5));
   EXPECT_EQ(U32(r, 14), 0x12345678u);
-  EXPECT_EQ(r.mid(18, 24), QByteArray("NaslovC:\\Izvje\x9A\xE6" "eFPoruka"));
+  EXPECT_EQ(r.mid(18, 24), QByteArray("NaslovC:\\Izvje\x9A\xE6"
+                                      "eFPoruka"));
   EXPECT_EQ(r.mid(s, 4), QByteArray("ZM\x0A\x01", 4));
   EXPECT_EQ(U32(r, s + 4), static_cast<uint32_t>(s));
 
   // 255 characters are accepted in each text, 256 in any one are not.
-  for (QString TCustomZaSFX::*field : {&TCustomZaSFX::DialogTitle, &TCustomZaSFX::DefaultExtractPath,
-                                       &TCustomZaSFX::CommandLine, &TCustomZaSFX::FallbackExtractPath,
-                                       &TCustomZaSFX::Message}) {
+  for (QString TCustomZaSFX::*field :
+       {&TCustomZaSFX::DialogTitle, &TCustomZaSFX::DefaultExtractPath, &TCustomZaSFX::CommandLine,
+        &TCustomZaSFX::FallbackExtractPath, &TCustomZaSFX::Message}) {
     TZaSFX m;
     m.*field = QString(255, u'a');
     EXPECT_EQ(TSFXHeaderStream(m).Data().size(), (18 + 255 + 3) / 4 * 4 + 8);
@@ -192,8 +193,10 @@ TEST_F(Sfx, IconOnOurStubIsLeftOut) {
     SCOPED_TRACE(viaSlave ? "the caller's maker" : "SFXIcon");
     TZipArchiver zip;
     zip.SetSFXOptions({SFXAutoRun});
-    if (viaSlave) zip.SetSFXSlave(&slave);
-    else zip.SetSFXIcon(QIcon(pixmap));
+    if (viaSlave)
+      zip.SetSFXSlave(&slave);
+    else
+      zip.SetSFXIcon(QIcon(pixmap));
     std::vector<std::pair<int32_t, QString>> messages;
     zip.OnMessage = [&](TZipArchiver&, int32_t code, const QString& text) { messages.emplace_back(code, text); };
     const std::string exe = dir_.file(viaSlave ? "ikona2.exe" : "ikona1.exe");
@@ -228,7 +231,7 @@ TEST_F(Sfx, FailedAddLeavesNoProgram) {
     const char* file;
     rlim_t limit;  // a full disk: no file grows past this; 0 none
     int32_t code;
-    QString box;   // what the box says first
+    QString box;  // what the box says first
   } cases[] = {
       {"a missing file", "nema.txt", 0, kZipAutoSfxError,
        "Error 11 occurred during Auto SFX creation.\nNothing matches " + Q(dir_.file("nema.txt"))},
@@ -276,8 +279,8 @@ std::string PeStub(uint32_t iconSize) {
   b[0] = 'M', b[1] = 'Z';
   put32(60, 64);
   b.replace(64, 4, std::string("PE\0\0", 4));
-  put16(64 + 6, 1);      // one section
-  put16(64 + 20, 224);   // optional header size
+  put16(64 + 6, 1);         // one section
+  put16(64 + 20, 224);      // optional header size
   put32(64 + 136, 0x1000);  // resource directory address
   put32(64 + 140, 0x100);
   put32(64 + 248 + 12, 0x1000);  // the section: its address, its file position

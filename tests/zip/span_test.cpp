@@ -6,14 +6,13 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
-
-#include <QCoreApplication>
 
 #include "platform/disk_steps.h"
 #include "platform/fake_ui_services.h"
@@ -189,7 +188,8 @@ TEST_F(Span, NumberedPartsInOneFolder) {
   EXPECT_TRUE(ui.boxes.empty()) << S(ui.lastText());
   EXPECT_FALSE(fs::exists(target));  // the parts carry numbers, the last too
   std::vector<std::string> names;
-  for (int n = 1; n <= 20; ++n) names.push_back(dir_.file("backup" + std::string(n < 10 ? "00" : "0") + std::to_string(n) + ".zip"));
+  for (int n = 1; n <= 20; ++n)
+    names.push_back(dir_.file("backup" + std::string(n < 10 ? "00" : "0") + std::to_string(n) + ".zip"));
   const auto parts = Existing(names);
   ASSERT_FALSE(parts.empty());
   for (size_t i = 0; i < parts.size(); ++i) EXPECT_EQ(parts[i], names[i]);  // no gaps
@@ -222,9 +222,9 @@ TEST_F(Span, CompatNamesEndWithTheTarget) {
   zip.FSpecArgs() = Specs();
   ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
   ASSERT_TRUE(fs::exists(target));
-  std::vector<std::string> parts = Existing({dir_.file("set.z01"), dir_.file("set.z02"), dir_.file("set.z03"),
-                                             dir_.file("set.z04"), dir_.file("set.z05"), dir_.file("set.z06"),
-                                             dir_.file("set.z07"), dir_.file("set.z08")});
+  std::vector<std::string> parts =
+      Existing({dir_.file("set.z01"), dir_.file("set.z02"), dir_.file("set.z03"), dir_.file("set.z04"),
+                dir_.file("set.z05"), dir_.file("set.z06"), dir_.file("set.z07"), dir_.file("set.z08")});
   ASSERT_GE(parts.size(), 2u);
   EXPECT_EQ(parts.back(), dir_.file("set.z0" + std::to_string(parts.size())));
   parts.push_back(target);
@@ -562,7 +562,8 @@ TEST_F(Span, PreviousDiskQuestion) {
     zip.FSpecArgs() = Specs();
     const int32_t r = zip.Add();
     EXPECT_TRUE(ui.refusals.empty());
-    const std::string question = "ATTENTION: This is previous disk no 1!!!\nAre you sure you want to overwrite the contents";
+    const std::string question =
+        "ATTENTION: This is previous disk no 1!!!\nAre you sure you want to overwrite the contents";
     int questions = 0;
     for (const auto& b : ui.boxes)
       if (S(b.text) == question) {
@@ -779,7 +780,7 @@ TEST_F(Span, LocatingTheLastPart) {
     std::string name;
     int errCode;
   } cases[] = {
-      {"num.zip", 0},         // num001.zip and on: the last numbered one
+      {"num.zip", 0},                      // num001.zip and on: the last numbered one
       {"cmp.zip", kZipFileNotOpened},      // cmp.z01 is there, but not the set's last part
       {"nema.zip", kZipFileNotOpened},     // nothing of that name
       {"smece.zip", kZipNotValidArchive},  // a file, but no archive
@@ -943,8 +944,8 @@ TEST_F(Span, SetsOfManyParts) {
     EXPECT_TRUE(ui.boxes.empty()) << S(ui.lastText());
     std::vector<std::string> parts;
     for (size_t i = 0; i < c.parts; ++i)
-      parts.push_back(S(TZipArchiver::SpanPartName(Q(folder + "/set.zip"), static_cast<int32_t>(i),
-                                                   i + 1 == c.parts, c.compat)));
+      parts.push_back(
+          S(TZipArchiver::SpanPartName(Q(folder + "/set.zip"), static_cast<int32_t>(i), i + 1 == c.parts, c.compat)));
     EXPECT_EQ(Snapshot(folder).size(), c.parts);  // those parts and nothing else
     for (const std::string& p : parts) ASSERT_TRUE(fs::exists(p)) << p;
     EXPECT_EQ(parts[c.compat ? 99 : 999], folder + (c.compat ? "/set.z100" : "/set1000.zip"));
@@ -1173,8 +1174,10 @@ class SpanDiskFaults : public EarlierSet {
       WriteAll(src_ + "/" + name, data);
       fs::last_write_time(src_ + "/" + name, stamp_);
     }
-    if (c.earlier.empty()) fs::create_directories(folder_);
-    else MakeEarlierSet(folder_, c.options, c.earlier);
+    if (c.earlier.empty())
+      fs::create_directories(folder_);
+    else
+      MakeEarlierSet(folder_, c.options, c.earlier);
     r.before = Snapshot(folder_);
     FakeUiServices ui;
     // Yes to writing over a file of the set's names; every other box its default.
@@ -1260,8 +1263,10 @@ TEST_F(Span, GivenUpOnRemovableDisksNamesTheDisksWritten) {
   ActingUi ui;
   ui.onBox = [&](const QString& text) {
     const int n = AskedVolume(text);
-    if (n == 3) ui.answers.push_front(mrCancel);
-    else if (n > 0) drive.insert(n);
+    if (n == 3)
+      ui.answers.push_front(mrCancel);
+    else if (n > 0)
+      drive.insert(n);
   };
   RemovableZip zip;
   Setup(zip);

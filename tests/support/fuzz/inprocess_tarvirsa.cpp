@@ -4,8 +4,8 @@
 #ifndef TARVI_RSA_BUILDING_LIBRARY
 #define TARVI_RSA_BUILDING_LIBRARY
 #endif
-#include "interfaces/tarvirsa.h"
 #include "card/tarvirsa_api.h"
+#include "interfaces/tarvirsa.h"
 
 void BindInProcessTarviRsa() {
 #define TARVI_FUZZ_BIND(ret, name, params, args) TarviRsa.name = &::name;

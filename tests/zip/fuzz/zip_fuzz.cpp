@@ -14,9 +14,9 @@
 #include <cstring>
 #include <string>
 
+#include "interfaces/ziplib_records.h"
 #include "platform/fake_ui_services.h"
 #include "zip/zip_archiver.h"
-#include "interfaces/ziplib_records.h"
 
 extern "C" int32_t UnzLibExec(UnzRec* rec);
 

@@ -26,12 +26,11 @@ namespace {
 
 bool SameValues(const TCertifikat& a, const TCertifikat& b) {
   // Only DerLength bytes of Der are the certificate.
-  return a.Loaded == b.Loaded && a.DerLength == b.DerLength &&
-         std::memcmp(a.Der, b.Der, size_t(a.DerLength)) == 0 && a.SubjectCommonName == b.SubjectCommonName &&
-         a.IssuerCommonName == b.IssuerCommonName && a.KeyName == b.KeyName &&
-         std::memcmp(&a.PublicKey, &b.PublicKey, sizeof a.PublicKey) == 0 && a.SerialHex == b.SerialHex &&
-         a.SerialInt == b.SerialInt && a.SubjectText == b.SubjectText && a.Expired == b.Expired &&
-         a.ValidFrom == b.ValidFrom && a.ValidTo == b.ValidTo && a.RootCheck == b.RootCheck;
+  return a.Loaded == b.Loaded && a.DerLength == b.DerLength && std::memcmp(a.Der, b.Der, size_t(a.DerLength)) == 0 &&
+         a.SubjectCommonName == b.SubjectCommonName && a.IssuerCommonName == b.IssuerCommonName &&
+         a.KeyName == b.KeyName && std::memcmp(&a.PublicKey, &b.PublicKey, sizeof a.PublicKey) == 0 &&
+         a.SerialHex == b.SerialHex && a.SerialInt == b.SerialInt && a.SubjectText == b.SubjectText &&
+         a.Expired == b.Expired && a.ValidFrom == b.ValidFrom && a.ValidTo == b.ValidTo && a.RootCheck == b.RootCheck;
 }
 
 void CheckLoaded(const TCertifikat& c, bool loaded, const QString& error) {

@@ -135,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Saved and loaded again, nothing changes.
   Require(list.SaveRootDescriptions() && list.SaveUserDescriptions());
   Require(ui->boxes.empty());
-  for (const auto& [file, certs] : {std::pair{rootFile, &list.RootCertificates}, std::pair{userFile, &list.UserCertificates}}) {
+  for (const auto& [file, certs] :
+       {std::pair{rootFile, &list.RootCertificates}, std::pair{userFile, &list.UserCertificates}}) {
     std::string expected;
     for (const auto& c : *certs) {
       const QChar sep = QLatin1Char(';');

@@ -19,9 +19,9 @@
 #ifndef TARVI_RSA_BUILDING_LIBRARY
 #define TARVI_RSA_BUILDING_LIBRARY
 #endif
-#include "interfaces/tarvirsa.h"
 #include "card/tarvirsa_api.h"
 #include "fuzz_support.h"
+#include "interfaces/tarvirsa.h"
 
 using fuzzsupport::Require;
 
@@ -90,8 +90,11 @@ void CheckCertificate(const uint8_t* der, size_t n) {
     Extract f;
     bool isElement;
   };
-  const Part parts[] = {{X509ExtractSerial, false},  {X509ExtractIssuer, true},  {X509ExtractSubject, true},
-                        {X509ExtractValidity, true}, {X509ExtractExtensions, true}};
+  const Part parts[] = {{X509ExtractSerial, false},
+                        {X509ExtractIssuer, true},
+                        {X509ExtractSubject, true},
+                        {X509ExtractValidity, true},
+                        {X509ExtractExtensions, true}};
   std::vector<uint8_t> got[5];
   for (size_t i = 0; i < 5; ++i) {
     got[i] = TwoStep([&](uint8_t* b, uint32_t* l) { return parts[i].f(der, b, l); });

@@ -69,8 +69,7 @@ int32_t Callback(ZipCallbackRec* rec) {
     case ZIPCB_CRC_ERROR:
       rec->Error = 1;  // keep
       break;
-    default:
-      break;
+    default: break;
   }
   if (run.cancelAt && run.calls == run.cancelAt) {
     run.cancelled = true;
@@ -107,8 +106,8 @@ int Check(const std::string& path, uint64_t largest) {
   return files;
 }
 
-int32_t Extract(Run& run, const std::string& archive, const std::string& out, bool test, bool dirNames,
-                bool overwrite, const char* password, const std::vector<std::string>& names, uint16_t codePage) {
+int32_t Extract(Run& run, const std::string& archive, const std::string& out, bool test, bool dirNames, bool overwrite,
+                const char* password, const std::vector<std::string>& names, uint16_t codePage) {
   std::vector<UnzName> list(names.size() + 1);
   std::vector<std::string> texts = names;
   for (size_t i = 0; i < texts.size(); ++i) list[i].Name = texts[i].data();

@@ -36,7 +36,11 @@ struct Item {
 unsigned char Fold(unsigned char c) {
   if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 32);
   switch (c) {
-    case 0x9A: case 0x9C: case 0x9D: case 0x9E: case 0x9F: return static_cast<unsigned char>(c - 0x10);
+    case 0x9A:
+    case 0x9C:
+    case 0x9D:
+    case 0x9E:
+    case 0x9F: return static_cast<unsigned char>(c - 0x10);
     case 0xB3: return 0xA3;
     case 0xB9: return 0xA5;
     case 0xBA: return 0xAA;
@@ -167,8 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::optional<std::vector<Item>> items = Read(text);
   std::string probe;
-  const long rc = regstore::ReadValue(regstore::Hive::CurrentUser, "SOFTWARE\\VodezOdir\\TarviSealdesk",
-                                      "Output Path", &probe);
+  const long rc =
+      regstore::ReadValue(regstore::Hive::CurrentUser, "SOFTWARE\\VodezOdir\\TarviSealdesk", "Output Path", &probe);
   Require(items ? rc == regstore::kSuccess || rc == regstore::kNotFound : rc == regstore::kInvalidData);
   if (!items) {
     // A malformed hive is never written over.
