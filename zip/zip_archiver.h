@@ -373,6 +373,11 @@ class TZipArchiver {
   // with htdAllowUndo, else removed), nonzero when that failed. A file that cannot
   // be moved to the trash is kept.
   static int EraseFile(const QString& name, DeleteOpts how);
+  // Moves a file to the user's trash; *inTrash gets where it went there.
+  static bool MoveToTrash(const QString& path, QString* inTrash);
+  // Puts a file that MoveToTrash moved back under path (never over a file that
+  // took the name meanwhile) and drops its trash record.
+  static bool RestoreFromTrash(const QString& inTrash, const QString& path);
   // Every Linux path counts as a fixed drive.
   virtual bool IsFixedDrive(const QString& path);
   // which: 1 free space, 2 size, 3 both, into the disk state (-1 when unknown).

@@ -174,14 +174,19 @@ void TCustomZaSFX::CreateSfx() {
       !file.Write(header.Data().constData(), static_cast<size_t>(header.Data().size())) || !file.Write(end, sizeof end))
     throw fail();
   const std::exception_ptr iconError = PutIcon(stub.Data(), file.TempPath());
-  // An earlier file goes to the trash, only now that its successor is whole.
-  file.CheckBeforeRename([&file] {
+  // An earlier file goes to the trash, only now that its successor is whole; a
+  // rename that fails after it went puts it back, so the name never ends up empty.
+  QString trashed;
+  file.CheckBeforeRename([&file, &trashed] {
     struct stat st;
     if (lstat(QFile::encodeName(file.Target()).constData(), &st) != 0) return 0;
-    if (TZipArchiver::EraseFile(file.Target(), htdAllowUndo) == 0) return 0;
+    if (TZipArchiver::MoveToTrash(file.Target(), &trashed)) return 0;
     return errno != 0 ? errno : EIO;
   });
-  if (!file.Commit(true)) throw fail(file.FailedStep() != WriteStep::Check);
+  if (!file.Commit(true)) {
+    if (!trashed.isEmpty()) TZipArchiver::RestoreFromTrash(trashed, file.Target());
+    throw fail(file.FailedStep() != WriteStep::Check);
+  }
   if (iconError) std::rethrow_exception(iconError);
 }
 

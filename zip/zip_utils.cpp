@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/disk_steps.h"
 #include "platform/temp_beside.h"
 #include "platform/ui_services.h"
 #include "zip/zip_archiver.h"
@@ -234,10 +235,22 @@ int TZipArchiver::EraseFile(const QString& name, DeleteOpts how) {
   if (lstat(native.constData(), &st) != 0) return -1;
   if (how == htdAllowUndo) {
     QString inTrash;
-    if (!EnsureHomeTrash() || !QFile::moveToTrash(path, &inTrash)) return 1;
-    return 0;
+    return MoveToTrash(path, &inTrash) ? 0 : 1;
   }
   return unlink(native.constData()) == 0 ? 0 : errno;
+}
+
+bool TZipArchiver::MoveToTrash(const QString& path, QString* inTrash) {
+  return EnsureHomeTrash() && QFile::moveToTrash(path, inTrash);
+}
+
+bool TZipArchiver::RestoreFromTrash(const QString& inTrash, const QString& path) {
+  if (!DiskRename(QFile::encodeName(inTrash).constData(), QFile::encodeName(path).constData(), false)) return false;
+  // The record beside "files" in the trash: <trash>/info/<name>.trashinfo.
+  const QFileInfo moved(inTrash);
+  QFile::remove(
+      moved.dir().absoluteFilePath(QStringLiteral("../info/") + moved.fileName() + QStringLiteral(".trashinfo")));
+  return true;
 }
 
 // ---- Disks ------------------------------------------------------------------------------------

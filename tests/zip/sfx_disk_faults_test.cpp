@@ -35,22 +35,31 @@ TEST(SfxDiskFaults, EveryStepOfMakingASelfExtractorFailsCleanly) {
   const QString folder = Q(out.path());
   const QString exe = Q(out.file("novi.exe"));
 
+  auto make = [&] {
+    TZaSFX m;
+    m.TargetFile = exe;
+    try {
+      m.CreateSfx();
+      return WriteOutcome(true, false);
+    } catch (const EZaSfxError& e) {
+      return WriteOutcome(false, true, e.Message());
+    }
+  };
   // The maker alone: byte for byte what the faultless run made.
   DiskFaultCase maker(
-      "the maker's program", folder, exe, [] {},
-      [&] {
-        TZaSFX m;
-        m.TargetFile = exe;
-        try {
-          m.CreateSfx();
-          return WriteOutcome(true, false);
-        } catch (const EZaSfxError& e) {
-          return WriteOutcome(false, true, e.Message());
-        }
-      });
+      "the maker's program", folder, exe, [] {}, make);
   // Every step of the maker is the program's own: written, synced, closed, renamed.
   std::map<DiskStep, int> steps = CheckEveryDiskFault(maker);
   for (DiskStep kind : kDiskSteps) EXPECT_GE(steps[kind], 1) << DiskStepName(kind);
+  if (::testing::Test::HasFailure()) return;
+
+  // Over an earlier program: it goes to the trash only once its successor is
+  // whole, and comes back when the rename after that fails, so the name is never
+  // left empty.
+  DiskFaultCase over(
+      "the maker's program over an earlier one", folder, exe,
+      [&] { WriteAll(out.file("novi.exe"), std::string("an earlier program")); }, make);
+  CheckEveryDiskFault(over);
   if (::testing::Test::HasFailure()) return;
 
   // An add to a new ".EXE" name: the stub, then the file the library added (the
