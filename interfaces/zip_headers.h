@@ -9,6 +9,7 @@
 // they are too few or the record's signature is not there, and never reads past
 // the count. What a record's lengths mean for the rest of the file (names, extra
 // fields, data) is the caller's to check against what the file holds.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -34,6 +35,20 @@ constexpr size_t kZip64EndSize = 56;  // without the extensible data
 
 // A 32-bit size or offset of all ones stands for the Zip64 record's value.
 constexpr uint32_t kZip64Marker = 0xFFFFFFFFu;
+
+// The format's CRC-32 (reflected, polynomial 0xEDB88320), byte by byte: the
+// traditional encryption's keys and the Unicode path field's check run it on
+// their own, where zlib's whole-buffer form does not fit.
+inline constexpr std::array<uint32_t, 256> kCrc32Table = [] {
+  std::array<uint32_t, 256> t{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    t[i] = c;
+  }
+  return t;
+}();
+inline uint32_t Crc32Byte(uint32_t crc, uint8_t b) { return kCrc32Table[(crc ^ b) & 0xFF] ^ (crc >> 8); }
 
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t Get32(const uint8_t* p) {

@@ -1,5 +1,7 @@
 #include "interfaces/ziplib_names.h"
 
+#include "interfaces/zip_headers.h"
+
 namespace ziplib_names {
 
 bool UsesOemCodePage(uint8_t hostSystem, uint8_t madeByVersion, uint8_t codePage) {
@@ -82,18 +84,8 @@ std::string DecodeEntryText(std::string_view stored, uint16_t flag, uint8_t host
 }
 
 uint32_t NameCrc32(std::string_view bytes) {
-  static const struct Table {
-    uint32_t t[256];
-    Table() {
-      for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[i] = c;
-      }
-    }
-  } table;
   uint32_t crc = 0xFFFFFFFFu;
-  for (char ch : bytes) crc = table.t[(crc ^ static_cast<unsigned char>(ch)) & 0xFF] ^ (crc >> 8);
+  for (char ch : bytes) crc = zipfmt::Crc32Byte(crc, static_cast<uint8_t>(ch));
   return crc ^ 0xFFFFFFFFu;
 }
 

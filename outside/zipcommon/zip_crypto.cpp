@@ -5,23 +5,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "interfaces/zip_headers.h"
+
 namespace zipcommon {
 
 namespace {
 
-struct CrcTable {
-  uint32_t t[256];
-  CrcTable() {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-  }
-};
-const CrcTable kCrc;
-
-inline uint32_t Crc1(uint32_t crc, uint8_t b) { return kCrc.t[(crc ^ b) & 0xFF] ^ (crc >> 8); }
+inline uint32_t Crc1(uint32_t crc, uint8_t b) { return zipfmt::Crc32Byte(crc, b); }
 
 // Scrubs key material the compiler may not drop.
 void Wipe(void* p, size_t n) {
