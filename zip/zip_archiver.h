@@ -92,7 +92,8 @@ struct ZipDiskState {
   int64_t fileSize = 0;    // size of the archive being spread
   bool newDisk = false;
   int inFile = -1;
-  int outFile = -1;  // the joined archive of a read set
+  // The joined archive of a read set, under its hidden name until it is whole.
+  std::unique_ptr<TReplacementFile> joined;
   bool showProgress = false;
   // The span writer's part: its name, bytes written, room left, and the time
   // every part is given (that of the archive being spread).
@@ -542,6 +543,7 @@ class TZipArchiver {
   int32_t PlaceSpanSet(const QString& outFile);
   // The joiner's steps.
   void ChooseJoinName(const QString& inFile, QString& outFile);
+  void CreateJoinedArchive(const QString& outFile);
   QByteArray OpenLastSpanPart(const QString& inFile, EndOfCentral& end);
   void ReadAcross(void* out, uint32_t n, int messageId);
   void ReadSpanCentral(SpanCopy& copy);

@@ -848,14 +848,7 @@ int32_t TZipArchiver::PlaceSpanSet(const QString& outFile) {
 // ---- Span copies ------------------------------------------------------------------------------
 
 void TZipArchiver::WriteChecked(const uint8_t* buffer, uint32_t length, int messageId) {
-  size_t written = 0;
-  while (written < length) {
-    ssize_t n = write(disk_.outFile, buffer + written, length - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
-  if (written < length) throw EZipArchiver::CreateFromId(messageId, true);
+  if (!disk_.joined || !disk_.joined->Write(buffer, length)) throw EZipArchiver::CreateFromId(messageId, true);
   if (disk_.showProgress) DispatchEvent(ZIPCB_PROGRESS, 0, length, QString());
 }
 
@@ -973,15 +966,13 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
     TZipArchiver& z;
     const int32_t& result;
     const QString& outFile;
-    bool cursor = false, created = false;
+    bool cursor = false;
     ~JoinEnd() {
       z.disk_.showProgress = false;
       if (cursor) z.StopWaitCursor();
-      if (z.disk_.outFile >= 0) close(z.disk_.outFile);
-      z.disk_.outFile = -1;
+      z.disk_.joined.reset();  // uncommitted, its hidden file goes with it
       if (z.disk_.inFile >= 0) close(z.disk_.inFile);
       z.disk_.inFile = -1;
-      if (result != 0 && created) unlink(QFile::encodeName(outFile).constData());
     }
   } joinEnd{*this, result, outFile};
   try {
@@ -990,12 +981,15 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
     joinEnd.cursor = true;
     SpanCopy copy;
     const QByteArray comment = OpenLastSpanPart(inFile, copy.end);
-    disk_.outFile = open(QFile::encodeName(outFile).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (disk_.outFile < 0) throw EZipArchiver::CreateFromId(kZipOutputCreateFailed, true);
-    joinEnd.created = true;
+    CreateJoinedArchive(outFile);
     ReadSpanCentral(copy);
     JoinSpanEntries(copy);
     WriteJoinedDirectory(copy, comment);
+    // A file of that name made meanwhile is not replaced: the join then fails as
+    // if it had been there from the start.
+    if (!disk_.joined->Commit(false))
+      throw EZipArchiver::CreateFromId(
+          disk_.joined->SystemError() == EEXIST ? kZipOutputCreateFailed : kZipEndOfCentralWriteError, true);
   } catch (const SpanStop&) {
     result = spanStopResult_;
   } catch (const EZipArchiver& e) {
@@ -1009,6 +1003,15 @@ int32_t TZipArchiver::ReadSpan(const QString& inFile, QString& outFile) {
     result = -9;
   }
   return result;
+}
+
+void TZipArchiver::CreateJoinedArchive(const QString& outFile) {
+  // Only a new file: an existing one of that name is refused, as before the join.
+  struct stat st;
+  disk_.joined = std::make_unique<TReplacementFile>();
+  disk_.joined->SetMode(0600);
+  if (lstat(QFile::encodeName(outFile).constData(), &st) == 0 || !disk_.joined->Create(outFile))
+    throw EZipArchiver::CreateFromId(kZipOutputCreateFailed, true);
 }
 
 void TZipArchiver::ChooseJoinName(const QString& inFile, QString& outFile) {
@@ -1099,7 +1102,7 @@ void TZipArchiver::JoinSpanEntry(SpanCopy& copy, int i) {
   DispatchEvent(ZIPCB_NEW_FILE, 0, static_cast<uint32_t>(header.size()) + compressed, shown);
   if (copy.outPos > 0xFFFFFFFFu) throw EZipArchiver::CreateFromId(kZipLocalHeaderWriteError, true);
   item.newOffset = static_cast<uint32_t>(copy.outPos);
-  if (!DiskWrite(disk_.outFile, header.data(), header.size()))
+  if (!disk_.joined->Write(header.data(), header.size()))
     throw EZipArchiver::CreateFromId(kZipLocalHeaderWriteError, true);
   copy.outPos += header.size();
   CopyFromSpan(copy.buffer.data(), compressed, kZipDataReadError);
@@ -1110,7 +1113,7 @@ void TZipArchiver::JoinSpanEntry(SpanCopy& copy, int i) {
     ReadAcross(d, 4, kZipDataDescriptorError);
     const uint32_t more = zipfmt::Get32(d) == zipfmt::kSigDescriptor ? 12 : 8;
     ReadAcross(d + 4, more, kZipDataDescriptorError);
-    if (!DiskWrite(disk_.outFile, d, 4 + more)) throw EZipArchiver::CreateFromId(kZipDataDescriptorError, true);
+    if (!disk_.joined->Write(d, 4 + more)) throw EZipArchiver::CreateFromId(kZipDataDescriptorError, true);
     copy.outPos += 4 + more;
   }
 }
@@ -1120,7 +1123,7 @@ void TZipArchiver::WriteJoinedDirectory(SpanCopy& copy, const QByteArray& commen
   uint64_t centralSize = 0;
   for (SpanEntry& item : copy.entries) {
     PutCentralPlace(item.central, 0, item.newOffset);
-    if (!DiskWrite(disk_.outFile, item.central.data(), item.central.size()))
+    if (!disk_.joined->Write(item.central.data(), item.central.size()))
       throw EZipArchiver::CreateFromId(kZipCentralHeaderWriteError, true);
     centralSize += item.central.size();
   }
@@ -1132,9 +1135,8 @@ void TZipArchiver::WriteJoinedDirectory(SpanCopy& copy, const QByteArray& commen
   end.commentLength = copy.end.commentLength;
   uint8_t rec[zipfmt::kEndRecordSize];
   PutEndRecord(rec, end);
-  if (!DiskWrite(disk_.outFile, rec, zipfmt::kEndRecordSize))
+  if (!disk_.joined->Write(rec, zipfmt::kEndRecordSize))
     throw EZipArchiver::CreateFromId(kZipEndOfCentralWriteError, true);
-  if (!DiskWrite(disk_.outFile, comment.constData(), static_cast<size_t>(comment.size())))
+  if (!disk_.joined->Write(comment.constData(), static_cast<size_t>(comment.size())))
     throw EZipArchiver::CreateFromId(kZipArchiveCommentReadError, true);
-  if (fsync(disk_.outFile) != 0) throw EZipArchiver::CreateFromId(kZipEndOfCentralWriteError, true);
 }

@@ -1256,6 +1256,31 @@ TEST_F(SpanDiskFaults, EveryFailingStepLeavesOneWholeSet) {
   }
 }
 
+// Joining a set for reading writes one archive through the writer: at every
+// failing step the join reports the failure and leaves no part of it, and a
+// join that gets through leaves the whole archive.
+TEST_F(EarlierSet, JoiningASetUnderDiskFaultsLeavesNothingHalfJoined) {
+  const std::string set = dir_.file("set");
+  MakeEarlierSet(set);
+  const QString folder = Q(dir_.file("joined"));
+  const QString target = folder + QStringLiteral("/joined.zip");
+  DiskFaultCase c("joining a spanned set", folder, target, {}, [&] {
+    FakeUiServices ui;
+    struct Open : TZipArchiver {
+      using TZipArchiver::ReadSpan;
+    };
+    Open o;
+    o.SetUnattended(true);
+    o.SetSpanOptions({spCompatName});
+    QString out = target;
+    const int32_t r = o.ReadSpan(Q(set + "/set.zip"), out);
+    EXPECT_EQ(out, target);
+    return WriteOutcome(r == 0, r != 0, o.Message());
+  });
+  c.namesReason = false;  // the component's own fixed texts name the step, not the reason
+  CheckEveryDiskFault(c);
+}
+
 // On a removable drive the parts go disk by disk: given up at the third disk,
 // the message names the disks that hold parts of the new set.
 TEST_F(Span, GivenUpOnRemovableDisksNamesTheDisksWritten) {
