@@ -174,10 +174,12 @@ void TACGComponent::OpenSession() {
   IUiServices& ui = Ui();
   ui.setWaitCursor(true);
   // Every road out ends the wait cursor; once a session was opened, the state
-  // change is announced after it.
+  // change is announced after it. The road that ends in AfterOpen ends the cursor
+  // before the event, and leaves the cursor the handler set alone.
   bool opened = false;
+  bool cursorEnded = false;
   ScopeExit end([&] {
-    ui.setWaitCursor(false);
+    if (!cursorEnded) ui.setWaitCursor(false);
     if (opened) emit StateChanged();
   });
   const CK_SESSION_HANDLE handle = OpenChosenSlot();
@@ -186,6 +188,7 @@ void TACGComponent::OpenSession() {
   if (!ReadOpenedState(handle)) return;
   ui.processPendingMessages();
   ui.setWaitCursor(false);
+  cursorEnded = true;
   FireNotify(OnAfterOpen);
 }
 

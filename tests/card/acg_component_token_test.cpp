@@ -134,6 +134,24 @@ TEST_F(CardComponent, OpensAndClosesTheSessionWithTheModuleReinitialised) {
   EXPECT_TRUE(ui_->boxes.empty()) << ui_->lastText().toStdString();
 }
 
+// The opening ends its hourglass before AfterOpen: what the handler then does with
+// the cursor (here, the hourglass of work of its own) stays, and the state change
+// comes last.
+TEST_F(CardComponent, AfterOpenComesAfterTheCursorAndBeforeTheStateChange) {
+  TACGComponent& c = Loaded();
+  QStringList seen;
+  c.OnAfterOpen = [&](TACGComponent*) {
+    seen << QStringLiteral("AfterOpen cursor=%1").arg(ui_->waitCursor());
+    ui_->setWaitCursor(true);
+  };
+  QObject::connect(&c, &TACGComponent::StateChanged,
+                   [&] { seen << QStringLiteral("StateChanged cursor=%1").arg(ui_->waitCursor()); });
+  c.SetConnected(true);
+  ASSERT_TRUE(c.Connected()) << events_.Joined().toStdString();
+  EXPECT_EQ(seen, (QStringList{"AfterOpen cursor=0", "StateChanged cursor=1"}));
+  EXPECT_TRUE(ui_->waitCursor());
+}
+
 TEST_F(CardComponent, OpenFailuresReachTheOpenSessionEvent) {
   struct Case {
     const char* what;
