@@ -182,7 +182,7 @@ TEST_F(ProgramLocaleInside, FileDialogShowsCroatianSizesAndDates) {
     for (int c = 0; c < model->columnCount(root); ++c) texts << model->index(i.row(), c, root).data().toString();
     return texts;
   };
-  ASSERT_TRUE(appfx::SpinUntil([&] { return model->rowCount(root) == 2 && !row("podaci").value(1).isEmpty(); }));
+  ASSERT_TRUE(SpinUntil([&] { return model->rowCount(root) == 2 && !row("podaci").value(1).isEmpty(); }));
   // Name, size, kind, date as the dialog's detail view shows them.
   const QStringList big = row("podaci"), small = row("kratko");
   EXPECT_EQ(big.value(1), "2,66 KiB") << big.join(" | ").toStdString();

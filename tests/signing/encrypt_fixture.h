@@ -16,6 +16,7 @@
 #include "outside/acpkcs_harness.h"
 #include "platform/fake_ui_services.h"
 #include "signing/data_module.h"
+#include "support/qt_print.h"
 #include "support/temp_dir.h"
 #include "support/token.h"
 
@@ -112,6 +113,3 @@ class EncTokenTest : public EngineTest {
 };
 
 }  // namespace enctest
-
-#include <ostream>
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
