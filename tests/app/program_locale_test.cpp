@@ -34,6 +34,7 @@
 #include "platform/fake_ui_services.h"
 #include "signing/settings.h"
 #include "signing/verify.h"
+#include "support/tarvirsa_binding.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -128,7 +129,7 @@ TEST_F(ProgramLocaleInside, SignatureDetailsShowCroatianDates) {
 
 TEST_F(ProgramLocaleInside, ContactEditorShowsCroatianDates) {
   std::string why;
-  ASSERT_TRUE(contactsfx::BindTarviRsa(&why)) << why;
+  ASSERT_TRUE(BindBuiltTarviRsa(&why)) << why;
   // Valid from 2001-02-03 04:05:06 to 2011-02-03 04:05:06 (UTC, the child's zone).
   const std::string der = ReadText(contactsfx::Cert("expired").der);
   auto cert = std::make_unique<TCertifikat>();
