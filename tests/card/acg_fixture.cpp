@@ -110,6 +110,14 @@ TACGComponent& CardTest::Make(TAutoMode mode) {
   return c;
 }
 
+TACGComponent& CardTest::Loaded() {
+  TACGComponent& c = Make(amNone);
+  c.PinPrompt = false;
+  c.PIN = TPin::FromText(QStringLiteral("1234"));
+  c.Loaded();
+  return c;
+}
+
 void CardTest::Destroy() { c_.reset(); }
 
 std::vector<std::string> CardTest::Calls() {

@@ -57,6 +57,8 @@ class CardTest : public ::testing::Test {
   void UseModule(const std::string& file);
   // A component with the main window's settings and the given mode; events bound.
   TACGComponent& Make(TAutoMode mode);
+  // Made with amNone and loaded, the PIN ("1234") from the property, not asked for.
+  TACGComponent& Loaded();
   // Destroys the component (as the program does at its end).
   void Destroy();
 
