@@ -1,13 +1,8 @@
 #include "app_fixture.h"
 
-#include <QApplication>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
-#include <QWidget>
 #include <cstdio>
 
 #include "app/main_window.h"
@@ -18,35 +13,6 @@
 #include "platform/registry_store.h"
 
 namespace appfx {
-
-bool SpinUntil(const std::function<bool()>& cond, int limitMs) {
-  QElapsedTimer t;
-  t.start();
-  while (!cond()) {
-    if (t.elapsed() > limitMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
-ModalDriver::ModalDriver() : timer_(new QTimer) {
-  timer_->setInterval(5);
-  QObject::connect(timer_, &QTimer::timeout, [this] { Tick(); });
-  timer_->start();
-}
-
-ModalDriver::~ModalDriver() {
-  timer_->stop();
-  delete timer_;
-}
-
-void ModalDriver::Tick() {
-  QWidget* w = QApplication::activeModalWidget();
-  if (!w || !w->isVisible()) return;
-  const QString name = QString::fromLatin1(w->metaObject()->className());
-  if (seen.isEmpty() || seen.back() != name) seen << name;
-  if (!steps_.empty() && steps_.front()(w)) steps_.erase(steps_.begin());
-}
 
 QString ProgramKey() { return "SOFTWARE\\VodezOdir\\" + QString::fromStdString(ProgramBaseName()); }
 

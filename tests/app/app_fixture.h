@@ -8,47 +8,17 @@
 
 #include <QString>
 #include <QStringList>
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "outside/acpkcs_harness.h"
 #include "platform/fake_ui_services.h"
+#include "support/modal_driver.h"
+#include "support/qt_print.h"
 #include "support/temp_dir.h"
 #include "support/token.h"
 
-class QTimer;
-class QWidget;
-
 namespace appfx {
-
-// Lets the event loop run until cond holds; false when it never did (a safety net
-// of many seconds, not a timing expectation).
-bool SpinUntil(const std::function<bool()>& cond, int limitMs = 20000);
-
-// Runs the front step on the active modal dialog whenever the event loop runs;
-// a step returns true when it is done with the dialog.
-class ModalDriver {
- public:
-  ModalDriver();
-  ~ModalDriver();
-  template <typename D>
-  void When(std::function<bool(D*)> step) {
-    steps_.push_back([step](QWidget* w) {
-      auto* d = qobject_cast<D*>(w);
-      return d && step(d);
-    });
-  }
-  bool Done() const { return steps_.empty(); }
-  // Class names of the modal dialogs seen, in order, once each.
-  QStringList seen;
-
- private:
-  void Tick();
-  std::vector<std::function<bool(QWidget*)>> steps_;
-  QTimer* timer_;
-};
 
 // The settings key of this test program.
 QString ProgramKey();
@@ -101,7 +71,3 @@ class TokenAppTest : public AppTest {
 };
 
 }  // namespace appfx
-
-#include <ostream>
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QStringList& l, std::ostream* os) { *os << '[' << l.join(" | ").toStdString() << ']'; }

@@ -18,6 +18,7 @@
 #include "platform/codepage.h"
 #include "platform/fake_ui_services.h"
 #include "signing/settings.h"
+#include "support/tarvirsa_binding.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +34,7 @@ class ContactFormsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    ASSERT_TRUE(contactsfx::BindTarviRsa(&why)) << why;
+    ASSERT_TRUE(BindBuiltTarviRsa(&why)) << why;
     fs::create_directories(ca_);
     fs::create_directories(users_);
     fs::create_directories(src_);

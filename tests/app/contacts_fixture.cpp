@@ -1,13 +1,5 @@
 #include "contacts_fixture.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <map>
-#include <memory>
-#include <stdexcept>
-
-#include "card/tarvirsa_api.h"
-#include "platform/library.h"
 #include "support/temp_dir.h"
 
 namespace contactsfx {
@@ -32,43 +24,39 @@ const Contact kContacts[] = {
     {"escapee", "slashca", "/C=HR/CN=Bjegunac", "15", "20200501102030Z", "20491231235959Z"},
 };
 
-void Sh(const std::string& cmd) {
-  std::string out;
-  if (Run("(" + cmd + ") 2>&1", &out) != 0) throw std::runtime_error("fixture command failed: " + cmd + "\n" + out);
-}
-
 void Make(const std::string& d) {
   WriteAll(d + "/ca.cnf", "[ ca ]\ndefault_ca = CA_default\n[ CA_default ]\ndir = " + d +
                               "\ndatabase = $dir/index.txt\nnew_certs_dir = $dir\nserial = $dir/serial\n"
                               "default_md = sha256\npolicy = policy_any\nunique_subject = no\nemail_in_dn = no\n"
                               "[ policy_any ]\ncommonName = optional\n");
   for (const char* k : {"ca", "ca2", "slashca", "user"})
-    Sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + d + "/" + k + ".key");
+    RunOrThrow("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + d + "/" + k + ".key");
   auto finish = [&](const std::string& name) {
     const std::string base = d + "/" + name;
-    Sh("openssl x509 -in " + base + ".pem -outform DER -out " + base + ".der");
-    Sh("openssl crl2pkcs7 -nocrl -certfile " + base + ".pem -outform DER -out " + base + ".p7c");
+    RunOrThrow("openssl x509 -in " + base + ".pem -outform DER -out " + base + ".der");
+    RunOrThrow("openssl crl2pkcs7 -nocrl -certfile " + base + ".pem -outform DER -out " + base + ".p7c");
   };
   const char* caExt = " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign";
-  Sh("openssl req -x509 -utf8 -key " + d + "/ca.key -subj '/C=HR/O=Firma/CN=Kontakt CA' -set_serial 0x0A1B -days 3650" +
-     caExt + " -out " + d + "/ca.pem");
+  RunOrThrow("openssl req -x509 -utf8 -key " + d +
+             "/ca.key -subj '/C=HR/O=Firma/CN=Kontakt CA' -set_serial 0x0A1B -days 3650" + caExt + " -out " + d +
+             "/ca.pem");
   finish("ca");
-  Sh("openssl req -x509 -utf8 -key " + d + "/ca2.key -subj '/C=HR/CN=Drugi CA' -set_serial 0x0B01 -days 3650" + caExt +
-     " -out " + d + "/ca2.pem");
+  RunOrThrow("openssl req -x509 -utf8 -key " + d + "/ca2.key -subj '/C=HR/CN=Drugi CA' -set_serial 0x0B01 -days 3650" +
+             caExt + " -out " + d + "/ca2.pem");
   finish("ca2");
-  Sh("openssl req -x509 -utf8 -key " + d +
-     "/slashca.key -subj '/C=HR/CN=.\\/..\\/..\\/x' -set_serial 0x0C01 -days 3650" + caExt + " -out " + d +
-     "/slashca.pem");
+  RunOrThrow("openssl req -x509 -utf8 -key " + d +
+             "/slashca.key -subj '/C=HR/CN=.\\/..\\/..\\/x' -set_serial 0x0C01 -days 3650" + caExt + " -out " + d +
+             "/slashca.pem");
   finish("slashca");
   for (const Contact& c : kContacts) {
     const std::string csr = d + "/" + c.name + ".csr";
-    Sh("openssl req -new -utf8 -key " + d + "/user.key -subj '" + c.subject + "' -out " + csr);
+    RunOrThrow("openssl req -new -utf8 -key " + d + "/user.key -subj '" + c.subject + "' -out " + csr);
     // A fresh database each time: "twin" repeats a serial on purpose.
     WriteAll(d + "/index.txt", "");
     WriteAll(d + "/serial", std::string(c.serial) + "\n");
-    Sh("openssl ca -batch -notext -preserveDN -utf8 -config " + d + "/ca.cnf -cert " + d + "/" + c.issuer +
-       ".pem -keyfile " + d + "/" + c.issuer + ".key -in " + csr + " -startdate " + c.start + " -enddate " + c.end +
-       " -out " + d + "/" + c.name + ".pem");
+    RunOrThrow("openssl ca -batch -notext -preserveDN -utf8 -config " + d + "/ca.cnf -cert " + d + "/" + c.issuer +
+               ".pem -keyfile " + d + "/" + c.issuer + ".key -in " + csr + " -startdate " + c.start + " -enddate " +
+               c.end + " -out " + d + "/" + c.name + ".pem");
     finish(c.name);
   }
 }
@@ -79,30 +67,9 @@ std::string SharedFolder() { return SharedTestFolder("test-certs-contacts", "tes
 
 }  // namespace
 
-bool BindTarviRsa(std::string* why) {
-  static std::string problem = [] {
-    static std::unique_ptr<SharedLibrary> lib;
-    std::string err;
-    lib = SharedLibrary::Load(std::string(TARVI_BIN_DIR) + "/libtarvirsa.so", &err);
-    if (!lib) return "cannot load libtarvirsa.so: " + err;
-    const auto missing = FillTarviRsaTable(*lib);
-    if (!missing.empty()) return "libtarvirsa.so lacks " + missing.front();
-    return std::string();
-  }();
-  if (why) *why = problem;
-  return problem.empty();
-}
-
 const Made& Cert(const std::string& name) {
   static const std::string folder = SharedFolder();
-  static std::map<std::string, Made> known;
-  auto it = known.find(name);
-  if (it == known.end()) {
-    Made m{folder + "/" + name + ".der", folder + "/" + name + ".p7c"};
-    if (!std::filesystem::exists(m.der)) throw std::runtime_error("no fixture certificate " + name);
-    it = known.emplace(name, m).first;
-  }
-  return it->second;
+  return MadeCertIn(folder, name);
 }
 
 }  // namespace contactsfx

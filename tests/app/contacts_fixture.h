@@ -11,16 +11,11 @@
 // Of "slashca" (CN "./../../x"): "escapee" (15).
 #include <string>
 
+#include "support/cert_set.h"
+
 namespace contactsfx {
 
-struct Made {
-  std::string der;
-  std::string p7c;
-};
-
-// Binds the cryptographic library table to the build's bin/libtarvirsa.so (once);
-// false, with the reason in *why, when that failed.
-bool BindTarviRsa(std::string* why = nullptr);
+using Made = MadeCert;
 
 // The certificate of that name; throws when openssl failed to make the set.
 const Made& Cert(const std::string& name);

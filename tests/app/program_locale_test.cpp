@@ -34,6 +34,7 @@
 #include "platform/fake_ui_services.h"
 #include "signing/settings.h"
 #include "signing/verify.h"
+#include "support/tarvirsa_binding.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -128,7 +129,7 @@ TEST_F(ProgramLocaleInside, SignatureDetailsShowCroatianDates) {
 
 TEST_F(ProgramLocaleInside, ContactEditorShowsCroatianDates) {
   std::string why;
-  ASSERT_TRUE(contactsfx::BindTarviRsa(&why)) << why;
+  ASSERT_TRUE(BindBuiltTarviRsa(&why)) << why;
   // Valid from 2001-02-03 04:05:06 to 2011-02-03 04:05:06 (UTC, the child's zone).
   const std::string der = ReadText(contactsfx::Cert("expired").der);
   auto cert = std::make_unique<TCertifikat>();
@@ -182,7 +183,7 @@ TEST_F(ProgramLocaleInside, FileDialogShowsCroatianSizesAndDates) {
     for (int c = 0; c < model->columnCount(root); ++c) texts << model->index(i.row(), c, root).data().toString();
     return texts;
   };
-  ASSERT_TRUE(appfx::SpinUntil([&] { return model->rowCount(root) == 2 && !row("podaci").value(1).isEmpty(); }));
+  ASSERT_TRUE(SpinUntil([&] { return model->rowCount(root) == 2 && !row("podaci").value(1).isEmpty(); }));
   // Name, size, kind, date as the dialog's detail view shows them.
   const QStringList big = row("podaci"), small = row("kratko");
   EXPECT_EQ(big.value(1), "2,66 KiB") << big.join(" | ").toStdString();

@@ -24,14 +24,6 @@ class CardComponent : public CardTest {
   static void SetUpTestSuite() { MakeTokens({{"Alpha", "0x01A20F337C"}}); }
   static void TearDownTestSuite() { DropTokens(); }
 
-  // Loaded with amNone, the PIN from the property.
-  TACGComponent& Loaded() {
-    TACGComponent& c = Make(amNone);
-    c.PinPrompt = false;
-    c.PIN = TPin::FromText(QStringLiteral("1234"));
-    c.Loaded();
-    return c;
-  }
   TACGComponent& LoggedIn() {
     TACGComponent& c = Loaded();
     EXPECT_TRUE(c.Login()) << events_.Joined().toStdString();
@@ -525,10 +517,7 @@ class OneByteSerial : public CardTest {
 };
 
 TEST_F(OneByteSerial, ShortSerialIsRightAligned) {
-  TACGComponent& c = Make(amNone);
-  c.PinPrompt = false;
-  c.PIN = TPin::FromText(QStringLiteral("1234"));
-  c.Loaded();
+  TACGComponent& c = Loaded();
   ASSERT_TRUE(c.Login()) << events_.Joined().toStdString();
   EXPECT_EQ(c.UserCertSerialHex, QStringLiteral("01"));
   EXPECT_EQ(c.UserCertSerial, 1);
@@ -556,10 +545,7 @@ class OddCertificateObject : public CardTest {
   // so that it is the user's certificate.
   void PutCertificateValue(const std::vector<uint8_t>& value) { PutCertificates({{value, {0x01}}}); }
   TACGComponent& LoggedInComponent() {
-    TACGComponent& c = Make(amNone);
-    c.PinPrompt = false;
-    c.PIN = TPin::FromText(QStringLiteral("1234"));
-    c.Loaded();
+    TACGComponent& c = Loaded();
     EXPECT_TRUE(c.Login()) << events_.Joined().toStdString();
     return c;
   }

@@ -1,10 +1,7 @@
 #include "acg_fixture.h"
 
 #include <QApplication>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QKeyEvent>
-#include <QTimer>
 #include <QWidget>
 #include <map>
 
@@ -41,34 +38,6 @@ void EventLog::Bind(TACGComponent& c) {
     lines << Line("CloseSession", code, t);
   };
   c.OnOpenSessionError = [this](TACGComponent*, int code, const QString& t) { lines << Line("OpenSession", code, t); };
-}
-
-bool SpinUntil(const std::function<bool()>& cond, int limitMs) {
-  QElapsedTimer t;
-  t.start();
-  while (!cond()) {
-    if (t.elapsed() > limitMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
-ModalDriver::ModalDriver() : timer_(new QTimer) {
-  timer_->setInterval(5);
-  QObject::connect(timer_, &QTimer::timeout, [this] { Tick(); });
-  timer_->start();
-}
-
-ModalDriver::~ModalDriver() {
-  timer_->stop();
-  delete timer_;
-}
-
-void ModalDriver::Tick() {
-  if (steps_.empty()) return;
-  QWidget* w = QApplication::activeModalWidget();
-  if (!w || !w->isVisible()) return;
-  if (steps_.front()(w)) steps_.erase(steps_.begin());
 }
 
 void PressEscape(QWidget* w) {
@@ -138,6 +107,14 @@ TACGComponent& CardTest::Make(TAutoMode mode) {
   c.RootRegKey = HKEY_LOCAL_MACHINE;
   events_ = EventLog{};
   events_.Bind(c);
+  return c;
+}
+
+TACGComponent& CardTest::Loaded() {
+  TACGComponent& c = Make(amNone);
+  c.PinPrompt = false;
+  c.PIN = TPin::FromText(QStringLiteral("1234"));
+  c.Loaded();
   return c;
 }
 

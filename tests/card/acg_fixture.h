@@ -6,7 +6,6 @@
 
 #include <QString>
 #include <QStringList>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +13,8 @@
 #include "card/acg_component.h"
 #include "outside/acpkcs_harness.h"
 #include "platform/fake_ui_services.h"
+#include "support/modal_driver.h"
+#include "support/qt_print.h"
 #include "support/token.h"
 
 class QWidget;
@@ -31,32 +32,6 @@ struct EventLog {
   void Bind(TACGComponent& c);
   bool Has(const QString& line) const { return lines.contains(line); }
   QString Joined() const { return lines.join(" | "); }
-};
-
-// Lets the event loop run until cond holds; false when it never did (a safety net
-// of many seconds, not a timing expectation).
-bool SpinUntil(const std::function<bool()>& cond, int limitMs = 20000);
-
-// Runs step on the active modal dialog of type D whenever the event loop runs,
-// until step returns true. The helper lives until then (or until the test ends).
-class ModalDriver {
- public:
-  ModalDriver();
-  ~ModalDriver();
-  // step gets the dialog (never null); return true when done with it.
-  template <typename D>
-  void When(std::function<bool(D*)> step) {
-    steps_.push_back([step](QWidget* w) {
-      auto* d = qobject_cast<D*>(w);
-      return d && step(d);
-    });
-  }
-  bool Done() const { return steps_.empty(); }
-
- private:
-  void Tick();
-  std::vector<std::function<bool(QWidget*)>> steps_;
-  class QTimer* timer_;
 };
 
 // Sends Esc to a widget, as a user pressing the key would.
@@ -82,6 +57,8 @@ class CardTest : public ::testing::Test {
   void UseModule(const std::string& file);
   // A component with the main window's settings and the given mode; events bound.
   TACGComponent& Make(TAutoMode mode);
+  // Made with amNone and loaded, the PIN ("1234") from the property, not asked for.
+  TACGComponent& Loaded();
   // Destroys the component (as the program does at its end).
   void Destroy();
 
@@ -106,8 +83,3 @@ class CardTest : public ::testing::Test {
 };
 
 }  // namespace acgfx
-
-// Readable QString and QStringList values in assertion messages.
-#include <ostream>
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QStringList& l, std::ostream* os) { *os << '[' << l.join(" | ").toStdString() << ']'; }

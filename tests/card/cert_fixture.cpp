@@ -1,13 +1,7 @@
 #include "cert_fixture.h"
 
-#include <cstdio>
 #include <filesystem>
-#include <map>
-#include <memory>
-#include <stdexcept>
 
-#include "card/tarvirsa_api.h"
-#include "platform/library.h"
 #include "support/temp_dir.h"
 
 namespace certfx {
@@ -43,28 +37,18 @@ const Contact kContacts[] = {
     {"ec", "ca1", "/CN=EC User", "0B", "20200501102030Z", "20491231235959Z", "ec"},
 };
 
-void Sh(const std::string& cmd) {
-  std::string out;
-  if (Run("(" + cmd + ") 2>&1", &out) != 0) throw std::runtime_error("fixture command failed: " + cmd + "\n" + out);
-}
-
-Made Paths(const std::string& dir, const std::string& name) {
-  const std::string base = dir + "/" + name;
-  return Made{base + ".der", base + ".p7c", base + ".pem"};
-}
-
 class Factory {
  public:
   // Makes the whole set in folder d (which exists and is empty).
   explicit Factory(const std::string& d) : dir_(d) {
-    Sh("cd " + d + " && mkdir newcerts && : > index.txt");
+    RunOrThrow("cd " + d + " && mkdir newcerts && : > index.txt");
     WriteAll(d + "/ca.cnf", "[ ca ]\ndefault_ca = CA_default\n[ CA_default ]\ndir = " + d +
                                 "\ndatabase = $dir/index.txt\nnew_certs_dir = $dir/newcerts\nserial = $dir/serial\n"
                                 "default_md = sha256\npolicy = policy_any\nunique_subject = no\nemail_in_dn = no\n"
                                 "[ policy_any ]\ncommonName = optional\n");
     for (const char* k : {"ca1", "ca2", "impostor", "cahr", "user"})
-      Sh("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + Key(k));
-    Sh("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Key("ec"));
+      RunOrThrow("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + Key(k));
+    RunOrThrow("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Key("ec"));
 
     SelfSigned("ca1", "ca1", "/C=AA/O=Org/OU=Unit/CN=Test CA 1", "0x0A1B", true);
     SelfSigned("ca2", "ca2", "/C=AA/O=Druga/CN=Test CA 2", "0x0B01", true);
@@ -75,24 +59,24 @@ class Factory {
 
     for (const Contact& c : kContacts) {
       const std::string csr = d + "/" + c.name + ".csr";
-      Sh("openssl req -new -utf8 -key " + Key(c.key) + " -subj '" + c.subject + "' -out " + csr);
+      RunOrThrow("openssl req -new -utf8 -key " + Key(c.key) + " -subj '" + c.subject + "' -out " + csr);
       WriteAll(d + "/serial", std::string(c.serial) + "\n");
-      Sh("openssl ca -batch -notext -preserveDN -utf8 -config " + d + "/ca.cnf -cert " + Paths(dir_, c.issuer).pem +
-         " -keyfile " + Key(KeyOf(c.issuer)) + " -in " + csr + " -startdate " + c.start + " -enddate " + c.end +
-         " -out " + d + "/" + c.name + ".pem");
+      RunOrThrow("openssl ca -batch -notext -preserveDN -utf8 -config " + d + "/ca.cnf -cert " +
+                 MadeCertPaths(dir_, c.issuer).pem + " -keyfile " + Key(KeyOf(c.issuer)) + " -in " + csr +
+                 " -startdate " + c.start + " -enddate " + c.end + " -out " + d + "/" + c.name + ".pem");
       Finish(c.name);
     }
 
     // A negative serial (its first content octet is FF) and a certificate whose own
     // encoding is larger than 20480 bytes: `openssl x509 -req` makes these.
-    Sh("openssl req -new -key " + Key("user") + " -subj '/CN=Negative Serial' -out " + d + "/negative.csr");
-    Sh("openssl x509 -req -in " + d + "/negative.csr -CA " + Paths(dir_, "ca1").pem + " -CAkey " + Key("ca1") +
-       " -set_serial -0x81234567 -days 3650 -out " + d + "/negative.pem");
+    RunOrThrow("openssl req -new -key " + Key("user") + " -subj '/CN=Negative Serial' -out " + d + "/negative.csr");
+    RunOrThrow("openssl x509 -req -in " + d + "/negative.csr -CA " + MadeCertPaths(dir_, "ca1").pem + " -CAkey " +
+               Key("ca1") + " -set_serial -0x81234567 -days 3650 -out " + d + "/negative.pem");
     Finish("negative");
     WriteAll(d + "/big.ext", "nsComment = \"" + std::string(21000, 'x') + "\"\n");
-    Sh("openssl req -new -key " + Key("user") + " -subj '/CN=Big User' -out " + d + "/big.csr");
-    Sh("openssl x509 -req -in " + d + "/big.csr -CA " + Paths(dir_, "ca1").pem + " -CAkey " + Key("ca1") +
-       " -set_serial 0x0D -days 3650 -extfile " + d + "/big.ext -out " + d + "/big.pem");
+    RunOrThrow("openssl req -new -key " + Key("user") + " -subj '/CN=Big User' -out " + d + "/big.csr");
+    RunOrThrow("openssl x509 -req -in " + d + "/big.csr -CA " + MadeCertPaths(dir_, "ca1").pem + " -CAkey " +
+               Key("ca1") + " -set_serial 0x0D -days 3650 -extfile " + d + "/big.ext -out " + d + "/big.pem");
     Finish("big");
   }
 
@@ -105,15 +89,15 @@ class Factory {
     const std::string ext =
         ca ? " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign"
            : " -addext basicConstraints=CA:FALSE";
-    Sh("openssl req -x509 -utf8 -key " + Key(key) + " -subj '" + subject + "' -set_serial " + serial + " -days 3650" +
-       ext + " -out " + dir_ + "/" + name + ".pem");
+    RunOrThrow("openssl req -x509 -utf8 -key " + Key(key) + " -subj '" + subject + "' -set_serial " + serial +
+               " -days 3650" + ext + " -out " + dir_ + "/" + name + ".pem");
     Finish(name);
   }
 
   void Finish(const std::string& name) {
     const std::string base = dir_ + "/" + name;
-    Sh("openssl x509 -in " + base + ".pem -outform DER -out " + base + ".der");
-    Sh("openssl crl2pkcs7 -nocrl -certfile " + base + ".pem -outform DER -out " + base + ".p7c");
+    RunOrThrow("openssl x509 -in " + base + ".pem -outform DER -out " + base + ".der");
+    RunOrThrow("openssl crl2pkcs7 -nocrl -certfile " + base + ".pem -outform DER -out " + base + ".p7c");
   }
 
   std::string dir_;
@@ -128,30 +112,9 @@ std::string SharedFolder() {
 
 }  // namespace
 
-bool BindTarviRsaForTests(std::string* why) {
-  static std::string problem = [] {
-    static std::unique_ptr<SharedLibrary> lib;
-    std::string err;
-    lib = SharedLibrary::Load(std::string(TARVI_BIN_DIR) + "/libtarvirsa.so", &err);
-    if (!lib) return "cannot load libtarvirsa.so: " + err;
-    const auto missing = FillTarviRsaTable(*lib);
-    if (!missing.empty()) return "libtarvirsa.so lacks " + missing.front();
-    return std::string();
-  }();
-  if (why) *why = problem;
-  return problem.empty();
-}
-
 const Made& Cert(const std::string& name) {
   static const std::string folder = SharedFolder();
-  static std::map<std::string, Made> known;
-  auto it = known.find(name);
-  if (it == known.end()) {
-    Made m = Paths(folder, name);
-    if (!std::filesystem::exists(m.der)) throw std::runtime_error("no fixture certificate " + name);
-    it = known.emplace(name, m).first;
-  }
-  return it->second;
+  return MadeCertIn(folder, name);
 }
 
 std::string Bytes(const std::string& path) { return ReadText(path); }

@@ -10,17 +10,11 @@
 // ("ČŠ Đ CA"). Contacts: see the table in cert_fixture.cpp.
 #include <string>
 
+#include "support/cert_set.h"
+
 namespace certfx {
 
-struct Made {
-  std::string der;  // path of the DER certificate
-  std::string p7c;  // path of the PKCS #7 holding only it
-  std::string pem;
-};
-
-// Binds the cryptographic library table to the build's bin/libtarvirsa.so (once);
-// false, with the reason in *why, when the library is missing or lacks a function.
-bool BindTarviRsaForTests(std::string* why = nullptr);
+using Made = MadeCert;
 
 // The certificate of that name; throws when openssl failed to make the set.
 const Made& Cert(const std::string& name);

@@ -11,6 +11,7 @@
 #include "cert_fixture.h"
 #include "platform/codepage.h"
 #include "platform/fake_ui_services.h"
+#include "support/tarvirsa_binding.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -28,7 +29,7 @@ class CertListTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    ASSERT_TRUE(certfx::BindTarviRsaForTests(&why)) << why;
+    ASSERT_TRUE(BindBuiltTarviRsa(&why)) << why;
     roots = dir.file("ca");
     users = dir.file("users");
     std::filesystem::create_directories(roots);

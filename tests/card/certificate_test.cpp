@@ -11,6 +11,7 @@
 #include "cert_fixture.h"
 #include "platform/codepage.h"
 #include "platform/fake_ui_services.h"
+#include "support/tarvirsa_binding.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -25,7 +26,7 @@ class CertificateTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    ASSERT_TRUE(certfx::BindTarviRsaForTests(&why)) << why;
+    ASSERT_TRUE(BindBuiltTarviRsa(&why)) << why;
   }
   void TearDown() override { TCertifikat::SetClock(nullptr); }
   FakeUiServices ui;

@@ -13,6 +13,7 @@
 #include "cert_fixture.h"
 #include "platform/fake_ui_services.h"
 #include "support/disk_faults.h"
+#include "support/tarvirsa_binding.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -30,7 +31,7 @@ class DescriptionDiskFaults : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    ASSERT_TRUE(certfx::BindTarviRsaForTests(&why)) << why;
+    ASSERT_TRUE(BindBuiltTarviRsa(&why)) << why;
   }
   QString folder(bool roots) const { return QString::fromStdString(dir_.file(roots ? "ca" : "users")); }
 

@@ -2,31 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "platform/registry_store.h"
+#include "support/private_registry.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 class Registry : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TARVI_REGISTRY_DIR");
-    saved_ = old ? old : "";
-    setenv("TARVI_REGISTRY_DIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override { setenv("TARVI_REGISTRY_DIR", saved_.c_str(), 1); }
-
   static std::string Stored(regstore::Hive hive, const std::string& key, const std::string& name) {
     std::string data = "<none>";
     regstore::ReadValue(hive, key, name, &data);
     return data;
   }
 
-  TempDir dir_{"registry"};
-  std::string saved_;
+  PrivateRegistry registry_{"registry"};
 };
 
 const QString kKey = QStringLiteral("SOFTWARE\\VodezOdir\\TarviSealdesk");
@@ -85,7 +77,7 @@ TEST_F(Registry, OverlongOrUnrepresentableTextIsRefusedNotCut) {
   ASSERT_EQ(RegReadValue(HKEY_CURRENT_USER, k200, n200, back), 0);
   EXPECT_EQ(back, v512);
 
-  const std::string before = ReadText(dir_.file("HKCU.ini"));
+  const std::string before = ReadText(registry_.file("HKCU.ini"));
   struct Case {
     QString key, name, value;
     long rc;
@@ -105,7 +97,7 @@ TEST_F(Registry, OverlongOrUnrepresentableTextIsRefusedNotCut) {
     }
     EXPECT_TRUE(readRc != 0 || value == v512);  // the stored value was not replaced
   }
-  EXPECT_EQ(ReadText(dir_.file("HKCU.ini")), before);  // nothing was written, nothing cut short
+  EXPECT_EQ(ReadText(registry_.file("HKCU.ini")), before);  // nothing was written, nothing cut short
   EXPECT_EQ(RegDeleteValue(HKEY_CURRENT_USER, k200 + QLatin1Char('k'), n200), 87);
 }
 

@@ -93,12 +93,9 @@ class TokenExplorer : public CardTest {
   }
   static void TearDownTestSuite() { DropTokens(); }
 
-  // Loaded with amNone; no session yet.
+  // Loaded (see CardTest); no session yet.
   TACGComponent& Loaded() {
-    TACGComponent& c = Make(amNone);
-    c.PinPrompt = false;
-    c.PIN = TPin::FromText(QStringLiteral("1234"));
-    c.Loaded();
+    TACGComponent& c = CardTest::Loaded();
     EXPECT_TRUE(c.LibraryInitialized);
     return c;
   }

@@ -57,7 +57,7 @@ TEST_F(TarviRsaTest, ExportsExactlyTheBoundNamesInBindingOrder) {
   EXPECT_EQ(names, expected);
 
   std::string out;
-  ASSERT_EQ(::Run("nm -D --defined-only " + TarviRsaPath(), &out), 0);
+  ASSERT_EQ(::Run("nm -D --defined-only " + BuiltTarviRsaPath(), &out), 0);
   std::set<std::string> exported;
   std::istringstream lines(out);
   for (std::string line; std::getline(lines, line);) {

@@ -15,20 +15,15 @@
 
 #include "card/tarvirsa_api.h"
 #include "platform/library.h"
+#include "support/tarvirsa_binding.h"
 #include "support/temp_dir.h"
 
 using Bytes = std::vector<uint8_t>;
 
-inline std::string TarviRsaPath() { return std::string(TARVI_BIN_DIR) + "/libtarvirsa.so"; }
-
 // Binds the library into the global table once per test program.
 inline void BindTarviRsaOnce() {
-  static std::unique_ptr<SharedLibrary> lib;
-  if (lib) return;
-  std::string err;
-  lib = SharedLibrary::Load(TarviRsaPath(), &err);
-  ASSERT_TRUE(lib) << err;
-  ASSERT_TRUE(FillTarviRsaTable(*lib).empty());
+  std::string why;
+  ASSERT_TRUE(BindBuiltTarviRsa(&why)) << why;
 }
 
 inline std::string Hex(const uint8_t* p, size_t n) {

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "support/private_registry.h"
 #include "support/temp_dir.h"
 
 using namespace regstore;
@@ -17,13 +18,6 @@ namespace {
 // Every test gets a registry folder of its own.
 class RegistryStore : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TARVI_REGISTRY_DIR");
-    saved_ = old ? old : "";
-    setenv("TARVI_REGISTRY_DIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override { setenv("TARVI_REGISTRY_DIR", saved_.c_str(), 1); }
-
   std::string Read(Hive hive, const std::string& key, const std::string& name, long* rc = nullptr) {
     std::string data = "<untouched>";
     long r = ReadValue(hive, key, name, &data);
@@ -31,8 +25,7 @@ class RegistryStore : public ::testing::Test {
     return data;
   }
 
-  TempDir dir_{"regstore"};
-  std::string saved_;
+  PrivateRegistry registry_{"regstore"};
 };
 
 }  // namespace
@@ -53,7 +46,7 @@ TEST_F(RegistryStore, EveryByteRoundTripsAndTheFileStaysPrintable) {
   ASSERT_EQ(ReadValue(Hive::CurrentUser, key, "", &data, &type), kSuccess);
   EXPECT_EQ(data, "");
 
-  std::string file = ReadText(dir_.file("HKCU.ini"));
+  std::string file = ReadText(registry_.file("HKCU.ini"));
   for (char c : file) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << static_cast<int>(c);
   EXPECT_NE(file.find("[SOFTWARE\\Vodez%5BOdir%5D\\%8A%9E%25%22=]"), std::string::npos) << file;
 }
@@ -67,7 +60,7 @@ TEST_F(RegistryStore, KeysAndNamesIgnoreCaseAndKeepTheFirstSpelling) {
   ASSERT_EQ(WriteValue(Hive::CurrentUser, "software\\VODEZODIR\\\x9A\x9Eurka", "ZADNJA PUTANJA", "b", 1), kSuccess);
   EXPECT_EQ(Read(Hive::CurrentUser, "Software\\VodezOdir\\\x8A\x8Eurka", "Zadnja Putanja"), "b");
 
-  std::string file = ReadText(dir_.file("HKCU.ini"));
+  std::string file = ReadText(registry_.file("HKCU.ini"));
   EXPECT_NE(file.find("[Software\\VodezOdir\\%8A%8Eurka]"), std::string::npos) << file;
   EXPECT_NE(file.find("\"Zadnja Putanja\"=1:b"), std::string::npos) << file;
   EXPECT_EQ(file.find("ZADNJA"), std::string::npos) << file;
@@ -103,10 +96,10 @@ TEST_F(RegistryStore, HivesAreSeparateFilesWhereTheEnvironmentSays) {
   Read(Hive::CurrentUser, "K", "v", &rc);
   EXPECT_EQ(rc, kNotFound);
   EXPECT_EQ(Read(Hive::LocalMachine, "k", "V"), "machine");
-  EXPECT_EQ(HivePath(Hive::CurrentUser), dir_.file("HKCU.ini"));
-  EXPECT_EQ(HivePath(Hive::LocalMachine), dir_.file("HKLM.ini"));
-  EXPECT_EQ(HivePath(Hive::ClassesRoot), dir_.file("HKCR.ini"));
-  EXPECT_NE(ReadText(dir_.file("HKCR.ini")).find("[.sgn]"), std::string::npos);
+  EXPECT_EQ(HivePath(Hive::CurrentUser), registry_.file("HKCU.ini"));
+  EXPECT_EQ(HivePath(Hive::LocalMachine), registry_.file("HKLM.ini"));
+  EXPECT_EQ(HivePath(Hive::ClassesRoot), registry_.file("HKCR.ini"));
+  EXPECT_NE(ReadText(registry_.file("HKCR.ini")).find("[.sgn]"), std::string::npos);
 
   // Without the override: the user's configuration folder and /etc. Only the
   // paths are looked at; nothing is written outside the test's folders.
@@ -123,12 +116,12 @@ TEST_F(RegistryStore, CorruptFileIsReportedAndNeverOverwritten) {
   const std::string corrupt = "[SOFTWARE\\A]\n\"ok\"=1:yes%00\nthis line is no entry\n";
   for (const std::string& text : {corrupt, std::string("\"before any key\"=1:x\n"),
                                   std::string("[K]\n\"v\"=1:bad escape %G0\n"), std::string("[A\\\\B]\n")}) {
-    WriteAll(dir_.file("HKCU.ini"), text);
+    WriteAll(registry_.file("HKCU.ini"), text);
     long rc;
     Read(Hive::CurrentUser, "SOFTWARE\\A", "ok", &rc);
     EXPECT_EQ(rc, kInvalidData) << text;
     EXPECT_EQ(WriteValue(Hive::CurrentUser, "SOFTWARE\\A", "new", "x", 1), kInvalidData);
-    EXPECT_EQ(ReadText(dir_.file("HKCU.ini")), text);
+    EXPECT_EQ(ReadText(registry_.file("HKCU.ini")), text);
   }
 }
 

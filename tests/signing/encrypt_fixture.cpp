@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "card/binding.h"
 #include "card/cryptoki.h"
 #include "platform/library.h"
 #include "signing/activity_log.h"
@@ -229,24 +228,14 @@ QString EngineTest::dir(const std::string& sub) const {
 void EncTokenTest::SetUp() {
   EngineTest::SetUp();
   if (HasFatalFailure()) return;
-  for (const TokenSpec& t : tokenSpecs()) tokens_.push_back(hsm_.addToken(t.label, "1234", t.bits, t.serial));
+  tokens_ = AddTokens(hsm_, tokenSpecs());
   beforeSessions();
   if (HasFatalFailure()) return;
-  ASSERT_TRUE(BindCryptoki(CryptokiModule, QString::fromStdString(m_.path()), false));
-  ASSERT_EQ(cryptoki::C_Initialize(nullptr), CKR_OK);
-  for (const TokenFiles& t : tokens_) {
-    CK_SESSION_HANDLE h = 0;
-    ASSERT_EQ(cryptoki::C_OpenSession(m_.slotOf(t.label), CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
-              CKR_OK);
-    ASSERT_EQ(m_.login(h, t.pin), CKR_OK);
-    sessions_.push_back(h);
-  }
+  OpenLoggedInSessions(m_, tokens_, sessions_);
 }
 
 void EncTokenTest::TearDown() {
-  cryptoki::C_Finalize(nullptr);
-  UnloadCryptokiModule();
-  m_.ctl.acpkcs_ctl_reset();
+  CloseModule(m_);
   EngineTest::TearDown();
 }
 

@@ -16,8 +16,10 @@
 #include "outside/acpkcs_harness.h"
 #include "platform/fake_ui_services.h"
 #include "signing/data_module.h"
+#include "support/qt_print.h"
 #include "support/temp_dir.h"
 #include "support/token.h"
+#include "token_sessions_fixture.h"
 
 namespace enctest {
 
@@ -79,14 +81,8 @@ class EngineTest : public ::testing::Test {
   std::unique_ptr<TdmCollector> dm_;
 };
 
-struct TokenSpec {
-  std::string label;
-  int bits = 1024;
-  std::string serial = "0x1001";
-};
-
 // Tokens of a private SoftHSM2 behind libacpkcs.so, bound the way the program
-// binds its module, each with an open logged-in session.
+// binds its module, each with an open logged-in session (token_sessions_fixture.h).
 class EncTokenTest : public EngineTest {
  protected:
   void SetUp() override;
@@ -112,6 +108,3 @@ class EncTokenTest : public EngineTest {
 };
 
 }  // namespace enctest
-
-#include <ostream>
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }

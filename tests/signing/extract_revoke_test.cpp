@@ -28,10 +28,8 @@
 #include "signing/progress_window.h"
 #include "signing/verify.h"
 #include "support/file_size_limit.h"
+#include "support/qt_print.h"
 #include "support/temp_dir.h"
-
-// Readable failure messages.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace {
 

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
-#include <cstdlib>
 #include <functional>
 #include <string>
 
 #include "platform/library.h"
+#include "support/private_registry.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -17,17 +17,11 @@ const QString kKey = QStringLiteral("SOFTWARE\\VodezOdir\\Potpis");
 class Settings : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = std::getenv("TARVI_REGISTRY_DIR");
-    saved_ = old ? old : "";
-    setenv("TARVI_REGISTRY_DIR", registry_.path().c_str(), 1);
     savedKey_ = SettingsKey;
     SettingsKey = kKey;
     install_ = QString::fromStdString(installDir_.path()) + QLatin1Char('/');
   }
-  void TearDown() override {
-    setenv("TARVI_REGISTRY_DIR", saved_.c_str(), 1);
-    SettingsKey = savedKey_;
-  }
+  void TearDown() override { SettingsKey = savedKey_; }
   static void User(const char* name, const QString& v) {
     ASSERT_EQ(RegWriteValue(HKEY_CURRENT_USER, kKey, QLatin1String(name), v), 0);
   }
@@ -36,10 +30,9 @@ class Settings : public ::testing::Test {
   }
   TPostavkeRada Read() { return TPostavkeRada(install_); }
 
-  TempDir registry_{"settings-reg"};
+  PrivateRegistry registry_{"settings-reg"};
   TempDir installDir_{"install"};
   QString install_;
-  std::string saved_;
   QString savedKey_;
 };
 

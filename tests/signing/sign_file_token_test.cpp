@@ -30,8 +30,7 @@
 #include "signing/sign_limits.h"
 #include "signing/verify.h"
 #include "support/file_size_limit.h"
-
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+#include "support/qt_print.h"
 
 namespace {
 

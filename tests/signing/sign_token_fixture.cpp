@@ -3,29 +3,19 @@
 #include <openssl/x509.h>
 
 #include "card/acg_component.h"
-#include "card/binding.h"
 #include "card/cryptoki.h"
 #include "platform/library.h"
 
 void CardTokenTest::SetUp() {
-  for (const TokenSpec& t : tokenSpecs()) tokens_.push_back(hsm_.addToken(t.label, "1234", t.bits, t.serial));
-  ASSERT_TRUE(BindCryptoki(CryptokiModule, QString::fromStdString(m_.path()), false));
-  ASSERT_EQ(cryptoki::C_Initialize(nullptr), CKR_OK);
-  for (const TokenFiles& t : tokens_) {
-    CK_SESSION_HANDLE h = 0;
-    ASSERT_EQ(cryptoki::C_OpenSession(m_.slotOf(t.label), CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
-              CKR_OK);
-    ASSERT_EQ(m_.login(h, t.pin), CKR_OK);
-    sessions_.push_back(h);
-  }
+  tokens_ = AddTokens(hsm_, tokenSpecs());
+  OpenLoggedInSessions(m_, tokens_, sessions_);
+  if (HasFatalFailure()) return;
   useToken(0);
 }
 
 void CardTokenTest::TearDown() {
   CurrentSession = 0;
-  cryptoki::C_Finalize(nullptr);
-  UnloadCryptokiModule();
-  m_.ctl.acpkcs_ctl_reset();
+  CloseModule(m_);
 }
 
 void CardTokenTest::useToken(size_t i) { CurrentSession = sessions_.at(i); }

@@ -14,12 +14,7 @@
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
 #include "support/token.h"
-
-struct TokenSpec {
-  std::string label;
-  int bits = 1024;
-  std::string serial = "0x1001";
-};
+#include "token_sessions_fixture.h"
 
 class CardTokenTest : public ::testing::Test {
  protected:

@@ -58,6 +58,12 @@ int Run(const std::string& command, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+void RunOrThrow(const std::string& command) {
+  std::string out;
+  if (Run("(" + command + ") 2>&1", &out) != 0)
+    throw std::runtime_error("fixture command failed: " + command + "\n" + out);
+}
+
 std::string SharedTestFolder(const std::string& name, const std::string& recipeSource,
                              const std::function<void(const std::string& folder)>& make) {
   const std::string base = std::string(TARVI_BIN_DIR) + "/../" + name;

@@ -26,6 +26,9 @@ std::string ReadText(const std::string& path);
 
 // Runs a shell command; returns its exit status and, when out is given, its standard output.
 int Run(const std::string& command, std::string* out = nullptr);
+// Runs a shell command that must succeed, for making test material: throws with
+// the command and what it wrote (both streams) when it fails.
+void RunOrThrow(const std::string& command);
 
 // A folder of test material shared by every test process of a build tree: made
 // once per recipe by make(folder), in a private folder renamed into place whole,
