@@ -123,6 +123,14 @@ class Span : public ::testing::Test {
     zip.SetMinFreeVolumeSize(100);
     zip.SetAddCompLevel(0);
   }
+  // zip set up to spread the files as "arhiva.zip" over the removable disks of
+  // the drive at drivePath, without volume names.
+  void SpreadOverDrive(TZipArchiver& zip, const std::string& drivePath) {
+    Setup(zip);
+    zip.SetSpanOptions({spNoVolumeName});
+    zip.SetZipFileName(Q(drivePath + "/arhiva.zip"));
+    zip.FSpecArgs() = Specs();
+  }
   // Extracts the set through the given last part and compares every file.
   void ExtractAndCompare(TZipArchiver& zip, const std::string& lastPart) {
     zip.SetZipFileName(Q(lastPart));
@@ -256,10 +264,7 @@ TEST_F(Span, OverSeveralFoldersOfARemovableDrive) {
     insert(n);
   };
   RemovableZip zip;
-  Setup(zip);
-  zip.SetSpanOptions({spNoVolumeName});
-  zip.SetZipFileName(Q(drive + "/arhiva.zip"));
-  zip.FSpecArgs() = Specs();
+  SpreadOverDrive(zip, drive);
   ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
   ASSERT_GE(asked.size(), 2u);
   for (size_t i = 0; i < asked.size(); ++i) EXPECT_EQ(asked[i], static_cast<int>(i) + 2);
@@ -531,6 +536,13 @@ class Drive {
   TempDir& dir_;
 };
 
+// Every "insert disk" box answered by putting the disk it asks for into the drive.
+void InsertAskedDisks(ActingUi& ui, Drive& drive) {
+  ui.onBox = [&drive](const QString& text) {
+    if (const int n = AskedVolume(text); n > 0) drive.insert(n);
+  };
+}
+
 // The disk asked for next is still the one just written: its part carries the
 // set's date and a lower number, so the question is whether to overwrite a
 // previous disk. No (the default) asks for another disk; Cancel ends the add;
@@ -585,9 +597,7 @@ TEST_F(Span, PreviousDiskQuestion) {
     const int last = drive.in;
     ASSERT_GE(last, 3);
     ui.boxes.clear();
-    ui.onBox = [&](const QString& text) {
-      if (const int n = AskedVolume(text); n > 0) drive.insert(n);
-    };
+    InsertAskedDisks(ui, drive);
     drive.insert(last);
     LabelledZip reader;
     reader.labels = zip.labels;
@@ -714,18 +724,13 @@ TEST_F(Span, EmptyAndUsedDisksAreReported) {
   Drive drive(dir_);
   WriteAll(drive.disk(2) + "/tude.txt", "x");
   ActingUi ui;
-  ui.onBox = [&](const QString& text) {
-    if (const int n = AskedVolume(text); n > 0) drive.insert(n);
-  };
+  InsertAskedDisks(ui, drive);
   RemovableZip zip;
-  Setup(zip);
-  zip.SetSpanOptions({spNoVolumeName});
+  SpreadOverDrive(zip, drive.path());
   std::vector<std::pair<int32_t, TZipDiskStatus>> seen;
   zip.OnStatusDisk = [&](TZipArchiver&, int32_t disk, const QString&, TZipDiskStatus status, TZipDiskAction&) {
     seen.push_back({disk, status});
   };
-  zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
-  zip.FSpecArgs() = Specs();
   ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
   ASSERT_GE(seen.size(), 3u);
   for (size_t i = 0; i < seen.size(); ++i) {
@@ -742,15 +747,10 @@ TEST_F(Span, EraseQuestionDefaultKeepsTheDisk) {
   Drive drive(dir_);
   WriteAll(drive.disk(1) + "/staro.txt", "staro");
   ActingUi ui;
-  ui.onBox = [&](const QString& text) {
-    if (const int n = AskedVolume(text); n > 0) drive.insert(n);
-  };
+  InsertAskedDisks(ui, drive);
   RemovableZip zip;
-  Setup(zip);
+  SpreadOverDrive(zip, drive.path());
   zip.SetAddOptions({AddDiskSpanErase});
-  zip.SetSpanOptions({spNoVolumeName});
-  zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
-  zip.FSpecArgs() = Specs();
   ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
   ASSERT_FALSE(ui.boxes.empty());
   EXPECT_EQ(S(ui.boxes[0].text), "Erase " + drive.path() + "/");
@@ -806,14 +806,9 @@ TEST_F(Span, LocatingTheLastPart) {
   // On a removable drive the part on the disk in the drive is found by pattern.
   Drive drive(dir_);
   ActingUi ui;
-  ui.onBox = [&](const QString& text) {
-    if (const int n = AskedVolume(text); n > 0) drive.insert(n);
-  };
+  InsertAskedDisks(ui, drive);
   RemovableZip zip;
-  Setup(zip);
-  zip.SetSpanOptions({spNoVolumeName});
-  zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
-  zip.FSpecArgs() = Specs();
+  SpreadOverDrive(zip, drive.path());
   ASSERT_EQ(zip.Add(), 0) << S(zip.Message());
   ASSERT_GE(drive.in, 3);
   struct Open : RemovableZip {
@@ -991,9 +986,7 @@ TEST_F(Span, ASetTooLargeToNumberIsRefusedBeforeWriting) {
   {
     Drive drive(dir_);
     ActingUi ui;
-    ui.onBox = [&](const QString& text) {
-      if (const int n = AskedVolume(text); n > 0) drive.insert(n);
-    };
+    InsertAskedDisks(ui, drive);
     LabelledZip zip;
     Setup(zip);
     zip.SetMaxVolumeSize(69);
@@ -1294,10 +1287,7 @@ TEST_F(Span, GivenUpOnRemovableDisksNamesTheDisksWritten) {
       drive.insert(n);
   };
   RemovableZip zip;
-  Setup(zip);
-  zip.SetSpanOptions({spNoVolumeName});
-  zip.SetZipFileName(Q(drive.path() + "/arhiva.zip"));
-  zip.FSpecArgs() = Specs();
+  SpreadOverDrive(zip, drive.path());
   EXPECT_EQ(zip.Add(), kZipUserCancelled);
   const std::string told = "User canceled operation\nDisk volume 1: " + drive.path() +
                            "/arhiva001.zip\nDisk volume 2: " + drive.path() + "/arhiva002.zip";
