@@ -42,7 +42,7 @@ enum ZipMessageId : int {
   kZipAutoSfxError = 10304,          // "Error %.1d occurred during Auto SFX creation."
   kZipLibNoStreams = 10305,          // "Error - your ZipLIB.dll can not use streams, please update to version >= 1.60"
   kZipStreamInIsOut = 10306,         // "Input stream may not be set to the output stream"
-  kZipWildcardsNotAllowed = 10307,   // "Wildcards are not allowed in Filename or file specification"
+  kZipWildcardsNotAllowed = 10307,   // "Wildcards are not allowed in Filename or file ..."
   kZipDestDirMissing = 10308,        // "Destination directory '%s' must exist!"
   kZipNoFilesToDelete = 10401,       // "Error - no files selected for deletion"
   kZipDeleteSpanned = 10402,         // "Delete Files from archive is not implemented for a spanned zip file"
