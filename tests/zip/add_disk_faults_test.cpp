@@ -11,6 +11,7 @@
 #include <string>
 
 #include "outside/disk_fault_seam.h"
+#include "outside/outside_test_support.h"
 #include "platform/fake_ui_services.h"
 #include "support/temp_dir.h"
 #include "zip/zip_archiver.h"
@@ -27,17 +28,7 @@ QByteArray Bytes(const std::string& path) {
 }
 
 // Large enough for many writes of each writer's buffers; not compressible.
-std::string Noise(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 2463534242u;
-  for (char& c : s) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return s;
-}
+const std::string kNewData = outsidetest::Random(size_t(1) << 20, 29);
 
 class ComponentDiskFault : public ::testing::TestWithParam<DiskFault> {
  protected:
@@ -51,7 +42,7 @@ TEST_P(ComponentDiskFault, AddKeepsTheEarlierArchiveOrMakesTheNewOne) {
   std::filesystem::create_directories(folder);
   const std::string archive = folder + "/arhiva.zip";
   WriteAll(dir_.file("a.txt"), std::string(3000, 'a'));
-  WriteAll(dir_.file("b.bin"), Noise(size_t(1) << 20));
+  WriteAll(dir_.file("b.bin"), kNewData);
   {
     TZipArchiver first;
     first.SetZipFileName(Q(archive));
@@ -84,7 +75,7 @@ TEST_P(ComponentDiskFault, AddKeepsTheEarlierArchiveOrMakesTheNewOne) {
 
 TEST_P(ComponentDiskFault, ExtractKeepsTheEarlierFileOrWritesTheNewOne) {
   const DiskFault f = GetParam();
-  const std::string data = Noise(size_t(1) << 20);
+  const std::string& data = kNewData;
   WriteAll(dir_.file("dokument.bin"), data);
   const std::string archive = dir_.file("ZipSgnDat.tmp");
   {

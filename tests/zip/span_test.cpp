@@ -14,6 +14,7 @@
 #include <map>
 #include <random>
 
+#include "outside/outside_test_support.h"
 #include "platform/disk_steps.h"
 #include "platform/fake_ui_services.h"
 #include "support/disk_faults.h"
@@ -40,12 +41,7 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 uint32_t U16(const std::vector<unsigned char>& b, size_t at) { return b[at] | (b[at + 1] << 8); }
 uint32_t U32(const std::vector<unsigned char>& b, size_t at) { return U16(b, at) | (U16(b, at + 2) << 16); }
 
-std::string Random(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
+using outsidetest::Random;
 
 // A folder that the component takes for a removable drive.
 class RemovableZip : public TZipArchiver {
